@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and the demo need.
+# Safe to run again: apt-get skips what is already there. Needs root (or sudo).
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcurl4-openssl-dev libssl-dev libx11-dev
+  # reference encoder for the mail benchmarks
+  libgmime-3.0-dev
+  # loopback peers for the tests and the demo
+  python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
+  xvfb x11-utils iproute2 openssl curl ca-certificates
+  nodejs npm
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  # Keep apt from starting vsftpd or nginx as system daemons on ports 21 and 80:
+  # the tests start their own copies on loopback high ports.
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+    $SUDO chmod 755 /usr/sbin/policy-rc.d
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
+fi
