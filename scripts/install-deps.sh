@@ -16,7 +16,7 @@ PACKAGES=(
   # loopback peers for the tests and the demo
   python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
   xvfb x11-utils iproute2 openssl curl ca-certificates
-  nodejs npm
+
 )
 
 missing=()

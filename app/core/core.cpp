@@ -1,0 +1,284 @@
+#include "app/core/core.h"
+
+#include <chrono>
+#include <cstdint>
+
+#include "app/core/event_log.h"
+
+namespace zelmar {
+
+Core::Core(Host& host, std::string startDirectory, std::string settingsFile, std::string scrambleKey)
+    : host_(host),
+      startDirectory_(std::move(startDirectory)),
+      ini_(std::move(settingsFile)),
+      scrambleKey_(std::move(scrambleKey)) {}
+
+void Core::LoadOrCreateSettings() {
+    Settings loaded;
+    if (!LoadSettings(ini_, loaded, scrambleKey_)) {
+        WriteDefaultSettings(ini_, scrambleKey_);
+        loaded = Settings{};
+        LoadSettings(ini_, loaded, scrambleKey_);
+    }
+    CopyFtpPageToWorking(loaded);
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    settings_ = std::move(loaded);
+}
+
+void Core::Initialise(bool startMinimised) {
+    startMinimised_ = startMinimised;
+    LoadOrCreateSettings();
+    state_.ManualRefresh = 0;
+    firstTickSlot_ = ArmTimer(1);
+}
+
+MbAnswer Core::ErrorBox(const MessageBoxRequest& request) {
+    if (settings().SuppressError == 1) return request.defaultAnswer;
+    return host_.MessageBox(request);
+}
+
+int Core::ArmTimer(long long ms) {
+    // A negative interval wraps to a huge one, as an unsigned timer period
+    // would; the host caps it.
+    if (ms < 0) ms = static_cast<long long>(static_cast<std::uint32_t>(ms));
+    if (ms > 0x7FFFFFFF) ms = 0x7FFFFFFF;
+    if (host_.SetTimer(IDT_TIMER_0, std::chrono::milliseconds(ms))) return IDT_TIMER_0;
+    MessageBoxRequest box;
+    box.text = "Unable to obtain timer";
+    box.caption = "IDT_TIMER_0";
+    box.systemModal = true;
+    ErrorBox(box);
+    return 0;
+}
+
+void Core::StopTimer(int slot) {
+    if (host_.KillTimer(slot)) return;
+    MessageBoxRequest box;
+    box.text = "Unable to kill timer: " + std::to_string(slot);
+    ErrorBox(box);
+}
+
+void Core::PagesChanged() { host_.StatusPageChanged(page_); }
+
+void Core::OnTimer(int t) {
+    const Settings s = settings();
+    if (t == startupDelaySlot_) {
+        StopTimer(startupDelaySlot_);
+        startupDelaySlot_ = 0;
+        if (s.IsUpdateOnStart == 1) {
+            state_.StartupForce = 1;
+            if (s.RefreshIntv < 1)
+                RefreshNow();
+            else
+                ArmRefreshTimer(s.RefreshIntv);
+        } else {
+            ArmRefreshTimer(s.RefreshIntv);
+        }
+    }
+    if (t == firstTickSlot_) {
+        host_.ShowMainWindow(s.IsMinOnStartup == 1 || startMinimised_);
+        if (firstTickSlot_ != 0) StopTimer(firstTickSlot_);
+        firstTickSlot_ = 0;
+        startupDelaySlot_ = ArmTimer(static_cast<long long>(s.InitStartupDelay) * 1000);
+        page_.nextRefresh = s.RefreshIntv != 0
+                                ? TimeDisplay(host_.Now() + std::chrono::seconds(s.InitStartupDelay))
+                                : kNotScheduled;
+        PagesChanged();
+    }
+    // The slots share one identifier, so the refresh slot armed by the
+    // start-up delay above fires in this very tick: that is what starts the
+    // first refresh right after the delay.
+    if (t == refreshSlot_) RefreshNow();
+}
+
+void Core::ArmRefreshTimer(int minutes) {
+    if (minutes != 0) {
+        if (refreshSlot_ != 0) StopTimer(refreshSlot_);
+        refreshSlot_ = 0;
+        refreshSlot_ = ArmTimer(static_cast<long long>(minutes) * 60000);
+    } else {
+        if (refreshSlot_ != 0) StopTimer(refreshSlot_);
+        page_.nextRefresh = kNotScheduled;
+        PagesChanged();
+    }
+}
+
+void Core::ManualRefreshCommand() {
+    state_.ManualRefresh = 1;
+    RefreshNow();
+}
+
+void Core::RefreshNow() {
+    // A worker is "in progress" only from its step 5 on; until then it is
+    // still looking up addresses, and a second worker must not start beside
+    // it, so a running worker counts as in progress too.
+    if (state_.TransferInProgress == 0 && !workerRunning_) {
+        state_.OnlineState = 0;
+        CommitFtpSettings();
+        if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
+        if (CheckLocalSettings()) {
+            workerRunning_ = true;
+            host_.StartWorker([this] {
+                PublishOnline();
+                workerRunning_ = false;
+            });
+        }
+        host_.RefreshProgramMonitorPage();
+    }
+
+    // The stored interval wins over one edited but not saved.
+    const long stored = ini_.GetInt(kPreferences, "RefreshIntv", 0);
+    int before = 0, maintainer = 0;
+    EditSettings([&](Settings& s) {
+        before = s.RefreshIntv;
+        maintainer = s.MaintainerServiceFlag;
+        s.RefreshIntv = static_cast<int>(stored);
+    });
+    if (stored != before) {
+        const int clamped = ClampRefreshInterval(stored, maintainer);
+        EditSettings([&](Settings& s) { s.RefreshIntv = clamped; });
+        ArmRefreshTimer(clamped);
+        intervalEdited_ = false;
+        CommitFtpSettings();
+    }
+}
+
+bool Core::CheckLocalSettings() {
+    const Settings s = settings();
+    if (s.ftpPage.Complete()) {
+        state_.UseProxySnapshot = s.UseProxy;
+        return true;
+    }
+    DisplayAndLog("P10001 Local Settings Needed.");
+    return false;
+}
+
+void Core::PublishOnline() {
+    if (state_.TransferInProgress != 0) return;
+    EditSettings([](Settings& s) {
+        if (s.UseProxy != 0) return;
+        s.HTTPProxyPort = "80";
+        s.FTPProxyPort = 21;
+        s.ProxyAddress.clear();
+        s.ProxyUser.clear();
+        s.ProxyPass.clear();
+    });
+    if (services_.GetWanAddress) services_.GetWanAddress(*this);
+    if (services_.GetLanAddress) services_.GetLanAddress(*this);
+    SendUiRequest(kDisableRefresh);
+    state_.StatusWord = "Online";
+    state_.TransferInProgress = 1;
+
+    const Settings s = settings();
+    if (s.EnableMail != 0 && services_.SendNotificationEmail) services_.SendNotificationEmail(*this);
+    if (s.EnableFTP == 0) {
+        FinishOnline();
+        return;
+    }
+    bool upload = true;
+    if (state_.ManualRefresh != 0 || state_.StartupForce != 0) {
+        upload = true;
+    } else if (s.TriggerProgramStatusUpdate != 0 && state_.ProgramStatusChanged != 0) {
+        PostStatusMessage("P10010 Program status change detected. Triggering FTP notification.");
+    } else if (s.FTPOnIPChangeOnly == 1 && state_.LastWanAddress.get() == state_.CurrentWanAddress.get() &&
+               state_.LastLanAddress.get() == state_.CurrentLanAddress.get()) {
+        upload = false;
+    }
+    if (!upload) {
+        FinishOnline();
+        return;
+    }
+    state_.StartupForce = 0;
+    if (services_.PublishOnlinePage) {
+        services_.PublishOnlinePage(*this);
+    } else {
+        PostStatusMessage("P FTP publishing is not available in this build; the page was not uploaded.");
+        EndUpload(false);
+    }
+}
+
+void Core::FinishOnline() {
+    state_.CurrentMessage = kOnlineNotice;
+    state_.TransferInProgress = 0;
+    state_.OnlineState = 1;
+    host_.SendToMain([this] { HandleStatusMessage(); });
+    SendUiRequest(kEnableRefresh);
+}
+
+void Core::EndUpload(bool success) {
+    state_.TransferInProgress = 0;
+    if (success) {
+        state_.OnlineState = 1;
+        PostStatusMessage(kOnlineNotice);
+    }
+    SendUiRequest(kEnableRefresh);
+}
+
+void Core::PostStatusMessage(const std::string& message) {
+    state_.CurrentMessage = message;
+    host_.SendToMain([this] { HandleStatusMessage(); });
+}
+
+void Core::SendUiRequest(int code) {
+    host_.SendToMain([this, code] { host_.UiRequest(code); });
+}
+
+void Core::SendExitRequest() {
+    host_.SendToMain([this] { host_.ExitRequest(); });
+}
+
+void Core::HandleStatusMessage() {
+    const std::string m = state_.CurrentMessage.get();
+    DisplayAndLog(m);
+    CommitFtpSettings();
+}
+
+void Core::DisplayAndLog(const std::string& m) {
+    const Settings s = settings();
+    ClassifiedMessage c = ClassifyMessage(m);
+    page_.hostMessages = c.displayText;
+    std::string text = c.displayText;
+    if (m == kOnlineNotice) {
+        const std::string lan = state_.CurrentLanAddress.get();
+        const std::string wan = state_.CurrentWanAddress.get();
+        text += "LAN IP: " + lan + ", WAN IP: " + wan;
+        page_.lanAddress = lan;
+        page_.wanAddress = wan;
+        const auto now = host_.Now();
+        page_.lastRefreshed = TimeDisplay(now);
+        if (state_.ManualRefresh != 0) {
+            state_.ManualRefresh = 0;
+        } else {
+            page_.nextRefresh =
+                s.RefreshIntv != 0 ? TimeDisplay(now + std::chrono::minutes(s.RefreshIntv)) : kNotScheduled;
+        }
+    }
+    host_.StatusLine(text);
+    if (!EventLogWrite(text, LogSettings{s.IsLogging, s.LogFilename, s.MaxLog}, host_)) {
+        page_.hostMessages = kLogErrorText;
+        host_.StatusLine(kLogErrorText);
+    }
+    PagesChanged();
+    host_.SetTrayOnline(state_.OnlineState == 1);
+}
+
+void Core::SaveSettings() {
+    host_.CollectSettingsPages();
+    const Settings s = settings();
+    WriteSavedSettings(ini_, s, scrambleKey_);
+    host_.ClearModifiedMarks();
+    ArmRefreshTimer(s.RefreshIntv);
+    if (intervalEdited_) {
+        intervalEdited_ = false;
+        RefreshNow();
+    }
+    ini_.WriteString(kPreferences, "TriggerProgramStatusUpdate", std::to_string(s.TriggerProgramStatusUpdate));
+    CommitFtpSettings();
+}
+
+void Core::CommitFtpSettings() {
+    host_.CollectFtpPage();
+    EditSettings([](Settings& s) { CopyFtpPageToWorking(s); });
+}
+
+}  // namespace zelmar

@@ -1,0 +1,152 @@
+// Core: the program without its window. It owns the settings in memory, the
+// shared flags and addresses, the program status table and the Status page's
+// fields; it runs the refresh cycle (timer, RefreshNow, the PublishOnline
+// worker) and the one road of status messages into the display and the log.
+//
+// Threads: everything here runs on the main loop except PublishOnline and the
+// services it calls, which run on the worker. The worker reaches the main
+// loop only through PostStatusMessage and SendUiRequest, which block until
+// the main loop has handled them, so the main loop must never wait for the
+// worker.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/core/host.h"
+#include "app/core/ini_file.h"
+#include "app/core/settings.h"
+#include "app/core/shared_state.h"
+
+namespace zelmar {
+
+class Core;
+
+// The steps of a refresh that other parts of the program provide. Each is
+// optional; an empty one is skipped, except the upload, which reports that
+// publishing is not available.
+struct RefreshServices {
+    std::function<void(Core&)> GetWanAddress;          // worker
+    std::function<void(Core&)> GetLanAddress;          // worker
+    std::function<void(Core&)> CheckProgramStatuses;   // main loop, before the worker starts
+    std::function<void(Core&)> SendNotificationEmail;  // worker
+    // Uploads the online page (worker). Must end, in every outcome, with
+    // EndUpload(success).
+    std::function<void(Core&)> PublishOnlinePage;
+};
+
+inline constexpr const char* kNotScheduled = "Not Scheduled to refresh";
+
+class Core {
+public:
+    Core(Host& host, std::string startDirectory, std::string settingsFile, std::string scrambleKey);
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    // Start-up of the main window: load the settings (a first run writes the
+    // defaults and loads again), clear ManualRefresh, arm the first tick.
+    // startMinimised is the "-I" switch.
+    void Initialise(bool startMinimised);
+
+    // Loads the settings, writing the first-run defaults when needed.
+    void LoadOrCreateSettings();
+
+    void SetServices(RefreshServices services) { services_ = std::move(services); }
+
+    // --- refresh cycle (main loop) ---
+    void OnTimer(int id);
+    void ArmRefreshTimer(int minutes);
+    void RefreshNow();
+    // The "&Refresh" command: a manual refresh.
+    void ManualRefreshCommand();
+    bool CheckLocalSettings();
+    // The Advanced Options page accepted a new interval.
+    void MarkIntervalEdited() { intervalEdited_ = true; }
+    bool IntervalEdited() const { return intervalEdited_; }
+
+    // --- worker ---
+    void PublishOnline();
+    // Ends an upload: clears TransferInProgress and enables "&Refresh"; on
+    // success also sets OnlineState and posts the online notice.
+    void EndUpload(bool success);
+    // Finish online without an upload.
+    void FinishOnline();
+    // True while a worker started by RefreshNow has not ended.
+    bool WorkerRunning() const { return workerRunning_.load(); }
+
+    // --- messages (any thread) ---
+    void PostStatusMessage(const std::string& message);
+    void SendUiRequest(int code);
+    void SendExitRequest();
+
+    // --- main loop ---
+    void HandleStatusMessage();
+    // Display-and-log steps for one message, without CommitFtpSettings.
+    void DisplayAndLog(const std::string& message);
+    void SaveSettings();
+    void CommitFtpSettings();
+    // A message box that "SuppressError" = 1 suppresses (returns the default).
+    MbAnswer ErrorBox(const MessageBoxRequest& request);
+
+    // --- data ---
+    Settings settings() const {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        return settings_;
+    }
+    template <class F>
+    void EditSettings(F&& edit) {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        edit(settings_);
+    }
+    SharedState& state() { return state_; }
+    IniFile& ini() { return ini_; }
+    Host& host() { return host_; }
+    const std::string& startDirectory() const { return startDirectory_; }
+    const std::string& scrambleKey() const { return scrambleKey_; }
+    const StatusPage& statusPage() const { return page_; }
+    bool startMinimised() const { return startMinimised_; }
+
+    std::vector<ProgramStatusEntry> programTable() const {
+        std::lock_guard<std::mutex> lock(tableMutex_);
+        return programs_;
+    }
+    void setProgramTable(std::vector<ProgramStatusEntry> table) {
+        std::lock_guard<std::mutex> lock(tableMutex_);
+        programs_ = std::move(table);
+    }
+
+    // Timer slots (IDT_TIMER_0 when armed, 0 when not), for tests.
+    int firstTickSlot() const { return firstTickSlot_; }
+    int startupDelaySlot() const { return startupDelaySlot_; }
+    int refreshSlot() const { return refreshSlot_; }
+
+private:
+    int ArmTimer(long long ms);
+    void StopTimer(int slot);
+    void PagesChanged();
+
+    Host& host_;
+    std::string startDirectory_;
+    IniFile ini_;
+    std::string scrambleKey_;
+
+    mutable std::mutex settingsMutex_;
+    Settings settings_;
+    SharedState state_;
+    StatusPage page_;
+    mutable std::mutex tableMutex_;
+    std::vector<ProgramStatusEntry> programs_;
+    RefreshServices services_;
+
+    bool startMinimised_ = false;
+    bool intervalEdited_ = false;
+    int firstTickSlot_ = 0;
+    int startupDelaySlot_ = 0;
+    int refreshSlot_ = 0;
+    std::atomic<bool> workerRunning_{false};
+};
+
+}  // namespace zelmar

@@ -1,0 +1,196 @@
+#include "app/core/event_log.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/core/host.h"
+
+namespace zelmar {
+
+std::string TimeDisplay(std::chrono::system_clock::time_point t) {
+    std::time_t tt = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &tm);
+    return std::string(buf) + "  ";
+}
+
+ClassifiedMessage ClassifyMessage(const std::string& m) {
+    ClassifiedMessage c;
+    if (!m.empty() && m[0] == 'P') {
+        c.programMessage = true;
+    } else {
+        // Leading digits of an FTP reply; no number at all means the client
+        // never got a reply to report.
+        long code = 0;
+        for (std::size_t i = 0; i < m.size() && i < 9 && m[i] >= '0' && m[i] <= '9'; ++i)
+            code = code * 10 + (m[i] - '0');
+        c.connectionFailure = code == 0;
+    }
+    if (c.connectionFailure) {
+        c.displayText = kConnectionFailureText;
+    } else {
+        std::size_t space = m.find(' ');
+        c.displayText = space == std::string::npos ? m : m.substr(space + 1);
+    }
+    return c;
+}
+
+long DayNumber(int y, int m, int d) {
+    int Y, M;
+    if (m > 2) {
+        Y = y;
+        M = m + 1;
+    } else {
+        Y = y - 1;
+        M = m + 13;
+    }
+    return static_cast<long>(std::floor(365.25 * Y)) + static_cast<long>(std::floor(30.6001 * M)) + d + 1720982L;
+}
+
+std::optional<long> LineDayNumber(const std::string& line) {
+    if (line.size() < 8 || line[2] != '/' || line[5] != '/') return std::nullopt;
+    auto two = [&](std::size_t at) -> int {
+        char a = line[at], b = line[at + 1];
+        if (a < '0' || a > '9' || b < '0' || b > '9') return -1;
+        return (a - '0') * 10 + (b - '0');
+    };
+    int month = two(0), day = two(3), year = two(6);
+    if (month < 1 || month > 12 || day < 1 || year < 0) return std::nullopt;
+    year += 2000;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    int maxDay = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+    if (day > maxDay) return std::nullopt;
+    return DayNumber(year, month, day);
+}
+
+namespace {
+
+long TodayUtc(const Host& host) {
+    std::time_t tt = std::chrono::system_clock::to_time_t(host.Now());
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    return DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One write of one log line: open (creating it, keeping the content), append,
+// close. Returns false only when the write itself failed.
+class LogFileWriter {
+public:
+    LogFileWriter(bool enabled, const std::string& path) {
+        if (enabled) fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    ~LogFileWriter() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LogFileWriter(const LogFileWriter&) = delete;
+    LogFileWriter& operator=(const LogFileWriter&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    bool WriteLine(const std::string& stamp, const std::string& text) {
+        // One write per line, so another program appending to the same file
+        // cannot split it.
+        return WriteAll(fd_, stamp + text + "\r\n");
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool AppendLine(const std::string& text, const LogSettings& s, Host& host) {
+    LogFileWriter writer(s.IsLogging != 0, s.LogFilename);
+    if (!writer.isOpen()) return true;  // an unopenable log loses the line silently
+    if (text.empty()) return true;
+    return writer.WriteLine(TimeDisplay(host.Now()), text);
+}
+
+}  // namespace
+
+bool PurgeLog(const LogSettings& s, Host& host) {
+    if (s.MaxLog == 0 || s.LogFilename.empty()) return true;
+    struct stat st {};
+    if (::stat(s.LogFilename.c_str(), &st) != 0) return true;
+
+    const long today = TodayUtc(host);
+    bool due = false;
+    {
+        std::ifstream in(s.LogFilename, std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (auto day = LineDayNumber(line)) {
+                due = today - *day > s.MaxLog;
+                break;
+            }
+        }
+    }
+    if (!due) return true;
+
+    if (!AppendLine("Cleaning Log File...", s, host)) return false;
+
+    const std::string tmp = s.LogFilename + ".tmp";
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
+    if (::rename(s.LogFilename.c_str(), tmp.c_str()) != 0) return false;
+
+    std::ifstream in(tmp, std::ios::binary);
+    int fd = ::open(s.LogFilename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+    if (!in || fd < 0) {
+        if (fd >= 0) ::close(fd);
+        // Put the old log back rather than lose it.
+        ::rename(tmp.c_str(), s.LogFilename.c_str());
+        return false;
+    }
+    std::string kept, line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        auto day = LineDayNumber(line);
+        if (!day || today - *day > s.MaxLog) continue;
+        kept += line;
+        kept += "\r\n";
+    }
+    in.close();
+    bool ok = WriteAll(fd, kept) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::rename(tmp.c_str(), s.LogFilename.c_str());
+        return false;
+    }
+    ::unlink(tmp.c_str());
+    return true;
+}
+
+bool EventLogWrite(const std::string& text, const LogSettings& s, Host& host) {
+    if (s.IsLogging == 0) return true;
+    if (!PurgeLog(s, host)) return false;
+    if (s.LogFilename.empty()) {
+        MessageBoxRequest box;
+        box.text = "Please specify log name file or disable logging.";
+        host.MessageBox(box);
+        return true;
+    }
+    return AppendLine(text, s, host);
+}
+
+}  // namespace zelmar

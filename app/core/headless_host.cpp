@@ -1,0 +1,56 @@
+#include "app/core/headless_host.h"
+
+#include "app/core/event_log.h"
+
+namespace zelmar {
+
+HeadlessHost::~HeadlessHost() { JoinWorkers(); }
+
+void HeadlessHost::StartWorker(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    workers_.emplace_back([this, fn = std::move(fn)] {
+        fn();
+        // Wake the loop so that whoever waits for the worker's end sees it.
+        loop_.Post([] {});
+    });
+}
+
+void HeadlessHost::JoinWorkers() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(workersMutex_);
+        workers.swap(workers_);
+    }
+    for (auto& t : workers)
+        if (t.joinable()) t.join();
+}
+
+bool HeadlessHost::SetTimer(int id, std::chrono::milliseconds interval) {
+    // A window timer never fires faster than every 10 ms.
+    if (interval < std::chrono::milliseconds(10)) interval = std::chrono::milliseconds(10);
+    loop_.SetTimer(id, interval);
+    return true;
+}
+
+MbAnswer HeadlessHost::MessageBox(const MessageBoxRequest& request) {
+    std::fprintf(err_, "%s: %s\n", request.caption.empty() ? "Zelmar" : request.caption.c_str(),
+                 request.text.c_str());
+    std::fflush(err_);
+    return request.defaultAnswer;
+}
+
+void HeadlessHost::StatusLine(const std::string& displayText) {
+    std::fprintf(out_, "%s%s\n", TimeDisplay(Now()).c_str(), displayText.c_str());
+    std::fflush(out_);
+}
+
+void HeadlessHost::UiRequest(int code) {
+    if (code == kShowShutdownWindow) {
+        std::fprintf(out_, "%sShutdown In Progress\n", TimeDisplay(Now()).c_str());
+        std::fflush(out_);
+    } else if (code == kCloseMainWindow) {
+        loop_.Quit();
+    }
+}
+
+}  // namespace zelmar

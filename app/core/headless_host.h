@@ -1,0 +1,43 @@
+// HeadlessHost: the front end without a window system. Status lines go to
+// stdout in the log's line format, message boxes to stderr (answered with
+// their default button), timers and blocking sends run on an EventLoop.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/core/event_loop.h"
+#include "app/core/host.h"
+
+namespace zelmar {
+
+class HeadlessHost : public Host {
+public:
+    explicit HeadlessHost(std::FILE* out = stdout, std::FILE* err = stderr) : out_(out), err_(err) {}
+    ~HeadlessHost() override;
+
+    EventLoop& loop() { return loop_; }
+
+    void SendToMain(const std::function<void()>& fn) override { loop_.Send(fn); }
+    void StartWorker(std::function<void()> fn) override;
+    bool SetTimer(int id, std::chrono::milliseconds interval) override;
+    bool KillTimer(int id) override { return loop_.KillTimer(id); }
+    MbAnswer MessageBox(const MessageBoxRequest& request) override;
+    void StatusLine(const std::string& displayText) override;
+    void ExitRequest() override { loop_.Quit(); }
+    void UiRequest(int code) override;
+
+    // Waits for every worker started so far.
+    void JoinWorkers();
+
+private:
+    EventLoop loop_;
+    std::FILE* out_;
+    std::FILE* err_;
+    std::mutex workersMutex_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace zelmar

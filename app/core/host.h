@@ -1,0 +1,108 @@
+// Host: what the core needs from the program's front end (the window, the
+// headless loop, or a test double). The core never includes a toolkit
+// header; it speaks to its host only through this interface.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace zelmar {
+
+// Window identifiers and messages shared by the core and its front ends.
+inline constexpr int IDT_TIMER_0 = 1224;
+inline constexpr int WM_STATUS_MESSAGE = 0x501;
+inline constexpr int WM_EXIT_REQUEST = 0x502;
+inline constexpr int WM_UI_REQUEST = 0x503;
+
+// Request codes carried by WM_UI_REQUEST.
+enum UiRequestCode : int {
+    kShowShutdownWindow = 100,
+    kHideShutdownWindow = 101,
+    kDisableRefresh = 200,
+    kEnableRefresh = 201,
+    kRestoreMainWindow = 910,
+    kCloseMainWindow = 911,
+};
+
+enum class MbButtons { Ok, OkCancel, YesNo, YesNoCancel };
+enum class MbIcon { None, Information, Warning, Stop, Question };
+enum class MbAnswer { Ok, Cancel, Yes, No };
+
+struct MessageBoxRequest {
+    std::string text;
+    std::string caption;
+    MbButtons buttons = MbButtons::Ok;
+    MbIcon icon = MbIcon::None;
+    MbAnswer defaultAnswer = MbAnswer::Ok;
+    bool systemModal = false;
+};
+
+// The fields of the Status page.
+struct StatusPage {
+    std::string hostMessages;   // "Host Messages:"
+    std::string lanAddress;     // "LAN IP Address:"
+    std::string wanAddress;     // "WAN IP Address:"
+    std::string lastRefreshed;  // "Time last refreshed:"
+    std::string nextRefresh;    // "Next refresh time:"
+};
+
+class Host {
+public:
+    using Clock = std::chrono::system_clock;
+    virtual ~Host() = default;
+
+    // Runs fn on the main loop and returns when it has run: the blocking send
+    // of a window message. Called on the main loop itself, fn runs at once.
+    // When the main loop has ended, fn does not run and the call returns.
+    virtual void SendToMain(const std::function<void()>& fn) = 0;
+
+    // Starts fn on a worker thread.
+    virtual void StartWorker(std::function<void()> fn) = 0;
+
+    // The one-shot-or-periodic window timer: setting an identifier again
+    // replaces its pending timer. A tick calls Core::OnTimer(id) on the main
+    // loop and repeats every interval until the timer is killed.
+    virtual bool SetTimer(int id, std::chrono::milliseconds interval) = 0;
+    virtual bool KillTimer(int id) = 0;
+
+    // A modal message box; returns the button chosen.
+    virtual MbAnswer MessageBox(const MessageBoxRequest& request) = 0;
+
+    // A status message was displayed and logged; displayText is its logged
+    // form (with the addresses for the online notice).
+    virtual void StatusLine(const std::string& displayText) = 0;
+
+    // The Status page's fields changed; pageExists tells whether the page
+    // window has been made (only then are its controls refreshed).
+    virtual void StatusPageChanged(const StatusPage& page) { (void)page; }
+    virtual bool StatusPageExists() const { return false; }
+
+    // The tray picture.
+    virtual void SetTrayOnline(bool online) { (void)online; }
+
+    // WM_UI_REQUEST with one of the request codes.
+    virtual void UiRequest(int code) { (void)code; }
+
+    // WM_EXIT_REQUEST: close after the exit publication.
+    virtual void ExitRequest() {}
+
+    // First tick of the main window: minimise (or restore) it.
+    virtual void ShowMainWindow(bool minimised) { (void)minimised; }
+
+    // The settings pages: pull their controls into the in-memory settings
+    // before a save, and clear their "modified" marks after it.
+    virtual void CollectSettingsPages() {}
+    // Only the main window's and the FTP page's controls (before a commit of
+    // the FTP site values).
+    virtual void CollectFtpPage() {}
+    virtual void ClearModifiedMarks() {}
+
+    // The Program Monitor page refreshes its list when its window exists.
+    virtual void RefreshProgramMonitorPage() {}
+
+    // Wall clock (a test double supplies a virtual one).
+    virtual Clock::time_point Now() const { return Clock::now(); }
+};
+
+}  // namespace zelmar

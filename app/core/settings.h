@@ -1,0 +1,122 @@
+// The settings of the program as held in memory, and the operations that move
+// them between memory and "Zelmar.ini".
+//
+// Member names are the key names as stored in the file, so that a key can be
+// found in the code by searching for its name.
+#pragma once
+
+#include <string>
+
+#include "app/core/ini_file.h"
+
+namespace zelmar {
+
+inline constexpr const char* kLocalSettings = "LocalSettings";
+inline constexpr const char* kPreferences = "Preferences";
+inline constexpr const char* kIPAddress = "IPAddress";
+
+// The eight FTP site values. They exist twice: as the fields of the FTP
+// settings page (edited, saved) and as the working copy the publishing
+// workers use; CommitFtpSettings copies the former into the latter.
+struct FtpSiteFields {
+    std::string FTPServer, SiteName, UserID, Password, OnlineFile, OfflineFile, RemoteFile;
+    std::string Port = "21";
+
+    bool Complete() const {
+        return !FTPServer.empty() && !SiteName.empty() && !UserID.empty() && !Password.empty() &&
+               !OnlineFile.empty() && !OfflineFile.empty() && !RemoteFile.empty() && !Port.empty();
+    }
+};
+
+struct FtpWorkingSettings {
+    std::string FTPServer, SiteName, UserID, Password, OnlineFile, OfflineFile, RemoteFile;
+    int Port = 21;
+};
+
+struct Settings {
+    // "LocalSettings" (the FTP site keys live in ftpPage / ftp)
+    FtpSiteFields ftpPage;
+    FtpWorkingSettings ftp;
+    int FTPOnIPChangeOnly = 0;
+    int EnableFTP = 0;
+    std::string SaveFileASCII = "Zelmar.txt";
+    std::string SaveFileHTML = "Zelmar.html";
+    std::string WANIPURL;
+    std::string StatusIndicators = "TRUE/FALSE";
+
+    // "Preferences"
+    int IsLogging = 0;
+    std::string LogFilename;
+    int IsMinOnStartup = 0;
+    int IsUpdateOnStart = 0;
+    int IsUpdateOnShut = 0;
+    int NotifyErrorOnShut = 1;
+    int SuppressError = 0;
+    int UpdateOnNAIP = 1;
+    int RefreshIntv = 0;
+    int InitStartupDelay = 0;
+    int Timeout = 15;
+    int MaxLog = 0;
+    int UseProxy = 0;
+    int LogonType = 0;
+    int ProxyPassive = 1;
+    std::string ProxyAddress;
+    int FTPProxyPort = 21;
+    std::string HTTPProxyPort = "80";
+    std::string ProxyUser;
+    std::string ProxyPass;
+    std::string ProxyAccount;
+    std::string StartDelimiter;
+    std::string EndDelimiter;
+    std::string EmailInput;
+    std::string EmailServer;
+    int EmailServerPort = 25;
+    std::string EmailTo;
+    std::string EmailFrom;
+    std::string EmailSubject;
+    int EnableMail = 0;
+    std::string EmailAccount;
+    std::string EmailPassword;
+    int EnableSMTPAuth = 0;
+    int EnableSecureSMTP = 0;
+    int IsMailTo = 0;
+    int IsMsgAttachment = 0;
+    int EmailOnIPChangeOnly = 0;
+    int TriggerProgramStatusUpdate = 0;
+
+    // Set when the WAN address comes from the maintainer's default service;
+    // it puts a 30-minute floor under the refresh interval.
+    int MaintainerServiceFlag = 0;
+};
+
+// Placeholder written at first run; it only tells the user what to enter.
+inline constexpr const char* kPlaceholderFtpServer = "ftp.your-site.example";
+
+// The per-machine scrambling key: the first two characters of the host name
+// followed by a fixed seven-character text.
+std::string ScrambleKey();
+std::string ScrambleKeyFor(const std::string& computerName);
+
+// Reversible byte-wise scrambling of stored passwords. Both stop the result
+// at the first zero byte that arises.
+void ScrambleText(std::string& text, const std::string& key);
+void UnscrambleText(std::string& text, const std::string& key);
+
+// Loads every key into s. Returns false, having read nothing else, when
+// "FTPServer" is missing or empty (a first run).
+bool LoadSettings(IniFile& ini, Settings& s, const std::string& key);
+
+// Writes the first-run values.
+bool WriteDefaultSettings(IniFile& ini, const std::string& key);
+
+// Writes the edited settings (the keys a save owns, in their fixed order):
+// the part of the save before the timer is re-armed.
+void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key);
+
+// Copies the FTP page fields into the working FTP settings.
+void CopyFtpPageToWorking(Settings& s);
+
+// Clamps a refresh interval read from the file.
+int ClampRefreshInterval(long minutes, int maintainerServiceFlag);
+
+}  // namespace zelmar

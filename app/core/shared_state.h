@@ -1,0 +1,67 @@
+// Flags and texts shared between the main loop and the publication worker.
+//
+// Each is written by one side at a time, but the other side may read it at
+// any moment, so every one of them is an atomic or a mutex-guarded text: a
+// plain variable would be a data race.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace zelmar {
+
+// A text that one thread writes and another reads.
+class SharedText {
+public:
+    SharedText() = default;
+    explicit SharedText(std::string initial) : value_(std::move(initial)) {}
+    std::string get() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return value_;
+    }
+    void set(std::string v) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        value_ = std::move(v);
+    }
+    SharedText& operator=(std::string v) {
+        set(std::move(v));
+        return *this;
+    }
+    operator std::string() const { return get(); }
+
+private:
+    mutable std::mutex mutex_;
+    std::string value_;
+};
+
+struct SharedState {
+    std::atomic<int> TransferInProgress{0};
+    std::atomic<int> OnlineState{0};
+    std::atomic<int> ManualRefresh{0};
+    std::atomic<int> StartupForce{0};
+    std::atomic<int> ProgramStatusChanged{0};
+    std::atomic<int> ExitAnyway{0};
+    // Copy of "UseProxy" taken when a refresh is let through; it chooses the
+    // FTP logon type of that refresh's upload.
+    std::atomic<int> UseProxySnapshot{0};
+
+    SharedText CurrentMessage;
+    SharedText StatusWord{"Offline"};
+    SharedText CurrentLanAddress;
+    SharedText LastLanAddress;
+    SharedText CurrentWanAddress;
+    SharedText LastWanAddress;
+    SharedText WanSourceLabel;
+};
+
+// One row of the program status table.
+struct ProgramStatusEntry {
+    int index = 0;
+    std::string tag;          // "%P" followed by the index
+    std::string windowTitle;  // the watched program's window title
+    std::string statusWord;   // e.g. "RUNNING" or "NOT RUNNING"
+};
+
+}  // namespace zelmar
