@@ -23,7 +23,11 @@ public:
     void SendToMain(const std::function<void()>& fn) override { loop_.Send(fn); }
     void StartWorker(std::function<void()> fn) override;
     bool SetTimer(int id, std::chrono::milliseconds interval) override;
-    bool KillTimer(int id) override { return loop_.KillTimer(id); }
+    // Stopping a timer that is not pending is harmless, not a failure.
+    bool KillTimer(int id) override {
+        loop_.KillTimer(id);
+        return true;
+    }
     MbAnswer MessageBox(const MessageBoxRequest& request) override;
     void StatusLine(const std::string& displayText) override;
     void ExitRequest() override { loop_.Quit(); }
