@@ -1,0 +1,532 @@
+#include "ContentCoding.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "Charset.h"
+
+namespace zelmar::mail {
+
+namespace {
+
+constexpr char kB64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+constexpr char kHexLower[] = "0123456789abcdef";
+
+// Two output characters per 12 input bits: one table look-up writes half a
+// group, which is what makes the body encoder fast.
+struct Base64PairTable {
+    std::array<char, 8192> pairs{};
+    constexpr Base64PairTable() {
+        for (int v = 0; v < 4096; ++v) {
+            pairs[static_cast<std::size_t>(v) * 2] = kB64Alphabet[v >> 6];
+            pairs[static_cast<std::size_t>(v) * 2 + 1] = kB64Alphabet[v & 63];
+        }
+    }
+};
+constexpr Base64PairTable kPairs;
+
+inline char* putGroup(char* o, const unsigned char* p) {
+    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    std::memcpy(o, &kPairs.pairs[(v >> 12) * 2], 2);
+    std::memcpy(o + 2, &kPairs.pairs[(v & 0xFFF) * 2], 2);
+    return o + 4;
+}
+
+inline char* putTail(char* o, const unsigned char* p, std::size_t rem) {
+    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (rem == 2 ? std::uint32_t{p[1]} << 8 : 0);
+    o[0] = kB64Alphabet[(v >> 18) & 63];
+    o[1] = kB64Alphabet[(v >> 12) & 63];
+    o[2] = rem == 2 ? kB64Alphabet[(v >> 6) & 63] : '=';
+    o[3] = '=';
+    return o + 4;
+}
+
+// Decoding values: 0..63 for the alphabet, kSkip for everything else.
+constexpr unsigned char kSkip = 0xFF;
+struct Base64DecodeTable {
+    std::array<unsigned char, 256> v{};
+    constexpr Base64DecodeTable() {
+        for (auto& x : v) x = kSkip;
+        for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(kB64Alphabet[i])] = static_cast<unsigned char>(i);
+    }
+};
+constexpr Base64DecodeTable kB64Decode;
+
+// Quoted-printable byte classes.
+enum : unsigned char { kQpLiteral = 0, kQpBlank = 1, kQpCr = 2, kQpEscape = 3 };
+struct QpClassTable {
+    std::array<unsigned char, 256> c{};
+    constexpr QpClassTable() {
+        for (int b = 0; b < 256; ++b) {
+            unsigned char k = kQpEscape;
+            if ((b >= 33 && b <= 60) || (b >= 62 && b <= 126)) k = kQpLiteral;
+            else if (b == ' ' || b == '\t') k = kQpBlank;
+            else if (b == '\r') k = kQpCr;
+            c[static_cast<std::size_t>(b)] = k;
+        }
+    }
+};
+constexpr QpClassTable kQpClass;
+
+inline char* putEscape(char* o, unsigned char b) {
+    o[0] = '=';
+    o[1] = kHexUpper[b >> 4];
+    o[2] = kHexUpper[b & 15];
+    return o + 3;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// ---- base64 --------------------------------------------------------------
+
+void ContentCoding::encodeBase64Body(std::string_view bytes, std::string& out) const {
+    const std::size_t n = bytes.size();
+    if (n == 0) return;
+    // A line ends once it holds at least the line length, so it carries
+    // whole groups: ceil(length / 4) of them.
+    const std::size_t groupsPerLine = (static_cast<std::size_t>(lineLength_) + 3) / 4;
+    const std::size_t full = n / 3;
+    const std::size_t rem = n % 3;
+    const std::size_t breaks = full / groupsPerLine;
+    const std::size_t outLen = full * 4 + breaks * 2 + (rem ? 4 : 0) + 2;
+
+    const std::size_t start = out.size();
+    out.resize(start + outLen);
+    char* o = out.data() + start;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+
+    for (std::size_t line = 0; line < breaks; ++line) {
+        for (std::size_t g = 0; g < groupsPerLine; ++g, p += 3) o = putGroup(o, p);
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+    for (std::size_t g = breaks * groupsPerLine; g < full; ++g, p += 3) o = putGroup(o, p);
+    if (rem) o = putTail(o, p, rem);
+    *o++ = '\r';
+    *o++ = '\n';
+}
+
+void ContentCoding::encodeBase64(std::string_view bytes, std::string& out) {
+    const std::size_t n = bytes.size();
+    const std::size_t full = n / 3, rem = n % 3;
+    const std::size_t start = out.size();
+    out.resize(start + full * 4 + (rem ? 4 : 0));
+    char* o = out.data() + start;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::size_t g = 0; g < full; ++g, p += 3) o = putGroup(o, p);
+    if (rem) putTail(o, p, rem);
+}
+
+std::string ContentCoding::encodeBase64(std::string_view bytes) {
+    std::string out;
+    encodeBase64(bytes, out);
+    return out;
+}
+
+void ContentCoding::decodeBase64(std::string_view text, std::string& out) {
+    out.reserve(out.size() + text.size() / 4 * 3 + 3);
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (char ch : text) {
+        if (ch == '=') break;
+        // Only the 64 alphabet characters carry data. Anything else (line
+        // breaks, blanks, and stray punctuation such as "-" or "." from a
+        // mangled body) is skipped rather than decoded into garbage bits.
+        unsigned char v = kB64Decode.v[static_cast<unsigned char>(ch)];
+        if (v == kSkip) continue;
+        acc = (acc << 6) | v;
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+    }
+}
+
+// ---- quoted-printable ----------------------------------------------------
+
+void ContentCoding::encodeQuotedPrintable(std::string_view bytes, std::string& out) const {
+    const std::size_t n = bytes.size();
+    if (n == 0) return;
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t limit = static_cast<std::size_t>(lineLength_);
+
+    // Worst case: every byte escaped, and a soft break after each line.
+    const std::size_t bound = n * 3 + (n * 3 / (limit - 2) + 2) * 3;
+    const std::size_t start = out.size();
+    out.resize(start + bound);
+    char* const base = out.data() + start;
+    char* o = base;
+
+    std::size_t lineLen = 0;
+    bool atLineStart = true;
+    std::size_t i = 0;
+    auto crlfAt = [&](std::size_t k) { return k + 1 < n && in[k] == '\r' && in[k + 1] == '\n'; };
+
+    while (i < n) {
+        // Fast path: plain characters in the middle of a line, well short
+        // of the soft-break column.
+        if (!atLineStart) {
+            while (i < n && lineLen + 1 < limit) {
+                const unsigned char b = in[i];
+                const unsigned char k = kQpClass.c[b];
+                if (k == kQpLiteral || (k == kQpBlank && i + 1 < n && in[i + 1] != '\r')) {
+                    *o++ = static_cast<char>(b);
+                    ++lineLen;
+                    ++i;
+                } else {
+                    break;
+                }
+            }
+            if (i >= n) break;
+        }
+
+        const unsigned char b = in[i];
+        bool lineStartEscape = false;
+        if (atLineStart) {
+            atLineStart = false;
+            // A lone "." line ends the SMTP DATA phase and a "From " line
+            // gets mangled by mbox writers; escaping the first character
+            // keeps both intact.
+            lineStartEscape = b == '.' || (b == 'F' && n - i >= 5 && std::memcmp(in + i + 1, "rom ", 4) == 0);
+        }
+        if (lineStartEscape) {
+            o = putEscape(o, b);
+            lineLen += 3;
+        } else {
+            switch (kQpClass.c[b]) {
+            case kQpLiteral:
+                *o++ = static_cast<char>(b);
+                ++lineLen;
+                break;
+            case kQpBlank:
+                // Trailing blanks are stripped by some gateways; escape them.
+                if (i + 1 == n || crlfAt(i + 1)) {
+                    o = putEscape(o, b);
+                    lineLen += 3;
+                } else {
+                    *o++ = static_cast<char>(b);
+                    ++lineLen;
+                }
+                break;
+            case kQpCr:
+                if (i + 1 < n && in[i + 1] == '\n') {
+                    *o++ = '\r';
+                    *o++ = '\n';
+                    i += 2;
+                    lineLen = 0;
+                    atLineStart = true;
+                    continue;
+                }
+                o = putEscape(o, b);
+                lineLen += 3;
+                break;
+            default:
+                o = putEscape(o, b);
+                lineLen += 3;
+                break;
+            }
+        }
+        ++i;
+        if (lineLen >= limit && !crlfAt(i)) {
+            *o++ = '=';
+            *o++ = '\r';
+            *o++ = '\n';
+            lineLen = 0;
+            atLineStart = true;
+        }
+    }
+    out.resize(start + static_cast<std::size_t>(o - base));
+}
+
+void ContentCoding::decodeQuotedPrintable(std::string_view text, std::string& out) {
+    out.reserve(out.size() + text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '=') {
+            out.push_back(c);
+            continue;
+        }
+        if (i + 2 < text.size() && text[i + 1] == '\r' && text[i + 2] == '\n') {
+            i += 2;
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '\n') {
+            i += 1;
+            continue;
+        }
+        int hi = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
+        int lo = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
+        if (hi < 0 || lo < 0) {
+            out.push_back(c);
+            continue;
+        }
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+}
+
+// ---- Q and B words -------------------------------------------------------
+
+void ContentCoding::encodeQ(std::string_view bytes, std::string& out) {
+    out.reserve(out.size() + bytes.size() * 3);
+    for (char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        if ((b >= 33 && b <= 60) || b == 62 || (b >= 64 && b <= 94) || (b >= 96 && b <= 126)) {
+            out.push_back(ch);
+        } else if (b == ' ') {
+            out.push_back('_');
+        } else {
+            out.push_back('=');
+            out.push_back(kHexUpper[b >> 4]);
+            out.push_back(kHexUpper[b & 15]);
+        }
+    }
+}
+
+namespace {
+
+// Cuts bytes of a charset into pieces for separate encoded words. Each word
+// must decode on its own, so the cut goes through UTF-16 units of whole
+// characters, never through a multi-byte character or a surrogate pair.
+std::vector<std::string> splitForWords(std::string_view bytes, std::string_view charsetName, std::size_t units) {
+    std::vector<std::string> pieces;
+    Charset cs;
+    int cp = cs.setByName(charsetName) ? cs.getCodePage() : 0;
+    std::u16string text;
+    if (cp && EncodingConvert::toUtf16(cp, bytes, text)) {
+        bool ok = true;
+        for (std::size_t i = 0; i < text.size() && ok;) {
+            std::size_t len = std::min(units, text.size() - i);
+            if (len > 1 && i + len < text.size() && text[i + len - 1] >= 0xD800 && text[i + len - 1] <= 0xDBFF) --len;
+            std::string piece;
+            ok = EncodingConvert::fromUtf16(cp, std::u16string_view(text).substr(i, len), piece);
+            pieces.push_back(std::move(piece));
+            i += len;
+        }
+        if (ok) return pieces;
+        pieces.clear();
+    }
+    // No converter for the charset, or bytes that are not valid in it: cut
+    // by bytes, but keep UTF-8 sequences whole, which is what such text
+    // most often is.
+    const std::size_t maxBytes = units * 2;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t len = std::min(maxBytes, bytes.size() - i);
+        if (i + len < bytes.size()) {
+            std::size_t back = len;
+            while (back > 1 && (static_cast<unsigned char>(bytes[i + back]) & 0xC0) == 0x80 && len - back < 3) --back;
+            if ((static_cast<unsigned char>(bytes[i + back]) & 0xC0) != 0x80) len = back;
+        }
+        pieces.emplace_back(bytes.substr(i, len));
+        i += len;
+    }
+    return pieces;
+}
+
+void appendWord(std::string_view charsetName, char enc, std::string_view bytes, std::string& out) {
+    out.append("=?");
+    out.append(charsetName.empty() ? std::string_view("utf-8") : charsetName);
+    out.push_back('?');
+    out.push_back(enc);
+    out.push_back('?');
+    if (enc == 'Q') ContentCoding::encodeQ(bytes, out);
+    else ContentCoding::encodeBase64(bytes, out);
+    out.append("?=");
+}
+
+void encodeWords(std::string_view bytes, std::string_view charsetName, char enc, std::size_t single,
+                 std::size_t units, std::string& out) {
+    std::string_view name = charsetName.empty() ? std::string_view("utf-8") : charsetName;
+    if (bytes.size() <= single) {
+        appendWord(name, enc, bytes, out);
+        return;
+    }
+    bool first = true;
+    for (const std::string& piece : splitForWords(bytes, name, units)) {
+        if (!first) out.append("\r\n\t");
+        first = false;
+        appendWord(name, enc, piece, out);
+    }
+}
+
+}  // namespace
+
+void ContentCoding::encodeQWord(std::string_view bytes, std::string_view charsetName, std::string& out) {
+    encodeWords(bytes, charsetName, 'Q', 34, 17, out);
+}
+
+void ContentCoding::encodeBWord(std::string_view bytes, std::string_view charsetName, std::string& out) {
+    encodeWords(bytes, charsetName, 'B', 23, 12, out);
+}
+
+namespace {
+
+struct EncodedWord {
+    std::size_t begin = 0, end = 0;
+    std::string charset;
+    std::string bytes;
+};
+
+// Parses "=?charset?X?text?=" at pos; false if it is not a well-formed word.
+bool parseWord(std::string_view s, std::size_t pos, EncodedWord& w) {
+    if (s.compare(pos, 2, "=?") != 0) return false;
+    std::size_t q1 = s.find('?', pos + 2);
+    if (q1 == std::string_view::npos || q1 == pos + 2 || q1 + 2 >= s.size() || s[q1 + 2] != '?') return false;
+    std::string_view charset = s.substr(pos + 2, q1 - pos - 2);
+    if (charset.find_first_of(" \t\r\n") != std::string_view::npos) return false;
+    char enc = asciiUpper(s[q1 + 1]);
+    if (enc != 'B' && enc != 'Q') return false;
+    std::size_t textStart = q1 + 3;
+    std::size_t close = s.find("?=", textStart);
+    if (close == std::string_view::npos) return false;
+    std::string_view text = s.substr(textStart, close - textStart);
+    if (text.find_first_of(" \t\r\n") != std::string_view::npos) return false;
+    // RFC 2231 language suffix: "utf-8*en".
+    std::size_t star = charset.find('*');
+    w.charset.assign(charset.substr(0, star));
+    w.bytes.clear();
+    if (enc == 'B') {
+        ContentCoding::decodeBase64(text, w.bytes);
+    } else {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            char c = text[i];
+            if (c == '_') {
+                w.bytes.push_back(' ');
+            } else if (c == '=' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+                       hexValue(text[i + 2]) >= 0) {
+                w.bytes.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+                i += 2;
+            } else {
+                w.bytes.push_back(c);
+            }
+        }
+    }
+    w.begin = pos;
+    w.end = close + 2;
+    return true;
+}
+
+bool toUtf8(const std::string& charset, const std::string& bytes, std::string& out) {
+    if (equalsNoCase(charset, "8bit")) {
+        out = bytes;
+        return true;
+    }
+    Charset cs;
+    if (!cs.setByName(charset)) return false;
+    return EncodingConvert::convert(cs.getCodePage(), codepage::kUtf8, bytes, out);
+}
+
+bool onlyBlanks(std::string_view s) {
+    for (char c : s)
+        if (!isBlankOrEol(c)) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string ContentCoding::decodeEncodedWords(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    // Adjacent words of one charset are decoded together: a sender may cut
+    // a multi-byte character across two words, and the white space between
+    // adjacent words is folding, not text (RFC 2047 section 6.2).
+    std::string runCharset, runBytes, runRaw;
+    bool inRun = false;
+    auto flush = [&]() -> bool {
+        if (!inRun) return true;
+        inRun = false;
+        std::string converted;
+        if (toUtf8(runCharset, runBytes, converted)) {
+            out.append(converted);
+            return true;
+        }
+        out.append(runRaw);  // unknown charset or bad bytes: keep the words as written
+        return false;
+    };
+
+    std::size_t i = 0;
+    for (;;) {
+        std::size_t hit = text.find("=?", i);
+        EncodedWord w;
+        while (hit != std::string_view::npos && !parseWord(text, hit, w)) hit = text.find("=?", hit + 1);
+        if (hit == std::string_view::npos) {
+            flush();
+            out.append(text.substr(i));
+            return out;
+        }
+        std::string_view gap = text.substr(i, w.begin - i);
+        std::string_view raw = text.substr(w.begin, w.end - w.begin);
+        if (inRun && onlyBlanks(gap) && equalsNoCase(runCharset, w.charset)) {
+            runBytes += w.bytes;
+            runRaw.append(gap).append(raw);
+        } else {
+            bool adjacent = inRun && onlyBlanks(gap);
+            bool ok = flush();
+            if (!adjacent || !ok) out.append(gap);
+            inRun = true;
+            runCharset = w.charset;
+            runBytes = w.bytes;
+            runRaw.assign(raw);
+        }
+        i = w.end;
+    }
+}
+
+// ---- hexadecimal ---------------------------------------------------------
+
+void ContentCoding::appendHexUpper(std::string_view bytes, std::string& out) {
+    for (char c : bytes) {
+        out.push_back(kHexUpper[static_cast<unsigned char>(c) >> 4]);
+        out.push_back(kHexUpper[static_cast<unsigned char>(c) & 15]);
+    }
+}
+
+void ContentCoding::appendHexLower(std::string_view bytes, std::string& out) {
+    for (char c : bytes) {
+        out.push_back(kHexLower[static_cast<unsigned char>(c) >> 4]);
+        out.push_back(kHexLower[static_cast<unsigned char>(c) & 15]);
+    }
+}
+
+bool ContentCoding::decodeHex(std::string_view hex, std::string& out) {
+    if (hex.size() % 2) return false;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        int hi = hexValue(hex[i]), lo = hexValue(hex[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    return true;
+}
+
+// ---- helpers -------------------------------------------------------------
+
+bool charsetPrefersBWord(std::string_view charsetName) {
+    static constexpr const char* kBCharsets[] = {
+        "shift_jis", "shift-jis", "iso-2022-jp", "euc-jp",  "euc-kr",      "iso-2022-kr", "gb2312",
+        "hz-gb-2312", "euc-cn",   "cp-936",      "euc-tw",  "big5",        "cp-950",      "cp-932",
+        "tis-620",   "windows-874", "iso-8859-9", "windows-1254", "iso-8859-6", "windows-1256", "cp-1256"};
+    for (const char* n : kBCharsets)
+        if (equalsNoCase(charsetName, n)) return true;
+    return false;
+}
+
+bool logDataQuotedPrintable(LogBase& log, const char* name, std::string_view value) {
+    ContentCoding cc;
+    std::string qp;
+    cc.encodeQuotedPrintable(value, qp);
+    return log.logData(name, qp.c_str());
+}
+
+}  // namespace zelmar::mail

@@ -1,0 +1,411 @@
+#include "MimeHeader.h"
+
+#include <vector>
+
+#include "ContentCoding.h"
+
+namespace zelmar::mail {
+
+namespace {
+
+// Values of these fields are lists of tokens that some servers refuse to
+// see folded.
+bool isNoFoldName(std::string_view name) {
+    return equalsNoCase(name, "user-agent") || equalsNoCase(name, "accept") || equalsNoCase(name, "accept-charset");
+}
+
+// Charsets whose header text is written with B words and the placement
+// rules for every value: CJK, Thai, Korean Johab, the 50001-64999 range
+// (ISO-2022 and EUC families), UTF-16 and the Arabic pages.
+bool isBCodePage(int cp) {
+    switch (cp) {
+    case 932: case 936: case 949: case 950: case 874: case 1361: case 52936:
+    case codepage::kUtf16Le: case codepage::kUtf16Be: case codepage::kWindows1256: case codepage::kIso88596:
+        return true;
+    default:
+        return cp >= 50001 && cp <= 64999;
+    }
+}
+
+bool isIso2022OrUtf7(int cp) { return (cp >= 50220 && cp <= 50230) || cp == codepage::kUtf7; }
+
+// Inserts CRLF TAB after ";" (and after "," for long address lists) outside
+// double quotes once the current line is longer than 20 characters.
+void fold7Bit(std::string_view value, std::size_t startColumn, std::string& out) {
+    const bool foldCommas = value.size() > 60 && value.find('@') != std::string_view::npos &&
+                            value.find(',') != std::string_view::npos;
+    std::size_t line = startColumn;
+    bool quoted = false;
+    for (char c : value) {
+        out.push_back(c);
+        ++line;
+        if (c == '"') quoted = !quoted;
+        if (!quoted && (c == ';' || (foldCommas && c == ',')) && line > 20) {
+            out.append("\r\n\t");
+            line = 0;
+        }
+    }
+}
+
+std::vector<std::string_view> splitOutsideQuotes(std::string_view s, char sep) {
+    std::vector<std::string_view> parts;
+    bool quoted = false;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '"') quoted = !quoted;
+        else if (s[i] == sep && !quoted) {
+            parts.push_back(s.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    parts.push_back(s.substr(start));
+    return parts;
+}
+
+std::string_view stripQuotes(std::string_view s) {
+    s = trimView(s);
+    if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = trimView(s.substr(1, s.size() - 2));
+    return s;
+}
+
+// How one 8-bit (or forced) value gets written: which charset the encoded
+// words declare and whether they are Q or B.
+struct WordPlan {
+    int codePage = codepage::kUtf8;
+    std::string charsetName = "utf-8";
+    bool bWords = false;
+    bool forceEncode = false;  // 7-bit text is encoded too (ISO-2022 subjects)
+
+    void encode(std::string_view utf8, std::string& out) const {
+        std::string bytes;
+        if (codePage == codepage::kUtf8 || !EncodingConvert::convert(codepage::kUtf8, codePage, utf8, bytes))
+            bytes.assign(utf8);
+        if (bWords) ContentCoding::encodeBWord(bytes, charsetName, out);
+        else ContentCoding::encodeQWord(bytes, charsetName, out);
+    }
+};
+
+class FieldWriter {
+public:
+    FieldWriter(std::string_view name, const WordPlan& plan, std::string& out)
+        : name_(name), plan_(plan), out_(out) {}
+
+    // A phrase: copied when 7-bit; otherwise names in front of bracketed
+    // addresses are encoded and the addresses copied; other text is encoded
+    // whole.
+    void phrase(std::string_view text, std::string& out) const {
+        if (isAll7Bit(text) && !plan_.forceEncode) {
+            if (name_.size() + 2 + text.size() >= 66) fold7Bit(text, name_.size() + 2, out);
+            else out.append(text);
+            return;
+        }
+        if (text.find('<') == std::string_view::npos) {
+            plan_.encode(text, out);
+            return;
+        }
+        std::size_t sinceBreak = out.size();
+        bool first = true;
+        for (std::string_view one : splitOutsideQuotes(text, ',')) {
+            if (!first) {
+                out.push_back(',');
+                if (out.size() - sinceBreak > 40) {
+                    out.append("\r\n\t");
+                    sinceBreak = out.size();
+                }
+            }
+            first = false;
+            std::size_t lt = one.rfind('<');
+            if (lt == std::string_view::npos) {
+                std::string_view t = trimView(one);
+                if (!isAll7Bit(t) || plan_.forceEncode) {
+                    out.push_back(' ');
+                    plan_.encode(t, out);
+                } else {
+                    out.append(one);
+                }
+                continue;
+            }
+            std::string_view display = stripQuotes(one.substr(0, lt));
+            std::string_view addr = trimView(one.substr(lt));
+            if (one.substr(0, 1) == " ") out.push_back(' ');
+            if (!display.empty()) {
+                if (isAll7Bit(display) && !plan_.forceEncode) {
+                    out.push_back('"');
+                    out.append(display);
+                    out.push_back('"');
+                } else {
+                    plan_.encode(display, out);
+                }
+                out.push_back(' ');
+            }
+            out.append(addr);
+        }
+    }
+
+    void placement(std::string_view value) {
+        if (equalsNoCase(name_, "subject") || equalsNoCase(name_, "thread-topic")) {
+            if (isAll7Bit(value) && !plan_.forceEncode) out_.append(value);
+            else plan_.encode(value, out_);
+            return;
+        }
+        if (equalsNoCase(name_, "received") || equalsNoCase(name_, "content-transfer-encoding")) {
+            out_.append(value);
+            return;
+        }
+        if (value.find(';') == std::string_view::npos) {
+            phrase(value, out_);
+            return;
+        }
+        std::vector<std::string_view> pieces = splitOutsideQuotes(value, ';');
+        std::string line;
+        phrase(trimView(pieces[0]), line);
+        line.push_back(';');
+        const bool firstOwnLine = line.size() > 34;
+        bool lineHasParams = false;
+        for (std::size_t k = 1; k < pieces.size(); ++k) {
+            std::string_view p = trimView(pieces[k]);
+            if (p.empty()) continue;
+            std::string piece;
+            std::size_t eq = p.find('=');
+            if (eq == std::string_view::npos) {
+                piece.append(p);
+            } else {
+                piece.append(trimView(p.substr(0, eq)));
+                piece.append("=\"");
+                std::string val(trimView(p.substr(eq + 1)));
+                std::erase(val, '"');
+                phrase(trimView(val), piece);
+                piece.push_back('"');
+            }
+            if (k + 1 < pieces.size()) piece.push_back(';');
+            const bool breakHere = (firstOwnLine && !lineHasParams) || line.size() + 1 + piece.size() >= 65;
+            if (breakHere) {
+                out_.append(line);
+                out_.append("\r\n\t");
+                line = std::move(piece);
+            } else {
+                line.push_back(' ');
+                line.append(piece);
+            }
+            lineHasParams = true;
+        }
+        out_.append(line);
+    }
+
+private:
+    std::string_view name_;
+    const WordPlan& plan_;
+    std::string& out_;
+};
+
+}  // namespace
+
+// ---- MimeField -----------------------------------------------------------
+
+bool isValidFieldName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 33 || b > 126 || c == ':') return false;
+    }
+    return true;
+}
+
+MimeField::MimeField(std::string_view name, std::string_view value) : name_(name) {
+    noFold_ = isNoFoldName(name);
+    setValue(value);
+}
+
+void MimeField::setValue(std::string_view value) {
+    std::string v;
+    if (containsNoCase(value, "?Q?") || containsNoCase(value, "?B?")) v = ContentCoding::decodeEncodedWords(value);
+    else v.assign(value);
+    if (v.find('\n') != std::string::npos) {
+        StringBuffer sb(v);
+        sb.replaceAll("\r\n\t", "");
+        sb.replaceAll("\r\n ", "");
+        v = sb.str();
+    }
+    // Whatever line break is left (a bare CR or LF, or one that a decoded
+    // word carried in) would end the field early and let the rest pose as
+    // a header line of its own; a stored value is one line, always.
+    std::erase_if(v, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+    value_.setString(v);
+}
+
+void MimeField::render(int codePage, std::string& out) const {
+    const std::size_t fieldStart = out.size();
+    out.append(name_.view());
+    out.append(": ");
+    std::string_view value = value_.view();
+    const std::string_view name = name_.view();
+
+    if (!isBCodePage(codePage)) {
+        if (isAll7Bit(value) || codePage == codepage::kUsAscii) {
+            if (noFold_) out.append(value);
+            else fold7Bit(value, name.size() + 2, out);
+        } else {
+            WordPlan plan;
+            std::string probe;
+            auto converts = [&](int cp) { return EncodingConvert::convert(codepage::kUtf8, cp, value, probe); };
+            if (codePage != 0 && codePage != codepage::kUtf8 && converts(codePage)) {
+                plan.codePage = codePage;
+            } else if ((codePage == codepage::kIso88591 || codePage == codepage::kWindows1252) &&
+                       converts(codepage::kIso88592)) {
+                plan.codePage = codepage::kIso88592;
+            }
+            if (const CodePageInfo* info = findCodePage(plan.codePage)) plan.charsetName = info->name;
+            FieldWriter(name, plan, out).placement(value);
+        }
+    } else if (isAll7Bit(value) && codePage == codepage::kIso2022Kr) {
+        out.append(value);
+    } else {
+        WordPlan plan;
+        plan.bWords = true;
+        std::string probe;
+        if (EncodingConvert::convert(codepage::kUtf8, codePage, value, probe)) {
+            plan.codePage = codePage;
+            plan.charsetName = findCodePage(codePage)->name;
+        }
+        if (isIso2022OrUtf7(codePage)) {
+            const bool addressLike = value.find('<') != std::string_view::npos && value.find(' ') != std::string_view::npos;
+            plan.forceEncode = equalsNoCase(name, "subject") || equalsNoCase(name, "thread-topic") ||
+                               ((equalsNoCase(name, "to") || equalsNoCase(name, "from") || equalsNoCase(name, "cc")) &&
+                                addressLike);
+        }
+        FieldWriter(name, plan, out).placement(value);
+    }
+    while (out.size() > fieldStart && isBlankOrEol(out.back())) out.pop_back();
+}
+
+// ---- MimeHeader ----------------------------------------------------------
+
+bool MimeHeader::replaceField(std::string_view name, std::string_view value) {
+    if (!isValidFieldName(name)) return false;
+    removeField(name);
+    if (trimView(value).empty()) return true;
+    fields_.append(std::make_unique<MimeField>(name, value));
+    return true;
+}
+
+void MimeHeader::removeField(std::string_view name) {
+    for (std::size_t i = fields_.size(); i-- > 0;)
+        if (fields_.at(i)->getName().equalsIgnoreCase(name)) fields_.removeAt(i);
+}
+
+bool MimeHeader::getField(std::string_view name, StringBuffer& out) const {
+    for (const auto& f : fields_) {
+        if (f->getName().equalsIgnoreCase(name)) {
+            out.setString(f->getValue().view());
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MimeHeader::hasField(std::string_view name) const {
+    for (const auto& f : fields_)
+        if (f->getName().equalsIgnoreCase(name)) return true;
+    return false;
+}
+
+void MimeHeader::renderHeader(std::string& out, std::string_view skipPrefix, int codePage) const {
+    if (codePage == 0) codePage = defaultCodePage_;
+    for (const auto& f : fields_) {
+        if (!skipPrefix.empty() && f->getName().beginsWithIgnoreCase(skipPrefix)) continue;
+        f->render(codePage, out);
+        out.append("\r\n");
+    }
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n')) out.pop_back();
+}
+
+void MimeHeader::renderHeader(StringBuffer& out, std::string_view skipPrefix, const Charset& charset, LogBase& log) const {
+    LogContextGuard ctx(log, "renderHeader");
+    renderHeader(out.raw(), skipPrefix, charset.getCodePage());
+}
+
+// ---- Rfc822Address -------------------------------------------------------
+
+Rfc822Address::Rfc822Address(std::string_view friendlyName, std::string_view address)
+    : friendlyName_(trimView(friendlyName)), address_(trimView(address)) {
+    valid_ = address_.contains("@");
+}
+
+Rfc822Address Rfc822Address::parse(std::string_view text) {
+    Rfc822Address a;
+    if (containsNoCase(text, "undisclosed recipient") || containsNoCase(text, "undisclosed-recipient")) return a;
+    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+
+    std::size_t start = 0, end = text.size();
+    std::size_t at = text.rfind('@');
+    if (at != std::string_view::npos) {
+        start = at;
+        while (start > 0 && !isBlank(text[start - 1]) && text[start - 1] != '<') --start;
+        end = at + 1;
+        while (end < text.size() && !isBlank(text[end]) && text[end] != '>') ++end;
+    } else if (std::size_t lt = text.rfind('<'); lt != std::string_view::npos) {
+        // No "@": a local name in angle brackets, as some servers accept.
+        start = lt + 1;
+        end = text.find('>', start);
+        if (end == std::string_view::npos) end = text.size();
+    } else {
+        start = 0;
+        end = text.size();
+    }
+
+    std::string addr(text.substr(start, end - start));
+    std::erase_if(addr, [&](char c) { return isBlank(c) || c == '"'; });
+
+    std::string_view name = text.substr(0, at != std::string_view::npos || start > 0 ? start : 0);
+    while (!name.empty() && (isBlank(name.back()) || name.back() == '<' || name.back() == '"' || name.back() == '\''))
+        name.remove_suffix(1);
+    while (!name.empty() && (isBlank(name.front()) || name.front() == '"' || name.front() == '\''))
+        name.remove_prefix(1);
+    if (name == addr) name = {};
+
+    a.address_.setString(addr);
+    if (!isAll7Bit(name)) {
+        std::string words;
+        ContentCoding::encodeQWord(name, "utf-8", words);
+        a.friendlyName_.setString(words);
+    } else {
+        a.friendlyName_.setString(name);
+    }
+    a.valid_ = addr.find('@') != std::string::npos;
+    return a;
+}
+
+std::string Rfc822Address::fullForm() const {
+    std::string out;
+    if (!friendlyName_.isEmpty()) {
+        out.push_back('"');
+        // A quote or backslash inside the name would end the quoted string
+        // early and turn the rest of the name into address syntax.
+        for (char c : friendlyName_.view()) {
+            if (c == '"' || c == '\\') out.push_back('\\');
+            out.push_back(c);
+        }
+        out.append("\" <");
+        out.append(address_.view());
+        out.push_back('>');
+        return out;
+    }
+    if (address_.view().find_first_of(" \t") != std::string_view::npos) {
+        out.push_back('<');
+        out.append(address_.view());
+        out.push_back('>');
+        return out;
+    }
+    return address_.str();
+}
+
+std::string joinFullForms(const ExtPtrArray<Rfc822Address>& list) {
+    std::string out;
+    for (const auto& a : list) {
+        if (!out.empty()) out.append(", ");
+        out.append(a->fullForm());
+    }
+    return out;
+}
+
+}  // namespace zelmar::mail
