@@ -15,7 +15,7 @@ PACKAGES=(
   libgmime-3.0-dev
   # loopback peers for the tests and the demo
   python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
-  xvfb x11-utils iproute2 openssl curl ca-certificates
+  xvfb x11-utils openbox iproute2 openssl curl ca-certificates
 
 )
 
