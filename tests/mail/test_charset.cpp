@@ -1,0 +1,164 @@
+// Charsets: the name table, lookup by name and code page, conversions
+// through the platform converter, META charsets and the charset choice.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "Charset.h"
+#include "Logger.h"
+
+using namespace zelmar::mail;
+
+TEST(CharsetTable, HoldsAllNames) {
+    std::size_t count = 0;
+    const CodePageInfo* t = codePageTable(count);
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < count; ++i) names.insert(t[i].name);
+    EXPECT_EQ(names.size(), 138u);
+    std::set<int> pages;
+    for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(pages.insert(t[i].codePage).second) << t[i].codePage;
+}
+
+struct NameCase {
+    const char* name;
+    int cp;
+    const char* canonical;
+};
+class CharsetByName : public ::testing::TestWithParam<NameCase> {};
+TEST_P(CharsetByName, Lookup) {
+    Charset cs;
+    cs.setByName(GetParam().name);
+    EXPECT_EQ(cs.getCodePage(), GetParam().cp);
+    EXPECT_EQ(cs.getName().str(), GetParam().canonical);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Names, CharsetByName,
+    ::testing::Values(NameCase{"UTF_8", 65001, "utf-8"}, NameCase{"  utf-8 ", 65001, "utf-8"},
+                      NameCase{"utf8", 65001, "utf-8"}, NameCase{"ISO-8859-1", 28591, "iso-8859-1"},
+                      NameCase{"latin1", 28591, "iso-8859-1"}, NameCase{"Shift_JIS", 932, "shift_jis"},
+                      NameCase{"shift-jis", 932, "shift_jis"}, NameCase{"KS_C_5601-1987", 949, "ks_c_5601-1987"},
+                      NameCase{"iso-2022-jp", 50220, "iso-2022-jp"}, NameCase{"csISO2022JP", 50221, "csiso2022jp"},
+                      NameCase{"unicodeFFFE", 1201, "unicodefffe"}, NameCase{"utf-16", 1200, "unicode"},
+                      NameCase{"x-iscii-pa", 57011, "x-iscii-pa"}, NameCase{"ansi", 65001, "utf-8"},
+                      NameCase{"us", 0, ""},  // shorter than three characters
+                      NameCase{"default", 0, ""}, NameCase{"x-user-defined", 0, ""}, NameCase{"klingon", 0, ""},
+                      NameCase{"", 0, ""}));
+
+TEST(CharsetByCodePage, CanonicalNames) {
+    Charset cs;
+    EXPECT_TRUE(cs.setByCodePage(28592));
+    EXPECT_EQ(cs.getName().str(), "iso-8859-2");
+    EXPECT_TRUE(cs.setByCodePage(50222));
+    EXPECT_EQ(cs.getName().str(), "iso-2022-jp");
+    EXPECT_FALSE(cs.setByCodePage(12345));
+    EXPECT_FALSE(cs.isSet());
+    EXPECT_TRUE(cs.getName().isEmpty());
+    Charset copy;
+    cs.setByCodePage(1252);
+    copy.copyFrom(cs);
+    EXPECT_EQ(copy.getCodePage(), 1252);
+}
+
+struct ConvCase {
+    int cp;
+    const char* utf8;
+    std::string_view bytes;
+};
+class RoundTrip : public ::testing::TestWithParam<ConvCase> {};
+TEST_P(RoundTrip, BothWays) {
+    const auto& c = GetParam();
+    std::string out, back;
+    ASSERT_TRUE(EncodingConvert::convert(65001, c.cp, c.utf8, out)) << c.cp;
+    EXPECT_EQ(out, c.bytes) << c.cp;
+    ASSERT_TRUE(EncodingConvert::convert(c.cp, 65001, out, back));
+    EXPECT_EQ(back, c.utf8);
+}
+using namespace std::string_view_literals;
+INSTANTIATE_TEST_SUITE_P(
+    Pages, RoundTrip,
+    ::testing::Values(ConvCase{28591, "Gr\xC3\xBC\xC3\x9F" "e", "Gr\xFC\xDF" "e"sv},
+                      ConvCase{1252, "\xE2\x82\xAC", "\x80"sv}, ConvCase{1200, "A\xC3\xA9", "A\0\xE9\0"sv},
+                      ConvCase{1201, "A\xC3\xA9", "\0A\0\xE9"sv}, ConvCase{932, "\xE3\x81\x82", "\x82\xA0"sv},
+                      ConvCase{50220, "\xE3\x81\x82", "\x1B$B$\"\x1B(B"sv},
+                      ConvCase{50225, "\xEA\xB0\x80", "\x1B$)C\x0E\x30\x21\x0F"sv},
+                      ConvCase{936, "\xE4\xB8\xAD", "\xD6\xD0"sv}, ConvCase{949, "\xEA\xB0\x80", "\xB0\xA1"sv},
+                      ConvCase{950, "\xE4\xB8\xAD", "\xA4\xA4"sv}, ConvCase{874, "\xE0\xB8\x81", "\xA1"sv},
+                      ConvCase{28595, "\xD0\x96", "\xB6"sv}, ConvCase{65005, "A", "A\0\0\0"sv},
+                      ConvCase{65006, "A", "\0\0\0A"sv}, ConvCase{20127, "abc", "abc"sv}));
+
+TEST(Conversion, FailsLoudly) {
+    std::string out;
+    EXPECT_FALSE(EncodingConvert::convert(65001, 28591, "\xE2\x82\xAC", out));  // euro not in latin-1
+    EXPECT_FALSE(EncodingConvert::convert(65001, 20127, "\xC3\xA9", out));
+    EXPECT_FALSE(EncodingConvert::convert(65001, 28591, "\xC3", out));  // truncated UTF-8
+    EXPECT_FALSE(EncodingConvert::convert(65001, 10004, "a", out));     // no converter
+    EXPECT_FALSE(EncodingConvert::convert(4242, 65001, "a", out));
+    Logger log;
+    DataBuffer db;
+    EXPECT_FALSE(EncodingConvert::convert(65001, 4242, "a", db, log));
+    StringBuffer xml;
+    log.getXml(xml);
+    EXPECT_NE(xml.str().find("<toCodePage>4242</toCodePage>"), std::string::npos);
+    EXPECT_TRUE(EncodingConvert::convert(65001, 28591, "", out));
+    EXPECT_EQ(out, "");
+}
+
+TEST(Conversion, Utf16Helpers) {
+    std::u16string u;
+    ASSERT_TRUE(EncodingConvert::toUtf16(28591, "\xE9", u));
+    EXPECT_EQ(u, u"\u00E9");
+    std::string s;
+    ASSERT_TRUE(EncodingConvert::fromUtf16(932, u"\u3042", s));
+    EXPECT_EQ(s, "\x82\xA0");
+    EXPECT_TRUE(EncodingConvert::isSupported(65001));
+    EXPECT_FALSE(EncodingConvert::isSupported(10004));
+}
+
+struct MetaCase {
+    const char* html;
+    const char* want;
+};
+class HtmlMeta : public ::testing::TestWithParam<MetaCase> {};
+TEST_P(HtmlMeta, Charset) { EXPECT_EQ(getHtmlMetaCharset(GetParam().html), GetParam().want); }
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HtmlMeta,
+    ::testing::Values(
+        MetaCase{"<html><head><META http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-2\"></head>",
+                 "iso-8859-2"},
+        MetaCase{"<meta HTTP-EQUIV=content-type content=\"text/html;CHARSET=utf-8\">", "utf-8"},
+        MetaCase{"<meta http-equiv=\"content-type\" content=\"text/html\" charset=\"big5\">", "big5"},
+        MetaCase{"<meta http-equiv=\"content-type\" content=\"text/html\">", ""},
+        MetaCase{"<meta name=x><meta http-equiv='Content-Type' content='text/html; charset=koi8-r'>", "koi8-r"},
+        MetaCase{"<meta charset=\"utf-8\">", ""}, MetaCase{"<p>no meta</p>", ""},
+        MetaCase{"<meta http-equiv=\"content-type\" content=\"\"><meta http-equiv=\"content-type\" "
+                 "content=\"text/html; charset=gb2312\">",
+                 "gb2312"},
+        MetaCase{"<meta http-equiv=\"content-type\" content=\"text/html; charset=", ""}));
+
+struct ChoiceCase {
+    const char16_t* text;
+    int cp;
+};
+class CharsetChoice : public ::testing::TestWithParam<ChoiceCase> {};
+TEST_P(CharsetChoice, Picks) {
+    Charset cs;
+    cs.setByCodePage(1252);  // must be overwritten or cleared
+    chooseCharset(GetParam().text, cs);
+    EXPECT_EQ(cs.getCodePage(), GetParam().cp);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CharsetChoice,
+    ::testing::Values(ChoiceCase{u"", 0}, ChoiceCase{u"plain text", 0}, ChoiceCase{u"Gr\u00FC\u00DFe", 28591},
+                      ChoiceCase{u"\u0150r\u00FCl", 28592}, ChoiceCase{u"\u0416\u03B1", 65001},
+                      ChoiceCase{u"\u3042\u4E2D", 932}, ChoiceCase{u"\uAC00\u4E2D", 949}, ChoiceCase{u"\u4E2D\u6587", 936},
+                      ChoiceCase{u"\u05D0", 28598}, ChoiceCase{u"\u0627", 28596}, ChoiceCase{u"\u0416ok", 28595},
+                      ChoiceCase{u"\u03B1", 28597}, ChoiceCase{u"\u0E01", 874}, ChoiceCase{u"\u0416\u00E9", 65001},
+                      ChoiceCase{u"\u2603", 65001}, ChoiceCase{u"\u3001\u4E2D", 936},
+                      // Ranges hold characters the legacy page lacks: keep the text whole.
+                      ChoiceCase{u"\u0101", 65001}, ChoiceCase{u"\u0416\u20AC", 65001}));
+
+TEST(CharsetChoiceUtf8, FromUtf8) {
+    Charset cs;
+    chooseCharsetUtf8("Gr\xC3\xBC\xC3\x9F" "e", cs);
+    EXPECT_EQ(cs.getName().str(), "iso-8859-1");
+}

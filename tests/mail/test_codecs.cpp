@@ -1,0 +1,268 @@
+// Transfer encodings: exact forms of base64, quoted-printable, Q and B words,
+// and decoders that tolerate what real mail carries.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "ContentCoding.h"
+#include "Logger.h"
+
+using namespace zelmar::mail;
+
+namespace {
+std::string b64Body(std::string_view in, int lineLen = 72) {
+    ContentCoding cc;
+    cc.setLineLength(lineLen);
+    std::string out;
+    cc.encodeBase64Body(in, out);
+    return out;
+}
+std::string qp(std::string_view in, int lineLen = 72) {
+    ContentCoding cc;
+    cc.setLineLength(lineLen);
+    std::string out;
+    cc.encodeQuotedPrintable(in, out);
+    return out;
+}
+std::string unb64(std::string_view in) {
+    std::string out;
+    ContentCoding::decodeBase64(in, out);
+    return out;
+}
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng() & 0xFF);
+    return s;
+}
+}  // namespace
+
+TEST(Base64Body, FiftyFourBytesFillOneLineThenEmptyLine) {
+    std::string out = b64Body(std::string(54, 'a'));
+    ASSERT_EQ(out.size(), 72u + 4u);
+    EXPECT_EQ(out.substr(72), "\r\n\r\n");
+    EXPECT_EQ(out.substr(0, 4), "YWFh");
+}
+
+struct B64Case {
+    const char* in;
+    const char* want;
+};
+class Base64BodyTable : public ::testing::TestWithParam<B64Case> {};
+TEST_P(Base64BodyTable, ExactForm) { EXPECT_EQ(b64Body(GetParam().in), GetParam().want); }
+INSTANTIATE_TEST_SUITE_P(Short, Base64BodyTable,
+                         ::testing::Values(B64Case{"", ""}, B64Case{"f", "Zg==\r\n"}, B64Case{"fo", "Zm8=\r\n"},
+                                           B64Case{"foo", "Zm9v\r\n"}, B64Case{"foob", "Zm9vYg==\r\n"},
+                                           B64Case{"fooba", "Zm9vYmE=\r\n"}, B64Case{"foobar", "Zm9vYmFy\r\n"}));
+
+TEST(Base64Body, LineStructureOverManySizes) {
+    for (int lineLen : {72, 76, 10, 13}) {
+        const std::size_t perLine = (static_cast<std::size_t>(lineLen) + 3) / 4 * 4;
+        for (std::size_t n : {1u, 2u, 3u, 53u, 54u, 55u, 56u, 57u, 108u, 109u, 1000u, 4096u, 16385u}) {
+            std::string in = randomBytes(n, static_cast<unsigned>(n));
+            std::string out = b64Body(in, lineLen);
+            ASSERT_GE(out.size(), 2u);
+            EXPECT_EQ(out.substr(out.size() - 2), "\r\n");
+            std::size_t pos = 0;
+            while (pos < out.size()) {
+                std::size_t eol = out.find("\r\n", pos);
+                ASSERT_NE(eol, std::string::npos);
+                EXPECT_LE(eol - pos, perLine);
+                if (eol + 2 < out.size() && eol - pos != 0) {
+                    EXPECT_EQ(eol - pos, perLine) << n;
+                }
+                pos = eol + 2;
+            }
+            EXPECT_EQ(unb64(out), in) << "n=" << n << " line=" << lineLen;
+        }
+    }
+}
+
+TEST(Base64Body, LineLengthNeverBelowTen) {
+    ContentCoding cc;
+    cc.setLineLength(3);
+    EXPECT_EQ(cc.getLineLength(), 10);
+    cc.setLineLength(100);
+    EXPECT_EQ(cc.getLineLength(), 100);
+}
+
+TEST(Base64OneLine, NoBreaks) {
+    EXPECT_EQ(ContentCoding::encodeBase64(""), "");
+    EXPECT_EQ(ContentCoding::encodeBase64(std::string_view("\0user\0pass", 10)), "AHVzZXIAcGFzcw==");
+    std::string big = ContentCoding::encodeBase64(std::string(300, 'x'));
+    EXPECT_EQ(big.find('\r'), std::string::npos);
+    EXPECT_EQ(big.size(), 400u);
+}
+
+struct DecodeCase {
+    const char* in;
+    const char* want;
+};
+class Base64Decode : public ::testing::TestWithParam<DecodeCase> {};
+TEST_P(Base64Decode, Lenient) { EXPECT_EQ(unb64(GetParam().in), GetParam().want); }
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Base64Decode,
+    ::testing::Values(DecodeCase{"Zm9vYmFy", "foobar"}, DecodeCase{"Zm9v\r\nYmFy\r\n", "foobar"},
+                      DecodeCase{" Z m 9 v ", "foo"}, DecodeCase{"Zm8=", "fo"}, DecodeCase{"Zm8=Zm9v", "fo"},
+                      DecodeCase{"Zg", "f"}, DecodeCase{"Z", ""}, DecodeCase{"", ""},
+                      // Punctuation inside the "+".."z" range is not alphabet and must not add bits.
+                      DecodeCase{"Zm-9.v", "foo"}, DecodeCase{"Z_m[9]v^", "foo"}, DecodeCase{"Zm9v\x80\xFF", "foo"}));
+
+TEST(QuotedPrintable, EdgeCases) {
+    EXPECT_EQ(qp("a=b"), "a=3Db");
+    EXPECT_EQ(qp("hello \r\n"), "hello=20\r\n");
+    EXPECT_EQ(qp("hello\t\r\nx"), "hello=09\r\nx");
+    EXPECT_EQ(qp("end "), "end=20");
+    EXPECT_EQ(qp("a b"), "a b");
+    EXPECT_EQ(qp(".\r\n"), "=2E\r\n");
+    EXPECT_EQ(qp("x\r\n.y"), "x\r\n=2Ey");
+    EXPECT_EQ(qp("From here"), "=46rom here");
+    EXPECT_EQ(qp("a\r\nFrom me"), "a\r\n=46rom me");
+    EXPECT_EQ(qp("From"), "From");
+    EXPECT_EQ(qp("Fromage"), "Fromage");
+    EXPECT_EQ(qp("x From y"), "x From y");
+    EXPECT_EQ(qp("a\rb\nc"), "a=0Db=0Ac");
+    EXPECT_EQ(qp(std::string_view("\0\x7F\xFF", 3)), "=00=7F=FF");
+    EXPECT_EQ(qp(""), "");
+    EXPECT_EQ(qp("\r\n\r\n"), "\r\n\r\n");  // no CRLF added, none dropped
+}
+
+TEST(QuotedPrintable, SoftBreakAfterSeventyTwo) {
+    std::string line(100, 'x');
+    EXPECT_EQ(qp(line), std::string(72, 'x') + "=\r\n" + std::string(28, 'x'));
+    // A line ending exactly at the limit before CR LF needs no soft break.
+    EXPECT_EQ(qp(std::string(72, 'x') + "\r\nz"), std::string(72, 'x') + "\r\nz");
+    // The end of input counts as "not followed by CR LF".
+    EXPECT_EQ(qp(std::string(72, 'x')), std::string(72, 'x') + "=\r\n");
+    // A "." right after a soft break starts a line too.
+    EXPECT_EQ(qp(std::string(72, 'x') + "."), std::string(72, 'x') + "=\r\n=2E");
+    // Escapes may run the line to 74 characters before the "=".
+    std::string esc = qp(std::string(71, 'x') + "==");
+    EXPECT_EQ(esc, std::string(71, 'x') + "=3D=\r\n=3D");
+}
+
+TEST(QuotedPrintable, LinesStayShortAndDecodeBack) {
+    for (std::size_t n : {1u, 2u, 71u, 72u, 73u, 74u, 75u, 1000u, 4096u}) {
+        std::string in = randomBytes(n, static_cast<unsigned>(n) * 7u);
+        std::string out = qp(in);
+        std::size_t pos = 0;
+        while (pos < out.size()) {
+            std::size_t eol = out.find("\r\n", pos);
+            if (eol == std::string::npos) eol = out.size();
+            EXPECT_LE(eol - pos, 75u);
+            pos = eol + 2;
+        }
+        std::string back;
+        ContentCoding::decodeQuotedPrintable(out, back);
+        EXPECT_EQ(back, in) << n;
+    }
+}
+
+TEST(QEncoding, EdgeCases) {
+    std::string out;
+    ContentCoding::encodeQ("a b?", out);
+    EXPECT_EQ(out, "a_b=3F");
+    out.clear();
+    ContentCoding::encodeQ("=_\t\x7F\xE9@^`~", out);
+    EXPECT_EQ(out, "=3D=5F=09=7F=E9@^`~");
+}
+
+TEST(EncodedWords, SingleAndChunked) {
+    std::string out;
+    ContentCoding::encodeQWord("caf\xE9", "iso-8859-1", out);
+    EXPECT_EQ(out, "=?iso-8859-1?Q?caf=E9?=");
+    out.clear();
+    ContentCoding::encodeQWord("x", "", out);
+    EXPECT_EQ(out, "=?utf-8?Q?x?=");
+    out.clear();
+    ContentCoding::encodeBWord("abc", "gb2312", out);
+    EXPECT_EQ(out, "=?gb2312?B?YWJj?=");
+
+    // 34 bytes: one Q word; 35: pieces of 17 characters.
+    out.clear();
+    ContentCoding::encodeQWord(std::string(34, 'a'), "us-ascii", out);
+    EXPECT_EQ(out, "=?us-ascii?Q?" + std::string(34, 'a') + "?=");
+    out.clear();
+    ContentCoding::encodeQWord(std::string(35, 'a'), "us-ascii", out);
+    EXPECT_EQ(out, "=?us-ascii?Q?" + std::string(17, 'a') + "?=\r\n\t=?us-ascii?Q?" + std::string(17, 'a') +
+                       "?=\r\n\t=?us-ascii?Q?a?=");
+    // B: 23 bytes one word, then pieces of 12 characters.
+    out.clear();
+    ContentCoding::encodeBWord(std::string(23, 'b'), "utf-8", out);
+    EXPECT_EQ(out.find("\r\n"), std::string::npos);
+    out.clear();
+    ContentCoding::encodeBWord(std::string(24, 'b'), "utf-8", out);
+    EXPECT_EQ(out, "=?utf-8?B?YmJiYmJiYmJiYmJi?=\r\n\t=?utf-8?B?YmJiYmJiYmJiYmJi?=");
+}
+
+TEST(EncodedWords, ChunksNeverSplitCharacters) {
+    // 20 two-byte characters and an emoji: every word must decode alone.
+    std::string text;
+    for (int i = 0; i < 16; ++i) text += "\xC3\xA9";
+    text += "\xF0\x9F\x98\x80";  // surrogate pair lands across a 17-unit cut
+    text += "\xC3\xA9\xC3\xA9";
+    std::string out;
+    ContentCoding::encodeQWord(text, "utf-8", out);
+    std::size_t pos = 0;
+    std::string joined;
+    while (pos < out.size()) {
+        std::size_t e = out.find("\r\n\t", pos);
+        std::string word = out.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+        std::string dec = ContentCoding::decodeEncodedWords(word);
+        EXPECT_EQ(dec.find("=?"), std::string::npos) << word;  // decoded on its own
+        joined += dec;
+        pos = e == std::string::npos ? out.size() : e + 3;
+    }
+    EXPECT_EQ(joined, text);
+}
+
+struct WordDecodeCase {
+    const char* in;
+    const char* want;
+};
+class EncodedWordDecode : public ::testing::TestWithParam<WordDecodeCase> {};
+TEST_P(EncodedWordDecode, ToUtf8) { EXPECT_EQ(ContentCoding::decodeEncodedWords(GetParam().in), GetParam().want); }
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EncodedWordDecode,
+    ::testing::Values(
+        WordDecodeCase{"=?iso-8859-1?Q?caf=E9?=", "caf\xC3\xA9"}, WordDecodeCase{"=?utf-8?B?Y2Fmw6k=?=", "caf\xC3\xA9"},
+        WordDecodeCase{"Re: =?utf-8?q?a_b?= end", "Re: a b end"}, WordDecodeCase{"=?8bit?Q?x=C3=A9?=", "x\xC3\xA9"},
+        // White space between adjacent words is folding, not text.
+        WordDecodeCase{"=?utf-8?Q?a?= =?utf-8?Q?b?=", "ab"}, WordDecodeCase{"=?utf-8?Q?a?=\r\n\t=?utf-8?Q?b?=", "ab"},
+        // A character split across two words still decodes.
+        WordDecodeCase{"=?utf-8?Q?=C3?= =?utf-8?Q?=A9?=", "\xC3\xA9"},
+        WordDecodeCase{"=?iso-8859-1?Q?=E9?= =?utf-8?Q?=C3=A9?=", "\xC3\xA9\xC3\xA9"},
+        WordDecodeCase{"=?utf-8*en?Q?x?=", "x"},
+        // Unknown charsets and malformed words stay as written.
+        WordDecodeCase{"=?x-unknown?Q?a?=", "=?x-unknown?Q?a?="}, WordDecodeCase{"=?utf-8?X?a?=", "=?utf-8?X?a?="},
+        WordDecodeCase{"=?utf-8?Q?a b?=", "=?utf-8?Q?a b?="}, WordDecodeCase{"a =? b", "a =? b"},
+        WordDecodeCase{"=?utf-8?Q?unterminated", "=?utf-8?Q?unterminated"},
+        WordDecodeCase{"=?utf-8?Q?=FF?=", "=?utf-8?Q?=FF?="},
+        WordDecodeCase{"=?shift_jis?B?gqA=?=", "\xE3\x81\x82"}));
+
+TEST(Hex, UpperLowerAndDecode) {
+    std::string u, l, back;
+    ContentCoding::appendHexUpper("\x01\xAB\xFF", u);
+    ContentCoding::appendHexLower("\x01\xAB\xFF", l);
+    EXPECT_EQ(u, "01ABFF");
+    EXPECT_EQ(l, "01abff");
+    EXPECT_TRUE(ContentCoding::decodeHex("01abFF", back));
+    EXPECT_EQ(back, "\x01\xAB\xFF");
+    EXPECT_FALSE(ContentCoding::decodeHex("abc", back));
+    EXPECT_FALSE(ContentCoding::decodeHex("zz", back));
+}
+
+TEST(PhraseEncodingChoice, BCharsets) {
+    for (const char* n : {"shift_jis", "SHIFT-JIS", "iso-2022-jp", "gb2312", "big5", "windows-874", "iso-8859-9",
+                          "windows-1254", "cp-1256", "euc-kr"})
+        EXPECT_TRUE(charsetPrefersBWord(n)) << n;
+    for (const char* n : {"utf-8", "iso-8859-1", "windows-1252", "koi8-r", ""}) EXPECT_FALSE(charsetPrefersBWord(n)) << n;
+}
+
+TEST(LogHelpers, QuotedPrintableFileName) {
+    Logger log;
+    logDataQuotedPrintable(log, "ansiFilename", "C:\\dir\\caf\xE9=.txt");
+    StringBuffer sb;
+    log.getXml(sb);
+    EXPECT_EQ(sb.str(), "<MailLog>\r\n<ansiFilename>C:\\dir\\caf=E9=3D.txt</ansiFilename>\r\n</MailLog>\r\n");
+}
