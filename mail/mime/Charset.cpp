@@ -367,13 +367,15 @@ int UnicodeInfo::scriptCount() const {
 }
 
 namespace {
-int pickCodePage(const UnicodeInfo& u) {
+int pickCodePage(const UnicodeInfo& u, bool all7Bit) {
     using namespace codepage;
     const bool anyLatin = u.latin1 || u.latinExt;
     const bool beyondLatin = u.greek || u.cyrillic || u.hebrew || u.arabic || u.thai || u.hangul || u.cjk ||
                              u.kana || u.other;
-    if (!anyLatin && !beyondLatin) return 0;
-    if (!beyondLatin) return u.latinExt ? kIso88592 : kIso88591;
+    if (all7Bit) return 0;
+    // Text made only of uncounted symbols is still not ASCII: it falls
+    // through to utf-8 rather than going out with no charset at all.
+    if (anyLatin && !beyondLatin) return u.latinExt ? kIso88592 : kIso88591;
     if (u.scriptCount() >= 2) return kUtf8;
     int cp = kUtf8;
     if (u.kana) cp = kShiftJis;
@@ -392,7 +394,10 @@ int pickCodePage(const UnicodeInfo& u) {
 void chooseCharset(std::u16string_view text, Charset& out) {
     UnicodeInfo info;
     info.count(text);
-    int cp = pickCodePage(info);
+    bool all7Bit = true;
+    for (char16_t c : text)
+        if (c >= 0x80) all7Bit = false;
+    int cp = pickCodePage(info, all7Bit);
     if (cp == 0) {
         out.clear();
         return;

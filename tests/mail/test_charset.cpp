@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{u"\u3042\u4E2D", 932}, ChoiceCase{u"\uAC00\u4E2D", 949}, ChoiceCase{u"\u4E2D\u6587", 936},
                       ChoiceCase{u"\u05D0", 28598}, ChoiceCase{u"\u0627", 28596}, ChoiceCase{u"\u0416ok", 28595},
                       ChoiceCase{u"\u03B1", 28597}, ChoiceCase{u"\u0E01", 874}, ChoiceCase{u"\u0416\u00E9", 65001},
-                      ChoiceCase{u"\u2603", 65001}, ChoiceCase{u"\u3001\u4E2D", 936},
+                      ChoiceCase{u"\u2603", 65001}, ChoiceCase{u"\u3001", 65001}, ChoiceCase{u"\u3001\u4E2D", 936},
                       // Ranges hold characters the legacy page lacks: keep the text whole.
                       ChoiceCase{u"\u0101", 65001}, ChoiceCase{u"\u0416\u20AC", 65001}));
 
