@@ -1,11 +1,15 @@
 #include "app/services.h"
 
+#include "app/address/lan_address.h"
+#include "app/address/wan_address.h"
 #include "app/core/core.h"
 
 namespace zelmar {
 
 void InstallServices(Core& core) {
     RefreshServices services;
+    services.GetWanAddress = [](Core& c) { GetWanAddress(c); };
+    services.GetLanAddress = [](Core& c) { GetLanAddress(c); };
     core.SetServices(std::move(services));
 }
 

@@ -1,0 +1,85 @@
+#include "app/address/http_fetch.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace zelmar {
+
+namespace {
+
+// curl_global_init is not safe to race with other threads using curl, so it
+// runs once, before the first transfer, and is never undone: the process may
+// look up addresses until it ends.
+void InitCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Sink {
+    std::string* body;
+    std::size_t limit;
+    bool cut = false;
+};
+
+std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    const std::size_t n = size * count;
+    const std::size_t room = sink->limit - sink->body->size();
+    if (n > room) {
+        sink->body->append(data, room);
+        sink->cut = true;
+        return 0;  // stops the transfer: the rest of the page is not wanted
+    }
+    sink->body->append(data, n);
+    return n;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+
+}  // namespace
+
+HttpFetchResult HttpGet(const std::string& url, std::chrono::milliseconds timeout, std::size_t maxBytes) {
+    HttpFetchResult result;
+    InitCurlOnce();
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy) {
+        result.error = "cannot start an HTTP request";
+        return result;
+    }
+    CURL* c = easy.get();
+    char errorText[CURL_ERROR_SIZE] = {};
+    Sink sink{&result.body, maxBytes};
+    const long ms = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
+
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "Zelmar");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    // Worker threads must not get curl's SIGALRM-based resolver time-outs.
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ms);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+
+    const CURLcode rc = curl_easy_perform(c);
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
+    result.cut = sink.cut;
+    if (rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && sink.cut)) {
+        result.ok = true;
+        return result;
+    }
+    result.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+    result.body.clear();
+    return result;
+}
+
+}  // namespace zelmar

@@ -1,0 +1,80 @@
+#include "app/address/lan_address.h"
+
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/core/core.h"
+
+namespace zelmar {
+
+namespace {
+
+// Stored addresses are short texts; a dotted IPv4 address needs 15.
+constexpr std::size_t kStoredAddressChars = 20;
+
+std::optional<std::string> SystemHostName() {
+    char name[128];
+    if (::gethostname(name, sizeof name) != 0) return std::nullopt;
+    name[sizeof name - 1] = '\0';  // a name that filled the buffer may lack the terminator
+    if (name[0] == '\0') return std::nullopt;
+    return std::string(name);
+}
+
+std::optional<std::vector<Ipv4Bytes>> SystemResolve(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    // One socket type only, or every address would be listed once per type.
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) return std::nullopt;
+    std::vector<Ipv4Bytes> addresses;
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || ai->ai_addr == nullptr || ai->ai_addrlen < sizeof(sockaddr_in)) continue;
+        sockaddr_in sin;
+        std::memcpy(&sin, ai->ai_addr, sizeof sin);
+        Ipv4Bytes bytes;
+        std::memcpy(bytes.data(), &sin.sin_addr, bytes.size());
+        addresses.push_back(bytes);
+    }
+    ::freeaddrinfo(list);
+    if (addresses.empty()) return std::nullopt;
+    return addresses;
+}
+
+}  // namespace
+
+LanResolver SystemLanResolver() {
+    return LanResolver{SystemHostName, SystemResolve};
+}
+
+std::string DottedQuad(const Ipv4Bytes& bytes) {
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) text += '.';
+        text += std::to_string(static_cast<unsigned>(bytes[i]));
+    }
+    return text;
+}
+
+std::string GetLanAddress(Core& core, const LanResolver& resolver) {
+    SharedState& st = core.state();
+    st.LastLanAddress = core.ini().GetString(kIPAddress, "LastLANIP", "", kStoredAddressChars);
+
+    std::string result;
+    if (auto host = resolver.hostName ? resolver.hostName() : std::nullopt) {
+        if (auto addresses = resolver.resolve ? resolver.resolve(*host) : std::nullopt) {
+            // A machine with several adapters lists several addresses; the
+            // last one the resolver gives is the one reported.
+            if (!addresses->empty()) result = DottedQuad(addresses->back());
+        }
+    }
+
+    st.CurrentLanAddress = result;
+    core.ini().WriteString(kIPAddress, "LastLANIP", result);
+    return result;
+}
+
+}  // namespace zelmar
