@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/core/core.h"
+#include "app/core/event_log.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/peer_process.h"
+
+using namespace zelmar;
+using zelmar::test::FakeHost;
+using zelmar::test::ReadFile;
+using zelmar::test::ScratchDir;
+using zelmar::test::WriteFile;
+
+namespace {
+
+TEST(MessageClassification, DisplayTexts) {
+    struct Case {
+        const char* message;
+        const char* display;
+        bool failure;
+    } cases[] = {
+        {"P10004 Attempting to connect to FTP Server...", "Attempting to connect to FTP Server...", false},
+        {"530 Login incorrect.", "Login incorrect.", false},
+        {"226 Transfer complete", "Transfer complete", false},
+        {"P Email not sent; see SMTPErrors.xml for details", "Email not sent; see SMTPErrors.xml for details", false},
+        {"P10001", "P10001", false},
+        {"", "Unable to resolve hostname/Connection Timeout", true},
+        {"Connection refused", "Unable to resolve hostname/Connection Timeout", true},
+        {"000 zero code", "Unable to resolve hostname/Connection Timeout", true},
+        {"P10005 System Online:   ", "System Online:   ", false},
+    };
+    for (const auto& c : cases) {
+        ClassifiedMessage m = ClassifyMessage(c.message);
+        EXPECT_EQ(m.displayText, c.display) << c.message;
+        EXPECT_EQ(m.connectionFailure, c.failure) << c.message;
+    }
+}
+
+TEST(LogDates, ValidDatesAndDayNumbers) {
+    EXPECT_EQ(DayNumber(2000, 3, 1) - DayNumber(2000, 2, 28), 2);  // leap year
+    EXPECT_EQ(DayNumber(2001, 3, 1) - DayNumber(2001, 2, 28), 1);
+    EXPECT_EQ(DayNumber(2009, 1, 1) - DayNumber(2008, 12, 31), 1);
+    EXPECT_TRUE(LineDayNumber("02/29/08 10:00:00  x"));
+    EXPECT_FALSE(LineDayNumber("02/29/09 10:00:00  x"));
+    EXPECT_FALSE(LineDayNumber("13/01/08 10:00:00  x"));
+    EXPECT_FALSE(LineDayNumber("00/10/08"));
+    EXPECT_FALSE(LineDayNumber("04/31/08"));
+    EXPECT_FALSE(LineDayNumber("1a/01/08"));
+    EXPECT_FALSE(LineDayNumber("continuation of a long text"));
+    EXPECT_FALSE(LineDayNumber("01/01/0"));
+    EXPECT_EQ(*LineDayNumber("11/05/08 14:03:27  text"), DayNumber(2008, 11, 5));
+}
+
+// A core over a scratch folder with logging on; the log file's lines are
+// dated relative to the fake clock.
+class EventLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        chdir(dir.path().c_str());
+        WriteFile(dir / "Zelmar.ini",
+                  "[LocalSettings]\nFTPServer=f\nWANIPURL=http://echo/\n[Preferences]\nIsLogging=1\n"
+                  "LogFilename=Zelmar.log\nMaxLog=7\n");
+        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        core->LoadOrCreateSettings();
+    }
+    void TearDown() override { chdir("/"); }
+
+    std::string Stamp(int daysAgo) const {
+        std::time_t t = Host::Clock::to_time_t(host.Now()) - daysAgo * 86400;
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char buf[32];
+        std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S  ", &tm);
+        return buf;
+    }
+
+    ScratchDir dir;
+    FakeHost host;
+    std::unique_ptr<Core> core;
+};
+
+TEST_F(EventLogTest, LinesCarryTheTimeStampAndTheDisplayText) {
+    core->PostStatusMessage("P10004 Attempting to connect to FTP Server...");
+    core->PostStatusMessage("530 Login incorrect.");
+    const std::string want = TimeDisplay(host.Now());
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log"), want + "Attempting to connect to FTP Server...\r\n" + want +
+                                                "Login incorrect.\r\n");
+    EXPECT_EQ(want.size(), 19u);
+    EXPECT_EQ(host.page.hostMessages, "Login incorrect.");
+}
+
+TEST_F(EventLogTest, OnlineNoticeCarriesBothAddresses) {
+    core->state().CurrentLanAddress = "192.168.1.20";
+    core->state().CurrentWanAddress = "203.0.113.9";
+    core->PostStatusMessage(kOnlineNotice);
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log"),
+              TimeDisplay(host.Now()) + "System Online:   LAN IP: 192.168.1.20, WAN IP: 203.0.113.9\r\n");
+    EXPECT_EQ(host.page.hostMessages, "System Online:   ");
+    EXPECT_EQ(host.page.lanAddress, "192.168.1.20");
+    EXPECT_EQ(host.page.wanAddress, "203.0.113.9");
+    EXPECT_EQ(host.page.lastRefreshed, TimeDisplay(host.Now()));
+}
+
+TEST_F(EventLogTest, OldLinesArePurgedWhenTheFirstDatedLineIsTooOld) {
+    const std::string longLine(200, 'x');
+    WriteFile(dir / "Zelmar.log", "no date here\r\n" + Stamp(8) + "eight days\r\n" + Stamp(8) +
+                                      "continued\r\nwrapped text\r\n" + Stamp(6) + longLine + "\r\n" + Stamp(1) +
+                                      "yesterday\r\n");
+    core->PostStatusMessage("P10002 Successfully changed folder.");
+    const std::string now = TimeDisplay(host.Now());
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log"), Stamp(6) + longLine + "\r\n" + Stamp(1) + "yesterday\r\n" + now +
+                                                "Cleaning Log File...\r\n" + now + "Successfully changed folder.\r\n");
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log.tmp"), "");
+}
+
+TEST_F(EventLogTest, YoungLogOrMaxLogZeroIsNeverPurged) {
+    const std::string young = Stamp(7) + "seven days\r\n";
+    WriteFile(dir / "Zelmar.log", young);
+    core->PostStatusMessage("P x");
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log").rfind(young, 0), 0u);
+
+    core->EditSettings([](Settings& s) { s.MaxLog = 0; });
+    const std::string old = Stamp(400) + "ancient\r\n";
+    WriteFile(dir / "Zelmar.log", old);
+    core->PostStatusMessage("P y");
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log"), old + TimeDisplay(host.Now()) + "y\r\n");
+}
+
+TEST_F(EventLogTest, EmptyLogNameAsksEveryTime) {
+    core->EditSettings([](Settings& s) { s.LogFilename.clear(); });
+    core->PostStatusMessage("P one");
+    core->PostStatusMessage("P two");
+    ASSERT_EQ(host.boxes.size(), 2u);
+    EXPECT_EQ(host.boxes[0].text, "Please specify log name file or disable logging.");
+    EXPECT_EQ(host.page.hostMessages, "two");
+}
+
+TEST_F(EventLogTest, FailedPurgeKeepsTheLogAndSaysSo) {
+    // A folder named like the rotation file makes the rename fail.
+    WriteFile(dir / "Zelmar.log", Stamp(30) + "old\r\n");
+    mkdir((dir / "Zelmar.log.tmp").c_str(), 0755);
+    WriteFile(dir / "Zelmar.log.tmp/blocker", "x");
+    core->PostStatusMessage("P10002 Successfully changed folder.");
+    EXPECT_EQ(host.page.hostMessages, kLogErrorText);
+    const std::string log = ReadFile(dir / "Zelmar.log");
+    EXPECT_EQ(log.rfind(Stamp(30) + "old\r\n", 0), 0u);
+    EXPECT_EQ(log.find("Successfully changed folder."), std::string::npos);
+}
+
+TEST_F(EventLogTest, LoggingOffWritesNothing) {
+    core->EditSettings([](Settings& s) { s.IsLogging = 0; });
+    core->PostStatusMessage("P10002 Successfully changed folder.");
+    EXPECT_FALSE(std::ifstream(dir / "Zelmar.log").good());
+    EXPECT_EQ(host.lines.back(), "Successfully changed folder.");
+}
+
+}  // namespace

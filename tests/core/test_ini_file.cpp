@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/core/ini_file.h"
+#include "tests/support/peer_process.h"
+
+using zelmar::IniFile;
+using zelmar::test::ReadFile;
+using zelmar::test::ScratchDir;
+using zelmar::test::WriteFile;
+
+namespace {
+
+TEST(IniFile, ReadsSectionsAndKeysWithoutRegardToCase) {
+    ScratchDir dir;
+    WriteFile(dir / "a.ini", "[Prefs]\nRefreshIntv = 15 \n[Other]\nrefreshintv=99\n");
+    IniFile ini(dir / "a.ini");
+    EXPECT_EQ(ini.GetString("PREFS", "refreshINTV"), "15");
+    EXPECT_EQ(ini.GetString("other", "RefreshIntv"), "99");
+    EXPECT_EQ(ini.GetString("prefs", "Missing", "dflt"), "dflt");
+    EXPECT_EQ(ini.GetString("Nope", "RefreshIntv", "x"), "x");
+    EXPECT_EQ(ini.GetInt("Prefs", "RefreshIntv", 0), 15);
+    EXPECT_EQ(ini.GetInt("Prefs", "Missing", 7), 7);
+}
+
+TEST(IniFile, ReadsWindowsFilesWithCrLf) {
+    ScratchDir dir;
+    WriteFile(dir / "w.ini", "[LocalSettings]\r\nFTPServer=ftp.example.org\r\nPort=2121\r\n");
+    IniFile ini(dir / "w.ini");
+    EXPECT_EQ(ini.GetString("LocalSettings", "FTPServer"), "ftp.example.org");
+    EXPECT_EQ(ini.GetString("LocalSettings", "Port"), "2121");
+    // New lines follow the file's own line ends.
+    ASSERT_TRUE(ini.WriteString("LocalSettings", "SiteName", "Mine"));
+    ASSERT_TRUE(ini.WriteString("IPAddress", "LastLANIP", "10.0.0.2"));
+    EXPECT_EQ(ReadFile(dir / "w.ini"),
+              "[LocalSettings]\r\nFTPServer=ftp.example.org\r\nPort=2121\r\nSiteName=Mine\r\n"
+              "[IPAddress]\r\nLastLANIP=10.0.0.2\r\n");
+}
+
+TEST(IniFile, WritesKeepEveryOtherByte) {
+    ScratchDir dir;
+    const std::string original =
+        "; hand-written notes\n[LocalSettings]\nFTPServer=old\n  # odd line without equals\n"
+        "Custom = keep me\n\n[Preferences]\nTimeout=15\n";
+    WriteFile(dir / "k.ini", original);
+    IniFile ini(dir / "k.ini");
+    ASSERT_TRUE(ini.WriteString("localsettings", "ftpserver", "new.example"));
+    EXPECT_EQ(ReadFile(dir / "k.ini"),
+              "; hand-written notes\n[LocalSettings]\nFTPServer=new.example\n  # odd line without equals\n"
+              "Custom = keep me\n\n[Preferences]\nTimeout=15\n");
+    // A missing key goes after the section's last key, not after the blank line.
+    ASSERT_TRUE(ini.WriteString("LocalSettings", "Port", "21"));
+    EXPECT_NE(ReadFile(dir / "k.ini").find("Custom = keep me\nPort=21\n\n[Preferences]"), std::string::npos);
+}
+
+TEST(IniFile, DeletesKeysAndSections) {
+    ScratchDir dir;
+    WriteFile(dir / "d.ini", "[A]\nx=1\ny=2\n[B]\nz=3\n[C]\nw=4\n");
+    IniFile ini(dir / "d.ini");
+    ASSERT_TRUE(ini.WriteString("a", "X", std::nullopt));
+    ASSERT_TRUE(ini.DeleteSection("b"));
+    EXPECT_EQ(ReadFile(dir / "d.ini"), "[A]\ny=2\n[C]\nw=4\n");
+    // Deleting what is not there changes nothing.
+    ASSERT_TRUE(ini.WriteString("Nope", "k", std::nullopt));
+    EXPECT_EQ(ReadFile(dir / "d.ini"), "[A]\ny=2\n[C]\nw=4\n");
+}
+
+TEST(IniFile, CutsLongValuesAndStripsQuotes) {
+    ScratchDir dir;
+    IniFile ini(dir / "l.ini");
+    ASSERT_TRUE(ini.WriteString("S", "Long", std::string(300, 'v')));
+    ASSERT_TRUE(ini.WriteString("S", "Quoted", "\"two words\""));
+    EXPECT_EQ(ini.GetString("S", "Long").size(), 254u);
+    EXPECT_EQ(ini.GetString("S", "Long", "", 20).size(), 20u);
+    EXPECT_EQ(ini.GetString("S", "Quoted"), "two words");
+    EXPECT_EQ(ini.GetString("S", "Missing", std::string(30, 'd'), 20), std::string(20, 'd'));
+}
+
+TEST(IniFile, CreatesPrivateFileAndKeepsExistingMode) {
+    ScratchDir dir;
+    IniFile ini(dir / "new.ini");
+    ASSERT_TRUE(ini.WriteString("S", "k", "v"));
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "new.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    chmod((dir / "new.ini").c_str(), 0640);
+    ASSERT_TRUE(ini.WriteString("S", "k", "w"));
+    ASSERT_EQ(stat((dir / "new.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(IniFile, InterruptedWriteNeverLeavesHalfAFile) {
+    // A write that fails half-way (here: the disk quota of a tiny file-size
+    // limit) must leave the old file as it was and no temp file behind.
+    ScratchDir dir;
+    WriteFile(dir / "f.ini", "[S]\nk=old\n");
+    IniFile ini(dir / "f.ini");
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit lim {16, 16};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        signal(SIGXFSZ, SIG_IGN);
+        _exit(ini.WriteString("S", "k", std::string(200, 'n')) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFile(dir / "f.ini"), "[S]\nk=old\n");
+    int entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir.path())) (void)e, ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(IniFile, SectionsReadAndReplacedWhole) {
+    ScratchDir dir;
+    WriteFile(dir / "s.ini", "[Processes]\nProcessName0=Editor\nProcessName1=Mail\n\n[Other]\na=1\n");
+    IniFile ini(dir / "s.ini");
+    auto entries = ini.GetSection("processes");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].first, "ProcessName1");
+    EXPECT_EQ(entries[1].second, "Mail");
+    ASSERT_TRUE(ini.WriteSection("Processes", {{"ProcessName0", "Shell"}}));
+    EXPECT_EQ(ReadFile(dir / "s.ini"), "[Processes]\nProcessName0=Shell\n\n[Other]\na=1\n");
+    ASSERT_TRUE(ini.WriteSection("New", {{"k", "v"}}));
+    EXPECT_EQ(ini.GetString("New", "k"), "v");
+}
+
+TEST(IniFile, LeadingIntegerConversion) {
+    EXPECT_EQ(zelmar::LeadingInt("42abc"), 42);
+    EXPECT_EQ(zelmar::LeadingInt(" -7"), -7);
+    EXPECT_EQ(zelmar::LeadingInt("abc"), 0);
+    EXPECT_EQ(zelmar::LeadingInt(""), 0);
+    EXPECT_EQ(zelmar::LeadingInt("99999999999999999999"), 2147483647);
+}
+
+}  // namespace
