@@ -346,5 +346,20 @@ TEST_F(GenerateStatusPageTest, FullDiskKeepsThePreviousPage) {
     EXPECT_FALSE(fs::exists(At("Zelmar.txt")));
 }
 
+// The sample templates shipped with the program use only known tokens, so a
+// page made from them holds no '%' at all.
+TEST(SampleTemplates, ExpandCompletely) {
+    PageValues v = SampleValues();
+    v.programWords = {"RUNNING"};
+    for (const char* name : {"online.htm", "offline.htm"}) {
+        const std::string templ = test::ReadFile(std::string(ZELMAR_PUBLISH_TEST_DIR) + "/../../samples/" + name);
+        ASSERT_FALSE(templ.empty()) << name;
+        EXPECT_LE(templ.size(), kMaxTemplateBytes) << name;
+        const std::string page = ExpandPageTemplate(templ, v);
+        EXPECT_EQ(page.find('%'), std::string::npos) << name;
+        EXPECT_NE(page.find("203.0.113.7"), std::string::npos) << name;
+    }
+}
+
 }  // namespace
 }  // namespace zelmar
