@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "Charset.h"
@@ -155,40 +156,51 @@ void ContentCoding::decodeBase64(std::string_view text, std::string& out) {
 
 // ---- quoted-printable ----------------------------------------------------
 
-void ContentCoding::encodeQuotedPrintable(std::string_view bytes, std::string& out) const {
-    const std::size_t n = bytes.size();
-    if (n == 0) return;
-    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t limit = static_cast<std::size_t>(lineLength_);
+namespace {
+inline bool crlfAt(const unsigned char* in, std::size_t n, std::size_t k) {
+    return k + 1 < n && in[k] == '\r' && in[k + 1] == '\n';
+}
 
-    // Worst case: every byte escaped, and a soft break after each line.
-    const std::size_t bound = n * 3 + (n * 3 / (limit - 2) + 2) * 3;
-    const std::size_t start = out.size();
-    out.resize(start + bound);
-    char* const base = out.data() + start;
-    char* o = base;
-
+struct QpState {
+    std::size_t i = 0;  // next input byte
     std::size_t lineLen = 0;
     bool atLineStart = true;
-    std::size_t i = 0;
-    auto crlfAt = [&](std::size_t k) { return k + 1 < n && in[k] == '\r' && in[k + 1] == '\n'; };
+};
 
-    while (i < n) {
-        // Fast path: plain characters in the middle of a line, well short
-        // of the soft-break column.
+// The body of the quoted-printable encoder, on raw pointers so that the
+// output stores cannot be taken to alias the loop state. Encodes from
+// st.i until at least `stop` (look-ahead may see the whole input) and
+// leaves the state ready for the next block.
+char* qpEncode(const unsigned char* in, std::size_t n, std::size_t stop, std::size_t limit, char* o, QpState& st) {
+    std::size_t lineLen = st.lineLen;
+    bool atLineStart = st.atLineStart;
+    std::size_t i = st.i;
+    while (i < stop) {
+        // Fast path, in the middle of a line while no soft break can fall
+        // due: plain bytes, inner blanks and escapes of bytes that need no
+        // look-ahead.
         if (!atLineStart) {
-            while (i < n && lineLen + 1 < limit) {
+            while (i < stop) {
                 const unsigned char b = in[i];
                 const unsigned char k = kQpClass.c[b];
-                if (k == kQpLiteral || (k == kQpBlank && i + 1 < n && in[i + 1] != '\r')) {
+                if (k == kQpLiteral) {
+                    if (lineLen + 1 >= limit) break;
                     *o++ = static_cast<char>(b);
                     ++lineLen;
-                    ++i;
+                } else if (k == kQpEscape) {
+                    if (lineLen + 3 >= limit) break;
+                    o = putEscape(o, b);
+                    lineLen += 3;
+                } else if (k == kQpBlank && i + 1 < n && in[i + 1] != '\r') {
+                    if (lineLen + 1 >= limit) break;
+                    *o++ = static_cast<char>(b);
+                    ++lineLen;
                 } else {
                     break;
                 }
+                ++i;
             }
-            if (i >= n) break;
+            if (i >= stop) break;
         }
 
         const unsigned char b = in[i];
@@ -211,7 +223,7 @@ void ContentCoding::encodeQuotedPrintable(std::string_view bytes, std::string& o
                 break;
             case kQpBlank:
                 // Trailing blanks are stripped by some gateways; escape them.
-                if (i + 1 == n || crlfAt(i + 1)) {
+                if (i + 1 == n || crlfAt(in, n, i + 1)) {
                     o = putEscape(o, b);
                     lineLen += 3;
                 } else {
@@ -238,7 +250,7 @@ void ContentCoding::encodeQuotedPrintable(std::string_view bytes, std::string& o
             }
         }
         ++i;
-        if (lineLen >= limit && !crlfAt(i)) {
+        if (lineLen >= limit && !crlfAt(in, n, i)) {
             *o++ = '=';
             *o++ = '\r';
             *o++ = '\n';
@@ -246,7 +258,32 @@ void ContentCoding::encodeQuotedPrintable(std::string_view bytes, std::string& o
             atLineStart = true;
         }
     }
-    out.resize(start + static_cast<std::size_t>(o - base));
+    st.i = i;
+    st.lineLen = lineLen;
+    st.atLineStart = atLineStart;
+    return o;
+}
+}  // namespace
+
+void ContentCoding::encodeQuotedPrintable(std::string_view bytes, std::string& out) const {
+    const std::size_t n = bytes.size();
+    if (n == 0) return;
+    const std::size_t limit = static_cast<std::size_t>(lineLength_);
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    // Encode block by block into a scratch buffer sized for the worst case
+    // (every byte escaped, a soft break per line, one CRLF step past the
+    // block end); sizing the whole output for the worst case up front
+    // would mean clearing three times the input for nothing.
+    constexpr std::size_t kBlock = 16384;
+    const std::size_t blockBound = (kBlock + 2) * 3 + ((kBlock + 2) * 3 / (limit - 2) + 2) * 3;
+    auto scratch = std::make_unique_for_overwrite<char[]>(blockBound);
+    out.reserve(out.size() + n + n / 8);
+    QpState st;
+    while (st.i < n) {
+        const std::size_t stop = std::min(n, st.i + kBlock);
+        char* end = qpEncode(in, n, stop, limit, scratch.get(), st);
+        out.append(scratch.get(), static_cast<std::size_t>(end - scratch.get()));
+    }
 }
 
 void ContentCoding::decodeQuotedPrintable(std::string_view text, std::string& out) {
