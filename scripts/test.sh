@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: once in the normal
+# build and once more with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -G Ninja
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELMAR_SANITIZE=ON -DZELMAR_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j "$jobs" --timeout 600)
+
+echo "All tests passed."
