@@ -1,0 +1,160 @@
+#include "app/monitor/program_monitor.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <utility>
+
+#include "app/core/core.h"
+#include "app/core/ini_file.h"
+#include "app/core/settings.h"
+
+namespace zelmar {
+
+namespace {
+
+std::mutex gDesktopMutex;
+std::shared_ptr<DesktopWindows> gDesktop;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+std::string UpperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// The entries of a section as the settings file holds them, lines without
+// "=" included ("key=value" with both sides trimmed, or the trimmed line).
+// The key/value reader of the settings file leaves such lines out, but here
+// every line is a program and its position is its tag. Blank lines and
+// comments are not lines of the section. The first section of that name
+// counts, as for every other reader of the file.
+std::vector<std::string> ReadSectionEntries(const std::string& path, const std::string& section) {
+    std::vector<std::string> out;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return out;
+    std::string line;
+    bool inSection = false, seen = false;
+    while (std::getline(in, line)) {
+        const std::string t = Trim(line);
+        if (!t.empty() && t[0] == '[') {
+            if (inSection) break;
+            const std::size_t close = t.find(']');
+            const std::string name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            inSection = !seen && EqualsNoCase(name, section);
+            seen = seen || inSection;
+            continue;
+        }
+        if (!inSection || t.empty() || t[0] == ';') continue;
+        const std::size_t eq = t.find('=');
+        out.push_back(eq == std::string::npos ? t : Trim(t.substr(0, eq)) + "=" + Trim(t.substr(eq + 1)));
+    }
+    return out;
+}
+
+}  // namespace
+
+bool StartProgramMonitor(bool headless) {
+    const std::shared_ptr<DesktopWindows> desktop = MonitorDesktop();
+    if (desktop->Available()) return true;
+    if (headless)
+        std::fprintf(stderr, "zelmar: %s; every watched program reads as not running.\n",
+                     desktop->Problem().c_str());
+    return false;
+}
+
+std::shared_ptr<DesktopWindows> MonitorDesktop() {
+    std::lock_guard<std::mutex> lock(gDesktopMutex);
+    if (!gDesktop) gDesktop = OpenX11DesktopWindows();
+    return gDesktop;
+}
+
+void SetMonitorDesktop(std::shared_ptr<DesktopWindows> desktop) {
+    std::lock_guard<std::mutex> lock(gDesktopMutex);
+    gDesktop = std::move(desktop);
+}
+
+IndicatorWords SplitIndicatorPair(const std::string& pair) {
+    const std::size_t slash = pair.find('/');
+    if (slash == std::string::npos) return {std::string(), pair};
+    return {pair.substr(0, slash), pair.substr(slash + 1)};
+}
+
+std::vector<std::string> ReadProgramTitles(const IniFile& ini, std::size_t bufferBytes) {
+    std::vector<std::string> titles;
+    // Room for the final terminator; each entry takes its length plus one.
+    std::size_t used = 1;
+    for (const std::string& entry : ReadSectionEntries(ini.path(), kProcessesSection)) {
+        // A line that does not fit whole is not read at all: a cut title
+        // would name a window that does not exist.
+        if (used + entry.size() + 1 > bufferBytes) break;
+        used += entry.size() + 1;
+        const std::size_t eq = entry.find('=');
+        titles.push_back(eq == std::string::npos ? entry : entry.substr(eq + 1));
+    }
+    return titles;
+}
+
+bool IsProgramWindowPresent(const std::string& title) {
+    if (title.empty()) return false;
+    return MonitorDesktop()->FindByTitle(title);
+}
+
+void CheckProgramStatuses(Core& core) {
+    const IndicatorWords words = SplitIndicatorPair(core.settings().StatusIndicators);
+    const std::vector<std::string> titles = ReadProgramTitles(core.ini(), kCheckSectionBytes);
+    core.state().ProgramStatusChanged = 0;
+
+    std::vector<ProgramStatusEntry> table;
+    std::vector<std::pair<std::string, std::string>> stored;
+    bool changed = false;
+    for (std::size_t n = 0; n < titles.size(); ++n) {
+        const std::string& title = titles[n];
+        if (title.empty()) continue;
+        const std::string key = kProcessStatusKey + std::to_string(n);
+        const std::string word = IsProgramWindowPresent(title) ? words.on : words.off;
+        table.push_back({static_cast<int>(n), "%P" + std::to_string(n), title, word});
+        stored.emplace_back(key, word);
+
+        // The stored word is upper-cased and the new one is not: a pair with
+        // lower-case letters therefore reports a change at every check. The
+        // comparison runs over the stored word's length only (it was cut to
+        // ten characters), and a new word that ends sooner differs.
+        const std::string last =
+            UpperAscii(core.ini().GetString(kProcessStatusesSection, key, "", kMaxStoredWordChars));
+        if (!last.empty() && word.compare(0, last.size(), last) != 0) changed = true;
+    }
+    core.setProgramTable(std::move(table));
+    if (changed) core.state().ProgramStatusChanged = 1;
+
+    // The stored words are the ones just found, not looked up a second time:
+    // a window that opened or closed in between would otherwise leave a word
+    // on file that no check reported, and the next check would miss the
+    // change.
+    bool written = core.ini().DeleteSection(kProcessStatusesSection);
+    if (written && !stored.empty()) written = core.ini().WriteSection(kProcessStatusesSection, stored);
+    if (!written)
+        core.PostStatusMessage("P Could not save the program statuses in " + core.ini().path() + ": " +
+                               std::strerror(errno) + ".");
+}
+
+std::string GetProgramStatusWord(Core& core, const std::string& tag) {
+    const IndicatorWords words = SplitIndicatorPair(core.settings().StatusIndicators);
+    for (const ProgramStatusEntry& e : core.programTable()) {
+        if (e.tag == tag) return IsProgramWindowPresent(e.windowTitle) ? words.on : words.off;
+    }
+    return words.off;
+}
+
+}  // namespace zelmar
