@@ -117,16 +117,6 @@ TEST(OffWordOf, SplitsAtTheFirstSlash) {
     EXPECT_EQ(OffWordOf(""), "");
 }
 
-TEST(ReplaceAll, NonOverlappingLeftToRight) {
-    std::string s = "aaaa";
-    EXPECT_EQ(ReplaceAll(s, "aa", "b"), 2u);
-    EXPECT_EQ(s, "bb");
-    s = "aaa";
-    EXPECT_EQ(ReplaceAll(s, "aa", "aaa"), 1u);
-    EXPECT_EQ(s, "aaaa");
-    EXPECT_EQ(ReplaceAll(s, "", "x"), 0u);
-}
-
 class GenerateStatusPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -230,12 +220,6 @@ TEST_F(GenerateStatusPageTest, UnreadableTemplateWritesNothing) {
     EXPECT_EQ(ReadFile(At("Online.txt")), "previous page");
     EXPECT_EQ(Files(), (std::vector<std::string>{"Online.txt", "folder.htm"}));
     EXPECT_TRUE(host.boxes.empty());
-}
-
-TEST_F(GenerateStatusPageTest, FileErrorTextIsBounded) {
-    const std::string longName(400, 'n');
-    EXPECT_EQ(GenerateStatusPage(core, longName, "Online.txt"), -1);
-    EXPECT_LE(core.state().CurrentMessage.get().size(), 7u + 255u);
 }
 
 TEST_F(GenerateStatusPageTest, BothCopiesOff) {
