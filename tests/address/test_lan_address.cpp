@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "app/address/lan_address.h"
+#include "app/core/core.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/peer_process.h"
+
+namespace zelmar {
+namespace {
+
+using test::FakeHost;
+using test::ScratchDir;
+
+class LanAddressTest : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    FakeHost host;
+    Core core{host, dir.path(), dir / "Zelmar.ini", "key"};
+
+    static LanResolver Answering(std::optional<std::string> name,
+                                 std::optional<std::vector<Ipv4Bytes>> addresses) {
+        return LanResolver{[name] { return name; },
+                           [name, addresses](const std::string& asked) {
+                               EXPECT_EQ(name.value_or(""), asked);
+                               return addresses;
+                           }};
+    }
+};
+
+TEST_F(LanAddressTest, ReportsTheLastAddressTheResolverLists) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> name;
+        std::optional<std::vector<Ipv4Bytes>> addresses;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"two adapters", "desk", std::vector<Ipv4Bytes>{{10, 0, 0, 5}, {192, 168, 1, 20}}, "192.168.1.20"},
+        {"one address", "desk", std::vector<Ipv4Bytes>{{172, 16, 0, 9}}, "172.16.0.9"},
+        {"bytes are unsigned", "desk", std::vector<Ipv4Bytes>{{200, 0, 255, 200}}, "200.0.255.200"},
+        {"no host name", std::nullopt, std::vector<Ipv4Bytes>{{10, 0, 0, 5}}, ""},
+        {"name not resolved", "desk", std::nullopt, ""},
+    };
+    std::string previous;  // the first call after installation has nothing stored
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.want, GetLanAddress(core, Answering(c.name, c.addresses)));
+        EXPECT_EQ(previous, core.state().LastLanAddress.get());
+        EXPECT_EQ(c.want, core.state().CurrentLanAddress.get());
+        EXPECT_EQ(c.want, core.ini().GetString(kIPAddress, "LastLANIP", "<missing>"));
+        previous = c.want;
+    }
+    EXPECT_TRUE(host.lines.empty()) << "failures are silent";
+}
+
+TEST_F(LanAddressTest, SystemResolverFindsNumericHostsAndThisMachine) {
+    const LanResolver system = SystemLanResolver();
+    auto numeric = system.resolve("192.0.2.200");
+    ASSERT_TRUE(numeric.has_value());
+    ASSERT_EQ(1u, numeric->size());
+    EXPECT_EQ("192.0.2.200", DottedQuad(numeric->front()));
+
+    // This machine's own name resolves to some IPv4 address.
+    const std::string lan = GetLanAddress(core);
+    EXPECT_FALSE(lan.empty());
+    EXPECT_EQ(lan, core.ini().GetString(kIPAddress, "LastLANIP"));
+}
+
+}  // namespace
+}  // namespace zelmar

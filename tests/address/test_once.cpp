@@ -1,0 +1,42 @@
+// The program run as a user runs it: one refresh against a local echo page.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/address/echo_servers.h"
+#include "tests/support/peer_process.h"
+
+namespace zelmar {
+namespace {
+
+using namespace test;
+
+TEST(OnceWithEchoPage, LogsAndStoresBothAddresses) {
+    EchoServers servers;
+    ASSERT_TRUE(servers.ok()) << servers.failure();
+    ScratchDir dir;
+    const std::string url = servers.Url("/echo");
+    WriteFile(dir / "Zelmar.ini",
+              "[LocalSettings]\nFTPServer=ftp.example\nSiteName=Site\nUserID=me\nPassword=x\n"
+              "OnlineFile=online.htm\nOfflineFile=offline.htm\nRemoteFile=page.htm\nPort=21\nEnableFTP=0\n"
+              "WANIPURL=" + url + "\n[Preferences]\nIsLogging=1\nLogFilename=Zelmar.log\n");
+
+    const std::string script = "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --once";
+    ChildProcess zelmar({"/bin/sh", "-c", script}, dir / "out.txt", {{"http_proxy", ""}, {"all_proxy", ""}});
+    ASSERT_EQ(0, zelmar.Wait(std::chrono::seconds(30))) << ReadFile(dir / "out.txt");
+
+    const std::string out = ReadFile(dir / "out.txt");
+    EXPECT_NE(std::string::npos, out.find("Requesting WAN IP address from " + url + " ...")) << out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(System Online:   LAN IP: ([0-9.]+), WAN IP: 127\.0\.0\.1)")))
+        << out;
+    const std::string log = ReadFile(dir / "Zelmar.log");
+    EXPECT_NE(std::string::npos, log.find("LAN IP: " + m[1].str() + ", WAN IP: 127.0.0.1")) << log;
+
+    const std::string ini = ReadFile(dir / "Zelmar.ini");
+    EXPECT_NE(std::string::npos, ini.find("LastWANIP=127.0.0.1")) << ini;
+    EXPECT_NE(std::string::npos, ini.find("LastLANIP=" + m[1].str())) << ini;
+}
+
+}  // namespace
+}  // namespace zelmar

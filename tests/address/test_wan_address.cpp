@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/address/wan_address.h"
+#include "app/core/core.h"
+#include "tests/address/echo_servers.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/peer_process.h"
+
+namespace zelmar {
+namespace {
+
+using test::EchoServers;
+using test::FakeHost;
+using test::ScratchDir;
+
+constexpr const char* kNa = "N/A";
+
+// Records the order of blocking sends to the main loop and message boxes.
+class TracingHost : public FakeHost {
+public:
+    void SendToMain(const std::function<void()>& fn) override {
+        trace.push_back("send");
+        FakeHost::SendToMain(fn);
+    }
+    MbAnswer MessageBox(const MessageBoxRequest& r) override {
+        trace.push_back("box");
+        return FakeHost::MessageBox(r);
+    }
+    std::vector<std::string> trace;
+};
+
+class WanAddressTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // The lookup honours curl's proxy variables; the loopback servers
+        // must be reached directly.
+        for (const char* v : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(v);
+        servers = new EchoServers();
+    }
+    static void TearDownTestSuite() {
+        delete servers;
+        servers = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(servers->ok()) << servers->failure();
+        core.LoadOrCreateSettings();
+        host.lines.clear();
+    }
+
+    void UseUrl(const std::string& url) { core.ini().WriteString(kLocalSettings, "WANIPURL", url); }
+    void UseDefaultService(const std::string& prefix = "") {
+        core.ini().WriteString(kLocalSettings, "WANIPURL", std::nullopt);
+        options.defaultHost = "127.0.0.1:" + std::to_string(servers->port()) + prefix;
+    }
+    std::string Stored() { return core.ini().GetString(kIPAddress, "LastWANIP", "<missing>"); }
+    void SetTimeout(int seconds) {
+        core.EditSettings([seconds](Settings& s) { s.Timeout = seconds; });
+    }
+    std::string Lookup() { return GetWanAddress(core, options); }
+
+    // The two lines of a failed lookup, or the one of a good one.
+    void ExpectLines(const std::string& label, bool failed) {
+        std::vector<std::string> want{"Requesting WAN IP address from " + label + " ..."};
+        if (failed) want.push_back("ERROR: Unable to retrieve WAN IP address from " + label);
+        EXPECT_EQ(want, host.lines);
+    }
+
+    static EchoServers* servers;
+    ScratchDir dir;
+    TracingHost host;
+    Core core{host, dir.path(), dir / "Zelmar.ini", "key"};
+    WanLookupOptions options{"127.0.0.1:1", "0.1.0"};
+};
+
+EchoServers* WanAddressTest::servers = nullptr;
+
+TEST_F(WanAddressTest, CutsTheAddressOutOfCustomPages) {
+    struct Case {
+        const char* what;
+        std::string url;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"echo page", servers->Url("/echo"), "127.0.0.1"},
+        {"blanks around the address are trimmed", servers->Url("/blanks"), "203.0.113.7"},
+        {"the first of two entries", servers->Url("/two"), "10.1.1.1"},
+        {"only white space between the delimiters", servers->Url("/white"), ""},
+        {"the HTTP status is not examined", servers->Url("/error500"), "127.0.0.1"},
+        {"a system message on a custom page is ignored", servers->Url("/custom-sm"), "127.0.0.1"},
+        {"the address arrives after a pause", servers->Url("/slow"), "127.0.0.1"},
+        {"a page over 1 MiB is cut, the address is in the first part", servers->Url("/big-first"), "127.0.0.1"},
+        {"no end delimiter", servers->Url("/noend"), kNa},
+        {"delimiters are case-sensitive", servers->Url("/lowercase"), kNa},
+        {"an error page without the delimiters", servers->Url("/notfound"), kNa},
+        {"a redirect is not followed", servers->Url("/redirect"), kNa},
+        {"the address lies beyond the first 1 MiB", servers->Url("/big-last"), kNa},
+        {"a page shorter than announced", servers->PythonUrl("/truncated"), kNa},
+        {"the page text ends at a zero byte", servers->PythonUrl("/nul"), kNa},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.lines.clear();
+        UseUrl(c.url);
+        EXPECT_EQ(c.want, Lookup());
+        EXPECT_EQ(c.want, core.state().CurrentWanAddress.get());
+        EXPECT_EQ(c.url, core.state().WanSourceLabel.get());
+        EXPECT_EQ(c.want, Stored());
+        ExpectLines(c.url, std::string(c.want) == kNa);
+        EXPECT_TRUE(host.boxes.empty());
+        EXPECT_TRUE(host.uiRequests.empty());
+    }
+    const std::string log = servers->AccessLog();
+    const std::size_t redirect = log.find("GET /redirect HTTP/1.1|Zelmar\n");
+    ASSERT_NE(std::string::npos, redirect);
+    EXPECT_NE(0u, log.compare(log.find('\n', redirect) + 1, 9, "GET /echo")) << "the redirect was followed";
+}
+
+TEST_F(WanAddressTest, FailuresGiveNotAvailableWithinTheTimeout) {
+    SetTimeout(1);
+    // A listener that never accepts: the connection is made, no answer comes.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::bind(silent, reinterpret_cast<sockaddr*>(&sin), sizeof sin));
+    ASSERT_EQ(0, ::listen(silent, 4));
+    socklen_t len = sizeof sin;
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&sin), &len);
+    const std::string silentUrl = "http://127.0.0.1:" + std::to_string(ntohs(sin.sin_port)) + "/";
+
+    const std::string cases[] = {
+        "http://127.0.0.1:" + std::to_string(test::FreePort()) + "/refused",
+        silentUrl,
+        servers->Url("/hang"),
+        "http://127.0.0.1:99999/echo",
+        "http://[127.0.0.1/echo",
+        "ftp://127.0.0.1:" + std::to_string(servers->port()) + "/echo",
+        "http://no-such-host.invalid/echo",
+        "https://127.0.0.1:" + std::to_string(servers->tlsPort()) + "/self-signed",
+    };
+    for (const std::string& url : cases) {
+        SCOPED_TRACE(url);
+        host.lines.clear();
+        UseUrl(url);
+        EXPECT_EQ(kNa, Lookup());
+        EXPECT_EQ(kNa, Stored());
+        ExpectLines(url, true);
+    }
+    ::close(silent);
+}
+
+TEST_F(WanAddressTest, FailureKeepsTheLastAddressWhenNotAvailableIsNotWanted) {
+    core.EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
+    core.ini().WriteString(kIPAddress, "LastWANIP", "203.0.113.7");
+    UseUrl(servers->Url("/noend"));
+    EXPECT_EQ("203.0.113.7", Lookup());
+    EXPECT_EQ("203.0.113.7", core.state().LastWanAddress.get());
+    EXPECT_EQ("203.0.113.7", core.state().CurrentWanAddress.get());
+    EXPECT_EQ("203.0.113.7", Stored());
+    ExpectLines(servers->Url("/noend"), true);
+}
+
+TEST_F(WanAddressTest, DelimitersWithQuotesFromTheSettingsFile) {
+    // The first worked example of the README, against a local copy of the page.
+    core.ini().WriteString(kPreferences, "StartDelimiter", "{\"ip\":\"");
+    core.ini().WriteString(kPreferences, "EndDelimiter", "\"}");
+    core.LoadOrCreateSettings();
+    UseUrl(servers->Url("/json"));
+    EXPECT_EQ("127.0.0.1", Lookup());
+}
+
+TEST_F(WanAddressTest, DefaultServiceIsAskedWithTheProductVersion) {
+    core.ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
+    UseDefaultService();
+    const std::string label = "http://127.0.0.1:" + std::to_string(servers->port()) + "/cgi-bin/ip.asp";
+    EXPECT_EQ("127.0.0.1", Lookup());
+    ExpectLines(label, false);
+    EXPECT_EQ(label, core.state().WanSourceLabel.get());
+    EXPECT_EQ("<html>REMOTE_ADDR: 127.0.0.1<br>args=app=zmretail&ver=0.1.0</html>",
+              test::ReadFile(dir / "WANPage.html"));
+    EXPECT_NE(std::string::npos, servers->AccessLog().find("GET /cgi-bin/ip.asp?app=zmretail&ver=0.1.0 HTTP/1.1|Zelmar\n"));
+
+    // Unknown version: "N/A" is sent. The debug copy wants exactly "TRUE".
+    ::unlink((dir / "WANPage.html").c_str());
+    core.ini().WriteString(kPreferences, "DebugWANPage", "true");
+    options.productVersion.clear();
+    EXPECT_EQ("127.0.0.1", Lookup());
+    EXPECT_NE(std::string::npos, servers->AccessLog().find("GET /cgi-bin/ip.asp?app=zmretail&ver=N/A HTTP/1.1"));
+    EXPECT_EQ("", test::ReadFile(dir / "WANPage.html"));
+}
+
+TEST_F(WanAddressTest, OversizedPageIsCutAtOneMebibyte) {
+    core.ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
+    UseUrl(servers->Url("/big-first"));
+    EXPECT_EQ("127.0.0.1", Lookup());
+    EXPECT_EQ(1024u * 1024u, test::ReadFile(dir / "WANPage.html").size());
+}
+
+TEST_F(WanAddressTest, SystemMessageOfClassTwoIsShownAndTheAddressUsed) {
+    UseDefaultService("/sm2");
+    EXPECT_EQ("127.0.0.1", Lookup());
+    ASSERT_EQ(1u, host.boxes.size());
+    EXPECT_EQ("Maintenance on Sunday", host.boxes[0].text);
+    EXPECT_EQ(MbButtons::Ok, host.boxes[0].buttons);
+    EXPECT_EQ(std::vector<int>{kRestoreMainWindow}, host.uiRequests);
+    EXPECT_EQ("127.0.0.1", Stored());
+
+    // Without its closing tag there is no system message.
+    host.boxes.clear();
+    host.uiRequests.clear();
+    UseDefaultService("/sm2-unclosed");
+    EXPECT_EQ("127.0.0.1", Lookup());
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_TRUE(host.uiRequests.empty());
+}
+
+TEST_F(WanAddressTest, SystemMessageSm1001EndsTheProgramLeavingTheAddressAlone) {
+    core.ini().WriteString(kIPAddress, "LastWANIP", "198.51.100.1");
+    core.state().CurrentWanAddress = "198.51.100.1";
+    UseDefaultService("/sm1001");
+    EXPECT_EQ("", Lookup());
+    ASSERT_EQ(1u, host.boxes.size());
+    EXPECT_EQ("This version is retired.", host.boxes[0].text);
+    ASSERT_FALSE(host.uiRequests.empty());
+    EXPECT_EQ(kRestoreMainWindow, host.uiRequests[0]);
+    // The box runs on the main loop; after it exactly one more request goes
+    // there: the close.
+    const auto box = std::find(host.trace.begin(), host.trace.end(), "box");
+    EXPECT_EQ((std::vector<std::string>{"box", "send"}), std::vector<std::string>(box, host.trace.end()));
+    EXPECT_EQ("198.51.100.1", core.state().CurrentWanAddress.get());
+    EXPECT_EQ("198.51.100.1", Stored());
+    EXPECT_EQ(1u, host.lines.size()) << "nothing is posted after the request line";
+}
+
+TEST_F(WanAddressTest, LongTextsAreStoredInTwentyCharactersAndStillCompareCorrectly) {
+    UseUrl(servers->Url("/long1"));
+    const std::string first = "2001:db8:85a3::8a2e:370:7334";
+    EXPECT_EQ(first, Lookup());
+    EXPECT_LE(Stored().size(), 20u);
+    EXPECT_NE(first, core.state().LastWanAddress.get()) << "a new address is a change";
+
+    EXPECT_EQ(first, Lookup());
+    EXPECT_EQ(first, core.state().LastWanAddress.get()) << "the same long text again is no change";
+
+    UseUrl(servers->Url("/long2"));
+    EXPECT_EQ("2001:db8:85a3::8a2e:370:9999", Lookup());
+    EXPECT_EQ(StoredWanForm(first), core.state().LastWanAddress.get()) << "same first 20 characters, still a change";
+    EXPECT_NE(StoredWanForm(first), StoredWanForm(core.state().CurrentWanAddress.get()));
+}
+
+TEST_F(WanAddressTest, LineBreaksInThePageCannotReachTheSettingsFile) {
+    const std::string server = core.ini().GetString(kLocalSettings, "FTPServer");
+    UseUrl(servers->Url("/inject"));
+    const std::string got = Lookup();
+    EXPECT_EQ(std::string::npos, got.find_first_of("\r\n"));
+    EXPECT_EQ(server, core.ini().GetString(kLocalSettings, "FTPServer"));
+    EXPECT_EQ(1u, core.ini().GetSection(kIPAddress).size());
+}
+
+}  // namespace
+}  // namespace zelmar
