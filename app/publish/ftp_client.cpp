@@ -1,0 +1,545 @@
+#include "app/publish/ftp_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace zelmar {
+
+namespace {
+
+using Clock = TimeoutSocket::Clock;
+
+// The longest reply line kept; the rest of a longer line is read and dropped
+// so that a hostile server cannot make the client hold unbounded text.
+constexpr std::size_t kMaxReplyLine = 4096;
+
+std::string Dotted(const sockaddr_in& a) {
+    char text[INET_ADDRSTRLEN] = {};
+    if (!inet_ntop(AF_INET, &a.sin_addr, text, sizeof text)) return "";
+    return text;
+}
+
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+// Leading decimal digits of a line as a number; -1 when it has none.
+long LeadingNumber(const std::string& line) {
+    long n = -1;
+    for (std::size_t i = 0; i < line.size() && i < 9; ++i) {
+        const char c = line[i];
+        if (c < '0' || c > '9') break;
+        n = (n < 0 ? 0 : n * 10) + (c - '0');
+    }
+    return n;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- socket
+
+TimeoutSocket::TimeoutSocket(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds < 1 ? 1 : timeoutSeconds) {}
+
+TimeoutSocket::~TimeoutSocket() { Close(); }
+
+TimeoutSocket::TimeoutSocket(TimeoutSocket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), timeoutSeconds_(other.timeoutSeconds_) {}
+
+TimeoutSocket& TimeoutSocket::operator=(TimeoutSocket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = std::exchange(other.fd_, -1);
+        timeoutSeconds_ = other.timeoutSeconds_;
+    }
+    return *this;
+}
+
+void TimeoutSocket::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void TimeoutSocket::Abort() {
+    if (fd_ >= 0) {
+        const linger reset{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    Close();
+}
+
+bool TimeoutSocket::WaitFor(short events, Clock::time_point deadline) {
+    for (int round = 0; round < 1000000; ++round) {
+        pollfd p{fd_, events, 0};
+        const int r = ::poll(&p, 1, MillisecondsUntil(deadline));
+        if (r > 0) return true;  // ready, or an error the next call reports
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+    }
+    return false;
+}
+
+bool TimeoutSocket::StartConnect(const std::string& address, int port) {
+    Close();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (port < 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return false;
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) return false;
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+    if (errno == EINPROGRESS) return true;
+    Close();
+    return false;
+}
+
+bool TimeoutSocket::FinishConnect() {
+    if (fd_ < 0) return false;
+    if (!WaitFor(POLLOUT, Deadline())) return false;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return false;
+    // The small command lines and the page's last chunk should leave at once.
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+bool TimeoutSocket::Connect(const std::string& host, int port) {
+    if (host.empty() || port <= 0 || port > 65535) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;  // PASV and PORT speak IPv4 only
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    bool ok = false;
+    for (addrinfo* ai = found; ai && !ok; ai = ai->ai_next) {
+        const std::string address = Dotted(*reinterpret_cast<sockaddr_in*>(ai->ai_addr));
+        ok = StartConnect(address, port) && FinishConnect();
+        if (!ok) Close();
+    }
+    ::freeaddrinfo(found);
+    return ok;
+}
+
+bool TimeoutSocket::Listen(const std::string& localAddress, int backlog) {
+    Close();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = 0;
+    if (inet_pton(AF_INET, localAddress.c_str(), &a.sin_addr) != 1) return false;
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) return false;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, backlog) != 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+std::optional<TimeoutSocket> TimeoutSocket::Accept() {
+    if (fd_ < 0) return std::nullopt;
+    const auto deadline = Deadline();
+    for (int round = 0; round < 1000; ++round) {
+        if (!WaitFor(POLLIN, deadline)) return std::nullopt;
+        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            TimeoutSocket s(timeoutSeconds_);
+            s.fd_ = fd;
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return s;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+long TimeoutSocket::SendSome(const char* data, std::size_t size) {
+    if (fd_ < 0) return -1;
+    const auto deadline = Deadline();
+    for (int round = 0; round < 1000000; ++round) {
+        const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!WaitFor(POLLOUT, deadline)) return -1;
+    }
+    return -1;
+}
+
+bool TimeoutSocket::SendAll(const char* data, std::size_t size) {
+    std::size_t sent = 0;
+    while (sent < size) {
+        const long n = SendSome(data + sent, size - sent);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+long TimeoutSocket::ReceiveUntil(char* buffer, std::size_t size, Clock::time_point deadline) {
+    if (fd_ < 0) return -1;
+    for (int round = 0; round < 1000000; ++round) {
+        const ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!WaitFor(POLLIN, deadline)) return -1;
+    }
+    return -1;
+}
+
+std::string TimeoutSocket::LocalAddress() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
+        return "";
+    return Dotted(a);
+}
+
+int TimeoutSocket::LocalPort() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
+        return -1;
+    return ntohs(a.sin_port);
+}
+
+std::string TimeoutSocket::PeerAddress() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
+        return "";
+    return Dotted(a);
+}
+
+// ---------------------------------------------------------------- replies and logon table
+
+std::optional<PassiveAddress> ParsePassiveReply(const std::string& reply) {
+    // "227 Entering Passive Mode (127,0,0,1,195,80)."
+    const auto open = reply.find('(');
+    const auto close = reply.find(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+    const std::string inner = reply.substr(open + 1, close - open - 1);
+    int numbers[6];
+    std::size_t pos = 0;
+    for (int i = 0; i < 6; ++i) {
+        std::size_t end = inner.find(',', pos);
+        if (i == 5) {
+            if (end != std::string::npos) return std::nullopt;
+            end = inner.size();
+        } else if (end == std::string::npos) {
+            return std::nullopt;
+        }
+        std::string part = inner.substr(pos, end - pos);
+        while (!part.empty() && part.front() == ' ') part.erase(0, 1);
+        while (!part.empty() && part.back() == ' ') part.pop_back();
+        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        numbers[i] = std::stoi(part);
+        if (numbers[i] > 255) return std::nullopt;
+        pos = end + 1;
+    }
+    PassiveAddress a;
+    a.host = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]) +
+             "." + std::to_string(numbers[3]);
+    a.port = numbers[4] * 256 + numbers[5];
+    return a;
+}
+
+// Next-step values: a step number, kLogonDone or kLogonFail. Code -1 ends a
+// sequence early (never reached: every path leads to done or fail first).
+const std::array<LogonSequence, kLogonTypes> kLogonSequences = {{
+    // 0 None
+    {{{0, kLogonDone, 2}, {1, kLogonDone, 3}, {2, kLogonDone, kLogonFail}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}}},
+    // 1 SITE hostname: a completion reply to SITE means the firewall did not
+    // take the host, so only an intermediate reply goes on.
+    {{{3, 3, 2}, {4, 3, kLogonFail}, {5, kLogonFail, 4}, {0, kLogonDone, 5}, {1, kLogonDone, 6},
+      {2, kLogonDone, kLogonFail}}},
+    // 2 USER after logon
+    {{{3, 3, 2}, {4, 3, kLogonFail}, {6, kLogonDone, 4}, {1, kLogonDone, 5}, {2, kLogonDone, kLogonFail},
+      {-1, 0, 0}}},
+    // 3 Proxy OPEN
+    {{{7, 2, 2}, {0, kLogonDone, 3}, {1, kLogonDone, 4}, {2, kLogonDone, kLogonFail}, {-1, 0, 0}, {-1, 0, 0}}},
+    // 4 Transparent
+    {{{3, 3, 2}, {4, 3, kLogonFail}, {0, kLogonDone, 4}, {1, kLogonDone, 5}, {2, kLogonDone, kLogonFail},
+      {-1, 0, 0}}},
+    // 5 USER with no logon
+    {{{6, kLogonDone, 2}, {1, kLogonDone, 3}, {2, kLogonDone, kLogonFail}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}}},
+    // 6 USER FireID@Remotehost
+    {{{8, 3, 2}, {4, 3, kLogonFail}, {0, kLogonDone, 4}, {1, kLogonDone, 5}, {2, kLogonDone, kLogonFail},
+      {-1, 0, 0}}},
+    // 7 USER RemoteID@remoteHost fireID: the combined USER must ask for a
+    // password; a completion reply means the firewall logged someone else on.
+    {{{9, kLogonFail, 2}, {1, kLogonDone, 3}, {2, kLogonDone, kLogonFail}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}}},
+    // 8 USER remoteID@fireID@remoteHost
+    {{{10, kLogonDone, 2}, {11, kLogonDone, 3}, {2, kLogonDone, kLogonFail}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}}},
+}};
+
+std::string LogonCommandLine(int code, const LogonParameters& p) {
+    const std::string host = p.port == 21 ? p.host : p.host + ":" + std::to_string(p.port);
+    switch (code) {
+        case 0: return "USER " + p.user;
+        case 1: return "PASS " + p.password;
+        case 2: return "ACCT " + p.account;
+        case 3: return "USER " + p.firewallUser;
+        case 4: return "PASS " + p.firewallPassword;
+        case 5: return "SITE " + host;
+        case 6: return "USER " + p.user + "@" + host;
+        case 7: return "OPEN " + host;
+        case 8: return "USER " + p.firewallUser + "@" + host;
+        case 9: return "USER " + p.user + "@" + host + " " + p.firewallUser;
+        case 10: return "USER " + p.user + "@" + p.firewallUser + "@" + host;
+        case 11: return "PASS " + p.password + "@" + p.firewallPassword;
+        default: return "";
+    }
+}
+
+// ---------------------------------------------------------------- client
+
+FtpClient::FtpClient(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds < 1 ? 1 : timeoutSeconds) {}
+
+FtpClient::~FtpClient() { CloseControlChannel(); }
+
+bool FtpClient::LocalFailure() {
+    lastReply_.clear();
+    return false;
+}
+
+bool FtpClient::OpenControlChannel(const std::string& host, int port) {
+    lastReply_.clear();
+    CloseControlChannel();
+    TimeoutSocket socket(timeoutSeconds_);
+    if (!socket.Connect(host, port)) return false;
+    control_.emplace(std::move(socket));
+    return true;
+}
+
+void FtpClient::CloseControlChannel() {
+    control_.reset();
+    readBuffer_.clear();
+}
+
+bool FtpClient::WriteCommandLine(const std::string& line) {
+    lastReply_.clear();
+    if (!control_) return false;
+    // A line break inside the text would smuggle a second command to the
+    // server: refuse it rather than send it.
+    if (line.find_first_of("\r\n") != std::string::npos) return false;
+    const std::string wire = line + "\r\n";
+    return control_->SendAll(wire.data(), wire.size());
+}
+
+bool FtpClient::ReadFtpLine(Clock::time_point deadline) {
+    lastReply_.clear();
+    // An empty line is no reply of any class, whatever came before it.
+    replyClass_ = 0;
+    if (!control_) return false;
+    std::string line;
+    for (;;) {
+        const auto lf = readBuffer_.find('\n');
+        const std::size_t take = lf == std::string::npos ? readBuffer_.size() : lf;
+        if (line.size() < kMaxReplyLine) line.append(readBuffer_, 0, std::min(take, kMaxReplyLine - line.size()));
+        if (lf != std::string::npos) {
+            readBuffer_.erase(0, lf + 1);
+            break;
+        }
+        readBuffer_.clear();
+        char chunk[kBufferSize];
+        const long n = control_->ReceiveUntil(chunk, sizeof chunk, deadline);
+        if (n <= 0) return LocalFailure();  // closed, broken or timed out
+        readBuffer_.assign(chunk, static_cast<std::size_t>(n));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lastReply_ = std::move(line);
+    if (!lastReply_.empty()) replyClass_ = lastReply_[0] - '0';
+    return true;
+}
+
+bool FtpClient::ReadFtpReply() {
+    // One deadline for the whole reply: a server that drips lines (or bytes)
+    // cannot stretch it beyond the limit.
+    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+    if (!ReadFtpLine(deadline)) return false;
+    if (lastReply_.size() < 4 || lastReply_[3] != '-') return true;
+    const long code = LeadingNumber(lastReply_);
+    for (;;) {
+        if (!ReadFtpLine(deadline)) return false;
+        if (lastReply_.size() > 3 && lastReply_[3] == ' ' && code >= 0 && LeadingNumber(lastReply_) == code)
+            return true;
+    }
+}
+
+bool FtpClient::Command(const std::string& text) {
+    if (!text.empty() && !WriteCommandLine(text)) return false;
+    if (!ReadFtpReply()) return false;
+    return replyClass_ == 2;
+}
+
+bool FtpClient::LogOn(const std::string& host, int port, const std::string& user, const std::string& password,
+                      const std::string& account, const std::string& firewallHost,
+                      const std::string& firewallUser, const std::string& firewallPassword, int firewallPort,
+                      int logonType) {
+    LogonParameters p;
+    p.host = host;
+    p.port = port;
+    p.user = user;
+    p.password = password;
+    p.account = account;
+    p.firewallHost = firewallHost;
+    p.firewallUser = firewallUser;
+    p.firewallPassword = firewallPassword;
+    p.firewallPort = firewallPort;
+    p.logonType = logonType;
+    return LogOn(p);
+}
+
+bool FtpClient::LogOn(const LogonParameters& p) {
+    if (p.logonType < 0 || p.logonType >= kLogonTypes) return false;
+    const bool direct = p.logonType == 0;
+    if (!OpenControlChannel(direct ? p.host : p.firewallHost, direct ? p.port : p.firewallPort)) return false;
+    if (!Command("")) return false;  // the greeting
+
+    const LogonSequence& sequence = kLogonSequences[static_cast<std::size_t>(p.logonType)];
+    int step = 1;
+    for (int guard = 0; guard < kMaxLogonSteps; ++guard) {
+        const LogonStep& s = sequence[static_cast<std::size_t>(step - 1)];
+        if (s.code < 0) return LocalFailure();
+        if (!WriteCommandLine(LogonCommandLine(s.code, p))) return false;
+        if (!ReadFtpReply()) return false;
+        int next;
+        if (replyClass_ == 2)
+            next = s.onCompletion;
+        else if (replyClass_ == 3)
+            next = s.onIntermediate;
+        else
+            return false;  // the server's refusal stays in lastReply
+        if (next == kLogonDone) return true;
+        if (next == kLogonFail) return LocalFailure();
+        if (next < 1 || next > kMaxLogonSteps) return LocalFailure();
+        step = next;
+    }
+    return LocalFailure();
+}
+
+bool FtpClient::TransferFile(const std::string& remoteName, const std::string& localPath, bool passive,
+                             bool download) {
+    const int fd = download ? ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                            : ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return LocalFailure();
+    struct FileCloser {
+        int fd;
+        ~FileCloser() { ::close(fd); }
+    } closer{fd};
+
+    if (!control_) return LocalFailure();
+    if (!Command("TYPE I")) return false;
+
+    std::optional<TimeoutSocket> listener;
+    int dataPort = 0;
+    if (passive) {
+        if (!Command("PASV")) return false;
+        const auto address = ParsePassiveReply(lastReply_);
+        if (!address) return false;
+        // The data connection goes to the server we are already talking to,
+        // not to the address in the reply: a server behind NAT often names
+        // its private address there, and a hostile one could name any host.
+        dataPort = address->port;
+    } else {
+        lastReply_.clear();
+        const std::string local = control_->LocalAddress();
+        if (local.empty()) return false;
+        listener.emplace(timeoutSeconds_);
+        // Listen where the server reaches us: the control connection's own
+        // local address, the one PORT announces.
+        if (!listener->Listen(local, 5)) return false;
+        const int port = listener->LocalPort();
+        if (port <= 0) return false;
+        std::string numbers = local;
+        for (char& c : numbers)
+            if (c == '.') c = ',';
+        if (!Command("PORT " + numbers + "," + std::to_string(port / 256) + "," + std::to_string(port % 256)))
+            return false;
+    }
+
+    if (!WriteCommandLine((download ? "RETR " : "STOR ") + remoteName)) return false;
+
+    TimeoutSocket data(timeoutSeconds_);
+    if (passive) {
+        const std::string peer = control_->PeerAddress();
+        if (peer.empty()) return LocalFailure();
+        // Its outcome is checked once the server has accepted the command.
+        data.StartConnect(peer, dataPort);
+    }
+
+    if (!ReadFtpReply()) return false;
+    if (replyClass_ != 1) return false;  // e.g. "550 Permission denied."
+
+    if (passive) {
+        if (!data.FinishConnect()) return LocalFailure();
+    } else {
+        auto accepted = listener->Accept();
+        listener.reset();
+        if (!accepted) return LocalFailure();
+        data = std::move(*accepted);
+    }
+
+    if (!CopyData(data, fd, download)) {
+        data.Abort();
+        return LocalFailure();
+    }
+    data.Close();
+    return Command("");
+}
+
+bool FtpClient::CopyData(TimeoutSocket& data, int fd, bool download) {
+    char buffer[kBufferSize];
+    for (;;) {
+        if (download) {
+            const long n = data.Receive(buffer, sizeof buffer);
+            if (n == 0) return true;
+            // A broken or silent connection leaves a partial file: that is a
+            // failure, not the end of the file.
+            if (n < 0) return false;
+            std::size_t written = 0;
+            while (written < static_cast<std::size_t>(n)) {
+                const ssize_t w = ::write(fd, buffer + written, static_cast<std::size_t>(n) - written);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) return false;
+                written += static_cast<std::size_t>(w);
+            }
+        } else {
+            ssize_t n;
+            do n = ::read(fd, buffer, sizeof buffer);
+            while (n < 0 && errno == EINTR);
+            if (n < 0) return false;
+            if (n == 0) return true;
+            const long sent = data.SendSome(buffer, static_cast<std::size_t>(n));
+            // Closing the data connection after a failed send would tell the
+            // server the file ended there, and it would confirm a truncated
+            // page: report the failure instead.
+            if (sent < 0) return false;
+            if (sent < n && ::lseek(fd, sent - n, SEEK_CUR) < 0) return false;
+        }
+    }
+}
+
+void FtpClient::LogOff() {
+    if (control_) WriteCommandLine("QUIT");
+    CloseControlChannel();
+}
+
+}  // namespace zelmar

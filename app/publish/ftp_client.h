@@ -1,0 +1,174 @@
+// A small blocking FTP client: it puts the status page on the web server.
+//
+// It opens the control connection (to the server, or to an FTP proxy or
+// firewall), logs on with one of nine logon sequences, sends single commands
+// and reads their replies, stores or retrieves one file over a passive or
+// active data connection, and logs off. It keeps the last reply line so that
+// the caller can report what the server said; it logs nothing itself.
+//
+// Every wait is bounded by the time limit given at construction: connecting
+// (control and data), each complete control reply, accepting the server's
+// active-mode connection, and each send and receive on any connection. A
+// server that stops answering therefore ends the operation after the limit
+// instead of holding the publishing worker (and with it every later refresh)
+// forever. A time-out is a local failure: lastReply() is empty afterwards.
+//
+// lastReply() after a failure: the server's refusal (a 530 or 550 line) when
+// the server refused; empty after a local failure (no connection, time-out,
+// broken connection, local file error, a logon sequence that ends in "fail").
+//
+// One object per publishing run, used by one thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zelmar {
+
+// A TCP socket whose every wait has a time limit (whole seconds, at least 1).
+// Move-only; closes on destruction.
+class TimeoutSocket {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit TimeoutSocket(int timeoutSeconds);
+    ~TimeoutSocket();
+    TimeoutSocket(TimeoutSocket&& other) noexcept;
+    TimeoutSocket& operator=(TimeoutSocket&& other) noexcept;
+    TimeoutSocket(const TimeoutSocket&) = delete;
+    TimeoutSocket& operator=(const TimeoutSocket&) = delete;
+
+    // Connects to host (a name is resolved, IPv4) and port within the limit.
+    bool Connect(const std::string& host, int port);
+    // Starts a connect to a dotted IPv4 address without waiting for it;
+    // FinishConnect waits for the outcome within the limit.
+    bool StartConnect(const std::string& address, int port);
+    bool FinishConnect();
+
+    // Listens on the given local IPv4 address, any port.
+    bool Listen(const std::string& localAddress, int backlog);
+    // Waits (within the limit) for one connection and returns it.
+    std::optional<TimeoutSocket> Accept();
+
+    // Sends as much of data as the peer takes at once, waiting at most the
+    // limit for room; returns the count sent (possibly short), or -1 on an
+    // error or a time-out.
+    long SendSome(const char* data, std::size_t size);
+    // Sends all of data (each wait within the limit).
+    bool SendAll(const char* data, std::size_t size);
+    // Receives up to size bytes, waiting until deadline at the latest.
+    // Returns the count, 0 when the peer closed, -1 on an error or time-out.
+    long ReceiveUntil(char* buffer, std::size_t size, Clock::time_point deadline);
+    long Receive(char* buffer, std::size_t size) { return ReceiveUntil(buffer, size, Deadline()); }
+
+    // Addresses as dotted text ("" when unknown), ports in host order.
+    std::string LocalAddress() const;
+    int LocalPort() const;
+    std::string PeerAddress() const;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close();
+    // Closes with a reset instead of an orderly end, so that the peer sees
+    // an aborted transfer rather than a complete (truncated) file.
+    void Abort();
+    int timeoutSeconds() const { return timeoutSeconds_; }
+    Clock::time_point Deadline() const { return Clock::now() + std::chrono::seconds(timeoutSeconds_); }
+
+private:
+    bool WaitFor(short events, Clock::time_point deadline);
+
+    int fd_ = -1;
+    int timeoutSeconds_;
+};
+
+// The data host and port of a "227" reply, from the text between its first
+// "(" and first ")": h1,h2,h3,h4,p1,p2. Empty when the parentheses are
+// missing or the numbers are not six bytes.
+struct PassiveAddress {
+    std::string host;  // "h1.h2.h3.h4" as the server wrote it
+    int port = 0;      // p1 * 256 + p2
+};
+std::optional<PassiveAddress> ParsePassiveReply(const std::string& reply);
+
+// The logon sequences: per type, up to six steps of (command code, next step
+// on a 2xx reply, next step on a 3xx reply). Steps count from 1.
+inline constexpr int kLogonDone = 100;
+inline constexpr int kLogonFail = 101;
+struct LogonStep {
+    int code;
+    int onCompletion;    // next step after a 2xx reply
+    int onIntermediate;  // next step after a 3xx reply
+};
+inline constexpr int kLogonTypes = 9;
+inline constexpr int kMaxLogonSteps = 6;
+using LogonSequence = std::array<LogonStep, kMaxLogonSteps>;  // code -1 ends it
+extern const std::array<LogonSequence, kLogonTypes> kLogonSequences;
+
+// What the logon commands are made of.
+struct LogonParameters {
+    std::string host;  // the FTP server
+    int port = 21;
+    std::string user, password, account;
+    std::string firewallHost;
+    std::string firewallUser, firewallPassword;
+    int firewallPort = 21;
+    int logonType = 0;
+};
+
+// The command line for one logon command code (0..11); "host" in the texts
+// is the server name followed by ":port" when the port is not 21.
+std::string LogonCommandLine(int code, const LogonParameters& p);
+
+class FtpClient {
+public:
+    static constexpr std::size_t kBufferSize = 4096;
+
+    explicit FtpClient(int timeoutSeconds);
+    // Closes the control connection if one is open (without "QUIT").
+    ~FtpClient();
+    FtpClient(const FtpClient&) = delete;
+    FtpClient& operator=(const FtpClient&) = delete;
+
+    // Connects (to the server for type 0, else to the firewall), reads the
+    // greeting and walks the type's logon sequence. True when logged on.
+    bool LogOn(const LogonParameters& p);
+    bool LogOn(const std::string& host, int port, const std::string& user, const std::string& password,
+               const std::string& account, const std::string& firewallHost, const std::string& firewallUser,
+               const std::string& firewallPassword, int firewallPort, int logonType);
+
+    // Sends one command (an empty text sends nothing) and reads the reply;
+    // true only for a completion (2xx) reply.
+    bool Command(const std::string& text);
+
+    // Stores (download false) or retrieves one file in binary mode over a
+    // passive or active data connection. True when the server confirmed it.
+    bool TransferFile(const std::string& remoteName, const std::string& localPath, bool passive, bool download);
+
+    // Sends "QUIT" without waiting for the reply and closes the connection.
+    void LogOff();
+
+    const std::string& lastReply() const { return lastReply_; }
+    int replyClass() const { return replyClass_; }
+    bool connected() const { return control_.has_value(); }
+
+private:
+    bool OpenControlChannel(const std::string& host, int port);
+    void CloseControlChannel();
+    bool WriteCommandLine(const std::string& line);
+    bool ReadFtpReply();
+    bool ReadFtpLine(TimeoutSocket::Clock::time_point deadline);
+    bool CopyData(TimeoutSocket& data, int fd, bool download);
+    bool LocalFailure();
+
+    int timeoutSeconds_;
+    std::string lastReply_;
+    int replyClass_ = 0;
+    std::optional<TimeoutSocket> control_;
+    // Bytes received on the control connection and not yet consumed.
+    std::string readBuffer_;
+};
+
+}  // namespace zelmar

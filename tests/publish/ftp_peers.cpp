@@ -1,0 +1,275 @@
+#include "tests/publish/ftp_peers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace zelmar::test {
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+int ListenLoopback(int receiveBuffer = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int PortOf(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+bool Readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+int AcceptWithin(int listener, int ms) {
+    if (!Readable(listener, ms)) return -1;
+    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+}  // namespace
+
+int PassiveRangeBase() { return 20000 + static_cast<int>(::getpid() % 400) * 25; }
+
+// ---------------------------------------------------------------- pyftpdlib
+
+PyFtpServer::PyFtpServer(const PyFtpOptions& o) {
+    home_ = dir_ / "home";
+    commands_ = dir_ / "commands.txt";
+    ::mkdir(home_.c_str(), 0755);
+    WriteFile(commands_, "");
+    port_ = FreePort();
+    const int base = PassiveRangeBase();
+    std::vector<std::string> argv = {kSystemPython,
+                                     std::string(ZELMAR_PUBLISH_TEST_DIR) + "/ftp_server.py",
+                                     "--port", std::to_string(port_),
+                                     "--user", kFtpUser,
+                                     "--password", kFtpPassword,
+                                     "--home", home_,
+                                     "--pasv-low", std::to_string(base),
+                                     "--pasv-high", std::to_string(base + 24),
+                                     "--commands", commands_};
+    if (o.readonly) argv.push_back("--readonly");
+    if (o.firewallType != 0) {
+        for (const std::string& a : {std::string("--firewall"), std::to_string(o.firewallType),
+                                     std::string("--server-text"), o.serverText, std::string("--fire-user"),
+                                     o.fireUser, std::string("--fire-pass"), o.firePass})
+            argv.push_back(a);
+    }
+    process_ = std::make_unique<ChildProcess>(argv, dir_ / "server.log");
+    ok_ = WaitForPort(port_);
+}
+
+std::vector<std::string> PyFtpServer::Commands() const { return Lines(ReadFile(commands_)); }
+
+std::vector<std::string> PyFtpServer::CommandsAfter(const std::string& last) const {
+    for (int i = 0; i < 200; ++i) {
+        auto lines = Commands();
+        if (!lines.empty() && lines.back() == last) return lines;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return Commands();
+}
+
+// ---------------------------------------------------------------- vsftpd
+
+Vsftpd::Vsftpd() {
+    if (::geteuid() != 0) {
+        reason_ = "vsftpd needs root for its local user";
+        return;
+    }
+    if (::access("/usr/sbin/vsftpd", X_OK) != 0) {
+        reason_ = "vsftpd is not installed";
+        return;
+    }
+    // The user exists once per machine; parallel test processes may race to
+    // create it, so a failed useradd is fine when the user is there after.
+    const std::string user = kUser;
+    if (std::system(("id -u " + user + " >/dev/null 2>&1").c_str()) != 0)
+        std::system(("useradd -M -d / -s /bin/bash " + user + " >/dev/null 2>&1").c_str());
+    if (std::system(("echo '" + user + ":" + kPassword + "' | chpasswd >/dev/null 2>&1").c_str()) != 0) {
+        reason_ = "could not set the vsftpd user's password";
+        return;
+    }
+    ::chmod(dir_.path().c_str(), 0755);
+    home_ = dir_ / "home";
+    ::mkdir(home_.c_str(), 0755);
+    std::system(("chown " + user + " " + home_).c_str());
+    const std::string empty = dir_ / "empty";
+    ::mkdir(empty.c_str(), 0755);
+    port_ = FreePort();
+    const int base = PassiveRangeBase() + 12;
+    std::ostringstream conf;
+    conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
+         << "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
+         << "local_root=" << home_ << "\nsecure_chroot_dir=" << empty << "\n"
+         << "pasv_enable=YES\npasv_min_port=" << base << "\npasv_max_port=" << base + 12 << "\n"
+         << "port_enable=YES\nconnect_from_port_20=NO\n"
+         << "pam_service_name=vsftpd\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+         << "delay_failed_login=0\ndelay_successful_login=0\nuserlist_enable=NO\n"
+         << "xferlog_enable=YES\nvsftpd_log_file=" << (dir_ / "vsftpd.log") << "\n"
+         << "ftpd_banner=Zelmar vsftpd ready.\n";
+    WriteFile(dir_ / "vsftpd.conf", conf.str());
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", dir_ / "vsftpd.conf"},
+                                              dir_ / "stderr.log");
+    ok_ = WaitForPort(port_);
+    if (!ok_) reason_ = "vsftpd did not start: " + ReadFile(dir_ / "stderr.log");
+}
+
+Vsftpd::~Vsftpd() {
+    process_.reset();
+    // Files were written by the FTP user; the scratch folder removal copes.
+}
+
+// ---------------------------------------------------------------- scripted fake
+
+FakeFtpServer::FakeFtpServer(std::vector<std::string> script) : script_(std::move(script)) {
+    listener_ = ListenLoopback();
+    // A small receive buffer on the data side makes the client's sends come
+    // back short while the server reads slowly.
+    dataListener_ = ListenLoopback(4096);
+    port_ = PortOf(listener_);
+    thread_ = std::thread([this] { Run(); });
+}
+
+FakeFtpServer::~FakeFtpServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) ::close(listener_);
+    if (dataListener_ >= 0) ::close(dataListener_);
+}
+
+std::vector<std::string> FakeFtpServer::Received() {
+    if (thread_.joinable()) thread_.join();
+    return received_;
+}
+
+void FakeFtpServer::Run() {
+    const int fd = AcceptWithin(listener_, 10000);
+    if (fd < 0) {
+        matched_ = false;
+        return;
+    }
+    std::string pending;
+    auto sendText = [&](const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); };
+    auto readLine = [&](std::string& line) {
+        for (int round = 0; round < 1000; ++round) {
+            const auto lf = pending.find('\n');
+            if (lf != std::string::npos) {
+                line = pending.substr(0, lf);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                pending.erase(0, lf + 1);
+                return true;
+            }
+            if (stop_ || !Readable(fd, 10000)) return false;
+            char buf[512];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            pending.append(buf, static_cast<std::size_t>(n));
+        }
+        return false;
+    };
+    auto readData = [&](int data, int perRead) {
+        char buf[65536];
+        const std::size_t chunk = perRead > 0 ? static_cast<std::size_t>(perRead) : sizeof buf;
+        for (int round = 0; round < 10000000 && !stop_; ++round) {
+            if (!Readable(data, 10000)) break;
+            const ssize_t n = ::recv(data, buf, chunk, 0);
+            if (n <= 0) break;
+            data_.append(buf, static_cast<std::size_t>(n));
+            if (perRead > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    };
+
+    for (const std::string& step : script_) {
+        if (stop_) break;
+        const std::string arg = step.size() > 2 ? step.substr(2) : "";
+        if (step.rfind("S:", 0) == 0) {
+            sendText(arg + "\r\n");
+        } else if (step.rfind("R:", 0) == 0) {
+            sendText(arg);
+        } else if (step.rfind("C:", 0) == 0) {
+            std::string line;
+            if (!readLine(line)) {
+                matched_ = false;
+                break;
+            }
+            received_.push_back(line);
+            const bool prefix = !arg.empty() && arg.back() == '*';
+            const bool ok = prefix ? line.rfind(arg.substr(0, arg.size() - 1), 0) == 0 : line == arg;
+            if (!ok) {
+                matched_ = false;
+                break;
+            }
+        } else if (step.rfind("P:", 0) == 0) {
+            const int p = PortOf(dataListener_);
+            const std::string numbers =
+                "127,0,0,1," + std::to_string(p / 256) + "," + std::to_string(p % 256);
+            sendText(arg == "-" ? "227 Entering Passive Mode " + numbers + "\r\n"
+                                : "227 Entering Passive Mode (" + numbers + ")\r\n");
+        } else if (step.rfind("D:", 0) == 0) {
+            const int data = AcceptWithin(dataListener_, 10000);
+            if (data < 0) {
+                matched_ = false;
+                break;
+            }
+            readData(data, std::atoi(arg.c_str()));
+            ::close(data);
+        } else if (step == "H") {
+            // Accept the data connection and never read it; hold it until the
+            // client gives up.
+            const int data = AcceptWithin(dataListener_, 10000);
+            if (data >= 0) {
+                char buf[16];
+                for (int round = 0; round < 100 && !stop_; ++round) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (::poll(&p, 1, 100) > 0) {
+                        if (::recv(fd, buf, sizeof buf, MSG_PEEK) <= 0) break;
+                    }
+                }
+                ::close(data);
+            }
+        } else if (step == "W") {
+            char buf[512];
+            for (int round = 0; round < 200 && !stop_; ++round) {
+                if (!Readable(fd, 100)) continue;
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                std::string extra(buf, static_cast<std::size_t>(n));
+                received_.push_back(extra);
+            }
+        } else if (step == "X") {
+            break;
+        }
+    }
+    ::close(fd);
+}
+
+}  // namespace zelmar::test

@@ -1,0 +1,105 @@
+// FTP peers for the publishing tests: a real pyftpdlib server (optionally
+// playing an FTP firewall), a real vsftpd (root only), and a scripted fake
+// server for the faults real servers do not make.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/peer_process.h"
+
+namespace zelmar::test {
+
+inline constexpr const char* kFtpUser = "zelmar";
+inline constexpr const char* kFtpPassword = "s3cret";
+
+// A passive port range that parallel test processes are unlikely to share.
+int PassiveRangeBase();
+
+struct PyFtpOptions {
+    bool readonly = false;     // STOR refused with 550
+    int firewallType = 0;      // 1..8: play that firewall first
+    std::string serverText;    // the host text the firewall expects
+    std::string fireUser = "fwuser", firePass = "fwpass";
+};
+
+class PyFtpServer {
+public:
+    explicit PyFtpServer(const PyFtpOptions& options = {});
+    int port() const { return port_; }
+    const std::string& home() const { return home_; }
+    // The command lines received so far, in order.
+    std::vector<std::string> Commands() const;
+    // Commands() once "QUIT" (or the given line) has arrived, bounded wait.
+    std::vector<std::string> CommandsAfter(const std::string& last = "QUIT") const;
+    bool ok() const { return ok_; }
+
+private:
+    ScratchDir dir_;
+    std::string home_, commands_;
+    int port_ = 0;
+    bool ok_ = false;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// vsftpd in the foreground with a generated configuration and a local user.
+// Needs root; ok() is false (and reason() says why) otherwise.
+class Vsftpd {
+public:
+    Vsftpd();
+    ~Vsftpd();
+    bool ok() const { return ok_; }
+    const std::string& reason() const { return reason_; }
+    int port() const { return port_; }
+    const std::string& home() const { return home_; }
+    static constexpr const char* kUser = "zelmarftp";
+    static constexpr const char* kPassword = "ftp-pw-1";
+
+private:
+    ScratchDir dir_;
+    std::string home_;
+    int port_ = 0;
+    bool ok_ = false;
+    std::string reason_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// A scripted FTP server for one connection. Script lines:
+//   "S:text"  send text followed by CR LF
+//   "R:bytes" send bytes as they are (no line end added)
+//   "C:line"  read one command line and expect it (mismatch: record and stop)
+//   "C:*"     read one command line, whatever it is
+//   "D:n"     accept the passive data connection and read it to the end
+//             while reading at most n bytes per second (0: as fast as it comes)
+//   "W"       wait (silently) until the client closes the connection
+//   "X"       close the connection now
+// "P:" sends a 227 reply naming the data listener: "P:(" or "P:-" for a
+// reply without parentheses.
+class FakeFtpServer {
+public:
+    explicit FakeFtpServer(std::vector<std::string> script);
+    ~FakeFtpServer();
+    int port() const { return port_; }
+    // Waits for the script to end; returns the command lines received and
+    // whether every expectation held.
+    std::vector<std::string> Received();
+    bool matched() const { return matched_; }
+    const std::string& dataReceived() const { return data_; }
+
+private:
+    void Run();
+    int listener_ = -1;
+    int dataListener_ = -1;
+    int port_ = 0;
+    std::vector<std::string> script_;
+    std::vector<std::string> received_;
+    std::string data_;
+    std::atomic<bool> matched_{true};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace zelmar::test
