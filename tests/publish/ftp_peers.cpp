@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -234,6 +235,27 @@ void FakeFtpServer::Run() {
                 "127,0,0,1," + std::to_string(p / 256) + "," + std::to_string(p % 256);
             sendText(arg == "-" ? "227 Entering Passive Mode " + numbers + "\r\n"
                                 : "227 Entering Passive Mode (" + numbers + ")\r\n");
+        } else if (step == "Q") {
+            // A server behind NAT naming an address the client cannot reach.
+            const int p = PortOf(dataListener_);
+            sendText("227 Entering Passive Mode (192,0,2,10," + std::to_string(p / 256) + "," +
+                     std::to_string(p % 256) + ")\r\n");
+        } else if (step.rfind("K:", 0) == 0) {
+            // Take the first n bytes, then drop both connections.
+            const int data = AcceptWithin(dataListener_, 10000);
+            if (data >= 0) {
+                const std::size_t want = static_cast<std::size_t>(std::atol(arg.c_str()));
+                char buf[4096];
+                while (data_.size() < want && Readable(data, 10000)) {
+                    const ssize_t n = ::recv(data, buf, std::min(sizeof buf, want - data_.size()), 0);
+                    if (n <= 0) break;
+                    data_.append(buf, static_cast<std::size_t>(n));
+                }
+                const linger reset{1, 0};
+                ::setsockopt(data, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::close(data);
+            }
+            break;
         } else if (step.rfind("D:", 0) == 0) {
             const int data = AcceptWithin(dataListener_, 10000);
             if (data < 0) {

@@ -76,8 +76,10 @@ private:
 //             while reading at most n bytes per second (0: as fast as it comes)
 //   "W"       wait (silently) until the client closes the connection
 //   "X"       close the connection now
-// "P:" sends a 227 reply naming the data listener: "P:(" or "P:-" for a
-// reply without parentheses.
+//   "K:n"     accept the data connection, take n bytes, then reset it and
+//             close the control connection (a server that dies mid-transfer)
+// "P:" sends a 227 reply naming the data listener ("P:-": the same without
+// parentheses); "Q" names 192.0.2.10 with the data listener's port.
 class FakeFtpServer {
 public:
     explicit FakeFtpServer(std::vector<std::string> script);
