@@ -1,6 +1,9 @@
 // zelmar: the program's entry point and its window-less front ends.
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <sys/socket.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +12,7 @@
 
 #include "app/core/core.h"
 #include "app/core/headless_host.h"
+#include "app/core/single_instance.h"
 #include "app/core/version.h"
 #include "app/services.h"
 
@@ -34,11 +38,13 @@ std::string CurrentDirectory() {
     return buf;
 }
 
+std::string SettingsPath(const std::string& dir) { return dir.empty() ? "Zelmar.ini" : dir + "/Zelmar.ini"; }
+
 // SIGTERM and SIGINT are blocked in every thread and taken here, so that the
 // exit runs on the main loop and never inside a signal handler.
 class SignalWatcher {
 public:
-    explicit SignalWatcher(zelmar::EventLoop& loop) : loop_(loop) {
+    explicit SignalWatcher(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
         thread_ = std::thread([this] { Watch(); });
     }
     ~SignalWatcher() {
@@ -61,37 +67,87 @@ private:
         sigaddset(&set, SIGINT);
         const timespec wait{0, 200 * 1000 * 1000};
         while (!stop_) {
-            if (sigtimedwait(&set, nullptr, &wait) > 0) loop_.Quit();
+            if (sigtimedwait(&set, nullptr, &wait) > 0) onSignal_();
         }
     }
-    zelmar::EventLoop& loop_;
+    std::function<void()> onSignal_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
-int RunHeadless(Mode mode, bool startMinimised) {
+// Nothing needs initialising for sockets on this system, but the step stays:
+// a process without a usable socket layer (a locked-down sandbox, say) is
+// told so at once instead of failing at every refresh.
+bool InitialiseNetwork() {
+    std::signal(SIGPIPE, SIG_IGN);  // a peer closing a socket must not kill us
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+int RunOnce() {
     SignalWatcher::BlockSignals();
     const std::string dir = CurrentDirectory();
-    const std::string settingsFile = dir.empty() ? "Zelmar.ini" : dir + "/Zelmar.ini";
+    if (!InitialiseNetwork()) {
+        std::fputs("Zelmar: Unable to initialise the network sockets.\n", stderr);
+        return 1;
+    }
+    zelmar::HeadlessHost host;
+    zelmar::Core core(host, dir, SettingsPath(dir), zelmar::ScrambleKey());
+    zelmar::InstallServices(core);
+    SignalWatcher signals([&] { host.loop().Quit(); });
+    core.LoadOrCreateSettings();
+    core.ManualRefreshCommand();
+    host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
+    host.loop().Quit();
+    host.JoinWorkers();
+    return core.state().OnlineState == 1 ? 0 : 1;
+}
+
+int RunHeadless(bool startMinimised) {
+    SignalWatcher::BlockSignals();
+    std::atomic<zelmar::HeadlessHost*> running{nullptr};
+    zelmar::SingleInstance instance;
+    switch (instance.Acquire([&] {
+        if (zelmar::HeadlessHost* h = running.load()) h->loop().Post([h] { h->ShowMainWindow(false); });
+    })) {
+        case zelmar::SingleInstance::Result::AnotherRuns:
+        case zelmar::SingleInstance::Result::Failed:
+            return 1;
+        case zelmar::SingleInstance::Result::First:
+            break;
+    }
+    const std::string dir = CurrentDirectory();
+    if (!InitialiseNetwork()) {
+        std::fputs("Zelmar: Unable to initialise the network sockets.\n", stderr);
+        return 1;
+    }
 
     zelmar::HeadlessHost host;
-    zelmar::Core core(host, dir, settingsFile, zelmar::ScrambleKey());
+    zelmar::Core core(host, dir, SettingsPath(dir), zelmar::ScrambleKey());
     zelmar::InstallServices(core);
-    SignalWatcher signals(host.loop());
-    auto onTick = [&](int id) { core.OnTimer(id); };
+    running = &host;
 
-    if (mode == Mode::Once) {
-        core.LoadOrCreateSettings();
-        core.ManualRefreshCommand();
-        host.loop().RunUntil(onTick, [&] { return !core.WorkerRunning(); });
-        host.loop().Quit();
-        host.JoinWorkers();
-        return core.state().OnlineState == 1 ? 0 : 1;
-    }
+    // The first signal runs the exit as the "E&xit" command would; a second
+    // one while the offline page is being published ends the process at
+    // once (the settings file is only ever replaced whole, so nothing is
+    // lost).
+    std::atomic<bool> publishingOffline{false};
+    SignalWatcher signals([&] {
+        if (publishingOffline) {
+            std::fputs("Zelmar: stopped during the offline publication.\n", stderr);
+            std::_Exit(1);
+        }
+        host.loop().Post([&] {
+            if (core.RequestExit() == zelmar::ExitOutcome::PublishingOffline) publishingOffline = true;
+        });
+    });
     core.Initialise(startMinimised);
-    host.loop().Run(onTick);
+    host.loop().Run([&](int id) { core.OnTimer(id); });
+    running = nullptr;
     host.JoinWorkers();
-    return 0;
+    return core.exitFailed() ? 1 : 0;
 }
 
 }  // namespace
@@ -105,7 +161,7 @@ int main(int argc, char** argv) {
             if (mode != Mode::Once) mode = Mode::Headless;
         } else if (a == "--once") {
             mode = Mode::Once;
-        } else if (a == "-I" || a == "-i") {
+        } else if (a == "-I" || a == "-i") {  // any letter case
             startMinimised = true;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
@@ -122,5 +178,5 @@ int main(int argc, char** argv) {
         std::fputs("zelmar: this build has no window front end yet; running headless.\n", stderr);
         mode = Mode::Headless;
     }
-    return RunHeadless(mode, startMinimised);
+    return mode == Mode::Once ? RunOnce() : RunHeadless(startMinimised);
 }

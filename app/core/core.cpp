@@ -220,11 +220,128 @@ void Core::PostStatusMessage(const std::string& message) {
 }
 
 void Core::SendUiRequest(int code) {
-    host_.SendToMain([this, code] { host_.UiRequest(code); });
+    host_.SendToMain([this, code] { HandleUiRequest(code); });
 }
 
 void Core::SendExitRequest() {
-    host_.SendToMain([this] { host_.ExitRequest(); });
+    host_.SendToMain([this] { OnExitRequest(); });
+}
+
+void Core::HandleUiRequest(int code) {
+    switch (code) {
+        case kCloseMainWindow:
+            Close();
+            break;
+        case kExitPublicationFailed:
+            OnExitPublicationFailed();
+            break;
+        default:
+            host_.UiRequest(code);
+    }
+}
+
+void Core::Close() {
+    if (closed_) return;
+    closed_ = true;
+    host_.CloseMainWindow();
+}
+
+namespace {
+
+MessageBoxRequest ExitAnywayQuestion() {
+    MessageBoxRequest box;
+    box.text = "There was an error uploading page. Exit anyway?";
+    box.caption = "Zelmar Error";
+    box.buttons = MbButtons::YesNo;
+    box.icon = MbIcon::Warning;
+    box.defaultAnswer = MbAnswer::Yes;
+    return box;
+}
+
+}  // namespace
+
+ExitOutcome Core::RequestExit() {
+    if (host_.SaveEnabled()) {
+        MessageBoxRequest box;
+        box.text = "Do you want to save your settings?";
+        box.caption = "Exit Zelmar";
+        box.buttons = MbButtons::YesNoCancel;
+        box.icon = MbIcon::Question;
+        box.defaultAnswer = MbAnswer::Yes;
+        const MbAnswer answer = host_.MessageBox(box);
+        if (answer == MbAnswer::Cancel) return ExitOutcome::Stayed;
+        if (answer == MbAnswer::Yes) SaveSettings();
+    }
+    CommitFtpSettings();
+    if (state_.OnlineState != 0) {
+        if (state_.TransferInProgress != 0) {
+            MessageBoxRequest box;
+            box.text = "You are in the middle of a transfer, are you sure you want to exit?";
+            box.caption = "Exit Zelmar";
+            box.buttons = MbButtons::YesNo;
+            box.icon = MbIcon::Question;
+            box.defaultAnswer = MbAnswer::No;
+            if (host_.MessageBox(box) != MbAnswer::Yes) return ExitOutcome::Stayed;
+            Close();
+            return ExitOutcome::Closed;
+        }
+        if (settings().IsUpdateOnShut == 1) {
+            host_.ShowMainWindow(true);
+            if (CheckLocalSettings()) {
+                workerRunning_ = true;
+                host_.StartWorker([this] {
+                    const int result = services_.PublishOffline ? services_.PublishOffline(*this) : 1;
+                    if (!services_.PublishOffline) SendExitRequest();
+                    workerRunning_ = false;
+                    // A failed exit publication goes to the exit's failure
+                    // handler, so that "NotifyErrorOnShut" decides between
+                    // asking and closing.
+                    if (result == -1) SendUiRequest(kExitPublicationFailed);
+                });
+                return ExitOutcome::PublishingOffline;
+            }
+            host_.ShowMainWindow(false);
+            host_.ShowStatusPage();
+            if (host_.MessageBox(ExitAnywayQuestion()) != MbAnswer::Yes) return ExitOutcome::Stayed;
+            state_.ExitAnyway = 1;
+        }
+    }
+    Close();
+    return ExitOutcome::Closed;
+}
+
+void Core::OnExitRequest() {
+    if (host_.SaveEnabled()) {
+        MessageBoxRequest box;
+        box.text = "Do you want to save your settings?";
+        box.caption = "Exit Zelmar";
+        box.buttons = MbButtons::YesNoCancel;
+        box.icon = MbIcon::Question;
+        box.defaultAnswer = MbAnswer::Yes;
+        if (host_.MessageBox(box) == MbAnswer::Yes) SaveSettings();
+    }
+    Close();
+}
+
+void Core::OnExitPublicationFailed() {
+    DisplayAndLog(state_.CurrentMessage.get());
+    if (settings().NotifyErrorOnShut != 1) {
+        exitFailed_ = true;
+        OnExitRequest();
+        return;
+    }
+    host_.ShowMainWindow(false);
+    host_.ShowStatusPage();
+    if (host_.MessageBox(ExitAnywayQuestion()) != MbAnswer::Yes) return;
+    state_.ExitAnyway = 1;
+    exitFailed_ = true;
+    Close();
+}
+
+bool Core::OnEndSession() {
+    if (settings().IsUpdateOnShut != 1) return true;
+    const int result = services_.PublishOffline ? services_.PublishOffline(*this) : 1;
+    return result != -1;
 }
 
 void Core::HandleStatusMessage() {

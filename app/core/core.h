@@ -36,7 +36,12 @@ struct RefreshServices {
     // Uploads the online page (worker). Must end, in every outcome, with
     // EndUpload(success).
     std::function<void(Core&)> PublishOnlinePage;
+    // The whole exit publication: 1 on success, -1 otherwise. On success it
+    // sends the exit request itself unless ExitAnyway is set.
+    std::function<int(Core&)> PublishOffline;
 };
+
+enum class ExitOutcome { Stayed, Closed, PublishingOffline };
 
 inline constexpr const char* kNotScheduled = "Not Scheduled to refresh";
 
@@ -81,6 +86,25 @@ public:
     void PostStatusMessage(const std::string& message);
     void SendUiRequest(int code);
     void SendExitRequest();
+
+    // --- exit (main loop) ---
+    // The exit command ("E&xit", "&Shutdown", a signal): save question,
+    // transfer question, and the offline publication when it is due.
+    ExitOutcome RequestExit();
+    // WM_EXIT_REQUEST: the offline publication has finished.
+    void OnExitRequest();
+    // The exit publication failed.
+    void OnExitPublicationFailed();
+    // The session ends: publish offline here and now when configured;
+    // returns whether the session may end.
+    bool OnEndSession();
+    // WM_UI_REQUEST, handled on the main loop.
+    void HandleUiRequest(int code);
+    // Closes the main window; the main loop then ends.
+    void Close();
+    bool closed() const { return closed_; }
+    // True when the program closes after a failed exit publication.
+    bool exitFailed() const { return exitFailed_; }
 
     // --- main loop ---
     void HandleStatusMessage();
@@ -142,6 +166,8 @@ private:
     RefreshServices services_;
 
     bool startMinimised_ = false;
+    bool closed_ = false;
+    bool exitFailed_ = false;
     bool intervalEdited_ = false;
     int firstTickSlot_ = 0;
     int startupDelaySlot_ = 0;

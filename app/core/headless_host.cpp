@@ -45,11 +45,10 @@ void HeadlessHost::StatusLine(const std::string& displayText) {
 }
 
 void HeadlessHost::UiRequest(int code) {
+    // Without a window the "Shutdown In Progress" window becomes its text.
     if (code == kShowShutdownWindow) {
-        std::fprintf(out_, "%sShutdown In Progress\n", TimeDisplay(Now()).c_str());
+        std::fprintf(out_, "%sPlease wait while Zelmar contacts remote server.\n", TimeDisplay(Now()).c_str());
         std::fflush(out_);
-    } else if (code == kCloseMainWindow) {
-        loop_.Quit();
     }
 }
 

@@ -30,7 +30,7 @@ public:
     }
     MbAnswer MessageBox(const MessageBoxRequest& request) override;
     void StatusLine(const std::string& displayText) override;
-    void ExitRequest() override { loop_.Quit(); }
+    void CloseMainWindow() override { loop_.Quit(); }
     void UiRequest(int code) override;
 
     // Waits for every worker started so far.

@@ -23,6 +23,8 @@ enum UiRequestCode : int {
     kEnableRefresh = 201,
     kRestoreMainWindow = 910,
     kCloseMainWindow = 911,
+    // A failed exit publication (the failure handler of the exit).
+    kExitPublicationFailed = -1,
 };
 
 enum class MbButtons { Ok, OkCancel, YesNo, YesNoCancel };
@@ -81,14 +83,23 @@ public:
     // The tray picture.
     virtual void SetTrayOnline(bool online) { (void)online; }
 
-    // WM_UI_REQUEST with one of the request codes.
+    // WM_UI_REQUEST codes the window carries out itself: 100/101 show or
+    // hide the "Shutdown In Progress" window, 200/201 disable or enable
+    // "&Refresh", 910 restore the main window. (911 and the exit-failure
+    // code are the core's own.)
     virtual void UiRequest(int code) { (void)code; }
 
-    // WM_EXIT_REQUEST: close after the exit publication.
-    virtual void ExitRequest() {}
-
-    // First tick of the main window: minimise (or restore) it.
+    // Minimise or restore the main window.
     virtual void ShowMainWindow(bool minimised) { (void)minimised; }
+    // Bring the Status page to the front.
+    virtual void ShowStatusPage() {}
+
+    // True when some settings page was modified (the "&Save" button is
+    // enabled): the exit then asks whether to save.
+    virtual bool SaveEnabled() const { return false; }
+
+    // Remove the tray icon and destroy the main window: the main loop ends.
+    virtual void CloseMainWindow() {}
 
     // The settings pages: pull their controls into the in-memory settings
     // before a save, and clear their "modified" marks after it.

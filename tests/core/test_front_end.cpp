@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <map>
+#include <memory>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -68,16 +71,55 @@ TEST(FrontEnd, OnceFailsWhenTheSiteSettingsAreIncomplete) {
     EXPECT_NE(ReadFile(dir / "out.txt").find("  Local Settings Needed."), std::string::npos);
 }
 
+// The headless program in dir, with its own runtime folder for the
+// single-instance lock.
+std::unique_ptr<ChildProcess> StartHeadless(const ScratchDir& dir, const std::string& runtime,
+                                            const std::string& extra = "") {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --headless " + extra},
+        dir / "log.txt", std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime}});
+}
+
+bool WaitForFile(const std::string& path) {
+    for (int i = 0; i < 500; ++i) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 TEST(FrontEnd, HeadlessEndsCleanlyOnSigterm) {
-    ScratchDir dir;
+    ScratchDir dir, runtime;
     WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nRefreshIntv=0\n");
-    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --headless"}, dir / "log.txt");
-    std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(p.running());
-    kill(p.pid(), SIGTERM);
-    int status = p.Wait(10s);
+    auto p = StartHeadless(dir, runtime.path(), "-i");
+    ASSERT_TRUE(WaitForFile(runtime / "Zelmar"));
+    kill(p->pid(), SIGTERM);
+    int status = p->Wait(10s);
     ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(FrontEnd, OneInstancePerUserAndStaleLocksDoNotBlock) {
+    ScratchDir dir, runtime;
+    WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nRefreshIntv=0\n");
+    auto first = StartHeadless(dir, runtime.path());
+    ASSERT_TRUE(WaitForFile(runtime / "Zelmar"));
+    auto second = StartHeadless(dir, runtime.path());
+    int status = second->Wait(10s);
+    ASSERT_NE(status, -1);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(first->running());
+
+    // A crashed instance leaves its lock file and socket behind.
+    kill(first->pid(), SIGKILL);
+    first->Wait(5s);
+    auto third = StartHeadless(dir, runtime.path());
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(third->running());
+    kill(third->pid(), SIGINT);
+    status = third->Wait(10s);
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 

@@ -61,8 +61,10 @@ public:
     bool StatusPageExists() const override { return statusPageExists; }
     void SetTrayOnline(bool online) override { trayOnline.push_back(online); }
     void UiRequest(int code) override { uiRequests.push_back(code); }
-    void ExitRequest() override { ++exitRequests; }
+    void CloseMainWindow() override { ++closes; }
     void ShowMainWindow(bool minimised) override { shownMinimised.push_back(minimised); }
+    void ShowStatusPage() override { ++statusPageShown; }
+    bool SaveEnabled() const override { return saveEnabled; }
     Clock::time_point Now() const override { return wallStart + now_; }
 
     // --- virtual time ---
@@ -107,7 +109,9 @@ public:
     bool statusPageExists = false;
     bool failSetTimer = false;
     bool failKillTimer = false;
-    int exitRequests = 0;
+    int closes = 0;
+    int statusPageShown = 0;
+    bool saveEnabled = false;
     int workersStarted = 0;
 
 private:

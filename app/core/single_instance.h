@@ -1,0 +1,46 @@
+// SingleInstance: one running copy of the program per user.
+//
+// The first instance holds an exclusive lock on "Zelmar.lock" in the user's
+// runtime folder ($XDG_RUNTIME_DIR, or a private folder under the temp
+// folder) and listens on the local socket "Zelmar" next to it. A second start
+// finds the lock taken, asks the first instance through the socket to show
+// its window, and ends. The lock belongs to the open file, so the kernel
+// drops it when an instance dies: a crash never blocks the next start.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace zelmar {
+
+class SingleInstance {
+public:
+    enum class Result { First, AnotherRuns, Failed };
+
+    SingleInstance() = default;
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
+    // Takes the lock. When another instance runs, it is asked to show its
+    // window. onShowRequest runs on a listener thread whenever a later start
+    // asks this instance to show itself.
+    Result Acquire(std::function<void()> onShowRequest);
+
+    // The folder holding the lock and the socket.
+    static std::string RuntimeFolder();
+
+private:
+    void Listen();
+
+    int lockFd_ = -1;
+    int listenFd_ = -1;
+    int wakeFds_[2] = {-1, -1};
+    std::string socketPath_;
+    std::function<void()> onShow_;
+    std::thread listener_;
+};
+
+}  // namespace zelmar
