@@ -4,6 +4,7 @@
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
 #include "app/monitor/program_monitor.h"
+#include "app/publish/publishing.h"
 
 namespace zelmar {
 
@@ -12,6 +13,9 @@ void InstallServices(Core& core) {
     services.GetWanAddress = [](Core& c) { GetWanAddress(c); };
     services.GetLanAddress = [](Core& c) { GetLanAddress(c); };
     services.CheckProgramStatuses = [](Core& c) { CheckProgramStatuses(c); };
+    services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
+    // Keep this last: the exit publication takes a copy of the steps above.
+    services.PublishOffline = [steps = services](Core& c) { return PublishOffline(c, steps); };
     core.SetServices(std::move(services));
 }
 

@@ -1,0 +1,328 @@
+// The publishing cycle on a core with the fake host, uploading to a real
+// pyftpdlib server: the lines the user sees, the error box, the page files
+// left or removed, and the exit publication.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/core/core.h"
+#include "app/publish/publishing.h"
+#include "tests/publish/ftp_peers.h"
+#include "tests/support/fake_host.h"
+
+using namespace zelmar;
+using namespace zelmar::test;
+
+namespace {
+
+
+class Publishing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ok());
+        WriteFile(dir / "online.htm", "Status: %S\r\nWAN %WI LAN %I\r\n");
+        WriteFile(dir / "offline.htm", "Gone %S.\n");
+        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        core->EditSettings([this](Settings& s) {
+            s.EnableFTP = 1;
+            s.ftp.FTPServer = "127.0.0.1";
+            s.ftp.Port = server.port();
+            s.ftp.UserID = kFtpUser;
+            s.ftp.Password = kFtpPassword;
+            s.ftp.SiteName = "site";
+            s.ftp.OnlineFile = "online.htm";
+            s.ftp.OfflineFile = "offline.htm";
+            s.ftp.RemoteFile = "index.htm";
+            s.ftpPage.FTPServer = "127.0.0.1";
+            s.ftpPage.Port = std::to_string(server.port());
+            s.ftpPage.UserID = kFtpUser;
+            s.ftpPage.Password = kFtpPassword;
+            s.ftpPage.SiteName = "site";
+            s.ftpPage.OnlineFile = "online.htm";
+            s.ftpPage.OfflineFile = "offline.htm";
+            s.ftpPage.RemoteFile = "index.htm";
+            s.Timeout = 2;
+            s.SaveFileASCII.clear();
+            s.SaveFileHTML.clear();
+        });
+        core->state().CurrentLanAddress = "10.0.0.5";
+        core->state().CurrentWanAddress = "203.0.113.7";
+    }
+    void TearDown() override { ::chdir("/"); }
+
+    // What the refresh worker does before it hands over to the upload.
+    void RunOnlineUpload() {
+        core->state().StatusWord = "Online";
+        core->state().TransferInProgress = 1;
+        PublishOnlinePage(*core);
+    }
+    // The FTP site values as the settings page holds them; every status
+    // line copies them into the working values the run uses.
+    template <class F>
+    void EditSite(F&& edit) {
+        core->EditSettings([&](Settings& s) {
+            edit(s.ftpPage);
+            CopyFtpPageToWorking(s);
+        });
+    }
+    void SetRemote(const std::string& remote) {
+        EditSite([&](FtpSiteFields& f) { f.RemoteFile = remote; });
+    }
+    bool Shown(const std::string& line) const {
+        return std::find(host.lines.begin(), host.lines.end(), line) != host.lines.end();
+    }
+    bool Exists(const std::string& name) const { return ::access((dir / name).c_str(), F_OK) == 0; }
+    std::string Online() const { return core->settings().ftp.OnlineFile; }
+
+    PyFtpServer server;
+    ScratchDir dir;
+    FakeHost host;
+    std::unique_ptr<Core> core;
+};
+
+TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage) {
+    ::mkdir((server.home() + "/www").c_str(), 0755);
+    ::mkdir((server.home() + "/www/status").c_str(), 0755);
+    SetRemote("www/status/index.htm");
+    RunOnlineUpload();
+
+    EXPECT_EQ(ReadFile(server.home() + "/www/status/index.htm"), "Status: Online\r\nWAN 203.0.113.7 LAN 10.0.0.5\r\n");
+    EXPECT_EQ(server.CommandsAfter(),
+              (std::vector<std::string>{"USER zelmar", "PASS s3cret", "TYPE A", "REST 0", "CWD www/status",
+                                        "TYPE I", "PASV", "STOR index.htm", "QUIT"}));
+    ASSERT_GE(host.lines.size(), 5u);
+    EXPECT_EQ(host.lines.front(), "Attempting to connect to FTP Server...");
+    EXPECT_TRUE(Shown("Successfully changed folder."));
+    EXPECT_TRUE(Shown("Successfully copied online.htm to www/status/index.htm on 127.0.0.1"));
+    EXPECT_EQ(host.lines.back(), "System Online:   LAN IP: 10.0.0.5, WAN IP: 203.0.113.7");
+    EXPECT_FALSE(Exists(kOnlinePageFile));
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_EQ(core->state().OnlineState.load(), 1);
+    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(Publishing, ActiveModeWithoutFolderStoresTheWholeName) {
+    core->EditSettings([](Settings& s) { s.ProxyPassive = 0; });
+    RunOnlineUpload();
+    EXPECT_EQ(server.CommandsAfter().at(5).substr(0, 5), "PORT ");
+    EXPECT_EQ(server.CommandsAfter().at(6), "STOR index.htm");
+    EXPECT_TRUE(Shown("Successfully copied online.htm to index.htm on 127.0.0.1"));
+    EXPECT_EQ(core->state().OnlineState.load(), 1);
+}
+
+// Failures: the error box (unless suppressed), the page left for inspection,
+// Refresh enabled again, still offline.
+struct FailureCase {
+    const char* name;
+    std::string remote;
+    std::string password;
+    bool serverDown;
+    std::string shown;  // the reply line as displayed
+};
+
+class PublishingFailure : public Publishing, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(PublishingFailure, ShowsTheReplyAndTheBoxAndLeavesThePage) {
+    const FailureCase& c = GetParam();
+    SetRemote(c.remote);
+    EditSite([&](FtpSiteFields& f) {
+        f.Password = c.password;
+        if (c.serverDown) f.Port = std::to_string(FreePort());
+    });
+    RunOnlineUpload();
+
+    EXPECT_TRUE(Shown(c.shown)) << ::testing::PrintToString(host.lines);
+    EXPECT_EQ(host.lines.back(), c.shown);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, kUploadErrorText);
+    EXPECT_EQ(host.boxes[0].icon, MbIcon::Stop);
+    EXPECT_EQ(host.boxes[0].buttons, MbButtons::Ok);
+    EXPECT_TRUE(Exists(kOnlinePageFile));
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_EQ(core->state().OnlineState.load(), 0);
+    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PublishingFailure,
+    ::testing::Values(FailureCase{"WrongPassword", "index.htm", "wrong", false, "Authentication failed."},
+                      FailureCase{"CwdRefused", "missing/index.htm", kFtpPassword, false,
+                                  "No such file or directory."},
+                      FailureCase{"ServerDown", "index.htm", kFtpPassword, true,
+                                  "Unable to resolve hostname/Connection Timeout"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Publishing, SuppressedErrorsShowNoBoxAndTheNextGoodUploadRemovesTheOldPage) {
+    core->EditSettings([](Settings& s) { s.SuppressError = 1; });
+    EditSite([](FtpSiteFields& f) { f.Password = "wrong"; });
+    RunOnlineUpload();
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_TRUE(Exists(kOnlinePageFile));
+
+    EditSite([](FtpSiteFields& f) { f.Password = kFtpPassword; });
+    RunOnlineUpload();
+    EXPECT_FALSE(Exists(kOnlinePageFile));
+    EXPECT_EQ(core->state().OnlineState.load(), 1);
+}
+
+TEST_F(Publishing, AHungServerFailsTheRunAfterTheTimeLimitAndTheNextRefreshWorks) {
+    FakeFtpServer hung({"R:220 hel", "W"});
+    core->EditSettings([&](Settings& s) {
+        s.Timeout = 1;
+        s.SuppressError = 1;
+        s.ftpPage.Port = std::to_string(hung.port());
+    });
+    RefreshServices services;
+    services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
+    core->SetServices(services);
+
+    core->ManualRefreshCommand();  // FakeHost runs the worker inline
+    EXPECT_EQ(host.lines.back(), "Unable to resolve hostname/Connection Timeout");
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_EQ(core->state().OnlineState.load(), 0);
+
+    core->EditSettings([&](Settings& s) { s.ftpPage.Port = std::to_string(server.port()); });
+    core->ManualRefreshCommand();
+    EXPECT_EQ(host.lines.back(), "System Online:   LAN IP: 10.0.0.5, WAN IP: 203.0.113.7");
+    EXPECT_EQ(core->state().OnlineState.load(), 1);
+}
+
+TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
+    EditSite([](FtpSiteFields& f) { f.OnlineFile = "missing.htm"; });
+    RunOnlineUpload();
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(host.lines.size(), 2u);  // the attempt and the file error
+    EXPECT_TRUE(server.Commands().empty());
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+}
+
+TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
+    // "UseProxy" 0 at approval: a stored firewall type is ignored.
+    core->EditSettings([](Settings& s) {
+        s.LogonType = 6;
+        s.ProxyAddress = "192.0.2.1";
+        s.FTPProxyPort = 2121;
+    });
+    core->state().UseProxySnapshot = 0;
+    RunOnlineUpload();
+    EXPECT_EQ(server.CommandsAfter().front(), "USER zelmar");
+    EXPECT_EQ(core->state().OnlineState.load(), 1);
+
+    // With the snapshot set, type 5 goes through the firewall.
+    PyFtpOptions options;
+    options.firewallType = 5;
+    options.serverText = "127.0.0.1";
+    PyFtpServer firewall(options);
+    ASSERT_TRUE(firewall.ok());
+    core->EditSettings([&](Settings& s) {
+        s.LogonType = 5;
+        s.ProxyAddress = "127.0.0.1";
+        s.FTPProxyPort = firewall.port();
+    });
+    EditSite([](FtpSiteFields& f) { f.Port = "21"; });
+    core->state().UseProxySnapshot = 1;
+    RunOnlineUpload();
+    EXPECT_EQ(firewall.CommandsAfter().front(), "USER zelmar@127.0.0.1");
+    EXPECT_EQ(ReadFile(firewall.home() + "/index.htm").substr(0, 14), "Status: Online");
+}
+
+TEST(RemotePathSplit, BackslashWinsOverSlash) {
+    struct Case {
+        std::string remote, folder, name;
+    };
+    for (const Case& c : std::vector<Case>{{"www/status/index.htm", "www/status", "index.htm"},
+                                           {"a\\b/c.htm", "a", "b/c.htm"},
+                                           {"a/b\\c.htm", "a/b", "c.htm"},
+                                           {"index.htm", "", "index.htm"},
+                                           {"/index.htm", "", "index.htm"},
+                                           {"www/", "www", ""}}) {
+        const RemotePath r = SplitRemotePath(c.remote);
+        EXPECT_EQ(r.folder, c.folder) << c.remote;
+        EXPECT_EQ(r.name, c.name) << c.remote;
+    }
+}
+
+// ---------------------------------------------------------------- exit publication
+
+class OfflinePublishing : public Publishing {
+protected:
+    RefreshServices Recording() {
+        RefreshServices s;
+        s.GetWanAddress = [this](Core&) { calls.push_back("wan"); };
+        s.GetLanAddress = [this](Core&) { calls.push_back("lan"); };
+        s.SendNotificationEmail = [this](Core& c) {
+            calls.push_back("mail:" + c.state().StatusWord.get() +
+                            std::to_string(c.state().TransferInProgress.load()));
+        };
+        return s;
+    }
+    std::vector<std::string> calls;
+};
+
+TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
+    core->EditSettings([](Settings& s) { s.EnableMail = 1; });
+    core->state().StartupForce = 1;
+    EXPECT_EQ(PublishOffline(*core, Recording()), 1);
+    EXPECT_EQ(calls, (std::vector<std::string>{"wan", "lan", "mail:Offline1"}));
+    EXPECT_EQ(ReadFile(server.home() + "/index.htm"), "Gone Offline.\n");
+    EXPECT_TRUE(Shown("Successfully copied offline.htm to index.htm on 127.0.0.1"));
+    EXPECT_EQ(host.lines.back(), "System Offline.");
+    EXPECT_EQ(host.uiRequests, (std::vector<int>{kShowShutdownWindow, kDisableRefresh, kDisableRefresh}));
+    EXPECT_EQ(host.closes, 1);
+    EXPECT_FALSE(Exists(kOfflinePageFile));
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_EQ(core->state().OnlineState.load(), 1);
+    EXPECT_EQ(core->state().StartupForce.load(), 0);
+}
+
+TEST_F(OfflinePublishing, WithFtpOffItRemovesAnOldPageAndCloses) {
+    core->EditSettings([](Settings& s) {
+        s.EnableFTP = 0;
+        s.UseProxy = 0;
+        s.ProxyAddress = "192.0.2.1";
+        s.FTPProxyPort = 2121;
+    });
+    WriteFile(dir / kOfflinePageFile, "left by a failed run");
+    EXPECT_EQ(PublishOffline(*core, Recording()), 1);
+    EXPECT_FALSE(Exists(kOfflinePageFile));
+    EXPECT_EQ(host.lines, std::vector<std::string>{"System Offline."});
+    EXPECT_EQ(host.closes, 1);
+    EXPECT_TRUE(server.Commands().empty());
+    EXPECT_EQ(core->settings().ProxyAddress, "");
+    EXPECT_EQ(core->settings().FTPProxyPort, 21);
+}
+
+TEST_F(OfflinePublishing, ExitAnywaySendsNoExitRequest) {
+    core->EditSettings([](Settings& s) { s.EnableFTP = 0; });
+    core->state().ExitAnyway = 1;
+    EXPECT_EQ(PublishOffline(*core, Recording()), 1);
+    EXPECT_EQ(host.closes, 0);
+    EXPECT_EQ(host.lines.back(), "System Offline.");
+}
+
+TEST_F(OfflinePublishing, ARunningTransferKeepsItsFlagAndNothingElseHappens) {
+    core->state().TransferInProgress = 1;
+    EXPECT_EQ(PublishOffline(*core, Recording()), -1);
+    EXPECT_EQ(core->state().TransferInProgress.load(), 1);
+    EXPECT_EQ(host.uiRequests, std::vector<int>{kShowShutdownWindow});
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(host.lines.empty());
+}
+
+TEST_F(OfflinePublishing, AFailedUploadKeepsTheProgramOpen) {
+    EditSite([](FtpSiteFields& f) { f.Password = "wrong"; });
+    EXPECT_EQ(PublishOffline(*core, Recording()), -1);
+    EXPECT_EQ(host.closes, 0);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, kUploadErrorText);
+    EXPECT_EQ(host.uiRequests.back(), kEnableRefresh);
+    EXPECT_TRUE(Exists(kOfflinePageFile));
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_EQ(core->state().OnlineState.load(), 0);
+}
+
+}  // namespace
