@@ -157,4 +157,25 @@ std::string GetProgramStatusWord(Core& core, const std::string& tag) {
     return words.off;
 }
 
+std::vector<ProgramPageRow> ProgramPageRows(Core& core) {
+    const IndicatorWords words = SplitIndicatorPair(core.settings().StatusIndicators);
+    const std::vector<ProgramStatusEntry> table = core.programTable();
+    std::vector<std::string> titles = ReadProgramTitles(core.ini(), kPageSectionBytes);
+    if (titles.size() > kMaxPageRows) titles.resize(kMaxPageRows);
+
+    std::vector<ProgramPageRow> rows;
+    std::vector<std::pair<std::string, std::string>> stored;
+    for (std::size_t n = 0; n < titles.size(); ++n) {
+        bool on = false;
+        for (const ProgramStatusEntry& e : table)
+            if (e.windowTitle == titles[n] && e.statusWord == words.on) on = true;
+        rows.push_back({"%P" + std::to_string(n), titles[n], on ? words.on : words.off});
+        stored.emplace_back(kProcessStatusKey + std::to_string(n), rows.back().status);
+    }
+    if (!stored.empty() && !core.ini().WriteSection(kProcessStatusesSection, stored))
+        core.PostStatusMessage("P Could not save the program statuses in " + core.ini().path() + ": " +
+                               std::strerror(errno) + ".");
+    return rows;
+}
+
 }  // namespace zelmar

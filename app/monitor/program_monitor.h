@@ -88,4 +88,22 @@ void CheckProgramStatuses(Core& core);
 // "off" word; the "off" word too when no row has that tag.
 std::string GetProgramStatusWord(Core& core, const std::string& tag);
 
+// --- the "Program Monitor" page ---
+
+// The page's list has room for this many rows.
+inline constexpr std::size_t kMaxPageRows = 1000;
+
+struct ProgramPageRow {
+    std::string tag;    // "%P" + row
+    std::string title;  // may be empty: every line of "Processes" is a row
+    std::string status;
+};
+
+// The rows of the page in section order, their status taken from the table
+// (no window is looked at): the "on" word when the table has an entry with
+// the row's title whose word is the "on" word, else the "off" word. The shown
+// words are stored in "ProcessStatuses" as "ProcessStatus" + row, as the
+// page's one-second timer does.
+std::vector<ProgramPageRow> ProgramPageRows(Core& core);
+
 }  // namespace zelmar

@@ -323,3 +323,24 @@ TEST_F(Monitor, DialogPairsAndCancel) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Monitor, PageRowsShowTheTableAndStoreEveryRow) {
+    Start("RUNNING/NOT RUNNING", "[Processes]\nProcessName0=Alpha\nProcessName1=\nProcessName2=Gamma\n");
+    desktop->Open("Alpha");
+    desktop->Open("Gamma");
+    CheckProgramStatuses(*core);
+    desktop->Close("Gamma");  // the page reads the table, not the windows
+
+    const auto rows = ProgramPageRows(*core);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].tag, "%P0");
+    EXPECT_EQ(rows[0].status, "RUNNING");
+    EXPECT_EQ(rows[1].title, "");
+    EXPECT_EQ(rows[1].status, "NOT RUNNING");
+    EXPECT_EQ(rows[2].status, "RUNNING");
+    EXPECT_EQ(Stored(1), "NOT RUNNING");  // unlike the check, the empty row is stored too
+}
+
+}  // namespace
