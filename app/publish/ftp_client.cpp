@@ -169,13 +169,15 @@ std::optional<TimeoutSocket> TimeoutSocket::Accept() {
 
 long TimeoutSocket::SendSome(const char* data, std::size_t size) {
     if (fd_ < 0) return -1;
-    const auto deadline = Deadline();
+    // The clock is read only when the socket is full: most sends go at once.
+    std::optional<Clock::time_point> deadline;
     for (int round = 0; round < 1000000; ++round) {
         const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        if (!WaitFor(POLLOUT, deadline)) return -1;
+        if (!deadline) deadline = Deadline();
+        if (!WaitFor(POLLOUT, *deadline)) return -1;
     }
     return -1;
 }
