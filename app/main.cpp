@@ -96,6 +96,7 @@ int RunOnce() {
     zelmar::HeadlessHost host;
     zelmar::Core core(host, dir, SettingsPath(dir), zelmar::ScrambleKey());
     zelmar::InstallServices(core);
+    zelmar::StartServices(true);
     SignalWatcher signals([&] { host.loop().Quit(); });
     core.LoadOrCreateSettings();
     core.ManualRefreshCommand();
@@ -127,6 +128,7 @@ int RunHeadless(bool startMinimised) {
     zelmar::HeadlessHost host;
     zelmar::Core core(host, dir, SettingsPath(dir), zelmar::ScrambleKey());
     zelmar::InstallServices(core);
+    zelmar::StartServices(true);
     running = &host;
 
     // The first signal runs the exit as the "E&xit" command would; a second

@@ -19,4 +19,6 @@ void InstallServices(Core& core) {
     core.SetServices(std::move(services));
 }
 
+void StartServices(bool headless) { StartProgramMonitor(headless); }
+
 }  // namespace zelmar

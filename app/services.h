@@ -5,4 +5,7 @@
 namespace zelmar {
 class Core;
 void InstallServices(Core& core);
+// Start-up of the services that hold a connection of their own (the
+// desktop's windows); headless, a missing display is reported on stderr.
+void StartServices(bool headless);
 }  // namespace zelmar
