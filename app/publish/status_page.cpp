@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "app/monitor/program_monitor.h"
 #include "app/core/core.h"
 
 namespace zelmar {
@@ -262,20 +263,12 @@ int GenerateStatusPage(Core& core, const std::string& templatePath, const std::s
     const std::time_t now = std::chrono::system_clock::to_time_t(core.host().Now());
     localtime_r(&now, &values.time);
 
-    const std::vector<ProgramStatusEntry> table = core.programTable();
-    const std::string offWord = OffWordOf(s.StatusIndicators);
-    values.programWords.reserve(table.size());
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        const std::string tag = "%P" + std::to_string(i);
-        std::string word = offWord;
-        for (const ProgramStatusEntry& e : table) {
-            if (e.tag == tag) {
-                word = e.statusWord;
-                break;
-            }
-        }
-        values.programWords.push_back(std::move(word));
-    }
+    // Each program's window is looked up afresh: the page tells how things
+    // stand now, not at the last check.
+    const std::size_t programs = core.programTable().size();
+    values.programWords.reserve(programs);
+    for (std::size_t i = 0; i < programs; ++i)
+        values.programWords.push_back(GetProgramStatusWord(core, "%P" + std::to_string(i)));
 
     const std::string page = ExpandPageTemplate(std::move(text), values);
 

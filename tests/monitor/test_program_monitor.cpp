@@ -10,6 +10,7 @@
 #include "app/core/core.h"
 #include "app/monitor/add_remove_programs.h"
 #include "app/monitor/program_monitor.h"
+#include "tests/monitor/scripted_desktop.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
@@ -17,23 +18,10 @@ using namespace zelmar;
 using zelmar::test::FakeHost;
 using zelmar::test::ReadFile;
 using zelmar::test::ScratchDir;
+using zelmar::test::ScriptedDesktop;
 using zelmar::test::WriteFile;
 
 namespace {
-
-// A desktop whose windows the test opens and closes.
-class ScriptedDesktop : public DesktopWindows {
-public:
-    bool Available() const override { return true; }
-    std::vector<TopLevelWindow> TopLevelWindows() override { return windows; }
-    void Open(const std::string& title) { windows.push_back({title, true, false, false, false}); }
-    void Close(const std::string& title) {
-        windows.erase(std::remove_if(windows.begin(), windows.end(),
-                                     [&](const TopLevelWindow& w) { return w.title == title; }),
-                      windows.end());
-    }
-    std::vector<TopLevelWindow> windows;
-};
 
 class Monitor : public ::testing::Test {
 protected:

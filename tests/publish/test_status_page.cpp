@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "app/core/core.h"
+#include "app/monitor/program_monitor.h"
+#include "tests/monitor/scripted_desktop.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
@@ -174,13 +176,18 @@ TEST_F(GenerateStatusPageTest, UnknownWanAddressInPageAndAsciiCopy) {
     EXPECT_EQ(ReadFile(At("Zelmar.txt")), "N/A");
 }
 
-TEST_F(GenerateStatusPageTest, ProgramWordsComeFromTheTableByTag) {
+TEST_F(GenerateStatusPageTest, ProgramWordsAreLookedUpAfreshByTag) {
+    auto desktop = std::make_shared<zelmar::test::ScriptedDesktop>();
+    SetMonitorDesktop(desktop);
     core.EditSettings([](Settings& s) { s.StatusIndicators = "UP/DOWN"; });
     // Rows out of order, and no row tagged "%P1": that one shows the off word.
-    core.setProgramTable({{2, "%P2", "Editor", "UP"}, {0, "%P0", "Mail", "DOWN"}, {1, "%P5", "x", "UP"}});
+    // The stored words are stale on purpose: the window is what counts.
+    core.setProgramTable({{2, "%P2", "Editor", "DOWN"}, {0, "%P0", "Mail", "UP"}, {1, "%P5", "x", "UP"}});
+    desktop->Open("editor");
     WriteFile(At("t.htm"), "%P0,%P1,%P2,%P3");
     ASSERT_EQ(GenerateStatusPage(core, "t.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "DOWN,DOWN,UP,%P3");
+    SetMonitorDesktop(nullptr);
 }
 
 TEST_F(GenerateStatusPageTest, TemplateEndsAtTheLimitOrAtANul) {
