@@ -81,22 +81,30 @@ private:
 bool InitialiseNetwork() {
     std::signal(SIGPIPE, SIG_IGN);  // a peer closing a socket must not kill us
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        std::fputs("Zelmar: Unable to initialise the network sockets.\n", stderr);
+        return false;
+    }
     ::close(fd);
     return true;
 }
 
-int RunOnce() {
-    SignalWatcher::BlockSignals();
-    const std::string dir = CurrentDirectory();
-    if (!InitialiseNetwork()) {
-        std::fputs("Zelmar: Unable to initialise the network sockets.\n", stderr);
-        return 1;
+// The core on the headless host, with every service installed.
+struct HeadlessProgram {
+    explicit HeadlessProgram(const std::string& dir) : core(host, dir, SettingsPath(dir), zelmar::ScrambleKey()) {
+        zelmar::InstallServices(core);
+        zelmar::StartServices(true);
     }
     zelmar::HeadlessHost host;
-    zelmar::Core core(host, dir, SettingsPath(dir), zelmar::ScrambleKey());
-    zelmar::InstallServices(core);
-    zelmar::StartServices(true);
+    zelmar::Core core;
+};
+
+int RunOnce() {
+    SignalWatcher::BlockSignals();
+    if (!InitialiseNetwork()) return 1;
+    HeadlessProgram program(CurrentDirectory());
+    zelmar::Core& core = program.core;
+    zelmar::HeadlessHost& host = program.host;
     SignalWatcher signals([&] { host.loop().Quit(); });
     core.LoadOrCreateSettings();
     core.ManualRefreshCommand();
@@ -120,15 +128,10 @@ int RunHeadless(bool startMinimised) {
             break;
     }
     const std::string dir = CurrentDirectory();
-    if (!InitialiseNetwork()) {
-        std::fputs("Zelmar: Unable to initialise the network sockets.\n", stderr);
-        return 1;
-    }
-
-    zelmar::HeadlessHost host;
-    zelmar::Core core(host, dir, SettingsPath(dir), zelmar::ScrambleKey());
-    zelmar::InstallServices(core);
-    zelmar::StartServices(true);
+    if (!InitialiseNetwork()) return 1;
+    HeadlessProgram program(dir);
+    zelmar::Core& core = program.core;
+    zelmar::HeadlessHost& host = program.host;
     running = &host;
 
     // The first signal runs the exit as the "E&xit" command would; a second

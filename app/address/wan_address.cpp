@@ -20,14 +20,7 @@ constexpr const char* kSystemMessageClose = "</SystemMessage>";
 // eight characters the user is not shown.
 constexpr std::size_t kSystemMessageCodeChars = 8;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
+std::string Trim(const std::string& s) { return TrimBlanks(s); }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 

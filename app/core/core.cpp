@@ -248,6 +248,16 @@ void Core::Close() {
 
 namespace {
 
+MessageBoxRequest SaveQuestion() {
+    MessageBoxRequest box;
+    box.text = "Do you want to save your settings?";
+    box.caption = "Exit Zelmar";
+    box.buttons = MbButtons::YesNoCancel;
+    box.icon = MbIcon::Question;
+    box.defaultAnswer = MbAnswer::Yes;
+    return box;
+}
+
 MessageBoxRequest ExitAnywayQuestion() {
     MessageBoxRequest box;
     box.text = "There was an error uploading page. Exit anyway?";
@@ -262,13 +272,7 @@ MessageBoxRequest ExitAnywayQuestion() {
 
 ExitOutcome Core::RequestExit() {
     if (host_.SaveEnabled()) {
-        MessageBoxRequest box;
-        box.text = "Do you want to save your settings?";
-        box.caption = "Exit Zelmar";
-        box.buttons = MbButtons::YesNoCancel;
-        box.icon = MbIcon::Question;
-        box.defaultAnswer = MbAnswer::Yes;
-        const MbAnswer answer = host_.MessageBox(box);
+        const MbAnswer answer = host_.MessageBox(SaveQuestion());
         if (answer == MbAnswer::Cancel) return ExitOutcome::Stayed;
         if (answer == MbAnswer::Yes) SaveSettings();
     }
@@ -311,15 +315,8 @@ ExitOutcome Core::RequestExit() {
 }
 
 void Core::OnExitRequest() {
-    if (host_.SaveEnabled()) {
-        MessageBoxRequest box;
-        box.text = "Do you want to save your settings?";
-        box.caption = "Exit Zelmar";
-        box.buttons = MbButtons::YesNoCancel;
-        box.icon = MbIcon::Question;
-        box.defaultAnswer = MbAnswer::Yes;
-        if (host_.MessageBox(box) == MbAnswer::Yes) SaveSettings();
-    }
+    // Here Cancel no longer stops the exit: the offline page is already out.
+    if (host_.SaveEnabled() && host_.MessageBox(SaveQuestion()) == MbAnswer::Yes) SaveSettings();
     Close();
 }
 

@@ -14,18 +14,24 @@ namespace zelmar {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+std::string Trim(const std::string& s) { return TrimBlanks(s); }
 
-std::string Trim(const std::string& s) {
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+std::string TrimBlanks(const std::string& s) {
     std::size_t b = 0, e = s.size();
     while (b < e && IsBlank(s[b])) ++b;
     while (e > b && IsBlank(s[e - 1])) --e;
     return s.substr(b, e - b);
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
+std::string UpperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;

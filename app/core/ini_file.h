@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/core/text.h"
+
 namespace zelmar {
 
 class IniFile {
@@ -68,11 +70,5 @@ private:
 // errno set, when anything failed; the old file is then untouched.
 bool WriteFileAtomically(const std::string& path, const std::string& content,
                          unsigned newFileMode = 0600);
-
-// ASCII case-insensitive equality.
-bool EqualsNoCase(const std::string& a, const std::string& b);
-
-// Leading-integer conversion: optional blanks, optional sign, digits.
-long LeadingInt(const std::string& text);
 
 }  // namespace zelmar

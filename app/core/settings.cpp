@@ -11,12 +11,6 @@ namespace {
 // earlier runs would no longer unscramble.
 constexpr const char* kScrambleConstant = "zL7#mQ2";
 
-std::string ToUpper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 void StopAtZero(std::string& s) {
     std::size_t z = s.find('\0');
     if (z != std::string::npos) s.resize(z);
@@ -98,7 +92,7 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
     }
 
     s.WANIPURL = L("WANIPURL");
-    const std::string upper = ToUpper(s.WANIPURL);
+    const std::string upper = UpperAscii(s.WANIPURL);
     s.MaintainerServiceFlag = (s.WANIPURL.empty() || upper.find("HOLDENVALE") != std::string::npos ||
                                upper.find("ZELMAR") != std::string::npos ||
                                upper.find("TARNWICK") != std::string::npos)

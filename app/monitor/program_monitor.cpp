@@ -19,20 +19,7 @@ namespace {
 std::mutex gDesktopMutex;
 std::shared_ptr<DesktopWindows> gDesktop;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-std::string UpperAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
+std::string Trim(const std::string& s) { return TrimBlanks(s); }
 
 // The entries of a section as the settings file holds them, lines without
 // "=" included ("key=value" with both sides trimmed, or the trimmed line).
