@@ -11,12 +11,13 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev libx11-dev
+  # libFuzzer for the decoder fuzzing
+  clang libclang-rt-14-dev
   # reference encoder for the mail benchmarks
   libgmime-3.0-dev
   # loopback peers for the tests and the demo
   python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
-
 )
 
 missing=()
