@@ -59,9 +59,7 @@ void ShowSystemMessage(Core& core, const std::string& message) {
     box.text = message.size() > kSystemMessageCodeChars ? message.substr(kSystemMessageCodeChars) : std::string();
     box.caption = "Zelmar";
     box.buttons = MbButtons::Ok;
-    // Boxes belong to the main loop; the worker waits until it is closed.
-    Host& host = core.host();
-    host.SendToMain([&host, &box] { host.MessageBox(box); });
+    core.MessageBox(box);
 }
 
 // A failed copy is of no concern to the lookup: nothing is reported.

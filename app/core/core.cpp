@@ -32,9 +32,15 @@ void Core::Initialise(bool startMinimised) {
     firstTickSlot_ = ArmTimer(1);
 }
 
+MbAnswer Core::MessageBox(const MessageBoxRequest& request) {
+    MbAnswer answer = request.defaultAnswer;
+    host_.SendToMain([&] { answer = host_.MessageBox(request); });
+    return answer;
+}
+
 MbAnswer Core::ErrorBox(const MessageBoxRequest& request) {
     if (settings().SuppressError == 1) return request.defaultAnswer;
-    return host_.MessageBox(request);
+    return MessageBox(request);
 }
 
 int Core::ArmTimer(long long ms) {

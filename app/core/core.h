@@ -112,6 +112,9 @@ public:
     void DisplayAndLog(const std::string& message);
     void SaveSettings();
     void CommitFtpSettings();
+    // A message box, from any thread: boxes belong to the main loop, so a
+    // worker waits there until the user has closed it.
+    MbAnswer MessageBox(const MessageBoxRequest& request);
     // A message box that "SuppressError" = 1 suppresses (returns the default).
     MbAnswer ErrorBox(const MessageBoxRequest& request);
 

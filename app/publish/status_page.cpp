@@ -295,7 +295,7 @@ int GenerateStatusPage(Core& core, const std::string& templatePath, const std::s
             box.text = kDiskWriteErrorText;
             box.caption = kBoxCaption;
             box.icon = MbIcon::Stop;
-            core.host().MessageBox(box);
+            core.MessageBox(box);
             break;
         }
     }
