@@ -254,27 +254,35 @@ void Core::Close() {
 
 namespace {
 
-MessageBoxRequest SaveQuestion() {
+MessageBoxRequest Question(const char* text, const char* caption, MbButtons buttons, MbIcon icon,
+                           MbAnswer defaultAnswer) {
     MessageBoxRequest box;
-    box.text = "Do you want to save your settings?";
-    box.caption = "Exit Zelmar";
-    box.buttons = MbButtons::YesNoCancel;
-    box.icon = MbIcon::Question;
-    box.defaultAnswer = MbAnswer::Yes;
+    box.text = text;
+    box.caption = caption;
+    box.buttons = buttons;
+    box.icon = icon;
+    box.defaultAnswer = defaultAnswer;
     return box;
 }
 
-MessageBoxRequest ExitAnywayQuestion() {
-    MessageBoxRequest box;
-    box.text = "There was an error uploading page. Exit anyway?";
-    box.caption = "Zelmar Error";
-    box.buttons = MbButtons::YesNo;
-    box.icon = MbIcon::Warning;
-    box.defaultAnswer = MbAnswer::Yes;
-    return box;
+MessageBoxRequest SaveQuestion() {
+    return Question("Do you want to save your settings?", "Exit Zelmar", MbButtons::YesNoCancel, MbIcon::Question,
+                    MbAnswer::Yes);
 }
 
 }  // namespace
+
+// Shows the Status page and asks whether to leave despite the failed
+// upload; Yes sets ExitAnyway.
+bool Core::AskExitAnyway() {
+    host_.ShowMainWindow(false);
+    host_.ShowStatusPage();
+    const MessageBoxRequest box = Question("There was an error uploading page. Exit anyway?", "Zelmar Error",
+                                           MbButtons::YesNo, MbIcon::Warning, MbAnswer::Yes);
+    if (host_.MessageBox(box) != MbAnswer::Yes) return false;
+    state_.ExitAnyway = 1;
+    return true;
+}
 
 ExitOutcome Core::RequestExit() {
     if (host_.SaveEnabled()) {
@@ -285,12 +293,9 @@ ExitOutcome Core::RequestExit() {
     CommitFtpSettings();
     if (state_.OnlineState != 0) {
         if (state_.TransferInProgress != 0) {
-            MessageBoxRequest box;
-            box.text = "You are in the middle of a transfer, are you sure you want to exit?";
-            box.caption = "Exit Zelmar";
-            box.buttons = MbButtons::YesNo;
-            box.icon = MbIcon::Question;
-            box.defaultAnswer = MbAnswer::No;
+            const MessageBoxRequest box =
+                Question("You are in the middle of a transfer, are you sure you want to exit?", "Exit Zelmar",
+                         MbButtons::YesNo, MbIcon::Question, MbAnswer::No);
             if (host_.MessageBox(box) != MbAnswer::Yes) return ExitOutcome::Stayed;
             Close();
             return ExitOutcome::Closed;
@@ -310,10 +315,7 @@ ExitOutcome Core::RequestExit() {
                 });
                 return ExitOutcome::PublishingOffline;
             }
-            host_.ShowMainWindow(false);
-            host_.ShowStatusPage();
-            if (host_.MessageBox(ExitAnywayQuestion()) != MbAnswer::Yes) return ExitOutcome::Stayed;
-            state_.ExitAnyway = 1;
+            if (!AskExitAnyway()) return ExitOutcome::Stayed;
         }
     }
     Close();
@@ -333,10 +335,7 @@ void Core::OnExitPublicationFailed() {
         OnExitRequest();
         return;
     }
-    host_.ShowMainWindow(false);
-    host_.ShowStatusPage();
-    if (host_.MessageBox(ExitAnywayQuestion()) != MbAnswer::Yes) return;
-    state_.ExitAnyway = 1;
+    if (!AskExitAnyway()) return;
     exitFailed_ = true;
     Close();
 }

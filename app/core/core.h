@@ -154,6 +154,7 @@ private:
     int ArmTimer(long long ms);
     void StopTimer(int slot);
     void PagesChanged();
+    bool AskExitAnyway();
 
     Host& host_;
     std::string startDirectory_;
