@@ -18,6 +18,8 @@ PACKAGES=(
   # loopback peers for the tests and the demo
   python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
+  # libraries of the unpacked proftpd (see below)
+  libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
 )
 
 missing=()
@@ -35,4 +37,25 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -q
   $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# proftpd with mod_proxy plays a real FTP firewall in the tests. It conflicts
+# with vsftpd in apt, so it is unpacked into a folder of its own instead of
+# installed; the tests look for it there.
+PROFTPD_DIR=/opt/zelmar-peers/proftpd
+if [ ! -x "$PROFTPD_DIR/usr/sbin/proftpd" ] || [ ! -e "$PROFTPD_DIR/usr/lib/proftpd/mod_proxy.so" ]; then
+  debs="$(mktemp -d)"
+  download() {
+    (cd "$debs" && $SUDO apt-get -q -o APT::Sandbox::User=root download proftpd-core proftpd-mod-proxy)
+  }
+  # A machine whose package lists were never fetched needs them first.
+  download || { $SUDO apt-get update -q && download; }
+  # Unpack beside the target and move it in at once, so that a test never
+  # finds half a folder.
+  staging="$PROFTPD_DIR.new.$$"
+  $SUDO mkdir -p "$staging"
+  for deb in "$debs"/*.deb; do $SUDO dpkg -x "$deb" "$staging"; done
+  $SUDO rm -rf "$PROFTPD_DIR"
+  $SUDO mv "$staging" "$PROFTPD_DIR"
+  $SUDO rm -rf "$debs"
 fi
