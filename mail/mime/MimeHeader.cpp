@@ -30,16 +30,21 @@ bool isBCodePage(int cp) {
 bool isIso2022OrUtf7(int cp) { return (cp >= 50220 && cp <= 50230) || cp == codepage::kUtf7; }
 
 // Inserts CRLF TAB after ";" (and after "," for long address lists) outside
-// double quotes once the current line is longer than 20 characters.
+// double quotes once the current line is longer than 20 characters. Inside
+// quotes a backslash escapes the next character, so an escaped quote does
+// not end them.
 void fold7Bit(std::string_view value, std::size_t startColumn, std::string& out) {
     const bool foldCommas = value.size() > 60 && value.find('@') != std::string_view::npos &&
                             value.find(',') != std::string_view::npos;
     std::size_t line = startColumn;
     bool quoted = false;
+    bool escaped = false;  // the previous character was a backslash inside quotes
     for (char c : value) {
         out.push_back(c);
         ++line;
-        if (c == '"') quoted = !quoted;
+        if (escaped) escaped = false;
+        else if (quoted && c == '\\') escaped = true;
+        else if (c == '"') quoted = !quoted;
         if (!quoted && (c == ';' || (foldCommas && c == ',')) && line > 20) {
             out.append("\r\n\t");
             line = 0;
@@ -52,7 +57,8 @@ std::vector<std::string_view> splitOutsideQuotes(std::string_view s, char sep) {
     bool quoted = false;
     std::size_t start = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '"') quoted = !quoted;
+        if (quoted && s[i] == '\\') ++i;  // a quoted pair: the next character is text
+        else if (s[i] == '"') quoted = !quoted;
         else if (s[i] == sep && !quoted) {
             parts.push_back(s.substr(start, i - start));
             start = i + 1;
@@ -62,10 +68,29 @@ std::vector<std::string_view> splitOutsideQuotes(std::string_view s, char sep) {
     return parts;
 }
 
-std::string_view stripQuotes(std::string_view s) {
+// The text of a display name: without its surrounding double quotes and
+// with the backslash escapes inside them undone, so that what gets encoded
+// is the name itself and not its quoting.
+std::string stripQuotes(std::string_view s) {
     s = trimView(s);
-    if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = trimView(s.substr(1, s.size() - 2));
-    return s;
+    if (s.size() < 2 || s.front() != '"' || s.back() != '"') return std::string(s);
+    s = s.substr(1, s.size() - 2);
+    std::string text;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size()) ++i;
+        text.push_back(s[i]);
+    }
+    return std::string(trimView(text));
+}
+
+// Writes a 7-bit display name as a quoted string.
+void appendQuoted(std::string_view text, std::string& out) {
+    out.push_back('"');
+    for (char c : text) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
 }
 
 // How one 8-bit (or forced) value gets written: which charset the encoded
@@ -125,14 +150,12 @@ public:
                 }
                 continue;
             }
-            std::string_view display = stripQuotes(one.substr(0, lt));
+            const std::string display = stripQuotes(one.substr(0, lt));
             std::string_view addr = trimView(one.substr(lt));
             if (one.substr(0, 1) == " ") out.push_back(' ');
             if (!display.empty()) {
                 if (isAll7Bit(display) && !plan_.forceEncode) {
-                    out.push_back('"');
-                    out.append(display);
-                    out.push_back('"');
+                    appendQuoted(display, out);
                 } else {
                     plan_.encode(display, out);
                 }

@@ -140,6 +140,30 @@ TEST(HeaderWords, AddressNamesEncodedAddressesCopied) {
     EXPECT_EQ(one("From", "\"Bob\" <b@x.jp>", 50220), "From: =?iso-2022-jp?B?Qm9i?= <b@x.jp>");
 }
 
+// Names written by Rfc822Address::fullForm carry backslash escapes; an
+// escaped quote is part of the name, not the end of the quoted string.
+TEST(HeaderWords, EscapedQuotesInNamesKeepAddressesApart) {
+    ExtPtrArray<Rfc822Address> list;
+    list.append(std::make_unique<Rfc822Address>("Jo\"e", "j@x.com"));
+    list.append(std::make_unique<Rfc822Address>("Andr\xC3\xA9", "a@x.com"));
+    list.append(std::make_unique<Rfc822Address>("Bob", "b@x.com"));
+    EXPECT_EQ(one("To", joinFullForms(list), 28591),
+              "To: \"Jo\\\"e\" <j@x.com>, =?iso-8859-1?Q?Andr=E9?= <a@x.com>,\r\n\t \"Bob\" <b@x.com>");
+
+    // The encoded name is the name itself, without its escapes.
+    EXPECT_EQ(one("To", Rfc822Address("Dom\\J\xC3\xBCrgen", "d@x.com").fullForm(), 28591),
+              "To: =?iso-8859-1?Q?Dom\\J=FCrgen?= <d@x.com>");
+    EXPECT_EQ(one("To", Rfc822Address("\"Andr\xC3\xA9\"", "a@x.com").fullForm(), 28591),
+              "To: =?iso-8859-1?Q?\"Andr=E9\"?= <a@x.com>");
+
+    // All 7-bit and long: still folded after the commas, not taken for one
+    // long quoted string.
+    std::string seven = Rfc822Address("Jo\"e Example", "joe@example.com").fullForm() + ", " +
+                        Rfc822Address("Bob Example", "bob@example.com").fullForm();
+    EXPECT_EQ(one("To", seven),
+              "To: \"Jo\\\"e Example\" <joe@example.com>,\r\n\t \"Bob Example\" <bob@example.com>");
+}
+
 TEST(HeaderWords, ParameterValuesEncodedInQuotes) {
     EXPECT_EQ(one("Content-Type", "application/octet-stream; name=\"Gr\xC3\xBC\xC3\x9F" "e.txt\"", 28591),
               "Content-Type: application/octet-stream; name=\"=?iso-8859-1?Q?Gr=FC=DFe.txt?=\"");
