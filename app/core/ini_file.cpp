@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,14 +77,30 @@ struct IniFile::Line {
     }
 };
 
-bool IniFile::Load(std::vector<Line>& lines, std::string& eol) const {
+IniFile::LoadResult IniFile::Load(std::vector<Line>& lines, std::string& eol) const {
     lines.clear();
     eol = "\n";
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    const std::string data = ss.str();
+    readError_ = 0;
+    std::string data;
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return LoadResult::Missing;
+        readError_ = errno;
+        return LoadResult::Failed;
+    }
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            readError_ = errno;
+            ::close(fd);
+            return LoadResult::Failed;
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
     std::size_t crlf = 0, lf = 0, pos = 0;
     while (pos < data.size()) {
         std::size_t nl = data.find('\n', pos);
@@ -111,8 +126,32 @@ bool IniFile::Load(std::vector<Line>& lines, std::string& eol) const {
     // New lines follow the file's own convention, so a file from Windows
     // stays a CR LF file.
     if (crlf > lf) eol = "\r\n";
-    return true;
+    return LoadResult::Loaded;
 }
+
+bool IniFile::Unreadable() const {
+    std::vector<Line> lines;
+    std::string eol;
+    return Load(lines, eol) == LoadResult::Failed;
+}
+
+namespace {
+
+// Writers in different threads (the worker's addresses, the main loop's
+// program statuses) each read, edit and replace the whole file: without one
+// lock around that, the later rename would drop the earlier change.
+std::mutex& WriteLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::string OneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\r' || c == '\n') c = ' ';
+    return s;
+}
+
+}  // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode) {
     std::string dir = ".";
@@ -173,10 +212,11 @@ std::string IniFile::GetString(const std::string& section, const std::string& ke
     std::vector<Line> lines;
     std::string eol;
     std::string result = Trim(defaultValue);
-    if (Load(lines, eol)) {
+    if (Load(lines, eol) == LoadResult::Loaded) {
         bool inSection = false;
         for (const Line& l : lines) {
             if (auto s = l.Section()) {
+                if (inSection) break;  // only the first section of that name counts
                 inSection = EqualsNoCase(*s, section);
                 continue;
             }
@@ -213,11 +253,14 @@ struct SectionRange {
 
 }  // namespace
 
-bool IniFile::WriteString(const std::string& section, const std::string& key,
-                          const std::optional<std::string>& value) {
+bool IniFile::WriteString(const std::string& section, const std::string& rawKey,
+                          const std::optional<std::string>& rawValue) {
+    const std::string key = OneLine(rawKey);
+    const std::optional<std::string> value = rawValue ? std::optional<std::string>(OneLine(*rawValue)) : std::nullopt;
+    std::lock_guard<std::mutex> guard(WriteLock());
     std::vector<Line> lines;
     std::string eol;
-    Load(lines, eol);
+    if (Load(lines, eol) == LoadResult::Failed) return false;
 
     SectionRange range;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -263,9 +306,17 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
 }
 
 bool IniFile::DeleteSection(const std::string& section) {
+    std::lock_guard<std::mutex> guard(WriteLock());
     std::vector<Line> lines;
     std::string eol;
-    if (!Load(lines, eol)) return true;
+    switch (Load(lines, eol)) {
+        case LoadResult::Missing:
+            return true;
+        case LoadResult::Failed:
+            return false;
+        case LoadResult::Loaded:
+            break;
+    }
     std::vector<Line> kept;
     bool inSection = false, changed = false;
     for (Line& l : lines) {
@@ -283,7 +334,7 @@ std::vector<std::pair<std::string, std::string>> IniFile::GetSection(const std::
     std::vector<std::pair<std::string, std::string>> out;
     std::vector<Line> lines;
     std::string eol;
-    if (!Load(lines, eol)) return out;
+    if (Load(lines, eol) != LoadResult::Loaded) return out;
     bool inSection = false;
     for (const Line& l : lines) {
         if (auto s = l.Section()) {
@@ -299,11 +350,12 @@ std::vector<std::pair<std::string, std::string>> IniFile::GetSection(const std::
 
 bool IniFile::WriteSection(const std::string& section,
                            const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::lock_guard<std::mutex> guard(WriteLock());
     std::vector<Line> lines;
     std::string eol;
-    Load(lines, eol);
+    if (Load(lines, eol) == LoadResult::Failed) return false;
     std::vector<Line> body;
-    for (const auto& [k, v] : entries) body.push_back({k + "=" + v, eol});
+    for (const auto& [k, v] : entries) body.push_back({OneLine(k) + "=" + OneLine(v), eol});
 
     for (std::size_t i = 0; i < lines.size(); ++i) {
         auto s = lines[i].Section();

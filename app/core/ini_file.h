@@ -41,7 +41,9 @@ public:
     long GetInt(const std::string& section, const std::string& key, long defaultValue) const;
 
     // Writes key=value; no value deletes the key. Returns false when the file
-    // could not be written (the old file is then left untouched).
+    // could not be read or written (the old file is then left untouched).
+    // A line break in the key or value becomes a blank: a value must never
+    // start a line (or a section) of its own.
     bool WriteString(const std::string& section, const std::string& key,
                      const std::optional<std::string>& value);
 
@@ -57,12 +59,20 @@ public:
     bool WriteSection(const std::string& section,
                       const std::vector<std::pair<std::string, std::string>>& entries);
 
+    // True when the file exists but cannot be read: writes then refuse to
+    // touch it (they would replace it with the few keys they know), and
+    // readError() says why.
+    bool Unreadable() const;
+    int readError() const { return readError_; }
+
 private:
     struct Line;
-    bool Load(std::vector<Line>& lines, std::string& eol) const;
+    enum class LoadResult { Loaded, Missing, Failed };
+    LoadResult Load(std::vector<Line>& lines, std::string& eol) const;
     bool Store(const std::vector<Line>& lines) const;
 
     std::string path_;
+    mutable int readError_ = 0;
 };
 
 // Atomically replaces path by content (temp file + fsync + rename). A new

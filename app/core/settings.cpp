@@ -156,8 +156,9 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
 bool WriteDefaultSettings(IniFile& ini, const std::string& key) {
     std::string password = "yourpw";
     ScrambleText(password, key);
-    auto L = [&](const char* k, const std::string& v) { ini.WriteString(kLocalSettings, k, v); };
-    auto P = [&](const char* k, const std::string& v) { ini.WriteString(kPreferences, k, v); };
+    bool ok = true;
+    auto L = [&](const char* k, const std::string& v) { ok = ini.WriteString(kLocalSettings, k, v) && ok; };
+    auto P = [&](const char* k, const std::string& v) { ok = ini.WriteString(kPreferences, k, v) && ok; };
     L("FTPServer", kPlaceholderFtpServer);
     L("SiteName", "My FTP Site");
     L("UserID", "myname");
@@ -179,7 +180,7 @@ bool WriteDefaultSettings(IniFile& ini, const std::string& key) {
     P("RefreshIntv", "0");
     P("Timeout", "15");
     P("MaxLog", "0");
-    return true;
+    return ok;
 }
 
 void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key) {

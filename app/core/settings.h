@@ -106,7 +106,7 @@ void UnscrambleText(std::string& text, const std::string& key);
 // "FTPServer" is missing or empty (a first run).
 bool LoadSettings(IniFile& ini, Settings& s, const std::string& key);
 
-// Writes the first-run values.
+// Writes the first-run values; false when the file could not be written.
 bool WriteDefaultSettings(IniFile& ini, const std::string& key);
 
 // Writes the edited settings (the keys a save owns, in their fixed order):

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -114,6 +115,55 @@ TEST(IniFile, InterruptedWriteNeverLeavesHalfAFile) {
     int entries = 0;
     for (auto& e : std::filesystem::directory_iterator(dir.path())) (void)e, ++entries;
     EXPECT_EQ(entries, 1);
+}
+
+TEST(IniFile, UnreadableFileIsNeverReplaced) {
+    // A folder where the file should be: it opens but cannot be read.
+    ScratchDir dir;
+    mkdir((dir / "Zelmar.ini").c_str(), 0700);
+    WriteFile(dir / "Zelmar.ini/keep", "x");
+    IniFile ini(dir / "Zelmar.ini");
+    EXPECT_TRUE(ini.Unreadable());
+    EXPECT_NE(ini.readError(), 0);
+    EXPECT_FALSE(ini.WriteString("S", "k", "v"));
+    EXPECT_FALSE(ini.WriteSection("S", {{"k", "v"}}));
+    EXPECT_FALSE(ini.DeleteSection("S"));
+    EXPECT_EQ(ReadFile(dir / "Zelmar.ini/keep"), "x");
+    EXPECT_FALSE(IniFile(dir / "missing.ini").Unreadable());
+}
+
+TEST(IniFile, LineBreaksInValuesCannotAddLines) {
+    ScratchDir dir;
+    IniFile ini(dir / "i.ini");
+    ASSERT_TRUE(ini.WriteString("Processes", "ProcessName0", "x\n[LocalSettings]\r\nWANIPURL=http://evil/"));
+    ASSERT_TRUE(ini.WriteSection("ProcessStatuses", {{"ProcessStatus0", "ON\nEnableFTP=1"}}));
+    EXPECT_EQ(ReadFile(dir / "i.ini"),
+              "[Processes]\nProcessName0=x [LocalSettings]  WANIPURL=http://evil/\n"
+              "[ProcessStatuses]\nProcessStatus0=ON EnableFTP=1\n");
+    EXPECT_EQ(ini.GetString("LocalSettings", "WANIPURL", "none"), "none");
+}
+
+TEST(IniFile, OnlyTheFirstSectionOfANameCounts) {
+    ScratchDir dir;
+    WriteFile(dir / "dup.ini", "[LocalSettings]\nFTPServer=a\n[Other]\n[localsettings]\nWANIPURL=http://later/\n");
+    IniFile ini(dir / "dup.ini");
+    EXPECT_EQ(ini.GetString("LocalSettings", "FTPServer"), "a");
+    EXPECT_EQ(ini.GetString("LocalSettings", "WANIPURL", "none"), "none");
+}
+
+TEST(IniFile, WritersInTwoThreadsKeepEachOthersKeys) {
+    ScratchDir dir;
+    IniFile a(dir / "t.ini"), b(dir / "t.ini");
+    std::thread t1([&] {
+        for (int i = 0; i < 60; ++i) a.WriteString("IPAddress", "A" + std::to_string(i), "1");
+    });
+    std::thread t2([&] {
+        for (int i = 0; i < 60; ++i) b.WriteString("ProcessStatuses", "B" + std::to_string(i), "2");
+    });
+    t1.join();
+    t2.join();
+    EXPECT_EQ(a.GetSection("IPAddress").size(), 60u);
+    EXPECT_EQ(a.GetSection("ProcessStatuses").size(), 60u);
 }
 
 TEST(IniFile, SectionsReadAndReplacedWhole) {
