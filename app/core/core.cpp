@@ -1,6 +1,8 @@
 #include "app/core/core.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 
 #include "app/core/event_log.h"
@@ -15,8 +17,23 @@ Core::Core(Host& host, std::string startDirectory, std::string settingsFile, std
 
 void Core::LoadOrCreateSettings() {
     Settings loaded;
-    if (!LoadSettings(ini_, loaded, scrambleKey_)) {
-        WriteDefaultSettings(ini_, scrambleKey_);
+    if (ini_.Unreadable()) {
+        // Writing the first-run values now would replace every setting the
+        // user has: keep the file as it is and say why nothing works.
+        MessageBoxRequest box;
+        box.text = "Unable to read the settings file " + ini_.path() + ": " + std::strerror(ini_.readError()) +
+                   ". The file is left unchanged.";
+        box.caption = "Zelmar";
+        box.icon = MbIcon::Stop;
+        host_.MessageBox(box);
+    } else if (!LoadSettings(ini_, loaded, scrambleKey_)) {
+        if (!WriteDefaultSettings(ini_, scrambleKey_)) {
+            MessageBoxRequest box;
+            box.text = "Unable to write the settings file " + ini_.path() + ": " + std::strerror(errno) + ".";
+            box.caption = "Zelmar";
+            box.icon = MbIcon::Stop;
+            host_.MessageBox(box);
+        }
         loaded = Settings{};
         LoadSettings(ini_, loaded, scrambleKey_);
     }
@@ -118,17 +135,11 @@ void Core::RefreshNow() {
     // A worker is "in progress" only from its step 5 on; until then it is
     // still looking up addresses, and a second worker must not start beside
     // it, so a running worker counts as in progress too.
-    if (state_.TransferInProgress == 0 && !workerRunning_) {
+    if (state_.TransferInProgress == 0 && !WorkerRunning()) {
         state_.OnlineState = 0;
         CommitFtpSettings();
         if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
-        if (CheckLocalSettings()) {
-            workerRunning_ = true;
-            host_.StartWorker([this] {
-                PublishOnline();
-                workerRunning_ = false;
-            });
-        }
+        if (CheckLocalSettings()) StartCountedWorker([this] { PublishOnline(); });
         host_.RefreshProgramMonitorPage();
     }
 
@@ -159,6 +170,14 @@ bool Core::CheckLocalSettings() {
     return false;
 }
 
+void Core::StartCountedWorker(std::function<void()> work) {
+    ++workersRunning_;
+    host_.StartWorker([this, work = std::move(work)] {
+        work();
+        --workersRunning_;
+    });
+}
+
 void Core::PublishOnline() {
     if (state_.TransferInProgress != 0) return;
     EditSettings([](Settings& s) {
@@ -171,12 +190,19 @@ void Core::PublishOnline() {
     });
     if (services_.GetWanAddress) services_.GetWanAddress(*this);
     if (services_.GetLanAddress) services_.GetLanAddress(*this);
+    // The program closed meanwhile (an exit, or the service retired this
+    // version): nobody would see the rest, so no mail and no upload.
+    if (closed_) return;
     SendUiRequest(kDisableRefresh);
     state_.StatusWord = "Online";
     state_.TransferInProgress = 1;
 
     const Settings s = settings();
     if (s.EnableMail != 0 && services_.SendNotificationEmail) services_.SendNotificationEmail(*this);
+    if (closed_) {
+        state_.TransferInProgress = 0;
+        return;
+    }
     if (s.EnableFTP == 0) {
         FinishOnline();
         return;
@@ -303,11 +329,9 @@ ExitOutcome Core::RequestExit() {
         if (settings().IsUpdateOnShut == 1) {
             host_.ShowMainWindow(true);
             if (CheckLocalSettings()) {
-                workerRunning_ = true;
-                host_.StartWorker([this] {
+                StartCountedWorker([this] {
                     const int result = services_.PublishOffline ? services_.PublishOffline(*this) : 1;
                     if (!services_.PublishOffline) SendExitRequest();
-                    workerRunning_ = false;
                     // A failed exit publication goes to the exit's failure
                     // handler, so that "NotifyErrorOnShut" decides between
                     // asking and closing.
@@ -342,6 +366,9 @@ void Core::OnExitPublicationFailed() {
 
 bool Core::OnEndSession() {
     if (settings().IsUpdateOnShut != 1) return true;
+    // A refresh still looking up its addresses has not set
+    // TransferInProgress yet, but it is a transfer in progress all the same.
+    if (WorkerRunning()) return false;
     const int result = services_.PublishOffline ? services_.PublishOffline(*this) : 1;
     return result != -1;
 }

@@ -79,8 +79,8 @@ public:
     void EndUpload(bool success);
     // Finish online without an upload.
     void FinishOnline();
-    // True while a worker started by RefreshNow has not ended.
-    bool WorkerRunning() const { return workerRunning_.load(); }
+    // True while a worker (a refresh or the exit publication) has not ended.
+    bool WorkerRunning() const { return workersRunning_.load() > 0; }
 
     // --- messages (any thread) ---
     void PostStatusMessage(const std::string& message);
@@ -102,7 +102,7 @@ public:
     void HandleUiRequest(int code);
     // Closes the main window; the main loop then ends.
     void Close();
-    bool closed() const { return closed_; }
+    bool closed() const { return closed_.load(); }
     // True when the program closes after a failed exit publication.
     bool exitFailed() const { return exitFailed_; }
 
@@ -154,6 +154,7 @@ private:
     int ArmTimer(long long ms);
     void StopTimer(int slot);
     void PagesChanged();
+    void StartCountedWorker(std::function<void()> work);
     bool AskExitAnyway();
 
     Host& host_;
@@ -170,13 +171,14 @@ private:
     RefreshServices services_;
 
     bool startMinimised_ = false;
-    bool closed_ = false;
+    // Read by the worker, which stops early once the window is gone.
+    std::atomic<bool> closed_{false};
     bool exitFailed_ = false;
     bool intervalEdited_ = false;
     int firstTickSlot_ = 0;
     int startupDelaySlot_ = 0;
     int refreshSlot_ = 0;
-    std::atomic<bool> workerRunning_{false};
+    std::atomic<int> workersRunning_{0};
 };
 
 }  // namespace zelmar

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/core/core.h"
@@ -172,6 +173,48 @@ TEST_F(ExitProcedure, EndOfSession) {
     EXPECT_EQ(offlineRuns, 1);
     offlineSucceeds = false;
     EXPECT_FALSE(core->OnEndSession());
+}
+
+TEST_F(ExitProcedure, EndOfSessionDuringARefreshIsRefused) {
+    Start("IsUpdateOnShut=1\n");
+    host.inlineWorkers = false;
+    core->ManualRefreshCommand();  // the worker has not even looked up the addresses yet
+    EXPECT_FALSE(core->OnEndSession());
+    EXPECT_EQ(offlineRuns, 0);
+    host.RunWorkers();
+    EXPECT_TRUE(core->OnEndSession());
+}
+
+TEST_F(ExitProcedure, ARefreshCutShortByTheExitNeitherMailsNorUploads) {
+    Start("EnableMail=1\n");
+    std::vector<std::string> steps;
+    RefreshServices svc;
+    svc.GetLanAddress = [&](Core& c) {
+        steps.push_back("lan");
+        c.SendUiRequest(kCloseMainWindow);  // e.g. the service retired this version
+    };
+    svc.SendNotificationEmail = [&](Core&) { steps.push_back("mail"); };
+    svc.PublishOnlinePage = [&](Core& c) {
+        steps.push_back("upload");
+        c.EndUpload(true);
+    };
+    core->SetServices(svc);
+    core->EditSettings([](Settings& s) { s.EnableFTP = 1; });
+    core->ManualRefreshCommand();
+    EXPECT_EQ(steps, std::vector<std::string>{"lan"});
+    EXPECT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_FALSE(core->WorkerRunning());
+}
+
+TEST_F(ExitProcedure, UnreadableSettingsFileIsLeftAlone) {
+    mkdir((dir / "Zelmar.ini").c_str(), 0700);
+    core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+    core->LoadOrCreateSettings();
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text.rfind("Unable to read the settings file " + (dir / "Zelmar.ini"), 0), 0u);
+    EXPECT_NE(host.boxes[0].text.find("The file is left unchanged."), std::string::npos);
+    core->RefreshNow();
+    EXPECT_EQ(host.lines.back(), "Local Settings Needed.");
 }
 
 TEST_F(ExitProcedure, CloseRequestFromAWorker) {
