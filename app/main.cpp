@@ -122,7 +122,9 @@ int RunHeadless(bool startMinimised) {
         if (zelmar::HeadlessHost* h = running.load()) h->loop().Post([h] { h->ShowMainWindow(false); });
     })) {
         case zelmar::SingleInstance::Result::AnotherRuns:
+            return 1;
         case zelmar::SingleInstance::Result::Failed:
+            std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n", instance.problem().c_str());
             return 1;
         case zelmar::SingleInstance::Result::First:
             break;
@@ -140,7 +142,9 @@ int RunHeadless(bool startMinimised) {
     // lost).
     std::atomic<bool> publishingOffline{false};
     SignalWatcher signals([&] {
-        if (publishingOffline) {
+        // (Also when the window is already closed and the loop waits for a
+        // worker to finish its network step.)
+        if (publishingOffline || host.loop().stopped()) {
             std::fputs("Zelmar: stopped during the offline publication.\n", stderr);
             std::_Exit(1);
         }

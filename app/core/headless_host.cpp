@@ -8,21 +8,35 @@ HeadlessHost::~HeadlessHost() { JoinWorkers(); }
 
 void HeadlessHost::StartWorker(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(workersMutex_);
-    workers_.emplace_back([this, fn = std::move(fn)] {
-        fn();
-        // Wake the loop so that whoever waits for the worker's end sees it.
-        loop_.Post([] {});
-    });
+    // Finished workers are joined here, so a program that runs for months
+    // does not keep a thread (and its stack) per refresh.
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers_.push_back({std::thread([this, done, fn = std::move(fn)] {
+                            fn();
+                            done->store(true);
+                            // Wake the loop so that whoever waits for the
+                            // worker's end sees it.
+                            loop_.Post([] {});
+                        }),
+                        done});
 }
 
 void HeadlessHost::JoinWorkers() {
-    std::vector<std::thread> workers;
+    std::vector<Worker> workers;
     {
         std::lock_guard<std::mutex> lock(workersMutex_);
         workers.swap(workers_);
     }
-    for (auto& t : workers)
-        if (t.joinable()) t.join();
+    for (auto& w : workers)
+        if (w.thread.joinable()) w.thread.join();
 }
 
 bool HeadlessHost::SetTimer(int id, std::chrono::milliseconds interval) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -40,8 +42,12 @@ private:
     EventLoop loop_;
     std::FILE* out_;
     std::FILE* err_;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
     std::mutex workersMutex_;
-    std::vector<std::thread> workers_;
+    std::vector<Worker> workers_;
 };
 
 }  // namespace zelmar

@@ -25,11 +25,30 @@ bool FillAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
+// The folder must be ours and private: another user must not be able to
+// hold our lock or stand in for our socket. Its socket path must also fit.
+bool PrivateFolder(const std::string& dir, std::string* why) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        if (why) *why = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 0022) != 0) {
+        if (why) *why = dir + " is not a folder private to this user";
+        return false;
+    }
+    if (dir.size() + std::strlen("/Zelmar") >= sizeof(sockaddr_un{}.sun_path)) {
+        if (why) *why = dir + " is too long a path for a local socket";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SingleInstance::RuntimeFolder() {
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg && *xdg) return xdg;
+    if (xdg && *xdg && PrivateFolder(xdg, nullptr)) return xdg;
     const char* tmp = std::getenv("TMPDIR");
     std::string base = (tmp && *tmp) ? tmp : "/tmp";
     std::string dir = base + "/zelmar-" + std::to_string(::getuid());
@@ -39,23 +58,26 @@ std::string SingleInstance::RuntimeFolder() {
 
 SingleInstance::Result SingleInstance::Acquire(std::function<void()> onShowRequest) {
     const std::string dir = RuntimeFolder();
-    // The folder must be ours and private: another user must not be able to
-    // hold our lock or stand in for our socket.
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || st.st_uid != ::getuid() || (st.st_mode & 0022) != 0)
-        return Result::Failed;
+    if (!PrivateFolder(dir, &problem_)) return Result::Failed;
 
     const std::string lockPath = dir + "/Zelmar.lock";
     lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ < 0) return Result::Failed;
+    if (lockFd_ < 0) {
+        problem_ = lockPath + ": " + std::strerror(errno);
+        return Result::Failed;
+    }
     socketPath_ = dir + "/Zelmar";
     sockaddr_un addr{};
-    if (!FillAddress(socketPath_, addr)) return Result::Failed;
+    FillAddress(socketPath_, addr);  // fits: checked with the folder
 
     if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
         ::close(lockFd_);
         lockFd_ = -1;
-        if (errno != EWOULDBLOCK) return Result::Failed;
+        if (err != EWOULDBLOCK) {
+            problem_ = lockPath + ": " + std::strerror(err);
+            return Result::Failed;
+        }
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd >= 0) {
             if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)

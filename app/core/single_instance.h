@@ -29,8 +29,12 @@ public:
     // asks this instance to show itself.
     Result Acquire(std::function<void()> onShowRequest);
 
-    // The folder holding the lock and the socket.
+    // The folder holding the lock and the socket: $XDG_RUNTIME_DIR when it
+    // is private to this user, else a private folder under the temp folder.
     static std::string RuntimeFolder();
+
+    // Why Acquire failed.
+    const std::string& problem() const { return problem_; }
 
 private:
     void Listen();
@@ -39,6 +43,7 @@ private:
     int listenFd_ = -1;
     int wakeFds_[2] = {-1, -1};
     std::string socketPath_;
+    std::string problem_;
     std::function<void()> onShow_;
     std::thread listener_;
 };

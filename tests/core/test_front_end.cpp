@@ -74,10 +74,12 @@ TEST(FrontEnd, OnceFailsWhenTheSiteSettingsAreIncomplete) {
 // The headless program in dir, with its own runtime folder for the
 // single-instance lock.
 std::unique_ptr<ChildProcess> StartHeadless(const ScratchDir& dir, const std::string& runtime,
-                                            const std::string& extra = "") {
+                                            const std::string& extra = "",
+                                            std::map<std::string, std::string> env = {}) {
+    env["XDG_RUNTIME_DIR"] = runtime;
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --headless " + extra},
-        dir / "log.txt", std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime}});
+        dir / "log.txt", env);
 }
 
 bool WaitForFile(const std::string& path) {
@@ -121,6 +123,22 @@ TEST(FrontEnd, OneInstancePerUserAndStaleLocksDoNotBlock) {
     kill(third->pid(), SIGINT);
     status = third->Wait(10s);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(FrontEnd, ASharedRuntimeFolderIsNotTrusted) {
+    // A runtime folder others may write to could hold a stranger's lock:
+    // the instance lock moves to a private folder under the temp folder.
+    ScratchDir dir, shared, tmp;
+    chmod(shared.path().c_str(), 0777);
+    WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nRefreshIntv=0\n");
+    auto p = StartHeadless(dir, shared.path(), "", {{"TMPDIR", tmp.path()}});
+    const std::string privateFolder = tmp / ("zelmar-" + std::to_string(getuid()));
+    ASSERT_TRUE(WaitForFile(privateFolder + "/Zelmar")) << ReadFile(dir / "log.txt");
+    struct stat st {};
+    ASSERT_EQ(stat(privateFolder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    kill(p->pid(), SIGTERM);
+    EXPECT_EQ(WEXITSTATUS(p->Wait(10s)), 0);
 }
 
 }  // namespace
