@@ -97,6 +97,10 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     SharedState& st = core.state();
     IniFile& ini = core.ini();
     const std::string stored = ini.GetString(kIPAddress, "LastWANIP", "", kStoredAddressChars);
+    // A long address is stored shortened; the full text of this run's last
+    // lookup stands in for it where it matches.
+    const std::string previous = st.CurrentWanAddress.get();
+    const std::string last = StoredWanForm(previous) == stored ? previous : stored;
     st.LastWanAddress = stored;
 
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL");
@@ -156,7 +160,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
         if (current.size() > kStoredAddressChars && StoredWanForm(current) == stored) st.LastWanAddress = current;
         st.CurrentWanAddress = current;
     } else {
-        current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : stored;
+        current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last;
         st.CurrentWanAddress = current;
         core.PostStatusMessage("P10009 ERROR: Unable to retrieve WAN IP address from " + label);
     }

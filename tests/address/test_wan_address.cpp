@@ -237,6 +237,12 @@ TEST_F(WanAddressTest, LongTextsAreStoredInTwentyCharactersAndStillCompareCorrec
     EXPECT_EQ("2001:db8:85a3::8a2e:370:9999", Lookup());
     EXPECT_EQ(StoredWanForm(first), core.state().LastWanAddress.get()) << "same first 20 characters, still a change";
     EXPECT_NE(StoredWanForm(first), StoredWanForm(core.state().CurrentWanAddress.get()));
+
+    // A failed lookup that keeps the last address keeps its full text, not
+    // the shortened stored form.
+    core.EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
+    UseUrl(servers->Url("/noend"));
+    EXPECT_EQ("2001:db8:85a3::8a2e:370:9999", Lookup());
 }
 
 TEST_F(WanAddressTest, LineBreaksInThePageCannotReachTheSettingsFile) {
