@@ -416,8 +416,35 @@ struct EncodedWord {
     std::string bytes;
 };
 
+// Finds where the text of an encoded word starting at a position ends: at
+// the next "?=", or at the next blank, which the text of a word never holds
+// (then there is no word). The last answer is kept: a text full of "=?"
+// that never closes must not be scanned to its end once for every "=?".
+class WordEndFinder {
+public:
+    explicit WordEndFinder(std::string_view s) : s_(s) {}
+
+    // The position of the closing "?=", or npos.
+    std::size_t closeFrom(std::size_t from) {
+        // No blank and no "?=" starts in [from_, stop_), so the answer for
+        // any position in that range is the one found before.
+        if (!(from_ <= from && from <= stop_)) {
+            from_ = from;
+            stop_ = from;
+            while (stop_ < s_.size() && !isBlankOrEol(s_[stop_]) &&
+                   !(s_[stop_] == '?' && stop_ + 1 < s_.size() && s_[stop_ + 1] == '='))
+                ++stop_;
+        }
+        return stop_ + 1 < s_.size() && s_[stop_] == '?' ? stop_ : std::string_view::npos;
+    }
+
+private:
+    std::string_view s_;
+    std::size_t from_ = 1, stop_ = 0;  // an empty range: nothing known yet
+};
+
 // Parses "=?charset?X?text?=" at pos; false if it is not a well-formed word.
-bool parseWord(std::string_view s, std::size_t pos, EncodedWord& w) {
+bool parseWord(std::string_view s, std::size_t pos, WordEndFinder& ends, EncodedWord& w) {
     if (s.compare(pos, 2, "=?") != 0) return false;
     std::size_t q1 = s.find('?', pos + 2);
     if (q1 == std::string_view::npos || q1 == pos + 2 || q1 + 2 >= s.size() || s[q1 + 2] != '?') return false;
@@ -426,10 +453,9 @@ bool parseWord(std::string_view s, std::size_t pos, EncodedWord& w) {
     char enc = asciiUpper(s[q1 + 1]);
     if (enc != 'B' && enc != 'Q') return false;
     std::size_t textStart = q1 + 3;
-    std::size_t close = s.find("?=", textStart);
+    std::size_t close = ends.closeFrom(textStart);
     if (close == std::string_view::npos) return false;
     std::string_view text = s.substr(textStart, close - textStart);
-    if (text.find_first_of(" \t\r\n") != std::string_view::npos) return false;
     // RFC 2231 language suffix: "utf-8*en".
     std::size_t star = charset.find('*');
     w.charset.assign(charset.substr(0, star));
@@ -493,11 +519,12 @@ std::string ContentCoding::decodeEncodedWords(std::string_view text) {
         return false;
     };
 
+    WordEndFinder ends(text);
     std::size_t i = 0;
     for (;;) {
         std::size_t hit = text.find("=?", i);
         EncodedWord w;
-        while (hit != std::string_view::npos && !parseWord(text, hit, w)) hit = text.find("=?", hit + 1);
+        while (hit != std::string_view::npos && !parseWord(text, hit, ends, w)) hit = text.find("=?", hit + 1);
         if (hit == std::string_view::npos) {
             flush();
             out.append(text.substr(i));

@@ -238,7 +238,24 @@ INSTANTIATE_TEST_SUITE_P(
         WordDecodeCase{"=?utf-8?Q?a b?=", "=?utf-8?Q?a b?="}, WordDecodeCase{"a =? b", "a =? b"},
         WordDecodeCase{"=?utf-8?Q?unterminated", "=?utf-8?Q?unterminated"},
         WordDecodeCase{"=?utf-8?Q?=FF?=", "=?utf-8?Q?=FF?="},
-        WordDecodeCase{"=?shift_jis?B?gqA=?=", "\xE3\x81\x82"}));
+        WordDecodeCase{"=?shift_jis?B?gqA=?=", "\xE3\x81\x82"},
+        // A word broken by a blank does not hide a good one after it.
+        WordDecodeCase{"=?utf-8?Q?a b?= =?utf-8?Q?c?=", "=?utf-8?Q?a b?= c"},
+        WordDecodeCase{"=?utf-8?Q?x =?utf-8?Q?y?=", "=?utf-8?Q?x y"}));
+
+// Hostile headers full of "=?" that never close: each attempt must not
+// rescan the rest of the text (the whole suite's time-out guards this).
+TEST(EncodedWords, LongUnclosedRunsDecodeInOnePass) {
+    const std::size_t n = (1u << 20) / 11;
+    std::string open;
+    for (std::size_t k = 0; k < n; ++k) open += "=?utf-8?Q?x";
+    // Compared as booleans: a failure must not print megabytes.
+    EXPECT_TRUE(ContentCoding::decodeEncodedWords(open) == open);
+    EXPECT_TRUE(ContentCoding::decodeEncodedWords(open + " =?utf-8?Q?caf=C3=A9?=") == open + " caf\xC3\xA9");
+    std::string pairs(1u << 20, '=');
+    for (std::size_t k = 1; k < pairs.size(); k += 2) pairs[k] = '?';
+    EXPECT_TRUE(ContentCoding::decodeEncodedWords(pairs) == pairs);
+}
 
 TEST(Hex, UpperLowerAndDecode) {
     std::string u, l, back;
