@@ -461,7 +461,11 @@ std::string getHtmlMetaCharset(std::string_view html) {
         if (start == std::string_view::npos) return {};
         std::size_t end = html.find('>', start);
         std::string_view tag = html.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        pos = start + 5;
+        // The next tag starts after this one's ">". A "<meta" before it is
+        // inside this tag, not a tag of its own; taking it for one would
+        // read the same text again for every such "<meta", and a tag
+        // without ">" (which runs to the end) is the last one looked at.
+        pos = end == std::string_view::npos ? html.size() : end + 1;
         std::string equiv, content;
         if (!tagAttribute(tag, "http-equiv", equiv) || !equalsNoCase(trimView(equiv), "content-type")) continue;
         if (!tagAttribute(tag, "content", content) || content.empty()) continue;

@@ -133,7 +133,20 @@ INSTANTIATE_TEST_SUITE_P(
         MetaCase{"<meta http-equiv=\"content-type\" content=\"\"><meta http-equiv=\"content-type\" "
                  "content=\"text/html; charset=gb2312\">",
                  "gb2312"},
-        MetaCase{"<meta http-equiv=\"content-type\" content=\"text/html; charset=", ""}));
+        MetaCase{"<meta http-equiv=\"content-type\" content=\"text/html; charset=", ""},
+        // A tag without ">" runs to the end and is the last one looked at.
+        MetaCase{"<p><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\"", "utf-8"}));
+
+// Runs of "<meta" that never close, or close only at the very end, are
+// read once, not once per "<meta" (the suite's time-out guards this).
+TEST(HtmlMetaScan, ManyUnclosedTagsAreReadOnce) {
+    std::string unclosed;
+    while (unclosed.size() < (1u << 20)) unclosed += "<meta name=x ";
+    EXPECT_EQ(getHtmlMetaCharset(unclosed), "");
+    EXPECT_EQ(getHtmlMetaCharset(unclosed + ">"), "");
+    const std::string good = "<meta http-equiv=\"content-type\" content=\"text/html; charset=koi8-r\">";
+    EXPECT_EQ(getHtmlMetaCharset(unclosed + ">" + good), "koi8-r");
+}
 
 struct ChoiceCase {
     const char16_t* text;
