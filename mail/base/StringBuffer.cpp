@@ -1,6 +1,7 @@
 #include "StringBuffer.h"
 
 #include <cassert>
+#include <functional>
 
 namespace zelmar::mail {
 
@@ -57,8 +58,13 @@ void StringBuffer::reserveFirst(std::size_t extra) {
     if (s_.capacity() < kFirstAllocation && s_.size() + extra < kFirstAllocation) s_.reserve(kFirstAllocation);
 }
 
+bool StringBuffer::aliases(std::string_view s) const {
+    return !s.empty() && std::less_equal<>()(s_.data(), s.data()) &&
+           std::less_equal<>()(s.data(), s_.data() + s_.size());
+}
+
 void StringBuffer::setString(std::string_view s) {
-    if (s.data() >= s_.data() && s.data() <= s_.data() + s_.size()) {  // aliasing our own bytes
+    if (aliases(s)) {
         s_ = std::string(s);
         return;
     }
@@ -67,6 +73,14 @@ void StringBuffer::setString(std::string_view s) {
 }
 
 void StringBuffer::append(std::string_view s) {
+    if (aliases(s)) {
+        // Our own bytes: the first reservation may move them before they
+        // are copied.
+        std::string copy(s);
+        reserveFirst(copy.size());
+        s_.append(copy);
+        return;
+    }
     reserveFirst(s.size());
     s_.append(s);
 }
@@ -138,6 +152,9 @@ void StringBuffer::replaceChar(char from, char to) {
 }
 
 void StringBuffer::removeChars(std::string_view set) {
+    // The set may be our own text, which the erasing overwrites as it goes.
+    const std::string own = aliases(set) ? std::string(set) : std::string();
+    if (!own.empty()) set = own;
     std::erase_if(s_, [&](char c) { return set.find(c) != std::string_view::npos; });
 }
 

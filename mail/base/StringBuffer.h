@@ -80,6 +80,7 @@ public:
 
 private:
     void reserveFirst(std::size_t extra);
+    bool aliases(std::string_view s) const;  // s points into our own bytes
 
     std::uint8_t check_ = kCheckByte;
     std::string s_;

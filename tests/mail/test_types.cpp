@@ -32,6 +32,25 @@ TEST(StringBufferOps, AppendTrimReplace) {
     EXPECT_TRUE(s.checkOk());
 }
 
+// Appending our own text: the first reservation must not move the bytes
+// being appended (short texts live inside the object, longer ones on the
+// heap; a copy holds no more capacity than it needs).
+TEST(StringBufferOps, AppendOwnText) {
+    for (std::string text : {std::string("short"), std::string(40, 'x') + "y"}) {
+        const StringBuffer a(text);
+        StringBuffer b = a;
+        b.append(b.view());
+        EXPECT_EQ(b.str(), text + text);
+        StringBuffer c = a;
+        c.append(c.view().substr(1));
+        EXPECT_EQ(c.str(), text + text.substr(1));
+        StringBuffer d = a;
+        d.removeChars(d.view().substr(0, 1));
+        EXPECT_EQ(d.str().find(text[0]), std::string::npos);
+        EXPECT_TRUE(b.checkOk());
+    }
+}
+
 TEST(StringBufferOps, CaseInsensitiveCompareAndSearch) {
     StringBuffer s("Content-Type");
     EXPECT_TRUE(s.equalsIgnoreCase("content-TYPE"));
