@@ -117,10 +117,11 @@ public:
 
     // A phrase: copied when 7-bit; otherwise names in front of bracketed
     // addresses are encoded and the addresses copied; other text is encoded
-    // whole.
-    void phrase(std::string_view text, std::string& out) const {
+    // whole. A phrase written inside double quotes (a parameter value) is
+    // never folded: the break would become part of the value.
+    void phrase(std::string_view text, std::string& out, bool quoted = false) const {
         if (isAll7Bit(text) && !plan_.forceEncode) {
-            if (name_.size() + 2 + text.size() >= 66) fold7Bit(text, name_.size() + 2, out);
+            if (!quoted && name_.size() + 2 + text.size() >= 66) fold7Bit(text, name_.size() + 2, out);
             else out.append(text);
             return;
         }
@@ -197,7 +198,7 @@ public:
                 piece.append("=\"");
                 std::string val(trimView(p.substr(eq + 1)));
                 std::erase(val, '"');
-                phrase(trimView(val), piece);
+                phrase(trimView(val), piece, true);
                 piece.push_back('"');
             }
             if (k + 1 < pieces.size()) piece.push_back(';');

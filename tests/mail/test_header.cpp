@@ -169,6 +169,16 @@ TEST(HeaderWords, ParameterValuesEncodedInQuotes) {
               "Content-Type: application/octet-stream; name=\"=?iso-8859-1?Q?Gr=FC=DFe.txt?=\"");
 }
 
+// A long 7-bit value written inside quotes keeps its ";" unbroken: a break
+// there would become part of the file name.
+TEST(HeaderWords, QuotedParameterValuesNeverFolded) {
+    const std::string v = "part1;part2;part3;part4;part5;part6;part7;part8.txt";
+    EXPECT_EQ(one("Content-Disposition", "attachment; filename=\"" + v + "\"", 932),
+              "Content-Disposition: attachment;\r\n\tfilename=\"" + v + "\"");
+    EXPECT_EQ(one("Content-Disposition", "attachment; filename=\"" + v + "\"; x=\"\xC3\xBC\"", 28591),
+              "Content-Disposition: attachment;\r\n\tfilename=\"" + v + "\";\r\n\tx=\"=?iso-8859-1?Q?=FC?=\"");
+}
+
 TEST(Addresses, Parsing) {
     struct Case {
         const char* text;
