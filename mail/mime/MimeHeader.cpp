@@ -183,8 +183,8 @@ public:
         std::vector<std::string_view> pieces = splitOutsideQuotes(value, ';');
         std::string line;
         phrase(trimView(pieces[0]), line);
+        const bool firstOwnLine = line.size() > 34;  // the segment as written, before its ";"
         line.push_back(';');
-        const bool firstOwnLine = line.size() > 34;
         bool lineHasParams = false;
         for (std::size_t k = 1; k < pieces.size(); ++k) {
             std::string_view p = trimView(pieces[k]);

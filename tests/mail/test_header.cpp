@@ -169,6 +169,14 @@ TEST(HeaderWords, ParameterValuesEncodedInQuotes) {
               "Content-Type: application/octet-stream; name=\"=?iso-8859-1?Q?Gr=FC=DFe.txt?=\"");
 }
 
+// A first segment longer than 34 characters gets a line of its own; one of
+// 34 shares its line with the parameters.
+TEST(HeaderWords, LongFirstSegmentOnItsOwnLine) {
+    const std::string s34(34, 'a');
+    EXPECT_EQ(one("X-P", s34 + "; b=c", 932), "X-P: " + s34 + "; b=\"c\"");
+    EXPECT_EQ(one("X-P", s34 + "a; b=c", 932), "X-P: " + s34 + "a;\r\n\tb=\"c\"");
+}
+
 // A long 7-bit value written inside quotes keeps its ";" unbroken: a break
 // there would become part of the file name.
 TEST(HeaderWords, QuotedParameterValuesNeverFolded) {
