@@ -132,19 +132,24 @@ public:
         std::size_t sinceBreak = out.size();
         bool first = true;
         for (std::string_view one : splitOutsideQuotes(text, ',')) {
-            if (!first) {
+            // A blank goes between an address and the comma before it; the
+            // first one follows the field's own ": ".
+            if (first) {
+                while (!one.empty() && isBlankOrEol(one.front())) one.remove_prefix(1);
+            } else {
                 out.push_back(',');
                 if (out.size() - sinceBreak > 40) {
                     out.append("\r\n\t");
                     sinceBreak = out.size();
                 }
             }
+            const bool afterComma = !first;
             first = false;
             std::size_t lt = one.rfind('<');
             if (lt == std::string_view::npos) {
                 std::string_view t = trimView(one);
                 if (!isAll7Bit(t) || plan_.forceEncode) {
-                    out.push_back(' ');
+                    if (afterComma) out.push_back(' ');
                     plan_.encode(t, out);
                 } else {
                     out.append(one);

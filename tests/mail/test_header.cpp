@@ -138,6 +138,9 @@ TEST(HeaderWords, AddressNamesEncodedAddressesCopied) {
               "To: =?iso-8859-1?Q?J=FCrgen?= <j@x.com>, \"Bob\" <b@x.com>");
     EXPECT_EQ(one("From", "\"\xE3\x81\x82\" <a@x.jp>", 932), "From: =?shift_jis?B?gqA=?= <a@x.jp>");
     EXPECT_EQ(one("From", "\"Bob\" <b@x.jp>", 50220), "From: =?iso-2022-jp?B?Qm9i?= <b@x.jp>");
+    // One blank after the colon and after each comma, however the list starts.
+    EXPECT_EQ(one("To", "J\xC3\xBCrgen, Bob <b@x.com>", 28591), "To: =?iso-8859-1?Q?J=FCrgen?=, \"Bob\" <b@x.com>");
+    EXPECT_EQ(one("To", " \"Bob\" <b@x.com>, J\xC3\xBCrgen", 28591), "To: \"Bob\" <b@x.com>, =?iso-8859-1?Q?J=FCrgen?=");
 }
 
 // Names written by Rfc822Address::fullForm carry backslash escapes; an
