@@ -30,7 +30,10 @@ std::unique_ptr<LogEntry2> LogEntry2::makeText(char kind, std::string_view text)
 void LogEntry2::setContext(std::string_view name) {
     kind_ = kContext;
     children_ = std::make_unique<ExtPtrArray<LogEntry2>>();
-    name_ = std::make_unique<StringBuffer>(name);
+    // An empty name is no name: "<>" would not be XML. A context without a
+    // name writes nothing in any of the forms.
+    if (name.empty()) name_.reset();
+    else name_ = std::make_unique<StringBuffer>(name);
     value_.reset();
 }
 

@@ -57,6 +57,25 @@ TEST(LoggerTree, EmptyValueStillWritesItsTags) {
               "<MailLog>\r\n<AddTo>\r\n<DllDate>Jan  1 2026</DllDate>\r\n<name></name>\r\n</AddTo>\r\n</MailLog>\r\n");
 }
 
+// A context opened without a name (null or empty) writes nothing, in no form.
+TEST(LoggerTree, ContextWithoutNameWritesNothing) {
+    for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+        Logger log;
+        log.enterContext("Send", 1);
+        log.enterContext(name, 1);
+        log.logInfo("inside");
+        log.leaveContext();
+        log.logInfo("after");
+        log.leaveContext();
+        EXPECT_EQ(xmlOf(log), "<MailLog>\r\n<Send>\r\n<info>after</info>\r\n</Send>\r\n</MailLog>\r\n");
+        StringBuffer html, text;
+        log.getHtml(html);
+        log.getText(text);
+        EXPECT_EQ(html.str(), "MailLog:<blockquote>\r\nSend:<blockquote>\r\nafter<br>\r\n</blockquote>\r\n</blockquote>\r\n");
+        EXPECT_EQ(text.str(), "MailLog:\r\n  Send:\r\n    after\r\n");
+    }
+}
+
 TEST(LoggerTree, NestedEmptyContextRemovedOnLeaveButNotUnderRoot) {
     Logger log;
     log.enterContext("Outer", 1);
