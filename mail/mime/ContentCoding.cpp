@@ -408,6 +408,21 @@ void ContentCoding::encodeBWord(std::string_view bytes, std::string_view charset
     encodeWords(bytes, charsetName, 'B', 23, 12, out);
 }
 
+void ContentCoding::encodePhrase(std::string_view bytes, std::string_view charsetName, PhraseUse use,
+                                 std::string& out) {
+    if (use == PhraseUse::AddressList) {
+        std::string_view head = bytes.substr(0, 100);
+        if (containsNoCase(head, "?Q?") || containsNoCase(head, "?B?")) {
+            out.append(bytes);
+            return;
+        }
+    } else if (bytes.starts_with("\xEF\xBB\xBF") && (charsetName.empty() || equalsNoCase(charsetName, "utf-8"))) {
+        bytes.remove_prefix(3);
+    }
+    if (charsetPrefersBWord(charsetName)) encodeBWord(bytes, charsetName, out);
+    else encodeQWord(bytes, charsetName, out);
+}
+
 namespace {
 
 struct EncodedWord {

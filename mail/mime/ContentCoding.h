@@ -53,6 +53,14 @@ public:
     static void encodeQWord(std::string_view bytes, std::string_view charsetName, std::string& out);
     static void encodeBWord(std::string_view bytes, std::string_view charsetName, std::string& out);
 
+    // A phrase (a friendly name) as encoded words: B words for the charsets
+    // that prefer them, else Q. For address lists a phrase whose first 100
+    // bytes already hold "?Q?" or "?B?" is copied as it is; for the From
+    // and Reply-To address a leading UTF-8 byte-order mark is dropped when
+    // the charset is utf-8 (editors put one in front of pasted text).
+    enum class PhraseUse { AddressList, FromAddress };
+    static void encodePhrase(std::string_view bytes, std::string_view charsetName, PhraseUse use, std::string& out);
+
     // Replaces each encoded word by its text converted to UTF-8.
     static std::string decodeEncodedWords(std::string_view text);
 

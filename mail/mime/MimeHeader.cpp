@@ -394,8 +394,9 @@ Rfc822Address Rfc822Address::parse(std::string_view text) {
 
     a.address_.setString(addr);
     if (!isAll7Bit(name)) {
+        // Parsed addresses are the From and Reply-To addresses.
         std::string words;
-        ContentCoding::encodeQWord(name, "utf-8", words);
+        ContentCoding::encodePhrase(name, "utf-8", ContentCoding::PhraseUse::FromAddress, words);
         a.friendlyName_.setString(words);
     } else {
         a.friendlyName_.setString(name);

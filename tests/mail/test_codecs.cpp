@@ -195,6 +195,25 @@ TEST(EncodedWords, SingleAndChunked) {
     EXPECT_EQ(out, "=?utf-8?B?YmJiYmJiYmJiYmJi?=\r\n\t=?utf-8?B?YmJiYmJiYmJiYmJi?=");
 }
 
+TEST(EncodedWords, Phrases) {
+    using Use = ContentCoding::PhraseUse;
+    auto phrase = [](std::string_view bytes, std::string_view charset, Use use) {
+        std::string out;
+        ContentCoding::encodePhrase(bytes, charset, use, out);
+        return out;
+    };
+    EXPECT_EQ(phrase("caf\xE9", "iso-8859-1", Use::AddressList), "=?iso-8859-1?Q?caf=E9?=");
+    EXPECT_EQ(phrase("\x82\xA0", "Shift_JIS", Use::AddressList), "=?Shift_JIS?B?gqA=?=");
+    // Already encoded within the first 100 bytes: copied.
+    EXPECT_EQ(phrase("=?utf-8?q?a?=", "utf-8", Use::AddressList), "=?utf-8?q?a?=");
+    const std::string late = std::string(100, 'x') + "=?utf-8?B?YQ==?=";
+    EXPECT_NE(phrase(late, "utf-8", Use::AddressList), late);
+    // The From variant drops a UTF-8 byte-order mark, and only in utf-8.
+    EXPECT_EQ(phrase("\xEF\xBB\xBF" "Bob", "utf-8", Use::FromAddress), "=?utf-8?Q?Bob?=");
+    EXPECT_EQ(phrase("\xEF\xBB\xBF" "Bob", "utf-8", Use::AddressList), "=?utf-8?Q?=EF=BB=BFBob?=");
+    EXPECT_EQ(phrase("\xEF\xBB\xBF", "iso-8859-1", Use::FromAddress), "=?iso-8859-1?Q?=EF=BB=BF?=");
+}
+
 TEST(EncodedWords, ChunksNeverSplitCharacters) {
     // 20 two-byte characters and an emoji: every word must decode alone.
     std::string text;

@@ -218,6 +218,10 @@ TEST(Addresses, Parsing) {
     }
     Rfc822Address u = Rfc822Address::parse("J\xC3\xBCrgen <j@x.com>");
     EXPECT_EQ(u.getFriendlyName().str(), "=?utf-8?Q?J=C3=BCrgen?=");
+    // A byte-order mark in front of pasted text does not end up in the name.
+    Rfc822Address bom = Rfc822Address::parse("\xEF\xBB\xBFJ\xC3\xBCrgen <j@x.com>");
+    EXPECT_EQ(bom.getFriendlyName().str(), "=?utf-8?Q?J=C3=BCrgen?=");
+    EXPECT_EQ(bom.getAddress().str(), "j@x.com");
 }
 
 TEST(Addresses, FullAndBareForms) {
