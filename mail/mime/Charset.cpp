@@ -292,6 +292,160 @@ bool runIconv(const char* to, const char* from, std::string_view in, std::string
     return true;
 }
 
+// ---- ISO-2022-JP over Shift_JIS ----
+//
+// The ISO-2022-JP code pages are written through Shift_JIS (CP932), so that
+// what CP932 holds beyond plain JIS X 0208 (the NEC row 13 symbols such as
+// the circled digits, the full-width tilde) converts too; glibc's own
+// ISO-2022-JP refuses those. Shift_JIS and JIS X 0208 are the same table
+// in two arithmetic layouts.
+
+bool isIso2022Jp(int cp) { return cp == 50220 || cp == 50221 || cp == 50222; }
+
+constexpr std::string_view kEscAscii = "\x1B(B";
+constexpr std::string_view kEscJis = "\x1B$B";
+constexpr std::string_view kEscKana = "\x1B(I";
+
+// Rows 1 to 94 only: leads 0xF0 and up (user-defined and IBM extension
+// rows) have no place in JIS X 0208.
+bool sjisToJis(unsigned char lead, unsigned char trail, unsigned char& j1, unsigned char& j2) {
+    if (!((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xEF))) return false;
+    if (trail < 0x40 || trail > 0xFC || trail == 0x7F) return false;
+    const int row2 = (lead <= 0x9F ? lead - 0x81 : lead - 0xC1) * 2;
+    if (trail >= 0x9F) {
+        j1 = static_cast<unsigned char>(row2 + 0x22);
+        j2 = static_cast<unsigned char>(trail - 0x7E);
+    } else {
+        j1 = static_cast<unsigned char>(row2 + 0x21);
+        j2 = static_cast<unsigned char>(trail - (trail >= 0x80 ? 0x20 : 0x1F));
+    }
+    return true;
+}
+
+bool jisToSjis(unsigned char j1, unsigned char j2, std::string& out) {
+    if (j1 < 0x21 || j1 > 0x7E || j2 < 0x21 || j2 > 0x7E) return false;
+    const int r = j1 - 0x21;
+    out.push_back(static_cast<char>(r / 2 + (r < 62 ? 0x81 : 0xC1)));
+    if (r % 2 == 0) out.push_back(static_cast<char>(j2 + (j2 >= 0x60 ? 0x20 : 0x1F)));
+    else out.push_back(static_cast<char>(j2 + 0x7E));
+    return true;
+}
+
+// Shift_JIS bytes to ISO-2022-JP; half-width katakana as "ESC ( I" when
+// allowed (50221), otherwise they must have been made full-width before.
+bool sjisToIso2022Jp(std::string_view sjis, bool kanaEscape, std::string& out) {
+    enum class Mode { Ascii, Jis, Kana } mode = Mode::Ascii;
+    auto enter = [&](Mode m, std::string_view esc) {
+        if (mode != m) out.append(esc);
+        mode = m;
+    };
+    for (std::size_t i = 0; i < sjis.size(); ++i) {
+        const auto b = static_cast<unsigned char>(sjis[i]);
+        if (b < 0x80) {
+            if (b == 0x1B || b == 0x0E || b == 0x0F) return false;  // would read as a shift
+            enter(Mode::Ascii, kEscAscii);
+            out.push_back(static_cast<char>(b));
+        } else if (b >= 0xA1 && b <= 0xDF) {
+            if (!kanaEscape) return false;
+            enter(Mode::Kana, kEscKana);
+            out.push_back(static_cast<char>(b - 0x80));
+        } else {
+            unsigned char j1 = 0, j2 = 0;
+            if (i + 1 >= sjis.size() || !sjisToJis(b, static_cast<unsigned char>(sjis[i + 1]), j1, j2)) return false;
+            enter(Mode::Jis, kEscJis);
+            out.push_back(static_cast<char>(j1));
+            out.push_back(static_cast<char>(j2));
+            ++i;
+        }
+    }
+    enter(Mode::Ascii, kEscAscii);
+    return true;
+}
+
+// ISO-2022-JP (any of the three forms, SO/SI kana included) to Shift_JIS.
+bool iso2022JpToSjis(std::string_view in, std::string& out) {
+    enum class Mode { Ascii, Jis, Kana } mode = Mode::Ascii;
+    bool shiftedOut = false;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        const auto b = static_cast<unsigned char>(in[i]);
+        if (b == 0x1B) {
+            std::string_view esc = in.substr(i + 1, 2);
+            if (esc == "(B" || esc == "(J") mode = Mode::Ascii;
+            else if (esc == "$B" || esc == "$@") mode = Mode::Jis;
+            else if (esc == "(I") mode = Mode::Kana;
+            else return false;
+            i += 2;
+        } else if (b == 0x0E || b == 0x0F) {
+            shiftedOut = b == 0x0E;
+        } else if (b >= 0xA1 && b <= 0xDF) {
+            out.push_back(static_cast<char>(b));  // 8-bit kana some senders use
+        } else if (b >= 0x80) {
+            return false;
+        } else if (b < 0x21 || b == 0x7F) {
+            out.push_back(static_cast<char>(b));  // controls and blanks in any mode
+        } else if (shiftedOut || mode == Mode::Kana) {
+            if (b > 0x5F) return false;
+            out.push_back(static_cast<char>(b + 0x80));
+        } else if (mode == Mode::Jis) {
+            if (i + 1 >= in.size() || !jisToSjis(b, static_cast<unsigned char>(in[i + 1]), out)) return false;
+            ++i;
+        } else {
+            out.push_back(static_cast<char>(b));
+        }
+    }
+    return true;
+}
+
+// Half-width katakana (U+FF61 to U+FF9F) to their full-width forms, a
+// following voiced or semi-voiced mark joined to its letter.
+void widenHalfwidthKana(std::u16string& s) {
+    static constexpr char16_t kFull[] = {
+        0x3002, 0x300C, 0x300D, 0x3001, 0x30FB, 0x30F2, 0x30A1, 0x30A3, 0x30A5, 0x30A7, 0x30A9, 0x30E3, 0x30E5,
+        0x30E7, 0x30C3, 0x30FC, 0x30A2, 0x30A4, 0x30A6, 0x30A8, 0x30AA, 0x30AB, 0x30AD, 0x30AF, 0x30B1, 0x30B3,
+        0x30B5, 0x30B7, 0x30B9, 0x30BB, 0x30BD, 0x30BF, 0x30C1, 0x30C4, 0x30C6, 0x30C8, 0x30CA, 0x30CB, 0x30CC,
+        0x30CD, 0x30CE, 0x30CF, 0x30D2, 0x30D5, 0x30D8, 0x30DB, 0x30DE, 0x30DF, 0x30E0, 0x30E1, 0x30E2, 0x30E4,
+        0x30E6, 0x30E8, 0x30E9, 0x30EA, 0x30EB, 0x30EC, 0x30ED, 0x30EF, 0x30F3, 0x309B, 0x309C};
+    static_assert(std::size(kFull) == 0xFF9F - 0xFF61 + 1);
+    std::u16string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char16_t u = s[i];
+        if (u < 0xFF61 || u > 0xFF9F) {
+            out.push_back(u);
+            continue;
+        }
+        char16_t full = kFull[u - 0xFF61];
+        const char16_t mark = i + 1 < s.size() ? s[i + 1] : 0;
+        const bool voicedBase = (u >= 0xFF76 && u <= 0xFF84) || (u >= 0xFF8A && u <= 0xFF8E);
+        if (mark == 0xFF9E && voicedBase) {
+            ++full, ++i;
+        } else if (mark == 0xFF9E && u == 0xFF73) {
+            full = 0x30F4, ++i;  // VU
+        } else if (mark == 0xFF9F && u >= 0xFF8A && u <= 0xFF8E) {
+            full += 2, ++i;
+        }
+        out.push_back(full);
+    }
+    s = std::move(out);
+}
+
+bool convertIso2022Jp(int fromCodePage, int toCodePage, std::string_view in, std::string& out) {
+    out.clear();
+    std::string sjis;
+    if (isIso2022Jp(fromCodePage)) {
+        if (!iso2022JpToSjis(in, sjis)) return false;
+        if (!isIso2022Jp(toCodePage)) return EncodingConvert::convert(codepage::kShiftJis, toCodePage, sjis, out);
+        in = sjis;
+        fromCodePage = codepage::kShiftJis;
+    }
+    std::u16string text;
+    if (!EncodingConvert::toUtf16(fromCodePage, in, text)) return false;
+    if (toCodePage != 50221) widenHalfwidthKana(text);
+    std::string bytes;
+    if (!EncodingConvert::fromUtf16(codepage::kShiftJis, text, bytes)) return false;
+    return sjisToIso2022Jp(bytes, toCodePage == 50221, out);
+}
+
 }  // namespace
 
 bool EncodingConvert::isSupported(int codePage) { return iconvName(codePage) != nullptr; }
@@ -303,6 +457,8 @@ bool EncodingConvert::convert(int fromCodePage, int toCodePage, std::string_view
         out.clear();
         return false;
     }
+    if (isIso2022Jp(fromCodePage) || isIso2022Jp(toCodePage))
+        return convertIso2022Jp(fromCodePage, toCodePage, in, out);
     return runIconv(to, from, in, out);
 }
 

@@ -2,6 +2,8 @@
 // through the platform converter, META charsets and the charset choice.
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+
 #include <set>
 
 #include "Charset.h"
@@ -80,11 +82,72 @@ INSTANTIATE_TEST_SUITE_P(
                       ConvCase{1252, "\xE2\x82\xAC", "\x80"sv}, ConvCase{1200, "A\xC3\xA9", "A\0\xE9\0"sv},
                       ConvCase{1201, "A\xC3\xA9", "\0A\0\xE9"sv}, ConvCase{932, "\xE3\x81\x82", "\x82\xA0"sv},
                       ConvCase{50220, "\xE3\x81\x82", "\x1B$B$\"\x1B(B"sv},
+                      // Shift_JIS-only symbols (full-width tilde, circled one) go out too.
+                      ConvCase{50220, "\xEF\xBD\x9E\xE2\x91\xA0", "\x1B$B!A-!\x1B(B"sv},
+                      ConvCase{50221, "\xEF\xBD\xB6", "\x1B(I6\x1B(B"sv},
+                      ConvCase{50222, "a\xE3\x81\x82" "b", "a\x1B$B$\"\x1B(Bb"sv},
                       ConvCase{50225, "\xEA\xB0\x80", "\x1B$)C\x0E\x30\x21\x0F"sv},
                       ConvCase{936, "\xE4\xB8\xAD", "\xD6\xD0"sv}, ConvCase{949, "\xEA\xB0\x80", "\xB0\xA1"sv},
                       ConvCase{950, "\xE4\xB8\xAD", "\xA4\xA4"sv}, ConvCase{874, "\xE0\xB8\x81", "\xA1"sv},
                       ConvCase{28595, "\xD0\x96", "\xB6"sv}, ConvCase{65005, "A", "A\0\0\0"sv},
                       ConvCase{65006, "A", "\0\0\0A"sv}, ConvCase{20127, "abc", "abc"sv}));
+
+// ISO-2022-JP is written through Shift_JIS: half-width katakana become
+// full-width (50220, 50222) or use their own escape (50221), and every
+// JIS X 0208 character survives the trip.
+TEST(Conversion, Iso2022JpOverShiftJis) {
+    std::string out, back;
+    // KA + voiced mark, KI, HA + semi-voiced mark, U + voiced mark.
+    const std::string half = "\xEF\xBD\xB6\xEF\xBE\x9E\xEF\xBD\xB7\xEF\xBE\x8A\xEF\xBE\x9F\xEF\xBD\xB3\xEF\xBE\x9E";
+    for (int cp : {50220, 50222}) {
+        ASSERT_TRUE(EncodingConvert::convert(65001, cp, half, out)) << cp;
+        ASSERT_TRUE(EncodingConvert::convert(cp, 65001, out, back));
+        EXPECT_EQ(back, "\xE3\x82\xAC\xE3\x82\xAD\xE3\x83\x91\xE3\x83\xB4") << cp;  // GA KI PA VU
+    }
+    ASSERT_TRUE(EncodingConvert::convert(65001, 50221, half, out));
+    ASSERT_TRUE(EncodingConvert::convert(50221, 65001, out, back));
+    EXPECT_EQ(back, half);
+    // The older escapes and the SO/SI kana form read back.
+    ASSERT_TRUE(EncodingConvert::convert(50222, 65001, "\x1B$@$\"\x1B(Jx\x0E\x36\x0F", back));
+    EXPECT_EQ(back, "\xE3\x81\x82x\xEF\xBD\xB6");
+    // Unknown escapes, broken pairs and characters outside the 94 rows fail.
+    EXPECT_FALSE(EncodingConvert::convert(50220, 65001, "\x1B$(D!!\x1B(B", back));
+    EXPECT_FALSE(EncodingConvert::convert(50220, 65001, "\x1B$B$", back));
+    EXPECT_FALSE(EncodingConvert::convert(65001, 50220, "\xEE\x80\x80", out));  // private use
+
+    // Every double-byte Shift_JIS character of rows 1 to 88: through
+    // ISO-2022-JP and back, and byte for byte what glibc's own converter
+    // writes where it knows the character. (Rows 89 to 92 hold the
+    // NEC-selected IBM characters, which Shift_JIS writes in the IBM rows
+    // beyond JIS X 0208: those are not converted.)
+    int checked = 0;
+    for (int lead = 0x81; lead <= 0xEC; ++lead) {
+        if (lead > 0x9F && lead < 0xE0) continue;
+        for (int trail = 0x40; trail <= 0xFC; ++trail) {
+            if (trail == 0x7F) continue;
+            const std::string sjis{static_cast<char>(lead), static_cast<char>(trail)};
+            std::string utf8;
+            if (!EncodingConvert::convert(932, 65001, sjis, utf8)) continue;
+            ASSERT_TRUE(EncodingConvert::convert(65001, 50220, utf8, out)) << lead << ' ' << trail;
+            ASSERT_TRUE(EncodingConvert::convert(50220, 65001, out, back));
+            EXPECT_EQ(back, utf8) << lead << ' ' << trail;  // the text; duplicate codes need not come back
+            std::string glibc(16, '\0');
+            iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
+            ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+            char* in = utf8.data();
+            char* o = glibc.data();
+            std::size_t inLeft = utf8.size(), outLeft = glibc.size();
+            if (iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<std::size_t>(-1) &&
+                iconv(cd, nullptr, nullptr, &o, &outLeft) != static_cast<std::size_t>(-1)) {
+                glibc.resize(glibc.size() - outLeft);
+                EXPECT_EQ(out, glibc) << lead << ' ' << trail;
+                ++checked;
+            }
+            iconv_close(cd);
+        }
+    }
+    EXPECT_GT(checked, 6000);
+}
 
 TEST(Conversion, FailsLoudly) {
     std::string out;
