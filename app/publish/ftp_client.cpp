@@ -342,7 +342,9 @@ bool FtpClient::WriteCommandLine(const std::string& line) {
     // server: refuse it rather than send it.
     if (line.find_first_of("\r\n") != std::string::npos) return false;
     const std::string wire = line + "\r\n";
-    return control_->SendAll(wire.data(), wire.size());
+    if (control_->SendAll(wire.data(), wire.size())) return true;
+    CloseControlChannel();
+    return false;
 }
 
 bool FtpClient::ReadFtpLine(Clock::time_point deadline) {
@@ -362,10 +364,20 @@ bool FtpClient::ReadFtpLine(Clock::time_point deadline) {
         readBuffer_.clear();
         char chunk[kBufferSize];
         const long n = control_->ReceiveUntil(chunk, sizeof chunk, deadline);
-        if (n <= 0) return LocalFailure();  // closed, broken or timed out
+        if (n <= 0) {
+            // Closed, broken or timed out. A late reply could still arrive
+            // and would then be read as the answer to the next command:
+            // the conversation is over.
+            CloseControlChannel();
+            return LocalFailure();
+        }
         readBuffer_.assign(chunk, static_cast<std::size_t>(n));
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // The reply is shown and logged: control bytes (terminal escapes, a
+    // stray CR) from the server must not reach either.
+    for (char& ch : line)
+        if ((static_cast<unsigned char>(ch) < 0x20 && ch != '\t') || ch == 0x7F) ch = '?';
     lastReply_ = std::move(line);
     if (!lastReply_.empty()) replyClass_ = lastReply_[0] - '0';
     return true;

@@ -16,10 +16,19 @@ std::string InStartDirectory(const Core& core, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(client.lastReply()); }
+// A reply is posted only when it starts with its code: the status road
+// takes a leading "P" for one of the program's own messages, and a server
+// must not be able to pass off, say, the online notice as its reply.
+std::string PostableReply(const FtpClient& client) {
+    const std::string& reply = client.lastReply();
+    return !reply.empty() && reply[0] >= '0' && reply[0] <= '9' ? reply : std::string();
+}
+
+void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(PostableReply(client)); }
 
 void PostReplyIfAny(Core& core, const FtpClient& client) {
-    if (!client.lastReply().empty()) core.PostStatusMessage(client.lastReply());
+    const std::string reply = PostableReply(client);
+    if (!reply.empty()) core.PostStatusMessage(reply);
 }
 
 enum class UploadResult { Uploaded, PageFailed, UploadFailed };

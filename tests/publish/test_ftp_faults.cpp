@@ -4,6 +4,8 @@
 // 1 s, so each hang costs about a second.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/publish/ftp_client.h"
 #include "tests/publish/ftp_peers.h"
 
@@ -50,6 +52,26 @@ TEST(FtpReplies, LinesEndingInBareLineFeedsAndOverlongLinesAreRead) {
     FtpClient client(1);
     EXPECT_TRUE(client.LogOn(To(server)));
     EXPECT_EQ(client.lastReply().size(), 4096u);  // kept up to a bound, the rest dropped
+}
+
+TEST(FtpReplies, ControlBytesFromTheServerAreMasked) {
+    // The reply is shown and logged: no terminal escapes, no line breaks.
+    FakeFtpServer server({"R:421 a\x1b[2Jb\x07\rc\tend\r\n", "W"});
+    FtpClient client(1);
+    EXPECT_FALSE(client.LogOn(To(server)));
+    EXPECT_EQ(client.lastReply(), "421 a?[2Jb??c\tend");
+}
+
+TEST(FtpCommands, ATimedOutCommandEndsTheConversation) {
+    // A late answer to TYPE A must never be read as the answer to REST 0.
+    FakeFtpServer server(With(kLogon, {"C:TYPE A", "W"}));
+    FtpClient client(1);
+    ASSERT_TRUE(client.LogOn(To(server)));
+    EXPECT_FALSE(client.Command("TYPE A"));
+    EXPECT_FALSE(client.Command("REST 0"));
+    EXPECT_EQ(client.lastReply(), "");
+    const auto received = server.Received();
+    EXPECT_EQ(std::count(received.begin(), received.end(), "REST 0"), 0);
 }
 
 // Faults while a reply is awaited: each is a local failure, lastReply empty.

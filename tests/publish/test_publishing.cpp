@@ -190,6 +190,22 @@ TEST_F(Publishing, AHungServerFailsTheRunAfterTheTimeLimitAndTheNextRefreshWorks
     EXPECT_EQ(core->state().OnlineState.load(), 1);
 }
 
+TEST_F(Publishing, AServerCannotPassOffItsReplyAsTheOnlineNotice) {
+    FakeFtpServer liar({"S:P10005 System Online:   ", "W"});
+    core->EditSettings([&](Settings& s) {
+        s.Timeout = 1;
+        s.SuppressError = 1;
+        s.ftpPage.Port = std::to_string(liar.port());
+    });
+    RefreshServices services;
+    services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
+    core->SetServices(services);
+    core->ManualRefreshCommand();
+    for (const std::string& line : host.lines) EXPECT_EQ(line.find("System Online"), std::string::npos) << line;
+    EXPECT_EQ(host.lines.back(), "Unable to resolve hostname/Connection Timeout");
+    EXPECT_EQ(core->state().ManualRefresh.load(), 1) << "the refresh did not end online";
+}
+
 TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
     EditSite([](FtpSiteFields& f) { f.OnlineFile = "missing.htm"; });
     RunOnlineUpload();
