@@ -125,6 +125,9 @@ WriteResult ReplaceFile(const std::string& requested, std::string_view data) {
     struct stat old {};
     const bool existed = ::stat(path.c_str(), &old) == 0;
     if (existed && S_ISDIR(old.st_mode)) return {WriteOutcome::CannotCreate, EISDIR};
+    // A file the user made read-only stays as it is: replacing it through
+    // the folder would get round the protection.
+    if (existed && ::access(path.c_str(), W_OK) != 0) return {WriteOutcome::CannotCreate, errno};
 
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
