@@ -14,8 +14,8 @@ void InstallServices(Core& core) {
     services.GetLanAddress = [](Core& c) { GetLanAddress(c); };
     services.CheckProgramStatuses = [](Core& c) { CheckProgramStatuses(c); };
     services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
-    // Keep this last: the exit publication takes a copy of the steps above.
-    services.PublishOffline = [steps = services](Core& c) { return PublishOffline(c, steps); };
+    // The exit publication runs the same lookups and e-mail step as a refresh.
+    services.PublishOffline = [](Core& c) { return PublishOffline(c, c.services()); };
     core.SetServices(std::move(services));
 }
 

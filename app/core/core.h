@@ -60,6 +60,7 @@ public:
     void LoadOrCreateSettings();
 
     void SetServices(RefreshServices services) { services_ = std::move(services); }
+    const RefreshServices& services() const { return services_; }
 
     // --- refresh cycle (main loop) ---
     void OnTimer(int id);
