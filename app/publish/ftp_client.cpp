@@ -508,6 +508,12 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
         auto accepted = listener->Accept();
         listener.reset();
         if (!accepted) return LocalFailure();
+        // Only the server may connect back: anyone else on the network
+        // could otherwise take (or feed) the page.
+        if (accepted->PeerAddress() != control_->PeerAddress()) {
+            accepted->Abort();
+            return LocalFailure();
+        }
         data = std::move(*accepted);
     }
 

@@ -84,8 +84,10 @@ TEST(ExpandPageTemplate, ValuesMeetLaterTokensButNotEarlierOnes) {
 TEST(ExpandPageTemplate, ProgramTokensInIncreasingOrder) {
     PageValues v = SampleValues();
     for (int i = 0; i < 12; ++i) v.programWords.push_back("W" + std::to_string(i));
+    v.programWords[1] = "UP";
+    v.programWords[10] = "TEN";
     // "%P1" goes before "%P10", so "%P10".."%P19" read as program 1 plus a digit.
-    EXPECT_EQ(ExpandPageTemplate("%P0 %P1 %P10 %P11 %P19 %P2", v), "W0 W1 W10 W11 W19 W2");
+    EXPECT_EQ(ExpandPageTemplate("%P0 %P1 %P10 %P11 %P19 %P2", v), "W0 UP UP0 UP1 UP9 W2");
     v.programWords.resize(3);
     EXPECT_EQ(ExpandPageTemplate("%P2 %P3 %P %p0 %P", v), "W2 %P3 %P %p0 %P");
     v.programWords = {"RUN %P1", "DOWN"};
