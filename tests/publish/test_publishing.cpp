@@ -52,6 +52,19 @@ protected:
     }
     void TearDown() override { ::chdir("/"); }
 
+    // Whole refreshes (worker inline on the fake host) against the server on
+    // port, with a one-second time limit and no boxes.
+    void RefreshAgainst(int port) {
+        core->EditSettings([&](Settings& s) {
+            s.Timeout = 1;
+            s.SuppressError = 1;
+            s.ftpPage.Port = std::to_string(port);
+        });
+        RefreshServices services;
+        services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
+        core->SetServices(services);
+    }
+
     // What the refresh worker does before it hands over to the upload.
     void RunOnlineUpload() {
         core->state().StatusWord = "Online";
@@ -170,14 +183,7 @@ TEST_F(Publishing, SuppressedErrorsShowNoBoxAndTheNextGoodUploadRemovesTheOldPag
 
 TEST_F(Publishing, AHungServerFailsTheRunAfterTheTimeLimitAndTheNextRefreshWorks) {
     FakeFtpServer hung({"R:220 hel", "W"});
-    core->EditSettings([&](Settings& s) {
-        s.Timeout = 1;
-        s.SuppressError = 1;
-        s.ftpPage.Port = std::to_string(hung.port());
-    });
-    RefreshServices services;
-    services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
-    core->SetServices(services);
+    RefreshAgainst(hung.port());
 
     core->ManualRefreshCommand();  // FakeHost runs the worker inline
     EXPECT_EQ(host.lines.back(), "Unable to resolve hostname/Connection Timeout");
@@ -192,14 +198,7 @@ TEST_F(Publishing, AHungServerFailsTheRunAfterTheTimeLimitAndTheNextRefreshWorks
 
 TEST_F(Publishing, AServerCannotPassOffItsReplyAsTheOnlineNotice) {
     FakeFtpServer liar({"S:P10005 System Online:   ", "W"});
-    core->EditSettings([&](Settings& s) {
-        s.Timeout = 1;
-        s.SuppressError = 1;
-        s.ftpPage.Port = std::to_string(liar.port());
-    });
-    RefreshServices services;
-    services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
-    core->SetServices(services);
+    RefreshAgainst(liar.port());
     core->ManualRefreshCommand();
     for (const std::string& line : host.lines) EXPECT_EQ(line.find("System Online"), std::string::npos) << line;
     EXPECT_EQ(host.lines.back(), "Unable to resolve hostname/Connection Timeout");
