@@ -294,4 +294,17 @@ void FakeFtpServer::Run() {
     ::close(fd);
 }
 
+void UseFtpSite(Settings& s, int port, const std::string& remoteFile) {
+    s.EnableFTP = 1;
+    s.ftpPage.FTPServer = "127.0.0.1";
+    s.ftpPage.Port = std::to_string(port);
+    s.ftpPage.UserID = kFtpUser;
+    s.ftpPage.Password = kFtpPassword;
+    s.ftpPage.SiteName = "site";
+    s.ftpPage.OnlineFile = "online.htm";
+    s.ftpPage.OfflineFile = "offline.htm";
+    s.ftpPage.RemoteFile = remoteFile;
+    CopyFtpPageToWorking(s);
+}
+
 }  // namespace zelmar::test

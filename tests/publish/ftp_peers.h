@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/core/settings.h"
 #include "tests/support/peer_process.h"
 
 namespace zelmar::test {
@@ -18,6 +19,10 @@ inline constexpr const char* kFtpPassword = "s3cret";
 
 // A passive port range that parallel test processes are unlikely to share.
 int PassiveRangeBase();
+
+// Points the FTP site (page fields and working copy) at the pyftpdlib user
+// on 127.0.0.1:port, with the templates "online.htm" and "offline.htm".
+void UseFtpSite(Settings& s, int port, const std::string& remoteFile);
 
 struct PyFtpOptions {
     bool readonly = false;     // STOR refused with 550

@@ -49,18 +49,25 @@ LogonParameters ThroughFirewall(int logonType, int serverPort, int fwPort) {
     return p;
 }
 
-// ---------------------------------------------------------------- type 5 with the client
-
-class ProftpdUserAtHost : public ::testing::TestWithParam<bool> {
+// A real pyftpdlib server behind a proftpd firewall speaking method.
+template <class Param>
+class BehindProftpd : public ::testing::TestWithParam<Param> {
 protected:
-    void SetUp() override {
+    void StartFirewall(const std::string& method) {
         if (::geteuid() != 0) GTEST_SKIP() << "proftpd's proxy sessions switch users, which needs root";
         ASSERT_TRUE(server.ok());
-        firewall = std::make_unique<ProftpdFirewall>("user@host");
+        firewall = std::make_unique<ProftpdFirewall>(method);
         ASSERT_TRUE(firewall->ok()) << firewall->reason();
     }
     PyFtpServer server;
     std::unique_ptr<ProftpdFirewall> firewall;
+};
+
+// ---------------------------------------------------------------- type 5 with the client
+
+class ProftpdUserAtHost : public BehindProftpd<bool> {
+protected:
+    void SetUp() override { StartFirewall("user@host"); }
 };
 
 TEST_P(ProftpdUserAtHost, StoresAndRetrievesTheBytesUnchanged) {
@@ -114,17 +121,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, ProftpdUserAtHost, ::testing::Values(true, false
 
 // ---------------------------------------------------------------- type 5 in the publishing cycle
 
-class ProftpdPublishing : public ::testing::TestWithParam<bool> {
+class ProftpdPublishing : public BehindProftpd<bool> {
 protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "proftpd's proxy sessions switch users, which needs root";
-        ASSERT_TRUE(server.ok());
-        firewall = std::make_unique<ProftpdFirewall>("user@host");
-        ASSERT_TRUE(firewall->ok()) << firewall->reason();
-    }
+    void SetUp() override { StartFirewall("user@host"); }
     void TearDown() override { ::chdir("/"); }
-    PyFtpServer server;
-    std::unique_ptr<ProftpdFirewall> firewall;
     ScratchDir dir;
     FakeHost host;
 };
@@ -136,16 +136,7 @@ TEST_P(ProftpdPublishing, TheOnlinePageGoesThroughTheFirewall) {
     WriteFile(dir / "offline.htm", "Gone.\n");
     Core core(host, dir.path(), dir / "Zelmar.ini", "k");
     core.EditSettings([&](Settings& s) {
-        s.EnableFTP = 1;
-        s.ftpPage.FTPServer = "127.0.0.1";
-        s.ftpPage.Port = std::to_string(server.port());
-        s.ftpPage.UserID = kFtpUser;
-        s.ftpPage.Password = kFtpPassword;
-        s.ftpPage.SiteName = "site";
-        s.ftpPage.OnlineFile = "online.htm";
-        s.ftpPage.OfflineFile = "offline.htm";
-        s.ftpPage.RemoteFile = "www/index.htm";
-        CopyFtpPageToWorking(s);
+        UseFtpSite(s, server.port(), "www/index.htm");
         s.UseProxy = 1;
         s.LogonType = 5;
         s.ProxyAddress = "127.0.0.1";
@@ -191,16 +182,9 @@ struct ProxyLogonCase {
 };
 void PrintTo(const ProxyLogonCase& c, std::ostream* os) { *os << c.name << " (" << c.method << ")"; }
 
-class ProftpdProxyLogon : public ::testing::TestWithParam<ProxyLogonCase> {
+class ProftpdProxyLogon : public BehindProftpd<ProxyLogonCase> {
 protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "proftpd's proxy sessions switch users, which needs root";
-        ASSERT_TRUE(server.ok());
-        firewall = std::make_unique<ProftpdFirewall>(GetParam().method);
-        ASSERT_TRUE(firewall->ok()) << firewall->reason();
-    }
-    PyFtpServer server;
-    std::unique_ptr<ProftpdFirewall> firewall;
+    void SetUp() override { StartFirewall(GetParam().method); }
 };
 
 TEST_P(ProftpdProxyLogon, AWrongProxyPasswordNeverReachesTheServer) {

@@ -26,23 +26,7 @@ protected:
         WriteFile(dir / "offline.htm", "Gone %S.\n");
         core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
         core->EditSettings([this](Settings& s) {
-            s.EnableFTP = 1;
-            s.ftp.FTPServer = "127.0.0.1";
-            s.ftp.Port = server.port();
-            s.ftp.UserID = kFtpUser;
-            s.ftp.Password = kFtpPassword;
-            s.ftp.SiteName = "site";
-            s.ftp.OnlineFile = "online.htm";
-            s.ftp.OfflineFile = "offline.htm";
-            s.ftp.RemoteFile = "index.htm";
-            s.ftpPage.FTPServer = "127.0.0.1";
-            s.ftpPage.Port = std::to_string(server.port());
-            s.ftpPage.UserID = kFtpUser;
-            s.ftpPage.Password = kFtpPassword;
-            s.ftpPage.SiteName = "site";
-            s.ftpPage.OnlineFile = "online.htm";
-            s.ftpPage.OfflineFile = "offline.htm";
-            s.ftpPage.RemoteFile = "index.htm";
+            UseFtpSite(s, server.port(), "index.htm");
             s.Timeout = 2;
             s.SaveFileASCII.clear();
             s.SaveFileHTML.clear();
