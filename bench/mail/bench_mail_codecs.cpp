@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ContentCoding.h"
+#include "mail/mime/content_coding.h"
 
 using zelmar::mail::ContentCoding;
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "Charset.h"
-#include "ContentCoding.h"
-#include "MimeHeader.h"
+#include "mail/mime/charset.h"
+#include "mail/mime/content_coding.h"
+#include "mail/mime/mime_header.h"
 
 using namespace zelmar::mail;
 

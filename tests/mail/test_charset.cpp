@@ -6,8 +6,8 @@
 
 #include <set>
 
-#include "Charset.h"
-#include "Logger.h"
+#include "mail/mime/charset.h"
+#include "mail/base/logger.h"
 
 using namespace zelmar::mail;
 

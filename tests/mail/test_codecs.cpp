@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "ContentCoding.h"
-#include "Logger.h"
+#include "mail/mime/content_coding.h"
+#include "mail/base/logger.h"
 
 using namespace zelmar::mail;
 

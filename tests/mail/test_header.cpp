@@ -2,8 +2,8 @@
 // encoded-word placement, address parsing and its written forms.
 #include <gtest/gtest.h>
 
-#include "Logger.h"
-#include "MimeHeader.h"
+#include "mail/base/logger.h"
+#include "mail/mime/mime_header.h"
 
 using namespace zelmar::mail;
 

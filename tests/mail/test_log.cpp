@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Logger.h"
+#include "mail/base/logger.h"
 
 using namespace zelmar::mail;
 

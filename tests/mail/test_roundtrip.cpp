@@ -10,8 +10,8 @@
 #include <random>
 #include <sstream>
 
-#include "Charset.h"
-#include "ContentCoding.h"
+#include "mail/mime/charset.h"
+#include "mail/mime/content_coding.h"
 
 using namespace zelmar::mail;
 namespace fs = std::filesystem;

@@ -2,12 +2,12 @@
 // progress monitor.
 #include <gtest/gtest.h>
 
-#include "ComponentObject.h"
-#include "ExtPtrArray.h"
-#include "ProgressMonitor.h"
-#include "StringBuffer.h"
-#include "Unicode.h"
-#include "XString.h"
+#include "mail/base/component_object.h"
+#include "mail/base/ext_ptr_array.h"
+#include "mail/base/progress_monitor.h"
+#include "mail/base/string_buffer.h"
+#include "mail/base/unicode.h"
+#include "mail/base/x_string.h"
 
 using namespace zelmar::mail;
 

@@ -1,4 +1,4 @@
-#include "ComponentObject.h"
+#include "mail/base/component_object.h"
 
 #include <atomic>
 

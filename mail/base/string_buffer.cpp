@@ -1,4 +1,4 @@
-#include "StringBuffer.h"
+#include "mail/base/string_buffer.h"
 
 #include <cassert>
 #include <functional>

@@ -10,10 +10,10 @@
 #include <mutex>
 #include <vector>
 
-#include "ComponentObject.h"
-#include "ExtPtrArray.h"
-#include "LogBase.h"
-#include "StringBuffer.h"
+#include "mail/base/component_object.h"
+#include "mail/base/ext_ptr_array.h"
+#include "mail/base/log_base.h"
+#include "mail/base/string_buffer.h"
 
 namespace zelmar::mail {
 

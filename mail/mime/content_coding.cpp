@@ -1,4 +1,4 @@
-#include "ContentCoding.h"
+#include "mail/mime/content_coding.h"
 
 #include <array>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "Charset.h"
+#include "mail/mime/charset.h"
 
 namespace zelmar::mail {
 

@@ -1,8 +1,8 @@
-#include "MimeHeader.h"
+#include "mail/mime/mime_header.h"
 
 #include <vector>
 
-#include "ContentCoding.h"
+#include "mail/mime/content_coding.h"
 
 namespace zelmar::mail {
 

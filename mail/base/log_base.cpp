@@ -1,4 +1,4 @@
-#include "LogBase.h"
+#include "mail/base/log_base.h"
 
 #include <cstring>
 #include <string>

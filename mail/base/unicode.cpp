@@ -1,4 +1,4 @@
-#include "Unicode.h"
+#include "mail/base/unicode.h"
 
 namespace zelmar::mail {
 

@@ -1,4 +1,4 @@
-#include "Charset.h"
+#include "mail/mime/charset.h"
 
 #include <cerrno>
 #include <iconv.h>
@@ -6,8 +6,8 @@
 #include <array>
 #include <memory>
 
-#include "Unicode.h"
-#include "XString.h"
+#include "mail/base/unicode.h"
+#include "mail/base/x_string.h"
 
 namespace zelmar::mail {
 

@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "StringBuffer.h"
-#include "XString.h"
+#include "mail/base/string_buffer.h"
+#include "mail/base/x_string.h"
 
 namespace zelmar::mail {
 

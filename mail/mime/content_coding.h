@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "LogBase.h"
-#include "StringBuffer.h"
+#include "mail/base/log_base.h"
+#include "mail/base/string_buffer.h"
 
 namespace zelmar::mail {
 

@@ -1,4 +1,4 @@
-#include "Logger.h"
+#include "mail/base/logger.h"
 
 #include <cinttypes>
 #include <cstdio>

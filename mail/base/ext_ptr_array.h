@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "ComponentObject.h"
+#include "mail/base/component_object.h"
 
 namespace zelmar::mail {
 

@@ -1,4 +1,4 @@
-#include "ProgressMonitor.h"
+#include "mail/base/progress_monitor.h"
 
 namespace zelmar::mail {
 

@@ -1,7 +1,7 @@
-#include "XString.h"
+#include "mail/base/x_string.h"
 
-#include "StringBuffer.h"
-#include "Unicode.h"
+#include "mail/base/string_buffer.h"
+#include "mail/base/unicode.h"
 
 namespace zelmar::mail {
 

@@ -1,0 +1,70 @@
+// A TCP socket whose every wait has a time limit. It is the transport below
+// the FTP client and the mail component's socket layer: neither may hang on
+// a peer that stops answering, so connect, accept, send and receive all take
+// a deadline.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace zelmar {
+
+// A TCP socket whose every wait has a time limit (whole seconds, at least 1).
+// Move-only; closes on destruction.
+class TimeoutSocket {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit TimeoutSocket(int timeoutSeconds);
+    ~TimeoutSocket();
+    TimeoutSocket(TimeoutSocket&& other) noexcept;
+    TimeoutSocket& operator=(TimeoutSocket&& other) noexcept;
+    TimeoutSocket(const TimeoutSocket&) = delete;
+    TimeoutSocket& operator=(const TimeoutSocket&) = delete;
+
+    // Connects to host (a name is resolved, IPv4) and port within the limit.
+    bool Connect(const std::string& host, int port);
+    // Starts a connect to a dotted IPv4 address without waiting for it;
+    // FinishConnect waits for the outcome within the limit.
+    bool StartConnect(const std::string& address, int port);
+    bool FinishConnect();
+
+    // Listens on the given local IPv4 address, any port.
+    bool Listen(const std::string& localAddress, int backlog);
+    // Waits (within the limit) for one connection and returns it.
+    std::optional<TimeoutSocket> Accept();
+
+    // Sends as much of data as the peer takes at once, waiting at most the
+    // limit for room; returns the count sent (possibly short), or -1 on an
+    // error or a time-out.
+    long SendSome(const char* data, std::size_t size);
+    // Sends all of data (each wait within the limit).
+    bool SendAll(const char* data, std::size_t size);
+    // Receives up to size bytes, waiting until deadline at the latest.
+    // Returns the count, 0 when the peer closed, -1 on an error or time-out.
+    long ReceiveUntil(char* buffer, std::size_t size, Clock::time_point deadline);
+    long Receive(char* buffer, std::size_t size) { return ReceiveUntil(buffer, size, Deadline()); }
+
+    // Addresses as dotted text ("" when unknown), ports in host order.
+    std::string LocalAddress() const;
+    int LocalPort() const;
+    std::string PeerAddress() const;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close();
+    // Closes with a reset instead of an orderly end, so that the peer sees
+    // an aborted transfer rather than a complete (truncated) file.
+    void Abort();
+    int timeoutSeconds() const { return timeoutSeconds_; }
+    Clock::time_point Deadline() const { return Clock::now() + std::chrono::seconds(timeoutSeconds_); }
+
+private:
+    bool WaitFor(short events, Clock::time_point deadline);
+
+    int fd_ = -1;
+    int timeoutSeconds_;
+};
+
+}  // namespace zelmar
