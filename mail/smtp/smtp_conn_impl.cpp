@@ -184,7 +184,7 @@ bool SmtpConnImpl::command(std::string_view text, int expected, LogBase& log, Pr
     timedOut = aborted = false;
     commandSent_ = false;
     if (codeOut) *codeOut = -1;
-    if (!sendCommand(text.substr(0, std::max<std::size_t>(text.size(), 0)), log, pm)) return false;
+    if (!sendCommand(text, log, pm)) return false;
     commandSent_ = true;
     if (text == "\r\n.\r\n") log.logInfo("Sent DATA terminator");
     int code = -1;

@@ -265,6 +265,9 @@ struct RelayOptions {
     bool answer503 = false;
     bool inject = false;
     bool raw = false;  // TLS from the first byte: no command lines to look at
+    // Play an HTTP proxy first: read the CONNECT request, answer with this
+    // status line (nothing more is relayed unless it is a 200).
+    std::string connectAnswer;
 };
 
 class Relay {
@@ -279,12 +282,31 @@ public:
         thread_.join();
     }
     int port() const { return port_; }
+    std::string connectRequest() {
+        std::lock_guard lock(m_);
+        return connectRequest_;
+    }
 
 private:
     void Run() {
         std::optional<TimeoutSocket> client;
         for (int i = 0; i < 100 && !client && !stop_; ++i) client = listener_.Accept();
         if (!client) return;
+        if (!o_.connectAnswer.empty()) {
+            std::string request;
+            char c;
+            for (int i = 0; i < 4096 && request.find("\r\n\r\n") == std::string::npos; ++i) {
+                if (client->ReceiveUntil(&c, 1, Clock::now() + std::chrono::seconds(5)) != 1) return;
+                request.push_back(c);
+            }
+            {
+                std::lock_guard lock(m_);
+                connectRequest_ = request;
+            }
+            const std::string answer = o_.connectAnswer + "\r\nProxy-Agent: test\r\n\r\n";
+            client->SendAll(answer.data(), answer.size());
+            if (o_.connectAnswer.find(" 200 ") == std::string::npos) return;
+        }
         TimeoutSocket server(5);
         if (!server.Connect("127.0.0.1", serverPort_)) return;
         std::atomic<bool> injectNext{false};
@@ -342,6 +364,8 @@ private:
 
     int serverPort_;
     RelayOptions o_;
+    std::mutex m_;
+    std::string connectRequest_;
     TimeoutSocket listener_{5};
     int port_ = 0;
     std::thread thread_;
@@ -357,9 +381,9 @@ struct RelayRow {
 };
 
 const RelayRow kRelayRows[] = {
-    {"TlsHandshakeSplitIntoSmallSegments", true, {7, false, false, true}, "Secure Channel Established.", 0},
-    {"StartTlsAnswered503FirstSendsEhlo", false, {0, true, false, false}, "Resending STARTTLS...", 0},
-    {"PlaintextAfterStartTlsIsDropped", false, {0, false, true, false}, "Discarded plaintext received before the TLS handshake",
+    {"TlsHandshakeSplitIntoSmallSegments", true, {7, false, false, true, ""}, "Secure Channel Established.", 0},
+    {"StartTlsAnswered503FirstSendsEhlo", false, {0, true, false, false, ""}, "Resending STARTTLS...", 0},
+    {"PlaintextAfterStartTlsIsDropped", false, {0, false, true, false, ""}, "Discarded plaintext received before the TLS handshake",
      14},
 };
 
@@ -399,6 +423,48 @@ TEST_P(SmtpTlsRelay, MessageArrivesWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Table, SmtpTlsRelay, ::testing::ValuesIn(kRelayRows),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zelmar::test
+
+namespace zelmar::test {
+namespace {
+
+// The TLS channel through an HTTP proxy's CONNECT tunnel: only a 2xx answer
+// opens the tunnel.
+TEST(TlsChannelProxy, TunnelsOnlyAfterA2xxAnswer) {
+    ScratchDir dir;
+    ASSERT_TRUE(MakeSelfSignedCert(dir.path()));
+    const int serverPort = FreePort();
+    ChildProcess server({kSystemPython, ZELMAR_SMTP_PEER, std::to_string(serverPort), "tls", "both", dir.path(),
+                         dir / "cert.pem", dir / "key.pem"},
+                        dir / "server.log");
+    ASSERT_TRUE(WaitForPort(serverPort)) << ReadFile(dir / "server.log");
+    for (const char* answer : {"HTTP/1.0 200 Connection established", "HTTP/1.0 403 Forbidden"}) {
+        const bool open = std::string(answer).find(" 200 ") != std::string::npos;
+        Relay proxy(serverPort, RelayOptions{0, false, false, true, answer});
+        mail::TlsChannel channel;
+        channel.setHost("127.0.0.1");
+        channel.setPort(serverPort);
+        channel.setProxy("127.0.0.1", proxy.port());
+        channel.setConnectTimeout(5);
+        Logger log;
+        bool timedOut = false, aborted = false;
+        ASSERT_EQ(channel.establishChannel(log, timedOut, 5000, 0, nullptr), open) << answer << LogText(log);
+        EXPECT_EQ(proxy.connectRequest(), "CONNECT 127.0.0.1:" + std::to_string(serverPort) +
+                                              " HTTP/1.0\r\nUser-Agent: Zelmar\r\n\r\n");
+        if (!open) {
+            EXPECT_EQ(channel.lastError(), mail::TlsChannel::kErrProxy);
+            continue;
+        }
+        std::string line;
+        ASSERT_TRUE(channel.readUntilMatch(line, "\r\n", 1000, Clock::now() + std::chrono::seconds(5), log,
+                                           nullptr, 0, timedOut, aborted));
+        EXPECT_EQ(line.compare(0, 4, "220 "), 0) << line;
+        EXPECT_TRUE(channel.shutdownChannel(true, log));
+        EXPECT_NE(LogText(log).find("Secure Channel Shutdown Complete."), std::string::npos);
+    }
+}
 
 }  // namespace
 }  // namespace zelmar::test
