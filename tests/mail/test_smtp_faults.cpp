@@ -160,6 +160,8 @@ struct FaultRow {
     std::vector<const char*> logLacks;
 };
 
+void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.name; }
+
 std::vector<FaultRow> Rows() {
     return {
         {"BareFinal250EndsEhlo",
@@ -379,6 +381,8 @@ struct RelayRow {
     const char* logHas;
     std::size_t discarded;
 };
+
+void PrintTo(const RelayRow& r, std::ostream* os) { *os << r.name; }
 
 const RelayRow kRelayRows[] = {
     {"TlsHandshakeSplitIntoSmallSegments", true, {7, false, false, true, ""}, "Secure Channel Established.", 0},
