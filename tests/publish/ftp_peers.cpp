@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -289,6 +290,22 @@ void FakeFtpServer::Run() {
             }
         } else if (step == "X") {
             break;
+        } else if (step.rfind("Z:", 0) == 0) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(arg.c_str()));
+            while (!stop_ && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else if (step.rfind("F:", 0) == 0) {
+            std::string block;
+            while (block.size() < 16384) block += arg + "\r\n";
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!stop_ && std::chrono::steady_clock::now() < until) {
+                pollfd p{fd, POLLOUT, 0};
+                if (::poll(&p, 1, 50) <= 0) continue;
+                if (p.revents & (POLLERR | POLLHUP)) break;
+                if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+                    errno != EWOULDBLOCK)
+                    break;
+            }
         }
     }
     ::close(fd);

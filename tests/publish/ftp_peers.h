@@ -83,6 +83,9 @@ private:
 //   "X"       close the connection now
 //   "K:n"     accept the data connection, take n bytes, then reset it and
 //             close the control connection (a server that dies mid-transfer)
+//   "Z:ms"    pause for ms milliseconds, sending nothing
+//   "F:text"  send text followed by CR LF over and over until the client
+//             closes the connection (at most 20 s): a flooding server
 // "P:" sends a 227 reply naming the data listener ("P:-": the same without
 // parentheses); "Q" names 192.0.2.10 with the data listener's port.
 class FakeFtpServer {
