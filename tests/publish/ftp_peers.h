@@ -1,6 +1,6 @@
 // FTP peers for the publishing tests: a real pyftpdlib server (optionally
-// playing an FTP firewall), a real vsftpd (root only), and a scripted fake
-// server for the faults real servers do not make.
+// playing an FTP firewall) and a scripted fake server for the faults real
+// servers do not make. proftpd_peer.h has the proftpd peers.
 #pragma once
 
 #include <atomic>
@@ -47,28 +47,6 @@ private:
     std::string home_, commands_;
     int port_ = 0;
     bool ok_ = false;
-    std::unique_ptr<ChildProcess> process_;
-};
-
-// vsftpd in the foreground with a generated configuration and a local user.
-// Needs root; ok() is false (and reason() says why) otherwise.
-class Vsftpd {
-public:
-    Vsftpd();
-    ~Vsftpd();
-    bool ok() const { return ok_; }
-    const std::string& reason() const { return reason_; }
-    int port() const { return port_; }
-    const std::string& home() const { return home_; }
-    static constexpr const char* kUser = "zelmarftp";
-    static constexpr const char* kPassword = "ftp-pw-1";
-
-private:
-    ScratchDir dir_;
-    std::string home_;
-    int port_ = 0;
-    bool ok_ = false;
-    std::string reason_;
     std::unique_ptr<ChildProcess> process_;
 };
 
