@@ -11,7 +11,10 @@
 // active-mode connection, and each send and receive on any connection. A
 // server that stops answering therefore ends the operation after the limit
 // instead of holding the publishing worker (and with it every later refresh)
-// forever. A time-out is a local failure: lastReply() is empty afterwards.
+// forever. Control replies are read through net/reply_reader, which checks
+// the one deadline of the whole reply before every receive, so a server that
+// floods continuation lines (or drips them in) is cut off at the limit too.
+// A time-out is a local failure: lastReply() is empty afterwards.
 //
 // lastReply() after a failure: the server's refusal (a 530 or 550 line) when
 // the server refused; empty after a local failure (no connection, time-out,
