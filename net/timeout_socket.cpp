@@ -26,7 +26,9 @@ std::string Dotted(const sockaddr_in& a) {
 }
 
 int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Rounded up: a wait must not end just before its deadline, or the
+    // caller would see neither data nor a time-out.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return 0;
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cctype>
+
 #include "app/core/core.h"
 #include "app/publish/ftp_client.h"
 #include "app/publish/status_page.h"
@@ -16,12 +18,43 @@ std::string InStartDirectory(const Core& core, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// A reply is posted only when it starts with its code: the status road
-// takes a leading "P" for one of the program's own messages, and a server
-// must not be able to pass off, say, the online notice as its reply.
-std::string PostableReply(const FtpClient& client) {
+// How the program's own status lines begin once their code is stripped. A
+// server's reply text that begins like one of them keeps its reply code on
+// the status line and in the log, so that "530 System Online:   ..." cannot
+// pass for the online notice, nor "226 Successfully copied ..." for ours.
+constexpr const char* kOwnLineStarts[] = {
+    "Local Settings Needed", "Successfully changed folder", "Successfully copied", "Attempting to connect",
+    "System Online", "System Offline", "Attempting to send e-mail", "Requesting WAN IP address",
+    "ERROR:", "Program status change detected", "Email not sent", "Unable to resolve hostname",
+    "Cleaning Log File", "Error opening log file", "There was an error uploading page",
+    "Cannot ", "Could not ", "FTP publishing is not available",
+};
+
+bool LooksLikeOurs(std::string text) {
+    const auto start = text.find_first_not_of(" \t");
+    text.erase(0, start == std::string::npos ? text.size() : start);
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* own : kOwnLineStarts) {
+        std::string prefix = own;
+        for (char& c : prefix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (text.rfind(prefix, 0) == 0) return true;
+    }
+    // The page writer's "'<file>' was not found." and anything quoted like it.
+    return !text.empty() && text[0] == '\'';
+}
+
+// The reply as it is posted. It must carry its reply code: the status road
+// takes a leading "P" for one of the program's own messages, so a server
+// must not be able to pass off, say, the online notice as its reply; a line
+// without a code is posted as no reply at all (the connection failure). The
+// road strips the code before display; a doubled code keeps it visible.
+std::string PostableReply(const FtpClient& client, bool keepCode = false) {
     const std::string& reply = client.lastReply();
-    return !reply.empty() && reply[0] >= '0' && reply[0] <= '9' ? reply : std::string();
+    if (ReplyClassOf(reply) == 0) return std::string();
+    const auto space = reply.find(' ');
+    const std::string shown = space == std::string::npos ? reply : reply.substr(space + 1);
+    if (keepCode || LooksLikeOurs(shown)) return reply.substr(0, 3) + " " + reply;
+    return reply;
 }
 
 void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(PostableReply(client)); }
@@ -29,6 +62,21 @@ void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(Pos
 void PostReplyIfAny(Core& core, const FtpClient& client) {
     const std::string reply = PostableReply(client);
     if (!reply.empty()) core.PostStatusMessage(reply);
+}
+
+// The reply that ended a failed step. A refusal (4xx, 5xx) or a connection
+// failure reads as a failure by itself. A reply that reads like progress or
+// success ("226 Transfer complete." after a STOR that got no 150) would end
+// the log on a line that looks like a good upload: it keeps its code, and the
+// failure itself is said on the status line and in the log too.
+void PostFailure(Core& core, const FtpClient& client) {
+    const int replyClass = ReplyClassOf(client.lastReply());
+    if (replyClass >= 1 && replyClass <= 3) {
+        core.PostStatusMessage(PostableReply(client, true));
+        core.PostStatusMessage(std::string("P ") + kUploadErrorText);
+        return;
+    }
+    PostReply(core, client);
 }
 
 enum class UploadResult { Uploaded, PageFailed, UploadFailed };
@@ -63,7 +111,7 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     logon.logonType = logonType;
     if (!client.LogOn(logon)) {
         // Posted even when empty: the log shows that as a connection failure.
-        PostReply(core, client);
+        PostFailure(core, client);
         return UploadResult::UploadFailed;
     }
     PostReplyIfAny(core, client);
@@ -78,14 +126,14 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     std::string storeName = s.ftp.RemoteFile;
     if (!remote.folder.empty()) {
         if (!client.Command("CWD " + remote.folder)) {
-            PostReply(core, client);
+            PostFailure(core, client);
             return UploadResult::UploadFailed;
         }
         core.PostStatusMessage("P10002 Successfully changed folder.");
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) {
-        PostReply(core, client);
+        PostFailure(core, client);
         return UploadResult::UploadFailed;
     }
     core.PostStatusMessage("P10003 Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " +
