@@ -67,7 +67,11 @@ inline std::unique_ptr<Email2> buildMessage(const MessageSpec& s) {
         if (!declared) chooseIfNone(*m, s.body, false);
     } else {
         chooseIfNone(*m, s.body, false);
-        if (m->getContentType().equalsIgnoreCase("text/html")) m->setHeaderField("Content-Type", "text/plain");
+        if (m->getContentType().equalsIgnoreCase("text/html")) {
+            const Charset keep = m->getCharset();
+            m->setContentType("text/plain", m->getName().view(), m->getProtocol().view(), m->getMicalg().view(),
+                              &keep, m->getBoundary().view(), m->getSmimeType().view(), m->getTypeParam().view());
+        }
         m->setTextBody(s.body, false);
     }
     chooseIfNone(*m, s.subject, false);
