@@ -1,5 +1,7 @@
 // zelmar: the program's entry point and its window-less front ends.
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -7,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
+#include "app/notify/smtp_login.h"
 #include "app/services.h"
 
 namespace {
@@ -25,6 +29,9 @@ constexpr const char* kUsage =
     "  --headless   run without a window system; status lines go to stdout\n"
     "  --once       run one refresh now, then exit (0: online, 1: not)\n"
     "  -I           start minimised, without the tray icon\n"
+    "  --set-smtp-login ACCOUNT\n"
+    "               store the SMTP login for e-mail: the password is read\n"
+    "               from standard input (not echoed on a terminal)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -159,6 +166,81 @@ int RunHeadless(bool startMinimised) {
     return core.exitFailed() ? 1 : 0;
 }
 
+// The terminal's settings while the password is typed without echo, put
+// back on every way out (also Ctrl-C).
+termios g_savedTerminal{};
+volatile std::sig_atomic_t g_echoOff = 0;
+
+void RestoreEcho() {
+    if (g_echoOff) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+        g_echoOff = 0;
+    }
+}
+
+void RestoreEchoAndDie(int sig) {
+    RestoreEcho();
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// One line of standard input without its line end; false at end of input.
+bool ReadSecretLine(std::string& line) {
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    if (terminal) {
+        std::fputs("SMTP password: ", stderr);
+        std::fflush(stderr);
+        if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
+            termios quiet = g_savedTerminal;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            quiet.c_lflag |= ECHONL;
+            std::signal(SIGINT, RestoreEchoAndDie);
+            std::signal(SIGTERM, RestoreEchoAndDie);
+            std::signal(SIGTSTP, RestoreEchoAndDie);
+            g_echoOff = 1;
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        }
+    }
+    line.clear();
+    bool got = false;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got = true;
+        if (c == '\n') break;
+        // A password longer than the settings hold is refused later; stop
+        // reading well before memory matters.
+        if (line.size() <= zelmar::kMaxSmtpLoginChars) line.push_back(c);
+    }
+    RestoreEcho();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return got;
+}
+
+int SetSmtpLogin(const std::string& account) {
+    if (zelmar::TrimBlanks(account).empty()) {
+        std::fputs("zelmar: --set-smtp-login needs a non-empty account name\n", stderr);
+        return 2;
+    }
+    std::string password;
+    if (!ReadSecretLine(password)) {
+        std::fputs("zelmar: no password given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    std::string error;
+    const bool ok = zelmar::WriteSmtpLogin(ini, {account, password}, zelmar::ScrambleKey(), error);
+    std::fill(password.begin(), password.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: SMTP login not stored: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zelmar: SMTP login for '%s' stored in %s\n", account.c_str(), ini.path().c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +254,12 @@ int main(int argc, char** argv) {
             mode = Mode::Once;
         } else if (a == "-I" || a == "-i") {  // any letter case
             startMinimised = true;
+        } else if (a == "--set-smtp-login") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zelmar: --set-smtp-login needs the account name\n%s", kUsage);
+                return 2;
+            }
+            return SetSmtpLogin(argv[i + 1]);
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -59,6 +59,11 @@ public:
     // When the main loop has ended, fn does not run and the call returns.
     virtual void SendToMain(const std::function<void()>& fn) = 0;
 
+    // Queues fn on the main loop and returns at once (a posted window
+    // message); for work a worker must not wait for, such as a box nobody
+    // may be there to answer. A host without a queue runs it as a send.
+    virtual void PostToMain(std::function<void()> fn) { SendToMain(fn); }
+
     // Starts fn on a worker thread.
     virtual void StartWorker(std::function<void()> fn) = 0;
 
@@ -93,6 +98,8 @@ public:
     virtual void ShowMainWindow(bool minimised) { (void)minimised; }
     // Bring the Status page to the front.
     virtual void ShowStatusPage() {}
+    // Bring the "E-Mail Options" page to the front.
+    virtual void ShowEmailOptionsPage() {}
 
     // True when some settings page was modified (the "&Save" button is
     // enabled): the exit then asks whether to save.
