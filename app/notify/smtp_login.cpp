@@ -30,6 +30,17 @@ bool WriteSmtpLogin(IniFile& ini, const SmtpLogin& login, const std::string& scr
     }
     std::string scrambled = login.password;
     ScrambleText(scrambled, scrambleKey);
+    // The scrambled form must come back as it went in: the settings file
+    // trims values, drops enclosing quotes and cannot hold line breaks.
+    std::string check = scrambled;
+    UnscrambleText(check, scrambleKey);
+    const bool quoted = scrambled.size() >= 2 && (scrambled.front() == '"' || scrambled.front() == '\'') &&
+                        scrambled.back() == scrambled.front();
+    if (check != login.password || TrimBlanks(scrambled) != scrambled || quoted ||
+        scrambled.find_first_of("\r\n") != std::string::npos) {
+        error = "this password cannot be stored in the settings file; please choose another";
+        return false;
+    }
     if (!ini.WriteString(kPreferences, "EmailAccount", login.account) ||
         !ini.WriteString(kPreferences, "EmailPassword", scrambled)) {
         error = "cannot write " + ini.path();

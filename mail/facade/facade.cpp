@@ -251,14 +251,12 @@ bool MailSender::SaveErrorLogXml(const char* path) {
     return impl_->saveErrorLogXml(fromCaller(path, utf8_).getUtf8());
 }
 const char* MailSender::LastErrorXml() {
-    StringBuffer sb;
-    impl_->log().getXml(sb);
-    return Slot(1, sb.getString(), sb.getSize());
+    const std::string xml = impl_->logXml();
+    return Slot(1, xml.data(), xml.size());
 }
 const char* MailSender::LastErrorText() {
-    StringBuffer sb;
-    impl_->log().getText(sb);
-    return Slot(2, sb.getString(), sb.getSize());
+    const std::string text = impl_->logText();
+    return Slot(2, text.data(), text.size());
 }
 int MailSender::LastSmtpStatus() const { return impl_->lastSmtpStatus(); }
 int MailSender::NumRefused() const { return static_cast<int>(impl_->refused().size()); }

@@ -1,10 +1,12 @@
 #include "mail/facade/mail_sender_impl.h"
 
+#include <cstdio>
 #include <exception>
 
 #include "mail/base/string_buffer.h"
 #include "mail/facade/mail_message_impl.h"
 #include "mail/facade/progress_event.h"
+#include "mail/mime/content_coding.h"
 #include "mail/mime/email2.h"
 #include "mail/smtp/smtp_conn_impl.h"
 
@@ -169,11 +171,62 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     return false;
 }
 
+std::string redactSecrets(std::string text, const std::string& login, const std::string& password) {
+    constexpr std::string_view kMask = "********";
+    // The AUTH PLAIN command travels in the transcript with the credentials
+    // as its argument.
+    for (std::size_t at = text.find("AUTH PLAIN "); at != std::string::npos;
+         at = text.find("AUTH PLAIN ", at + 1)) {
+        const std::size_t from = at + 11;
+        std::size_t end = text.find_first_of("\r\n<]", from);
+        if (end == std::string::npos) end = text.size();
+        if (end > from) text.replace(from, end - from, kMask);
+    }
+    if (password.empty()) return text;
+    std::string plainArg = login;
+    plainArg += '\0';
+    plainArg += login;
+    plainArg += '\0';
+    plainArg += password;
+    const std::string forms[] = {
+        ContentCoding::encodeBase64(plainArg),
+        ContentCoding::encodeBase64(std::string(1, '\0') + login + '\0' + password),
+        ContentCoding::encodeBase64(password),
+        // Very short passwords would match ordinary words of the log.
+        password.size() >= 3 ? password : std::string(),
+    };
+    for (const std::string& form : forms) {
+        if (form.empty()) continue;
+        StringBuffer sb(text);
+        sb.replaceAll(form, kMask);
+        text = sb.str();
+    }
+    return text;
+}
+
+std::string MailSenderImpl::logXml() {
+    StringBuffer sb;
+    log_.getXml(sb);
+    return redactSecrets(sb.str(), settings_.login, settings_.password);
+}
+
+std::string MailSenderImpl::logText() {
+    StringBuffer sb;
+    log_.getText(sb);
+    return redactSecrets(sb.str(), settings_.login, settings_.password);
+}
+
 bool MailSenderImpl::saveErrorLogXml(const std::string& path) {
     StringBuffer p(path);
     p.trim();
     if (p.isEmpty()) return false;
-    return log_.saveXml(p.getString());
+    // The log's own XML, but never a credential in any form: the file is
+    // meant to be read and passed on by the user.
+    const std::string xml = logXml();
+    std::FILE* f = std::fopen(p.getString(), "wb");
+    if (!f) return false;
+    const bool written = std::fwrite(xml.data(), 1, xml.size(), f) == xml.size();
+    return std::fclose(f) == 0 && written;
 }
 
 }  // namespace zelmar::mail

@@ -33,6 +33,10 @@ struct MailSenderSettings {
 // and then the first "https://", without any "/".
 std::string normaliseSmtpHost(std::string_view host);
 
+// Masks the password (as sent by AUTH PLAIN, in base64, and in clear) in
+// a rendered log.
+std::string redactSecrets(std::string text, const std::string& login, const std::string& password);
+
 class MailSenderImpl : public ImplBase {
 public:
     MailSenderImpl();
@@ -44,6 +48,10 @@ public:
 
     // message may be null (false, log untouched).
     bool sendEmail(MailMessageImpl* message, ProgressEvent* events);
+
+    // The log of the last call with every form of the password masked.
+    std::string logXml();
+    std::string logText();
 
     // Trimmed path; blank gives false. Leaves the log as it is.
     bool saveErrorLogXml(const std::string& path);
