@@ -22,6 +22,43 @@ constexpr const char* kNoReturnPathHost = "smtp.live.com";
 constexpr std::uint64_t kConnectUnits = 200;
 constexpr std::uint64_t kPrepareUnits = 50;
 
+// The message the session sends: the send copy, seen through the session's
+// message interface.
+class SendCopy final : public SmtpMessage {
+public:
+    SendCopy(Email2& email, LogBase& log) : email_(email), log_(log) {}
+    std::vector<std::string> toAddresses() const override { return list(&Email2::getNumTo, &Email2::getToAddr); }
+    std::vector<std::string> ccAddresses() const override { return list(&Email2::getNumCc, &Email2::getCcAddr); }
+    std::vector<std::string> bccAddresses() const override {
+        return list(&Email2::getNumBcc, &Email2::getBccAddr);
+    }
+    std::string subject() const override {
+        StringBuffer sb;
+        email_.getHeaderField("Subject", sb);
+        return sb.str();
+    }
+    void newMessageId() override { email_.newMessageId(); }
+    std::string renderMime(std::string_view skipPrefix) override {
+        std::string out;
+        out.reserve(50000);
+        email_.renderMime(out, skipPrefix, log_);
+        return out;
+    }
+
+private:
+    std::vector<std::string> list(int (Email2::*count)() const, bool (Email2::*at)(int, StringBuffer&) const) const {
+        std::vector<std::string> out;
+        const int n = (email_.*count)();
+        for (int i = 0; i < n; ++i) {
+            StringBuffer sb;
+            if ((email_.*at)(i, sb)) out.push_back(sb.str());
+        }
+        return out;
+    }
+    Email2& email_;
+    LogBase& log_;
+};
+
 bool abortedByApplication(ProgressMonitor& pm, Logger& log) {
     if (!pm.abortCheck()) return false;
     log.logError("Mail sending aborted by application");
@@ -82,13 +119,13 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     smtp_->setImplicitTls(s.implicitTls);
     smtp_->setAllOrNone(s.allOrNone);
     smtp_->setStartTls(s.startTls);
-    smtp_->setHeloHostname(s.heloHost);
-    smtp_->setDsn(s.dsnNotify, s.dsnEnvid, s.dsnRet);
+    smtp_->setHeloName(s.heloHost);
+    smtp_->setDsn(DsnOptions{s.dsnNotify, s.dsnEnvid, s.dsnRet});
     bool connected = false;
     try {
-        connected = smtp_->connectSmtp(s.smtpHost, s.smtpPort, s.login, s.password, s.loginDomain, s.authMethod,
-                                       s.connectTimeoutSeconds, s.readTimeoutSeconds * 1000, log_, &pm, timedOut,
-                                       aborted);
+        connected = smtp_->connectSmtp(s.smtpHost, s.smtpPort, &s.login, &s.password, s.loginDomain, s.authMethod,
+                                       s.connectTimeoutSeconds, s.readTimeoutSeconds * 1000, nullptr, log_, &pm,
+                                       timedOut, aborted);
     } catch (const std::exception&) {
         log_.logError("Unexpected exception while connecting to the SMTP server.");
         return false;
@@ -139,15 +176,19 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     if (s.smtpHost.find(kNoReturnPathHost) != std::string::npos) copy->removeHeaderField("return-path");
 
     // 11.
-    int accepted = 0;
-    int attempted = 0;
-    bool connectionFailed = false;
-    bool serverLimit = false;
-    timedOut = false;
-    aborted = false;
-    const bool sent = smtp_->sendMail(*copy, reversePath.str(), s.sentLogPath, log_, &pm, accepted, attempted,
-                                      connectionFailed, refused_, s.newMessageId, timedOut, aborted, serverLimit);
+    SendOutcome outcome;
+    bool sent = false;
+    {
+        SendCopy toSend(*copy, log_);
+        sent = smtp_->sendMail(&toSend, reversePath.str(), nullptr, s.sentLogPath, log_, &pm, outcome,
+                               s.newMessageId);
+    }
     lastReplyCode_ = smtp_->lastReplyCode();
+    refused_ = outcome.refused;
+    const int accepted = outcome.accepted;
+    const int attempted = outcome.attempted;
+    timedOut = outcome.timedOut;
+    aborted = outcome.aborted;
     copy.reset();
 
     // 12.

@@ -5,7 +5,8 @@ Each accepted message is written to OUTDIR as N.eml (the DATA bytes) and
 N.json (envelope sender, recipients, the login used, whether TLS was on).
 Options: --login USER:PASSWORD requires AUTH (LOGIN and PLAIN offered);
 --tls CERT KEY offers STARTTLS; --implicit-tls CERT KEY speaks TLS at once;
---refuse ADDR answers RCPT TO for ADDR with 550 (repeatable).
+--refuse ADDR answers RCPT TO for ADDR with 550 (repeatable);
+--plain-only offers only AUTH PLAIN.
 """
 import argparse
 import asyncio
@@ -24,6 +25,7 @@ ap.add_argument("--login")
 ap.add_argument("--tls", nargs=2)
 ap.add_argument("--implicit-tls", nargs=2)
 ap.add_argument("--refuse", action="append", default=[])
+ap.add_argument("--plain-only", action="store_true")
 args = ap.parse_args()
 
 
@@ -67,6 +69,8 @@ def authenticator(server, session, envelope, mechanism, auth_data):
 kwargs = dict(hostname="127.0.0.1", port=args.port, decode_data=False)
 if args.login:
     kwargs.update(authenticator=authenticator, auth_require_tls=False, auth_required=True)
+    if args.plain_only:
+        kwargs.update(auth_exclude_mechanism=["LOGIN"])
 if args.tls:
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(*args.tls)
