@@ -148,7 +148,7 @@ public:
     bool addDataAttachment(std::string_view fileName, std::string_view contentType, std::string_view bytes);
     const DataBuffer& getBody() const { return body_; }
     std::size_t getNumParts() const { return parts_.size(); }
-    Email2* getPart(std::size_t i) const { return parts_.at(i); }
+    Email2* getPart(std::size_t i) const { return partAt(i); }
 
     // A fresh Message-ID ("<ZELMAIL-MID-" identifier "@" host ">").
     void newMessageId();
@@ -192,7 +192,8 @@ private:
 
     MimeHeader header_;
     DataBuffer body_;
-    ExtPtrArray<Email2> parts_;
+    ExtPtrArray<ComponentObject> parts_;  // each an Email2 (the array checks its type, so not yet here)
+    Email2* partAt(std::size_t i) const;
     ExtPtrArray<Rfc822Address> to_, cc_, bcc_;
     std::unique_ptr<Rfc822Address> from_;
     MailDate date_;
