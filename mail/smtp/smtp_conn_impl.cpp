@@ -590,6 +590,9 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
         stuffed.push_back(body[i]);
         if (body[i] == '\n' && i + 1 < body.size() && body[i + 1] == '.') stuffed.push_back('.');
     }
+    // The end-of-data line starts with its own CRLF; a text that already
+    // ends with one would otherwise arrive with an extra empty line.
+    if (stuffed.size() >= 2 && stuffed.compare(stuffed.size() - 2, 2, "\r\n") == 0) stuffed.resize(stuffed.size() - 2);
     log.logDataLong("email_size", static_cast<std::int32_t>(stuffed.size()));
     if (!sendCommand(stuffed, log, pm)) {
         if (!abortRequested(pm)) {
