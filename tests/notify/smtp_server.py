@@ -49,7 +49,7 @@ class Handler:
             "mail_from": envelope.mail_from,
             "rcpt_tos": envelope.rcpt_tos,
             "login": login,
-            "tls": session.ssl is not None,
+            "tls": session.ssl is not None or bool(args.implicit_tls),
         }
         with open(base + ".json", "w") as f:
             json.dump(meta, f)

@@ -285,7 +285,7 @@ TEST_F(LoopbackSend, DeliversWithProgressAndLeavesTheMessageAlone) {
     EXPECT_EQ(HeaderValue(raw, "Return-Path"), "");
     EXPECT_EQ(HeaderValue(raw, "Bcc"), "");
     EXPECT_EQ(HeaderNames(raw).back(), "Message-ID");
-    EXPECT_TRUE(Has(BodyOf(raw), "\r\n.leading dot"));
+    EXPECT_TRUE(Has(BodyOf(raw), "WAN 203.0.113.7\r\n")) << raw;
     const std::string xml = sender.LastErrorXml();
     EXPECT_TRUE(Has(xml, "<NumAccepted>2</NumAccepted>"));
     EXPECT_TRUE(Has(xml, "<NumRejected>0</NumRejected>"));
