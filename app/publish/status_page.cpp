@@ -251,7 +251,7 @@ int GenerateStatusPage(Core& core, const std::string& templatePath, const std::s
 
     std::string text;
     if (const int err = ReadTemplate(templatePath, text); err != 0) {
-        core.PostStatusMessage("P10007 " + FileErrorText(templatePath, err, "open"));
+        core.PostStatusMessage(StatusMessage::Program("P10007", FileErrorText(templatePath, err, "open")));
         return -1;
     }
 
