@@ -4,7 +4,7 @@
 
 #include "app/core/core.h"
 #include "app/publish/ftp_client.h"
-#include "app/publish/status_page.h"
+#include "app/page/core_page.h"
 
 namespace zelmar {
 
