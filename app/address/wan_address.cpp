@@ -113,7 +113,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
         label = url = custom;
     }
     st.WanSourceLabel = label;
-    core.PostStatusMessage("P10009 Requesting WAN IP address from " + label + " ...");
+    core.PostStatusMessage(StatusMessage::Program("P10009", "Requesting WAN IP address from " + label + " ..."));
 
     const Settings s = core.settings();
     // The whole answer is awaited, not a fixed moment's worth of it, but
@@ -140,13 +140,13 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
             if (StartsWith(message, "SM1001")) {
                 // The service has retired this version: tell the user and end
                 // the program, leaving the stored address as it was.
-                core.SendUiRequest(kRestoreMainWindow);
+                core.SendRestoreMainWindow();
                 ShowSystemMessage(core, message);
-                core.SendUiRequest(kCloseMainWindow);
+                core.SendClose();
                 return std::string();
             }
             if (StartsWith(message, "SM2")) {
-                core.SendUiRequest(kRestoreMainWindow);
+                core.SendRestoreMainWindow();
                 ShowSystemMessage(core, message);
             }
         }
@@ -162,7 +162,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     } else {
         current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last;
         st.CurrentWanAddress = current;
-        core.PostStatusMessage("P10009 ERROR: Unable to retrieve WAN IP address from " + label);
+        core.PostStatusMessage(StatusMessage::Program("P10009", "ERROR: Unable to retrieve WAN IP address from " + label));
     }
     ini.WriteString(kIPAddress, "LastWANIP", StoredWanForm(current));
     return current;

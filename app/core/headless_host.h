@@ -32,9 +32,9 @@ public:
         return true;
     }
     MbAnswer MessageBox(const MessageBoxRequest& request) override;
-    void StatusLine(const std::string& displayText) override;
+    void StatusLine(const StatusMessage& message, const std::string& displayText) override;
     void CloseMainWindow() override { loop_.Quit(); }
-    void UiRequest(int code) override;
+    void ShowShutdownWindow(bool visible) override;
 
     // Waits for every worker started so far.
     void JoinWorkers();

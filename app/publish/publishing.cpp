@@ -4,7 +4,7 @@
 
 #include "app/core/core.h"
 #include "app/publish/ftp_client.h"
-#include "app/publish/status_page.h"
+#include "app/page/core_page.h"
 
 namespace zelmar {
 
@@ -19,16 +19,18 @@ std::string InStartDirectory(const Core& core, const std::string& name) {
 // A reply is posted only when it starts with its code: the status road
 // takes a leading "P" for one of the program's own messages, and a server
 // must not be able to pass off, say, the online notice as its reply.
-std::string PostableReply(const FtpClient& client) {
+// Anything else (or no reply at all) is a connection failure.
+StatusMessage ReplyMessage(const FtpClient& client) {
     const std::string& reply = client.lastReply();
-    return !reply.empty() && reply[0] >= '0' && reply[0] <= '9' ? reply : std::string();
+    if (reply.empty() || reply[0] < '0' || reply[0] > '9') return {StatusKind::ConnectionFailure, "", ""};
+    return StatusMessage::FromLine(reply);
 }
 
-void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(PostableReply(client)); }
+void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(ReplyMessage(client)); }
 
 void PostReplyIfAny(Core& core, const FtpClient& client) {
-    const std::string reply = PostableReply(client);
-    if (!reply.empty()) core.PostStatusMessage(reply);
+    StatusMessage reply = ReplyMessage(client);
+    if (reply.kind != StatusKind::ConnectionFailure) core.PostStatusMessage(std::move(reply));
 }
 
 enum class UploadResult { Uploaded, PageFailed, UploadFailed };
@@ -40,7 +42,7 @@ enum class Page { Online, Offline };
 // every return closes its connection.
 UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     const int logonType = core.state().UseProxySnapshot == 1 ? core.settings().LogonType : 0;
-    core.PostStatusMessage("P10004 Attempting to connect to FTP Server...");
+    core.PostStatusMessage(StatusMessage::Program("P10004", "Attempting to connect to FTP Server..."));
 
     // Read after the first status line: the main loop commits edits of the
     // FTP page with every message, and this run should use them.
@@ -81,15 +83,15 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
             PostReply(core, client);
             return UploadResult::UploadFailed;
         }
-        core.PostStatusMessage("P10002 Successfully changed folder.");
+        core.PostStatusMessage(StatusMessage::Program("P10002", "Successfully changed folder."));
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) {
         PostReply(core, client);
         return UploadResult::UploadFailed;
     }
-    core.PostStatusMessage("P10003 Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " +
-                           s.ftp.FTPServer);
+    core.PostStatusMessage(StatusMessage::Program(
+        "P10003", "Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " + s.ftp.FTPServer));
     PostReplyIfAny(core, client);
     client.LogOff();
     return UploadResult::Uploaded;
@@ -136,7 +138,7 @@ void PublishOnlinePage(Core& core) {
 }
 
 int PublishOffline(Core& core, const RefreshServices& services) {
-    core.SendUiRequest(kShowShutdownWindow);
+    core.SendShutdownWindow(true);
     // The run that set the flag owns it and will clear it.
     if (core.state().TransferInProgress != 0) return -1;
 
@@ -150,8 +152,8 @@ int PublishOffline(Core& core, const RefreshServices& services) {
     });
     if (services.GetWanAddress) services.GetWanAddress(core);
     if (services.GetLanAddress) services.GetLanAddress(core);
-    core.SendUiRequest(kDisableRefresh);
-    core.SendUiRequest(kDisableRefresh);
+    core.SendRefreshEnabled(false);
+    core.SendRefreshEnabled(false);
     core.state().StatusWord = "Offline";
     core.state().TransferInProgress = 1;
 
@@ -180,7 +182,7 @@ int PublishOffline(Core& core, const RefreshServices& services) {
     // OnlineState before the message, so the tray follows it as it does for
     // the online notice.
     core.state().OnlineState = 1;
-    core.PostStatusMessage(kOfflineNotice);
+    core.PostStatusMessage(OfflineNotice());
     if (core.state().ExitAnyway == 0) core.SendExitRequest();
     return 1;
 }

@@ -193,7 +193,7 @@ TEST_F(WanAddressTest, SystemMessageOfClassTwoIsShownAndTheAddressUsed) {
     ASSERT_EQ(1u, host.boxes.size());
     EXPECT_EQ("Maintenance on Sunday", host.boxes[0].text);
     EXPECT_EQ(MbButtons::Ok, host.boxes[0].buttons);
-    EXPECT_EQ(std::vector<int>{kRestoreMainWindow}, host.uiRequests);
+    EXPECT_EQ(std::vector<test::UiCall>{test::UiCall::MainWindowRestored}, host.uiRequests);
     EXPECT_EQ("127.0.0.1", Stored());
 
     // Without its closing tag there is no system message.
@@ -213,7 +213,7 @@ TEST_F(WanAddressTest, SystemMessageSm1001EndsTheProgramLeavingTheAddressAlone) 
     ASSERT_EQ(1u, host.boxes.size());
     EXPECT_EQ("This version is retired.", host.boxes[0].text);
     ASSERT_FALSE(host.uiRequests.empty());
-    EXPECT_EQ(kRestoreMainWindow, host.uiRequests[0]);
+    EXPECT_EQ(test::UiCall::MainWindowRestored, host.uiRequests[0]);
     // The box runs on the main loop; after it exactly one more request goes
     // there: the close.
     const auto box = std::find(host.trace.begin(), host.trace.end(), "box");
