@@ -9,8 +9,8 @@
 
 #include "app/core/core.h"
 #include "app/core/ini_file.h"
-#include "app/monitor/program_monitor.h"
-#include "app/publish/status_page.h"
+#include "app/page/core_page.h"
+#include "app/page/status_page.h"
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 
@@ -20,12 +20,8 @@ namespace {
 
 constexpr const char* kBoxCaption = "Zelmar";
 
-// Relative paths belong to the start directory.
-std::string InStartDirectory(const Core& core, const std::string& path) {
-    const std::string& dir = core.startDirectory();
-    if (path.empty() || path[0] == '/' || dir.empty()) return path;
-    return dir.back() == '/' ? dir + path : dir + "/" + path;
-}
+// Relative paths belong to the start folder.
+std::string InStartDirectory(const Core& core, const std::string& path) { return InFolder(core.startDirectory(), path); }
 
 // At most limit bytes of a regular file; false when it cannot be read.
 bool ReadFilePrefix(const std::string& path, std::size_t limit, std::string& text) {
@@ -53,35 +49,18 @@ bool ReadFilePrefix(const std::string& path, std::size_t limit, std::string& tex
     return true;
 }
 
-// The token values of this moment, as the status page has them.
-PageValues MailPageValues(Core& core) {
-    const Settings s = core.settings();
-    SharedState& state = core.state();
-    PageValues values;
-    values.wanAddress = state.CurrentWanAddress.get();
-    values.lanAddress = state.CurrentLanAddress.get();
-    values.siteName = s.ftp.SiteName;
-    values.statusWord = state.StatusWord.get();
-    const std::time_t now = std::chrono::system_clock::to_time_t(core.host().Now());
-    localtime_r(&now, &values.time);
-    const std::size_t programs = core.programTable().size();
-    values.programWords.reserve(programs);
-    for (std::size_t i = 0; i < programs; ++i)
-        values.programWords.push_back(GetProgramStatusWord(core, "%P" + std::to_string(i)));
-    return values;
-}
-
-// Expands the message file into its working copy. Only the working copy is
-// written: the status page's local copies ("SaveFileHTML", "SaveFileASCII")
-// are the page's, not the mail's. On failure no working copy is left, so a
-// stale one from an earlier run is never mailed.
+// Expands the message file into its working copy with the status page's
+// generator. Only the working copy is written: the local copies
+// ("SaveFileHTML", "SaveFileASCII") are the page's, and a mail must not
+// replace them with the mail text. A working copy left by an earlier run
+// goes first, so that a failed expansion can never mail stale text.
 bool ExpandMessageFile(Core& core, const std::string& messageFile, const std::string& workingCopy) {
     ::unlink(workingCopy.c_str());
-    std::string text;
-    if (!ReadFilePrefix(messageFile, kMaxTemplateBytes, text)) return false;
-    if (const std::size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-    const std::string expanded = ExpandPageTemplate(std::move(text), MailPageValues(core));
-    return WriteFileAtomically(workingCopy, expanded, 0600);
+    PageJob job = PageJobFor(core, messageFile, workingCopy);
+    job.saveFileHtml.clear();
+    job.saveFileAscii.clear();
+    CorePageReporter reporter(core);
+    return GenerateStatusPage(job, reporter) == 1;
 }
 
 // A box on the main loop that the worker does not wait for: an unanswered
