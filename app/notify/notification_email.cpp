@@ -1,8 +1,6 @@
 #include "app/notify/notification_email.h"
 
 #include <cerrno>
-#include <chrono>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
