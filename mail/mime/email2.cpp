@@ -470,9 +470,9 @@ void Email2::convertToMultipart(const char* type, const char* marker) {
     transferEncoding_.clear();
 }
 
-void Email2::setTextBody(std::string_view utf8, bool html) { applyTextStep(utf8, html, true); }
+void Email2::setTextBody(std::string_view utf8, bool html) { applyTextStep(utf8, html); }
 
-void Email2::applyTextStep(std::string_view utf8, bool html, bool) {
+void Email2::applyTextStep(std::string_view utf8, bool html) {
     Email2* e = this;
     for (int depth = 0; depth <= kMaxMimeDepth; ++depth) {
         if (!e->charset_.isSet() && !isAll7Bit(utf8)) {

@@ -114,6 +114,11 @@ public:
     const StringBuffer& getFilename() const { return filename_; }
     const StringBuffer& getName() const { return name_; }
     const StringBuffer& getBoundary() const { return boundary_; }
+    const StringBuffer& getProtocol() const { return protocol_; }
+    const StringBuffer& getMicalg() const { return micalg_; }
+    const StringBuffer& getSmimeType() const { return smimeType_; }
+    const StringBuffer& getTypeParam() const { return typeParam_; }
+    bool getFormatFlowed() const { return formatFlowed_; }
     const StringBuffer& getContentId() const { return contentId_; }
     const MailDate& getDate() const { return date_; }
     // The parsed From address, or null.
@@ -183,7 +188,7 @@ private:
     std::unique_ptr<Email2> makeBarePart() const;
     void moveContentIntoNewPart(Email2& part);
     void convertToMultipart(const char* type, const char* marker);
-    void applyTextStep(std::string_view utf8, bool html, bool top);
+    void applyTextStep(std::string_view utf8, bool html);
     void alternativePartRule(std::unique_ptr<Email2> part);
     Email2* firstLeaf();
     bool findTextCharset(std::string_view type, Charset& out) const;

@@ -357,6 +357,29 @@ TEST(HtmlBody, LatinTextGetsItsCharsetInTheMetaWhenWritten) {
     EXPECT_NE(out.find("caf=E9"), std::string::npos) << out;
 }
 
+TEST(TextBody, AlternativePartsKeepPlainFirstAndReplaceTheirOwnType) {
+    Email2 m;
+    m.setContentType("multipart/alternative", "", "", "", nullptr, "B_.ALT", "", "");
+    m.setTextBody("<p>one</p>", true);
+    m.setTextBody("plain one", false);
+    m.setTextBody("plain two", false);
+    ASSERT_EQ(m.getNumParts(), 2u);
+    EXPECT_EQ(m.getPart(0)->getContentType().str(), "text/plain");
+    EXPECT_EQ(m.getPart(0)->getBody().str(), "plain two");
+    EXPECT_EQ(m.getPart(1)->getContentType().str(), "text/html");
+    EXPECT_EQ(m.getPart(1)->getBody().str(), "<p>one</p>");
+
+    // Under multipart/mixed the text goes to the first part, with a charset
+    // chosen there when the bytes are 8-bit.
+    Email2 mixed;
+    mixed.addDataAttachment("a.bin", "", "x");
+    mixed.setTextBody("K\xC3\xB6ln", false);
+    EXPECT_EQ(mixed.getPart(0)->getBody().str(), "K\xC3\xB6ln");
+    EXPECT_EQ(mixed.getPart(0)->getCharset().getName().str(), "iso-8859-1");
+    EXPECT_EQ(mixed.getPart(0)->getTransferEncoding().str(), "quoted-printable");
+    EXPECT_EQ(mixed.getNumParts(), 2u);
+}
+
 struct SenderCase {
     const char* returnPath;
     const char* from;
