@@ -18,6 +18,8 @@ PACKAGES=(
   # loopback peers for the tests and the demo
   python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
+  # node runs the npm smtp-server peer (installed by the mail tests into the build tree)
+  nodejs npm
   # libraries of the unpacked proftpd (see below)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
 )

@@ -376,6 +376,7 @@ bool TlsChannel::sendSecure(const char* data, std::size_t size, LogBase& log, Pr
         }
         sent += static_cast<std::size_t>(n);
         ++recordsLastSend_;
+        ++recordsSent_;
         if (!flushOut(log, pm, heartbeatMs)) {
             log.logError("Failed to send secure");
             return false;

@@ -78,6 +78,7 @@ public:
     std::size_t discardedBeforeHandshake() const { return discarded_; }
     // Records written by the last sendSecure (for the record-size rule).
     std::size_t recordsLastSend() const { return recordsLastSend_; }
+    std::size_t recordsSent() const { return recordsSent_; }
 
 private:
     struct Impl;
@@ -104,6 +105,7 @@ private:
     int lastError_ = 0;
     std::size_t discarded_ = 0;
     std::size_t recordsLastSend_ = 0;
+    std::size_t recordsSent_ = 0;
 };
 
 }  // namespace zelmar::mail

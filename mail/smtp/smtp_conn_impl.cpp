@@ -184,7 +184,7 @@ bool SmtpConnImpl::command(std::string_view text, int expected, LogBase& log, Pr
     timedOut = aborted = false;
     commandSent_ = false;
     if (codeOut) *codeOut = -1;
-    if (!sendCommand(text.substr(0, std::max<std::size_t>(text.size(), 0)), log, pm)) return false;
+    if (!sendCommand(text, log, pm)) return false;
     commandSent_ = true;
     if (text == "\r\n.\r\n") log.logInfo("Sent DATA terminator");
     int code = -1;
@@ -226,6 +226,7 @@ bool SmtpConnImpl::connectSmtp(const std::string& hostIn, int port, const std::s
                                const ClientCert* clientCert, LogBase& log, ProgressMonitor* pm, bool& timedOut,
                                bool& aborted) {
     timedOut = aborted = false;
+    readTimeoutMs_ = readTimeoutMs <= 0 ? 21600000 : readTimeoutMs;
     const std::string host = toLowerCopy(trimView(hostIn));
     const std::string login = loginIn ? std::string(trimView(*loginIn)) : std::string();
     const std::string password = passwordIn ? std::string(trimView(*passwordIn)) : std::string();
@@ -239,7 +240,7 @@ bool SmtpConnImpl::connectSmtp(const std::string& hostIn, int port, const std::s
             log.logInfo(wantTls ? "No secure connection, need new SMTP connection."
                                 : "No connection, need new SMTP connection.");
         } else {
-            readTimeoutMs_ = readTimeoutMs <= 0 ? 21600000 : readTimeoutMs;
+            conn_.setReadTimeout(readTimeoutMs_);
             if (command("RSET\r\n", 250, log, pm, timedOut, aborted)) {
                 log.logInfo("Using existing/open SMTP connection to send email.");
                 return true;

@@ -137,6 +137,9 @@ TEST_P(SmtpRealServer, SendsTwoMessagesByteForByte) {
             EXPECT_TRUE(session.tlsInUse());
             EXPECT_NE(text.find("SSL Server Certificate not verified"), std::string::npos) << text;
         }
+        if (row.security == Security::StartTls) {
+            EXPECT_NE(text.find("TLS connection established."), std::string::npos) << text;
+        }
 
         for (int n = 1; n <= 2; ++n) {
             if (n == 2) {
