@@ -36,8 +36,9 @@ void MailMessageImpl::setBody(const XString& text) {
     if (!body.empty()) chooseCharsetFor(*email_, body);
     if (email_->getContentType().equalsIgnoreCase("text/html")) {
         const Charset cs = email_->getCharset();
-        email_->setContentType("text/plain", email_->getName().view(), {}, {}, cs.isSet() ? &cs : nullptr,
-                               email_->getBoundary().view(), {}, {});
+        email_->setContentType("text/plain", email_->getName().view(), email_->getProtocol().view(),
+                               email_->getMicalg().view(), cs.isSet() ? &cs : nullptr, email_->getBoundary().view(),
+                               email_->getSmimeType().view(), email_->getTypeParam().view());
     }
     email_->setTextBody(body, false);
 }

@@ -386,3 +386,31 @@ TEST_F(LoopbackSend, WrongPasswordFailsAndTheSavedLogHoldsNoPassword) {
     EXPECT_FALSE(Has(saved, "am9lAGpvZQBXcjBuZ1Bhc3N3MHJk"));  // AUTH PLAIN token
     EXPECT_EQ(server.Count(), 0);
 }
+
+TEST(MailMessageOps, PlainBodyAfterHtmlTurnsTheTypeBackKeepingTheCharset) {
+    MailMessage m;
+    m.SetUtf8(true);
+    m.SetHtmlBody("<html><body>Gr\xc3\xbc\xc3\x9f""e</body></html>");
+    ASSERT_TRUE(Has(HeaderValue(m.GetMime(), "Content-Type"), "text/html"));
+    const std::string charsetBefore = HeaderValue(m.GetMime(), "Content-Type").substr(9);
+    m.SetBody("plain text");
+    const std::string type = HeaderValue(m.GetMime(), "Content-Type");
+    EXPECT_EQ(type.rfind("text/plain", 0), 0u) << type;
+    EXPECT_EQ(type.substr(10), charsetBefore) << type;
+    EXPECT_TRUE(Has(BodyOf(m.GetMime()), "plain text"));
+}
+
+TEST(MailStringTest, C_LocaleTextCountsAsUtf8) {
+    // The tests run in the C locale: its text is taken as UTF-8, as on
+    // most Linux systems under a bare service environment.
+    MailString a;
+    MailString b;
+    b.SetUtf8(true);
+    a.SetString("Gr\xc3\xbc\xc3\x9f""e");
+    b.SetString("Gr\xc3\xbc\xc3\x9f""e");
+    EXPECT_STREQ(a.GetString(), b.GetString());
+    EXPECT_STREQ(a.GetString(), "Gr\xc3\xbc\xc3\x9f""e");
+    a.SetString(nullptr);
+    EXPECT_TRUE(a.IsEmpty());
+    EXPECT_STREQ(a.GetString(), "");
+}
