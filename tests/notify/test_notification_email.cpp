@@ -9,6 +9,7 @@
 #include "app/core/settings.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
+#include "app/publish/publishing.h"
 #include "tests/notify/smtp_peer.h"
 #include "tests/support/fake_host.h"
 
@@ -337,4 +338,49 @@ TEST_F(NotificationEmail, TheRefreshGoesOnToTheUploadAfterAFailedMail) {
     core->PublishOnline();
     EXPECT_EQ(calls, (std::vector<std::string>{"mail", "upload"}));
     EXPECT_TRUE(std::find(host.lines.begin(), host.lines.end(), kNotSent) != host.lines.end());
+}
+
+namespace {
+// A host whose posted tasks wait until the test runs them, as a window's
+// queue waits for the main loop.
+class QueueingHost : public MailHost {
+public:
+    using MailHost::MailHost;
+    void PostToMain(std::function<void()> fn) override { posted.push_back(std::move(fn)); }
+    void RunPosted() {
+        while (!posted.empty()) {
+            auto fn = std::move(posted.front());
+            posted.pop_front();
+            fn();
+        }
+    }
+    std::deque<std::function<void()>> posted;
+};
+}  // namespace
+
+TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
+    ScratchDir dir;
+    QueueingHost host(dir);
+    WriteFile(dir / "ip.txt", "Going %S\r\n");
+    Core core(host, dir.path(), dir / "Zelmar.ini", "k");
+    core.EditSettings([&](Settings& s) {
+        s.EnableMail = 1;
+        s.EnableFTP = 0;
+        s.EmailServer = "127.0.0.1";
+        s.EmailServerPort = FreePort();
+        s.EmailFrom = "zelmar@example.com";
+        s.EmailTo = "joe@example.com";
+        s.EmailInput = "ip.txt";
+    });
+    RefreshServices services;
+    services.SendNotificationEmail = [](Core& c) { SendNotificationEmail(c); };
+    EXPECT_EQ(PublishOffline(core, services), 1);
+    // The publication ended (the exit was asked for) before anyone saw the box.
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(host.closes, 1);
+    EXPECT_EQ(host.lines.back(), "System Offline.");
+    EXPECT_TRUE(std::find(host.lines.begin(), host.lines.end(), kNotSent) != host.lines.end());
+    host.RunPosted();
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, kNotSent);
 }
