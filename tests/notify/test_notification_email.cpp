@@ -109,6 +109,9 @@ TEST_F(NotificationEmail, HtmlMessageGoesAsHtml) {
     SendNotificationEmail(*core);
     ASSERT_EQ(Received(), 1);
     const std::string raw = server->Raw(1);
+    EXPECT_EQ(HeaderNames(raw),
+              (std::vector<std::string>{"MIME-Version", "Date", "X-Mailer", "X-Priority", "Content-Transfer-Encoding",
+                                        "Content-Type", "Subject", "To", "From", "Message-ID"}));
     EXPECT_EQ(HeaderValue(raw, "Content-Type"), "text/html");
     EXPECT_TRUE(Has(raw, "WAN 203.0.113.7"));
 }
@@ -127,9 +130,36 @@ TEST_F(NotificationEmail, AttachmentModeSendsTheExpandedFileNamedAfterTheMessage
     SendNotificationEmail(*core);
     ASSERT_EQ(Received(), 1);
     const std::string raw = server->Raw(1);
-    EXPECT_TRUE(Has(HeaderValue(raw, "Content-Type"), "multipart/mixed"));
-    EXPECT_TRUE(Has(raw, "filename=\"ip.txt\""));
-    EXPECT_TRUE(Has(raw, "WAN 203.0.113.7 LAN 10.0.0.5"));
+    EXPECT_EQ(HeaderNames(raw), (std::vector<std::string>{"MIME-Version", "Date", "X-Mailer", "X-Priority",
+                                                           "Content-Type", "Subject", "To", "From", "Message-ID"}));
+    const std::string type = HeaderValue(raw, "Content-Type");
+    EXPECT_EQ(type.rfind("multipart/mixed;", 0), 0u) << type;
+    const std::size_t b = type.find("boundary=\"");
+    ASSERT_NE(b, std::string::npos);
+    const std::string boundary = type.substr(b + 10, type.find('"', b + 10) - b - 10);
+    EXPECT_EQ(boundary.size(), 40u + 5u);
+    EXPECT_EQ(boundary.substr(40), "_.MIX");
+    // Two parts: the empty text body, then the expanded file.
+    const std::string body = BodyOf(raw);
+    const std::string sep = "--" + boundary + "\r\n";
+    const std::size_t first = body.find(sep);
+    ASSERT_NE(first, std::string::npos) << raw;
+    const std::size_t second = body.find(sep, first + sep.size());
+    ASSERT_NE(second, std::string::npos) << raw;
+    const std::string textPart = body.substr(first + sep.size(), second - first - sep.size());
+    const std::string filePart = body.substr(second + sep.size());
+    EXPECT_EQ(HeaderValue(textPart, "Content-Type"), "text/plain");
+    EXPECT_EQ(HeaderValue(textPart, "Content-Transfer-Encoding"), "quoted-printable");
+    EXPECT_EQ(BodyOf(textPart), "\r\n") << textPart;
+    EXPECT_EQ(HeaderNames(filePart),
+              (std::vector<std::string>{"Content-Type", "Content-Transfer-Encoding", "Content-Disposition"}));
+    EXPECT_TRUE(Has(HeaderValue(filePart, "Content-Type"), "text/plain"));
+    EXPECT_TRUE(Has(HeaderValue(filePart, "Content-Type"), "name=\"ip.txt\""));
+    EXPECT_EQ(HeaderValue(filePart, "Content-Transfer-Encoding"), "quoted-printable");
+    const std::string disposition = HeaderValue(filePart, "Content-Disposition");  // may be folded
+    EXPECT_EQ(disposition.rfind("attachment;", 0), 0u) << disposition;
+    EXPECT_TRUE(Has(disposition, "filename=\"ip.txt\"")) << disposition;
+    EXPECT_TRUE(Has(BodyOf(filePart), "Status Online\r\nWAN 203.0.113.7 LAN 10.0.0.5\r\n")) << filePart;
 }
 
 TEST_F(NotificationEmail, BccModeWritesNoToField) {
@@ -383,4 +413,13 @@ TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
     host.RunPosted();
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, kNotSent);
+}
+
+TEST_F(NotificationEmail, ALongMessageFileIsCutAt32000Bytes) {
+    Start();
+    WriteFile(dir / "ip.txt", std::string(40000, 'x'));
+    SendNotificationEmail(*core);
+    ASSERT_EQ(Received(), 1);
+    const std::string body = BodyOf(server->Raw(1));
+    EXPECT_EQ(std::count(body.begin(), body.end(), 'x'), 32000);
 }
