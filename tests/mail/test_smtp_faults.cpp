@@ -158,7 +158,10 @@ struct FaultRow {
     std::vector<std::string> refused;
     std::vector<const char*> logHas;
     std::vector<const char*> logLacks;
+    bool dsn = false;  // set the DSN options RET=HDRS ENVID=env1 NOTIFY=SUCCESS,FAILURE
 };
+
+void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.name; }
 
 std::vector<FaultRow> Rows() {
     return {
@@ -199,6 +202,26 @@ std::vector<FaultRow> Rows() {
          false, 0, {}, {"Failed to send Hello"}, {}},
         {"PartialLineAtTimeoutIsNoReply", std::vector<Step>{S("220 fake\r\n"), E("EHLO "), S("250 2.7"), Stall()}, false,
          false, false, true, false, 0, {}, {"EHLO failed, sending HELO..."}, {}},
+        {"DsnListedAddsItsParameters",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO "), S("250-fake\r\n250-DSN\r\n250 8BITMIME\r\n"),
+                           E("MAIL FROM:<sender@example.test> RET=HDRS ENVID=env1\r\n"), S("250 ok\r\n"),
+                           E("RCPT TO:<alice@example.test> NOTIFY=SUCCESS,FAILURE\r\n"), S("250 ok\r\n"),
+                           E("RCPT TO:<bob@example.test> NOTIFY=SUCCESS,FAILURE\r\n"), S("250 ok\r\n"),
+                           E("RCPT TO:<carol@example.test> NOTIFY=SUCCESS,FAILURE\r\n"), S("250 ok\r\n"), E("DATA"),
+                           S("354 go\r\n"), D(), S("250 ok\r\n")},
+         false, true, true, false, false, 3, {}, {"Mail sent to 3 recipients"}, {}, true},
+        {"DsnNotListedSendsNoParameters", kGreetEhlo + kTransaction, false, true, true, false, false, 3, {}, {},
+         {"RET="}, true},
+        {"EhloRefusedFallsBackToHelo",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO client.test"), S("500 unknown command\r\n"),
+                           E("HELO client.test"), S("250 hello\r\n")} + kTransaction,
+         false, true, true, false, false, 3, {}, {"EHLO failed, sending HELO...", "CONNECTED to SMTP server"}, {}},
+        {"HeloRefusedTriesTheServerName",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO client.test"), S("500 unknown command\r\n"),
+                           E("HELO client.test"), S("501 bad name\r\n"), E("HELO 127.0.0.1"),
+                           S("250 hello\r\n")} + kTransaction,
+         false, true, true, false, false, 3, {}, {"Failed to get response to Hello (HELO)", "CONNECTED to SMTP server"},
+         {}},
         {"DropAfterMailFromClosesTheSession", kGreetEhlo + std::vector<Step>{E("MAIL"), Drop()}, false, true, false,
          false, false, 0, {}, {"Failed when sending MAIL FROM:<sender@example.test>"}, {}},
     };
@@ -216,6 +239,7 @@ TEST_P(SmtpFault, ReportsWhatHappened) {
         SmtpConnImpl session;
         session.setHeloName("client.test");
         session.setAllOrNone(row.allOrNone);
+        if (row.dsn) session.setDsn({"SUCCESS,FAILURE", "env1", "HDRS"});
         bool timedOut = false, aborted = false;
         const bool connected = session.connectSmtp("127.0.0.1", server.port(), nullptr, nullptr, "", "", 5,
                                                    kReadTimeoutMs, nullptr, log, nullptr, timedOut, aborted);
@@ -225,8 +249,15 @@ TEST_P(SmtpFault, ReportsWhatHappened) {
         } else {
             mail::RenderedMessage msg = SampleMessage(1);
             SendOutcome out;
-            const bool sent = session.sendMail(&msg, "sender@example.test", nullptr, "", log, nullptr, out);
+            ScratchDir dir;
+            const std::string sentLog = dir / "sent.log";
+            const bool sent = session.sendMail(&msg, "sender@example.test", nullptr, sentLog, log, nullptr, out);
             EXPECT_EQ(sent, row.sends) << LogText(log);
+            // Only a message the server confirmed is written to the sent-mail log.
+            const std::string stuffed = "Hello 1\r\n..leading dot\r\n...two dots\r\n..\r\nend";
+            EXPECT_EQ(ReadFile(sentLog), sent ? "--BEGIN SENT EMAIL--\n" + msg.mime.substr(0, msg.mime.find("Hello")) +
+                                                    stuffed + "\n--END SENT EMAIL--\n"
+                                              : "");
             EXPECT_EQ(out.timedOut, row.timedOut);
             EXPECT_EQ(out.serverLimit, row.serverLimit);
             EXPECT_EQ(out.accepted, row.accepted);
@@ -379,6 +410,8 @@ struct RelayRow {
     const char* logHas;
     std::size_t discarded;
 };
+
+void PrintTo(const RelayRow& r, std::ostream* os) { *os << r.name; }
 
 const RelayRow kRelayRows[] = {
     {"TlsHandshakeSplitIntoSmallSegments", true, {7, false, false, true, ""}, "Secure Channel Established.", 0},

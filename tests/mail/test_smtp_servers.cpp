@@ -34,6 +34,8 @@ struct Row {
     const char* loginMethod;  // expected "login_method" entry
 };
 
+void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
+
 const Row kRows[] = {
     {"PlainAutoLogin", Peer::Aiosmtpd, Security::Plain, "both", "", "s3cret:pw", true, true, "LOGIN"},
     {"PlainOnlyPlain", Peer::Aiosmtpd, Security::Plain, "plain", "", "s3cret:pw", true, true, "PLAIN"},

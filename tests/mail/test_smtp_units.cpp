@@ -105,6 +105,22 @@ TEST(HostNames, CleanedNameDropsDecorationOnly) {
     EXPECT_EQ(cleanHostName("plain"), "plain");
 }
 
+TEST(HostNames, AnAbortedLookupSaysSoAndLeavesItsThreadSafely) {
+    ProgressMonitor pm;
+    pm.requestAbort();
+    Logger log;
+    std::string dotted;
+    bool timedOut = false, aborted = false;
+    EXPECT_FALSE(resolveHostTimed("localhost", 5000, 200, &pm, dotted, timedOut, aborted, log));
+    EXPECT_TRUE(aborted);
+    StringBuffer text;
+    log.getText(text);
+    EXPECT_NE(text.str().find("DNS lookup aborted by application callback"), std::string::npos);
+    ProgressMonitor calm;
+    EXPECT_TRUE(resolveHostTimed("localhost", 5000, 200, &calm, dotted, timedOut, aborted, log));
+    EXPECT_EQ(dotted, "127.0.0.1");
+}
+
 // A listener for connect tests.
 struct Listener {
     zelmar::TimeoutSocket sock{5};
