@@ -6,7 +6,7 @@
 
 #include "app/core/core.h"
 #include "app/publish/ftp_client.h"
-#include "app/publish/status_page.h"
+#include "app/page/core_page.h"
 
 namespace zelmar {
 
@@ -46,22 +46,22 @@ bool LooksLikeOurs(std::string text) {
 // The reply as it is posted. It must carry its reply code: the status road
 // takes a leading "P" for one of the program's own messages, so a server
 // must not be able to pass off, say, the online notice as its reply; a line
-// without a code is posted as no reply at all (the connection failure). The
-// road strips the code before display; a doubled code keeps it visible.
-std::string PostableReply(const FtpClient& client, bool keepCode = false) {
+// without a code is posted as no reply at all (the connection failure). A
+// reply whose text reads like one of our lines, or one that ended a failed
+// step on a good-looking code, is shown with its code.
+StatusMessage ReplyMessage(const FtpClient& client, bool keepCode = false) {
     const std::string& reply = client.lastReply();
-    if (ReplyClassOf(reply) == 0) return std::string();
-    const auto space = reply.find(' ');
-    const std::string shown = space == std::string::npos ? reply : reply.substr(space + 1);
-    if (keepCode || LooksLikeOurs(shown)) return reply.substr(0, 3) + " " + reply;
-    return reply;
+    if (ReplyClassOf(reply) == 0) return {StatusKind::ConnectionFailure, "", ""};
+    StatusMessage message = StatusMessage::FromLine(reply);
+    if (keepCode || LooksLikeOurs(message.text)) message.text = reply;
+    return message;
 }
 
-void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(PostableReply(client)); }
+void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(ReplyMessage(client)); }
 
 void PostReplyIfAny(Core& core, const FtpClient& client) {
-    const std::string reply = PostableReply(client);
-    if (!reply.empty()) core.PostStatusMessage(reply);
+    StatusMessage reply = ReplyMessage(client);
+    if (reply.kind != StatusKind::ConnectionFailure) core.PostStatusMessage(std::move(reply));
 }
 
 // The reply that ended a failed step. A refusal (4xx, 5xx) or a connection
@@ -72,8 +72,8 @@ void PostReplyIfAny(Core& core, const FtpClient& client) {
 void PostFailure(Core& core, const FtpClient& client) {
     const int replyClass = ReplyClassOf(client.lastReply());
     if (replyClass >= 1 && replyClass <= 3) {
-        core.PostStatusMessage(PostableReply(client, true));
-        core.PostStatusMessage(std::string("P ") + kUploadErrorText);
+        core.PostStatusMessage(ReplyMessage(client, true));
+        core.PostStatusMessage(StatusMessage::Program("P", kUploadErrorText));
         return;
     }
     PostReply(core, client);
@@ -88,7 +88,7 @@ enum class Page { Online, Offline };
 // every return closes its connection.
 UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     const int logonType = core.state().UseProxySnapshot == 1 ? core.settings().LogonType : 0;
-    core.PostStatusMessage("P10004 Attempting to connect to FTP Server...");
+    core.PostStatusMessage(StatusMessage::Program("P10004", "Attempting to connect to FTP Server..."));
 
     // Read after the first status line: the main loop commits edits of the
     // FTP page with every message, and this run should use them.
@@ -129,15 +129,15 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
             PostFailure(core, client);
             return UploadResult::UploadFailed;
         }
-        core.PostStatusMessage("P10002 Successfully changed folder.");
+        core.PostStatusMessage(StatusMessage::Program("P10002", "Successfully changed folder."));
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) {
         PostFailure(core, client);
         return UploadResult::UploadFailed;
     }
-    core.PostStatusMessage("P10003 Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " +
-                           s.ftp.FTPServer);
+    core.PostStatusMessage(StatusMessage::Program(
+        "P10003", "Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " + s.ftp.FTPServer));
     PostReplyIfAny(core, client);
     client.LogOff();
     return UploadResult::Uploaded;
@@ -184,7 +184,7 @@ void PublishOnlinePage(Core& core) {
 }
 
 int PublishOffline(Core& core, const RefreshServices& services) {
-    core.SendUiRequest(kShowShutdownWindow);
+    core.SendShutdownWindow(true);
     // The run that set the flag owns it and will clear it.
     if (core.state().TransferInProgress != 0) return -1;
 
@@ -198,8 +198,8 @@ int PublishOffline(Core& core, const RefreshServices& services) {
     });
     if (services.GetWanAddress) services.GetWanAddress(core);
     if (services.GetLanAddress) services.GetLanAddress(core);
-    core.SendUiRequest(kDisableRefresh);
-    core.SendUiRequest(kDisableRefresh);
+    core.SendRefreshEnabled(false);
+    core.SendRefreshEnabled(false);
     core.state().StatusWord = "Offline";
     core.state().TransferInProgress = 1;
 
@@ -228,7 +228,7 @@ int PublishOffline(Core& core, const RefreshServices& services) {
     // OnlineState before the message, so the tray follows it as it does for
     // the online notice.
     core.state().OnlineState = 1;
-    core.PostStatusMessage(kOfflineNotice);
+    core.PostStatusMessage(OfflineNotice());
     if (core.state().ExitAnyway == 0) core.SendExitRequest();
     return 1;
 }

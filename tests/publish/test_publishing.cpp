@@ -97,7 +97,7 @@ TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage)
     EXPECT_FALSE(Exists(kOnlinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 1);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshEnabled});
     EXPECT_TRUE(host.boxes.empty());
 }
 
@@ -140,7 +140,7 @@ TEST_P(PublishingFailure, ShowsTheReplyAndTheBoxAndLeavesThePage) {
     EXPECT_TRUE(Exists(kOnlinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 0);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshEnabled});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -271,7 +271,7 @@ TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
     EXPECT_EQ(host.lines.size(), 2u);  // the attempt and the file error
     EXPECT_TRUE(server.Commands().empty());
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshEnabled});
 }
 
 TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
@@ -345,7 +345,7 @@ TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
     EXPECT_EQ(ReadFile(server.home() + "/index.htm"), "Gone Offline.\n");
     EXPECT_TRUE(Shown("Successfully copied offline.htm to index.htm on 127.0.0.1"));
     EXPECT_EQ(host.lines.back(), "System Offline.");
-    EXPECT_EQ(host.uiRequests, (std::vector<int>{kShowShutdownWindow, kDisableRefresh, kDisableRefresh}));
+    EXPECT_EQ(host.uiRequests, (std::vector<UiCall>{UiCall::ShutdownWindowShown, UiCall::RefreshDisabled, UiCall::RefreshDisabled}));
     EXPECT_EQ(host.closes, 1);
     EXPECT_FALSE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
@@ -382,7 +382,7 @@ TEST_F(OfflinePublishing, ARunningTransferKeepsItsFlagAndNothingElseHappens) {
     core->state().TransferInProgress = 1;
     EXPECT_EQ(PublishOffline(*core, Recording()), -1);
     EXPECT_EQ(core->state().TransferInProgress.load(), 1);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kShowShutdownWindow});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::ShutdownWindowShown});
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(host.lines.empty());
 }
@@ -393,7 +393,7 @@ TEST_F(OfflinePublishing, AFailedUploadKeepsTheProgramOpen) {
     EXPECT_EQ(host.closes, 0);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, kUploadErrorText);
-    EXPECT_EQ(host.uiRequests.back(), kEnableRefresh);
+    EXPECT_EQ(host.uiRequests.back(), UiCall::RefreshEnabled);
     EXPECT_TRUE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 0);
