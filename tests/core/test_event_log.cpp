@@ -7,10 +7,12 @@
 
 #include "app/core/core.h"
 #include "app/core/event_log.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
+using zelmar::test::CoreTest;
 using zelmar::test::FakeHost;
 using zelmar::test::ReadFile;
 using zelmar::test::ScratchDir;
@@ -58,19 +60,16 @@ TEST(LogDates, ValidDatesAndDayNumbers) {
 
 // A core over a scratch folder with logging on; the log file's lines are
 // dated relative to the fake clock.
-class EventLogTest : public ::testing::Test {
+class EventLogTest : public CoreTest {
 protected:
     void SetUp() override {
+        CoreTest::SetUp();
         setenv("TZ", "UTC", 1);
         tzset();
-        chdir(dir.path().c_str());
-        WriteFile(dir / "Zelmar.ini",
-                  "[LocalSettings]\nFTPServer=f\nWANIPURL=http://echo/\n[Preferences]\nIsLogging=1\n"
-                  "LogFilename=Zelmar.log\nMaxLog=7\n");
-        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        MakeCore("[LocalSettings]\nFTPServer=f\nWANIPURL=http://echo/\n[Preferences]\nIsLogging=1\n"
+                 "LogFilename=Zelmar.log\nMaxLog=7\n");
         core->LoadOrCreateSettings();
     }
-    void TearDown() override { chdir("/"); }
 
     std::string Stamp(int daysAgo) const {
         std::time_t t = Host::Clock::to_time_t(host.Now()) - daysAgo * 86400;
@@ -81,9 +80,6 @@ protected:
         return buf;
     }
 
-    ScratchDir dir;
-    FakeHost host;
-    std::unique_ptr<Core> core;
 };
 
 TEST_F(EventLogTest, LinesCarryTheTimeStampAndTheDisplayText) {
