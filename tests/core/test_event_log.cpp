@@ -79,7 +79,6 @@ protected:
         std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S  ", &tm);
         return buf;
     }
-
 };
 
 TEST_F(EventLogTest, LinesCarryTheTimeStampAndTheDisplayText) {
@@ -90,6 +89,23 @@ TEST_F(EventLogTest, LinesCarryTheTimeStampAndTheDisplayText) {
                                                 "Login incorrect.\r\n");
     EXPECT_EQ(want.size(), 19u);
     EXPECT_EQ(host.page.hostMessages, "Login incorrect.");
+}
+
+// The display gets each message as it was raised, its kind and code kept
+// beside the line that was logged.
+TEST_F(EventLogTest, TheHostGetsTheMessageWithItsKindAndCode) {
+    core->PostStatusMessage(StatusMessage::Program("P10002", "Successfully changed folder."));
+    core->PostStatusMessage("530 Login incorrect.");
+    core->PostStatusMessage(StatusMessage{StatusKind::ConnectionFailure, "", ""});
+    core->PostStatusMessage(OnlineNotice());
+    ASSERT_EQ(host.messages.size(), 4u);
+    EXPECT_EQ(host.messages[0], StatusMessage::Program("P10002", "Successfully changed folder."));
+    EXPECT_EQ(host.messages[1], (StatusMessage{StatusKind::FtpReply, "530", "Login incorrect."}));
+    EXPECT_EQ(host.messages[2].kind, StatusKind::ConnectionFailure);
+    EXPECT_TRUE(host.messages[3].IsOnlineNotice());
+    EXPECT_EQ(host.lines[0], "Successfully changed folder.");
+    EXPECT_EQ(host.lines[2], kConnectionFailureText);
+    EXPECT_EQ(host.lines[3].rfind("System Online:   LAN IP: ", 0), 0u);
 }
 
 TEST_F(EventLogTest, OnlineNoticeCarriesBothAddresses) {
