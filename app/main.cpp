@@ -249,9 +249,9 @@ int RunHeadless(bool startMinimised) {
     // one ends the process at once (the watcher does that).
     SignalWatcher signals([&] {
         // The window is already closed and the loop has ended: nothing is
-        // left to run the exit.
+        // left to run the exit, so the signal ends what is left at once.
         if (host.loop().stopped()) {
-            std::fputs("Zelmar: stopped during the offline publication.\n", stderr);
+            std::fputs("Zelmar: stopped while closing.\n", stderr);
             std::_Exit(1);
         }
         host.loop().Post([&] { core.RequestExit(); });

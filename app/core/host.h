@@ -63,8 +63,11 @@ public:
     // A modal message box; returns the button chosen.
     virtual MbAnswer MessageBox(const MessageBoxRequest& request) = 0;
 
-    // A status message was displayed and logged; displayText is its logged
-    // form (with the addresses for the online notice).
+    // A status message was displayed and logged: message as it was raised
+    // (its kind and code, for a front end that shows them apart), and
+    // displayText, the line the log got (with the addresses for the online
+    // notice). "Error opening log file." comes as a program message without
+    // a code, and is not logged.
     virtual void StatusLine(const StatusMessage& message, const std::string& displayText) = 0;
 
     // The Status page's fields changed; pageExists tells whether the page

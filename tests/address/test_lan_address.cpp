@@ -2,6 +2,7 @@
 
 #include "app/address/lan_address.h"
 #include "app/core/core.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
@@ -11,11 +12,12 @@ namespace {
 using test::FakeHost;
 using test::ScratchDir;
 
-class LanAddressTest : public ::testing::Test {
+class LanAddressTest : public test::CoreTest {
 protected:
-    ScratchDir dir;
-    FakeHost host;
-    Core core{host, dir.path(), dir / "Zelmar.ini", "key"};
+    void SetUp() override {
+        test::CoreTest::SetUp();
+        MakeCore(std::nullopt, "key");
+    }
 
     static LanResolver Answering(std::optional<std::string> name,
                                  std::optional<std::vector<Ipv4Bytes>> addresses) {
@@ -44,10 +46,10 @@ TEST_F(LanAddressTest, ReportsTheLastAddressTheResolverLists) {
     std::string previous;  // the first call after installation has nothing stored
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(c.want, GetLanAddress(core, Answering(c.name, c.addresses)));
-        EXPECT_EQ(previous, core.state().LastLanAddress.get());
-        EXPECT_EQ(c.want, core.state().CurrentLanAddress.get());
-        EXPECT_EQ(c.want, core.ini().GetString(kIPAddress, "LastLANIP", "<missing>"));
+        EXPECT_EQ(c.want, GetLanAddress(*core, Answering(c.name, c.addresses)));
+        EXPECT_EQ(previous, core->state().LastLanAddress.get());
+        EXPECT_EQ(c.want, core->state().CurrentLanAddress.get());
+        EXPECT_EQ(c.want, core->ini().GetString(kIPAddress, "LastLANIP", "<missing>"));
         previous = c.want;
     }
     EXPECT_TRUE(host.lines.empty()) << "failures are silent";
@@ -61,9 +63,9 @@ TEST_F(LanAddressTest, SystemResolverFindsNumericHostsAndThisMachine) {
     EXPECT_EQ("192.0.2.200", DottedQuad(numeric->front()));
 
     // This machine's own name resolves to some IPv4 address.
-    const std::string lan = GetLanAddress(core);
+    const std::string lan = GetLanAddress(*core);
     EXPECT_FALSE(lan.empty());
-    EXPECT_EQ(lan, core.ini().GetString(kIPAddress, "LastLANIP"));
+    EXPECT_EQ(lan, core->ini().GetString(kIPAddress, "LastLANIP"));
 }
 
 }  // namespace

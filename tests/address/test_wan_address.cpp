@@ -7,6 +7,7 @@
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
 #include "tests/address/echo_servers.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
@@ -33,7 +34,7 @@ public:
     std::vector<std::string> trace;
 };
 
-class WanAddressTest : public ::testing::Test {
+class WanAddressTest : public test::CoreTestOn<TracingHost> {
 protected:
     static void SetUpTestSuite() {
         // The lookup honours curl's proxy variables; the loopback servers
@@ -46,21 +47,23 @@ protected:
         servers = nullptr;
     }
     void SetUp() override {
+        CoreTestOn::SetUp();
         ASSERT_TRUE(servers->ok()) << servers->failure();
-        core.LoadOrCreateSettings();
+        MakeCore(std::nullopt, "key");
+        core->LoadOrCreateSettings();
         host.lines.clear();
     }
 
-    void UseUrl(const std::string& url) { core.ini().WriteString(kLocalSettings, "WANIPURL", url); }
+    void UseUrl(const std::string& url) { core->ini().WriteString(kLocalSettings, "WANIPURL", url); }
     void UseDefaultService(const std::string& prefix = "") {
-        core.ini().WriteString(kLocalSettings, "WANIPURL", std::nullopt);
+        core->ini().WriteString(kLocalSettings, "WANIPURL", std::nullopt);
         options.defaultHost = "127.0.0.1:" + std::to_string(servers->port()) + prefix;
     }
-    std::string Stored() { return core.ini().GetString(kIPAddress, "LastWANIP", "<missing>"); }
+    std::string Stored() { return core->ini().GetString(kIPAddress, "LastWANIP", "<missing>"); }
     void SetTimeout(int seconds) {
-        core.EditSettings([seconds](Settings& s) { s.Timeout = seconds; });
+        core->EditSettings([seconds](Settings& s) { s.Timeout = seconds; });
     }
-    std::string Lookup() { return GetWanAddress(core, options); }
+    std::string Lookup() { return GetWanAddress(*core, options); }
 
     // The two lines of a failed lookup, or the one of a good one.
     void ExpectLines(const std::string& label, bool failed) {
@@ -70,9 +73,6 @@ protected:
     }
 
     static EchoServers* servers;
-    ScratchDir dir;
-    TracingHost host;
-    Core core{host, dir.path(), dir / "Zelmar.ini", "key"};
     WanLookupOptions options{"127.0.0.1:1", "0.1.0"};
 };
 
@@ -113,8 +113,8 @@ TEST_F(WanAddressTest, CutsTheAddressOutOfCustomPages) {
         host.lines.clear();
         UseUrl(c.url);
         EXPECT_EQ(c.want, Lookup());
-        EXPECT_EQ(c.want, core.state().CurrentWanAddress.get());
-        EXPECT_EQ(c.url, core.state().WanSourceLabel.get());
+        EXPECT_EQ(c.want, core->state().CurrentWanAddress.get());
+        EXPECT_EQ(c.url, core->state().WanSourceLabel.get());
         EXPECT_EQ(c.want, Stored());
         ExpectLines(c.url, std::string(c.want) == kNa);
         EXPECT_TRUE(host.boxes.empty());
@@ -148,39 +148,39 @@ TEST_F(WanAddressTest, FailuresGiveNotAvailableWithinTheTimeout) {
 }
 
 TEST_F(WanAddressTest, FailureKeepsTheLastAddressWhenNotAvailableIsNotWanted) {
-    core.EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
-    core.ini().WriteString(kIPAddress, "LastWANIP", "203.0.113.7");
+    core->EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
+    core->ini().WriteString(kIPAddress, "LastWANIP", "203.0.113.7");
     UseUrl(servers->Url("/noend"));
     EXPECT_EQ("203.0.113.7", Lookup());
-    EXPECT_EQ("203.0.113.7", core.state().LastWanAddress.get());
-    EXPECT_EQ("203.0.113.7", core.state().CurrentWanAddress.get());
+    EXPECT_EQ("203.0.113.7", core->state().LastWanAddress.get());
+    EXPECT_EQ("203.0.113.7", core->state().CurrentWanAddress.get());
     EXPECT_EQ("203.0.113.7", Stored());
     ExpectLines(servers->Url("/noend"), true);
 }
 
 TEST_F(WanAddressTest, DelimitersWithQuotesFromTheSettingsFile) {
     // The first worked example of the README, against a local copy of the page.
-    core.ini().WriteString(kPreferences, "StartDelimiter", "{\"ip\":\"");
-    core.ini().WriteString(kPreferences, "EndDelimiter", "\"}");
-    core.LoadOrCreateSettings();
+    core->ini().WriteString(kPreferences, "StartDelimiter", "{\"ip\":\"");
+    core->ini().WriteString(kPreferences, "EndDelimiter", "\"}");
+    core->LoadOrCreateSettings();
     UseUrl(servers->Url("/json"));
     EXPECT_EQ("127.0.0.1", Lookup());
 }
 
 TEST_F(WanAddressTest, DefaultServiceIsAskedWithTheProductVersion) {
-    core.ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
+    core->ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
     UseDefaultService();
     const std::string label = "http://127.0.0.1:" + std::to_string(servers->port()) + "/cgi-bin/ip.asp";
     EXPECT_EQ("127.0.0.1", Lookup());
     ExpectLines(label, false);
-    EXPECT_EQ(label, core.state().WanSourceLabel.get());
+    EXPECT_EQ(label, core->state().WanSourceLabel.get());
     EXPECT_EQ("<html>REMOTE_ADDR: 127.0.0.1<br>args=app=zmretail&ver=0.1.0</html>",
               test::ReadFile(dir / "WANPage.html"));
     EXPECT_NE(std::string::npos, servers->AccessLog().find("GET /cgi-bin/ip.asp?app=zmretail&ver=0.1.0 HTTP/1.1|Zelmar\n"));
 
     // Unknown version: "N/A" is sent. The debug copy wants exactly "TRUE".
     ::unlink((dir / "WANPage.html").c_str());
-    core.ini().WriteString(kPreferences, "DebugWANPage", "true");
+    core->ini().WriteString(kPreferences, "DebugWANPage", "true");
     options.productVersion.clear();
     EXPECT_EQ("127.0.0.1", Lookup());
     EXPECT_NE(std::string::npos, servers->AccessLog().find("GET /cgi-bin/ip.asp?app=zmretail&ver=N/A HTTP/1.1"));
@@ -188,7 +188,7 @@ TEST_F(WanAddressTest, DefaultServiceIsAskedWithTheProductVersion) {
 }
 
 TEST_F(WanAddressTest, OversizedPageIsCutAtOneMebibyte) {
-    core.ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
+    core->ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
     UseUrl(servers->Url("/big-first"));
     EXPECT_EQ("127.0.0.1", Lookup());
     EXPECT_EQ(1024u * 1024u, test::ReadFile(dir / "WANPage.html").size());
@@ -213,8 +213,8 @@ TEST_F(WanAddressTest, SystemMessageOfClassTwoIsShownAndTheAddressUsed) {
 }
 
 TEST_F(WanAddressTest, SystemMessageSm1001EndsTheProgramLeavingTheAddressAlone) {
-    core.ini().WriteString(kIPAddress, "LastWANIP", "198.51.100.1");
-    core.state().CurrentWanAddress = "198.51.100.1";
+    core->ini().WriteString(kIPAddress, "LastWANIP", "198.51.100.1");
+    core->state().CurrentWanAddress = "198.51.100.1";
     UseDefaultService("/sm1001");
     EXPECT_EQ("", Lookup());
     ASSERT_EQ(1u, host.boxes.size());
@@ -225,7 +225,7 @@ TEST_F(WanAddressTest, SystemMessageSm1001EndsTheProgramLeavingTheAddressAlone) 
     // there: the close.
     const auto box = std::find(host.trace.begin(), host.trace.end(), "box");
     EXPECT_EQ((std::vector<std::string>{"box", "send"}), std::vector<std::string>(box, host.trace.end()));
-    EXPECT_EQ("198.51.100.1", core.state().CurrentWanAddress.get());
+    EXPECT_EQ("198.51.100.1", core->state().CurrentWanAddress.get());
     EXPECT_EQ("198.51.100.1", Stored());
     EXPECT_EQ(1u, host.lines.size()) << "nothing is posted after the request line";
 }
@@ -235,19 +235,19 @@ TEST_F(WanAddressTest, LongTextsAreStoredInTwentyCharactersAndStillCompareCorrec
     const std::string first = "2001:db8:85a3::8a2e:370:7334";
     EXPECT_EQ(first, Lookup());
     EXPECT_LE(Stored().size(), 20u);
-    EXPECT_NE(first, core.state().LastWanAddress.get()) << "a new address is a change";
+    EXPECT_NE(first, core->state().LastWanAddress.get()) << "a new address is a change";
 
     EXPECT_EQ(first, Lookup());
-    EXPECT_EQ(first, core.state().LastWanAddress.get()) << "the same long text again is no change";
+    EXPECT_EQ(first, core->state().LastWanAddress.get()) << "the same long text again is no change";
 
     UseUrl(servers->Url("/long2"));
     EXPECT_EQ("2001:db8:85a3::8a2e:370:9999", Lookup());
-    EXPECT_EQ(StoredWanForm(first), core.state().LastWanAddress.get()) << "same first 20 characters, still a change";
-    EXPECT_NE(StoredWanForm(first), StoredWanForm(core.state().CurrentWanAddress.get()));
+    EXPECT_EQ(StoredWanForm(first), core->state().LastWanAddress.get()) << "same first 20 characters, still a change";
+    EXPECT_NE(StoredWanForm(first), StoredWanForm(core->state().CurrentWanAddress.get()));
 
     // A failed lookup that keeps the last address keeps its full text, not
     // the shortened stored form.
-    core.EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
+    core->EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
     UseUrl(servers->Url("/noend"));
     EXPECT_EQ("2001:db8:85a3::8a2e:370:9999", Lookup());
 }
@@ -262,8 +262,8 @@ TEST_F(WanAddressTest, AnAddressOfExactlyTwentyCharactersIsStoredWhole) {
     EXPECT_EQ(address, Lookup());
     EXPECT_EQ(address, Stored());
     EXPECT_EQ(address, Lookup());
-    EXPECT_EQ(address, core.state().LastWanAddress.get());
-    EXPECT_EQ(address, core.state().CurrentWanAddress.get());
+    EXPECT_EQ(address, core->state().LastWanAddress.get());
+    EXPECT_EQ(address, core->state().CurrentWanAddress.get());
 }
 
 TEST(WanAddressFromPage, OnlyAddressLiteralsOrNothing) {
@@ -297,12 +297,12 @@ TEST(WanAddressFromPage, OnlyAddressLiteralsOrNothing) {
 }
 
 TEST_F(WanAddressTest, LineBreaksInThePageCannotReachTheSettingsFile) {
-    const std::string server = core.ini().GetString(kLocalSettings, "FTPServer");
+    const std::string server = core->ini().GetString(kLocalSettings, "FTPServer");
     UseUrl(servers->Url("/inject"));
     const std::string got = Lookup();
     EXPECT_EQ(std::string::npos, got.find_first_of("\r\n"));
-    EXPECT_EQ(server, core.ini().GetString(kLocalSettings, "FTPServer"));
-    EXPECT_EQ(1u, core.ini().GetSection(kIPAddress).size());
+    EXPECT_EQ(server, core->ini().GetString(kLocalSettings, "FTPServer"));
+    EXPECT_EQ(1u, core->ini().GetSection(kIPAddress).size());
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 
 #include "app/core/core.h"
 #include "app/core/event_log.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
+using zelmar::test::CoreTest;
 using zelmar::test::FakeHost;
 using zelmar::test::ReadFile;
 using zelmar::test::ScratchDir;
@@ -58,19 +60,16 @@ TEST(LogDates, ValidDatesAndDayNumbers) {
 
 // A core over a scratch folder with logging on; the log file's lines are
 // dated relative to the fake clock.
-class EventLogTest : public ::testing::Test {
+class EventLogTest : public CoreTest {
 protected:
     void SetUp() override {
+        CoreTest::SetUp();
         setenv("TZ", "UTC", 1);
         tzset();
-        chdir(dir.path().c_str());
-        WriteFile(dir / "Zelmar.ini",
-                  "[LocalSettings]\nFTPServer=f\nWANIPURL=http://echo/\n[Preferences]\nIsLogging=1\n"
-                  "LogFilename=Zelmar.log\nMaxLog=7\n");
-        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        MakeCore("[LocalSettings]\nFTPServer=f\nWANIPURL=http://echo/\n[Preferences]\nIsLogging=1\n"
+                 "LogFilename=Zelmar.log\nMaxLog=7\n");
         core->LoadOrCreateSettings();
     }
-    void TearDown() override { chdir("/"); }
 
     std::string Stamp(int daysAgo) const {
         std::time_t t = Host::Clock::to_time_t(host.Now()) - daysAgo * 86400;
@@ -80,10 +79,6 @@ protected:
         std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S  ", &tm);
         return buf;
     }
-
-    ScratchDir dir;
-    FakeHost host;
-    std::unique_ptr<Core> core;
 };
 
 TEST_F(EventLogTest, LinesCarryTheTimeStampAndTheDisplayText) {
@@ -94,6 +89,23 @@ TEST_F(EventLogTest, LinesCarryTheTimeStampAndTheDisplayText) {
                                                 "Login incorrect.\r\n");
     EXPECT_EQ(want.size(), 19u);
     EXPECT_EQ(host.page.hostMessages, "Login incorrect.");
+}
+
+// The display gets each message as it was raised, its kind and code kept
+// beside the line that was logged.
+TEST_F(EventLogTest, TheHostGetsTheMessageWithItsKindAndCode) {
+    core->PostStatusMessage(StatusMessage::Program("P10002", "Successfully changed folder."));
+    core->PostStatusMessage("530 Login incorrect.");
+    core->PostStatusMessage(StatusMessage{StatusKind::ConnectionFailure, "", ""});
+    core->PostStatusMessage(OnlineNotice());
+    ASSERT_EQ(host.messages.size(), 4u);
+    EXPECT_EQ(host.messages[0], StatusMessage::Program("P10002", "Successfully changed folder."));
+    EXPECT_EQ(host.messages[1], (StatusMessage{StatusKind::FtpReply, "530", "Login incorrect."}));
+    EXPECT_EQ(host.messages[2].kind, StatusKind::ConnectionFailure);
+    EXPECT_TRUE(host.messages[3].IsOnlineNotice());
+    EXPECT_EQ(host.lines[0], "Successfully changed folder.");
+    EXPECT_EQ(host.lines[2], kConnectionFailureText);
+    EXPECT_EQ(host.lines[3].rfind("System Online:   LAN IP: ", 0), 0u);
 }
 
 TEST_F(EventLogTest, OnlineNoticeCarriesBothAddresses) {

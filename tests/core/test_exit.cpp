@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include "app/core/core.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
+using zelmar::test::CoreTest;
 using zelmar::test::FakeHost;
 using zelmar::test::UiCall;
 using zelmar::test::ScratchDir;
@@ -17,18 +19,12 @@ namespace {
 
 // The exit procedure on the fake host, with an offline publication that
 // only records its runs and ends as the test says.
-class ExitProcedure : public ::testing::Test {
+class ExitProcedure : public CoreTest {
 protected:
-    void SetUp() override { chdir(dir.path().c_str()); }
-    void TearDown() override { chdir("/"); }
-
     void Start(const std::string& preferences, bool completeSite = true) {
-        WriteFile(dir / "Zelmar.ini",
-                  std::string("[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
-                              "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=") +
-                      (completeSite ? "page.htm" : "") + "\nPort=21\nWANIPURL=http://echo/\n[Preferences]\n" +
-                      preferences);
-        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        MakeCore(std::string("[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
+                             "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=") +
+                 (completeSite ? "page.htm" : "") + "\nPort=21\nWANIPURL=http://echo/\n[Preferences]\n" + preferences);
         RefreshServices svc;
         svc.PublishOffline = [this](Core& c) {
             ++offlineRuns;
@@ -45,9 +41,6 @@ protected:
         core->state().TransferInProgress = transfer ? 1 : 0;
     }
 
-    ScratchDir dir;
-    FakeHost host;
-    std::unique_ptr<Core> core;
     int offlineRuns = 0;
     bool offlineSucceeds = true;
 };
@@ -209,7 +202,7 @@ TEST_F(ExitProcedure, ARefreshCutShortByTheExitNeitherMailsNorUploads) {
 
 TEST_F(ExitProcedure, UnreadableSettingsFileIsLeftAlone) {
     mkdir((dir / "Zelmar.ini").c_str(), 0700);
-    core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+    MakeCore();
     core->LoadOrCreateSettings();
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text.rfind("Unable to read the settings file " + (dir / "Zelmar.ini"), 0), 0u);

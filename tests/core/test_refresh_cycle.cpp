@@ -5,11 +5,13 @@
 
 #include "app/core/core.h"
 #include "app/core/event_log.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
 using namespace std::chrono_literals;
+using zelmar::test::CoreTest;
 using zelmar::test::FakeHost;
 using zelmar::test::UiCall;
 using zelmar::test::ScratchDir;
@@ -18,20 +20,13 @@ using zelmar::test::WriteFile;
 namespace {
 
 // A core on the fake host whose services only record what they were asked.
-class RefreshCycle : public ::testing::Test {
+class RefreshCycle : public CoreTest {
 protected:
-    // Relative paths (the log) resolve against the start directory.
-    void SetUp() override { chdir(dir.path().c_str()); }
-    void TearDown() override { chdir("/"); }
-
     void Start(const std::string& preferences, const std::string& local = "EnableFTP=1\n") {
-        WriteFile(dir / "Zelmar.ini",
-                  "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
-                  "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\n"
-                  "WANIPURL=http://echo.example/ip\n" +
-                      local + "[Preferences]\n" + preferences);
-        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
-        host.onTick = [this](int id) { core->OnTimer(id); };
+        MakeCore("[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
+                 "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\n"
+                 "WANIPURL=http://echo.example/ip\n" +
+                 local + "[Preferences]\n" + preferences);
         RefreshServices svc;
         svc.GetWanAddress = [this](Core& c) {
             calls.push_back("wan");
@@ -57,13 +52,8 @@ protected:
         core->Initialise(false);
     }
     int Count(const std::string& what) const { return static_cast<int>(std::count(calls.begin(), calls.end(), what)); }
-    bool Logged(const std::string& line) const {
-        return std::find(host.lines.begin(), host.lines.end(), line) != host.lines.end();
-    }
+    bool Logged(const std::string& line) const { return host.Shown(line); }
 
-    ScratchDir dir;
-    FakeHost host;
-    std::unique_ptr<Core> core;
     std::vector<std::string> calls;
     std::string wan = "203.0.113.7";
     bool programChanged = false;

@@ -15,6 +15,7 @@
 #include "app/core/core.h"
 #include "app/monitor/program_monitor.h"
 #include "tests/monitor/scripted_desktop.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
@@ -141,13 +142,15 @@ TEST(OffWordOf, SplitsAtTheFirstSlash) {
     EXPECT_EQ(OffWordOf(""), "");
 }
 
-class GenerateStatusPageTest : public ::testing::Test {
+class GenerateStatusPageTest : public test::CoreTest {
 protected:
     void SetUp() override {
-        core.state().CurrentWanAddress = "203.0.113.7";
-        core.state().CurrentLanAddress = "192.168.1.20";
-        core.state().StatusWord = "Online";
-        core.EditSettings([](Settings& s) { s.ftp.SiteName = "My FTP Site"; });
+        test::CoreTest::SetUp();
+        MakeCore(std::nullopt, "key");
+        core->state().CurrentWanAddress = "203.0.113.7";
+        core->state().CurrentLanAddress = "192.168.1.20";
+        core->state().StatusWord = "Online";
+        core->EditSettings([](Settings& s) { s.ftp.SiteName = "My FTP Site"; });
         SetClock(LocalTime(2026, 3, 7, 15, 4, 5));
     }
 
@@ -161,16 +164,12 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    ScratchDir dir;
-    test::FakeHost host;
-    Core core{host, dir.path(), dir / "Zelmar.ini", "key"};
 };
 
 TEST_F(GenerateStatusPageTest, WritesPageAndCopiesRelativeToTheStartDirectory) {
     WriteFile(At("online.htm"), "<p>%I %WI %D %T %S</p>\r\n");
     ASSERT_EQ(::chdir("/"), 0);  // relative paths must not depend on where we are
-    EXPECT_EQ(GenerateStatusPage(core, "online.htm", "Online.txt"), 1);
+    EXPECT_EQ(GenerateStatusPage(*core, "online.htm", "Online.txt"), 1);
     const std::string want = "<p>192.168.1.20 203.0.113.7 03/07/2026 3:04:05 PM Online</p>\r\n";
     EXPECT_EQ(ReadFile(At("Online.txt")), want);
     EXPECT_EQ(ReadFile(At("Zelmar.html")), want);
@@ -187,26 +186,26 @@ TEST_F(GenerateStatusPageTest, WritesPageAndCopiesRelativeToTheStartDirectory) {
 
 // A NUL in "SiteName" ends the site name on the page.
 TEST_F(GenerateStatusPageTest, NulInSiteNameDoesNotReachThePage) {
-    core.EditSettings([](Settings& s) { s.ftp.SiteName = std::string("Home\0evil", 9); });
+    core->EditSettings([](Settings& s) { s.ftp.SiteName = std::string("Home\0evil", 9); });
     WriteFile(At("t.htm"), "<h1>%H</h1>");
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "<h1>Home</h1>");
 }
 
 TEST_F(GenerateStatusPageTest, OneTimestampAtMidnightAndNoon) {
     WriteFile(At("t.htm"), "%T|%24T|%W|%D");
     SetClock(LocalTime(2026, 1, 1, 0, 0, 0));
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "12:00:00 AM|00:00:00|Thursday|01/01/2026");
     SetClock(LocalTime(2026, 1, 1, 12, 0, 0));
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "12:00:00 PM|12:00:00|Thursday|01/01/2026");
 }
 
 TEST_F(GenerateStatusPageTest, UnknownWanAddressInPageAndAsciiCopy) {
-    core.state().CurrentWanAddress = "N/A";
+    core->state().CurrentWanAddress = "N/A";
     WriteFile(At("t.htm"), "WAN %WI");
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "Online.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "Online.txt"), 1);
     EXPECT_EQ(ReadFile(At("Online.txt")), "WAN N/A");
     EXPECT_EQ(ReadFile(At("Zelmar.txt")), "N/A");
 }
@@ -214,13 +213,13 @@ TEST_F(GenerateStatusPageTest, UnknownWanAddressInPageAndAsciiCopy) {
 TEST_F(GenerateStatusPageTest, ProgramWordsAreLookedUpAfreshByTag) {
     auto desktop = std::make_shared<zelmar::test::ScriptedDesktop>();
     SetMonitorDesktop(desktop);
-    core.EditSettings([](Settings& s) { s.StatusIndicators = "UP/DOWN"; });
+    core->EditSettings([](Settings& s) { s.StatusIndicators = "UP/DOWN"; });
     // Rows out of order, and no row tagged "%P1": that one shows the off word.
     // The stored words are stale on purpose: the window is what counts.
-    core.setProgramTable({{2, "%P2", "Editor", "DOWN"}, {0, "%P0", "Mail", "UP"}, {1, "%P5", "x", "UP"}});
+    core->setProgramTable({{2, "%P2", "Editor", "DOWN"}, {0, "%P0", "Mail", "UP"}, {1, "%P5", "x", "UP"}});
     desktop->Open("editor");
     WriteFile(At("t.htm"), "%P0,%P1,%P2,%P3");
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "DOWN,DOWN,UP,%P3");
     SetMonitorDesktop(nullptr);
 }
@@ -229,15 +228,15 @@ TEST_F(GenerateStatusPageTest, TemplateEndsAtTheLimitOrAtANul) {
     std::string big(kMaxTemplateBytes, 'a');
     big += 'Z';
     WriteFile(At("big.htm"), big);
-    ASSERT_EQ(GenerateStatusPage(core, "big.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "big.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), std::string(kMaxTemplateBytes, 'a'));
 
     WriteFile(At("nul.htm"), std::string("before %S\0after %S", 18));
-    ASSERT_EQ(GenerateStatusPage(core, "nul.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "nul.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "before Online");
 
     WriteFile(At("empty.htm"), "");
-    ASSERT_EQ(GenerateStatusPage(core, "empty.htm", "out.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "empty.htm", "out.txt"), 1);
     EXPECT_TRUE(fs::exists(At("out.txt")));
     EXPECT_EQ(fs::file_size(At("out.txt")), 0u);
 }
@@ -251,8 +250,8 @@ TEST_F(GenerateStatusPageTest, UnreadableTemplateWritesNothing) {
     } cases[] = {{"missing.htm", "not found"}, {"folder.htm", "directory"}, {"no/such/dir.htm", "not found"}};
     for (const auto& c : cases) {
         host.lines.clear();
-        EXPECT_EQ(GenerateStatusPage(core, c.templ, "Online.txt"), -1) << c.templ;
-        const std::string message = core.state().CurrentMessage.get();
+        EXPECT_EQ(GenerateStatusPage(*core, c.templ, "Online.txt"), -1) << c.templ;
+        const std::string message = core->state().CurrentMessage.get();
         EXPECT_EQ(message.rfind("P10007 ", 0), 0u) << message;
         EXPECT_NE(message.find(c.templ), std::string::npos) << message;
         EXPECT_NE(message.find(c.wantWords), std::string::npos) << message;
@@ -265,12 +264,12 @@ TEST_F(GenerateStatusPageTest, UnreadableTemplateWritesNothing) {
 }
 
 TEST_F(GenerateStatusPageTest, BothCopiesOff) {
-    core.EditSettings([](Settings& s) {
+    core->EditSettings([](Settings& s) {
         s.SaveFileHTML.clear();
         s.SaveFileASCII.clear();
     });
     WriteFile(At("t.htm"), "%S");
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "Offline.txt"), 1);
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "Offline.txt"), 1);
     EXPECT_EQ(Files(), (std::vector<std::string>{"Offline.txt", "t.htm"}));
 }
 
@@ -278,12 +277,12 @@ TEST_F(GenerateStatusPageTest, FileThatCannotBeCreatedIsReportedAndSkipped) {
     WriteFile(At("t.htm"), "%S");
     WriteFile(At("plainfile"), "");
     fs::create_directory(At("adir"));
-    core.EditSettings([](Settings& s) { s.SaveFileHTML = "adir"; });  // a folder is in the way
+    core->EditSettings([](Settings& s) { s.SaveFileHTML = "adir"; });  // a folder is in the way
     for (int suppress : {0, 1}) {
         host.boxes.clear();
-        core.EditSettings([&](Settings& s) { s.SuppressError = suppress; });
+        core->EditSettings([&](Settings& s) { s.SuppressError = suppress; });
         fs::remove(At("Zelmar.txt"));
-        EXPECT_EQ(GenerateStatusPage(core, "t.htm", "plainfile/Online.txt"), 1);
+        EXPECT_EQ(GenerateStatusPage(*core, "t.htm", "plainfile/Online.txt"), 1);
         // The other files are still written.
         EXPECT_EQ(ReadFile(At("Zelmar.txt")), "203.0.113.7");
         if (suppress == 1) {
@@ -307,8 +306,8 @@ TEST_F(GenerateStatusPageTest, CopiesFollowLinksAndKeepTheirMode) {
     WriteFile(At("real.html"), "old");
     fs::permissions(At("real.html"), fs::perms(0640));
     fs::create_symlink("real.html", At("link.html"));
-    core.EditSettings([](Settings& s) { s.SaveFileHTML = "link.html"; });
-    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "Online.txt"), 1);
+    core->EditSettings([](Settings& s) { s.SaveFileHTML = "link.html"; });
+    ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "Online.txt"), 1);
     EXPECT_TRUE(fs::is_symlink(At("link.html")));
     EXPECT_EQ(ReadFile(At("real.html")), "Online");
     EXPECT_EQ(fs::status(At("real.html")).permissions() & fs::perms::all, fs::perms(0640));
@@ -329,7 +328,7 @@ void ExpectWriteFailureHandled(test::FakeHost& host, const std::vector<std::stri
 }
 
 TEST_F(GenerateStatusPageTest, RefusedWriteKeepsThePreviousPage) {
-    core.EditSettings([](Settings& s) { s.SuppressError = 1; });
+    core->EditSettings([](Settings& s) { s.SuppressError = 1; });
     WriteFile(At("t.htm"), std::string(4000, 'x') + "%S");
     WriteFile(At("Online.txt"), "previous page");
     // A file size limit makes the system refuse the write midway, like a
@@ -340,7 +339,7 @@ TEST_F(GenerateStatusPageTest, RefusedWriteKeepsThePreviousPage) {
     struct rlimit small = old;
     small.rlim_cur = 1000;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int result = GenerateStatusPage(core, "t.htm", "Online.txt");
+    const int result = GenerateStatusPage(*core, "t.htm", "Online.txt");
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -365,7 +364,7 @@ TEST_F(GenerateStatusPageTest, FullDiskKeepsThePreviousPage) {
     WriteFile(disk + "/filler", std::string(64 * 1024, 'f'));
     ASSERT_LT(fs::file_size(disk + "/filler"), 64u * 1024u) << "the small disk did not fill";
 
-    EXPECT_EQ(GenerateStatusPage(core, "t.htm", "disk/Online.txt"), 1);
+    EXPECT_EQ(GenerateStatusPage(*core, "t.htm", "disk/Online.txt"), 1);
     EXPECT_EQ(ReadFile(disk + "/Online.txt"), "previous page");
     ExpectWriteFailureHandled(host, {"Online.txt", "filler"}, disk);
     EXPECT_FALSE(fs::exists(At("Zelmar.html")));

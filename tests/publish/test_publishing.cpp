@@ -10,6 +10,7 @@
 #include "app/core/core.h"
 #include "app/publish/publishing.h"
 #include "tests/publish/ftp_peers.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 
 using namespace zelmar;
@@ -18,13 +19,14 @@ using namespace zelmar::test;
 namespace {
 
 
-class Publishing : public ::testing::Test {
+class Publishing : public CoreTest {
 protected:
     void SetUp() override {
+        CoreTest::SetUp();
         ASSERT_TRUE(server.ok());
         WriteFile(dir / "online.htm", "Status: %S\r\nWAN %WI LAN %I\r\n");
         WriteFile(dir / "offline.htm", "Gone %S.\n");
-        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        MakeCore();
         core->EditSettings([this](Settings& s) {
             UseFtpSite(s, server.port(), "index.htm");
             s.Timeout = 2;
@@ -34,8 +36,6 @@ protected:
         core->state().CurrentLanAddress = "10.0.0.5";
         core->state().CurrentWanAddress = "203.0.113.7";
     }
-    void TearDown() override { ::chdir("/"); }
-
     // Whole refreshes (worker inline on the fake host) against the server on
     // port, with a one-second time limit and no boxes.
     void RefreshAgainst(int port) {
@@ -67,16 +67,11 @@ protected:
     void SetRemote(const std::string& remote) {
         EditSite([&](FtpSiteFields& f) { f.RemoteFile = remote; });
     }
-    bool Shown(const std::string& line) const {
-        return std::find(host.lines.begin(), host.lines.end(), line) != host.lines.end();
-    }
+    bool Shown(const std::string& line) const { return host.Shown(line); }
     bool Exists(const std::string& name) const { return ::access((dir / name).c_str(), F_OK) == 0; }
     std::string Online() const { return core->settings().ftp.OnlineFile; }
 
     PyFtpServer server;
-    ScratchDir dir;
-    FakeHost host;
-    std::unique_ptr<Core> core;
 };
 
 TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage) {

@@ -4,6 +4,7 @@
 // boxes are recorded and answered from a script.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -95,6 +96,10 @@ public:
             if (onTick) onTick(id);
         }
         now_ = end;
+    }
+    // True when a status line showed exactly this text.
+    bool Shown(const std::string& line) const {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     bool TimerPending(int id) const { return timers_.count(id) != 0; }
     std::chrono::milliseconds TimerInterval(int id) const { return timers_.at(id).interval; }
