@@ -44,6 +44,13 @@ SteadyClock::time_point sliceEnd(SteadyClock::time_point deadline, ProgressMonit
 // when the caller gives up first.
 bool lookupOnce(const std::string& name, SteadyClock::time_point deadline, int heartbeatMs, ProgressMonitor* pm,
                 std::string& dotted, bool& timedOut, bool& aborted, LogBase& log) {
+    // An abort asked for before the lookup starts is honoured even when the
+    // lookup itself would finish before the first look at the monitor.
+    if (abortRequested(pm)) {
+        log.logError("DNS lookup aborted by application callback");
+        aborted = true;
+        return false;
+    }
     auto job = std::make_shared<HostnameResolve>(name);
     try {
         std::thread([job] { job->run(); }).detach();
