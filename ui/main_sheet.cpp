@@ -45,6 +45,8 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
                 &CMainSheet::UpdateSaveButton);
     }
     tabs_->setTabIcon(0, QIcon(":/icons/zelmar-online.svg"));
+    // All six tabs stay in sight: the window is at least as wide as they are.
+    tabs_->setUsesScrollButtons(false);
     connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::viewLogRequested, this,
             &CMainSheet::ViewLog);
 

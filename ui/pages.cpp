@@ -39,6 +39,14 @@ QLabel* Label(const QString& text, QWidget* buddy) {
     return label;
 }
 
+// A "..." button that opens a file chooser: as narrow as its text.
+QPushButton* BrowseButton(const QString& accessibleName) {
+    auto* button = new QPushButton("...");
+    button->setAccessibleName(accessibleName);
+    button->setFixedWidth(button->fontMetrics().horizontalAdvance("...") + 24);
+    return button;
+}
+
 QLineEdit* DigitsEdit(int maxChars) {
     auto* edit = new QLineEdit;
     edit->setMaxLength(maxChars);
@@ -142,10 +150,8 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
     }
     fields[6]->setEchoMode(QLineEdit::Password);
     fields[6]->setMaxLength(kFtpPasswordMaxChars);
-    onlineBrowse = new QPushButton("...");
-    offlineBrowse = new QPushButton("...");
-    onlineBrowse->setAccessibleName("Choose the online template");
-    offlineBrowse->setAccessibleName("Choose the offline template");
+    onlineBrowse = BrowseButton("Choose the online template");
+    offlineBrowse = BrowseButton("Choose the offline template");
 
     auto* form = new QFormLayout;
     form->addRow(enableFtp);
@@ -234,8 +240,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     timeout = new SpinField(4, 0, 9999);
     maxLog = new SpinField(3, 0, 999);
     logFile = new QLineEdit;
-    logBrowse = new QPushButton("...");
-    logBrowse->setAccessibleName("Choose the log file");
+    logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
 
     auto* checks = new QGroupBox;
@@ -598,8 +603,7 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     recipients->setPlaceholderText("(Separate recipients with semi-colons)");
     subject = new QLineEdit;
     messageFile = new QLineEdit;
-    messageBrowse = new QPushButton("...");
-    messageBrowse->setAccessibleName("Choose the mail message file");
+    messageBrowse = BrowseButton("Choose the mail message file");
     port = DigitsEdit(kPortMaxChars);
     attachment = new QCheckBox("Send Message as attachment");
     smtpAuth = new QCheckBox("My SMTP server requires authentication");
