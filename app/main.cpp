@@ -52,6 +52,9 @@ public:
     }
     ~SignalWatcher() {
         stop_ = true;
+        // Wakes the watcher, which waits without a time limit (an idle
+        // program makes no wake-ups).
+        pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
     }
     static void BlockSignals() {
@@ -68,9 +71,8 @@ private:
         sigemptyset(&set);
         sigaddset(&set, SIGTERM);
         sigaddset(&set, SIGINT);
-        const timespec wait{0, 200 * 1000 * 1000};
         while (!stop_) {
-            if (sigtimedwait(&set, nullptr, &wait) > 0) onSignal_();
+            if (sigwaitinfo(&set, nullptr) > 0 && !stop_) onSignal_();
         }
     }
     std::function<void()> onSignal_;
