@@ -10,10 +10,6 @@
 #include "ui/main_sheet.h"
 #include "ui/qt_host.h"
 
-// The pictures and help are compiled into the library; a static library's
-// resources must be registered by name.
-static void InitialiseUiResources() { Q_INIT_RESOURCE(zelmar_ui); }
-
 namespace zelmar {
 
 namespace {
@@ -43,7 +39,6 @@ void GuiRequestExit() {
 
 int RunGui(int& argc, char** argv, const GuiStart& start) {
     QApplication app(argc, argv);
-    InitialiseUiResources();
     QApplication::setApplicationName("Zelmar");
     QApplication::setDesktopFileName("zelmar");
     // The window hides in the tray; only the exit procedure ends the program.

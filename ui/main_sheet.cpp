@@ -23,6 +23,10 @@
 #include "ui/dialogs.h"
 #include "ui/pages.h"
 
+// The pictures are compiled into the library; a static library's resources
+// are registered by name, once.
+static void InitialiseUiResources() { Q_INIT_RESOURCE(zelmar_ui); }
+
 namespace zelmar {
 
 namespace {
@@ -32,6 +36,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     : QMainWindow(parent), core_(core), invisible_(invisible), tabs_(new QTabWidget), tray_(new QSystemTrayIcon(this)),
       trayMenu_(new QMenu(this)) {
+    static const bool resources = (InitialiseUiResources(), true);
+    (void)resources;
     setWindowTitle("Zelmar");
     setWindowIcon(QIcon(":/icons/zelmar-online.svg"));
 

@@ -48,7 +48,6 @@ bool Save(QWidget* w, const QDir& out, const QString& name) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    Q_INIT_RESOURCE(zelmar_ui);
     if (argc < 2) {
         std::fputs("usage: zelmar_screenshots OUTDIR\n", stderr);
         return 2;

@@ -17,7 +17,9 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "app/core/core.h"
 #include "tests/support/peer_process.h"
@@ -251,6 +253,77 @@ TEST_F(MainSheet, ABlockingSendAfterTheLoopEndedDoesNotHang) {
     std::thread worker([&] { host.SendToMain([&] { ran = true; }); });
     worker.join();
     EXPECT_FALSE(ran);
+}
+
+// The end of the desktop session with "IsUpdateOnShut" = 1: the offline
+// publication runs on a worker while the window thread handles its status
+// lines, never beside a refresh, and is given up after its time bound.
+class EndOfSession : public MainSheet {
+protected:
+    void Publication(std::function<int(Core&)> publish) {
+        RefreshServices services;
+        services.PublishOffline = [this, publish](Core& c) {
+            ++runs;
+            publishedOn = std::this_thread::get_id();
+            return publish(c);
+        };
+        core->SetServices(services);
+    }
+    void UpdateOnShut(int on, int timeout = 15) {
+        core->EditSettings([&](Settings& s) {
+            s.IsUpdateOnShut = on;
+            s.Timeout = timeout;
+        });
+    }
+    std::atomic<int> runs{0};
+    std::thread::id publishedOn;
+    std::atomic<bool> release{false};
+};
+
+TEST_F(EndOfSession, WithoutUpdateOnShutTheSessionEndsAtOnce) {
+    Publication([](Core&) { return 1; });
+    UpdateOnShut(0);
+    EXPECT_TRUE(host.EndSession());
+    EXPECT_EQ(runs, 0);
+}
+
+TEST_F(EndOfSession, ARefreshAtWorkRefusesTheEnd) {
+    Publication([](Core&) { return 1; });
+    UpdateOnShut(1);
+    core->state().TransferInProgress = 1;
+    EXPECT_FALSE(host.EndSession());
+    EXPECT_EQ(runs, 0) << "the working files are in use";
+}
+
+TEST_F(EndOfSession, StatusLinesOfThePublicationReachTheWindow) {
+    Publication([](Core& c) {
+        c.PostStatusMessage("P10004 Attempting to connect to FTP Server...");
+        c.PostStatusMessage("P10006 System Offline.");
+        return 1;
+    });
+    UpdateOnShut(1);
+    EXPECT_TRUE(host.EndSession());
+    EXPECT_EQ(runs, 1);
+    EXPECT_NE(publishedOn, std::this_thread::get_id()) << "not on the window thread";
+    EXPECT_EQ(sheet->statusBar()->currentMessage(), "System Offline.");
+}
+
+TEST_F(EndOfSession, AFailedPublicationRefusesTheEnd) {
+    Publication([](Core&) { return -1; });
+    UpdateOnShut(1);
+    EXPECT_FALSE(host.EndSession());
+}
+
+TEST_F(EndOfSession, APublicationThatHangsIsGivenUp) {
+    Publication([this](Core&) {
+        for (int i = 0; i < 6000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return 1;
+    });
+    UpdateOnShut(1, 0);  // bound: 2 x max(1, Timeout) + 5 seconds
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(host.EndSession());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "well before the hang ends";
+    release = true;
 }
 
 }  // namespace
