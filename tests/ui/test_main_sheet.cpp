@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "app/core/core.h"
+#include "app/core/text.h"
 #include "tests/support/peer_process.h"
 #include "ui/main_sheet.h"
 #include "ui/pages.h"
@@ -196,6 +197,36 @@ TEST_F(MainSheet, LogControlsFollowEnableLogging) {
     EXPECT_TRUE(options->viewLog->isEnabled());
     EXPECT_TRUE(options->maxLog->isEnabled());
     EXPECT_EQ(options->refreshInterval->minimum(), 0) << "a private echo page has no floor";
+}
+
+TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
+    core->EditSettings([](Settings& s) {
+        s.MaintainerServiceFlag = 1;
+        s.RefreshIntv = 60;
+    });
+    auto* options = Show<COptionsPage>(kOptionsPage);
+    QLineEdit* edit = options->refreshInterval->edit();
+    EXPECT_EQ(options->refreshInterval->minimum(), 30);
+    const std::pair<const char*, int> typed[] = {{"20", 60}, {"0", 60}, {"45", 45}, {"30", 30}};
+    std::size_t boxesBefore = 0;
+    for (const auto& [text, interval] : typed) {
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+        QTest::keyClick(edit, Qt::Key_Return);
+        EXPECT_EQ(core->settings().RefreshIntv, interval) << text;
+        const bool refused = interval != LeadingInt(text);
+        EXPECT_EQ(boxes.size(), boxesBefore + (refused ? 1 : 0)) << text;
+        if (refused) {
+            EXPECT_EQ(boxes.back().text, kIntervalRangeText);
+        }
+        boxesBefore = boxes.size();
+    }
+    EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    EXPECT_TRUE(core->IntervalEdited());
+    // The arrows stay within the range.
+    options->refreshInterval->Step(-1);
+    EXPECT_EQ(edit->text(), "30");
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
