@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     core.state().CurrentLanAddress = "192.168.1.20";
     core.state().CurrentWanAddress = "203.0.113.7";
     core.state().OnlineState = 1;
-    core.DisplayAndLog("P10005 System Online:   ");
+    core.PostStatusMessage(std::string("P10005 System Online:   "));
     sheet.resize(sheet.sizeHint().expandedTo(QSize(560, 520)));
     sheet.show();
 

@@ -232,23 +232,23 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     auto* status = Show<CRemotePage>(kStatusPage);
     EXPECT_TRUE(host.StatusPageExists());
-    core->DisplayAndLog("P10004 Attempting to connect to FTP Server...");
+    core->PostStatusMessage(std::string("P10004 Attempting to connect to FTP Server..."));
     EXPECT_EQ(status->hostMessages->toPlainText(), "Attempting to connect to FTP Server...");
     EXPECT_EQ(sheet->statusBar()->currentMessage(), "Attempting to connect to FTP Server...");
 }
 
 TEST_F(MainSheet, UiRequestsReachTheWindow) {
-    host.UiRequest(kDisableRefresh);
+    host.SetRefreshEnabled(false);
     EXPECT_FALSE(sheet->refreshButton()->isEnabled());
-    host.UiRequest(kEnableRefresh);
+    host.SetRefreshEnabled(true);
     EXPECT_TRUE(sheet->refreshButton()->isEnabled());
-    host.UiRequest(kShowShutdownWindow);
+    host.ShowShutdownWindow(true);
     QWidget* shutdown = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->windowTitle() == "Zelmar Shutdown In Progress") shutdown = w;
     ASSERT_NE(shutdown, nullptr);
     EXPECT_TRUE(shutdown->isVisible());
-    host.UiRequest(kHideShutdownWindow);
+    host.ShowShutdownWindow(false);
     EXPECT_FALSE(shutdown->isVisible());
 }
 
