@@ -1,12 +1,20 @@
 // zelmar: the program's entry point and its window-less front ends.
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <functional>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -14,6 +22,7 @@
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
+#include "app/notify/smtp_login.h"
 #include "app/services.h"
 #ifdef ZELMAR_HAVE_GUI
 #include "ui/gui_front_end.h"
@@ -28,6 +37,9 @@ constexpr const char* kUsage =
     "  --headless   run without a window system; status lines go to stdout\n"
     "  --once       run one refresh now, then exit (0: online, 1: not)\n"
     "  -I           start minimised, without the tray icon\n"
+    "  --set-smtp-login ACCOUNT\n"
+    "               store the SMTP login for e-mail: the password is read\n"
+    "               from standard input (not echoed on a terminal)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -43,42 +55,110 @@ std::string CurrentDirectory() {
 
 std::string SettingsPath(const std::string& dir) { return dir.empty() ? "Zelmar.ini" : dir + "/Zelmar.ini"; }
 
-// SIGTERM and SIGINT are blocked in every thread and taken here, so that the
-// exit runs on the main loop and never inside a signal handler.
+// The signals that end the program: TERM, INT, and HUP (the terminal went
+// away), which is taken as TERM.
+sigset_t EndSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// The end signals are blocked in every thread and read here from a signalfd,
+// so that the exit runs on the main loop and never inside a signal handler.
+// The thread sleeps in poll without a time-out until a signal comes or the
+// watcher is destroyed: an idle program makes no wake-ups, and the exit does
+// not wait for a polling period.
+//
+// The first signal calls onSignal; a second one ends the process at once,
+// whatever the main loop is doing (a stuck upload, a slow file).
 class SignalWatcher {
 public:
     explicit SignalWatcher(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
+        const sigset_t set = EndSignals();
+        signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+        stopFd_ = ::eventfd(0, EFD_CLOEXEC);
+        if (signalFd_ < 0 || stopFd_ < 0) {
+            // Without them the signals stay blocked and cannot be taken:
+            // let them end the process as they would by default.
+            std::fprintf(stderr, "Zelmar: cannot watch for signals: %s\n", std::strerror(errno));
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            return;
+        }
         thread_ = std::thread([this] { Watch(); });
     }
     ~SignalWatcher() {
-        stop_ = true;
-        // Wakes the watcher, which waits without a time limit (an idle
-        // program makes no wake-ups).
-        pthread_kill(thread_.native_handle(), SIGTERM);
-        thread_.join();
+        if (thread_.joinable()) {
+            const std::uint64_t one = 1;
+            (void)!::write(stopFd_, &one, sizeof one);
+            thread_.join();
+        }
+        if (signalFd_ >= 0) ::close(signalFd_);
+        if (stopFd_ >= 0) ::close(stopFd_);
     }
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+    // Called before any thread starts, so that every thread inherits it.
     static void BlockSignals() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
+        const sigset_t set = EndSignals();
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
     }
 
 private:
     void Watch() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
-        while (!stop_) {
-            if (sigwaitinfo(&set, nullptr) > 0 && !stop_) onSignal_();
+        int received = 0;
+        for (;;) {
+            pollfd fds[2] = {{signalFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[1].revents != 0) return;
+            signalfd_siginfo info{};
+            if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+            if (++received > 1) {
+                // The settings file is only ever replaced whole, so ending
+                // here loses nothing.
+                std::fputs("Zelmar: stopped by a second signal.\n", stderr);
+                std::fflush(stdout);
+                std::_Exit(1);
+            }
+            onSignal_();
         }
     }
     std::function<void()> onSignal_;
-    std::atomic<bool> stop_{false};
+    int signalFd_ = -1;
+    int stopFd_ = -1;
     std::thread thread_;
 };
+
+// Descriptors 0, 1 and 2 are open before anything else opens a file or a
+// socket: started with one of them closed (as some service managers and cron
+// set-ups do), the first file or socket would take its number, and status
+// lines meant for stdout would go into it.
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        // open returns the lowest free number, which is fd itself; anything
+        // else would mean a lower one was closed meanwhile.
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
+// The process ends without waiting for a worker still in its network step:
+// as when the main window is destroyed, the program ends with its window.
+[[noreturn]] void EndNow(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
+}
 
 // Nothing needs initialising for sockets on this system, but the step stays:
 // a process without a usable socket layer (a locked-down sandbox, say) is
@@ -104,10 +184,33 @@ struct HeadlessProgram {
     zelmar::Core core;
 };
 
+// One Zelmar per settings folder: a one-shot run beside a running program
+// (or another one-shot run) would rewrite the same "Zelmar.ini".
+bool LockSettingsFolder(zelmar::FolderLock& lock, const std::string& dir) {
+    switch (lock.Acquire(dir.empty() ? "." : dir)) {
+        case zelmar::FolderLock::Result::Taken:
+            return true;
+        case zelmar::FolderLock::Result::Busy:
+            std::fprintf(stderr, "Zelmar: another Zelmar uses the settings in %s; not started.\n",
+                         dir.empty() ? "this folder" : dir.c_str());
+            return false;
+        case zelmar::FolderLock::Result::Failed:
+            // A file system without locks (some network shares) must not
+            // keep the program from running: say so and go on.
+            std::fprintf(stderr, "Zelmar: cannot make sure that no other Zelmar uses the settings in %s: %s\n",
+                         dir.empty() ? "this folder" : dir.c_str(), lock.problem().c_str());
+            return true;
+    }
+    return false;
+}
+
 int RunOnce() {
     SignalWatcher::BlockSignals();
+    const std::string dir = CurrentDirectory();
+    zelmar::FolderLock folder;
+    if (!LockSettingsFolder(folder, dir)) return 1;
     if (!InitialiseNetwork()) return 1;
-    HeadlessProgram program(CurrentDirectory());
+    HeadlessProgram program(dir);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
     SignalWatcher signals([&] { host.loop().Quit(); });
@@ -115,6 +218,8 @@ int RunOnce() {
     core.ManualRefreshCommand();
     host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
     host.loop().Quit();
+    // A signal stopped the refresh midway: the page was not published.
+    if (core.WorkerRunning()) EndNow(1);
     host.JoinWorkers();
     return core.state().OnlineState == 1 ? 0 : 1;
 }
@@ -135,6 +240,8 @@ int RunHeadless(bool startMinimised) {
             break;
     }
     const std::string dir = CurrentDirectory();
+    zelmar::FolderLock folder;
+    if (!LockSettingsFolder(folder, dir)) return 1;
     if (!InitialiseNetwork()) return 1;
     HeadlessProgram program(dir);
     zelmar::Core& core = program.core;
@@ -142,26 +249,106 @@ int RunHeadless(bool startMinimised) {
     running = &host;
 
     // The first signal runs the exit as the "E&xit" command would; a second
-    // one while the offline page is being published ends the process at
-    // once (the settings file is only ever replaced whole, so nothing is
-    // lost).
-    std::atomic<bool> publishingOffline{false};
+    // one ends the process at once (the watcher does that).
     SignalWatcher signals([&] {
-        // (Also when the window is already closed and the loop waits for a
-        // worker to finish its network step.)
-        if (publishingOffline || host.loop().stopped()) {
+        // The window is already closed and the loop has ended: nothing is
+        // left to run the exit.
+        if (host.loop().stopped()) {
             std::fputs("Zelmar: stopped during the offline publication.\n", stderr);
             std::_Exit(1);
         }
-        host.loop().Post([&] {
-            if (core.RequestExit() == zelmar::ExitOutcome::PublishingOffline) publishingOffline = true;
-        });
+        host.loop().Post([&] { core.RequestExit(); });
     });
     core.Initialise(startMinimised);
     host.loop().Run([&](int id) { core.OnTimer(id); });
     running = nullptr;
+    const int code = core.exitFailed() ? 1 : 0;
+    // The window is closed. A refresh still running (an exit while it looked
+    // up addresses or uploaded the online page) is not waited for: the
+    // program ends with its window, and publishes no offline page, as the
+    // exit rules say for an exit during a refresh.
+    if (core.WorkerRunning()) {
+        instance.Release();
+        folder.Release();
+        EndNow(code);
+    }
     host.JoinWorkers();
-    return core.exitFailed() ? 1 : 0;
+    return code;
+}
+
+// The terminal's settings while the password is typed without echo, put
+// back on every way out (also Ctrl-C).
+termios g_savedTerminal{};
+volatile std::sig_atomic_t g_echoOff = 0;
+
+void RestoreEcho() {
+    if (g_echoOff) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+        g_echoOff = 0;
+    }
+}
+
+void RestoreEchoAndDie(int sig) {
+    RestoreEcho();
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// One line of standard input without its line end; false at end of input.
+bool ReadSecretLine(std::string& line) {
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    if (terminal) {
+        std::fputs("SMTP password: ", stderr);
+        std::fflush(stderr);
+        if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
+            termios quiet = g_savedTerminal;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            quiet.c_lflag |= ECHONL;
+            std::signal(SIGINT, RestoreEchoAndDie);
+            std::signal(SIGTERM, RestoreEchoAndDie);
+            std::signal(SIGTSTP, RestoreEchoAndDie);
+            g_echoOff = 1;
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        }
+    }
+    line.clear();
+    bool got = false;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got = true;
+        if (c == '\n') break;
+        // A password longer than the settings hold is refused later; stop
+        // reading well before memory matters.
+        if (line.size() <= zelmar::kMaxSmtpLoginChars) line.push_back(c);
+    }
+    RestoreEcho();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return got;
+}
+
+int SetSmtpLogin(const std::string& account) {
+    if (zelmar::TrimBlanks(account).empty()) {
+        std::fputs("zelmar: --set-smtp-login needs a non-empty account name\n", stderr);
+        return 2;
+    }
+    std::string password;
+    if (!ReadSecretLine(password)) {
+        std::fputs("zelmar: no password given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    std::string error;
+    const bool ok = zelmar::WriteSmtpLogin(ini, {account, password}, zelmar::ScrambleKey(), error);
+    std::fill(password.begin(), password.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: SMTP login not stored: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zelmar: SMTP login for '%s' stored in %s\n", account.c_str(), ini.path().c_str());
+    return 0;
 }
 
 // A window can be shown when the session names a display.
@@ -188,6 +375,8 @@ int RunWindow(int& argc, char** argv, bool startMinimised) {
             break;
     }
     const std::string dir = CurrentDirectory();
+    zelmar::FolderLock folder;
+    if (!LockSettingsFolder(folder, dir)) return 1;
     if (!InitialiseNetwork()) return 1;
     SignalWatcher signals([] { zelmar::GuiRequestExit(); });
     zelmar::GuiStart start;
@@ -201,6 +390,7 @@ int RunWindow(int& argc, char** argv, bool startMinimised) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardDescriptors();
     Mode mode = Mode::Window;
     bool startMinimised = false;
     for (int i = 1; i < argc; ++i) {
@@ -211,6 +401,12 @@ int main(int argc, char** argv) {
             mode = Mode::Once;
         } else if (a == "-I" || a == "-i") {  // any letter case
             startMinimised = true;
+        } else if (a == "--set-smtp-login") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zelmar: --set-smtp-login needs the account name\n%s", kUsage);
+                return 2;
+            }
+            return SetSmtpLogin(argv[i + 1]);
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -26,7 +26,9 @@ std::string Dotted(const sockaddr_in& a) {
 }
 
 int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Rounded up: a wait must not end just before its deadline, or the
+    // caller would see neither data nor a time-out.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return 0;
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
@@ -184,6 +186,34 @@ long TimeoutSocket::ReceiveUntil(char* buffer, std::size_t size, Clock::time_poi
         if (!WaitFor(POLLIN, deadline)) return -1;
     }
     return -1;
+}
+
+long TimeoutSocket::SendSomeUntil(const char* data, std::size_t size, Clock::time_point deadline) {
+    if (fd_ < 0) return -1;
+    for (int round = 0; round < 1000000; ++round) {
+        const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            lastErrno_ = errno;
+            return -1;
+        }
+        if (!WaitFor(POLLOUT, deadline)) {
+            lastErrno_ = ETIMEDOUT;
+            return -1;
+        }
+    }
+    return -1;
+}
+
+bool TimeoutSocket::WaitReadable(Clock::time_point deadline) { return fd_ >= 0 && WaitFor(POLLIN, deadline); }
+
+int TimeoutSocket::PendingError() const {
+    if (fd_ < 0) return 0;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
+    return error;
 }
 
 std::string TimeoutSocket::LocalAddress() const {

@@ -58,10 +58,26 @@ public:
     // an aborted transfer rather than a complete (truncated) file.
     void Abort();
     int timeoutSeconds() const { return timeoutSeconds_; }
+    // Changes the limit of later waits (whole seconds, at least 1).
+    void SetTimeoutSeconds(int seconds) { timeoutSeconds_ = seconds < 1 ? 1 : seconds; }
+
+    // For callers that keep their own deadlines (the mail socket layer):
+    // sends as much as the peer takes at once, waiting until deadline at
+    // the latest for room; the count sent, or -1 on an error or time-out.
+    long SendSomeUntil(const char* data, std::size_t size, Clock::time_point deadline);
+    // True when data (or the peer's end) can be read before deadline.
+    bool WaitReadable(Clock::time_point deadline);
+    // The pending socket error (SO_ERROR), e.g. why FinishConnect failed;
+    // 0 when none or when there is no socket.
+    int PendingError() const;
+    // errno of the last failed send or receive of the *Until calls.
+    int LastErrno() const { return lastErrno_; }
     Clock::time_point Deadline() const { return Clock::now() + std::chrono::seconds(timeoutSeconds_); }
 
 private:
     bool WaitFor(short events, Clock::time_point deadline);
+
+    int lastErrno_ = 0;
 
     int fd_ = -1;
     int timeoutSeconds_;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and shows a full refresh in demo/ without
-# any account: an address-echo page (nginx) and an FTP server (pyftpdlib) are
-# started on loopback, Zelmar is pointed at them, and one refresh looks the
-# addresses up and uploads the status page.
+# any account: an address-echo page (nginx), an FTP server (pyftpdlib) and an
+# SMTP server (aiosmtpd) are started on loopback, Zelmar is pointed at them,
+# and one refresh looks the addresses up, mails them and uploads the status
+# page.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -13,7 +14,7 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
 
 demo="$root/demo"
 rm -rf "$demo"
-mkdir -p "$demo/ftp-home" "$demo/nginx"
+mkdir -p "$demo/ftp-home" "$demo/nginx" "$demo/smtp-mail"
 cp -r samples "$demo/"
 cd "$demo"
 
@@ -68,8 +69,16 @@ FTPHandler.passive_ports = range(port + 1, port + 20)
 FTPServer(("127.0.0.1", port), FTPHandler).serve_forever()
 PY
 pids+=($!)
+
+# The SMTP server keeps each message it receives as smtp-mail/N.eml and
+# wants a login (the one stored below with --set-smtp-login).
+smtp_port=$(free_port)
+/usr/bin/python3 "$root/tests/notify/smtp_server.py" "$smtp_port" "$demo/smtp-mail" \
+  --login "me@demo.example:demo password" >smtp-log.txt 2>&1 &
+pids+=($!)
 wait_port "$http_port"
 wait_port "$ftp_port"
+wait_port "$smtp_port"
 
 # First run: Zelmar writes its defaults (keeping the echo page given here)
 # and refreshes with publishing still off.
@@ -83,12 +92,19 @@ echo "== First run: defaults written, addresses looked up"
 # Point the site at the loopback FTP server and turn publishing and the log on.
 sed -i -e "s/^FTPServer=.*/FTPServer=127.0.0.1/" -e "s/^Port=.*/Port=$ftp_port/" \
        -e "s/^EnableFTP=.*/EnableFTP=1/" -e "s/^IsLogging=.*/IsLogging=1/" Zelmar.ini
+# The SMTP login, stored as the login dialog stores it (password scrambled),
+# and the notification e-mail turned on.
+printf 'demo password\n' | "$root/build/zelmar" --set-smtp-login me@demo.example
+sed -i "/^\[Preferences\]/a EnableMail=1\nEmailServer=127.0.0.1\nEmailServerPort=$smtp_port\nEmailFrom=zelmar@demo.example\nEmailTo=you@demo.example; friend@demo.example\nEmailSubject=Zelmar: my addresses\nEmailInput=samples/mail.txt\nEnableSMTPAuth=1" Zelmar.ini
 echo
-echo "== Full refresh: echo page, FTP upload"
+echo "== Full refresh: echo page, e-mail, FTP upload"
 "$root/build/zelmar" --once
 echo
 echo "== The page on the FTP server (demo/ftp-home/mypage.htm):"
 sed -n '/<table>/,/<\/table>/p' ftp-home/mypage.htm
+echo
+echo "== The message the SMTP server received (demo/smtp-mail/1.eml):"
+cat smtp-mail/1.eml
 echo
 echo "== demo/Zelmar.log:"
 cat Zelmar.log

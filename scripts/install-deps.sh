@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and the demo need.
 # Safe to run again: apt-get skips what is already there. Needs root (or sudo).
+#
+# It leaves nothing behind but the packages (and the unpacked proftpd below):
+# no system-wide policy, no service enabled or started, no account. The test
+# servers run from the tests' own temp folders on loopback.
 set -euo pipefail
 
 SUDO=""
@@ -8,7 +12,9 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(
   # build
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
+  # the window (ui/)
+  qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev libx11-dev
   # libFuzzer for the decoder fuzzing
@@ -16,34 +22,78 @@ PACKAGES=(
   # reference encoder for the mail benchmarks
   libgmime-3.0-dev
   # loopback peers for the tests and the demo
-  python3 python3-pyftpdlib python3-aiosmtpd vsftpd nginx-light
+  python3 python3-pyftpdlib python3-aiosmtpd nginx-light
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
   # the window: Qt 6, and a tray host and input tool for its end-to-end tests
   qt6-base-dev qt6-svg-dev xdotool trayer
+  # node runs the npm smtp-server peer (installed by the mail tests into the build tree)
+  nodejs npm
   # libraries of the unpacked proftpd (see below)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
+  # benchmarks side by side with other programs
+  hyperfine
 )
+
+# Packages that bring a system service with them. The tests and the demo
+# start their own copies on loopback high ports; the system's copy must not
+# run or start at boot because of this script.
+SERVICE_PACKAGES=(nginx-common:nginx)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 missing=()
 for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
+# Services whose package this run installs (not those already there: what
+# the machine's owner set up stays as it is).
+new_services=()
+for entry in "${SERVICE_PACKAGES[@]}"; do
+  installed "${entry%%:*}" || new_services+=("${entry#*:}")
+done
+
+POLICY=/usr/sbin/policy-rc.d
+POLICY_MARK="# zelmar install-deps: temporary, removed when the script ends"
+remove_our_policy() {
+  # Only the file this script wrote: never one that was there before.
+  if [ -f "$POLICY" ] && grep -qxF "$POLICY_MARK" "$POLICY"; then $SUDO rm -f "$POLICY"; fi
+}
+
 if [ "${#missing[@]}" -gt 0 ]; then
-  # Keep apt from starting vsftpd or nginx as system daemons on ports 21 and 80:
-  # the tests start their own copies on loopback high ports.
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
-    $SUDO chmod 755 /usr/sbin/policy-rc.d
+  # While apt runs, keep it from starting the services it installs. The file
+  # goes again when the script ends, also on failure or interruption; a
+  # policy the machine already has is used as it is and left alone.
+  if [ ! -e "$POLICY" ]; then
+    trap remove_our_policy EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    printf '#!/bin/sh\n%s\nexit 101\n' "$POLICY_MARK" | $SUDO tee "$POLICY" >/dev/null
+    $SUDO chmod 755 "$POLICY"
   fi
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -q
   $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
+  remove_our_policy
 fi
 
-# proftpd with mod_proxy plays a real FTP firewall in the tests. It conflicts
-# with vsftpd in apt, so it is unpacked into a folder of its own instead of
-# installed; the tests look for it there.
+# apt enables a newly installed service for the next boot whatever the policy
+# says: undo that, and stop it should it have started anyway.
+for service in "${new_services[@]}"; do
+  if command -v systemctl >/dev/null 2>&1; then
+    $SUDO systemctl disable "$service.service" >/dev/null 2>&1 || true
+    if [ -d /run/systemd/system ]; then $SUDO systemctl stop "$service.service" >/dev/null 2>&1 || true; fi
+  fi
+  if [ -x "/etc/init.d/$service" ] && command -v update-rc.d >/dev/null 2>&1; then
+    $SUDO update-rc.d "$service" disable >/dev/null 2>&1 || true
+    $SUDO "/etc/init.d/$service" stop >/dev/null 2>&1 || true
+  fi
+done
+
+# proftpd (a real FTP server, and with mod_proxy a real FTP firewall) for the
+# tests and the upload benchmark. It is unpacked into a folder of its own
+# instead of installed, so that no FTP service comes with it; the tests run it
+# unprivileged from their temp folders and look for it there.
 PROFTPD_DIR=/opt/zelmar-peers/proftpd
 if [ ! -x "$PROFTPD_DIR/usr/sbin/proftpd" ] || [ ! -e "$PROFTPD_DIR/usr/lib/proftpd/mod_proxy.so" ]; then
   debs="$(mktemp -d)"

@@ -228,7 +228,11 @@ void CSmtpAuthDlg::accept() {
     SmtpAuthModel model(core_);
     model.account = account->text().toStdString();
     model.password = password->text().toStdString();
-    model.Ok();
+    std::string error;
+    if (!model.Ok(error)) {
+        QMessageBox::warning(this, "SMTP Authentication", QString::fromStdString(error));
+        return;
+    }
     QDialog::accept();
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/core/core.h"
 #include "app/core/text.h"
+#include "app/notify/smtp_login.h"
 
 namespace zelmar {
 
@@ -246,22 +247,20 @@ bool EmailPageModel::CommitPort(const std::string& text) {
 // --- SMTP Authentication ---
 
 SmtpAuthModel::SmtpAuthModel(Core& core) : core_(core) {
-    account = core.ini().GetString(kPreferences, "EmailAccount", "", kSmtpAuthMaxChars);
-    password = core.ini().GetString(kPreferences, "EmailPassword", "", kSmtpAuthMaxChars);
-    UnscrambleText(password, core.scrambleKey());
+    const SmtpLogin login = ReadSmtpLogin(core.ini(), core.scrambleKey());
+    account = login.account;
+    password = login.password;
 }
 
-void SmtpAuthModel::Ok() {
+bool SmtpAuthModel::Ok(std::string& error) {
     account = CutChars(account, kSmtpAuthMaxChars);
     password = CutChars(password, kSmtpAuthMaxChars);
-    std::string scrambled = password;
-    ScrambleText(scrambled, core_.scrambleKey());
-    core_.ini().WriteString(kPreferences, "EmailAccount", account);
-    core_.ini().WriteString(kPreferences, "EmailPassword", scrambled);
+    if (!WriteSmtpLogin(core_.ini(), {account, password}, core_.scrambleKey(), error)) return false;
     core_.EditSettings([&](Settings& s) {
         s.EmailAccount = account;
         s.EmailPassword = password;
     });
+    return true;
 }
 
 }  // namespace zelmar

@@ -166,8 +166,9 @@ public:
     std::string account;
     std::string password;
     // "OK": writes both (the password scrambled) to "Preferences" at once and
-    // takes them into the in-memory settings.
-    void Ok();
+    // takes them into the in-memory settings. A login the file cannot hold
+    // (no account, a line break) is refused: false, and error says why.
+    bool Ok(std::string& error);
 
 private:
     Core& core_;

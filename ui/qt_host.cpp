@@ -49,6 +49,11 @@ void QtHost::SendToMain(const std::function<void()>& fn) {
     pending_.erase(std::remove(pending_.begin(), pending_.end(), pending), pending_.end());
 }
 
+void QtHost::PostToMain(std::function<void()> fn) {
+    if (stopped_) return;
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
 void QtHost::StartWorker(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(workersMutex_);
     workers_.emplace_back(std::move(fn));
@@ -135,7 +140,7 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
     }
 }
 
-void QtHost::StatusLine(const std::string& displayText) {
+void QtHost::StatusLine(const StatusMessage&, const std::string& displayText) {
     if (sheet_) sheet_->StatusLine(displayText);
 }
 void QtHost::StatusPageChanged(const StatusPage& page) {
@@ -144,17 +149,6 @@ void QtHost::StatusPageChanged(const StatusPage& page) {
 bool QtHost::StatusPageExists() const { return sheet_ && sheet_->StatusPageShown(); }
 void QtHost::SetTrayOnline(bool online) {
     if (sheet_) sheet_->SetTrayOnline(online);
-}
-
-void QtHost::UiRequest(int code) {
-    switch (code) {
-        case kShowShutdownWindow: ShowShutdownWindow(true); break;
-        case kHideShutdownWindow: ShowShutdownWindow(false); break;
-        case kDisableRefresh: SetRefreshEnabled(false); break;
-        case kEnableRefresh: SetRefreshEnabled(true); break;
-        case kRestoreMainWindow: RestoreMainWindow(); break;
-        default: break;
-    }
 }
 
 void QtHost::SetRefreshEnabled(bool enabled) {
@@ -176,6 +170,9 @@ void QtHost::ShowMainWindow(bool minimised) {
 }
 void QtHost::ShowStatusPage() {
     if (sheet_) sheet_->ShowPage(kStatusPage);
+}
+void QtHost::ShowEmailOptionsPage() {
+    if (sheet_) sheet_->ShowPage(kEmailPage);
 }
 bool QtHost::SaveEnabled() const { return sheet_ && sheet_->SaveEnabled(); }
 void QtHost::CloseMainWindow() {

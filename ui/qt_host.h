@@ -35,17 +35,18 @@ public:
 
     // --- Host ---
     void SendToMain(const std::function<void()>& fn) override;
+    void PostToMain(std::function<void()> fn) override;
     void StartWorker(std::function<void()> fn) override;
     bool SetTimer(int id, std::chrono::milliseconds interval) override;
     bool KillTimer(int id) override;
     MbAnswer MessageBox(const MessageBoxRequest& request) override;
-    void StatusLine(const std::string& displayText) override;
+    void StatusLine(const StatusMessage& message, const std::string& displayText) override;
     void StatusPageChanged(const StatusPage& page) override;
     bool StatusPageExists() const override;
     void SetTrayOnline(bool online) override;
-    void UiRequest(int code) override;
     void ShowMainWindow(bool minimised) override;
     void ShowStatusPage() override;
+    void ShowEmailOptionsPage() override;
     bool SaveEnabled() const override;
     void CloseMainWindow() override;
     void CollectSettingsPages() override;
@@ -53,10 +54,9 @@ public:
     void ClearModifiedMarks() override;
     void RefreshProgramMonitorPage() override;
 
-    // The typed requests behind WM_UI_REQUEST.
-    void SetRefreshEnabled(bool enabled);
-    void ShowShutdownWindow(bool visible);
-    void RestoreMainWindow();
+    void SetRefreshEnabled(bool enabled) override;
+    void ShowShutdownWindow(bool visible) override;
+    void RestoreMainWindow() override;
 
     // The desktop session ends: publish the offline page when configured.
     // The publication runs on a worker while this thread keeps handling its

@@ -17,14 +17,37 @@ void InitCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+using Clock = std::chrono::steady_clock;
+
 struct Sink {
     std::string* body;
     std::size_t limit;
+    Clock::time_point deadline;
     bool cut = false;
+    bool late = false;
 };
+
+// Every pass through the transfer (each piece of body, each header line,
+// each progress call) checks the deadline itself: a server that floods
+// headers or body never lets the transfer wait, and the end must not depend
+// on where curl happens to look at the clock.
+bool PastDeadline(Sink* sink) {
+    if (Clock::now() < sink->deadline) return false;
+    sink->late = true;
+    return true;
+}
+
+std::size_t WriteHeader(char*, std::size_t size, std::size_t count, void* user) {
+    return PastDeadline(static_cast<Sink*>(user)) ? 0 : size * count;
+}
+
+int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return PastDeadline(static_cast<Sink*>(user)) ? 1 : 0;
+}
 
 std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
+    if (PastDeadline(sink)) return 0;
     const std::size_t n = size * count;
     const std::size_t room = sink->limit - sink->body->size();
     if (n > room) {
@@ -52,8 +75,8 @@ HttpFetchResult HttpGet(const std::string& url, std::chrono::milliseconds timeou
     }
     CURL* c = easy.get();
     char errorText[CURL_ERROR_SIZE] = {};
-    Sink sink{&result.body, maxBytes};
     const long ms = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
+    Sink sink{&result.body, maxBytes, Clock::now() + std::chrono::milliseconds(ms)};
 
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -69,15 +92,20 @@ HttpFetchResult HttpGet(const std::string& url, std::chrono::milliseconds timeou
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, WriteHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &sink);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &sink);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
     const CURLcode rc = curl_easy_perform(c);
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
     result.cut = sink.cut;
-    if (rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && sink.cut)) {
+    if (rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && sink.cut && !sink.late)) {
         result.ok = true;
         return result;
     }
-    result.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+    result.error = sink.late ? "timed out" : errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
     result.body.clear();
     return result;
 }

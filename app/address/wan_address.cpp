@@ -12,47 +12,12 @@ namespace zelmar {
 
 namespace {
 
-constexpr std::size_t kStoredAddressChars = 20;
 constexpr int kDefaultTimeoutSeconds = 15;
-constexpr const char* kSystemMessageOpen = "<SystemMessage>";
-constexpr const char* kSystemMessageClose = "</SystemMessage>";
 // A system message starts with its class and number ("SM1001: ", "SM20042 "),
 // eight characters the user is not shown.
 constexpr std::size_t kSystemMessageCodeChars = 8;
 
-std::string Trim(const std::string& s) { return TrimBlanks(s); }
-
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-// The address travels into the settings file, the log and the published page,
-// all of them line-based: a line break smuggled in by the page must not start
-// a new line (or a new settings section) there.
-std::string WithoutControlCharacters(std::string s) {
-    for (char& c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) c = ' ';
-    }
-    return s;
-}
-
-std::uint32_t Fnv1a(const std::string& s) {
-    std::uint32_t h = 2166136261u;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 16777619u;
-    }
-    return h;
-}
-
-// "<SystemMessage>...</SystemMessage>" trimmed, or empty.
-std::string SystemMessage(const std::string& page) {
-    const std::size_t open = page.find(kSystemMessageOpen);
-    if (open == std::string::npos) return std::string();
-    const std::size_t from = open + std::char_traits<char>::length(kSystemMessageOpen);
-    const std::size_t close = page.find(kSystemMessageClose, from);
-    if (close == std::string::npos) return std::string();
-    return Trim(page.substr(from, close - from));
-}
 
 void ShowSystemMessage(Core& core, const std::string& message) {
     MessageBoxRequest box;
@@ -76,23 +41,6 @@ WanLookupOptions DefaultWanLookupOptions() {
     return WanLookupOptions{kDefaultWanHost, kProductVersion};
 }
 
-std::optional<std::string> ExtractBetween(const std::string& page, const std::string& start,
-                                          const std::string& end) {
-    const std::size_t s = page.find(start);
-    if (s == std::string::npos) return std::nullopt;
-    const std::size_t from = s + start.size();
-    const std::size_t e = page.find(end, from);
-    if (e == std::string::npos) return std::nullopt;
-    return Trim(page.substr(from, e - from));
-}
-
-std::string StoredWanForm(const std::string& address) {
-    if (address.size() <= kStoredAddressChars) return address;
-    char hash[9];
-    std::snprintf(hash, sizeof hash, "%08x", static_cast<unsigned>(Fnv1a(address)));
-    return address.substr(0, kStoredAddressChars - 9) + "~" + hash;
-}
-
 std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     SharedState& st = core.state();
     IniFile& ini = core.ini();
@@ -113,7 +61,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
         label = url = custom;
     }
     st.WanSourceLabel = label;
-    core.PostStatusMessage("P10009 Requesting WAN IP address from " + label + " ...");
+    core.PostStatusMessage(StatusMessage::Program("P10009", "Requesting WAN IP address from " + label + " ..."));
 
     const Settings s = core.settings();
     // The whole answer is awaited, not a fixed moment's worth of it, but
@@ -133,20 +81,20 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
             start = "REMOTE_ADDR:";
             end = "<br>";
         }
-        if (auto between = ExtractBetween(page, start, end)) address = WithoutControlCharacters(*between);
+        if (auto found = WanAddressFromPage(page, start, end)) address = *found;
 
         if (defaultService) {
-            const std::string message = SystemMessage(page);
+            const std::string message = SystemMessageOf(page);
             if (StartsWith(message, "SM1001")) {
                 // The service has retired this version: tell the user and end
                 // the program, leaving the stored address as it was.
-                core.SendUiRequest(kRestoreMainWindow);
+                core.SendRestoreMainWindow();
                 ShowSystemMessage(core, message);
-                core.SendUiRequest(kCloseMainWindow);
+                core.SendClose();
                 return std::string();
             }
             if (StartsWith(message, "SM2")) {
-                core.SendUiRequest(kRestoreMainWindow);
+                core.SendRestoreMainWindow();
                 ShowSystemMessage(core, message);
             }
         }
@@ -162,7 +110,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     } else {
         current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last;
         st.CurrentWanAddress = current;
-        core.PostStatusMessage("P10009 ERROR: Unable to retrieve WAN IP address from " + label);
+        core.PostStatusMessage(StatusMessage::Program("P10009", "ERROR: Unable to retrieve WAN IP address from " + label));
     }
     ini.WriteString(kIPAddress, "LastWANIP", StoredWanForm(current));
     return current;

@@ -12,15 +12,14 @@
 // reported as a status line.
 #pragma once
 
-#include <cstddef>
-#include <optional>
 #include <string>
+
+#include "app/address/wan_text.h"
 
 namespace zelmar {
 
 class Core;
 
-inline constexpr const char* kUnknownWanAddress = "N/A";
 inline constexpr const char* kWanServicePath = "/cgi-bin/ip.asp";
 
 struct WanLookupOptions {
@@ -32,18 +31,6 @@ struct WanLookupOptions {
 
 // The program's own values: the built-in service host and product version.
 WanLookupOptions DefaultWanLookupOptions();
-
-// The text between the first start delimiter and the first end delimiter
-// after it, with blanks, tabs, CRs and LFs trimmed; nullopt when either is
-// missing. Delimiters match case-sensitively.
-std::optional<std::string> ExtractBetween(const std::string& page, const std::string& start,
-                                          const std::string& end);
-
-// The form of a WAN address as stored in "LastWANIP", which holds at most 20
-// characters. A longer text is stored as its first 11 characters, "~" and a
-// hash of the whole, so that an unchanged long text is recognised and a
-// changed one is not mistaken for it.
-std::string StoredWanForm(const std::string& address);
 
 // The full lookup. Returns the new CurrentWanAddress, or the empty text when
 // the service told the program to end (CurrentWanAddress and "LastWANIP" are

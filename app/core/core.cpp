@@ -166,7 +166,7 @@ bool Core::CheckLocalSettings() {
         state_.UseProxySnapshot = s.UseProxy;
         return true;
     }
-    DisplayAndLog("P10001 Local Settings Needed.");
+    DisplayAndLog(StatusMessage::Program("P10001", "Local Settings Needed."));
     return false;
 }
 
@@ -193,7 +193,7 @@ void Core::PublishOnline() {
     // The program closed meanwhile (an exit, or the service retired this
     // version): nobody would see the rest, so no mail and no upload.
     if (closed_) return;
-    SendUiRequest(kDisableRefresh);
+    SendRefreshEnabled(false);
     state_.StatusWord = "Online";
     state_.TransferInProgress = 1;
 
@@ -211,7 +211,8 @@ void Core::PublishOnline() {
     if (state_.ManualRefresh != 0 || state_.StartupForce != 0) {
         upload = true;
     } else if (s.TriggerProgramStatusUpdate != 0 && state_.ProgramStatusChanged != 0) {
-        PostStatusMessage("P10010 Program status change detected. Triggering FTP notification.");
+        PostStatusMessage(
+            StatusMessage::Program("P10010", "Program status change detected. Triggering FTP notification."));
     } else if (s.FTPOnIPChangeOnly == 1 && state_.LastWanAddress.get() == state_.CurrentWanAddress.get() &&
                state_.LastLanAddress.get() == state_.CurrentLanAddress.get()) {
         upload = false;
@@ -224,52 +225,56 @@ void Core::PublishOnline() {
     if (services_.PublishOnlinePage) {
         services_.PublishOnlinePage(*this);
     } else {
-        PostStatusMessage("P FTP publishing is not available in this build; the page was not uploaded.");
+        PostStatusMessage(
+            StatusMessage::Program("P", "FTP publishing is not available in this build; the page was not uploaded."));
         EndUpload(false);
     }
 }
 
 void Core::FinishOnline() {
-    state_.CurrentMessage = kOnlineNotice;
+    state_.CurrentMessage = OnlineNotice();
     state_.TransferInProgress = 0;
     state_.OnlineState = 1;
     host_.SendToMain([this] { HandleStatusMessage(); });
-    SendUiRequest(kEnableRefresh);
+    SendRefreshEnabled(true);
 }
 
 void Core::EndUpload(bool success) {
     state_.TransferInProgress = 0;
     if (success) {
         state_.OnlineState = 1;
-        PostStatusMessage(kOnlineNotice);
+        PostStatusMessage(OnlineNotice());
     }
-    SendUiRequest(kEnableRefresh);
+    SendRefreshEnabled(true);
 }
 
-void Core::PostStatusMessage(const std::string& message) {
-    state_.CurrentMessage = message;
+void Core::PostStatusMessage(StatusMessage message) {
+    state_.CurrentMessage = std::move(message);
     host_.SendToMain([this] { HandleStatusMessage(); });
 }
 
-void Core::SendUiRequest(int code) {
-    host_.SendToMain([this, code] { HandleUiRequest(code); });
+void Core::SendRefreshEnabled(bool enabled) {
+    host_.SendToMain([this, enabled] { host_.SetRefreshEnabled(enabled); });
+}
+
+void Core::SendShutdownWindow(bool visible) {
+    host_.SendToMain([this, visible] { host_.ShowShutdownWindow(visible); });
+}
+
+void Core::SendRestoreMainWindow() {
+    host_.SendToMain([this] { host_.RestoreMainWindow(); });
+}
+
+void Core::SendClose() {
+    host_.SendToMain([this] { Close(); });
+}
+
+void Core::SendExitPublicationFailed() {
+    host_.SendToMain([this] { OnExitPublicationFailed(); });
 }
 
 void Core::SendExitRequest() {
     host_.SendToMain([this] { OnExitRequest(); });
-}
-
-void Core::HandleUiRequest(int code) {
-    switch (code) {
-        case kCloseMainWindow:
-            Close();
-            break;
-        case kExitPublicationFailed:
-            OnExitPublicationFailed();
-            break;
-        default:
-            host_.UiRequest(code);
-    }
 }
 
 void Core::Close() {
@@ -335,7 +340,7 @@ ExitOutcome Core::RequestExit() {
                     // A failed exit publication goes to the exit's failure
                     // handler, so that "NotifyErrorOnShut" decides between
                     // asking and closing.
-                    if (result == -1) SendUiRequest(kExitPublicationFailed);
+                    if (result == -1) SendExitPublicationFailed();
                 });
                 return ExitOutcome::PublishingOffline;
             }
@@ -353,7 +358,7 @@ void Core::OnExitRequest() {
 }
 
 void Core::OnExitPublicationFailed() {
-    DisplayAndLog(state_.CurrentMessage.get());
+    DisplayAndLog(state_.CurrentMessage.message());
     if (settings().NotifyErrorOnShut != 1) {
         exitFailed_ = true;
         OnExitRequest();
@@ -374,17 +379,15 @@ bool Core::OnEndSession() {
 }
 
 void Core::HandleStatusMessage() {
-    const std::string m = state_.CurrentMessage.get();
-    DisplayAndLog(m);
+    DisplayAndLog(state_.CurrentMessage.message());
     CommitFtpSettings();
 }
 
-void Core::DisplayAndLog(const std::string& m) {
+void Core::DisplayAndLog(const StatusMessage& m) {
     const Settings s = settings();
-    ClassifiedMessage c = ClassifyMessage(m);
-    page_.hostMessages = c.displayText;
-    std::string text = c.displayText;
-    if (m == kOnlineNotice) {
+    page_.hostMessages = m.DisplayText();
+    std::string text = page_.hostMessages;
+    if (m.IsOnlineNotice()) {
         const std::string lan = state_.CurrentLanAddress.get();
         const std::string wan = state_.CurrentWanAddress.get();
         text += "LAN IP: " + lan + ", WAN IP: " + wan;
@@ -399,10 +402,11 @@ void Core::DisplayAndLog(const std::string& m) {
                 s.RefreshIntv != 0 ? TimeDisplay(now + std::chrono::minutes(s.RefreshIntv)) : kNotScheduled;
         }
     }
-    host_.StatusLine(text);
+    host_.StatusLine(m, text);
     if (!EventLogWrite(text, LogSettings{s.IsLogging, s.LogFilename, s.MaxLog}, host_)) {
         page_.hostMessages = kLogErrorText;
-        host_.StatusLine(kLogErrorText);
+        // Shown as it stands: not classified and not logged.
+        host_.StatusLine(StatusMessage::Program("", kLogErrorText), kLogErrorText);
     }
     PagesChanged();
     host_.SetTrayOnline(state_.OnlineState == 1);

@@ -5,7 +5,7 @@
 //
 // Threads: everything here runs on the main loop except PublishOnline and the
 // services it calls, which run on the worker. The worker reaches the main
-// loop only through PostStatusMessage and SendUiRequest, which block until
+// loop only through PostStatusMessage and the Send* requests, which block until
 // the main loop has handled them, so the main loop must never wait for the
 // worker.
 #pragma once
@@ -84,23 +84,33 @@ public:
     bool WorkerRunning() const { return workersRunning_.load() > 0; }
 
     // --- messages (any thread) ---
-    void PostStatusMessage(const std::string& message);
-    void SendUiRequest(int code);
+    void PostStatusMessage(StatusMessage message);
+    // A message given in its line form ("P10002 Successfully changed
+    // folder.", an FTP reply as the client keeps it): read once, here.
+    void PostStatusMessage(const std::string& line) { PostStatusMessage(StatusMessage::FromLine(line)); }
+    void PostStatusMessage(const char* line) { PostStatusMessage(std::string(line)); }
+    // Requests the window carries out, sent to the main loop and awaited.
+    void SendRefreshEnabled(bool enabled);
+    void SendShutdownWindow(bool visible);
+    void SendRestoreMainWindow();
+    // Closes the main window from a worker (e.g. the service retired this
+    // version).
+    void SendClose();
+    // The exit publication failed: its failure handler runs on the main loop.
+    void SendExitPublicationFailed();
     void SendExitRequest();
 
     // --- exit (main loop) ---
     // The exit command ("E&xit", "&Shutdown", a signal): save question,
     // transfer question, and the offline publication when it is due.
     ExitOutcome RequestExit();
-    // WM_EXIT_REQUEST: the offline publication has finished.
+    // The offline publication has finished.
     void OnExitRequest();
     // The exit publication failed.
     void OnExitPublicationFailed();
     // The session ends: publish offline here and now when configured;
     // returns whether the session may end.
     bool OnEndSession();
-    // WM_UI_REQUEST, handled on the main loop.
-    void HandleUiRequest(int code);
     // Closes the main window; the main loop then ends.
     void Close();
     bool closed() const { return closed_.load(); }
@@ -110,7 +120,7 @@ public:
     // --- main loop ---
     void HandleStatusMessage();
     // Display-and-log steps for one message, without CommitFtpSettings.
-    void DisplayAndLog(const std::string& message);
+    void DisplayAndLog(const StatusMessage& message);
     void SaveSettings();
     void CommitFtpSettings();
     // A message box, from any thread: boxes belong to the main loop, so a

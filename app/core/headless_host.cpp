@@ -53,14 +53,14 @@ MbAnswer HeadlessHost::MessageBox(const MessageBoxRequest& request) {
     return request.defaultAnswer;
 }
 
-void HeadlessHost::StatusLine(const std::string& displayText) {
+void HeadlessHost::StatusLine(const StatusMessage&, const std::string& displayText) {
     std::fprintf(out_, "%s%s\n", TimeDisplay(Now()).c_str(), displayText.c_str());
     std::fflush(out_);
 }
 
-void HeadlessHost::UiRequest(int code) {
+void HeadlessHost::ShowShutdownWindow(bool visible) {
     // Without a window the "Shutdown In Progress" window becomes its text.
-    if (code == kShowShutdownWindow) {
+    if (visible) {
         std::fprintf(out_, "%sPlease wait while Zelmar contacts remote server.\n", TimeDisplay(Now()).c_str());
         std::fflush(out_);
     }

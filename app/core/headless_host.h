@@ -23,6 +23,7 @@ public:
     EventLoop& loop() { return loop_; }
 
     void SendToMain(const std::function<void()>& fn) override { loop_.Send(fn); }
+    void PostToMain(std::function<void()> fn) override { loop_.Post(std::move(fn)); }
     void StartWorker(std::function<void()> fn) override;
     bool SetTimer(int id, std::chrono::milliseconds interval) override;
     // Stopping a timer that is not pending is harmless, not a failure.
@@ -31,9 +32,9 @@ public:
         return true;
     }
     MbAnswer MessageBox(const MessageBoxRequest& request) override;
-    void StatusLine(const std::string& displayText) override;
+    void StatusLine(const StatusMessage& message, const std::string& displayText) override;
     void CloseMainWindow() override { loop_.Quit(); }
-    void UiRequest(int code) override;
+    void ShowShutdownWindow(bool visible) override;
 
     // Waits for every worker started so far.
     void JoinWorkers();

@@ -7,25 +7,12 @@
 #include <functional>
 #include <string>
 
+#include "app/core/status_message.h"
+
 namespace zelmar {
 
-// Window identifiers and messages shared by the core and its front ends.
+// The identifier of the one refresh timer.
 inline constexpr int IDT_TIMER_0 = 1224;
-inline constexpr int WM_STATUS_MESSAGE = 0x501;
-inline constexpr int WM_EXIT_REQUEST = 0x502;
-inline constexpr int WM_UI_REQUEST = 0x503;
-
-// Request codes carried by WM_UI_REQUEST.
-enum UiRequestCode : int {
-    kShowShutdownWindow = 100,
-    kHideShutdownWindow = 101,
-    kDisableRefresh = 200,
-    kEnableRefresh = 201,
-    kRestoreMainWindow = 910,
-    kCloseMainWindow = 911,
-    // A failed exit publication (the failure handler of the exit).
-    kExitPublicationFailed = -1,
-};
 
 enum class MbButtons { Ok, OkCancel, YesNo, YesNoCancel };
 enum class MbIcon { None, Information, Warning, Stop, Question };
@@ -59,6 +46,11 @@ public:
     // When the main loop has ended, fn does not run and the call returns.
     virtual void SendToMain(const std::function<void()>& fn) = 0;
 
+    // Queues fn on the main loop and returns at once (a posted window
+    // message); for work a worker must not wait for, such as a box nobody
+    // may be there to answer. A host without a queue runs it as a send.
+    virtual void PostToMain(std::function<void()> fn) { SendToMain(fn); }
+
     // Starts fn on a worker thread.
     virtual void StartWorker(std::function<void()> fn) = 0;
 
@@ -73,7 +65,7 @@ public:
 
     // A status message was displayed and logged; displayText is its logged
     // form (with the addresses for the online notice).
-    virtual void StatusLine(const std::string& displayText) = 0;
+    virtual void StatusLine(const StatusMessage& message, const std::string& displayText) = 0;
 
     // The Status page's fields changed; pageExists tells whether the page
     // window has been made (only then are its controls refreshed).
@@ -83,16 +75,20 @@ public:
     // The tray picture.
     virtual void SetTrayOnline(bool online) { (void)online; }
 
-    // WM_UI_REQUEST codes the window carries out itself: 100/101 show or
-    // hide the "Shutdown In Progress" window, 200/201 disable or enable
-    // "&Refresh", 910 restore the main window. (911 and the exit-failure
-    // code are the core's own.)
-    virtual void UiRequest(int code) { (void)code; }
+    // Requests the window carries out itself, always on the main loop.
+    // Enable or disable the "&Refresh" command.
+    virtual void SetRefreshEnabled(bool enabled) { (void)enabled; }
+    // Show or hide the "Shutdown In Progress" window.
+    virtual void ShowShutdownWindow(bool visible) { (void)visible; }
+    // Bring the main window back from the tray.
+    virtual void RestoreMainWindow() {}
 
     // Minimise or restore the main window.
     virtual void ShowMainWindow(bool minimised) { (void)minimised; }
     // Bring the Status page to the front.
     virtual void ShowStatusPage() {}
+    // Bring the "E-Mail Options" page to the front.
+    virtual void ShowEmailOptionsPage() {}
 
     // True when some settings page was modified (the "&Save" button is
     // enabled): the exit then asks whether to save.

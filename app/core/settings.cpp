@@ -126,7 +126,9 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
     s.EmailInput = P("EmailInput");
     s.EmailServer = P("EmailServer");
     s.EmailServerPort = PI("EmailServerPort", 25);
-    s.EmailTo = P("EmailTo");
+    // The page takes up to 2048 characters: a list cut at the usual limit
+    // would end in a wrong address.
+    s.EmailTo = ini.GetString(kPreferences, "EmailTo", "", kMaxEmailToChars);
     s.EmailFrom = P("EmailFrom");
     s.EmailSubject = P("EmailSubject");
     s.EnableMail = PI("EnableMail", 0);

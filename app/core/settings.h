@@ -89,6 +89,9 @@ struct Settings {
     int MaintainerServiceFlag = 0;
 };
 
+// Longest recipient list ("EmailTo") the E-Mail Options page accepts.
+inline constexpr std::size_t kMaxEmailToChars = 2048;
+
 // Placeholder written at first run; it only tells the user what to enter.
 inline constexpr const char* kPlaceholderFtpServer = "ftp.your-site.example";
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "app/core/status_message.h"
+
 namespace zelmar {
 
 // A text that one thread writes and another reads.
@@ -36,6 +38,34 @@ private:
     std::string value_;
 };
 
+// The last status message: one worker writes it right before the blocking
+// send, the main loop reads it. Assigning a line reads it once into a value.
+class SharedMessage {
+public:
+    StatusMessage message() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return value_;
+    }
+    // The message form of the last message.
+    std::string get() const { return message().Line(); }
+    void set(StatusMessage m) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        value_ = std::move(m);
+    }
+    SharedMessage& operator=(StatusMessage m) {
+        set(std::move(m));
+        return *this;
+    }
+    SharedMessage& operator=(const std::string& line) {
+        set(StatusMessage::FromLine(line));
+        return *this;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    StatusMessage value_;
+};
+
 struct SharedState {
     std::atomic<int> TransferInProgress{0};
     std::atomic<int> OnlineState{0};
@@ -47,7 +77,7 @@ struct SharedState {
     // FTP logon type of that refresh's upload.
     std::atomic<int> UseProxySnapshot{0};
 
-    SharedText CurrentMessage;
+    SharedMessage CurrentMessage;
     SharedText StatusWord{"Offline"};
     SharedText CurrentLanAddress;
     SharedText LastLanAddress;

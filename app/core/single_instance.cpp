@@ -25,16 +25,22 @@ bool FillAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-// The folder must be ours and private: another user must not be able to
-// hold our lock or stand in for our socket. Its socket path must also fit.
+// The folder must be ours, private and usable: another user must not be
+// able to hold our lock or stand in for our socket, and we must be able to
+// make both in it. Its socket path must also fit. A link is not followed:
+// the folder itself must be what we checked.
 bool PrivateFolder(const std::string& dir, std::string* why) {
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
+    if (::lstat(dir.c_str(), &st) != 0) {
         if (why) *why = dir + ": " + std::strerror(errno);
         return false;
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 0022) != 0) {
         if (why) *why = dir + " is not a folder private to this user";
+        return false;
+    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        if (why) *why = dir + ": " + std::strerror(errno);
         return false;
     }
     if (dir.size() + std::strlen("/Zelmar") >= sizeof(sockaddr_un{}.sun_path)) {
@@ -44,16 +50,39 @@ bool PrivateFolder(const std::string& dir, std::string* why) {
     return true;
 }
 
+// Makes dir (mode 0700) when it does not exist yet, then checks it.
+bool MakePrivateFolder(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    return PrivateFolder(dir, nullptr);
+}
+
 }  // namespace
 
 std::string SingleInstance::RuntimeFolder() {
+    // The first of these that is private to us and usable. Each is a fixed
+    // name, so every start of this user finds the same lock. Another user
+    // may have made the one in the temp folder first (to keep us from
+    // starting): then the one in the home folder, which nobody else can
+    // make, serves.
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg && *xdg && PrivateFolder(xdg, nullptr)) return xdg;
+    const std::string uid = std::to_string(::getuid());
     const char* tmp = std::getenv("TMPDIR");
-    std::string base = (tmp && *tmp) ? tmp : "/tmp";
-    std::string dir = base + "/zelmar-" + std::to_string(::getuid());
-    ::mkdir(dir.c_str(), 0700);
-    return dir;
+    const std::string inTemp = std::string((tmp && *tmp) ? tmp : "/tmp") + "/zelmar-" + uid;
+    if (MakePrivateFolder(inTemp)) return inTemp;
+    const char* home = std::getenv("HOME");
+    if (home && *home) {
+        const std::string cache = std::string(home) + "/.cache";
+        ::mkdir(cache.c_str(), 0700);
+        const std::string inHome = cache + "/zelmar-" + uid;
+        if (MakePrivateFolder(inHome)) return inHome;
+    }
+    if (tmp && *tmp) {
+        const std::string inSystemTemp = "/tmp/zelmar-" + uid;
+        if (MakePrivateFolder(inSystemTemp)) return inSystemTemp;
+    }
+    // None: Acquire reports why the first choice in the temp folder failed.
+    return inTemp;
 }
 
 SingleInstance::Result SingleInstance::Acquire(std::function<void()> onShowRequest) {
@@ -124,18 +153,44 @@ void SingleInstance::Listen() {
     }
 }
 
-SingleInstance::~SingleInstance() {
+SingleInstance::~SingleInstance() { Release(); }
+
+void SingleInstance::Release() {
     if (listener_.joinable()) {
         (void)!::write(wakeFds_[1], "x", 1);
         listener_.join();
     }
-    for (int fd : wakeFds_)
+    for (int& fd : wakeFds_) {
         if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
     if (listenFd_ >= 0) {
         ::close(listenFd_);
         ::unlink(socketPath_.c_str());
+        listenFd_ = -1;
     }
     if (lockFd_ >= 0) ::close(lockFd_);
+    lockFd_ = -1;
+}
+
+FolderLock::Result FolderLock::Acquire(const std::string& folder) {
+    Release();
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+        problem_ = folder + ": " + std::strerror(errno);
+        return Result::Failed;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return Result::Taken;
+    const int err = errno;
+    ::close(fd_);
+    fd_ = -1;
+    problem_ = folder + ": " + std::strerror(err);
+    return err == EWOULDBLOCK ? Result::Busy : Result::Failed;
+}
+
+void FolderLock::Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 }  // namespace zelmar

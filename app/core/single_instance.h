@@ -36,6 +36,10 @@ public:
     // Why Acquire failed.
     const std::string& problem() const { return problem_; }
 
+    // Stops listening, removes the socket and drops the lock (the destructor
+    // does this too); for a process about to end without its destructors.
+    void Release();
+
 private:
     void Listen();
 
@@ -46,6 +50,27 @@ private:
     std::string problem_;
     std::function<void()> onShow_;
     std::thread listener_;
+};
+
+// FolderLock: one Zelmar per settings folder. An exclusive lock on the
+// folder itself (no file is added to it); the kernel drops it when the
+// process ends, however it ends.
+class FolderLock {
+public:
+    enum class Result { Taken, Busy, Failed };
+
+    FolderLock() = default;
+    ~FolderLock() { Release(); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    Result Acquire(const std::string& folder);
+    void Release();
+    const std::string& problem() const { return problem_; }
+
+private:
+    int fd_ = -1;
+    std::string problem_;
 };
 
 }  // namespace zelmar

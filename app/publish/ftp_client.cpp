@@ -13,16 +13,13 @@
 #include <unistd.h>
 
 #include <utility>
+#include <vector>
 
 namespace zelmar {
 
 namespace {
 
 using Clock = TimeoutSocket::Clock;
-
-// The longest reply line kept; the rest of a longer line is read and dropped
-// so that a hostile server cannot make the client hold unbounded text.
-constexpr std::size_t kMaxReplyLine = 4096;
 
 // Leading decimal digits of a line as a number; -1 when it has none.
 long LeadingNumber(const std::string& line) {
@@ -119,6 +116,30 @@ std::string LogonCommandLine(int code, const LogonParameters& p) {
     }
 }
 
+int ReplyClassOf(const std::string& line) {
+    if (line.size() < 3) return 0;
+    for (int i = 0; i < 3; ++i)
+        if (line[i] < '0' || line[i] > '9') return 0;
+    if (line.size() > 3 && line[3] != ' ' && line[3] != '-') return 0;
+    const int c = line[0] - '0';
+    return c >= 1 && c <= 5 ? c : 0;
+}
+
+std::string MaskReplyLine(std::string line) {
+    for (char& ch : line)
+        if ((static_cast<unsigned char>(ch) < 0x20 && ch != '\t') || ch == 0x7F) ch = '?';
+    return line;
+}
+
+bool FtpReplyAssembler::Add(const std::string& line) {
+    if (code_ == -2) {
+        if (line.size() < 4 || line[3] != '-') return true;
+        code_ = LeadingNumber(line);
+        return false;
+    }
+    return line.size() > 3 && line[3] == ' ' && code_ >= 0 && LeadingNumber(line) == code_;
+}
+
 // ---------------------------------------------------------------- client
 
 FtpClient::FtpClient(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds < 1 ? 1 : timeoutSeconds) {}
@@ -141,15 +162,17 @@ bool FtpClient::OpenControlChannel(const std::string& host, int port) {
 
 void FtpClient::CloseControlChannel() {
     control_.reset();
-    readBuffer_.clear();
+    reader_.Clear();
 }
 
 bool FtpClient::WriteCommandLine(const std::string& line) {
     lastReply_.clear();
     if (!control_) return false;
-    // A line break inside the text would smuggle a second command to the
-    // server: refuse it rather than send it.
-    if (line.find_first_of("\r\n") != std::string::npos) return false;
+    // A line break inside the text (CR LF, a bare LF or a bare CR, which
+    // some servers also take as a line end) would smuggle a second command
+    // to the server, and a NUL cuts the line short on others: refuse the
+    // line rather than send it.
+    if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
     const std::string wire = line + "\r\n";
     if (control_->SendAll(wire.data(), wire.size())) return true;
     CloseControlChannel();
@@ -162,72 +185,37 @@ bool FtpClient::ReadFtpLine(Clock::time_point deadline) {
     replyClass_ = 0;
     if (!control_) return false;
     std::string line;
-    for (;;) {
-        const auto lf = readBuffer_.find('\n');
-        const std::size_t take = lf == std::string::npos ? readBuffer_.size() : lf;
-        if (line.size() < kMaxReplyLine) line.append(readBuffer_, 0, std::min(take, kMaxReplyLine - line.size()));
-        if (lf != std::string::npos) {
-            readBuffer_.erase(0, lf + 1);
-            break;
-        }
-        readBuffer_.clear();
-        char chunk[kBufferSize];
-        const long n = control_->ReceiveUntil(chunk, sizeof chunk, deadline);
-        if (n <= 0) {
-            // Closed, broken or timed out. A late reply could still arrive
-            // and would then be read as the answer to the next command:
-            // the conversation is over.
-            CloseControlChannel();
-            return LocalFailure();
-        }
-        readBuffer_.assign(chunk, static_cast<std::size_t>(n));
+    if (reader_.ReadLine(*control_, deadline, line) != ReplyReader::Status::Line) {
+        // Closed, broken or timed out. A late reply could still arrive and
+        // would then be read as the answer to the next command: the
+        // conversation is over.
+        CloseControlChannel();
+        return LocalFailure();
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // The reply is shown and logged: control bytes (terminal escapes, a
-    // stray CR) from the server must not reach either.
-    for (char& ch : line)
-        if ((static_cast<unsigned char>(ch) < 0x20 && ch != '\t') || ch == 0x7F) ch = '?';
-    lastReply_ = std::move(line);
-    if (!lastReply_.empty()) replyClass_ = lastReply_[0] - '0';
+    lastReply_ = MaskReplyLine(std::move(line));
+    replyClass_ = ReplyClassOf(lastReply_);
     return true;
 }
 
 bool FtpClient::ReadFtpReply() {
     // One deadline for the whole reply: a server that drips lines (or bytes)
-    // cannot stretch it beyond the limit.
+    // or floods them cannot stretch it beyond the limit.
     const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
-    if (!ReadFtpLine(deadline)) return false;
-    if (lastReply_.size() < 4 || lastReply_[3] != '-') return true;
-    const long code = LeadingNumber(lastReply_);
-    for (;;) {
+    FtpReplyAssembler reply;
+    // Each line read either completes the reply or is followed by another
+    // read; the reader ends at the deadline, and the count guards the rest.
+    for (long lines = 0; lines < 100000000L; ++lines) {
         if (!ReadFtpLine(deadline)) return false;
-        if (lastReply_.size() > 3 && lastReply_[3] == ' ' && code >= 0 && LeadingNumber(lastReply_) == code)
-            return true;
+        if (reply.Add(lastReply_)) return true;
     }
+    CloseControlChannel();
+    return LocalFailure();
 }
 
 bool FtpClient::Command(const std::string& text) {
     if (!text.empty() && !WriteCommandLine(text)) return false;
     if (!ReadFtpReply()) return false;
     return replyClass_ == 2;
-}
-
-bool FtpClient::LogOn(const std::string& host, int port, const std::string& user, const std::string& password,
-                      const std::string& account, const std::string& firewallHost,
-                      const std::string& firewallUser, const std::string& firewallPassword, int firewallPort,
-                      int logonType) {
-    LogonParameters p;
-    p.host = host;
-    p.port = port;
-    p.user = user;
-    p.password = password;
-    p.account = account;
-    p.firewallHost = firewallHost;
-    p.firewallUser = firewallUser;
-    p.firewallPassword = firewallPassword;
-    p.firewallPort = firewallPort;
-    p.logonType = logonType;
-    return LogOn(p);
 }
 
 bool FtpClient::LogOn(const LogonParameters& p) {
@@ -335,35 +323,39 @@ bool FtpClient::TransferFile(const std::string& remoteName, const std::string& l
 }
 
 bool FtpClient::CopyData(TimeoutSocket& data, int fd, bool download) {
-    char buffer[kBufferSize];
-    for (;;) {
+    // One large buffer: the page's bytes go out in as few system calls as the
+    // socket allows. Each wait on the socket is bounded by the time limit;
+    // the length of the transfer is the length of the file.
+    std::vector<char> buffer(kDataBufferSize);
+    for (long pass = 0; pass < 100000000L; ++pass) {
         if (download) {
-            const long n = data.Receive(buffer, sizeof buffer);
+            const long n = data.Receive(buffer.data(), buffer.size());
             if (n == 0) return true;
             // A broken or silent connection leaves a partial file: that is a
             // failure, not the end of the file.
             if (n < 0) return false;
             std::size_t written = 0;
             while (written < static_cast<std::size_t>(n)) {
-                const ssize_t w = ::write(fd, buffer + written, static_cast<std::size_t>(n) - written);
+                const ssize_t w = ::write(fd, buffer.data() + written, static_cast<std::size_t>(n) - written);
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) return false;
                 written += static_cast<std::size_t>(w);
             }
         } else {
             ssize_t n;
-            do n = ::read(fd, buffer, sizeof buffer);
+            do n = ::read(fd, buffer.data(), buffer.size());
             while (n < 0 && errno == EINTR);
             if (n < 0) return false;
             if (n == 0) return true;
-            const long sent = data.SendSome(buffer, static_cast<std::size_t>(n));
-            // Closing the data connection after a failed send would tell the
-            // server the file ended there, and it would confirm a truncated
-            // page: report the failure instead.
-            if (sent < 0) return false;
-            if (sent < n && ::lseek(fd, sent - n, SEEK_CUR) < 0) return false;
+            // When the socket takes only part of the chunk, the rest goes in
+            // the next sends (each waits for room within the limit). Closing
+            // the data connection after a failed send would tell the server
+            // the file ended there, and it would confirm a truncated page:
+            // report the failure instead.
+            if (!data.SendAll(buffer.data(), static_cast<std::size_t>(n))) return false;
         }
     }
+    return false;
 }
 
 void FtpClient::LogOff() {

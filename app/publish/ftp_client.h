@@ -11,7 +11,10 @@
 // active-mode connection, and each send and receive on any connection. A
 // server that stops answering therefore ends the operation after the limit
 // instead of holding the publishing worker (and with it every later refresh)
-// forever. A time-out is a local failure: lastReply() is empty afterwards.
+// forever. Control replies are read through net/reply_reader, which checks
+// the one deadline of the whole reply before every receive, so a server that
+// floods continuation lines (or drips them in) is cut off at the limit too.
+// A time-out is a local failure: lastReply() is empty afterwards.
 //
 // lastReply() after a failure: the server's refusal (a 530 or 550 line) when
 // the server refused; empty after a local failure (no connection, time-out,
@@ -20,6 +23,7 @@
 // One object per publishing run, used by one thread.
 #pragma once
 
+#include "net/reply_reader.h"
 #include "net/timeout_socket.h"
 
 #include <array>
@@ -68,9 +72,37 @@ struct LogonParameters {
 // is the server name followed by ":port" when the port is not 21.
 std::string LogonCommandLine(int code, const LogonParameters& p);
 
+// The class of a reply line: its first digit (1..5) when the line starts
+// with a three-digit reply code followed by a space, a hyphen or nothing;
+// 0 for anything else (an empty line, text, a lone "2"), which is no reply
+// of any class.
+int ReplyClassOf(const std::string& line);
+
+// A received line as the client keeps it: control bytes (terminal escapes,
+// a stray CR, NUL) are masked with "?", because the reply is shown and
+// logged.
+std::string MaskReplyLine(std::string line);
+
+// The multi-line rule of one reply: the first line opens a multi-line reply
+// when its fourth character is "-"; it then ends only at a line longer than
+// three characters that has a space as its fourth character and starts with
+// the same number. Add takes each line in turn; true when the reply is
+// complete with that line.
+class FtpReplyAssembler {
+public:
+    bool Add(const std::string& line);
+    void Reset() { code_ = -2; }
+
+private:
+    long code_ = -2;  // -2: no line yet; otherwise the opening line's number
+};
+
 class FtpClient {
 public:
+    // The control connection's line buffer.
     static constexpr std::size_t kBufferSize = 4096;
+    // The data connection moves this much per system call.
+    static constexpr std::size_t kDataBufferSize = 64 * 1024;
 
     explicit FtpClient(int timeoutSeconds);
     // Closes the control connection if one is open (without "QUIT").
@@ -81,9 +113,6 @@ public:
     // Connects (to the server for type 0, else to the firewall), reads the
     // greeting and walks the type's logon sequence. True when logged on.
     bool LogOn(const LogonParameters& p);
-    bool LogOn(const std::string& host, int port, const std::string& user, const std::string& password,
-               const std::string& account, const std::string& firewallHost, const std::string& firewallUser,
-               const std::string& firewallPassword, int firewallPort, int logonType);
 
     // Sends one command (an empty text sends nothing) and reads the reply;
     // true only for a completion (2xx) reply.
@@ -113,8 +142,8 @@ private:
     std::string lastReply_;
     int replyClass_ = 0;
     std::optional<TimeoutSocket> control_;
-    // Bytes received on the control connection and not yet consumed.
-    std::string readBuffer_;
+    // Lines received on the control connection and not yet consumed.
+    ReplyReader reader_{kBufferSize};
 };
 
 }  // namespace zelmar

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <cctype>
+
 #include "app/core/core.h"
 #include "app/publish/ftp_client.h"
-#include "app/publish/status_page.h"
+#include "app/page/core_page.h"
 
 namespace zelmar {
 
@@ -16,19 +18,65 @@ std::string InStartDirectory(const Core& core, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// A reply is posted only when it starts with its code: the status road
-// takes a leading "P" for one of the program's own messages, and a server
-// must not be able to pass off, say, the online notice as its reply.
-std::string PostableReply(const FtpClient& client) {
-    const std::string& reply = client.lastReply();
-    return !reply.empty() && reply[0] >= '0' && reply[0] <= '9' ? reply : std::string();
+// How the program's own status lines begin once their code is stripped. A
+// server's reply text that begins like one of them keeps its reply code on
+// the status line and in the log, so that "530 System Online:   ..." cannot
+// pass for the online notice, nor "226 Successfully copied ..." for ours.
+constexpr const char* kOwnLineStarts[] = {
+    "Local Settings Needed", "Successfully changed folder", "Successfully copied", "Attempting to connect",
+    "System Online", "System Offline", "Attempting to send e-mail", "Requesting WAN IP address",
+    "ERROR:", "Program status change detected", "Email not sent", "Unable to resolve hostname",
+    "Cleaning Log File", "Error opening log file", "There was an error uploading page",
+    "Cannot ", "Could not ", "FTP publishing is not available",
+};
+
+bool LooksLikeOurs(std::string text) {
+    const auto start = text.find_first_not_of(" \t");
+    text.erase(0, start == std::string::npos ? text.size() : start);
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* own : kOwnLineStarts) {
+        std::string prefix = own;
+        for (char& c : prefix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (text.rfind(prefix, 0) == 0) return true;
+    }
+    // The page writer's "'<file>' was not found." and anything quoted like it.
+    return !text.empty() && text[0] == '\'';
 }
 
-void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(PostableReply(client)); }
+// The reply as it is posted. It must carry its reply code: the status road
+// takes a leading "P" for one of the program's own messages, so a server
+// must not be able to pass off, say, the online notice as its reply; a line
+// without a code is posted as no reply at all (the connection failure). A
+// reply whose text reads like one of our lines, or one that ended a failed
+// step on a good-looking code, is shown with its code.
+StatusMessage ReplyMessage(const FtpClient& client, bool keepCode = false) {
+    const std::string& reply = client.lastReply();
+    if (ReplyClassOf(reply) == 0) return {StatusKind::ConnectionFailure, "", ""};
+    StatusMessage message = StatusMessage::FromLine(reply);
+    if (keepCode || LooksLikeOurs(message.text)) message.text = reply;
+    return message;
+}
+
+void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(ReplyMessage(client)); }
 
 void PostReplyIfAny(Core& core, const FtpClient& client) {
-    const std::string reply = PostableReply(client);
-    if (!reply.empty()) core.PostStatusMessage(reply);
+    StatusMessage reply = ReplyMessage(client);
+    if (reply.kind != StatusKind::ConnectionFailure) core.PostStatusMessage(std::move(reply));
+}
+
+// The reply that ended a failed step. A refusal (4xx, 5xx) or a connection
+// failure reads as a failure by itself. A reply that reads like progress or
+// success ("226 Transfer complete." after a STOR that got no 150) would end
+// the log on a line that looks like a good upload: it keeps its code, and the
+// failure itself is said on the status line and in the log too.
+void PostFailure(Core& core, const FtpClient& client) {
+    const int replyClass = ReplyClassOf(client.lastReply());
+    if (replyClass >= 1 && replyClass <= 3) {
+        core.PostStatusMessage(ReplyMessage(client, true));
+        core.PostStatusMessage(StatusMessage::Program("P", kUploadErrorText));
+        return;
+    }
+    PostReply(core, client);
 }
 
 enum class UploadResult { Uploaded, PageFailed, UploadFailed };
@@ -40,7 +88,7 @@ enum class Page { Online, Offline };
 // every return closes its connection.
 UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     const int logonType = core.state().UseProxySnapshot == 1 ? core.settings().LogonType : 0;
-    core.PostStatusMessage("P10004 Attempting to connect to FTP Server...");
+    core.PostStatusMessage(StatusMessage::Program("P10004", "Attempting to connect to FTP Server..."));
 
     // Read after the first status line: the main loop commits edits of the
     // FTP page with every message, and this run should use them.
@@ -63,7 +111,7 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     logon.logonType = logonType;
     if (!client.LogOn(logon)) {
         // Posted even when empty: the log shows that as a connection failure.
-        PostReply(core, client);
+        PostFailure(core, client);
         return UploadResult::UploadFailed;
     }
     PostReplyIfAny(core, client);
@@ -78,18 +126,18 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     std::string storeName = s.ftp.RemoteFile;
     if (!remote.folder.empty()) {
         if (!client.Command("CWD " + remote.folder)) {
-            PostReply(core, client);
+            PostFailure(core, client);
             return UploadResult::UploadFailed;
         }
-        core.PostStatusMessage("P10002 Successfully changed folder.");
+        core.PostStatusMessage(StatusMessage::Program("P10002", "Successfully changed folder."));
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) {
-        PostReply(core, client);
+        PostFailure(core, client);
         return UploadResult::UploadFailed;
     }
-    core.PostStatusMessage("P10003 Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " +
-                           s.ftp.FTPServer);
+    core.PostStatusMessage(StatusMessage::Program(
+        "P10003", "Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " + s.ftp.FTPServer));
     PostReplyIfAny(core, client);
     client.LogOff();
     return UploadResult::Uploaded;
@@ -136,7 +184,7 @@ void PublishOnlinePage(Core& core) {
 }
 
 int PublishOffline(Core& core, const RefreshServices& services) {
-    core.SendUiRequest(kShowShutdownWindow);
+    core.SendShutdownWindow(true);
     // The run that set the flag owns it and will clear it.
     if (core.state().TransferInProgress != 0) return -1;
 
@@ -150,8 +198,8 @@ int PublishOffline(Core& core, const RefreshServices& services) {
     });
     if (services.GetWanAddress) services.GetWanAddress(core);
     if (services.GetLanAddress) services.GetLanAddress(core);
-    core.SendUiRequest(kDisableRefresh);
-    core.SendUiRequest(kDisableRefresh);
+    core.SendRefreshEnabled(false);
+    core.SendRefreshEnabled(false);
     core.state().StatusWord = "Offline";
     core.state().TransferInProgress = 1;
 
@@ -180,7 +228,7 @@ int PublishOffline(Core& core, const RefreshServices& services) {
     // OnlineState before the message, so the tray follows it as it does for
     // the online notice.
     core.state().OnlineState = 1;
-    core.PostStatusMessage(kOfflineNotice);
+    core.PostStatusMessage(OfflineNotice());
     if (core.state().ExitAnyway == 0) core.SendExitRequest();
     return 1;
 }

@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "app/core/status_message.h"
+
 namespace zelmar {
 
 class Core;
@@ -23,6 +25,7 @@ inline constexpr const char* kOfflinePageFile = "Offline.txt";
 inline constexpr const char* kUploadErrorText =
     "There was an error uploading page. Please see remote error messages for further details.";
 inline constexpr const char* kOfflineNotice = "P10006 System Offline.";
+inline StatusMessage OfflineNotice() { return StatusMessage::Program("P10006", "System Offline."); }
 
 // "RemoteFile" split into the folder to change to and the name to store. The
 // last "/" splits first; then, when there is a "\", the last "\" splits the

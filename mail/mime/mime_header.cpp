@@ -317,6 +317,12 @@ bool MimeHeader::replaceField(std::string_view name, std::string_view value) {
     return true;
 }
 
+bool MimeHeader::appendField(std::string_view name, std::string_view value) {
+    if (!isValidFieldName(name) || trimView(value).empty()) return false;
+    fields_.append(std::make_unique<MimeField>(name, value));
+    return true;
+}
+
 void MimeHeader::removeField(std::string_view name) {
     for (std::size_t i = fields_.size(); i-- > 0;)
         if (fields_.at(i)->getName().equalsIgnoreCase(name)) fields_.removeAt(i);

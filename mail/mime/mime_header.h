@@ -45,6 +45,9 @@ public:
     // field name (it could otherwise smuggle in extra header lines).
     bool replaceField(std::string_view name, std::string_view value);
     void removeField(std::string_view name);
+    // Appends a field without removing others of the name (reading a
+    // header back in its order); false for an unusable name or a blank value.
+    bool appendField(std::string_view name, std::string_view value);
     bool getField(std::string_view name, StringBuffer& out) const;
     bool hasField(std::string_view name) const;
     std::size_t fieldCount() const { return fields_.size(); }

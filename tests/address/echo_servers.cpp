@@ -36,6 +36,13 @@ constexpr const char* kLocations = R"(
     location = /long1 { return 200 "REMOTE_ADDR: 2001:db8:85a3::8a2e:370:7334<br>"; }
     location = /long2 { return 200 "REMOTE_ADDR: 2001:db8:85a3::8a2e:370:9999<br>"; }
     location = /inject { return 200 "REMOTE_ADDR: 1.2.3.4\n[LocalSettings]\nFTPServer=evil.example <br>"; }
+    location = /br-first { return 200 "<p>Hello<br>REMOTE_ADDR: 198.51.100.4<br>Footer</p>"; }
+    location = /exactly20 { return 200 "REMOTE_ADDR: 2001:db8::8a2e:37:73<br>"; }
+    location = /script { return 200 "REMOTE_ADDR: <script>alert(1)</script><br>"; }
+    location = /tokens { return 200 "REMOTE_ADDR: %H%T%D%WI<br>"; }
+    location = /trailing { return 200 "REMOTE_ADDR: 203.0.113.7 extra<br>"; }
+    location = /v6 { return 200 "REMOTE_ADDR:\t2001:db8::7 <br>"; }
+    location = /longline { echo -n "REMOTE_ADDR: "; echo_duplicate 100000 "1"; echo -n "<br>"; }
     location = /slow { echo -n "REMOTE_ADDR: "; echo_flush; echo_sleep 1.5; echo -n "$remote_addr<br>"; }
     location = /hang { echo_sleep 30; echo "too late"; }
     location = /big-first { echo -n "REMOTE_ADDR: $remote_addr<br>"; echo_duplicate 2000000 "x"; }

@@ -100,6 +100,13 @@ TEST_F(WanAddressTest, CutsTheAddressOutOfCustomPages) {
         {"the address lies beyond the first 1 MiB", servers->Url("/big-last"), kNa},
         {"a page shorter than announced", servers->PythonUrl("/truncated"), kNa},
         {"the page text ends at a zero byte", servers->PythonUrl("/nul"), kNa},
+        {"the end delimiter is looked for after the start delimiter", servers->Url("/br-first"), "198.51.100.4"},
+        {"an IPv6 address", servers->Url("/v6"), "2001:db8::7"},
+        {"markup is no address", servers->Url("/script"), kNa},
+        {"page tokens are no address", servers->Url("/tokens"), kNa},
+        {"an address with more text is no address", servers->Url("/trailing"), kNa},
+        {"a 100 000-character line is no address", servers->Url("/longline"), kNa},
+        {"a line break inside is no address", servers->Url("/inject"), kNa},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -193,7 +200,7 @@ TEST_F(WanAddressTest, SystemMessageOfClassTwoIsShownAndTheAddressUsed) {
     ASSERT_EQ(1u, host.boxes.size());
     EXPECT_EQ("Maintenance on Sunday", host.boxes[0].text);
     EXPECT_EQ(MbButtons::Ok, host.boxes[0].buttons);
-    EXPECT_EQ(std::vector<int>{kRestoreMainWindow}, host.uiRequests);
+    EXPECT_EQ(std::vector<test::UiCall>{test::UiCall::MainWindowRestored}, host.uiRequests);
     EXPECT_EQ("127.0.0.1", Stored());
 
     // Without its closing tag there is no system message.
@@ -213,7 +220,7 @@ TEST_F(WanAddressTest, SystemMessageSm1001EndsTheProgramLeavingTheAddressAlone) 
     ASSERT_EQ(1u, host.boxes.size());
     EXPECT_EQ("This version is retired.", host.boxes[0].text);
     ASSERT_FALSE(host.uiRequests.empty());
-    EXPECT_EQ(kRestoreMainWindow, host.uiRequests[0]);
+    EXPECT_EQ(test::UiCall::MainWindowRestored, host.uiRequests[0]);
     // The box runs on the main loop; after it exactly one more request goes
     // there: the close.
     const auto box = std::find(host.trace.begin(), host.trace.end(), "box");
@@ -243,6 +250,50 @@ TEST_F(WanAddressTest, LongTextsAreStoredInTwentyCharactersAndStillCompareCorrec
     core.EditSettings([](Settings& s) { s.UpdateOnNAIP = 0; });
     UseUrl(servers->Url("/noend"));
     EXPECT_EQ("2001:db8:85a3::8a2e:370:9999", Lookup());
+}
+
+// "LastWANIP" holds 20 characters: an address of exactly that length is
+// stored whole, so the next lookup of the same address is no change (with
+// "FTPOnIPChangeOnly" a shortened form would upload at every refresh).
+TEST_F(WanAddressTest, AnAddressOfExactlyTwentyCharactersIsStoredWhole) {
+    UseUrl(servers->Url("/exactly20"));
+    const std::string address = "2001:db8::8a2e:37:73";
+    ASSERT_EQ(20u, address.size());
+    EXPECT_EQ(address, Lookup());
+    EXPECT_EQ(address, Stored());
+    EXPECT_EQ(address, Lookup());
+    EXPECT_EQ(address, core.state().LastWanAddress.get());
+    EXPECT_EQ(address, core.state().CurrentWanAddress.get());
+}
+
+TEST(WanAddressFromPage, OnlyAddressLiteralsOrNothing) {
+    struct Case {
+        std::string page;
+        std::optional<std::string> want;
+    };
+    const Case cases[] = {
+        {"REMOTE_ADDR:203.0.113.7<br>", "203.0.113.7"},
+        {"REMOTE_ADDR: \r\n203.0.113.7\t<br>", "203.0.113.7"},
+        {"REMOTE_ADDR:  <br>", ""},
+        {"REMOTE_ADDR:::1<br>", "::1"},
+        {"REMOTE_ADDR:::ffff:192.0.2.1<br>", "::ffff:192.0.2.1"},
+        {"REMOTE_ADDR:ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255<br>", "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"},
+        {"x<br>REMOTE_ADDR:10.0.0.1<br>", "10.0.0.1"},
+        {"REMOTE_ADDR:256.1.1.1<br>", std::nullopt},
+        {"REMOTE_ADDR:1.2.3<br>", std::nullopt},
+        {"REMOTE_ADDR:01.2.3.4<br>", std::nullopt},
+        {"REMOTE_ADDR:fe80::1%eth0<br>", std::nullopt},
+        {"REMOTE_ADDR:1.2.3.4 5.6.7.8<br>", std::nullopt},
+        {"REMOTE_ADDR:example.org<br>", std::nullopt},
+        {"REMOTE_ADDR:%WI<br>", std::nullopt},
+        {std::string("REMOTE_ADDR:1.2.3.4\0<br>", 22), std::nullopt},
+        {"REMOTE_ADDR:1.2.3.4", std::nullopt},
+        {"<br>1.2.3.4", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.page);
+        EXPECT_EQ(c.want, WanAddressFromPage(c.page, "REMOTE_ADDR:", "<br>"));
+    }
 }
 
 TEST_F(WanAddressTest, LineBreaksInThePageCannotReachTheSettingsFile) {

@@ -9,6 +9,7 @@
 
 using namespace zelmar;
 using zelmar::test::FakeHost;
+using zelmar::test::UiCall;
 using zelmar::test::ScratchDir;
 using zelmar::test::WriteFile;
 
@@ -191,7 +192,7 @@ TEST_F(ExitProcedure, ARefreshCutShortByTheExitNeitherMailsNorUploads) {
     RefreshServices svc;
     svc.GetLanAddress = [&](Core& c) {
         steps.push_back("lan");
-        c.SendUiRequest(kCloseMainWindow);  // e.g. the service retired this version
+        c.SendClose();  // e.g. the service retired this version
     };
     svc.SendNotificationEmail = [&](Core&) { steps.push_back("mail"); };
     svc.PublishOnlinePage = [&](Core& c) {
@@ -219,11 +220,11 @@ TEST_F(ExitProcedure, UnreadableSettingsFileIsLeftAlone) {
 
 TEST_F(ExitProcedure, CloseRequestFromAWorker) {
     Start("");
-    core->SendUiRequest(kCloseMainWindow);
-    core->SendUiRequest(kCloseMainWindow);
+    core->SendClose();
+    core->SendClose();
     EXPECT_EQ(host.closes, 1);
-    core->SendUiRequest(kDisableRefresh);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kDisableRefresh});
+    core->SendRefreshEnabled(false);
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshDisabled});
 }
 
 }  // namespace

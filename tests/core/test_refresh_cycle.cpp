@@ -11,6 +11,7 @@
 using namespace zelmar;
 using namespace std::chrono_literals;
 using zelmar::test::FakeHost;
+using zelmar::test::UiCall;
 using zelmar::test::ScratchDir;
 using zelmar::test::WriteFile;
 
@@ -133,7 +134,7 @@ TEST_F(RefreshCycle, FtpOffStillLooksUpMailsAndGoesOnline) {
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().StatusWord.get(), "Online");
     EXPECT_EQ(host.trayOnline.back(), true);
-    EXPECT_EQ(host.uiRequests, (std::vector<int>{kDisableRefresh, kEnableRefresh}));
+    EXPECT_EQ(host.uiRequests, (std::vector<UiCall>{UiCall::RefreshDisabled, UiCall::RefreshEnabled}));
 }
 
 TEST_F(RefreshCycle, NoRefreshWhileATransferRuns) {
@@ -186,7 +187,7 @@ TEST_F(RefreshCycle, FailedUploadLeavesOfflineAndManualFlag) {
     EXPECT_EQ(core->state().OnlineState.load(), 0);
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().ManualRefresh.load(), 1);  // the next refresh counts as manual too
-    EXPECT_EQ(host.uiRequests.back(), kEnableRefresh);
+    EXPECT_EQ(host.uiRequests.back(), UiCall::RefreshEnabled);
 }
 
 TEST_F(RefreshCycle, IncompleteSiteSettingsStopEverything) {

@@ -225,6 +225,8 @@ TEST_P(CharsetChoice, Picks) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, CharsetChoice,
     ::testing::Values(ChoiceCase{u"", 0}, ChoiceCase{u"plain text", 0}, ChoiceCase{u"Gr\u00FC\u00DFe", 28591},
+                      // The top of the Latin-1 range is still Latin-1.
+                      ChoiceCase{u"\u00FF", 28591}, ChoiceCase{u"y\u00FFy", 28591},
                       ChoiceCase{u"\u0150r\u00FCl", 28592}, ChoiceCase{u"\u0416\u03B1", 65001},
                       ChoiceCase{u"\u3042\u4E2D", 932}, ChoiceCase{u"\uAC00\u4E2D", 949}, ChoiceCase{u"\u4E2D\u6587", 936},
                       ChoiceCase{u"\u05D0", 28598}, ChoiceCase{u"\u0627", 28596}, ChoiceCase{u"\u0416ok", 28595},

@@ -248,6 +248,8 @@ INSTANTIATE_TEST_SUITE_P(
         WordDecodeCase{"Re: =?utf-8?q?a_b?= end", "Re: a b end"}, WordDecodeCase{"=?8bit?Q?x=C3=A9?=", "x\xC3\xA9"},
         // White space between adjacent words is folding, not text.
         WordDecodeCase{"=?utf-8?Q?a?= =?utf-8?Q?b?=", "ab"}, WordDecodeCase{"=?utf-8?Q?a?=\r\n\t=?utf-8?Q?b?=", "ab"},
+        // Charset names compare without regard to case, also when joining.
+        WordDecodeCase{"=?UTF-8?Q?a?= =?utf-8?Q?b?=", "ab"}, WordDecodeCase{"=?UTF-8?Q?=C3?= =?utf-8?Q?=A9?=", "\xC3\xA9"},
         // A character split across two words still decodes.
         WordDecodeCase{"=?utf-8?Q?=C3?= =?utf-8?Q?=A9?=", "\xC3\xA9"},
         WordDecodeCase{"=?iso-8859-1?Q?=E9?= =?utf-8?Q?=C3=A9?=", "\xC3\xA9\xC3\xA9"},

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -97,56 +98,6 @@ std::vector<std::string> PyFtpServer::CommandsAfter(const std::string& last) con
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     return Commands();
-}
-
-// ---------------------------------------------------------------- vsftpd
-
-Vsftpd::Vsftpd() {
-    if (::geteuid() != 0) {
-        reason_ = "vsftpd needs root for its local user";
-        return;
-    }
-    if (::access("/usr/sbin/vsftpd", X_OK) != 0) {
-        reason_ = "vsftpd is not installed";
-        return;
-    }
-    // The user exists once per machine; parallel test processes may race to
-    // create it, so a failed useradd is fine when the user is there after.
-    const std::string user = kUser;
-    if (std::system(("id -u " + user + " >/dev/null 2>&1").c_str()) != 0)
-        std::system(("useradd -M -d / -s /bin/bash " + user + " >/dev/null 2>&1").c_str());
-    if (std::system(("echo '" + user + ":" + kPassword + "' | chpasswd >/dev/null 2>&1").c_str()) != 0) {
-        reason_ = "could not set the vsftpd user's password";
-        return;
-    }
-    ::chmod(dir_.path().c_str(), 0755);
-    home_ = dir_ / "home";
-    ::mkdir(home_.c_str(), 0755);
-    std::system(("chown " + user + " " + home_).c_str());
-    const std::string empty = dir_ / "empty";
-    ::mkdir(empty.c_str(), 0755);
-    port_ = FreePort();
-    const int base = PassiveRangeBase() + 12;
-    std::ostringstream conf;
-    conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
-         << "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
-         << "local_root=" << home_ << "\nsecure_chroot_dir=" << empty << "\n"
-         << "pasv_enable=YES\npasv_min_port=" << base << "\npasv_max_port=" << base + 12 << "\n"
-         << "port_enable=YES\nconnect_from_port_20=NO\n"
-         << "pam_service_name=vsftpd\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-         << "delay_failed_login=0\ndelay_successful_login=0\nuserlist_enable=NO\n"
-         << "xferlog_enable=YES\nvsftpd_log_file=" << (dir_ / "vsftpd.log") << "\n"
-         << "ftpd_banner=Zelmar vsftpd ready.\n";
-    WriteFile(dir_ / "vsftpd.conf", conf.str());
-    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", dir_ / "vsftpd.conf"},
-                                              dir_ / "stderr.log");
-    ok_ = WaitForPort(port_);
-    if (!ok_) reason_ = "vsftpd did not start: " + ReadFile(dir_ / "stderr.log");
-}
-
-Vsftpd::~Vsftpd() {
-    process_.reset();
-    // Files were written by the FTP user; the scratch folder removal copes.
 }
 
 // ---------------------------------------------------------------- scripted fake
@@ -289,6 +240,22 @@ void FakeFtpServer::Run() {
             }
         } else if (step == "X") {
             break;
+        } else if (step.rfind("Z:", 0) == 0) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(arg.c_str()));
+            while (!stop_ && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else if (step.rfind("F:", 0) == 0) {
+            std::string block;
+            while (block.size() < 16384) block += arg + "\r\n";
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!stop_ && std::chrono::steady_clock::now() < until) {
+                pollfd p{fd, POLLOUT, 0};
+                if (::poll(&p, 1, 50) <= 0) continue;
+                if (p.revents & (POLLERR | POLLHUP)) break;
+                if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+                    errno != EWOULDBLOCK)
+                    break;
+            }
         }
     }
     ::close(fd);

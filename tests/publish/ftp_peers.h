@@ -1,6 +1,6 @@
 // FTP peers for the publishing tests: a real pyftpdlib server (optionally
-// playing an FTP firewall), a real vsftpd (root only), and a scripted fake
-// server for the faults real servers do not make.
+// playing an FTP firewall) and a scripted fake server for the faults real
+// servers do not make. proftpd_peer.h has the proftpd peers.
 #pragma once
 
 #include <atomic>
@@ -50,28 +50,6 @@ private:
     std::unique_ptr<ChildProcess> process_;
 };
 
-// vsftpd in the foreground with a generated configuration and a local user.
-// Needs root; ok() is false (and reason() says why) otherwise.
-class Vsftpd {
-public:
-    Vsftpd();
-    ~Vsftpd();
-    bool ok() const { return ok_; }
-    const std::string& reason() const { return reason_; }
-    int port() const { return port_; }
-    const std::string& home() const { return home_; }
-    static constexpr const char* kUser = "zelmarftp";
-    static constexpr const char* kPassword = "ftp-pw-1";
-
-private:
-    ScratchDir dir_;
-    std::string home_;
-    int port_ = 0;
-    bool ok_ = false;
-    std::string reason_;
-    std::unique_ptr<ChildProcess> process_;
-};
-
 // A scripted FTP server for one connection. Script lines:
 //   "S:text"  send text followed by CR LF
 //   "R:bytes" send bytes as they are (no line end added)
@@ -83,6 +61,9 @@ private:
 //   "X"       close the connection now
 //   "K:n"     accept the data connection, take n bytes, then reset it and
 //             close the control connection (a server that dies mid-transfer)
+//   "Z:ms"    pause for ms milliseconds, sending nothing
+//   "F:text"  send text followed by CR LF over and over until the client
+//             closes the connection (at most 20 s): a flooding server
 // "P:" sends a 227 reply naming the data listener ("P:-": the same without
 // parentheses); "Q" names 192.0.2.10 with the data listener's port.
 class FakeFtpServer {

@@ -1,5 +1,5 @@
 // The FTP client against real servers on loopback: pyftpdlib (which records
-// every command line, so the exact sequences are asserted) and vsftpd.
+// every command line, so the exact sequences are asserted) and proftpd.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 
 #include "app/publish/ftp_client.h"
 #include "tests/publish/ftp_peers.h"
+#include "tests/publish/proftpd_peer.h"
 
 using namespace zelmar;
 using namespace zelmar::test;
@@ -195,27 +196,27 @@ INSTANTIATE_TEST_SUITE_P(
         FirewallCase{8, {"USER zelmar@fwuser@{H}", "PASS s3cret@fwpass"}}),
     [](const auto& info) { return "Type" + std::to_string(info.param.type); });
 
-class VsftpdUpload : public ::testing::TestWithParam<bool> {};
+class ProftpdUpload : public ::testing::TestWithParam<bool> {};
 
-TEST_P(VsftpdUpload, StoresThePageAndReportsRefusals) {
+TEST_P(ProftpdUpload, StoresThePageAndReportsRefusals) {
     const bool passive = GetParam();
-    Vsftpd server;
+    ProftpdServer server;
     if (!server.ok()) GTEST_SKIP() << server.reason();
     ScratchDir local;
     ::chmod(local.path().c_str(), 0755);
     const std::string page = PageBytes(5 * 4096 + 3);
     WriteFile(local / "Online.txt", page);
-    ::mkdir((server.home() + "/www").c_str(), 0755);
-    std::system(("chown " + std::string(Vsftpd::kUser) + " " + server.home() + "/www").c_str());
-    ::mkdir((server.home() + "/locked").c_str(), 0755);  // root's: not writable for the user
+    server.MakeFolder("www");
+    server.MakeFolder("locked", false);  // readable, not writable for the server
 
-    if (passive) {  // once: the system's login delays a failure by seconds
+    if (passive) {
         FtpClient client(5);
-        EXPECT_FALSE(client.LogOn(Direct(server.port(), Vsftpd::kUser, "wrong")));
+        EXPECT_FALSE(client.LogOn(Direct(server.port(), ProftpdServer::kUser, "wrong")));
         EXPECT_EQ(client.lastReply().substr(0, 4), "530 ");
     }
     FtpClient client(5);
-    ASSERT_TRUE(client.LogOn(Direct(server.port(), Vsftpd::kUser, Vsftpd::kPassword))) << client.lastReply();
+    ASSERT_TRUE(client.LogOn(Direct(server.port(), ProftpdServer::kUser, ProftpdServer::kPassword)))
+        << client.lastReply();
     client.Command("TYPE A");
     client.Command("REST 0");
     EXPECT_FALSE(client.Command("CWD missing"));
@@ -227,11 +228,11 @@ TEST_P(VsftpdUpload, StoresThePageAndReportsRefusals) {
 
     ASSERT_TRUE(client.Command("CWD ../locked"));
     EXPECT_FALSE(client.TransferFile("index.htm", local / "Online.txt", passive, false));
-    EXPECT_EQ(client.lastReply().substr(0, 1), "5") << client.lastReply();  // vsftpd says 553
+    EXPECT_EQ(client.lastReply().substr(0, 1), "5") << client.lastReply();
     client.LogOff();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, VsftpdUpload, ::testing::Values(true, false),
+INSTANTIATE_TEST_SUITE_P(Modes, ProftpdUpload, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Passive" : "Active"; });
 
 }  // namespace

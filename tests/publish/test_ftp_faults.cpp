@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "app/publish/ftp_client.h"
 #include "tests/publish/ftp_peers.h"
@@ -100,6 +101,55 @@ INSTANTIATE_TEST_SUITE_P(
                       ReplyFault{"SilentAfterUser", {"S:220 ok", "C:USER u", "W"}},
                       ReplyFault{"EmptyLineIsNoReply", {"S:220 ok", "C:USER u", "S:", "W"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Floods and drips: one deadline bounds the whole reply, and it is checked
+// on every line, not only when the server pauses.
+TEST(FtpReplies, AFloodOfContinuationLinesEndsAtTheTimeLimit) {
+    FakeFtpServer server({"F:220-flood"});
+    const auto start = std::chrono::steady_clock::now();
+    {
+        FtpClient client(1);
+        EXPECT_FALSE(client.LogOn(To(server)));
+        EXPECT_EQ(client.lastReply(), "");
+    }
+    // Timeout plus a generous margin; without the check the client reads for
+    // as long as the server floods (20 s).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    server.Received();
+}
+
+TEST(FtpReplies, AMultiLineReplyWhoseLinesDripInFailsAtTheTimeLimit) {
+    // Each line comes within the limit, the whole reply does not.
+    FakeFtpServer server({"S:220-one", "Z:600", "S:220-two", "Z:600", "S:220 ready", "C:USER u", "S:230 in"});
+    FtpClient client(1);
+    EXPECT_FALSE(client.LogOn(To(server)));
+    EXPECT_EQ(client.lastReply(), "");
+    client.LogOff();
+    server.Received();
+}
+
+// Lines that carry no reply code have no reply class: none of them is a
+// completion reply, so none of them lets the logon go on.
+class NotAReply : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NotAReply, IsNoCompletionReply) {
+    FakeFtpServer server({"S:" + GetParam(), "W"});
+    FtpClient client(1);
+    EXPECT_FALSE(client.LogOn(To(server)));
+    EXPECT_EQ(client.replyClass(), 0);
+    server.Received();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, NotAReply,
+                         ::testing::Values("2", "22", "2 ok", "22 ok", "2x0 ok", "220x", "2200 ok", "020 ok",
+                                           "620 ok", " 220 ok", "ready"));
+
+TEST(FtpReplies, ClassesOfReplyLines) {
+    for (const auto& [line, cls] : std::vector<std::pair<std::string, int>>{
+             {"220 ok", 2}, {"220", 2}, {"220-more", 2}, {"150 go", 1}, {"331 pw", 3}, {"421 bye", 4},
+             {"550 no", 5}, {"2", 0}, {"", 0}, {"22", 0}, {"220x", 0}, {"2\t0 x", 0}, {"000 x", 0}, {"999 x", 0}})
+        EXPECT_EQ(ReplyClassOf(line), cls) << line;
+}
 
 TEST(FtpLogon, TableEdges) {
     {  // A 3xx to PASS asks for the account.
@@ -290,5 +340,24 @@ TEST(FtpCommands, LineBreaksInsideACommandAreRefused) {
     ASSERT_FALSE(received.empty());
     EXPECT_EQ(received.back(), "QUIT\r\n");
 }
+
+class SmuggledCommand : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(SmuggledCommand, IsRefusedBeforeAnythingIsSent) {
+    FakeFtpServer server(With(kLogon, {"W"}));
+    FtpClient client(1);
+    ASSERT_TRUE(client.LogOn(To(server)));
+    EXPECT_FALSE(client.Command(GetParam()));
+    EXPECT_EQ(client.lastReply(), "");
+    client.LogOff();
+    const auto received = server.Received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.back(), "QUIT\r\n");  // nothing of the refused line arrived
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SmuggledCommand,
+                         ::testing::Values("CWD a\rDELE index.htm", "CWD a\nDELE index.htm",
+                                           "CWD a\r\nDELE index.htm", std::string("CWD a\0DELE index.htm", 20),
+                                           "CWD a\r"));
 
 }  // namespace

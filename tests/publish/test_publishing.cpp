@@ -97,7 +97,7 @@ TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage)
     EXPECT_FALSE(Exists(kOnlinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 1);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshEnabled});
     EXPECT_TRUE(host.boxes.empty());
 }
 
@@ -140,7 +140,7 @@ TEST_P(PublishingFailure, ShowsTheReplyAndTheBoxAndLeavesThePage) {
     EXPECT_TRUE(Exists(kOnlinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 0);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshEnabled});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -189,6 +189,81 @@ TEST_F(Publishing, AServerCannotPassOffItsReplyAsTheOnlineNotice) {
     EXPECT_EQ(core->state().ManualRefresh.load(), 1) << "the refresh did not end online";
 }
 
+// A failed upload whose last reply reads like progress or success must not
+// end the log on that line: the reply keeps its code and the failure is said.
+struct MisleadingEnd {
+    const char* name;
+    std::vector<std::string> script;  // after the logon
+    std::string reply;                // as shown, with its code
+};
+
+class PublishingMisleadingFailure : public Publishing, public ::testing::WithParamInterface<MisleadingEnd> {};
+
+TEST_P(PublishingMisleadingFailure, EndsWithTheFailureOnTheStatusLineAndInTheLog) {
+    std::vector<std::string> script = {"S:220 ready", "C:USER zelmar", "S:331 pw", "C:PASS s3cret", "S:230 in",
+                                       "C:TYPE A", "S:200 ok", "C:REST 0", "S:350 ok"};
+    script.insert(script.end(), GetParam().script.begin(), GetParam().script.end());
+    FakeFtpServer fake(script);
+    EditSite([&](FtpSiteFields& f) { f.Port = std::to_string(fake.port()); });
+    RunOnlineUpload();
+    // The reply as the server sent it, code first (the PASV numbers vary).
+    EXPECT_TRUE(std::any_of(host.lines.begin(), host.lines.end(),
+                            [&](const std::string& l) { return l.rfind(GetParam().reply, 0) == 0; }))
+        << ::testing::PrintToString(host.lines);
+    EXPECT_EQ(host.lines.back(), kUploadErrorText);
+    EXPECT_EQ(core->state().OnlineState.load(), 0);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_TRUE(Exists(kOnlinePageFile));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PublishingMisleadingFailure,
+    ::testing::Values(
+        MisleadingEnd{"StorCompletedWithoutAStart",
+                      {"C:TYPE I", "S:200 binary", "C:PASV", "P:(", "C:STOR index.htm", "S:226 Transfer complete.",
+                       "W"},
+                      "226 Transfer complete."},
+        MisleadingEnd{"PasvWithoutAddress", {"C:TYPE I", "S:200 binary", "C:PASV", "P:-", "W"},
+                      "227 Entering Passive Mode"},
+        MisleadingEnd{"TypeIAnsweredWithAnIntermediateReply", {"C:TYPE I", "S:350 what?", "W"}, "350 what?"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A server's text that begins like one of the program's own lines keeps its
+// reply code, so that nobody takes it for ours.
+struct Impostor {
+    const char* name;
+    std::vector<std::string> script;
+    std::string shown;
+};
+
+class PublishingImpostor : public Publishing, public ::testing::WithParamInterface<Impostor> {};
+
+TEST_P(PublishingImpostor, KeepsTheReplyCodeInFront) {
+    FakeFtpServer fake(GetParam().script);
+    EditSite([&](FtpSiteFields& f) { f.Port = std::to_string(fake.port()); });
+    RunOnlineUpload();
+    EXPECT_TRUE(Shown(GetParam().shown)) << ::testing::PrintToString(host.lines);
+    for (const std::string& line : host.lines) {
+        EXPECT_NE(line.rfind("System Online", 0), 0u) << line;
+        EXPECT_NE(line.rfind("Successfully copied", 0), 0u) << line;
+    }
+    EXPECT_EQ(core->state().OnlineState.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PublishingImpostor,
+    ::testing::Values(
+        Impostor{"RefusalPosingAsTheOnlineNotice",
+                 {"S:220 ready", "C:USER zelmar", "S:530 System Online:   LAN IP: 10.0.0.5, WAN IP: 1.2.3.4", "W"},
+                 "530 System Online:   LAN IP: 10.0.0.5, WAN IP: 1.2.3.4"},
+        Impostor{"GreetingPosingAsOurCopyLine",
+                 {"S:220 ready", "C:USER zelmar", "S:230 Successfully copied online.htm to index.htm on 127.0.0.1",
+                  "W"},
+                 "230 Successfully copied online.htm to index.htm on 127.0.0.1"},
+        Impostor{"LowerCaseAndBlanks",
+                 {"S:220 ready", "C:USER zelmar", "S:530   system offline.", "W"}, "530   system offline."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
     EditSite([](FtpSiteFields& f) { f.OnlineFile = "missing.htm"; });
     RunOnlineUpload();
@@ -196,7 +271,7 @@ TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
     EXPECT_EQ(host.lines.size(), 2u);  // the attempt and the file error
     EXPECT_TRUE(server.Commands().empty());
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kEnableRefresh});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::RefreshEnabled});
 }
 
 TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
@@ -270,7 +345,7 @@ TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
     EXPECT_EQ(ReadFile(server.home() + "/index.htm"), "Gone Offline.\n");
     EXPECT_TRUE(Shown("Successfully copied offline.htm to index.htm on 127.0.0.1"));
     EXPECT_EQ(host.lines.back(), "System Offline.");
-    EXPECT_EQ(host.uiRequests, (std::vector<int>{kShowShutdownWindow, kDisableRefresh, kDisableRefresh}));
+    EXPECT_EQ(host.uiRequests, (std::vector<UiCall>{UiCall::ShutdownWindowShown, UiCall::RefreshDisabled, UiCall::RefreshDisabled}));
     EXPECT_EQ(host.closes, 1);
     EXPECT_FALSE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
@@ -307,7 +382,7 @@ TEST_F(OfflinePublishing, ARunningTransferKeepsItsFlagAndNothingElseHappens) {
     core->state().TransferInProgress = 1;
     EXPECT_EQ(PublishOffline(*core, Recording()), -1);
     EXPECT_EQ(core->state().TransferInProgress.load(), 1);
-    EXPECT_EQ(host.uiRequests, std::vector<int>{kShowShutdownWindow});
+    EXPECT_EQ(host.uiRequests, std::vector<UiCall>{UiCall::ShutdownWindowShown});
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(host.lines.empty());
 }
@@ -318,7 +393,7 @@ TEST_F(OfflinePublishing, AFailedUploadKeepsTheProgramOpen) {
     EXPECT_EQ(host.closes, 0);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, kUploadErrorText);
-    EXPECT_EQ(host.uiRequests.back(), kEnableRefresh);
+    EXPECT_EQ(host.uiRequests.back(), UiCall::RefreshEnabled);
     EXPECT_TRUE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 0);

@@ -16,6 +16,9 @@
 
 namespace zelmar::test {
 
+// The requests a window carries out itself, as the fake host records them.
+enum class UiCall { RefreshEnabled, RefreshDisabled, ShutdownWindowShown, ShutdownWindowHidden, MainWindowRestored };
+
 class FakeHost : public Host {
 public:
     // Set by the test: the tick handler (usually Core::OnTimer).
@@ -56,11 +59,20 @@ public:
         }
         return r.defaultAnswer;
     }
-    void StatusLine(const std::string& text) override { lines.push_back(text); }
+    void StatusLine(const StatusMessage& message, const std::string& text) override {
+        messages.push_back(message);
+        lines.push_back(text);
+    }
     void StatusPageChanged(const StatusPage& p) override { page = p; }
     bool StatusPageExists() const override { return statusPageExists; }
     void SetTrayOnline(bool online) override { trayOnline.push_back(online); }
-    void UiRequest(int code) override { uiRequests.push_back(code); }
+    void SetRefreshEnabled(bool enabled) override {
+        uiRequests.push_back(enabled ? UiCall::RefreshEnabled : UiCall::RefreshDisabled);
+    }
+    void ShowShutdownWindow(bool visible) override {
+        uiRequests.push_back(visible ? UiCall::ShutdownWindowShown : UiCall::ShutdownWindowHidden);
+    }
+    void RestoreMainWindow() override { uiRequests.push_back(UiCall::MainWindowRestored); }
     void CloseMainWindow() override { ++closes; }
     void ShowMainWindow(bool minimised) override { shownMinimised.push_back(minimised); }
     void ShowStatusPage() override { ++statusPageShown; }
@@ -99,8 +111,9 @@ public:
     Clock::time_point wallStart = Clock::from_time_t(1700000000);  // fixed start of virtual time
     std::vector<MessageBoxRequest> boxes;
     std::deque<MbAnswer> answers;
-    std::vector<std::string> lines;
-    std::vector<int> uiRequests;
+    std::vector<std::string> lines;      // the displayed (logged) texts
+    std::vector<StatusMessage> messages;  // the messages they came from
+    std::vector<UiCall> uiRequests;
     std::vector<bool> trayOnline;
     std::vector<bool> shownMinimised;
     std::vector<std::pair<int, std::chrono::milliseconds>> timerCalls;

@@ -34,6 +34,22 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
+SilentListener::SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no listener");
+    port_ = ntohs(a.sin_port);
+}
+
+SilentListener::~SilentListener() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
 static bool Accepts(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;

@@ -19,6 +19,22 @@ bool WaitForPort(int port, std::chrono::milliseconds timeout = std::chrono::seco
 // True once nothing accepts connections on 127.0.0.1:port any more.
 bool WaitForPortClosed(int port, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+// A TCP listener on 127.0.0.1 that never accepts and never answers: the
+// kernel completes the connections, and a client then waits for a greeting
+// that never comes (a stalled server).
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A fresh folder under the temp folder, removed with its content on
 // destruction.
 class ScratchDir {

@@ -355,7 +355,8 @@ TEST(SmtpAuthentication, OkStoresThePasswordScrambledAndCancelNothing) {
         SmtpAuthModel dialog(*p.core);
         dialog.account = "mailer";
         dialog.password = "s3cret pass";
-        dialog.Ok();
+        std::string error;
+        ASSERT_TRUE(dialog.Ok(error)) << error;
     }
     const std::string stored = p.core->ini().GetString(kPreferences, "EmailPassword");
     EXPECT_FALSE(stored.empty());
@@ -371,11 +372,24 @@ TEST(SmtpAuthentication, OkStoresThePasswordScrambledAndCancelNothing) {
 TEST(SmtpAuthentication, PasswordsUpTo255Characters) {
     Pages p;
     SmtpAuthModel dialog(*p.core);
+    dialog.account = "mailer";
     dialog.password = std::string(300, 'k');
-    dialog.Ok();
+    std::string error;
+    ASSERT_TRUE(dialog.Ok(error)) << error;
     EXPECT_EQ(p.s().EmailPassword, std::string(255, 'k'));
     SmtpAuthModel again(*p.core);
     EXPECT_EQ(again.password, std::string(255, 'k'));
+}
+
+TEST(SmtpAuthentication, ALoginWithoutAccountIsRefusedAndNothingWritten) {
+    Pages p;
+    SmtpAuthModel dialog(*p.core);
+    dialog.password = "pw";
+    std::string error;
+    EXPECT_FALSE(dialog.Ok(error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(p.core->ini().GetString(kPreferences, "EmailPassword", "<none>"), "<none>");
+    EXPECT_EQ(p.s().EmailPassword, "");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "app/publish/status_page.h"
+#include "app/page/status_page.h"
 
 #include <atomic>
 #include <cerrno>
@@ -12,8 +12,6 @@
 #include <unistd.h>
 #include <utility>
 
-#include "app/monitor/program_monitor.h"
-#include "app/core/core.h"
 
 namespace zelmar {
 
@@ -210,19 +208,33 @@ std::size_t ReplaceAll(std::string& text, std::string_view token, std::string_vi
     return count;
 }
 
+std::string InFolder(const std::string& startFolder, const std::string& path) {
+    if (startFolder.empty() || path.empty() || path[0] == '/') return path;
+    return startFolder.back() == '/' ? startFolder + path : startFolder + "/" + path;
+}
+
+namespace {
+
+// Text ends at its first NUL byte.
+std::string_view AsText(const std::string& value) {
+    return std::string_view(value.data(), std::min(value.size(), value.find('\0')));
+}
+
+}  // namespace
+
 std::string ExpandPageTemplate(std::string text, const PageValues& v) {
     const std::tm& t = v.time;
     const int year = t.tm_year + 1900;
     const std::string weekday = t.tm_wday >= 0 && t.tm_wday <= 6 ? kWeekdays[t.tm_wday] : "";
     const std::pair<std::string_view, std::string> tokens[] = {
-        {"%WI", v.wanAddress},
-        {"%I", v.lanAddress},
+        {"%WI", std::string(AsText(v.wanAddress))},
+        {"%I", std::string(AsText(v.lanAddress))},
         {"%D", Format("%02d/%02d/%04d", t.tm_mon + 1, t.tm_mday, year)},
         {"%T", TwelveHourTime(t)},
         {"%24T", Format("%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec)},
         {"%W", weekday},
-        {"%H", v.siteName},
-        {"%S", v.statusWord},
+        {"%H", std::string(AsText(v.siteName))},
+        {"%S", std::string(AsText(v.statusWord))},
         {"%m", Format("%02d", t.tm_mon + 1, 0, 0)},
         {"%d", Format("%02d", t.tm_mday, 0, 0)},
         {"%y", Format("%04d", year, 0, 0)},
@@ -232,7 +244,7 @@ std::string ExpandPageTemplate(std::string text, const PageValues& v) {
     // One pass per program row; once no "%P" is left, none can appear again.
     for (std::size_t i = 0; i < v.programWords.size(); ++i) {
         if (text.find("%P") == std::string::npos) break;
-        ReplaceAll(text, "%P" + std::to_string(i), v.programWords[i]);
+        ReplaceAll(text, "%P" + std::to_string(i), AsText(v.programWords[i]));
     }
     return text;
 }
@@ -242,63 +254,40 @@ std::string OffWordOf(const std::string& indicatorPair) {
     return slash == std::string::npos ? indicatorPair : indicatorPair.substr(slash + 1);
 }
 
-int GenerateStatusPage(Core& core, const std::string& templatePath, const std::string& outputPath) {
-    // Relative paths (templates, "Online.txt", the copies) belong to the
-    // start directory. On Linux the current directory is process-wide, so
-    // this moves every thread; nothing else in the program relies on it.
-    // Should the start directory be gone, the paths resolve where we are.
-    (void)::chdir(core.startDirectory().c_str());
-
+int GenerateStatusPage(const PageJob& job, PageReporter& reporter) {
+    // Messages name the files as the user gave them.
     std::string text;
-    if (const int err = ReadTemplate(templatePath, text); err != 0) {
-        core.PostStatusMessage("P10007 " + FileErrorText(templatePath, err, "open"));
+    if (const int err = ReadTemplate(InFolder(job.startFolder, job.templatePath), text); err != 0) {
+        reporter.Post(StatusMessage::Program("P10007", FileErrorText(job.templatePath, err, "open")));
         return -1;
     }
-
-    const Settings s = core.settings();
-    SharedState& state = core.state();
-
-    PageValues values;
-    values.wanAddress = state.CurrentWanAddress.get();
-    values.lanAddress = state.CurrentLanAddress.get();
-    values.siteName = s.ftp.SiteName;
-    values.statusWord = state.StatusWord.get();
-    const std::time_t now = std::chrono::system_clock::to_time_t(core.host().Now());
-    localtime_r(&now, &values.time);
-
-    // Each program's window is looked up afresh: the page tells how things
-    // stand now, not at the last check.
-    const std::size_t programs = core.programTable().size();
-    values.programWords.reserve(programs);
-    for (std::size_t i = 0; i < programs; ++i)
-        values.programWords.push_back(GetProgramStatusWord(core, "%P" + std::to_string(i)));
-
+    const PageValues& values = job.values;
     const std::string page = ExpandPageTemplate(std::move(text), values);
 
     // The output, then the copies. A file that cannot be created is reported
     // and skipped; a write that fails midway ends the whole block.
     const std::pair<std::string, std::string_view> files[] = {
-        {outputPath, page},
-        {s.SaveFileHTML, page},
-        {s.SaveFileASCII, values.wanAddress},
+        {job.outputPath, page},
+        {job.saveFileHtml, page},
+        {job.saveFileAscii, AsText(values.wanAddress)},
     };
     bool first = true;
     for (const auto& [path, content] : files) {
         // An empty copy name turns that copy off.
         if (!std::exchange(first, false) && path.empty()) continue;
-        const WriteResult r = ReplaceFile(path, content);
+        const WriteResult r = ReplaceFile(InFolder(job.startFolder, path), content);
         if (r.outcome == WriteOutcome::CannotCreate) {
             MessageBoxRequest box;
             box.text = FileErrorText(path, r.err, "create");
             box.caption = kBoxCaption;
             box.icon = MbIcon::Warning;
-            core.ErrorBox(box);
+            reporter.ErrorBox(box);
         } else if (r.outcome == WriteOutcome::WriteFailed) {
             MessageBoxRequest box;
             box.text = kDiskWriteErrorText;
             box.caption = kBoxCaption;
             box.icon = MbIcon::Stop;
-            core.MessageBox(box);
+            reporter.MessageBox(box);
             break;
         }
     }

@@ -1,7 +1,7 @@
 // The status page generator: token order and values, the template limits,
 // and what the output file and the two copies look like after every kind of
 // file trouble.
-#include "app/publish/status_page.h"
+#include "app/page/core_page.h"
 
 #include <gtest/gtest.h>
 
@@ -81,6 +81,26 @@ TEST(ExpandPageTemplate, ValuesMeetLaterTokensButNotEarlierOnes) {
     EXPECT_EQ(ExpandPageTemplate("%H", v), "Online site %WI %I");
 }
 
+// A value is text: it ends at its first NUL byte, so no NUL (and nothing
+// behind one) reaches the page.
+TEST(ExpandPageTemplate, ValuesEndAtTheirFirstNul) {
+    PageValues v = SampleValues();
+    v.siteName = std::string("My Site\0<script>", 16);
+    v.wanAddress = std::string("203.0.113.7\0x", 13);
+    v.programWords = {std::string("UP\0DOWN", 7)};
+    const std::string page = ExpandPageTemplate("[%H] [%WI] [%P0]", v);
+    EXPECT_EQ(page, "[My Site] [203.0.113.7] [UP]");
+    EXPECT_EQ(page.find('\0'), std::string::npos);
+}
+
+TEST(InFolder, JoinsOnlyRelativePaths) {
+    EXPECT_EQ(InFolder("/start", "a.htm"), "/start/a.htm");
+    EXPECT_EQ(InFolder("/start/", "sub/a.htm"), "/start/sub/a.htm");
+    EXPECT_EQ(InFolder("/start", "/abs/a.htm"), "/abs/a.htm");
+    EXPECT_EQ(InFolder("", "a.htm"), "a.htm");
+    EXPECT_EQ(InFolder("/start", ""), "");
+}
+
 TEST(ExpandPageTemplate, ProgramTokensInIncreasingOrder) {
     PageValues v = SampleValues();
     for (int i = 0; i < 12; ++i) v.programWords.push_back("W" + std::to_string(i));
@@ -158,6 +178,19 @@ TEST_F(GenerateStatusPageTest, WritesPageAndCopiesRelativeToTheStartDirectory) {
     EXPECT_EQ(Files(), (std::vector<std::string>{"Online.txt", "Zelmar.html", "Zelmar.txt", "online.htm"}));
     EXPECT_TRUE(host.boxes.empty());
     EXPECT_TRUE(host.lines.empty());
+    // The generator leaves the process's current folder alone: other threads
+    // (the window) may rely on it.
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_STREQ(cwd, "/");
+}
+
+// A NUL in "SiteName" ends the site name on the page.
+TEST_F(GenerateStatusPageTest, NulInSiteNameDoesNotReachThePage) {
+    core.EditSettings([](Settings& s) { s.ftp.SiteName = std::string("Home\0evil", 9); });
+    WriteFile(At("t.htm"), "<h1>%H</h1>");
+    ASSERT_EQ(GenerateStatusPage(core, "t.htm", "out.txt"), 1);
+    EXPECT_EQ(ReadFile(At("out.txt")), "<h1>Home</h1>");
 }
 
 TEST_F(GenerateStatusPageTest, OneTimestampAtMidnightAndNoon) {
@@ -345,7 +378,7 @@ TEST(SampleTemplates, ExpandCompletely) {
     PageValues v = SampleValues();
     v.programWords = {"RUNNING"};
     for (const char* name : {"online.htm", "offline.htm"}) {
-        const std::string templ = test::ReadFile(std::string(ZELMAR_PUBLISH_TEST_DIR) + "/../../samples/" + name);
+        const std::string templ = test::ReadFile(std::string(ZELMAR_PAGE_TEST_DIR) + "/../../samples/" + name);
         ASSERT_FALSE(templ.empty()) << name;
         EXPECT_LE(templ.size(), kMaxTemplateBytes) << name;
         const std::string page = ExpandPageTemplate(templ, v);

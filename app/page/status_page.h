@@ -8,6 +8,10 @@
 // Templates are bytes: nothing but the tokens is touched, so the encoding and
 // the line endings of the template reach the page unchanged.
 //
+// The generator knows nothing of the program around it: the caller hands it
+// the values of this page (addresses, status and program words, the time)
+// and where to report; app/page/core_page.h gathers them from the core.
+//
 // Every file is written to a temporary file beside it and renamed into place,
 // so a full disk or a refused write never leaves a truncated page behind: the
 // previous file stays as it was.
@@ -18,9 +22,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zelmar {
+#include "app/core/host.h"
 
-class Core;
+namespace zelmar {
 
 // The most a template may hold; longer templates are cut here.
 inline constexpr std::size_t kMaxTemplateBytes = 32000;
@@ -46,11 +50,16 @@ std::string TwelveHourTime(const std::tm& t);
 // linear pass. Returns the number of replacements.
 std::size_t ReplaceAll(std::string& text, std::string_view token, std::string_view value);
 
+// Joins a relative path to the start folder; an absolute path, an empty
+// path or an empty start folder leave the path as it is.
+std::string InFolder(const std::string& startFolder, const std::string& path);
+
 // The substitution itself: the eleven fixed tokens in their fixed order, each
 // pass working on the result of the one before, then "%P0", "%P1", ... in
 // increasing order. The order matters: "%WI" goes before "%W" and "%I",
 // "%P1" before "%P10", and a value that contains a later token has that
-// token replaced too.
+// token replaced too. A value is text and ends at its first NUL byte, as the
+// template does: no NUL reaches the page.
 std::string ExpandPageTemplate(std::string text, const PageValues& values);
 
 // The word the page shows for a program tag: the stored word of the first
@@ -58,20 +67,40 @@ std::string ExpandPageTemplate(std::string text, const PageValues& values);
 // split at the first "/"; without "/" the whole text is the "off" word).
 std::string OffWordOf(const std::string& indicatorPair);
 
+// One page to make: the template, the output, the two optional copies and
+// the values, with relative paths taken from the start folder.
+struct PageJob {
+    std::string startFolder;
+    std::string templatePath;
+    std::string outputPath;
+    std::string saveFileHtml;   // "SaveFileHTML"; empty: no copy
+    std::string saveFileAscii;  // "SaveFileASCII"; empty: no copy
+    PageValues values;
+};
+
+// Where the generator reports, on the calling thread.
+class PageReporter {
+public:
+    virtual ~PageReporter() = default;
+    // The template could not be read ("P10007" and the file error).
+    virtual void Post(StatusMessage message) = 0;
+    // A file could not be created: a box that "SuppressError" silences.
+    virtual void ErrorBox(const MessageBoxRequest& box) = 0;
+    // A write failed midway: a box shown always.
+    virtual void MessageBox(const MessageBoxRequest& box) = 0;
+};
+
 // Reads the template (at most kMaxTemplateBytes, ending at the first NUL
 // byte), expands it and writes outputPath, then the copies named by
-// "SaveFileHTML" and "SaveFileASCII". Relative paths resolve against the
-// start directory.
+// "SaveFileHTML" and "SaveFileASCII". Relative paths are joined to the start
+// folder; the process's current folder is neither used nor changed, so the
+// generator may run on any thread beside others.
 //
 // Returns 1 when the template was read, whatever happened while writing, and
 // -1 when it could not be read (after posting "P10007 " and the file error).
-// A file that cannot be created gets a message box ("SuppressError" = 1
-// silences it) and the other files are still written; a write that fails
-// midway ends the writing with the stop box kDiskWriteErrorText, shown
-// always.
-//
-// Runs on the calling thread (the publishing worker or the e-mail sender);
-// it changes the process's current directory.
-int GenerateStatusPage(Core& core, const std::string& templatePath, const std::string& outputPath);
+// A file that cannot be created gets an error box and the other files are
+// still written; a write that fails midway ends the writing with the stop
+// box kDiskWriteErrorText.
+int GenerateStatusPage(const PageJob& job, PageReporter& reporter);
 
 }  // namespace zelmar

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/publish/status_page.h"
+#include "app/page/status_page.h"
 
 namespace {
 

@@ -1,0 +1,43 @@
+// The IP notification e-mail: after a refresh (and at the exit publication)
+// tell the recipients of "EmailTo" the machine's addresses, in a message
+// expanded from the user's message file by the status page's tokens.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zelmar {
+
+class Core;
+
+// Decides whether a mail is due, expands "EmailInput" into its working copy,
+// sends it through the mail component and reports the outcome (status lines,
+// a message box unless "SuppressError" is 1, "SMTPErrors.xml" after a failed
+// send). Runs on the publishing worker.
+void SendNotificationEmail(Core& core);
+
+// The working copy of a message file: "$" before the extension that follows
+// the last folder separator ("\" or "/"), or "$" at the end.
+std::string MailWorkingCopyPath(const std::string& messageFile);
+
+// The pieces of a recipient list split at ";", empty pieces left out. The
+// pieces are not trimmed (the mail component trims them). Any length.
+std::vector<std::string> SplitRecipients(const std::string& list);
+
+// Whether a message text goes out as HTML: it holds "<HTML>" or "<html>".
+bool IsHtmlMessage(const std::string& text);
+
+inline constexpr const char* kSmtpErrorsFile = "SMTPErrors.xml";
+inline constexpr const char* kAttemptingEmail = "P10007 Attempting to send e-mail...";
+inline constexpr const char* kProgramStatusEmail =
+    "P10011 Program status change detected. Triggering E-Mail notification.";
+inline constexpr const char* kEmailNotSent = "P Email not sent; see SMTPErrors.xml for details";
+inline constexpr const char* kMessageFileError =
+    "P Email not sent: Error opening email input file. Please enter a file name in the 'Mail Message File' "
+    "box on the 'E-Mail Options' tab. Samples may be found in the '.\\samples folder'.";
+inline constexpr const char* kNoSenderError =
+    "P Email not sent: no sender address. Please enter the 'From' address on the 'E-Mail Options' tab.";
+// Most of the expanded message that is mailed.
+inline constexpr std::size_t kMaxMailTextBytes = 32000;
+
+}  // namespace zelmar

@@ -1,0 +1,52 @@
+#include "app/notify/smtp_login.h"
+
+#include "app/core/ini_file.h"
+#include "app/core/settings.h"
+
+namespace zelmar {
+
+SmtpLogin ReadSmtpLogin(const IniFile& ini, const std::string& scrambleKey) {
+    SmtpLogin login;
+    login.account = ini.GetString(kPreferences, "EmailAccount", "", kMaxSmtpLoginChars);
+    login.password = ini.GetString(kPreferences, "EmailPassword", "", kMaxSmtpLoginChars);
+    UnscrambleText(login.password, scrambleKey);
+    return login;
+}
+
+bool WriteSmtpLogin(IniFile& ini, const SmtpLogin& login, const std::string& scrambleKey, std::string& error) {
+    if (TrimBlanks(login.account).empty()) {
+        error = "the account name is empty";
+        return false;
+    }
+    if (login.account.size() > kMaxSmtpLoginChars || login.password.size() > kMaxSmtpLoginChars) {
+        error = "the account name and the password are limited to 255 characters";
+        return false;
+    }
+    for (const std::string* v : {&login.account, &login.password}) {
+        if (v->find_first_of("\r\n") != std::string::npos || v->find('\0') != std::string::npos) {
+            error = "line breaks and NUL characters cannot be stored";
+            return false;
+        }
+    }
+    std::string scrambled = login.password;
+    ScrambleText(scrambled, scrambleKey);
+    // The scrambled form must come back as it went in: the settings file
+    // trims values, drops enclosing quotes and cannot hold line breaks.
+    std::string check = scrambled;
+    UnscrambleText(check, scrambleKey);
+    const bool quoted = scrambled.size() >= 2 && (scrambled.front() == '"' || scrambled.front() == '\'') &&
+                        scrambled.back() == scrambled.front();
+    if (check != login.password || TrimBlanks(scrambled) != scrambled || quoted ||
+        scrambled.find_first_of("\r\n") != std::string::npos) {
+        error = "this password cannot be stored in the settings file; please choose another";
+        return false;
+    }
+    if (!ini.WriteString(kPreferences, "EmailAccount", login.account) ||
+        !ini.WriteString(kPreferences, "EmailPassword", scrambled)) {
+        error = "cannot write " + ini.path();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zelmar

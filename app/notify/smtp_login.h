@@ -1,0 +1,25 @@
+// The non-window half of the SMTP login dialog: the account and password
+// kept in "Preferences" ("EmailAccount" in clear, "EmailPassword"
+// scrambled), read and written as the dialog does.
+#pragma once
+
+#include <string>
+
+namespace zelmar {
+
+class IniFile;
+
+inline constexpr std::size_t kMaxSmtpLoginChars = 255;
+
+struct SmtpLogin {
+    std::string account;
+    std::string password;  // in clear
+};
+
+SmtpLogin ReadSmtpLogin(const IniFile& ini, const std::string& scrambleKey);
+
+// Writes both keys at once. Refuses an empty account and values longer than
+// kMaxSmtpLoginChars or holding line breaks; error says why.
+bool WriteSmtpLogin(IniFile& ini, const SmtpLogin& login, const std::string& scrambleKey, std::string& error);
+
+}  // namespace zelmar

@@ -1,0 +1,70 @@
+// The application's SMTP client: settings, one send, and the log of the
+// last call.
+#pragma once
+
+#include "mail/facade/mail_message.h"
+
+namespace zelmar::mail {
+
+// Optional event sink for a send: progress and the abort question.
+class MailSenderCallback {
+public:
+    virtual ~MailSenderCallback();
+    // Percentage of the send done so far; set abort to stop the send.
+    virtual void SendPercentDone(long percentDone, bool& abort);
+    // Asked between steps and while waiting; set abort to stop.
+    virtual void AbortCheck(bool& abort);
+};
+
+class MailSender : public FacadeObject {
+public:
+    MailSender();
+    ~MailSender() override;
+
+    // Stored lower-cased, without one "http://", one "https://" and every "/".
+    void SetSmtpHost(const char* host);
+    const char* SmtpHost();
+    void SetSmtpPort(int port);
+    int SmtpPort() const;
+    void SetSmtpUsername(const char* login);
+    void SetSmtpPassword(const char* password);
+    // Implicit TLS from the first byte.
+    void SetSmtpSsl(bool on);
+    bool SmtpSsl() const;
+    // Upgrade with STARTTLS after the greeting. With both on, port 465 uses
+    // implicit TLS and any other port STARTTLS.
+    void SetStartTls(bool on);
+    bool StartTls() const;
+    void SetConnectTimeout(int seconds);
+    void SetReadTimeout(int seconds);
+    void SetHeloHostname(const char* name);
+    void SetAuthMethod(const char* mechanism);
+    void SetLoginDomain(const char* domain);
+    void SetAllOrNone(bool on);
+    void SetSentLogPath(const char* path);
+
+    void SetEventCallback(MailSenderCallback* sink) { sink_ = sink; }
+
+    bool SendEmail(MailMessage* message);
+
+    // Writes the log of the last call as XML; a blank path gives false.
+    bool SaveErrorLogXml(const char* path);
+    const char* LastErrorXml();
+    const char* LastErrorText();
+    int LastSmtpStatus() const;
+
+    // The addresses the server refused in the last send.
+    int NumRefused() const;
+    const char* RefusedAddress(int index);
+
+    MailSenderImpl* Impl() const { return impl_; }
+
+private:
+    const char* Slot(int index, const char* utf8, unsigned long length);
+
+    MailSenderImpl* impl_ = nullptr;
+    MailSenderCallback* sink_ = nullptr;
+    MailString results_[10];
+};
+
+}  // namespace zelmar::mail

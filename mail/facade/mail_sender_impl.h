@@ -1,0 +1,69 @@
+// The implementation behind MailSender: the settings, the SMTP session and
+// the log of the last call.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mail/base/x_string.h"
+#include "mail/facade/impl_base.h"
+
+namespace zelmar::mail {
+
+class MailMessageImpl;
+class ProgressEvent;
+class SmtpConnImpl;
+
+struct MailSenderSettings {
+    std::string smtpHost = "localhost";
+    int smtpPort = 25;
+    bool implicitTls = false;
+    bool startTls = false;
+    std::string login, password, loginDomain, authMethod, heloHost;
+    std::string dsnNotify, dsnEnvid, dsnRet;
+    int connectTimeoutSeconds = 30;
+    int readTimeoutSeconds = 30;
+    bool allOrNone = false;
+    bool newMessageId = true;
+    std::string sentLogPath;
+};
+
+// The host stored by SetSmtpHost: lower case, without the first "http://"
+// and then the first "https://", without any "/".
+std::string normaliseSmtpHost(std::string_view host);
+
+// Masks the password (as sent by AUTH PLAIN, in base64, and in clear) in
+// a rendered log.
+std::string redactSecrets(std::string text, const std::string& login, const std::string& password);
+
+class MailSenderImpl : public ImplBase {
+public:
+    MailSenderImpl();
+    ~MailSenderImpl() override;
+
+    MailSenderSettings& settings() { return settings_; }
+    const MailSenderSettings& settings() const { return settings_; }
+    void setSmtpHost(const XString& host) { settings_.smtpHost = normaliseSmtpHost(host.getUtf8()); }
+
+    // message may be null (false, log untouched).
+    bool sendEmail(MailMessageImpl* message, ProgressEvent* events);
+
+    // The log of the last call with every form of the password masked.
+    std::string logXml();
+    std::string logText();
+
+    // Trimmed path; blank gives false. Leaves the log as it is.
+    bool saveErrorLogXml(const std::string& path);
+
+    int lastSmtpStatus() const { return lastReplyCode_; }
+    const std::vector<std::string>& refused() const { return refused_; }
+
+private:
+    MailSenderSettings settings_;
+    std::unique_ptr<SmtpConnImpl> smtp_;
+    std::vector<std::string> refused_;
+    int lastReplyCode_ = 0;
+};
+
+}  // namespace zelmar::mail

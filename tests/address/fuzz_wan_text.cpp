@@ -1,0 +1,102 @@
+// Fuzz target for the WAN lookup's texts: the address cut out of an echo
+// page between two delimiters, the service's system message, and the stored
+// form of an address. The page is whatever a server sends. Built for
+// libFuzzer under Clang; in the normal build a small driver replays seeds
+// and random mutations of them.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "app/address/wan_text.h"
+
+using namespace zelmar;
+
+namespace {
+
+bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+void Check(const std::string& page, const std::string& start, const std::string& end) {
+    const std::optional<std::string> between = ExtractBetween(page, start, end);
+    const std::optional<std::string> address = WanAddressFromPage(page, start, end);
+    // An address is only ever the text between the delimiters.
+    if (address && (!between || *address != *between)) std::abort();
+    if (address && !address->empty()) {
+        // Nothing but an address literal gets through: no markup, no page
+        // tokens, no control characters, nothing long.
+        if (!IsAddressLiteral(*address)) std::abort();
+        if (address->size() > 45) std::abort();
+        for (char c : *address)
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' ||
+                  c == ':'))
+                std::abort();
+    }
+    if (between && !between->empty() && (Blank(between->front()) || Blank(between->back()))) std::abort();
+
+    // The stored form fits "LastWANIP", keeps short texts whole, and tells
+    // apart the texts it shortens only by a hash.
+    const std::string text = address ? *address : page.substr(0, 64);
+    const std::string stored = StoredWanForm(text);
+    if (stored.size() > kStoredAddressChars) std::abort();
+    if (text.size() <= kStoredAddressChars && stored != text) std::abort();
+    if (StoredWanForm(text) != stored) std::abort();
+
+    const std::string message = SystemMessageOf(page);
+    if (!message.empty() && (Blank(message.front()) || Blank(message.back()))) std::abort();
+    if (message.size() > page.size()) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string in(reinterpret_cast<const char*>(data), size);
+    // The default delimiters on the whole input, then delimiters taken from
+    // the input itself: "start\x01end\x01page".
+    Check(in, "REMOTE_ADDR:", "<br>");
+    const std::size_t a = in.find('\x01');
+    const std::size_t b = a == std::string::npos ? a : in.find('\x01', a + 1);
+    if (b != std::string::npos && a > 0 && b > a + 1) Check(in.substr(b + 1), in.substr(0, a), in.substr(a + 1, b - a - 1));
+    return 0;
+}
+
+#ifndef ZELMAR_LIBFUZZER
+#include <cstdio>
+#include <random>
+#include <vector>
+
+// Replays seeds and random mutations of them when libFuzzer is not there.
+int main(int argc, char** argv) {
+    const long iterations = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
+    const std::vector<std::string> seeds = {
+        "REMOTE_ADDR: 203.0.113.7<br>",
+        "<p>x<br>REMOTE_ADDR:\t2001:db8::8a2e:37:73 <br></p>",
+        "REMOTE_ADDR: ::ffff:192.0.2.1<br><SystemMessage> SM20042:Hello </SystemMessage>",
+        "REMOTE_ADDR: <script>%H%T%D</script><br>",
+        "[\x01]\x01[10.0.0.1]",
+        "REMOTE_ADDR: \r\n <br>",
+        "<SystemMessage>SM1001: bye",
+        "REMOTE_ADDR: 1.2.3.4\n[LocalSettings]\nFTPServer=x<br>"};
+    const std::string pieces = "REMOTE_ADDR:<br>0123456789abcdef.:% \t\r\n\x01<>/";
+    std::mt19937 rng(2026);
+    for (long i = 0; i < iterations; ++i) {
+        std::string s = seeds[rng() % seeds.size()];
+        const int edits = 1 + static_cast<int>(rng() % 8);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
+            switch (rng() % 4) {
+                case 0: s.insert(pos, 1, static_cast<char>(rng() & 0xFF)); break;
+                case 1:
+                    if (pos < s.size()) s.erase(pos, 1 + rng() % 4);
+                    break;
+                case 2: s.insert(pos, seeds[rng() % seeds.size()]); break;
+                default:
+                    if (pos < s.size()) s[pos] = pieces[rng() % pieces.size()];
+            }
+        }
+        if (s.size() > 4096) s.resize(4096);
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    }
+    std::printf("%ld inputs, no findings\n", iterations);
+    return 0;
+}
+#endif

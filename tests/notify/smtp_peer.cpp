@@ -1,0 +1,92 @@
+#include "tests/notify/smtp_peer.h"
+
+#include <cstdlib>
+#include <strings.h>
+#include <sys/stat.h>
+
+namespace zelmar::test {
+
+SmtpPeer::SmtpPeer() : SmtpPeer(Options{}) {}
+
+SmtpPeer::SmtpPeer(const Options& o) {
+    std::vector<std::string> argv{kSystemPython, ZELMAR_SMTP_SERVER};
+    port_ = FreePort();
+    ::mkdir((dir_ / "mail").c_str(), 0755);
+    argv.push_back(std::to_string(port_));
+    argv.push_back(dir_ / "mail");
+    if (!o.login.empty()) argv.insert(argv.end(), {"--login", o.login});
+    if (o.plainOnly) argv.push_back("--plain-only");
+    for (const std::string& r : o.refuse) argv.insert(argv.end(), {"--refuse", r});
+    if (o.startTls || o.implicitTls) {
+        const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + (dir_ / "key.pem") +
+                                "' -out '" + (dir_ / "cert.pem") +
+                                "' -days 2 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost "
+                                ">/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0) return;
+        argv.insert(argv.end(), {o.implicitTls ? "--implicit-tls" : "--tls", dir_ / "cert.pem", dir_ / "key.pem"});
+    }
+    process_ = std::make_unique<ChildProcess>(argv, dir_ / "server.log");
+    ok_ = WaitForPort(port_);
+}
+
+SmtpPeer::~SmtpPeer() { Stop(); }
+
+void SmtpPeer::Stop() {
+    if (!process_) return;
+    process_.reset();
+    WaitForPortClosed(port_);
+}
+
+int SmtpPeer::Count() const {
+    int n = 0;
+    while (!ReadFile(dir_ / ("mail/" + std::to_string(n + 1) + ".eml")).empty()) ++n;
+    return n;
+}
+
+std::string SmtpPeer::Raw(int n) const { return ReadFile(dir_ / ("mail/" + std::to_string(n) + ".eml")); }
+std::string SmtpPeer::Meta(int n) const { return ReadFile(dir_ / ("mail/" + std::to_string(n) + ".json")); }
+
+namespace {
+// Unfolded header lines.
+std::vector<std::string> HeaderLines(const std::string& raw) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < raw.size()) {
+        std::size_t end = raw.find('\n', pos);
+        if (end == std::string::npos) end = raw.size();
+        std::string line = raw.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        pos = end + 1;
+        if (line.empty()) break;
+        if ((line[0] == ' ' || line[0] == '\t') && !lines.empty())
+            lines.back() += line;
+        else
+            lines.push_back(line);
+    }
+    return lines;
+}
+}  // namespace
+
+std::vector<std::string> HeaderNames(const std::string& raw) {
+    std::vector<std::string> names;
+    for (const std::string& line : HeaderLines(raw)) names.push_back(line.substr(0, line.find(':')));
+    return names;
+}
+
+std::string HeaderValue(const std::string& raw, const std::string& name) {
+    for (const std::string& line : HeaderLines(raw)) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || strcasecmp(line.substr(0, colon).c_str(), name.c_str()) != 0) continue;
+        std::size_t from = colon + 1;
+        while (from < line.size() && line[from] == ' ') ++from;
+        return line.substr(from);
+    }
+    return "";
+}
+
+std::string BodyOf(const std::string& raw) {
+    const std::size_t at = raw.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : raw.substr(at + 4);
+}
+
+}  // namespace zelmar::test
