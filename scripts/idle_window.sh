@@ -16,11 +16,21 @@ xvfb=$!
 pid=
 cleanup() {
     [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    [ -n "$tray" ] && kill "$tray" 2>/dev/null
     kill "$xvfb" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
 read -r display <"$fifo"
+# A tray host, when there is one, so that the minimised window lives in the
+# tray as on a desktop.
+tray=
+if command -v trayer >/dev/null 2>&1; then
+    DISPLAY=":$display" trayer --edge bottom --align right --widthtype pixel --width 100 --height 24 \
+        >/dev/null 2>&1 &
+    tray=$!
+    sleep 1
+fi
 cat >"$work/Zelmar.ini" <<INI
 [LocalSettings]
 FTPServer=ftp.example.org
@@ -57,5 +67,6 @@ after=$(switches)
 rss=$(awk "/^VmRSS/ {print \$2}" /proc/"$pid"/status)
 cat /proc/"$pid"/smaps_rollup | grep -E "^(Rss|Pss|Shared_Clean|Private_Dirty|Anonymous)" >&2 || true
 threads=$(ls /proc/"$pid"/task | wc -l)
+if [ -n "$tray" ]; then echo "tray host: trayer (window hidden in the tray)"; else echo "tray host: none (window minimised)"; fi
 echo "idle RSS: $((rss / 1024)) MB ($rss kB), threads: $threads"
 echo "wake-ups in ${quiet} s idle: $((after - before))"
