@@ -24,6 +24,9 @@
 #include "app/core/version.h"
 #include "app/notify/smtp_login.h"
 #include "app/services.h"
+#ifdef ZELMAR_HAVE_GUI
+#include "ui/gui_front_end.h"
+#endif
 
 namespace {
 
@@ -348,6 +351,42 @@ int SetSmtpLogin(const std::string& account) {
     return 0;
 }
 
+// A window can be shown when the session names a display.
+bool DisplayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* v = std::getenv(name);
+        if (v && *v) return true;
+    }
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    return platform && *platform;
+}
+
+#ifdef ZELMAR_HAVE_GUI
+int RunWindow(int& argc, char** argv, bool startMinimised) {
+    SignalWatcher::BlockSignals();
+    zelmar::SingleInstance instance;
+    switch (instance.Acquire([] { zelmar::GuiShowMainWindow(); })) {
+        case zelmar::SingleInstance::Result::AnotherRuns:
+            return 1;
+        case zelmar::SingleInstance::Result::Failed:
+            std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n", instance.problem().c_str());
+            return 1;
+        case zelmar::SingleInstance::Result::First:
+            break;
+    }
+    const std::string dir = CurrentDirectory();
+    zelmar::FolderLock folder;
+    if (!LockSettingsFolder(folder, dir)) return 1;
+    if (!InitialiseNetwork()) return 1;
+    SignalWatcher signals([] { zelmar::GuiRequestExit(); });
+    zelmar::GuiStart start;
+    start.startDirectory = dir;
+    start.settingsFile = SettingsPath(dir);
+    start.invisible = startMinimised;
+    return zelmar::RunGui(argc, argv, start);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -380,7 +419,15 @@ int main(int argc, char** argv) {
         }
     }
     if (mode == Mode::Window) {
-        std::fputs("zelmar: this build has no window front end yet; running headless.\n", stderr);
+#ifdef ZELMAR_HAVE_GUI
+        if (DisplayAvailable()) {
+            int qtArgc = 1;  // the options are the program's own
+            return RunWindow(qtArgc, argv, startMinimised);
+        }
+        std::fputs("zelmar: no display found (DISPLAY is not set); running headless as with --headless.\n", stderr);
+#else
+        std::fputs("zelmar: this build has no window front end; running headless as with --headless.\n", stderr);
+#endif
         mode = Mode::Headless;
     }
     return mode == Mode::Once ? RunOnce() : RunHeadless(startMinimised);

@@ -24,6 +24,8 @@ PACKAGES=(
   # loopback peers for the tests and the demo
   python3 python3-pyftpdlib python3-aiosmtpd nginx-light
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
+  # the window: Qt 6, and a tray host and input tool for its end-to-end tests
+  qt6-base-dev qt6-svg-dev xdotool trayer
   # node runs the npm smtp-server peer (installed by the mail tests into the build tree)
   nodejs npm
   # libraries of the unpacked proftpd (see below)

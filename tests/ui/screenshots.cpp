@@ -1,0 +1,108 @@
+// zelmar_screenshots OUTDIR: draws the main window on each of its six pages,
+// the About box, "Add/Remove Programs" and "SMTP Authentication" into PNG
+// files, with a settings file of its own in a scratch folder. Run it under
+// Xvfb (scripts/screenshots.sh) or on the offscreen platform.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "app/core/core.h"
+#include "app/monitor/program_monitor.h"
+#include "ui/dialogs.h"
+#include "ui/main_sheet.h"
+#include "ui/qt_host.h"
+
+using namespace zelmar;
+
+namespace {
+
+// A desktop with a few windows to offer in "Add/Remove Programs".
+class SampleDesktop : public DesktopWindows {
+public:
+    bool Available() const override { return true; }
+    std::vector<TopLevelWindow> TopLevelWindows() override {
+        return {{"Mail Server Console", true, false, false, false},
+                {"Game Server", true, false, false, false},
+                {"Text Editor - notes.txt", true, false, false, false}};
+    }
+};
+
+bool Save(QWidget* w, const QDir& out, const QString& name) {
+    QApplication::processEvents();
+    const QString path = out.filePath(name + ".png");
+    if (!w->grab().save(path)) {
+        std::fprintf(stderr, "zelmar_screenshots: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fputs("usage: zelmar_screenshots OUTDIR\n", stderr);
+        return 2;
+    }
+    QDir out(argv[1]);
+    if (!out.mkpath(".")) return 1;
+    QTemporaryDir scratch;
+    const std::string dir = scratch.path().toStdString();
+    std::ofstream(dir + "/Zelmar.ini")
+        << "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=My FTP Site\nUserID=myname\nPassword=p\n"
+           "OnlineFile=samples/online.htm\nOfflineFile=samples/offline.htm\nRemoteFile=status/mypage.htm\n"
+           "Port=21\nEnableFTP=1\nStatusIndicators=RUNNING/NOT RUNNING\n"
+           "[Preferences]\nIsLogging=1\nLogFilename=Zelmar.log\nRefreshIntv=60\nTimeout=15\nMaxLog=7\n"
+           "UseProxy=1\nLogonType=2\nProxyAddress=proxy.example.org\nEnableMail=1\nEmailOnIPChangeOnly=1\n"
+           "EmailServer=mail.example.org\nEmailFrom=me@example.org\nEmailTo=you@example.org;them@example.org\n"
+           "EmailSubject=My address\nEmailInput=samples/mail.txt\nEnableSMTPAuth=1\n"
+           "[Processes]\nProcessName0=Mail Server Console\nProcessName1=Game Server\n";
+    SetMonitorDesktop(std::make_shared<SampleDesktop>());
+
+    QtHost host;
+    Core core(host, dir, dir + "/Zelmar.ini", "ab1234567");
+    core.LoadOrCreateSettings();
+    CheckProgramStatuses(core);
+    CMainSheet sheet(core, false);
+    host.Attach(&core, &sheet);
+    core.state().CurrentLanAddress = "192.168.1.20";
+    core.state().CurrentWanAddress = "203.0.113.7";
+    core.state().OnlineState = 1;
+    core.PostStatusMessage(std::string("P10005 System Online:   "));
+    sheet.resize(sheet.sizeHint().expandedTo(QSize(560, 520)));
+    sheet.show();
+
+    bool ok = true;
+    const char* names[6] = {"1-ftp", "2-advanced-options", "3-status", "4-program-monitor", "5-proxy-firewall",
+                            "6-email-options"};
+    for (int i = 0; i < 6; ++i) {
+        sheet.ShowPage(i);
+        ok = Save(&sheet, out, names[i]) && ok;
+    }
+    {
+        CAboutDlg about(&sheet);
+        about.show();
+        ok = Save(&about, out, "about") && ok;
+    }
+    {
+        CAddRemoveProgramsDlg dialog(core, &sheet);
+        dialog.show();
+        ok = Save(&dialog, out, "add-remove-programs") && ok;
+    }
+    {
+        CSmtpAuthDlg dialog(core, &sheet);
+        dialog.show();
+        ok = Save(&dialog, out, "smtp-authentication") && ok;
+    }
+    host.Attach(nullptr, nullptr);
+    host.Shutdown();
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,367 @@
+// The main window on Qt's offscreen platform: its frame (title, menus, tabs,
+// buttons), the "&Save" button following the pages' marks, the pages'
+// enabling rules and warnings worked through their widgets, the Status page
+// following the status lines, and minimising without a system tray.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "app/core/core.h"
+#include "app/core/text.h"
+#include "tests/support/peer_process.h"
+#include "ui/main_sheet.h"
+#include "ui/pages.h"
+#include "ui/qt_host.h"
+
+using namespace zelmar;
+using zelmar::test::ScratchDir;
+using zelmar::test::WriteFile;
+
+namespace {
+
+QStringList Texts(const QList<QAction*>& actions) {
+    QStringList texts;
+    for (QAction* a : actions) texts << (a->isSeparator() ? "-" : a->text());
+    return texts;
+}
+
+class MainSheet : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteFile(dir / "Zelmar.ini",
+                  "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
+                  "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\nWANIPURL=http://echo/\n"
+                  "[Preferences]\nTimeout=15\n");
+        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "ab1234567");
+        host.scriptedBoxes = [this](const MessageBoxRequest& r) {
+            boxes.push_back(r);
+            if (answers.empty()) return r.defaultAnswer;
+            const MbAnswer a = answers.front();
+            answers.erase(answers.begin());
+            return a;
+        };
+        core->LoadOrCreateSettings();
+        sheet = std::make_unique<CMainSheet>(*core, false);
+        host.Attach(core.get(), sheet.get());
+        sheet->show();
+        QApplication::processEvents();
+    }
+    void TearDown() override {
+        host.Attach(nullptr, nullptr);
+        sheet.reset();
+        host.Shutdown();
+    }
+    template <class Page>
+    Page* Show(int index) {
+        sheet->ShowPage(index);
+        QApplication::processEvents();
+        return static_cast<Page*>(sheet->page(index));
+    }
+
+    ScratchDir dir;
+    QtHost host;
+    std::unique_ptr<Core> core;
+    std::unique_ptr<CMainSheet> sheet;
+    std::vector<MessageBoxRequest> boxes;
+    std::vector<MbAnswer> answers;
+};
+
+TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
+    EXPECT_EQ(sheet->windowTitle(), "Zelmar");
+    QStringList tabs;
+    for (int i = 0; i < sheet->tabs()->count(); ++i) tabs << sheet->tabs()->tabText(i);
+    EXPECT_EQ(tabs, (QStringList{"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
+                                 "E-Mail Options"}));
+    EXPECT_EQ(sheet->refreshButton()->text(), "&Refresh");
+    EXPECT_EQ(sheet->saveButton()->text(), "&Save");
+    EXPECT_EQ(sheet->exitButton()->text(), "E&xit");
+
+    const QList<QAction*> menus = sheet->menuBar()->actions();
+    ASSERT_EQ(menus.size(), 3);
+    const std::pair<QString, QStringList> expected[] = {
+        {"&File", {"&Refresh", "&Save", "-", "View &Log", "-", "E&xit"}},
+        {"&Edit", {"&Copy LAN IP to clipboard", "Copy &WAN IP to clipboard"}},
+        {"&Help", {"&Zelmar Help", "&About", "-", "https://www.zelmar.example/"}},
+    };
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(menus[i]->text(), expected[i].first);
+        EXPECT_EQ(Texts(menus[i]->menu()->actions()), expected[i].second) << expected[i].first.toStdString();
+    }
+    EXPECT_EQ(Texts(sheet->trayMenu()->actions()),
+              (QStringList{"Re&store", "&Refresh", "&Shutdown", "-", "&Copy LAN IP to clipboard",
+                           "Copy &WAN IP to clipboard", "-", "View &Log", "-", "&About Zelmar..."}));
+}
+
+TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
+    for (int i = 0; i < 6; ++i) {
+        sheet->ShowPage(i);
+        for (QLabel* label : sheet->page(i)->findChildren<QLabel*>()) {
+            if (label->text().endsWith(':') || label->text().contains('(')) {
+                EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+            }
+        }
+    }
+}
+
+TEST_F(MainSheet, SaveIsEnabledOnlyWhileAPageIsModified) {
+    auto* ftp = Show<CLocalSettings>(kFtpPage);
+    EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    ftp->enableFtp->click();
+    EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    ftp->fields[static_cast<int>(FtpField::SiteName)]->setFocus();
+    QTest::keyClicks(ftp->fields[static_cast<int>(FtpField::SiteName)], "x");
+    sheet->saveButton()->click();
+    EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    EXPECT_EQ(core->ini().GetString(kLocalSettings, "EnableFTP"), "1");
+    EXPECT_EQ(core->ini().GetString(kLocalSettings, "SiteName"), "sx") << "the field in edit is collected";
+
+    // A change on another page enables it again.
+    auto* proxy = Show<CProxyPage>(kProxyPage);
+    answers = {MbAnswer::Yes};
+    proxy->useProxy->click();
+    EXPECT_TRUE(sheet->saveButton()->isEnabled());
+}
+
+TEST_F(MainSheet, FtpFieldsFollowEnableFtp) {
+    auto* ftp = Show<CLocalSettings>(kFtpPage);
+    for (bool on : {true, false}) {
+        ftp->enableFtp->click();
+        ASSERT_EQ(ftp->enableFtp->isChecked(), on);
+        EXPECT_TRUE(ftp->fields[0]->isEnabled()) << "Site Name: stays enabled";
+        for (int i = 1; i < 8; ++i) EXPECT_EQ(ftp->fields[i]->isEnabled(), on) << i;
+        EXPECT_EQ(ftp->onlineBrowse->isEnabled(), on);
+        EXPECT_EQ(ftp->ftpOnIpChange->isEnabled(), on);
+    }
+    EXPECT_EQ(ftp->fields[static_cast<int>(FtpField::Password)]->maxLength(), 25);
+}
+
+TEST_F(MainSheet, ProxyWarningNoKeepsTheBoxUncheckedOnReturn) {
+    auto* proxy = Show<CProxyPage>(kProxyPage);
+    answers = {MbAnswer::No};
+    proxy->useProxy->click();
+    EXPECT_FALSE(proxy->useProxy->isChecked());
+    EXPECT_FALSE(proxy->host->isEnabled());
+    EXPECT_FALSE(proxy->passive->isEnabled());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Important");
+    Show<CLocalSettings>(kFtpPage);
+    Show<CProxyPage>(kProxyPage);
+    EXPECT_FALSE(proxy->useProxy->isChecked());
+
+    answers = {MbAnswer::Yes};
+    proxy->useProxy->click();
+    EXPECT_TRUE(proxy->useProxy->isChecked());
+    EXPECT_TRUE(proxy->host->isEnabled());
+    EXPECT_FALSE(proxy->user->isEnabled()) << "logon type None";
+    proxy->logonTypes[3]->click();
+    EXPECT_TRUE(proxy->user->isEnabled());
+    EXPECT_TRUE(proxy->ftpPort->isEnabled());
+}
+
+TEST_F(MainSheet, SecureSmtpShowsTheNewPort) {
+    auto* mail = Show<CEmailPage>(kEmailPage);
+    EXPECT_FALSE(mail->server->isEnabled());
+    mail->enableMail->click();
+    ASSERT_EQ(boxes.size(), 1u) << "the every-refresh warning";
+    EXPECT_TRUE(mail->server->isEnabled());
+    EXPECT_FALSE(mail->authSettings->isEnabled());
+    mail->smtpAuth->click();
+    EXPECT_TRUE(mail->authSettings->isEnabled());
+    mail->secureSmtp->click();
+    EXPECT_EQ(mail->port->text(), "465");
+    mail->secureSmtp->click();
+    EXPECT_EQ(mail->port->text(), "25");
+    EXPECT_EQ(mail->port->maxLength(), 5);
+}
+
+TEST_F(MainSheet, LogControlsFollowEnableLogging) {
+    auto* options = Show<COptionsPage>(kOptionsPage);
+    EXPECT_FALSE(options->viewLog->isEnabled());
+    EXPECT_FALSE(options->logFile->isEnabled());
+    options->enableLogging->click();
+    EXPECT_TRUE(options->viewLog->isEnabled());
+    EXPECT_TRUE(options->maxLog->isEnabled());
+    EXPECT_EQ(options->refreshInterval->minimum(), 0) << "a private echo page has no floor";
+}
+
+TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
+    core->EditSettings([](Settings& s) {
+        s.MaintainerServiceFlag = 1;
+        s.RefreshIntv = 60;
+    });
+    auto* options = Show<COptionsPage>(kOptionsPage);
+    QLineEdit* edit = options->refreshInterval->edit();
+    EXPECT_EQ(options->refreshInterval->minimum(), 30);
+    const std::pair<const char*, int> typed[] = {{"20", 60}, {"0", 60}, {"45", 45}, {"30", 30}};
+    std::size_t boxesBefore = 0;
+    for (const auto& [text, interval] : typed) {
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+        QTest::keyClick(edit, Qt::Key_Return);
+        EXPECT_EQ(core->settings().RefreshIntv, interval) << text;
+        const bool refused = interval != LeadingInt(text);
+        EXPECT_EQ(boxes.size(), boxesBefore + (refused ? 1 : 0)) << text;
+        if (refused) {
+            EXPECT_EQ(boxes.back().text, kIntervalRangeText);
+        }
+        boxesBefore = boxes.size();
+    }
+    EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    EXPECT_TRUE(core->IntervalEdited());
+    // The arrows stay within the range.
+    options->refreshInterval->Step(-1);
+    EXPECT_EQ(edit->text(), "30");
+}
+
+TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
+    auto* status = Show<CRemotePage>(kStatusPage);
+    EXPECT_TRUE(host.StatusPageExists());
+    core->PostStatusMessage(std::string("P10004 Attempting to connect to FTP Server..."));
+    EXPECT_EQ(status->hostMessages->toPlainText(), "Attempting to connect to FTP Server...");
+    EXPECT_EQ(sheet->statusBar()->currentMessage(), "Attempting to connect to FTP Server...");
+}
+
+TEST_F(MainSheet, UiRequestsReachTheWindow) {
+    host.SetRefreshEnabled(false);
+    EXPECT_FALSE(sheet->refreshButton()->isEnabled());
+    host.SetRefreshEnabled(true);
+    EXPECT_TRUE(sheet->refreshButton()->isEnabled());
+    host.ShowShutdownWindow(true);
+    QWidget* shutdown = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->windowTitle() == "Zelmar Shutdown In Progress") shutdown = w;
+    ASSERT_NE(shutdown, nullptr);
+    EXPECT_TRUE(shutdown->isVisible());
+    host.ShowShutdownWindow(false);
+    EXPECT_FALSE(shutdown->isVisible());
+}
+
+TEST_F(MainSheet, WithoutATrayMinimisingKeepsTheWindowAndSaysSoOnce) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the offscreen platform has no tray";
+    sheet->showMinimized();
+    QApplication::processEvents();
+    EXPECT_FALSE(sheet->isHidden()) << "hiding would lose the window";
+    EXPECT_EQ(sheet->statusBar()->currentMessage(), kNoTrayText);
+    sheet->statusBar()->showMessage("later");
+    sheet->RestoreMainWindow();
+    sheet->showMinimized();
+    QApplication::processEvents();
+    EXPECT_EQ(sheet->statusBar()->currentMessage(), "later") << "said once only";
+}
+
+TEST_F(MainSheet, BlockingSendsFromAWorkerRunOnTheWindowThread) {
+    std::thread::id ranOn;
+    bool finished = false;
+    host.StartWorker([&] {
+        host.SendToMain([&] { ranOn = std::this_thread::get_id(); });
+        finished = true;
+    });
+    for (int i = 0; i < 500 && !finished; ++i) QTest::qWait(10);
+    host.Shutdown();
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST_F(MainSheet, ABlockingSendAfterTheLoopEndedDoesNotHang) {
+    host.Shutdown();
+    bool ran = false;
+    std::thread worker([&] { host.SendToMain([&] { ran = true; }); });
+    worker.join();
+    EXPECT_FALSE(ran);
+}
+
+// The end of the desktop session with "IsUpdateOnShut" = 1: the offline
+// publication runs on a worker while the window thread handles its status
+// lines, never beside a refresh, and is given up after its time bound.
+class EndOfSession : public MainSheet {
+protected:
+    void Publication(std::function<int(Core&)> publish) {
+        RefreshServices services;
+        services.PublishOffline = [this, publish](Core& c) {
+            ++runs;
+            publishedOn = std::this_thread::get_id();
+            return publish(c);
+        };
+        core->SetServices(services);
+    }
+    void UpdateOnShut(int on, int timeout = 15) {
+        core->EditSettings([&](Settings& s) {
+            s.IsUpdateOnShut = on;
+            s.Timeout = timeout;
+        });
+    }
+    std::atomic<int> runs{0};
+    std::thread::id publishedOn;
+    std::atomic<bool> release{false};
+};
+
+TEST_F(EndOfSession, WithoutUpdateOnShutTheSessionEndsAtOnce) {
+    Publication([](Core&) { return 1; });
+    UpdateOnShut(0);
+    EXPECT_TRUE(host.EndSession());
+    EXPECT_EQ(runs, 0);
+}
+
+TEST_F(EndOfSession, ARefreshAtWorkRefusesTheEnd) {
+    Publication([](Core&) { return 1; });
+    UpdateOnShut(1);
+    core->state().TransferInProgress = 1;
+    EXPECT_FALSE(host.EndSession());
+    EXPECT_EQ(runs, 0) << "the working files are in use";
+}
+
+TEST_F(EndOfSession, StatusLinesOfThePublicationReachTheWindow) {
+    Publication([](Core& c) {
+        c.PostStatusMessage("P10004 Attempting to connect to FTP Server...");
+        c.PostStatusMessage("P10006 System Offline.");
+        return 1;
+    });
+    UpdateOnShut(1);
+    EXPECT_TRUE(host.EndSession());
+    EXPECT_EQ(runs, 1);
+    EXPECT_NE(publishedOn, std::this_thread::get_id()) << "not on the window thread";
+    EXPECT_EQ(sheet->statusBar()->currentMessage(), "System Offline.");
+}
+
+TEST_F(EndOfSession, AFailedPublicationRefusesTheEnd) {
+    Publication([](Core&) { return -1; });
+    UpdateOnShut(1);
+    EXPECT_FALSE(host.EndSession());
+}
+
+TEST_F(EndOfSession, APublicationThatHangsIsGivenUp) {
+    Publication([this](Core&) {
+        for (int i = 0; i < 6000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return 1;
+    });
+    UpdateOnShut(1, 0);  // bound: 2 x max(1, Timeout) + 5 seconds
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(host.EndSession());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "well before the hang ends";
+    release = true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

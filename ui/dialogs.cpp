@@ -1,0 +1,276 @@
+#include "ui/dialogs.h"
+
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStyle>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/core/core.h"
+#include "app/core/version.h"
+#include "app/monitor/add_remove_programs.h"
+#include "app/monitor/program_monitor.h"
+#include "ui/page_models.h"
+
+namespace zelmar {
+
+namespace {
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+std::vector<std::size_t> SelectedRows(QListWidget* list) {
+    std::vector<std::size_t> rows;
+    for (QListWidgetItem* item : list->selectedItems()) rows.push_back(static_cast<std::size_t>(list->row(item)));
+    return rows;
+}
+}  // namespace
+
+// --- link label ---
+
+QString HyperlinkFailureText(int code) {
+    QString text;
+    switch (code) {
+        case 0: text = "The operating system is out\nof memory or resources."; break;
+        case 2: text = "The specified file was not found."; break;
+        case 3: text = "The specified path was not found."; break;
+        case 5: text = "The operating system denied\naccess to the specified file."; break;
+        case 8: text = "There was not enough memory to complete the operation."; break;
+        case 11: text = "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image)."; break;
+        case 26: text = "A sharing violation occurred. "; break;
+        case 27: text = "The filename association is\nincomplete or invalid."; break;
+        case 28: text = "The DDE transaction could not\nbe completed because the request timed out."; break;
+        case 29: text = "The DDE transaction failed."; break;
+        case 30:
+            text = "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.";
+            break;
+        case 31: text = "There is no application associated\nwith the given filename extension."; break;
+        case 32: text = "The specified dynamic-link library was not found."; break;
+        default: text = QString("Unknown Error (%1) occurred.").arg(code); break;
+    }
+    return "Unable to open hyperlink:\n\n" + text;
+}
+
+CLinkLabel::CLinkLabel(const QString& address, QWidget* parent) : QLabel(address, parent), address_(address) {
+    QFont f = font();
+    f.setUnderline(true);
+    setFont(f);
+    setCursor(Qt::PointingHandCursor);
+    setToolTip(address);
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(address);
+    UpdateColour();
+}
+
+void CLinkLabel::UpdateColour() {
+    QPalette p = palette();
+    p.setColor(QPalette::WindowText, visited_ ? QColor(85, 26, 139) : QColor(0, 0, 238));
+    setPalette(p);
+}
+
+void CLinkLabel::Follow() {
+    if (QDesktopServices::openUrl(QUrl(address_))) {
+        visited_ = true;
+        UpdateColour();
+        update();
+        return;
+    }
+    // No program is registered for web addresses.
+    QMessageBox::warning(this, "Zelmar", HyperlinkFailureText(31));
+}
+
+void CLinkLabel::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) Follow();
+    QLabel::mouseReleaseEvent(event);
+}
+
+void CLinkLabel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        Follow();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+// --- Add/Remove Programs ---
+
+CAddRemoveProgramsDlg::CAddRemoveProgramsDlg(Core& core, QWidget* parent)
+    : QDialog(parent), model_(std::make_unique<AddRemoveProgramsModel>(core, *MonitorDesktop())) {
+    setWindowTitle("Add/Remove Programs");
+    unmonitored = new QListWidget;
+    monitored = new QListWidget;
+    for (QListWidget* l : {unmonitored, monitored}) l->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    add = new QPushButton("->");
+    addAll = new QPushButton("->>");
+    remove = new QPushButton("<-");
+    removeAll = new QPushButton("<<-");
+    add->setAccessibleName("Monitor the selected programs");
+    addAll->setAccessibleName("Monitor all programs");
+    remove->setAccessibleName("Stop monitoring the selected programs");
+    removeAll->setAccessibleName("Stop monitoring all programs");
+    // Present in the dialog but never offered.
+    auto* del = new QPushButton("&Delete");
+    auto* delAll = new QPushButton("Delete &All");
+    for (QPushButton* b : {del, delAll}) {
+        b->setEnabled(false);
+        b->hide();
+    }
+    indicators = new QComboBox;
+
+    auto* grid = new QGridLayout;
+    auto* leftLabel = new QLabel("Programs Unmonitored");
+    leftLabel->setBuddy(unmonitored);
+    auto* rightLabel = new QLabel("Programs Monitored");
+    rightLabel->setBuddy(monitored);
+    grid->addWidget(leftLabel, 0, 0);
+    grid->addWidget(rightLabel, 0, 2);
+    grid->addWidget(unmonitored, 1, 0);
+    auto* moves = new QVBoxLayout;
+    moves->addStretch();
+    for (QPushButton* b : {add, addAll, remove, removeAll, del, delAll}) moves->addWidget(b);
+    moves->addStretch();
+    grid->addLayout(moves, 1, 1);
+    grid->addWidget(monitored, 1, 2);
+
+    auto* indicatorRow = new QFormLayout;
+    auto* indicatorLabel = new QLabel("Status Indicator");
+    indicatorLabel->setBuddy(indicators);
+    indicatorRow->addRow(indicatorLabel, indicators);
+    auto* note = new QLabel("Programs must be running to add them to list");
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addLayout(grid, 1);
+    outer->addLayout(indicatorRow);
+    outer->addWidget(note);
+    outer->addWidget(buttons);
+
+    for (const std::string& pair : model_->pairs()) indicators->addItem(Q(pair));
+    indicators->setCurrentIndex(model_->selectedPair());
+    connect(indicators, &QComboBox::activated, this,
+            [this](int row) { model_->ChoosePair(static_cast<std::size_t>(row)); });
+    connect(add, &QPushButton::clicked, this, [this] {
+        model_->MoveToMonitored(SelectedRows(unmonitored));
+        Show();
+    });
+    connect(addAll, &QPushButton::clicked, this, [this] {
+        model_->MoveAllToMonitored();
+        Show();
+    });
+    connect(remove, &QPushButton::clicked, this, [this] {
+        model_->MoveToUnmonitored(SelectedRows(monitored));
+        Show();
+    });
+    connect(removeAll, &QPushButton::clicked, this, [this] {
+        model_->MoveAllToUnmonitored();
+        Show();
+    });
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    Show();
+}
+
+CAddRemoveProgramsDlg::~CAddRemoveProgramsDlg() = default;
+
+void CAddRemoveProgramsDlg::Show() {
+    unmonitored->clear();
+    monitored->clear();
+    for (const std::string& t : model_->unmonitored()) unmonitored->addItem(Q(t));
+    for (const std::string& t : model_->monitored()) monitored->addItem(Q(t));
+    add->setEnabled(model_->CanMoveToMonitored());
+    addAll->setEnabled(model_->CanMoveToMonitored());
+    remove->setEnabled(model_->CanMoveToUnmonitored());
+    removeAll->setEnabled(model_->CanMoveToUnmonitored());
+}
+
+void CAddRemoveProgramsDlg::accept() {
+    model_->Ok();
+    QDialog::accept();
+}
+
+// --- SMTP Authentication ---
+
+CSmtpAuthDlg::CSmtpAuthDlg(Core& core, QWidget* parent) : QDialog(parent), core_(core) {
+    setWindowTitle("SMTP Authentication");
+    SmtpAuthModel model(core);
+    account = new QLineEdit(Q(model.account));
+    password = new QLineEdit(Q(model.password));
+    password->setEchoMode(QLineEdit::Password);
+    for (QLineEdit* e : {account, password}) e->setMaxLength(kSmtpAuthMaxChars);
+    auto* form = new QFormLayout;
+    auto* accountLabel = new QLabel("Account Name");
+    accountLabel->setBuddy(account);
+    auto* passwordLabel = new QLabel("Password");
+    passwordLabel->setBuddy(password);
+    form->addRow(accountLabel, account);
+    form->addRow(passwordLabel, password);
+    auto* buttons = new QDialogButtonBox;
+    buttons->addButton("OK", QDialogButtonBox::AcceptRole)->setDefault(true);
+    buttons->addButton("&Cancel", QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* outer = new QVBoxLayout(this);
+    outer->addLayout(form);
+    outer->addWidget(buttons);
+    setMinimumWidth(fontMetrics().horizontalAdvance('x') * 50);
+}
+
+void CSmtpAuthDlg::accept() {
+    SmtpAuthModel model(core_);
+    model.account = account->text().toStdString();
+    model.password = password->text().toStdString();
+    std::string error;
+    if (!model.Ok(error)) {
+        QMessageBox::warning(this, "SMTP Authentication", QString::fromStdString(error));
+        return;
+    }
+    QDialog::accept();
+}
+
+// --- About ---
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("About Zelmar");
+    auto* picture = new QLabel;
+    picture->setPixmap(QIcon(":/icons/zelmar-online.svg").pixmap(64, 64));
+    auto* line1 = new QLabel("Domain Name Server for Winsock");
+    // The build's own word size: a 64-bit build does not call itself 32-bit.
+    auto* line2 = new QLabel(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8));
+    link = new CLinkLabel(kProductWebSite);
+    auto* buttons = new QDialogButtonBox;
+    buttons->addButton("OK", QDialogButtonBox::AcceptRole)->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    auto* text = new QVBoxLayout;
+    text->addWidget(line1);
+    text->addWidget(line2);
+    text->addWidget(link);
+    auto* row = new QHBoxLayout;
+    row->addWidget(picture, 0, Qt::AlignTop);
+    row->addLayout(text, 1);
+    auto* outer = new QVBoxLayout(this);
+    outer->addLayout(row);
+    outer->addWidget(buttons);
+}
+
+// --- Shutdown In Progress ---
+
+CShutdownWindow::CShutdownWindow(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Zelmar Shutdown In Progress");
+    setModal(false);
+    auto* icon = new QLabel;
+    icon->setPixmap(QIcon(":/icons/zelmar-online.svg").pixmap(32, 32));
+    auto* row = new QHBoxLayout(this);
+    row->addWidget(icon);
+    row->addWidget(new QLabel("Please wait while Zelmar contacts remote server."), 1);
+}
+
+}  // namespace zelmar

@@ -1,0 +1,70 @@
+#include "ui/gui_front_end.h"
+
+#include <QApplication>
+#include <QSessionManager>
+#include <atomic>
+
+#include "app/core/core.h"
+#include "app/core/settings.h"
+#include "app/services.h"
+#include "ui/main_sheet.h"
+#include "ui/qt_host.h"
+
+namespace zelmar {
+
+namespace {
+std::atomic<CMainSheet*> g_sheet{nullptr};
+std::atomic<Core*> g_core{nullptr};
+}  // namespace
+
+void GuiShowMainWindow() {
+    if (!g_sheet.load() || !qApp) return;
+    QMetaObject::invokeMethod(
+        qApp,
+        [] {
+            if (CMainSheet* sheet = g_sheet.load()) sheet->RestoreMainWindow();
+        },
+        Qt::QueuedConnection);
+}
+
+void GuiRequestExit() {
+    if (!g_core.load() || !qApp) return;
+    QMetaObject::invokeMethod(
+        qApp,
+        [] {
+            if (Core* core = g_core.load()) core->RequestExit();
+        },
+        Qt::QueuedConnection);
+}
+
+int RunGui(int& argc, char** argv, const GuiStart& start) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Zelmar");
+    QApplication::setDesktopFileName("zelmar");
+    // The window hides in the tray; only the exit procedure ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtHost host;
+    Core core(host, start.startDirectory, start.settingsFile, ScrambleKey());
+    InstallServices(core);
+    StartServices(false);
+    CMainSheet sheet(core, start.invisible);
+    host.Attach(&core, &sheet);
+
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [&host](QSessionManager& manager) {
+        if (!host.EndSession()) manager.cancel();
+    });
+
+    core.Initialise(start.invisible);
+    if (!start.invisible && core.settings().IsMinOnStartup != 1) sheet.show();
+    sheet.LoadPages();
+    g_sheet = &sheet;
+    g_core = &core;
+    const int rc = core.closed() ? 0 : app.exec();
+    g_sheet = nullptr;
+    g_core = nullptr;
+    host.Shutdown();
+    return core.exitFailed() ? 1 : rc;
+}
+
+}  // namespace zelmar

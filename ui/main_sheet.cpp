@@ -1,0 +1,312 @@
+#include "ui/main_sheet.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/core/core.h"
+#include "ui/dialogs.h"
+#include "ui/pages.h"
+
+// The pictures are compiled into the library; a static library's resources
+// are registered by name, once.
+static void InitialiseUiResources() { Q_INIT_RESOURCE(zelmar_ui); }
+
+namespace zelmar {
+
+namespace {
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+}  // namespace
+
+CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
+    : QMainWindow(parent), core_(core), invisible_(invisible), tabs_(new QTabWidget), tray_(new QSystemTrayIcon(this)),
+      trayMenu_(new QMenu(this)) {
+    static const bool resources = (InitialiseUiResources(), true);
+    (void)resources;
+    setWindowTitle("Zelmar");
+    setWindowIcon(QIcon(":/icons/zelmar-online.svg"));
+
+    pages_ = {new CLocalSettings(core), new COptionsPage(core), new CRemotePage(core),
+              new CProcessMonitor(core), new CProxyPage(core), new CEmailPage(core)};
+    const char* titles[6] = {"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
+                             "E-Mail Options"};
+    for (int i = 0; i < 6; ++i) {
+        tabs_->addTab(pages_[static_cast<std::size_t>(i)], titles[i]);
+        connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::modifiedChanged, this,
+                &CMainSheet::UpdateSaveButton);
+    }
+    tabs_->setTabIcon(0, QIcon(":/icons/zelmar-online.svg"));
+    // All six tabs stay in sight: the window is at least as wide as they are.
+    tabs_->setUsesScrollButtons(false);
+    connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::viewLogRequested, this,
+            &CMainSheet::ViewLog);
+
+    refresh_ = new QPushButton("&Refresh");
+    save_ = new QPushButton("&Save");
+    exit_ = new QPushButton("E&xit");
+    save_->setEnabled(false);
+    connect(refresh_, &QPushButton::clicked, this, &CMainSheet::Refresh);
+    connect(save_, &QPushButton::clicked, this, &CMainSheet::Save);
+    connect(exit_, &QPushButton::clicked, this, &CMainSheet::Exit);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(refresh_);
+    buttons->addWidget(save_);
+    buttons->addWidget(exit_);
+
+    auto* central = new QWidget;
+    auto* layout = new QVBoxLayout(central);
+    layout->addWidget(tabs_, 1);
+    layout->addLayout(buttons);
+    setCentralWidget(central);
+    statusBar()->setSizeGripEnabled(false);
+
+    BuildMenus();
+    tray_->setToolTip("Zelmar");
+    tray_->setContextMenu(trayMenu_);
+    UpdateTrayIcon();
+    connect(tray_, &QSystemTrayIcon::activated, this, &CMainSheet::TrayActivated);
+}
+
+CMainSheet::~CMainSheet() = default;
+
+void CMainSheet::BuildMenus() {
+    auto action = [this](QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
+                         QKeySequence shortcut = QKeySequence()) {
+        QAction* a = menu->addAction(text);
+        if (!shortcut.isEmpty()) a->setShortcut(shortcut);
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    // The tray pop-up.
+    action(trayMenu_, "Re&store", &CMainSheet::RestoreMainWindow);
+    action(trayMenu_, "&Refresh", &CMainSheet::Refresh);
+    action(trayMenu_, "&Shutdown", &CMainSheet::Exit);
+    trayMenu_->addSeparator();
+    action(trayMenu_, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
+    action(trayMenu_, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
+    trayMenu_->addSeparator();
+    action(trayMenu_, "View &Log", &CMainSheet::ViewLog);
+    trayMenu_->addSeparator();
+    action(trayMenu_, "&About Zelmar...", &CMainSheet::About);
+
+    QMenu* file = menuBar()->addMenu("&File");
+    action(file, "&Refresh", &CMainSheet::Refresh, QKeySequence(Qt::Key_F5));
+    saveAction_ = action(file, "&Save", &CMainSheet::Save, QKeySequence::Save);
+    saveAction_->setEnabled(false);
+    file->addSeparator();
+    action(file, "View &Log", &CMainSheet::ViewLog);
+    file->addSeparator();
+    action(file, "E&xit", &CMainSheet::Exit, QKeySequence::Quit);
+
+    QMenu* edit = menuBar()->addMenu("&Edit");
+    action(edit, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
+    action(edit, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
+
+    QMenu* help = menuBar()->addMenu("&Help");
+    action(help, "&Zelmar Help", &CMainSheet::Help, QKeySequence::HelpContents);
+    action(help, "&About", &CMainSheet::About);
+    help->addSeparator();
+    action(help, kProductWebSite, &CMainSheet::OpenWebSite);
+}
+
+void CMainSheet::LoadPages() {
+    for (SettingsPage* p : pages_)
+        if (p->isVisible()) p->Load();
+}
+
+// --- host requests ---
+
+void CMainSheet::StatusLine(const std::string& displayText) { statusBar()->showMessage(Q(displayText)); }
+
+void CMainSheet::SetStatusPage(const StatusPage&) {
+    auto* status = static_cast<CRemotePage*>(pages_[kStatusPage]);
+    if (status->shown()) status->Load();
+}
+
+bool CMainSheet::StatusPageShown() const { return static_cast<CRemotePage*>(pages_[kStatusPage])->shown(); }
+
+void CMainSheet::SetTrayOnline(bool online) {
+    online_ = online;
+    UpdateTrayIcon();
+}
+
+void CMainSheet::UpdateTrayIcon() {
+    tray_->setIcon(QIcon(online_ ? ":/icons/zelmar-online.svg" : ":/icons/zelmar-offline.svg"));
+}
+
+void CMainSheet::SetRefreshEnabled(bool enabled) { refresh_->setEnabled(enabled); }
+
+void CMainSheet::ShowShutdownWindow(bool visible) {
+    if (!shutdownWindow_) {
+        if (!visible) return;
+        shutdownWindow_ = new CShutdownWindow(this);
+    }
+    shutdownWindow_->setVisible(visible);
+}
+
+void CMainSheet::RestoreMainWindow() {
+    tray_->hide();
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void CMainSheet::MinimiseMainWindow() {
+    if (isVisible()) {
+        showMinimized();  // the state change hides the window to the tray
+        return;
+    }
+    // Not shown yet (minimised at start-up).
+    if (invisible_) return;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        UpdateTrayIcon();
+        tray_->show();
+    } else {
+        showMinimized();
+    }
+}
+
+void CMainSheet::CloseMainWindow() {
+    closing_ = true;
+    tray_->hide();
+    if (shutdownWindow_) shutdownWindow_->hide();
+    close();
+    QCoreApplication::quit();
+}
+
+void CMainSheet::ShowPage(int index) { tabs_->setCurrentIndex(index); }
+
+bool CMainSheet::SaveEnabled() const { return save_->isEnabled(); }
+
+void CMainSheet::CollectPages() {
+    for (SettingsPage* p : pages_) p->Collect();
+}
+
+void CMainSheet::CollectFtpPage() { pages_[kFtpPage]->Collect(); }
+
+void CMainSheet::ClearModifiedMarks() {
+    for (SettingsPage* p : pages_) p->ClearModified();
+    UpdateSaveButton();
+}
+
+void CMainSheet::RefreshProgramMonitorPage() {
+    auto* monitor = static_cast<CProcessMonitor*>(pages_[kMonitorPage]);
+    if (monitor->shownOnce()) monitor->FillList();
+}
+
+void CMainSheet::UpdateSaveButton() {
+    bool any = false;
+    for (SettingsPage* p : pages_) any = any || p->modified();
+    save_->setEnabled(any);
+    if (saveAction_) saveAction_->setEnabled(any);
+}
+
+// --- commands ---
+
+void CMainSheet::Refresh() { core_.ManualRefreshCommand(); }
+void CMainSheet::Save() { core_.SaveSettings(); }
+void CMainSheet::Exit() { core_.RequestExit(); }
+
+void CMainSheet::CopyLanAddress() {
+    QGuiApplication::clipboard()->setText(Q(core_.state().CurrentLanAddress.get()));
+    QApplication::beep();
+}
+
+void CMainSheet::CopyWanAddress() {
+    QGuiApplication::clipboard()->setText(Q(core_.state().CurrentWanAddress.get()));
+    QApplication::beep();
+}
+
+void CMainSheet::ViewLog() {
+    // The log opens in the desktop's viewer for text files; a relative name
+    // is taken from the start directory.
+    QString path = Q(core_.settings().LogFilename);
+    if (QFileInfo(path).isRelative() && !core_.startDirectory().empty())
+        path = QDir(Q(core_.startDirectory())).filePath(path);
+    if (!path.isEmpty() && QFileInfo::exists(path) && QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
+    QMessageBox::critical(this, "Unable to view log", kViewLogFailedText);
+}
+
+QString CMainSheet::HelpFile() {
+    const QStringList candidates = {
+        QCoreApplication::applicationDirPath() + "/../share/zelmar/help/index.html",
+        QCoreApplication::applicationDirPath() + "/help/index.html",
+#ifdef ZELMAR_HELP_SOURCE_DIR
+        QString(ZELMAR_HELP_SOURCE_DIR) + "/index.html",
+#endif
+    };
+    for (const QString& c : candidates)
+        if (QFileInfo::exists(c)) return QFileInfo(c).canonicalFilePath();
+    return QString();
+}
+
+void CMainSheet::Help() {
+    const QString file = HelpFile();
+    if (!file.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(file))) return;
+    QMessageBox::warning(this, "Zelmar", "Unable to open the Zelmar help.");
+}
+
+void CMainSheet::OpenWebSite() {
+    if (!QDesktopServices::openUrl(QUrl(kProductWebSite)))
+        QMessageBox::warning(this, "Zelmar", HyperlinkFailureText(31));
+}
+
+void CMainSheet::About() {
+    CAboutDlg about(isVisible() ? this : nullptr);
+    about.exec();
+}
+
+// --- window events ---
+
+void CMainSheet::closeEvent(QCloseEvent* event) {
+    if (closing_) {
+        event->accept();
+        return;
+    }
+    // The window's close button runs the exit procedure.
+    event->ignore();
+    Exit();
+}
+
+void CMainSheet::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && !closing_) {
+        if (invisible_) {
+            QTimer::singleShot(0, this, [this] { hide(); });
+        } else if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            QTimer::singleShot(0, this, &CMainSheet::HideToTray);
+        } else if (!noTrayReported_) {
+            // Hiding would lose the window: it stays in the task bar.
+            noTrayReported_ = true;
+            statusBar()->showMessage(kNoTrayText);
+        }
+    }
+}
+
+void CMainSheet::HideToTray() {
+    hide();
+    UpdateTrayIcon();
+    tray_->show();
+}
+
+void CMainSheet::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick) RestoreMainWindow();
+}
+
+}  // namespace zelmar

@@ -1,0 +1,116 @@
+// CMainSheet: the main window. A tabbed sheet of six pages with a menu bar,
+// the buttons "&Refresh", "&Save" and "E&xit", a status line, and the tray
+// icon that stands for the window while it is minimised.
+#pragma once
+
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <array>
+#include <string>
+
+#include "app/core/host.h"
+
+class QAction;
+class QMenu;
+class QPushButton;
+class QTabWidget;
+
+namespace zelmar {
+
+class Core;
+class SettingsPage;
+class CLocalSettings;
+class COptionsPage;
+class CRemotePage;
+class CProcessMonitor;
+class CProxyPage;
+class CEmailPage;
+class CShutdownWindow;
+
+inline constexpr const char* kNoTrayText =
+    "No system tray is available: Zelmar stays minimised in the task bar.";
+inline constexpr const char* kViewLogFailedText =
+    "Unable to open the log in a text viewer. Please make sure a text editor is installed and try again.";
+
+// Page indexes (other parts of the program switch to a page by its index).
+enum PageIndex { kFtpPage = 0, kOptionsPage, kStatusPage, kMonitorPage, kProxyPage, kEmailPage };
+
+class CMainSheet : public QMainWindow {
+    Q_OBJECT
+public:
+    // invisible: the "-I" switch (minimised, never a tray icon).
+    CMainSheet(Core& core, bool invisible, QWidget* parent = nullptr);
+    ~CMainSheet() override;
+
+    // --- what the host asks of the window ---
+    void StatusLine(const std::string& displayText);
+    void SetStatusPage(const StatusPage& page);
+    bool StatusPageShown() const;
+    void SetTrayOnline(bool online);
+    void SetRefreshEnabled(bool enabled);
+    void ShowShutdownWindow(bool visible);
+    void RestoreMainWindow();
+    void MinimiseMainWindow();
+    void CloseMainWindow();
+    void ShowPage(int index);
+    bool SaveEnabled() const;
+    void CollectPages();
+    void CollectFtpPage();
+    void ClearModifiedMarks();
+    void RefreshProgramMonitorPage();
+
+    // Fills the pages from the settings (after they were loaded).
+    void LoadPages();
+
+    // --- commands ---
+    void Refresh();
+    void Save();
+    void Exit();
+    void CopyLanAddress();
+    void CopyWanAddress();
+    void ViewLog();
+    void Help();
+    void OpenWebSite();
+    void About();
+
+    // For tests and screenshots.
+    QTabWidget* tabs() const { return tabs_; }
+    SettingsPage* page(int index) const { return pages_[static_cast<std::size_t>(index)]; }
+    QPushButton* refreshButton() const { return refresh_; }
+    QPushButton* saveButton() const { return save_; }
+    QPushButton* exitButton() const { return exit_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    QMenu* trayMenu() const { return trayMenu_; }
+    bool closing() const { return closing_; }
+
+    // The help page opened by "&Zelmar Help" (empty when none is installed).
+    static QString HelpFile();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void BuildMenus();
+    void UpdateSaveButton();
+    void HideToTray();
+    void TrayActivated(QSystemTrayIcon::ActivationReason reason);
+    void UpdateTrayIcon();
+
+    Core& core_;
+    bool invisible_;
+    bool online_ = false;
+    bool closing_ = false;
+    bool noTrayReported_ = false;
+    QTabWidget* tabs_;
+    std::array<SettingsPage*, 6> pages_{};
+    QPushButton* refresh_;
+    QPushButton* save_;
+    QPushButton* exit_;
+    QAction* saveAction_ = nullptr;
+    QSystemTrayIcon* tray_;
+    QMenu* trayMenu_;
+    CShutdownWindow* shutdownWindow_ = nullptr;
+};
+
+}  // namespace zelmar

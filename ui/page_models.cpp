@@ -1,0 +1,266 @@
+#include "ui/page_models.h"
+
+#include <cctype>
+
+#include "app/core/core.h"
+#include "app/core/text.h"
+#include "app/notify/smtp_login.h"
+
+namespace zelmar {
+
+namespace {
+
+MessageBoxRequest Warning(const char* text, MbButtons buttons, MbAnswer defaultAnswer) {
+    MessageBoxRequest box;
+    box.text = text;
+    box.caption = kImportantCaption;
+    box.buttons = buttons;
+    box.icon = MbIcon::Warning;
+    box.defaultAnswer = defaultAnswer;
+    return box;
+}
+
+// A message box of a field check: the program's name as caption, OK only.
+MessageBoxRequest FieldCheck(const char* text) {
+    MessageBoxRequest box;
+    box.text = text;
+    box.caption = "Zelmar";
+    box.icon = MbIcon::Warning;
+    return box;
+}
+
+// The first maxChars characters (UTF-8 code points) of text.
+std::string CutChars(const std::string& text, int maxChars) {
+    int chars = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (chars == maxChars) return text.substr(0, i);
+            ++chars;
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+bool ValidPortText(const std::string& text) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(kPortMaxChars)) return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    const long port = std::stol(text);
+    return port >= 1 && port <= 65535;
+}
+
+// --- FTP ---
+
+bool FtpPageModel::ftpEnabled() const { return core_.settings().EnableFTP == 1; }
+
+void FtpPageModel::SetEnableFtp(bool on) {
+    core_.EditSettings([&](Settings& s) { s.EnableFTP = on ? 1 : 0; });
+    SetModified();
+}
+
+void FtpPageModel::SetFtpOnIpChangeOnly(bool on) {
+    core_.EditSettings([&](Settings& s) { s.FTPOnIPChangeOnly = on ? 1 : 0; });
+    SetModified();
+}
+
+namespace {
+std::string FtpSiteFields::*FieldMember(FtpField field) {
+    switch (field) {
+        case FtpField::SiteName: return &FtpSiteFields::SiteName;
+        case FtpField::OnlineFile: return &FtpSiteFields::OnlineFile;
+        case FtpField::OfflineFile: return &FtpSiteFields::OfflineFile;
+        case FtpField::RemoteFile: return &FtpSiteFields::RemoteFile;
+        case FtpField::FTPServer: return &FtpSiteFields::FTPServer;
+        case FtpField::UserID: return &FtpSiteFields::UserID;
+        case FtpField::Password: return &FtpSiteFields::Password;
+        case FtpField::Port: return &FtpSiteFields::Port;
+    }
+    return &FtpSiteFields::SiteName;
+}
+}  // namespace
+
+std::string FtpPageModel::Field(FtpField field) const { return core_.settings().ftpPage.*FieldMember(field); }
+
+bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
+    std::string value = TrimBlanks(text);
+    if (field == FtpField::Password) value = CutChars(value, kFtpPasswordMaxChars);
+    if (field == FtpField::Port && !ValidPortText(value)) {
+        core_.MessageBox(FieldCheck(kPortRangeText));
+        return false;
+    }
+    core_.EditSettings([&](Settings& s) { s.ftpPage.*FieldMember(field) = value; });
+    return true;
+}
+
+// --- Advanced Options ---
+
+void OptionsPageModel::SetFlag(int Settings::*flag, bool on) {
+    core_.EditSettings([&](Settings& s) { s.*flag = on ? 1 : 0; });
+    SetModified();
+}
+
+bool OptionsPageModel::Flag(int Settings::*flag) const { return core_.settings().*flag == 1; }
+
+std::pair<int, int> OptionsPageModel::RefreshIntervalRange() const {
+    return core_.settings().MaintainerServiceFlag != 0 ? std::pair{30, 9999} : std::pair{0, 9999};
+}
+
+void OptionsPageModel::RefreshIntervalEdited() {
+    SetModified();
+    core_.MarkIntervalEdited();
+}
+
+bool OptionsPageModel::CommitRefreshInterval(const std::string& text) {
+    const long value = LeadingInt(text);
+    const auto [low, high] = RefreshIntervalRange();
+    if (core_.settings().MaintainerServiceFlag != 0 && (value < low || value > high)) {
+        core_.MessageBox(FieldCheck(kIntervalRangeText));
+        return false;
+    }
+    const int minutes = static_cast<int>(value);
+    if (core_.settings().RefreshIntv == minutes) return true;
+    core_.EditSettings([&](Settings& s) { s.RefreshIntv = minutes; });
+    core_.ArmRefreshTimer(minutes);
+    return true;
+}
+
+void OptionsPageModel::CommitNumber(int Settings::*field, const std::string& text) {
+    const int value = static_cast<int>(LeadingInt(text));
+    core_.EditSettings([&](Settings& s) { s.*field = value; });
+}
+
+void OptionsPageModel::SetLogFilename(const std::string& path) {
+    const std::string value = TrimBlanks(path);
+    core_.EditSettings([&](Settings& s) { s.LogFilename = value; });
+}
+
+// --- Proxy/Firewall ---
+
+bool ProxyPageModel::proxyEnabled() const { return core_.settings().UseProxy == 1; }
+
+bool ProxyPageModel::ControlEnabled(ProxyControl control) const {
+    const Settings s = core_.settings();
+    if (s.UseProxy != 1) return false;
+    switch (control) {
+        case ProxyControl::Host:
+        case ProxyControl::HttpPort:
+        case ProxyControl::LogonTypes:
+        case ProxyControl::Passive:
+            return true;
+        case ProxyControl::User:
+        case ProxyControl::Account:
+        case ProxyControl::Password:
+        case ProxyControl::FtpPort:
+            return s.LogonType != 0;
+    }
+    return false;
+}
+
+bool ProxyPageModel::SetUseProxy(bool on) {
+    if (on && core_.MessageBox(Warning(kProxyWarningText, MbButtons::YesNo, MbAnswer::No)) != MbAnswer::Yes) {
+        core_.EditSettings([](Settings& s) { s.UseProxy = 0; });
+        return false;
+    }
+    core_.EditSettings([&](Settings& s) { s.UseProxy = on ? 1 : 0; });
+    SetModified();
+    return on;
+}
+
+void ProxyPageModel::SetLogonType(int type) {
+    core_.EditSettings([&](Settings& s) { s.LogonType = type; });
+    SetModified();
+}
+
+void ProxyPageModel::SetPassive(bool on) {
+    core_.EditSettings([&](Settings& s) { s.ProxyPassive = on ? 1 : 0; });
+    SetModified();
+}
+
+void ProxyPageModel::SetHost(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { s.ProxyAddress = TrimBlanks(text); });
+}
+void ProxyPageModel::SetHttpPort(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { s.HTTPProxyPort = TrimBlanks(text); });
+}
+void ProxyPageModel::SetFtpPort(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { s.FTPProxyPort = static_cast<int>(LeadingInt(text)); });
+}
+void ProxyPageModel::SetUser(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { s.ProxyUser = TrimBlanks(text); });
+}
+void ProxyPageModel::SetAccount(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { s.ProxyAccount = TrimBlanks(text); });
+}
+void ProxyPageModel::SetPassword(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { s.ProxyPass = TrimBlanks(text); });
+}
+
+// --- E-Mail Options ---
+
+bool EmailPageModel::mailEnabled() const { return core_.settings().EnableMail == 1; }
+
+bool EmailPageModel::SettingsButtonEnabled() const {
+    const Settings s = core_.settings();
+    return s.EnableMail == 1 && s.EnableSMTPAuth == 1;
+}
+
+void EmailPageModel::SetEnableMail(bool on) {
+    core_.EditSettings([&](Settings& s) { s.EnableMail = on ? 1 : 0; });
+    SetModified();
+    if (on && core_.settings().EmailOnIPChangeOnly != 1)
+        core_.MessageBox(Warning(kMailWarningText, MbButtons::Ok, MbAnswer::Ok));
+}
+
+void EmailPageModel::SetFlag(int Settings::*flag, bool on) {
+    core_.EditSettings([&](Settings& s) { s.*flag = on ? 1 : 0; });
+    SetModified();
+}
+
+void EmailPageModel::SetSecureSmtp(bool on) {
+    core_.EditSettings([&](Settings& s) {
+        s.EnableSecureSMTP = on ? 1 : 0;
+        s.EmailServerPort = on ? kSecureSmtpPort : kPlainSmtpPort;
+    });
+    SetModified();
+}
+
+int EmailPageModel::port() const { return core_.settings().EmailServerPort; }
+
+void EmailPageModel::SetText(std::string Settings::*field, const std::string& text) {
+    std::string value = TrimBlanks(text);
+    if (field == &Settings::EmailTo) value = CutChars(value, kRecipientsMaxChars);
+    core_.EditSettings([&](Settings& s) { s.*field = value; });
+}
+
+bool EmailPageModel::CommitPort(const std::string& text) {
+    const std::string value = TrimBlanks(text);
+    if (!ValidPortText(value)) {
+        core_.MessageBox(FieldCheck(kPortRangeText));
+        return false;
+    }
+    core_.EditSettings([&](Settings& s) { s.EmailServerPort = static_cast<int>(LeadingInt(value)); });
+    return true;
+}
+
+// --- SMTP Authentication ---
+
+SmtpAuthModel::SmtpAuthModel(Core& core) : core_(core) {
+    const SmtpLogin login = ReadSmtpLogin(core.ini(), core.scrambleKey());
+    account = login.account;
+    password = login.password;
+}
+
+bool SmtpAuthModel::Ok(std::string& error) {
+    account = CutChars(account, kSmtpAuthMaxChars);
+    password = CutChars(password, kSmtpAuthMaxChars);
+    if (!WriteSmtpLogin(core_.ini(), {account, password}, core_.scrambleKey(), error)) return false;
+    core_.EditSettings([&](Settings& s) {
+        s.EmailAccount = account;
+        s.EmailPassword = password;
+    });
+    return true;
+}
+
+}  // namespace zelmar

@@ -1,0 +1,745 @@
+#include "ui/pages.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QEvent>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/core/core.h"
+#include "app/core/text.h"
+#include "app/monitor/program_monitor.h"
+#include "ui/dialogs.h"
+
+namespace zelmar {
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+QLabel* Label(const QString& text, QWidget* buddy) {
+    auto* label = new QLabel(text);
+    label->setBuddy(buddy);
+    return label;
+}
+
+// A "..." button that opens a file chooser: as narrow as its text.
+QPushButton* BrowseButton(const QString& accessibleName) {
+    auto* button = new QPushButton("...");
+    button->setAccessibleName(accessibleName);
+    button->setFixedWidth(button->fontMetrics().horizontalAdvance("...") + 24);
+    return button;
+}
+
+QLineEdit* DigitsEdit(int maxChars) {
+    auto* edit = new QLineEdit;
+    edit->setMaxLength(maxChars);
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
+    return edit;
+}
+
+// The start directory is made current again after a file chooser.
+void RestoreStartDirectory(Core& core) {
+    if (!core.startDirectory().empty()) QDir::setCurrent(Q(core.startDirectory()));
+}
+
+}  // namespace
+
+// --- SpinField ---
+
+SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
+    : QWidget(parent), edit_(DigitsEdit(maxChars)), up_(new QToolButton), down_(new QToolButton), min_(minimum),
+      max_(maximum) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(1);
+    row->addWidget(edit_, 1);
+    auto* arrows = new QVBoxLayout;
+    arrows->setSpacing(0);
+    for (QToolButton* b : {up_, down_}) {
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setAutoRepeat(true);
+        b->setFixedHeight(edit_->sizeHint().height() / 2);
+        arrows->addWidget(b);
+    }
+    up_->setArrowType(Qt::UpArrow);
+    down_->setArrowType(Qt::DownArrow);
+    row->addLayout(arrows);
+    setFocusProxy(edit_);
+    edit_->installEventFilter(this);
+    connect(up_, &QToolButton::clicked, this, [this] { Step(1); });
+    connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
+    connect(edit_, &QLineEdit::textEdited, this, &SpinField::edited);
+    connect(edit_, &QLineEdit::editingFinished, this, &SpinField::finished);
+}
+
+void SpinField::SetRange(int minimum, int maximum) {
+    min_ = minimum;
+    max_ = maximum;
+}
+
+void SpinField::Step(int delta) {
+    long value = LeadingInt(S(edit_->text())) + delta;
+    if (value < min_) value = min_;
+    if (value > max_) value = max_;
+    edit_->setText(QString::number(value));
+    emit edited();
+    emit finished();
+}
+
+bool SpinField::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == edit_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Up || key == Qt::Key_Down) {
+            Step(key == Qt::Key_Up ? 1 : -1);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- SettingsPage ---
+
+void SettingsPage::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    Load();
+}
+
+void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::string&)> commit) {
+    connect(edit, &QLineEdit::textEdited, this, [this] { Changed(); });
+    connect(edit, &QLineEdit::editingFinished, this, [edit, commit] {
+        const std::string trimmed = TrimBlanks(S(edit->text()));
+        if (Q(trimmed) != edit->text()) edit->setText(Q(trimmed));
+        commit(trimmed);
+    });
+}
+
+// --- FTP ---
+
+CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    enableFtp = new QCheckBox("&Enable FTP Uploads");
+    ftpOnIpChange = new QCheckBox("FTP on &IP change only");
+    const char* texts[8] = {"Site Name:",          "Online Filename:", "Offline Filename:", "Remote Filename:",
+                            "FTP Server Address:", "User ID:",         "Password:",         "FTP Port:"};
+    for (int i = 0; i < 8; ++i) {
+        fields[i] = i == 7 ? DigitsEdit(kPortMaxChars) : new QLineEdit;
+        labels[i] = Label(texts[i], fields[i]);
+        const auto field = static_cast<FtpField>(i);
+        BindText(fields[i], [this, field, i](const std::string& text) {
+            if (!model_.CommitField(field, text)) {
+                fields[i]->setText(Q(model_.Field(field)));
+                fields[i]->setFocus();
+            }
+        });
+    }
+    fields[6]->setEchoMode(QLineEdit::Password);
+    fields[6]->setMaxLength(kFtpPasswordMaxChars);
+    onlineBrowse = BrowseButton("Choose the online template");
+    offlineBrowse = BrowseButton("Choose the offline template");
+
+    auto* form = new QFormLayout;
+    form->addRow(enableFtp);
+    form->addRow(ftpOnIpChange);
+    for (int i = 0; i < 8; ++i) {
+        if (i == 1 || i == 2) {
+            auto* row = new QHBoxLayout;
+            row->addWidget(fields[i], 1);
+            row->addWidget(i == 1 ? onlineBrowse : offlineBrowse);
+            form->addRow(labels[i], row);
+        } else {
+            form->addRow(labels[i], fields[i]);
+        }
+    }
+    fields[7]->setMaximumWidth(fields[7]->fontMetrics().horizontalAdvance("0000000") + 16);
+    auto* outer = new QVBoxLayout(this);
+    outer->addLayout(form);
+    outer->addStretch();
+
+    connect(enableFtp, &QCheckBox::clicked, this, [this](bool on) {
+        model_.SetEnableFtp(on);
+        UpdateEnabling();
+        emit modifiedChanged();
+    });
+    connect(ftpOnIpChange, &QCheckBox::clicked, this, [this](bool on) {
+        model_.SetFtpOnIpChangeOnly(on);
+        emit modifiedChanged();
+    });
+    connect(onlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OnlineFile); });
+    connect(offlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OfflineFile); });
+}
+
+void CLocalSettings::Load() {
+    loading_ = true;
+    const Settings s = core_.settings();
+    enableFtp->setChecked(s.EnableFTP == 1);
+    ftpOnIpChange->setChecked(s.FTPOnIPChangeOnly == 1);
+    for (int i = 0; i < 8; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
+    UpdateEnabling();
+    loading_ = false;
+}
+
+void CLocalSettings::Collect() {
+    for (int i = 0; i < 8; ++i) {
+        const auto field = static_cast<FtpField>(i);
+        if (field == FtpField::Port && !ValidPortText(TrimBlanks(S(fields[i]->text())))) continue;
+        model_.CommitField(field, S(fields[i]->text()));
+    }
+}
+
+void CLocalSettings::UpdateEnabling() {
+    const bool on = model_.ftpEnabled();
+    ftpOnIpChange->setEnabled(on);
+    for (int i = 1; i < 8; ++i) {
+        fields[i]->setEnabled(on);
+        labels[i]->setEnabled(on);
+    }
+    onlineBrowse->setEnabled(on);
+    offlineBrowse->setEnabled(on);
+}
+
+void CLocalSettings::Browse(FtpField field) {
+    const QString path = QFileDialog::getOpenFileName(
+        this, field == FtpField::OnlineFile ? "Online Filename" : "Offline Filename", QString(),
+        "HTML Files (*.html *.shtml *.htm);;Txt Files (*.txt);;All Files (*)");
+    RestoreStartDirectory(core_);
+    if (path.isEmpty()) return;
+    QLineEdit* edit = fields[static_cast<int>(field)];
+    edit->setText(path);
+    model_.CommitField(field, S(path));
+    Changed();
+}
+
+// --- Advanced Options ---
+
+COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    updateOnStart = new QCheckBox("Update on startup");
+    updateOnShut = new QCheckBox("Update on shutdown");
+    minOnStartup = new QCheckBox("Minimize on startup");
+    notifyErrorOnShut = new QCheckBox("Error notify on shutdown");
+    suppressError = new QCheckBox("Suppress error messages");
+    updateOnNaIp = new QCheckBox("Update on \"N/A\" WAN IP");
+    enableLogging = new QCheckBox("Enable Logging");
+    startupDelay = new SpinField(4, 0, 9999);
+    refreshInterval = new SpinField(4, 0, 9999);
+    timeout = new SpinField(4, 0, 9999);
+    maxLog = new SpinField(3, 0, 999);
+    logFile = new QLineEdit;
+    logBrowse = BrowseButton("Choose the log file");
+    viewLog = new QPushButton("&View Log");
+
+    auto* checks = new QGroupBox;
+    auto* checkGrid = new QGridLayout(checks);
+    checkGrid->addWidget(updateOnStart, 0, 0);
+    checkGrid->addWidget(updateOnShut, 1, 0);
+    checkGrid->addWidget(minOnStartup, 2, 0);
+    checkGrid->addWidget(notifyErrorOnShut, 0, 1);
+    checkGrid->addWidget(suppressError, 1, 1);
+    checkGrid->addWidget(updateOnNaIp, 2, 1);
+
+    // The two-line labels: the run of blanks wraps them.
+    auto* numbers = new QFormLayout;
+    numbers->addRow(Label("Delay initial update\n(Seconds)", startupDelay->edit()), startupDelay);
+    numbers->addRow(Label("Refresh interval\n(Minutes)", refreshInterval->edit()), refreshInterval);
+    numbers->addRow(Label("Conn. timeout\n(Seconds)", timeout->edit()), timeout);
+    for (SpinField* f : {startupDelay, refreshInterval, timeout, maxLog})
+        f->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 40);
+
+    auto* logBox = new QGroupBox;
+    auto* logForm = new QFormLayout(logBox);
+    logForm->addRow(enableLogging);
+    maxLogLabel = Label("Purge Logs After (Days)", maxLog->edit());
+    logForm->addRow(maxLogLabel, maxLog);
+    logFileLabel = Label("Log Filename:", logFile);
+    auto* logRow = new QHBoxLayout;
+    logRow->addWidget(logFile, 1);
+    logRow->addWidget(logBrowse);
+    logForm->addRow(logFileLabel, logRow);
+    auto* viewRow = new QHBoxLayout;
+    viewRow->addStretch();
+    viewRow->addWidget(viewLog);
+    logForm->addRow(viewRow);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(checks);
+    outer->addLayout(numbers);
+    outer->addWidget(logBox);
+    outer->addStretch();
+
+    const std::pair<QCheckBox*, int Settings::*> flags[] = {
+        {updateOnStart, &Settings::IsUpdateOnStart},     {updateOnShut, &Settings::IsUpdateOnShut},
+        {minOnStartup, &Settings::IsMinOnStartup},       {notifyErrorOnShut, &Settings::NotifyErrorOnShut},
+        {suppressError, &Settings::SuppressError},       {updateOnNaIp, &Settings::UpdateOnNAIP},
+        {enableLogging, &Settings::IsLogging},
+    };
+    for (const auto& [box, flag] : flags) {
+        connect(box, &QCheckBox::clicked, this, [this, flag = flag](bool on) {
+            model_.SetFlag(flag, on);
+            UpdateEnabling();
+            emit modifiedChanged();
+        });
+    }
+    const std::pair<SpinField*, int Settings::*> numbersFields[] = {
+        {startupDelay, &Settings::InitStartupDelay}, {timeout, &Settings::Timeout}, {maxLog, &Settings::MaxLog}};
+    for (const auto& [field, member] : numbersFields) {
+        connect(field, &SpinField::edited, this, [this] { Changed(); });
+        connect(field, &SpinField::finished, this,
+                [this, field = field, member = member] { model_.CommitNumber(member, S(field->text())); });
+    }
+    connect(refreshInterval, &SpinField::edited, this, [this] {
+        model_.RefreshIntervalEdited();
+        emit modifiedChanged();
+    });
+    connect(refreshInterval, &SpinField::finished, this, &COptionsPage::CheckRefreshInterval);
+    BindText(logFile, [this](const std::string& text) { model_.SetLogFilename(text); });
+    connect(logBrowse, &QPushButton::clicked, this, [this] {
+        const QString path =
+            QFileDialog::getOpenFileName(this, "Log Filename", QString(), "Log Files (*.log);;All Files (*)");
+        if (path.isEmpty()) return;
+        logFile->setText(path);
+        model_.SetLogFilename(S(path));
+        Changed();
+    });
+    connect(viewLog, &QPushButton::clicked, this, &COptionsPage::viewLogRequested);
+}
+
+void COptionsPage::CheckRefreshInterval() {
+    if (checking_ || loading_) return;
+    checking_ = true;
+    if (!model_.CommitRefreshInterval(S(refreshInterval->text()))) {
+        refreshInterval->edit()->setFocus();
+        refreshInterval->edit()->selectAll();
+    }
+    checking_ = false;
+}
+
+void COptionsPage::Load() {
+    loading_ = true;
+    const Settings s = core_.settings();
+    updateOnStart->setChecked(s.IsUpdateOnStart == 1);
+    updateOnShut->setChecked(s.IsUpdateOnShut == 1);
+    minOnStartup->setChecked(s.IsMinOnStartup == 1);
+    notifyErrorOnShut->setChecked(s.NotifyErrorOnShut == 1);
+    suppressError->setChecked(s.SuppressError == 1);
+    updateOnNaIp->setChecked(s.UpdateOnNAIP == 1);
+    enableLogging->setChecked(s.IsLogging == 1);
+    startupDelay->setText(QString::number(s.InitStartupDelay));
+    refreshInterval->setText(QString::number(s.RefreshIntv));
+    const auto [low, high] = model_.RefreshIntervalRange();
+    refreshInterval->SetRange(low, high);
+    timeout->setText(QString::number(s.Timeout));
+    maxLog->setText(QString::number(s.MaxLog));
+    logFile->setText(Q(s.LogFilename));
+    UpdateEnabling();
+    loading_ = false;
+}
+
+void COptionsPage::Collect() {
+    model_.CommitNumber(&Settings::InitStartupDelay, S(startupDelay->text()));
+    model_.CommitNumber(&Settings::Timeout, S(timeout->text()));
+    model_.CommitNumber(&Settings::MaxLog, S(maxLog->text()));
+    model_.SetLogFilename(S(logFile->text()));
+}
+
+void COptionsPage::UpdateEnabling() {
+    const bool on = model_.LoggingControlsEnabled();
+    for (QWidget* w : std::initializer_list<QWidget*>{logFileLabel, logFile, logBrowse, maxLogLabel, maxLog, viewLog})
+        w->setEnabled(on);
+}
+
+// --- Status ---
+
+CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, parent) {
+    hostMessages = new QPlainTextEdit;
+    hostMessages->setReadOnly(true);
+    hostMessages->setMaximumHeight(hostMessages->fontMetrics().lineSpacing() * 4 + 12);
+    lanAddress = new QLineEdit;
+    wanAddress = new QLineEdit;
+    lastRefreshed = new QLineEdit;
+    nextRefresh = new QLineEdit;
+    auto* form = new QFormLayout;
+    form->addRow(Label("Host Messages:", hostMessages), hostMessages);
+    form->addRow(Label("LAN IP Address:", lanAddress), lanAddress);
+    form->addRow(Label("WAN IP Address:", wanAddress), wanAddress);
+    form->addRow(Label("Time last refreshed:", lastRefreshed), lastRefreshed);
+    form->addRow(Label("Next refresh time:", nextRefresh), nextRefresh);
+    for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) e->setReadOnly(true);
+    auto* outer = new QVBoxLayout(this);
+    outer->addLayout(form);
+    outer->addStretch();
+}
+
+void CRemotePage::Load() {
+    const StatusPage& p = core_.statusPage();
+    hostMessages->setPlainText(Q(p.hostMessages));
+    lanAddress->setText(Q(p.lanAddress));
+    wanAddress->setText(Q(p.wanAddress));
+    lastRefreshed->setText(Q(p.lastRefreshed));
+    nextRefresh->setText(Q(p.nextRefresh));
+}
+
+void CRemotePage::showEvent(QShowEvent* event) {
+    shown_ = true;
+    SettingsPage::showEvent(event);
+}
+
+// --- Program Monitor ---
+
+CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
+    : SettingsPage(core, parent), model_(core), timer_(new QTimer(this)) {
+    auto* group = new QGroupBox("Monitored Programs");
+    trigger = new QCheckBox("Trigger notification on status change");
+    list = new QTreeWidget;
+    list->setRootIsDecorated(false);
+    list->setHeaderLabels({"Program Tag", "Program Window Name", "Status"});
+    const int unit = fontMetrics().averageCharWidth();
+    list->setColumnWidth(0, unit * 80 / 4 * 1);
+    list->setColumnWidth(1, unit * 180 / 4);
+    list->setColumnWidth(2, unit * 70 / 4);
+    addRemove = new QPushButton("&Add/Remove ...");
+    auto* box = new QVBoxLayout(group);
+    box->addWidget(trigger);
+    box->addWidget(list, 1);
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(addRemove);
+    box->addLayout(row);
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(group);
+
+    timer_->setInterval(1000);
+    connect(timer_, &QTimer::timeout, this, &CProcessMonitor::UpdateStatuses);
+    connect(trigger, &QCheckBox::clicked, this, [this](bool on) {
+        core_.EditSettings([&](Settings& s) { s.TriggerProgramStatusUpdate = on ? 1 : 0; });
+        Changed();
+    });
+    connect(addRemove, &QPushButton::clicked, this, &CProcessMonitor::OpenAddRemove);
+}
+
+void CProcessMonitor::Load() { trigger->setChecked(core_.settings().TriggerProgramStatusUpdate == 1); }
+
+void CProcessMonitor::FillList() {
+    list->clear();
+    for (const ProgramPageRow& r : ProgramPageRows(core_))
+        list->addTopLevelItem(new QTreeWidgetItem(QStringList{Q(r.tag), Q(r.title), Q(r.status)}));
+}
+
+void CProcessMonitor::UpdateStatuses() {
+    const std::vector<ProgramPageRow> rows = ProgramPageRows(core_);
+    if (static_cast<int>(rows.size()) != list->topLevelItemCount()) {
+        FillList();
+        return;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) list->topLevelItem(static_cast<int>(i))->setText(2, Q(rows[i].status));
+}
+
+void CProcessMonitor::showEvent(QShowEvent* event) {
+    if (!shownOnce_) FillList();
+    shownOnce_ = true;
+    SettingsPage::showEvent(event);
+    // The status column follows the table every second while it can be seen;
+    // a hidden window makes no wake-ups.
+    timer_->start();
+}
+
+void CProcessMonitor::hideEvent(QHideEvent* event) {
+    timer_->stop();
+    SettingsPage::hideEvent(event);
+}
+
+void CProcessMonitor::OpenAddRemove() {
+    CAddRemoveProgramsDlg dialog(core_, this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    list->clear();
+    CheckProgramStatuses(core_);
+    FillList();
+}
+
+// --- Proxy/Firewall ---
+
+CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    useProxy = new QCheckBox("&Enable Proxy settings");
+    host = new QLineEdit;
+    httpPort = DigitsEdit(kPortMaxChars);
+    ftpPort = DigitsEdit(kPortMaxChars);
+    user = new QLineEdit;
+    account = new QLineEdit;
+    password = new QLineEdit;
+    password->setEchoMode(QLineEdit::Password);
+    passive = new QCheckBox("&Passive Mode");
+    hostLabel = Label("Proxy/Firewall Host:", host);
+    httpPortLabel = Label("HTTP proxy port:", httpPort);
+    ftpPortLabel = Label("FTP    proxy port:", ftpPort);
+    userLabel = Label("User ID:", user);
+    accountLabel = Label("Account", account);
+    passwordLabel = Label("Password", password);
+
+    auto* form = new QFormLayout;
+    form->addRow(hostLabel, host);
+    form->addRow(httpPortLabel, httpPort);
+    form->addRow(ftpPortLabel, ftpPort);
+    form->addRow(userLabel, user);
+    form->addRow(accountLabel, account);
+    form->addRow(passwordLabel, password);
+
+    const char* types[9] = {"None",
+                            "SITE hostname",
+                            "USER after logon",
+                            "Proxy OPEN",
+                            "Transparent",
+                            "USER with no logon",
+                            "USER FireID@Remotehost",
+                            "USER RemoteID@remoteHost fire ID",
+                            "USER remoteID@fireID@remoteHost"};
+    auto* group = new QGroupBox("FTP Logon Type");
+    logonGroup = group;
+    auto* grid = new QGridLayout(group);
+    auto* buttons = new QButtonGroup(this);
+    for (int i = 0; i < 9; ++i) {
+        logonTypes[i] = new QRadioButton(types[i]);
+        buttons->addButton(logonTypes[i], i);
+        grid->addWidget(logonTypes[i], i % 5, i / 5);
+    }
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(useProxy);
+    outer->addLayout(form);
+    outer->addWidget(group);
+    outer->addWidget(passive);
+    outer->addStretch();
+
+    connect(useProxy, &QCheckBox::clicked, this, [this](bool on) {
+        useProxy->setChecked(model_.SetUseProxy(on));
+        UpdateEnabling();
+        emit modifiedChanged();
+    });
+    connect(buttons, &QButtonGroup::idClicked, this, [this](int id) {
+        model_.SetLogonType(id);
+        UpdateEnabling();
+        emit modifiedChanged();
+    });
+    connect(passive, &QCheckBox::clicked, this, [this](bool on) {
+        model_.SetPassive(on);
+        emit modifiedChanged();
+    });
+    BindText(host, [this](const std::string& t) { model_.SetHost(t); });
+    BindText(user, [this](const std::string& t) { model_.SetUser(t); });
+    BindText(account, [this](const std::string& t) { model_.SetAccount(t); });
+    BindText(password, [this](const std::string& t) { model_.SetPassword(t); });
+    // The ports are written on every change.
+    connect(httpPort, &QLineEdit::textEdited, this, [this](const QString& t) {
+        model_.SetHttpPort(S(t));
+        Changed();
+    });
+    connect(ftpPort, &QLineEdit::textEdited, this, [this](const QString& t) {
+        model_.SetFtpPort(S(t));
+        Changed();
+    });
+}
+
+void CProxyPage::Load() {
+    loading_ = true;
+    const Settings s = core_.settings();
+    useProxy->setChecked(s.UseProxy == 1);
+    host->setText(Q(s.ProxyAddress));
+    httpPort->setText(Q(s.HTTPProxyPort));
+    ftpPort->setText(QString::number(s.FTPProxyPort));
+    user->setText(Q(s.ProxyUser));
+    account->setText(Q(s.ProxyAccount));
+    password->setText(Q(s.ProxyPass));
+    if (s.LogonType >= 0 && s.LogonType < 9) logonTypes[s.LogonType]->setChecked(true);
+    passive->setChecked(s.ProxyPassive == 1);
+    UpdateEnabling();
+    loading_ = false;
+}
+
+void CProxyPage::Collect() {
+    model_.SetHost(S(host->text()));
+    model_.SetUser(S(user->text()));
+    model_.SetAccount(S(account->text()));
+    model_.SetPassword(S(password->text()));
+}
+
+void CProxyPage::UpdateEnabling() {
+    const bool hostOn = model_.ControlEnabled(ProxyControl::Host);
+    hostLabel->setEnabled(hostOn);
+    host->setEnabled(hostOn);
+    httpPortLabel->setEnabled(model_.ControlEnabled(ProxyControl::HttpPort));
+    httpPort->setEnabled(model_.ControlEnabled(ProxyControl::HttpPort));
+    logonGroup->setEnabled(model_.ControlEnabled(ProxyControl::LogonTypes));
+    passive->setEnabled(model_.ControlEnabled(ProxyControl::Passive));
+    const bool loginOn = model_.ControlEnabled(ProxyControl::User);
+    for (QWidget* w : std::initializer_list<QWidget*>{userLabel, user, accountLabel, account, passwordLabel, password,
+                                                      ftpPortLabel, ftpPort})
+        w->setEnabled(loginOn);
+}
+
+// --- E-Mail Options ---
+
+CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    enableMail = new QCheckBox("&Enable IP Address Emailing");
+    mailOnIpChange = new QCheckBox("E-Mail on IP change only");
+    server = new QLineEdit;
+    from = new QLineEdit;
+    toButton = new QRadioButton("To:");
+    bccButton = new QRadioButton("BCC:");
+    recipients = new QLineEdit;
+    recipients->setMaxLength(kRecipientsMaxChars);
+    recipients->setPlaceholderText("(Separate recipients with semi-colons)");
+    subject = new QLineEdit;
+    messageFile = new QLineEdit;
+    messageBrowse = BrowseButton("Choose the mail message file");
+    port = DigitsEdit(kPortMaxChars);
+    attachment = new QCheckBox("Send Message as attachment");
+    smtpAuth = new QCheckBox("My SMTP server requires authentication");
+    authSettings = new QPushButton("Settings...");
+    secureSmtp = new QCheckBox("Use Secure SMTP");
+
+    auto* form = new QFormLayout;
+    form->addRow(Label("SMTP Mail Server:", server), server);
+    form->addRow(Label("From:", from), from);
+    auto* kind = new QHBoxLayout;
+    kind->addWidget(toButton);
+    kind->addWidget(bccButton);
+    auto* recipientBox = new QVBoxLayout;
+    recipientBox->addWidget(recipients);
+    auto* note = new QLabel("(Separate recipients with semi-colons)");
+    note->setBuddy(recipients);
+    recipientBox->addWidget(note);
+    auto* kindWidget = new QWidget;
+    kindWidget->setLayout(kind);
+    kind->setContentsMargins(0, 0, 0, 0);
+    form->addRow(kindWidget, recipientBox);
+    form->addRow(Label("Subject:", subject), subject);
+    auto* fileRow = new QHBoxLayout;
+    fileRow->addWidget(messageFile, 1);
+    fileRow->addWidget(messageBrowse);
+    form->addRow(Label("Mail Message File:", messageFile), fileRow);
+    port->setMaximumWidth(port->fontMetrics().horizontalAdvance("0000000") + 16);
+    form->addRow(Label("Server Port:", port), port);
+    auto* authRow = new QHBoxLayout;
+    authRow->addWidget(smtpAuth);
+    authRow->addWidget(authSettings);
+    authRow->addStretch();
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(enableMail);
+    outer->addWidget(mailOnIpChange);
+    outer->addLayout(form);
+    outer->addWidget(attachment);
+    outer->addLayout(authRow);
+    outer->addWidget(secureSmtp);
+    outer->addStretch();
+
+    connect(enableMail, &QCheckBox::clicked, this, [this](bool on) {
+        model_.SetEnableMail(on);
+        UpdateEnabling();
+        emit modifiedChanged();
+    });
+    const std::pair<QCheckBox*, int Settings::*> flags[] = {{mailOnIpChange, &Settings::EmailOnIPChangeOnly},
+                                                            {attachment, &Settings::IsMsgAttachment},
+                                                            {smtpAuth, &Settings::EnableSMTPAuth}};
+    for (const auto& [box, flag] : flags) {
+        connect(box, &QCheckBox::clicked, this, [this, flag = flag](bool on) {
+            model_.SetFlag(flag, on);
+            UpdateEnabling();
+            emit modifiedChanged();
+        });
+    }
+    connect(toButton, &QRadioButton::clicked, this, [this] {
+        core_.EditSettings([](Settings& s) { s.IsMailTo = 0; });
+        Changed();
+    });
+    connect(bccButton, &QRadioButton::clicked, this, [this] {
+        core_.EditSettings([](Settings& s) { s.IsMailTo = 1; });
+        Changed();
+    });
+    connect(secureSmtp, &QCheckBox::clicked, this, [this](bool on) {
+        model_.SetSecureSmtp(on);
+        port->setText(QString::number(model_.port()));
+        emit modifiedChanged();
+    });
+    BindText(server, [this](const std::string& t) { model_.SetText(&Settings::EmailServer, t); });
+    BindText(from, [this](const std::string& t) { model_.SetText(&Settings::EmailFrom, t); });
+    BindText(recipients, [this](const std::string& t) { model_.SetText(&Settings::EmailTo, t); });
+    BindText(subject, [this](const std::string& t) { model_.SetText(&Settings::EmailSubject, t); });
+    BindText(messageFile, [this](const std::string& t) { model_.SetText(&Settings::EmailInput, t); });
+    connect(port, &QLineEdit::textEdited, this, [this] { Changed(); });
+    connect(port, &QLineEdit::editingFinished, this, &CEmailPage::CommitPort);
+    connect(messageBrowse, &QPushButton::clicked, this, [this] {
+        QFileDialog dialog(this, "Mail Message File");
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+        const QString path = dialog.selectedFiles().first();
+        messageFile->setText(path);
+        model_.SetText(&Settings::EmailInput, S(path));
+        Changed();
+    });
+    connect(authSettings, &QPushButton::clicked, this, [this] {
+        CSmtpAuthDlg dialog(core_, this);
+        dialog.exec();
+    });
+}
+
+void CEmailPage::CommitPort() {
+    if (checking_ || loading_) return;
+    checking_ = true;
+    if (!model_.CommitPort(S(port->text()))) {
+        port->setText(QString::number(model_.port()));
+        port->setFocus();
+        port->selectAll();
+    }
+    checking_ = false;
+}
+
+void CEmailPage::Load() {
+    loading_ = true;
+    const Settings s = core_.settings();
+    enableMail->setChecked(s.EnableMail == 1);
+    mailOnIpChange->setChecked(s.EmailOnIPChangeOnly == 1);
+    server->setText(Q(s.EmailServer));
+    from->setText(Q(s.EmailFrom));
+    (s.IsMailTo == 1 ? bccButton : toButton)->setChecked(true);
+    recipients->setText(Q(s.EmailTo));
+    subject->setText(Q(s.EmailSubject));
+    messageFile->setText(Q(s.EmailInput));
+    port->setText(QString::number(s.EmailServerPort));
+    attachment->setChecked(s.IsMsgAttachment == 1);
+    smtpAuth->setChecked(s.EnableSMTPAuth == 1);
+    secureSmtp->setChecked(s.EnableSecureSMTP == 1);
+    UpdateEnabling();
+    loading_ = false;
+}
+
+void CEmailPage::Collect() {
+    model_.SetText(&Settings::EmailServer, S(server->text()));
+    model_.SetText(&Settings::EmailFrom, S(from->text()));
+    model_.SetText(&Settings::EmailTo, S(recipients->text()));
+    model_.SetText(&Settings::EmailSubject, S(subject->text()));
+    model_.SetText(&Settings::EmailInput, S(messageFile->text()));
+    if (ValidPortText(TrimBlanks(S(port->text())))) model_.CommitPort(S(port->text()));
+}
+
+void CEmailPage::UpdateEnabling() {
+    const bool on = model_.ControlsEnabled();
+    for (QWidget* w : findChildren<QWidget*>())
+        if (w != enableMail) w->setEnabled(on);
+    authSettings->setEnabled(model_.SettingsButtonEnabled());
+}
+
+}  // namespace zelmar

@@ -1,0 +1,237 @@
+#include "ui/qt_host.h"
+
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QTimer>
+#include <algorithm>
+
+#include "app/core/core.h"
+#include "ui/main_sheet.h"
+
+namespace zelmar {
+
+QtHost::QtHost() : mainThread_(std::this_thread::get_id()) {}
+
+QtHost::~QtHost() { Shutdown(); }
+
+void QtHost::SendToMain(const std::function<void()>& fn) {
+    if (std::this_thread::get_id() == mainThread_) {
+        fn();
+        return;
+    }
+    if (stopped_) return;
+    auto pending = std::make_shared<Pending>();
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        pending_.push_back(pending);
+    }
+    // fn belongs to the caller's frame: it runs only while the caller waits.
+    // The runner holds the lock while fn runs, so the caller cannot give up
+    // half-way.
+    const std::function<void()>* call = &fn;
+    QMetaObject::invokeMethod(
+        this,
+        [pending, call] {
+            std::unique_lock<std::mutex> lock(pending->mutex);
+            if (pending->abandoned) return;
+            (*call)();
+            pending->finished = true;
+            pending->done.notify_all();
+        },
+        Qt::QueuedConnection);
+    {
+        std::unique_lock<std::mutex> lock(pending->mutex);
+        pending->done.wait(lock, [&] { return pending->finished || stopped_.load(); });
+        if (!pending->finished) pending->abandoned = true;
+    }
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.erase(std::remove(pending_.begin(), pending_.end(), pending), pending_.end());
+}
+
+void QtHost::PostToMain(std::function<void()> fn) {
+    if (stopped_) return;
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
+void QtHost::StartWorker(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    workers_.emplace_back(std::move(fn));
+}
+
+void QtHost::Shutdown() {
+    stopped_ = true;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        for (const auto& p : pending_) {
+            std::lock_guard<std::mutex> pl(p->mutex);
+            p->done.notify_all();
+        }
+    }
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(workersMutex_);
+        workers.swap(workers_);
+    }
+    for (std::thread& t : workers)
+        if (t.joinable()) t.join();
+}
+
+bool QtHost::SetTimer(int id, std::chrono::milliseconds interval) {
+    QTimer*& timer = timers_[id];
+    if (!timer) {
+        timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this, id] {
+            if (core_) core_->OnTimer(id);
+        });
+    }
+    // Minute-long intervals need no precision: the system may group wake-ups.
+    timer->setTimerType(interval >= std::chrono::seconds(60) ? Qt::VeryCoarseTimer : Qt::CoarseTimer);
+    timer->start(interval);
+    return true;
+}
+
+bool QtHost::KillTimer(int id) {
+    auto it = timers_.find(id);
+    if (it != timers_.end()) it->second->stop();
+    return true;
+}
+
+MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
+    if (scriptedBoxes) return scriptedBoxes(r);
+    QMessageBox box(sheet_ && sheet_->isVisible() ? sheet_ : nullptr);
+    box.setWindowTitle(QString::fromStdString(r.caption));
+    box.setText(QString::fromStdString(r.text));
+    switch (r.icon) {
+        case MbIcon::None: box.setIcon(QMessageBox::NoIcon); break;
+        case MbIcon::Information: box.setIcon(QMessageBox::Information); break;
+        case MbIcon::Warning: box.setIcon(QMessageBox::Warning); break;
+        case MbIcon::Stop: box.setIcon(QMessageBox::Critical); break;
+        case MbIcon::Question: box.setIcon(QMessageBox::Question); break;
+    }
+    QMessageBox::StandardButtons buttons;
+    switch (r.buttons) {
+        case MbButtons::Ok: buttons = QMessageBox::Ok; break;
+        case MbButtons::OkCancel: buttons = QMessageBox::Ok | QMessageBox::Cancel; break;
+        case MbButtons::YesNo: buttons = QMessageBox::Yes | QMessageBox::No; break;
+        case MbButtons::YesNoCancel: buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
+    }
+    box.setStandardButtons(buttons);
+    auto toButton = [](MbAnswer a) {
+        switch (a) {
+            case MbAnswer::Ok: return QMessageBox::Ok;
+            case MbAnswer::Cancel: return QMessageBox::Cancel;
+            case MbAnswer::Yes: return QMessageBox::Yes;
+            case MbAnswer::No: return QMessageBox::No;
+        }
+        return QMessageBox::Ok;
+    };
+    if (buttons.testFlag(toButton(r.defaultAnswer))) box.setDefaultButton(toButton(r.defaultAnswer));
+    if (r.systemModal) box.setWindowModality(Qt::ApplicationModal);
+    switch (box.exec()) {
+        case QMessageBox::Cancel: return MbAnswer::Cancel;
+        case QMessageBox::Yes: return MbAnswer::Yes;
+        case QMessageBox::No: return MbAnswer::No;
+        case QMessageBox::Ok: return MbAnswer::Ok;
+        default:
+            // Closed by Escape or the title bar: the box's cancelling answer.
+            if (buttons.testFlag(QMessageBox::Cancel)) return MbAnswer::Cancel;
+            return r.buttons == MbButtons::YesNo ? MbAnswer::No : MbAnswer::Ok;
+    }
+}
+
+void QtHost::StatusLine(const StatusMessage&, const std::string& displayText) {
+    if (sheet_) sheet_->StatusLine(displayText);
+}
+void QtHost::StatusPageChanged(const StatusPage& page) {
+    if (sheet_) sheet_->SetStatusPage(page);
+}
+bool QtHost::StatusPageExists() const { return sheet_ && sheet_->StatusPageShown(); }
+void QtHost::SetTrayOnline(bool online) {
+    if (sheet_) sheet_->SetTrayOnline(online);
+}
+
+void QtHost::SetRefreshEnabled(bool enabled) {
+    if (sheet_) sheet_->SetRefreshEnabled(enabled);
+}
+void QtHost::ShowShutdownWindow(bool visible) {
+    if (sheet_) sheet_->ShowShutdownWindow(visible);
+}
+void QtHost::RestoreMainWindow() {
+    if (sheet_) sheet_->RestoreMainWindow();
+}
+
+void QtHost::ShowMainWindow(bool minimised) {
+    if (!sheet_) return;
+    if (minimised)
+        sheet_->MinimiseMainWindow();
+    else
+        sheet_->RestoreMainWindow();
+}
+void QtHost::ShowStatusPage() {
+    if (sheet_) sheet_->ShowPage(kStatusPage);
+}
+void QtHost::ShowEmailOptionsPage() {
+    if (sheet_) sheet_->ShowPage(kEmailPage);
+}
+bool QtHost::SaveEnabled() const { return sheet_ && sheet_->SaveEnabled(); }
+void QtHost::CloseMainWindow() {
+    if (sheet_) sheet_->CloseMainWindow();
+}
+void QtHost::CollectSettingsPages() {
+    if (sheet_) sheet_->CollectPages();
+}
+void QtHost::CollectFtpPage() {
+    if (sheet_) sheet_->CollectFtpPage();
+}
+void QtHost::ClearModifiedMarks() {
+    if (sheet_) sheet_->ClearModifiedMarks();
+}
+void QtHost::RefreshProgramMonitorPage() {
+    if (sheet_) sheet_->RefreshProgramMonitorPage();
+}
+
+bool QtHost::EndSession() {
+    if (!core_) return true;
+    const Settings s = core_->settings();
+    if (s.IsUpdateOnShut != 1) return true;
+    // A refresh still at work shares the working files: the offline page
+    // cannot be published now.
+    if (core_->WorkerRunning() || core_->state().TransferInProgress != 0) return false;
+    if (!core_->services().PublishOffline) return true;
+
+    struct Outcome {
+        std::atomic<bool> done{false};
+        std::atomic<int> result{-1};
+        QEventLoop* loop = nullptr;  // main thread only
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QEventLoop loop;
+    outcome->loop = &loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    Core* core = core_;
+    QObject* self = this;
+    StartWorker([core, outcome, self] {
+        outcome->result = core->services().PublishOffline(*core);
+        outcome->done = true;
+        QMetaObject::invokeMethod(
+            self,
+            [outcome] {
+                if (outcome->loop) outcome->loop->quit();
+            },
+            Qt::QueuedConnection);
+    });
+    // Each network step is bounded by "Timeout"; the lookups, the e-mail
+    // and the upload together get twice that and a margin.
+    const int seconds = std::max(1, s.Timeout) * 2 + 5;
+    deadline.start(std::chrono::seconds(seconds));
+    if (!outcome->done) loop.exec();
+    deadline.stop();
+    outcome->loop = nullptr;
+    // A publication that has not ended in time counts as failed.
+    return outcome->done && outcome->result != -1;
+}
+
+}  // namespace zelmar

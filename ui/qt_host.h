@@ -1,0 +1,94 @@
+// QtHost: the core's host on the Qt event loop. Blocking sends from workers
+// are queued to the main thread and waited for; timers are QTimers keyed by
+// the core's identifier; message boxes are QMessageBoxes; everything the
+// window shows goes to CMainSheet.
+#pragma once
+
+#include <QObject>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/core/host.h"
+
+class QTimer;
+
+namespace zelmar {
+
+class Core;
+class CMainSheet;
+
+class QtHost : public QObject, public Host {
+    Q_OBJECT
+public:
+    QtHost();
+    ~QtHost() override;
+
+    void Attach(Core* core, CMainSheet* sheet) {
+        core_ = core;
+        sheet_ = sheet;
+    }
+
+    // --- Host ---
+    void SendToMain(const std::function<void()>& fn) override;
+    void PostToMain(std::function<void()> fn) override;
+    void StartWorker(std::function<void()> fn) override;
+    bool SetTimer(int id, std::chrono::milliseconds interval) override;
+    bool KillTimer(int id) override;
+    MbAnswer MessageBox(const MessageBoxRequest& request) override;
+    void StatusLine(const StatusMessage& message, const std::string& displayText) override;
+    void StatusPageChanged(const StatusPage& page) override;
+    bool StatusPageExists() const override;
+    void SetTrayOnline(bool online) override;
+    void ShowMainWindow(bool minimised) override;
+    void ShowStatusPage() override;
+    void ShowEmailOptionsPage() override;
+    bool SaveEnabled() const override;
+    void CloseMainWindow() override;
+    void CollectSettingsPages() override;
+    void CollectFtpPage() override;
+    void ClearModifiedMarks() override;
+    void RefreshProgramMonitorPage() override;
+
+    void SetRefreshEnabled(bool enabled) override;
+    void ShowShutdownWindow(bool visible) override;
+    void RestoreMainWindow() override;
+
+    // The desktop session ends: publish the offline page when configured.
+    // The publication runs on a worker while this thread keeps handling its
+    // status messages, and is given up after the time-out bound, so the
+    // logout is never held up for long. Returns whether the session may end.
+    bool EndSession();
+
+    // After the event loop: no more blocking sends are run; waits for every
+    // worker started so far.
+    void Shutdown();
+
+    // Message boxes answered from a script instead of shown (tests).
+    std::function<MbAnswer(const MessageBoxRequest&)> scriptedBoxes;
+
+private:
+    struct Pending {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+    };
+    Core* core_ = nullptr;
+    CMainSheet* sheet_ = nullptr;
+    std::thread::id mainThread_;
+    std::map<int, QTimer*> timers_;
+
+    std::mutex pendingMutex_;
+    std::vector<std::shared_ptr<Pending>> pending_;
+    std::atomic<bool> stopped_{false};
+
+    std::mutex workersMutex_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace zelmar
