@@ -53,7 +53,10 @@ AtomicWriteResult WriteInPlace(const std::string& path, std::string_view data) {
     return {};
 }
 
-int RefusalOf(bool existed, const struct stat& st) {
+int RefusalOf(const std::string& resolved, bool existed, const struct stat& st) {
+    // Still a link after resolving: a loop, or a chain too long to follow.
+    struct stat lst {};
+    if (::lstat(resolved.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) return ELOOP;
     if (!existed) return 0;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISREG(st.st_mode)) return EPERM;
@@ -65,8 +68,9 @@ int RefusalOf(bool existed, const struct stat& st) {
 
 int ReplaceableFileError(const std::string& path) {
     struct stat st {};
-    const bool existed = ::stat(ResolveLinkTarget(path).c_str(), &st) == 0;
-    return RefusalOf(existed, st);
+    const std::string resolved = ResolveLinkTarget(path);
+    const bool existed = ::stat(resolved.c_str(), &st) == 0;
+    return RefusalOf(resolved, existed, st);
 }
 
 void SetAtomicFileSeams(AtomicFileSeams seams) {
@@ -100,7 +104,7 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& requested, std::strin
 
     struct stat old {};
     const bool existed = ::stat(path.c_str(), &old) == 0;
-    if (const int refused = RefusalOf(existed, old); refused != 0) return Fail(O::CannotCreate, refused);
+    if (const int refused = RefusalOf(path, existed, old); refused != 0) return Fail(O::CannotCreate, refused);
 
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

@@ -296,10 +296,14 @@ IniFile::LoadResult IniFile::LoadFromDisk(IniDocument& doc) const {
 IniFile::LoadResult IniFile::Load(IniDocument& doc) const {
     std::lock_guard<std::recursive_mutex> guard(FileLock());
     if (batchDepth_ == 0) return LoadFromDisk(doc);
+    if (batchReadFailed_) return LoadResult::Failed;  // read once per batch, even when it fails
     if (!batchDoc_) {
         IniDocument fresh;
         const LoadResult r = LoadFromDisk(fresh);
-        if (r == LoadResult::Failed) return r;
+        if (r == LoadResult::Failed) {
+            batchReadFailed_ = true;
+            return r;
+        }
         batchDoc_ = std::move(fresh);
         batchMissing_ = r == LoadResult::Missing;
     }
@@ -353,6 +357,7 @@ bool IniFile::CommitBatch() {
     batchDoc_.reset();
     batchDirty_ = false;
     batchMissing_ = false;
+    batchReadFailed_ = false;
     errno = saved;
     return ok;
 }

@@ -132,6 +132,7 @@ private:
     int batchDepth_ = 0;
     mutable std::optional<IniDocument> batchDoc_;
     mutable bool batchMissing_ = false;
+    mutable bool batchReadFailed_ = false;
     bool batchDirty_ = false;
 };
 
