@@ -22,19 +22,6 @@ AtomicFileSeams Seams() {
     return gSeams;
 }
 
-bool WriteAll(int fd, std::string_view data, int& err) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = errno;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 AtomicWriteResult Fail(AtomicWriteResult::Outcome outcome, int err) {
     errno = err;
     return {outcome, err};

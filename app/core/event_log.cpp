@@ -83,21 +83,6 @@ long TodayUtc(const Host& host) {
     return DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // One write of one log line: open (creating it, keeping the content), append,
 // close. A log that is no regular file is refused (a FIFO would block, a
 // device would swallow the lines); a log the user made read-only is left
@@ -129,7 +114,8 @@ public:
     bool WriteLine(const std::string& stamp, const std::string& text) {
         // One write per line, so another program appending to the same file
         // cannot split it.
-        return WriteAll(fd_, stamp + text + "\r\n");
+        int err = 0;
+        return WriteAll(fd_, stamp + text + "\r\n", err);
     }
 
 private:

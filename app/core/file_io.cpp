@@ -11,6 +11,19 @@
 
 namespace zelmar {
 
+bool WriteAll(int fd, std::string_view data, int& err) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = errno;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 std::string NotRegularFileText(const std::string& path, mode_t mode) {
     const char* kind = S_ISDIR(mode)    ? "a directory"
                        : S_ISFIFO(mode) ? "a named pipe"

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -35,6 +36,10 @@ FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode
 // the descriptor, or -1 with err and error set.
 int OpenRegularFile(const std::string& path, int flags, mode_t createMode, int& err, std::string& error,
                     bool* notRegular = nullptr);
+
+// Writes all of data, going on after a short write or a signal. Returns
+// false with err set when the system refused.
+bool WriteAll(int fd, std::string_view data, int& err);
 
 // The sentence for a name that is there but is no regular file.
 std::string NotRegularFileText(const std::string& path, mode_t mode);
