@@ -414,8 +414,9 @@ void Core::DisplayAndLog(const std::string& m) {
 }
 
 void Core::SaveSettings() {
-    // One save is one write of the settings file.
-    IniBatch batch(ini_);
+    // One save is one write of the settings file, made at once even while a
+    // refresh is still gathering what it stores.
+    IniBatch batch(ini_, IniBatch::kWriteOnCommit);
     host_.CollectSettingsPages();
     const Settings s = settings();
     WriteSavedSettings(ini_, s, scrambleKey_);

@@ -347,17 +347,27 @@ void IniFile::BeginBatch() {
     ++batchDepth_;
 }
 
-bool IniFile::CommitBatch() {
+bool IniFile::CommitBatch(bool writeNow) {
     std::lock_guard<std::recursive_mutex> guard(FileLock());
     if (batchDepth_ == 0) return true;
-    if (--batchDepth_ > 0) return true;
+    --batchDepth_;
+    if (batchDepth_ > 0 && !writeNow) return true;
     bool ok = true;
-    if (batchDirty_ && batchDoc_) ok = ReplaceFileAtomically(path_, batchDoc_->Render()).ok();
+    if (batchDirty_ && batchDoc_) {
+        ok = ReplaceFileAtomically(path_, batchDoc_->Render()).ok();
+        // A failed write stays pending for the outer batch to try again.
+        if (ok) {
+            batchDirty_ = false;
+            batchMissing_ = false;
+        }
+    }
     const int saved = errno;
-    batchDoc_.reset();
-    batchDirty_ = false;
-    batchMissing_ = false;
-    batchReadFailed_ = false;
+    if (batchDepth_ == 0) {
+        batchDoc_.reset();
+        batchDirty_ = false;
+        batchMissing_ = false;
+        batchReadFailed_ = false;
+    }
     errno = saved;
     return ok;
 }

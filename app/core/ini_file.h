@@ -114,8 +114,10 @@ public:
 
     // A batch: see the comment at the top. CommitBatch returns false, with
     // errno set, when the outermost commit could not replace the file.
+    // writeNow writes what is pending even inside an outer batch (a save
+    // must not wait for a refresh that is still looking up addresses).
     void BeginBatch();
-    bool CommitBatch();
+    bool CommitBatch(bool writeNow = false);
 
 private:
     enum class LoadResult { Loaded, Missing, Failed };
@@ -136,23 +138,26 @@ private:
     bool batchDirty_ = false;
 };
 
-// Begins a batch on construction; commits at Commit() or destruction.
+// Begins a batch on construction; commits at Commit() or destruction. With
+// kWriteOnCommit the commit writes even inside an outer batch.
 class IniBatch {
 public:
-    explicit IniBatch(IniFile& ini) : ini_(&ini) { ini_->BeginBatch(); }
+    enum Mode { kJoinOuter, kWriteOnCommit };
+    explicit IniBatch(IniFile& ini, Mode mode = kJoinOuter) : ini_(&ini), mode_(mode) { ini_->BeginBatch(); }
     ~IniBatch() { Commit(); }
     IniBatch(const IniBatch&) = delete;
     IniBatch& operator=(const IniBatch&) = delete;
     // True when the batch's writes are on disk (or left to an outer batch).
     bool Commit() {
         if (!ini_) return ok_;
-        ok_ = ini_->CommitBatch();
+        ok_ = ini_->CommitBatch(mode_ == kWriteOnCommit);
         ini_ = nullptr;
         return ok_;
     }
 
 private:
     IniFile* ini_;
+    Mode mode_;
     bool ok_ = true;
 };
 

@@ -197,7 +197,7 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
 }
 
 bool WriteDefaultSettings(IniFile& ini, const std::string& key) {
-    IniBatch batch(ini);
+    IniBatch batch(ini, IniBatch::kWriteOnCommit);
     bool ok = true;
     for (const SettingKey* k : InOrder(&SettingKey::firstRunOrder)) {
         std::string value = k->firstRunValue;

@@ -144,6 +144,26 @@ TEST_F(OneWrite, SaveIsOneReplacement) {
     EXPECT_EQ(replaced[ini], 0);
 }
 
+TEST_F(OneWrite, SaveDuringARefreshIsOnDiskBeforeTheWorkerRuns) {
+    MakeCore();
+    core->Initialise(false);
+    core->EditSettings([](Settings& s) { s.ftpPage.FTPServer = "ftp.example.org"; });
+    host.inlineWorkers = false;
+    replaced.Reset();
+    core->ManualRefreshCommand();
+    ASSERT_EQ(host.pendingWorkers.size(), 1u);
+    core->EditSettings([](Settings& s) { s.ftpPage.SiteName = "Saved Meanwhile"; });
+    core->SaveSettings();
+    // The save (with the statuses found so far) is written now, not when
+    // the worker's lookups end; the worker's addresses follow in one more.
+    EXPECT_EQ(replaced[ini], 1);
+    EXPECT_EQ(IniFile(ini).GetString(kLocalSettings, "SiteName"), "Saved Meanwhile");
+    host.RunWorkers();
+    EXPECT_EQ(replaced[ini], 2);
+    EXPECT_EQ(IniFile(ini).GetString(kIPAddress, "LastLANIP"), "10.0.0.1");
+    EXPECT_EQ(IniFile(ini).GetString(kLocalSettings, "SiteName"), "Saved Meanwhile");
+}
+
 // A batch that cannot be committed says so, and the old file stays whole.
 TEST_F(OneWrite, BatchOnAReadOnlyFileFailsAtOnceAndKeepsTheFile) {
     WriteFile(ini, "[S]\nk=old\n");
