@@ -342,6 +342,22 @@ bool IniFile::Modify(Edit edit) {
     return Store(doc);
 }
 
+IniFile::~IniFile() {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (batchDepth_ > 0 && batchDirty_ && batchDoc_) (void)ReplaceFileAtomically(path_, batchDoc_->Render());
+    *alive_ = false;
+}
+
+IniBatch::IniBatch(IniFile& ini, Mode mode) : ini_(&ini), alive_(ini.alive_), mode_(mode) { ini_->BeginBatch(); }
+
+bool IniBatch::Commit() {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (!ini_) return ok_;
+    if (*alive_) ok_ = ini_->CommitBatch(mode_ == kWriteOnCommit);
+    ini_ = nullptr;
+    return ok_;
+}
+
 void IniFile::BeginBatch() {
     std::lock_guard<std::recursive_mutex> guard(FileLock());
     ++batchDepth_;

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,9 @@ private:
 class IniFile {
 public:
     explicit IniFile(std::string path) : path_(std::move(path)) {}
+    // Writes what an open batch still holds: a batch may outlive its file
+    // (a worker that never ran keeps one), and then ends without a write.
+    ~IniFile();
     IniFile(const IniFile&) = delete;
     IniFile& operator=(const IniFile&) = delete;
 
@@ -127,7 +131,12 @@ private:
     template <typename Edit>
     bool Modify(Edit edit);
 
+    friend class IniBatch;
+
     std::string path_;
+    // False once the file object is gone; batches check it before they
+    // commit.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     // Guarded by one process-wide lock (see ini_file.cpp).
     mutable int readError_ = 0;
     mutable std::string readErrorText_;
@@ -139,24 +148,21 @@ private:
 };
 
 // Begins a batch on construction; commits at Commit() or destruction. With
-// kWriteOnCommit the commit writes even inside an outer batch.
+// kWriteOnCommit the commit writes even inside an outer batch. A batch may
+// outlive its IniFile; the file's end has then written what was pending.
 class IniBatch {
 public:
     enum Mode { kJoinOuter, kWriteOnCommit };
-    explicit IniBatch(IniFile& ini, Mode mode = kJoinOuter) : ini_(&ini), mode_(mode) { ini_->BeginBatch(); }
+    explicit IniBatch(IniFile& ini, Mode mode = kJoinOuter);
     ~IniBatch() { Commit(); }
     IniBatch(const IniBatch&) = delete;
     IniBatch& operator=(const IniBatch&) = delete;
     // True when the batch's writes are on disk (or left to an outer batch).
-    bool Commit() {
-        if (!ini_) return ok_;
-        ok_ = ini_->CommitBatch(mode_ == kWriteOnCommit);
-        ini_ = nullptr;
-        return ok_;
-    }
+    bool Commit();
 
 private:
     IniFile* ini_;
+    std::shared_ptr<bool> alive_;
     Mode mode_;
     bool ok_ = true;
 };

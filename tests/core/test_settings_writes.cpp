@@ -198,6 +198,23 @@ TEST(IniBatches, ReadsSeeTheBatchAndNestedBatchesCommitOnce) {
     EXPECT_EQ(ReadFile(path), "[B]\ny=2\n");
 }
 
+TEST(IniBatches, ABatchMayOutliveItsFile) {
+    // A queued worker that never runs keeps the refresh's batch after the
+    // core (and its settings file object) is gone.
+    ScratchDir dir;
+    ReplacementCounter replaced;
+    const std::string path = dir / "o.ini";
+    auto file = std::make_unique<IniFile>(path);
+    auto batch = std::make_unique<IniBatch>(*file);
+    ASSERT_TRUE(file->WriteString("A", "x", "1"));
+    file.reset();
+    EXPECT_EQ(replaced[path], 1);  // what was pending is written at the file's end
+    EXPECT_TRUE(batch->Commit());
+    batch.reset();
+    EXPECT_EQ(replaced[path], 1);
+    EXPECT_EQ(ReadFile(path), "[A]\nx=1\n");
+}
+
 // --- the key table ---------------------------------------------------------
 
 std::string ValueOf(const SettingKey& k, Settings& s) {
