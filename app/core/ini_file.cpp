@@ -237,6 +237,24 @@ IniEntries IniDocument::Section(const std::string& section) const {
     return out;
 }
 
+std::vector<std::string> IniDocument::SectionLines(const std::string& section) const {
+    std::vector<std::string> out;
+    bool inSection = false;
+    for (const Line& l : lines_) {
+        if (auto s = l.SectionName()) {
+            if (inSection) break;  // the first section of that name wins
+            inSection = EqualsNoCase(*s, section);
+            continue;
+        }
+        if (!inSection) continue;
+        const std::string t = Trim(l.text);
+        if (t.empty() || t[0] == ';') continue;
+        const std::size_t eq = t.find('=');
+        out.push_back(eq == std::string::npos ? t : Trim(t.substr(0, eq)) + "=" + Trim(t.substr(eq + 1)));
+    }
+    return out;
+}
+
 void IniDocument::ReplaceSection(const std::string& section, const IniEntries& entries) {
     std::vector<Line> body;
     for (const auto& [k, v] : entries) body.push_back({OneLine(k) + "=" + OneLine(v), eol_});
@@ -433,6 +451,12 @@ IniEntries IniFile::GetSection(const std::string& section) const {
     IniDocument doc;
     if (Load(doc) != LoadResult::Loaded) return {};
     return doc.Section(section);
+}
+
+std::vector<std::string> IniFile::GetSectionLines(const std::string& section) const {
+    IniDocument doc;
+    if (Load(doc) != LoadResult::Loaded) return {};
+    return doc.SectionLines(section);
 }
 
 bool IniFile::WriteSection(const std::string& section, const IniEntries& entries) {

@@ -52,6 +52,10 @@ public:
     bool Set(const std::string& section, const std::string& key, const std::optional<std::string>& value);
     bool RemoveSection(const std::string& section);
     IniEntries Section(const std::string& section) const;
+    // Every line of the section that is neither blank nor a comment, as
+    // "key=value" with both sides trimmed, or the trimmed line when it has
+    // no "=" (the program list counts such lines too).
+    std::vector<std::string> SectionLines(const std::string& section) const;
     void ReplaceSection(const std::string& section, const IniEntries& entries);
 
 private:
@@ -102,6 +106,9 @@ public:
     // The "key=value" entries of a section in file order (lines without '='
     // and comments are left out). Empty when the section is missing.
     IniEntries GetSection(const std::string& section) const;
+
+    // Every line of a section in file order (see IniDocument::SectionLines).
+    std::vector<std::string> GetSectionLines(const std::string& section) const;
 
     // Replaces the whole content of a section by the given entries, creating
     // the section when missing.
