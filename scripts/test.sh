@@ -17,10 +17,10 @@ cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j "$jobs" --timeout 600)
 
-# The mail decoders and parsers, the FTP reply reader and the WAN texts
-# under libFuzzer (Clang), each for a bounded time.
+# The mail decoders and parsers, the FTP reply reader, the WAN texts and the
+# settings file reader under libFuzzer (Clang), each for a bounded time.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BENCH=OFF
-cmake --build build-fuzz -j "$jobs" --target test_mail_fuzz test_ftp_fuzz test_wan_fuzz
-(cd build-fuzz && ctest --output-on-failure -R 'mail_fuzz_decoders|publish_fuzz_ftp_replies|address_fuzz_wan_text' --timeout 300)
+cmake --build build-fuzz -j "$jobs" --target test_mail_fuzz test_ftp_fuzz test_wan_fuzz test_ini_fuzz
+(cd build-fuzz && ctest --output-on-failure -R 'mail_fuzz_decoders|publish_fuzz_ftp_replies|address_fuzz_wan_text|ini_fuzz_reader' --timeout 300)
 
 echo "All tests passed."

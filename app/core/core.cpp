@@ -21,7 +21,7 @@ void Core::LoadOrCreateSettings() {
         // Writing the first-run values now would replace every setting the
         // user has: keep the file as it is and say why nothing works.
         MessageBoxRequest box;
-        box.text = "Unable to read the settings file " + ini_.path() + ": " + std::strerror(ini_.readError()) +
+        box.text = "Unable to read the settings file " + ini_.path() + ": " + ini_.readErrorText() +
                    ". The file is left unchanged.";
         box.caption = "Zelmar";
         box.icon = MbIcon::Stop;
@@ -136,10 +136,14 @@ void Core::RefreshNow() {
     // still looking up addresses, and a second worker must not start beside
     // it, so a running worker counts as in progress too.
     if (state_.TransferInProgress == 0 && !WorkerRunning()) {
+        // What this refresh stores (the program statuses here, the
+        // addresses on the worker) reaches the settings file in one write,
+        // once both sides have let go of the batch.
+        auto storeBatch = std::make_shared<IniBatch>(ini_);
         state_.OnlineState = 0;
         CommitFtpSettings();
         if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
-        if (CheckLocalSettings()) StartCountedWorker([this] { PublishOnline(); });
+        if (CheckLocalSettings()) StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
         host_.RefreshProgramMonitorPage();
     }
 
@@ -178,7 +182,7 @@ void Core::StartCountedWorker(std::function<void()> work) {
     });
 }
 
-void Core::PublishOnline() {
+void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     if (state_.TransferInProgress != 0) return;
     EditSettings([](Settings& s) {
         if (s.UseProxy != 0) return;
@@ -190,6 +194,7 @@ void Core::PublishOnline() {
     });
     if (services_.GetWanAddress) services_.GetWanAddress(*this);
     if (services_.GetLanAddress) services_.GetLanAddress(*this);
+    storeBatch.reset();
     // The program closed meanwhile (an exit, or the service retired this
     // version): nobody would see the rest, so no mail and no upload.
     if (closed_) return;
@@ -413,6 +418,9 @@ void Core::DisplayAndLog(const StatusMessage& m) {
 }
 
 void Core::SaveSettings() {
+    // One save is one write of the settings file, made at once even while a
+    // refresh is still gathering what it stores.
+    IniBatch batch(ini_, IniBatch::kWriteOnCommit);
     host_.CollectSettingsPages();
     const Settings s = settings();
     WriteSavedSettings(ini_, s, scrambleKey_);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,7 +75,9 @@ public:
     bool IntervalEdited() const { return intervalEdited_; }
 
     // --- worker ---
-    void PublishOnline();
+    // storeBatch, when given, is let go of as soon as the addresses are
+    // stored, so the refresh's values reach the settings file in one write.
+    void PublishOnline(std::shared_ptr<IniBatch> storeBatch = nullptr);
     // Ends an upload: clears TransferInProgress and enables "&Refresh"; on
     // success also sets OnlineState and posts the online notice.
     void EndUpload(bool success);

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
+#include <cstdint>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/core/atomic_file.h"
+#include "app/core/file_io.h"
 #include "app/core/host.h"
 
 namespace zelmar {
@@ -81,27 +83,25 @@ long TodayUtc(const Host& host) {
     return DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // One write of one log line: open (creating it, keeping the content), append,
-// close. Returns false only when the write itself failed.
+// close. A log that is no regular file is refused (a FIFO would block, a
+// device would swallow the lines); a log the user made read-only is left
+// alone like one that cannot be opened.
 class LogFileWriter {
 public:
     LogFileWriter(bool enabled, const std::string& path) {
-        if (enabled) fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (!enabled) return;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode)) {
+                notRegular_ = true;
+                return;
+            }
+            if (!WritableByModeBits(st)) return;
+        }
+        int err = 0;
+        std::string error;
+        fd_ = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, err, error, &notRegular_);
     }
     ~LogFileWriter() {
         if (fd_ >= 0) ::close(fd_);
@@ -110,21 +110,57 @@ public:
     LogFileWriter& operator=(const LogFileWriter&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
+    bool notRegular() const { return notRegular_; }
     bool WriteLine(const std::string& stamp, const std::string& text) {
         // One write per line, so another program appending to the same file
         // cannot split it.
-        return WriteAll(fd_, stamp + text + "\r\n");
+        int err = 0;
+        return WriteAll(fd_, stamp + text + "\r\n", err);
     }
 
 private:
     int fd_ = -1;
+    bool notRegular_ = false;
 };
 
 bool AppendLine(const std::string& text, const LogSettings& s, Host& host) {
     LogFileWriter writer(s.IsLogging != 0, s.LogFilename);
+    if (writer.notRegular()) return false;
     if (!writer.isOpen()) return true;  // an unopenable log loses the line silently
     if (text.empty()) return true;
     return writer.WriteLine(TimeDisplay(host.Now()), text);
+}
+
+// Calls fn for each line of data (split at LF, a CR before it dropped).
+template <typename Fn>
+void ForEachLine(const std::string& data, Fn fn) {
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        std::size_t nl = data.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? data.size() : nl;
+        std::string line = data.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!fn(line)) return;
+        pos = end + 1;
+    }
+}
+
+// The day number of the first dated line, if any.
+std::optional<long> FirstLineDay(const std::string& path) {
+    // The first dated line is nearly always in the first few lines; only a
+    // log that starts with a very long undated text is read whole.
+    constexpr std::size_t kHead = 1 << 20;
+    for (std::size_t cap : {kHead, SIZE_MAX}) {
+        const FileReadResult r = ReadRegularFile(path, cap, CapMode::Truncate);
+        if (!r.ok) return std::nullopt;
+        std::optional<long> first;
+        ForEachLine(r.data, [&](const std::string& line) {
+            first = LineDayNumber(line);
+            return !first;
+        });
+        if (first || r.data.size() < cap) return first;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -133,52 +169,32 @@ bool PurgeLog(const LogSettings& s, Host& host) {
     if (s.MaxLog == 0 || s.LogFilename.empty()) return true;
     struct stat st {};
     if (::stat(s.LogFilename.c_str(), &st) != 0) return true;
+    // A log the user made read-only, or a special file, is not rewritten.
+    if (ReplaceableFileError(s.LogFilename) != 0) return true;
 
     const long today = TodayUtc(host);
-    bool due = false;
-    {
-        std::ifstream in(s.LogFilename, std::ios::binary);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (auto day = LineDayNumber(line)) {
-                due = today - *day > s.MaxLog;
-                break;
-            }
-        }
-    }
-    if (!due) return true;
+    const std::optional<long> firstDay = FirstLineDay(s.LogFilename);
+    if (!firstDay || today - *firstDay <= s.MaxLog) return true;
 
     if (!AppendLine("Cleaning Log File...", s, host)) return false;
-
+    // The rotation file of earlier versions must go first; one that cannot
+    // be deleted stops the purge, as it always did.
     const std::string tmp = s.LogFilename + ".tmp";
     if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
-    if (::rename(s.LogFilename.c_str(), tmp.c_str()) != 0) return false;
 
-    std::ifstream in(tmp, std::ios::binary);
-    int fd = ::open(s.LogFilename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-    if (!in || fd < 0) {
-        if (fd >= 0) ::close(fd);
-        // Put the old log back rather than lose it.
-        ::rename(tmp.c_str(), s.LogFilename.c_str());
-        return false;
-    }
-    std::string kept, line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    const FileReadResult old = ReadRegularFile(s.LogFilename, SIZE_MAX, CapMode::Truncate);
+    if (!old.ok) return false;
+    std::string kept;
+    ForEachLine(old.data, [&](const std::string& line) {
         auto day = LineDayNumber(line);
-        if (!day || today - *day > s.MaxLog) continue;
-        kept += line;
-        kept += "\r\n";
-    }
-    in.close();
-    bool ok = WriteAll(fd, kept) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
-        ::rename(tmp.c_str(), s.LogFilename.c_str());
-        return false;
-    }
-    ::unlink(tmp.c_str());
-    return true;
+        if (day && today - *day <= s.MaxLog) {
+            kept += line;
+            kept += "\r\n";
+        }
+        return true;
+    });
+    // The old log stays whole unless the purged one is on disk.
+    return ReplaceFileAtomically(s.LogFilename, kept).ok();
 }
 
 bool EventLogWrite(const std::string& text, const LogSettings& s, Host& host) {

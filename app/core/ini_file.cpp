@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/core/atomic_file.h"
+#include "app/core/file_io.h"
+
 namespace zelmar {
 
 namespace {
@@ -52,98 +55,99 @@ long LeadingInt(const std::string& text) {
     return static_cast<long>(negative ? -value : value);
 }
 
-struct IniFile::Line {
-    std::string text;  // without the line end
-    std::string eol;   // "\r\n", "\n" or "" (last line without a line end)
+// ---------------------------------------------------------------- document
 
-    // Section name when this line opens a section.
-    std::optional<std::string> Section() const {
-        std::string t = Trim(text);
-        if (t.empty() || t[0] != '[') return std::nullopt;
-        std::size_t close = t.find(']');
-        return Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-    }
-    // Key name when this line holds key=value (comments never do).
-    std::optional<std::string> Key() const {
-        std::string t = Trim(text);
-        if (t.empty() || t[0] == ';' || t[0] == '[') return std::nullopt;
-        std::size_t eq = text.find('=');
-        if (eq == std::string::npos) return std::nullopt;
-        return Trim(text.substr(0, eq));
-    }
-    std::string Value() const {
-        std::size_t eq = text.find('=');
-        return eq == std::string::npos ? std::string() : Trim(text.substr(eq + 1));
-    }
-};
+std::optional<std::string> IniDocument::Line::SectionName() const {
+    std::string t = Trim(text);
+    if (t.empty() || t[0] != '[') return std::nullopt;
+    std::size_t close = t.find(']');
+    return Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+}
 
-IniFile::LoadResult IniFile::Load(std::vector<Line>& lines, std::string& eol) const {
-    lines.clear();
-    eol = "\n";
-    readError_ = 0;
-    std::string data;
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return LoadResult::Missing;
-        readError_ = errno;
-        return LoadResult::Failed;
+std::optional<std::string> IniDocument::Line::Key() const {
+    std::string t = Trim(text);
+    if (t.empty() || t[0] == ';' || t[0] == '[') return std::nullopt;
+    std::size_t eq = text.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    return Trim(text.substr(0, eq));
+}
+
+std::string IniDocument::Line::Value() const {
+    std::size_t eq = text.find('=');
+    return eq == std::string::npos ? std::string() : Trim(text.substr(eq + 1));
+}
+
+IniDocument IniDocument::Parse(std::string_view data) {
+    IniDocument doc;
+    // Editors that save "as UTF-8" often put a byte-order mark first; it
+    // would hide the first section header.
+    static constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (data.substr(0, kBom.size()) == kBom) {
+        doc.bom_ = true;
+        data.remove_prefix(kBom.size());
     }
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            readError_ = errno;
-            ::close(fd);
-            return LoadResult::Failed;
-        }
-        if (n == 0) break;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    std::size_t crlf = 0, lf = 0, pos = 0;
+    std::size_t crlf = 0, lf = 0, cr = 0, pos = 0;
     while (pos < data.size()) {
-        std::size_t nl = data.find('\n', pos);
+        const std::size_t brk = data.find_first_of("\r\n", pos);
         Line line;
-        if (nl == std::string::npos) {
-            line.text = data.substr(pos);
+        if (brk == std::string_view::npos) {
+            line.text = std::string(data.substr(pos));
             pos = data.size();
         } else {
-            std::size_t end = nl;
-            if (end > pos && data[end - 1] == '\r') {
-                --end;
+            line.text = std::string(data.substr(pos, brk - pos));
+            if (data[brk] == '\r' && brk + 1 < data.size() && data[brk + 1] == '\n') {
                 line.eol = "\r\n";
                 ++crlf;
+            } else if (data[brk] == '\r') {
+                line.eol = "\r";
+                ++cr;
             } else {
                 line.eol = "\n";
                 ++lf;
             }
-            line.text = data.substr(pos, end - pos);
-            pos = nl + 1;
+            pos = brk + line.eol.size();
         }
-        lines.push_back(std::move(line));
+        doc.lines_.push_back(std::move(line));
     }
     // New lines follow the file's own convention, so a file from Windows
     // stays a CR LF file.
-    if (crlf > lf) eol = "\r\n";
-    return LoadResult::Loaded;
+    if (crlf > lf && crlf >= cr)
+        doc.eol_ = "\r\n";
+    else if (cr > lf && cr > crlf)
+        doc.eol_ = "\r";
+    return doc;
 }
 
-bool IniFile::Unreadable() const {
-    std::vector<Line> lines;
-    std::string eol;
-    return Load(lines, eol) == LoadResult::Failed;
+std::string IniDocument::Render() const {
+    std::string out = bom_ ? "\xEF\xBB\xBF" : "";
+    for (const Line& l : lines_) {
+        out += l.text;
+        out += l.eol;
+    }
+    return out;
+}
+
+std::optional<std::string> IniDocument::Find(const std::string& section, const std::string& key) const {
+    bool inSection = false;
+    for (const Line& l : lines_) {
+        if (auto s = l.SectionName()) {
+            if (inSection) break;  // only the first section of that name counts
+            inSection = EqualsNoCase(*s, section);
+            continue;
+        }
+        if (!inSection) continue;
+        auto k = l.Key();
+        if (k && EqualsNoCase(*k, key)) {
+            std::string result = l.Value();
+            if (result.size() >= 2 && (result[0] == '"' || result[0] == '\'') && result.back() == result[0])
+                result = result.substr(1, result.size() - 2);
+            return result;
+        }
+    }
+    return std::nullopt;
 }
 
 namespace {
-
-// Writers in different threads (the worker's addresses, the main loop's
-// program statuses) each read, edit and replace the whole file: without one
-// lock around that, the later rename would drop the earlier change.
-std::mutex& WriteLock() {
-    static std::mutex lock;
-    return lock;
-}
 
 std::string OneLine(std::string s) {
     for (char& c : s)
@@ -153,84 +157,276 @@ std::string OneLine(std::string s) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& content, unsigned newFileMode) {
-    std::string dir = ".";
-    std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+bool IniDocument::Set(const std::string& section, const std::string& rawKey,
+                      const std::optional<std::string>& rawValue) {
+    const std::string key = OneLine(rawKey);
+    const std::optional<std::string> value = rawValue ? std::optional<std::string>(OneLine(*rawValue)) : std::nullopt;
 
-    mode_t mode = static_cast<mode_t>(newFileMode);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-
-    std::string tmpl = (dir == "/" ? std::string() : dir) + "/." + base + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, mode) == 0;
-    const char* p = content.data();
-    std::size_t left = content.size();
-    while (ok && left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
+    // [header, end) of the first section of that name.
+    std::size_t header = 0, end = 0;
+    bool found = false;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        auto s = lines_[i].SectionName();
+        if (!s) continue;
+        if (found) {
+            end = i;
             break;
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        if (EqualsNoCase(*s, section)) {
+            found = true;
+            header = i;
+            end = lines_.size();
+        }
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    int saved = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
+
+    if (!found) {
+        if (!value) return false;  // nothing to delete
+        if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = eol_;
+        lines_.push_back({"[" + section + "]", eol_});
+        lines_.push_back({key + "=" + *value, eol_});
+        return true;
     }
-    if (ok && ::rename(name.data(), path.c_str()) != 0) {
-        ok = false;
-        saved = errno;
+
+    std::size_t lastKeyLine = header;
+    for (std::size_t i = header + 1; i < end; ++i) {
+        auto k = lines_[i].Key();
+        if (!k) continue;
+        lastKeyLine = i;
+        if (!EqualsNoCase(*k, key)) continue;
+        if (!value) {
+            lines_.erase(lines_.begin() + static_cast<long>(i));
+        } else {
+            // Keep the key as spelled in the file; only the value changes.
+            lines_[i].text = Trim(lines_[i].text.substr(0, lines_[i].text.find('='))) + "=" + *value;
+        }
+        return true;
     }
-    if (!ok) {
-        ::unlink(name.data());
-        errno = saved;
+    if (!value) return false;
+    if (lines_[lastKeyLine].eol.empty()) lines_[lastKeyLine].eol = eol_;
+    lines_.insert(lines_.begin() + static_cast<long>(lastKeyLine) + 1, Line{key + "=" + *value, eol_});
+    return true;
+}
+
+bool IniDocument::RemoveSection(const std::string& section) {
+    std::vector<Line> kept;
+    bool inSection = false, changed = false;
+    for (Line& l : lines_) {
+        if (auto s = l.SectionName()) inSection = EqualsNoCase(*s, section);
+        if (inSection) {
+            changed = true;
+            continue;
+        }
+        kept.push_back(std::move(l));
     }
+    lines_ = std::move(kept);
+    return changed;
+}
+
+IniEntries IniDocument::Section(const std::string& section) const {
+    IniEntries out;
+    bool inSection = false;
+    for (const Line& l : lines_) {
+        if (auto s = l.SectionName()) {
+            if (inSection) break;  // the first section of that name wins
+            inSection = EqualsNoCase(*s, section);
+            continue;
+        }
+        if (!inSection) continue;
+        if (auto k = l.Key()) out.emplace_back(*k, l.Value());
+    }
+    return out;
+}
+
+std::vector<std::string> IniDocument::SectionLines(const std::string& section) const {
+    std::vector<std::string> out;
+    bool inSection = false;
+    for (const Line& l : lines_) {
+        if (auto s = l.SectionName()) {
+            if (inSection) break;  // the first section of that name wins
+            inSection = EqualsNoCase(*s, section);
+            continue;
+        }
+        if (!inSection) continue;
+        const std::string t = Trim(l.text);
+        if (t.empty() || t[0] == ';') continue;
+        const std::size_t eq = t.find('=');
+        out.push_back(eq == std::string::npos ? t : Trim(t.substr(0, eq)) + "=" + Trim(t.substr(eq + 1)));
+    }
+    return out;
+}
+
+void IniDocument::ReplaceSection(const std::string& section, const IniEntries& entries) {
+    std::vector<Line> body;
+    for (const auto& [k, v] : entries) body.push_back({OneLine(k) + "=" + OneLine(v), eol_});
+
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        auto s = lines_[i].SectionName();
+        if (!s || !EqualsNoCase(*s, section)) continue;
+        std::size_t end = i + 1;
+        while (end < lines_.size() && !lines_[end].SectionName()) ++end;
+        // Blank lines that separate this section from the next one stay.
+        std::size_t keepFrom = end;
+        while (keepFrom > i + 1 && Trim(lines_[keepFrom - 1].text).empty()) --keepFrom;
+        if (lines_[i].eol.empty()) lines_[i].eol = eol_;
+        lines_.erase(lines_.begin() + static_cast<long>(i) + 1, lines_.begin() + static_cast<long>(keepFrom));
+        lines_.insert(lines_.begin() + static_cast<long>(i) + 1, body.begin(), body.end());
+        return;
+    }
+    if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = eol_;
+    lines_.push_back({"[" + section + "]", eol_});
+    lines_.insert(lines_.end(), body.begin(), body.end());
+}
+
+// ---------------------------------------------------------------- file
+
+namespace {
+
+// Writers in different threads (the worker's addresses, the main loop's
+// program statuses) each read, edit and replace the whole file: without one
+// lock around that, the later rename would drop the earlier change. The same
+// lock guards the batch state of every IniFile.
+std::recursive_mutex& FileLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+IniFile::LoadResult IniFile::LoadFromDisk(IniDocument& doc) const {
+    readError_ = 0;
+    readErrorText_.clear();
+    FileReadResult r = ReadRegularFile(path_, kMaxIniFileBytes, CapMode::Refuse);
+    if (r.missing) {
+        doc = IniDocument();
+        return LoadResult::Missing;
+    }
+    if (!r.ok) {
+        readError_ = r.err;
+        readErrorText_ = r.notRegular ? "it is not a regular file"
+                         : r.tooLarge ? "it is larger than " + std::to_string(kMaxIniFileBytes / (1024 * 1024)) + " MiB"
+                                      : std::strerror(r.err);
+        return LoadResult::Failed;
+    }
+    doc = IniDocument::Parse(r.data);
+    return LoadResult::Loaded;
+}
+
+IniFile::LoadResult IniFile::Load(IniDocument& doc) const {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (batchDepth_ == 0) return LoadFromDisk(doc);
+    if (batchReadFailed_) return LoadResult::Failed;  // read once per batch, even when it fails
+    if (!batchDoc_) {
+        IniDocument fresh;
+        const LoadResult r = LoadFromDisk(fresh);
+        if (r == LoadResult::Failed) {
+            batchReadFailed_ = true;
+            return r;
+        }
+        batchDoc_ = std::move(fresh);
+        batchMissing_ = r == LoadResult::Missing;
+    }
+    doc = *batchDoc_;
+    return batchMissing_ && !batchDirty_ ? LoadResult::Missing : LoadResult::Loaded;
+}
+
+bool IniFile::Store(const IniDocument& doc) {
+    if (batchDepth_ > 0) {
+        // Refuse now what the commit would refuse, so the caller hears of
+        // a read-only or special file at once.
+        if (const int err = ReplaceableFileError(path_); err != 0) {
+            errno = err;
+            return false;
+        }
+        batchDoc_ = doc;
+        batchDirty_ = true;
+        return true;
+    }
+    return ReplaceFileAtomically(path_, doc.Render()).ok();
+}
+
+template <typename Edit>
+bool IniFile::Modify(Edit edit) {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    IniDocument doc;
+    if (Load(doc) == LoadResult::Failed) {
+        errno = readError_;
+        return false;
+    }
+    // A write that changes no byte (the same address as last time) leaves
+    // the file alone.
+    const std::string before = doc.Render();
+    edit(doc);
+    if (doc.Render() == before) return true;
+    return Store(doc);
+}
+
+IniFile::~IniFile() {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (batchDepth_ > 0 && batchDirty_ && batchDoc_) (void)ReplaceFileAtomically(path_, batchDoc_->Render());
+    *alive_ = false;
+}
+
+IniBatch::IniBatch(IniFile& ini, Mode mode) : ini_(&ini), alive_(ini.alive_), mode_(mode) { ini_->BeginBatch(); }
+
+bool IniBatch::Commit() {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (!ini_) return ok_;
+    if (*alive_) ok_ = ini_->CommitBatch(mode_ == kWriteOnCommit);
+    ini_ = nullptr;
+    return ok_;
+}
+
+void IniFile::BeginBatch() {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    ++batchDepth_;
+}
+
+bool IniFile::CommitBatch(bool writeNow) {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (batchDepth_ == 0) return true;
+    --batchDepth_;
+    if (batchDepth_ > 0 && !writeNow) return true;
+    bool ok = true;
+    if (batchDirty_ && batchDoc_) {
+        ok = ReplaceFileAtomically(path_, batchDoc_->Render()).ok();
+        // A failed write stays pending for the outer batch to try again.
+        if (ok) {
+            batchDirty_ = false;
+            batchMissing_ = false;
+        }
+    }
+    const int saved = errno;
+    if (batchDepth_ == 0) {
+        batchDoc_.reset();
+        batchDirty_ = false;
+        batchMissing_ = false;
+        batchReadFailed_ = false;
+    }
+    errno = saved;
     return ok;
 }
 
-bool IniFile::Store(const std::vector<Line>& lines) const {
-    std::string out;
-    for (const Line& l : lines) {
-        out += l.text;
-        out += l.eol;
-    }
-    return WriteFileAtomically(path_, out, 0600);
+bool IniFile::Unreadable() const {
+    IniDocument doc;
+    return Load(doc) == LoadResult::Failed;
+}
+
+int IniFile::readError() const {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    return readError_;
+}
+
+std::string IniFile::readErrorText() const {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    return readErrorText_;
 }
 
 std::string IniFile::GetString(const std::string& section, const std::string& key,
                                const std::string& defaultValue, std::size_t maxChars) const {
-    std::vector<Line> lines;
-    std::string eol;
+    IniDocument doc;
     std::string result = Trim(defaultValue);
-    if (Load(lines, eol) == LoadResult::Loaded) {
-        bool inSection = false;
-        for (const Line& l : lines) {
-            if (auto s = l.Section()) {
-                if (inSection) break;  // only the first section of that name counts
-                inSection = EqualsNoCase(*s, section);
-                continue;
-            }
-            if (!inSection) continue;
-            auto k = l.Key();
-            if (k && EqualsNoCase(*k, key)) {
-                result = l.Value();
-                if (result.size() >= 2 && (result[0] == '"' || result[0] == '\'') &&
-                    result.back() == result[0])
-                    result = result.substr(1, result.size() - 2);
-                break;
-            }
-        }
-    }
+    if (Load(doc) == LoadResult::Loaded)
+        if (auto v = doc.Find(section, key)) result = std::move(*v);
     if (result.size() > maxChars) result.resize(maxChars);
     return result;
 }
@@ -242,138 +438,32 @@ long IniFile::GetInt(const std::string& section, const std::string& key, long de
     return LeadingInt(v);
 }
 
-namespace {
-
-// Index range [header, end) of a section: header is the "[name]" line, end the
-// next section's header (or the end of the file).
-struct SectionRange {
-    std::size_t header = 0, end = 0;
-    bool found = false;
-};
-
-}  // namespace
-
-bool IniFile::WriteString(const std::string& section, const std::string& rawKey,
-                          const std::optional<std::string>& rawValue) {
-    const std::string key = OneLine(rawKey);
-    const std::optional<std::string> value = rawValue ? std::optional<std::string>(OneLine(*rawValue)) : std::nullopt;
-    std::lock_guard<std::mutex> guard(WriteLock());
-    std::vector<Line> lines;
-    std::string eol;
-    if (Load(lines, eol) == LoadResult::Failed) return false;
-
-    SectionRange range;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        auto s = lines[i].Section();
-        if (!s) continue;
-        if (range.found) {
-            range.end = i;
-            break;
-        }
-        if (EqualsNoCase(*s, section)) {
-            range.found = true;
-            range.header = i;
-            range.end = lines.size();
-        }
-    }
-
-    if (!range.found) {
-        if (!value) return true;  // nothing to delete
-        if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
-        lines.push_back({"[" + section + "]", eol});
-        lines.push_back({key + "=" + *value, eol});
-        return Store(lines);
-    }
-
-    std::size_t lastKeyLine = range.header;
-    for (std::size_t i = range.header + 1; i < range.end; ++i) {
-        auto k = lines[i].Key();
-        if (!k) continue;
-        lastKeyLine = i;
-        if (!EqualsNoCase(*k, key)) continue;
-        if (!value) {
-            lines.erase(lines.begin() + static_cast<long>(i));
-        } else {
-            // Keep the key as spelled in the file; only the value changes.
-            lines[i].text = Trim(lines[i].text.substr(0, lines[i].text.find('='))) + "=" + *value;
-        }
-        return Store(lines);
-    }
-    if (!value) return true;
-    if (lines[lastKeyLine].eol.empty()) lines[lastKeyLine].eol = eol;
-    lines.insert(lines.begin() + static_cast<long>(lastKeyLine) + 1, Line{key + "=" + *value, eol});
-    return Store(lines);
+bool IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::optional<std::string>& value) {
+    return Modify([&](IniDocument& doc) { return doc.Set(section, key, value); });
 }
 
 bool IniFile::DeleteSection(const std::string& section) {
-    std::lock_guard<std::mutex> guard(WriteLock());
-    std::vector<Line> lines;
-    std::string eol;
-    switch (Load(lines, eol)) {
-        case LoadResult::Missing:
-            return true;
-        case LoadResult::Failed:
-            return false;
-        case LoadResult::Loaded:
-            break;
-    }
-    std::vector<Line> kept;
-    bool inSection = false, changed = false;
-    for (Line& l : lines) {
-        if (auto s = l.Section()) inSection = EqualsNoCase(*s, section);
-        if (inSection) {
-            changed = true;
-            continue;
-        }
-        kept.push_back(std::move(l));
-    }
-    return changed ? Store(kept) : true;
+    return Modify([&](IniDocument& doc) { return doc.RemoveSection(section); });
 }
 
-std::vector<std::pair<std::string, std::string>> IniFile::GetSection(const std::string& section) const {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::vector<Line> lines;
-    std::string eol;
-    if (Load(lines, eol) != LoadResult::Loaded) return out;
-    bool inSection = false;
-    for (const Line& l : lines) {
-        if (auto s = l.Section()) {
-            if (inSection) break;  // the first section of that name wins
-            inSection = EqualsNoCase(*s, section);
-            continue;
-        }
-        if (!inSection) continue;
-        if (auto k = l.Key()) out.emplace_back(*k, l.Value());
-    }
-    return out;
+IniEntries IniFile::GetSection(const std::string& section) const {
+    IniDocument doc;
+    if (Load(doc) != LoadResult::Loaded) return {};
+    return doc.Section(section);
 }
 
-bool IniFile::WriteSection(const std::string& section,
-                           const std::vector<std::pair<std::string, std::string>>& entries) {
-    std::lock_guard<std::mutex> guard(WriteLock());
-    std::vector<Line> lines;
-    std::string eol;
-    if (Load(lines, eol) == LoadResult::Failed) return false;
-    std::vector<Line> body;
-    for (const auto& [k, v] : entries) body.push_back({OneLine(k) + "=" + OneLine(v), eol});
+std::vector<std::string> IniFile::GetSectionLines(const std::string& section) const {
+    IniDocument doc;
+    if (Load(doc) != LoadResult::Loaded) return {};
+    return doc.SectionLines(section);
+}
 
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        auto s = lines[i].Section();
-        if (!s || !EqualsNoCase(*s, section)) continue;
-        std::size_t end = i + 1;
-        while (end < lines.size() && !lines[end].Section()) ++end;
-        // Blank lines that separate this section from the next one stay.
-        std::size_t keepFrom = end;
-        while (keepFrom > i + 1 && Trim(lines[keepFrom - 1].text).empty()) --keepFrom;
-        if (lines[i].eol.empty()) lines[i].eol = eol;
-        lines.erase(lines.begin() + static_cast<long>(i) + 1, lines.begin() + static_cast<long>(keepFrom));
-        lines.insert(lines.begin() + static_cast<long>(i) + 1, body.begin(), body.end());
-        return Store(lines);
-    }
-    if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
-    lines.push_back({"[" + section + "]", eol});
-    lines.insert(lines.end(), body.begin(), body.end());
-    return Store(lines);
+bool IniFile::WriteSection(const std::string& section, const IniEntries& entries) {
+    return Modify([&](IniDocument& doc) {
+        doc.ReplaceSection(section, entries);
+        return true;
+    });
 }
 
 }  // namespace zelmar

@@ -4,18 +4,27 @@
 // Sections and keys match without regard to ASCII case, values are trimmed,
 // missing sections and keys are appended, and every byte of the file that a
 // write does not concern is kept as it was (comments, blank lines, unknown
-// keys, CR LF or LF line ends). There is no cache: every call reads the file,
-// so edits made by hand between two calls are seen.
+// keys, CR LF, LF or CR line ends, a leading UTF-8 byte-order mark). There is
+// no cache outside a batch: every call reads the file, so edits made by hand
+// between two calls are seen.
 //
-// Every write replaces the file atomically: the new content goes to a temp
-// file in the same folder, is flushed to disk and renamed over the old one,
-// so a crash or a full disk leaves either the old or the new file, never half
-// of one. A file created here gets mode 0600 because it holds scrambled
-// passwords; an existing file keeps its mode.
+// Every write replaces the file atomically (see app/core/atomic_file.h): a
+// crash or a full disk leaves either the old or the new file. A file created
+// here gets mode 0600 because it holds scrambled passwords; an existing file
+// keeps its mode; a read-only file, or a name that is no regular file, is not
+// written. A symbolic link is written through to its target.
+//
+// A batch (IniBatch) gathers the writes of one logical save: the file is
+// read once, the writes change the copy in memory (reads in between see
+// them), and the commit replaces the file once. Batches nest; the outermost
+// commits. Writes from other threads while a batch is open join it.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,9 +32,53 @@
 
 namespace zelmar {
 
+// The most of a settings file that is read; anything larger is refused.
+inline constexpr std::size_t kMaxIniFileBytes = 4 * 1024 * 1024;
+
+using IniEntries = std::vector<std::pair<std::string, std::string>>;
+
+// The text of an initialisation file as lines, with the edits the file
+// operations make. Parse then Render gives back the same bytes.
+class IniDocument {
+public:
+    static IniDocument Parse(std::string_view text);
+    std::string Render() const;
+
+    // The trimmed value (quotes stripped) of key in the first section of
+    // that name; nullopt when missing.
+    std::optional<std::string> Find(const std::string& section, const std::string& key) const;
+    // key=value, or deletes the key without a value. Returns true when the
+    // text changed.
+    bool Set(const std::string& section, const std::string& key, const std::optional<std::string>& value);
+    bool RemoveSection(const std::string& section);
+    IniEntries Section(const std::string& section) const;
+    // Every line of the section that is neither blank nor a comment, as
+    // "key=value" with both sides trimmed, or the trimmed line when it has
+    // no "=" (the program list counts such lines too).
+    std::vector<std::string> SectionLines(const std::string& section) const;
+    void ReplaceSection(const std::string& section, const IniEntries& entries);
+
+private:
+    struct Line {
+        std::string text;  // without the line end
+        std::string eol;   // "\r\n", "\n", "\r" or "" (last line without a line end)
+        std::optional<std::string> SectionName() const;
+        std::optional<std::string> Key() const;
+        std::string Value() const;
+    };
+    std::vector<Line> lines_;
+    std::string eol_ = "\n";  // for new lines: the file's most common line end
+    bool bom_ = false;
+};
+
 class IniFile {
 public:
     explicit IniFile(std::string path) : path_(std::move(path)) {}
+    // Writes what an open batch still holds: a batch may outlive its file
+    // (a worker that never ran keeps one), and then ends without a write.
+    ~IniFile();
+    IniFile(const IniFile&) = delete;
+    IniFile& operator=(const IniFile&) = delete;
 
     const std::string& path() const { return path_; }
 
@@ -40,10 +93,10 @@ public:
     // (non-numeric reads as 0, a missing key as defaultValue).
     long GetInt(const std::string& section, const std::string& key, long defaultValue) const;
 
-    // Writes key=value; no value deletes the key. Returns false when the file
-    // could not be read or written (the old file is then left untouched).
-    // A line break in the key or value becomes a blank: a value must never
-    // start a line (or a section) of its own.
+    // Writes key=value; no value deletes the key. Returns false, with errno
+    // set, when the file could not be read or written (the old file is then
+    // left untouched). A line break in the key or value becomes a blank: a
+    // value must never start a line (or a section) of its own.
     bool WriteString(const std::string& section, const std::string& key,
                      const std::optional<std::string>& value);
 
@@ -52,33 +105,73 @@ public:
 
     // The "key=value" entries of a section in file order (lines without '='
     // and comments are left out). Empty when the section is missing.
-    std::vector<std::pair<std::string, std::string>> GetSection(const std::string& section) const;
+    IniEntries GetSection(const std::string& section) const;
+
+    // Every line of a section in file order (see IniDocument::SectionLines).
+    std::vector<std::string> GetSectionLines(const std::string& section) const;
 
     // Replaces the whole content of a section by the given entries, creating
     // the section when missing.
-    bool WriteSection(const std::string& section,
-                      const std::vector<std::pair<std::string, std::string>>& entries);
+    bool WriteSection(const std::string& section, const IniEntries& entries);
 
-    // True when the file exists but cannot be read: writes then refuse to
-    // touch it (they would replace it with the few keys they know), and
-    // readError() says why.
+    // True when the file exists but cannot be read (no regular file, too
+    // large, no permission): writes then refuse to touch it (they would
+    // replace it with the few keys they know), and readError() (an errno)
+    // and readErrorText() (a phrase such as "it is not a regular file") say
+    // why.
     bool Unreadable() const;
-    int readError() const { return readError_; }
+    int readError() const;
+    std::string readErrorText() const;
+
+    // A batch: see the comment at the top. CommitBatch returns false, with
+    // errno set, when the outermost commit could not replace the file.
+    // writeNow writes what is pending even inside an outer batch (a save
+    // must not wait for a refresh that is still looking up addresses).
+    void BeginBatch();
+    bool CommitBatch(bool writeNow = false);
 
 private:
-    struct Line;
     enum class LoadResult { Loaded, Missing, Failed };
-    LoadResult Load(std::vector<Line>& lines, std::string& eol) const;
-    bool Store(const std::vector<Line>& lines) const;
+    LoadResult Load(IniDocument& doc) const;
+    LoadResult LoadFromDisk(IniDocument& doc) const;
+    bool Store(const IniDocument& doc);
+    template <typename Edit>
+    bool Modify(Edit edit);
+
+    friend class IniBatch;
 
     std::string path_;
+    // False once the file object is gone; batches check it before they
+    // commit.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // Guarded by one process-wide lock (see ini_file.cpp).
     mutable int readError_ = 0;
+    mutable std::string readErrorText_;
+    int batchDepth_ = 0;
+    mutable std::optional<IniDocument> batchDoc_;
+    mutable bool batchMissing_ = false;
+    mutable bool batchReadFailed_ = false;
+    bool batchDirty_ = false;
 };
 
-// Atomically replaces path by content (temp file + fsync + rename). A new
-// file gets newFileMode; an existing one keeps its mode. Returns false, with
-// errno set, when anything failed; the old file is then untouched.
-bool WriteFileAtomically(const std::string& path, const std::string& content,
-                         unsigned newFileMode = 0600);
+// Begins a batch on construction; commits at Commit() or destruction. With
+// kWriteOnCommit the commit writes even inside an outer batch. A batch may
+// outlive its IniFile; the file's end has then written what was pending.
+class IniBatch {
+public:
+    enum Mode { kJoinOuter, kWriteOnCommit };
+    explicit IniBatch(IniFile& ini, Mode mode = kJoinOuter);
+    ~IniBatch() { Commit(); }
+    IniBatch(const IniBatch&) = delete;
+    IniBatch& operator=(const IniBatch&) = delete;
+    // True when the batch's writes are on disk (or left to an outer batch).
+    bool Commit();
+
+private:
+    IniFile* ini_;
+    std::shared_ptr<bool> alive_;
+    Mode mode_;
+    bool ok_ = true;
+};
 
 }  // namespace zelmar

@@ -1,6 +1,7 @@
 #include "app/core/settings.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <unistd.h>
 
 namespace zelmar {
@@ -58,186 +59,163 @@ int ClampRefreshInterval(long minutes, int maintainerServiceFlag) {
     return static_cast<int>(minutes);
 }
 
+namespace {
+
+using F = SettingForm;
+
+#define TEXT(member) [](Settings& s) -> SettingField { return &s.member; }
+#define NUMBER(member) [](Settings& s) -> SettingField { return &s.member; }
+
+// The order of the rows is the order of the load.
+const std::vector<SettingKey> kKeys = {
+    // section        key                  form         load default   first run          #   save  repair
+    {kLocalSettings, "FTPServer",          F::Text,      "",           kPlaceholderFtpServer, 1, 1, false, TEXT(ftpPage.FTPServer)},
+    {kLocalSettings, "SiteName",           F::Text,      "",           "My FTP Site",         2, 2, false, TEXT(ftpPage.SiteName)},
+    {kLocalSettings, "UserID",             F::Text,      "",           "myname",              3, 3, false, TEXT(ftpPage.UserID)},
+    {kLocalSettings, "Password",           F::Scrambled, "",           "yourpw",              4, 4, false, TEXT(ftpPage.Password)},
+    {kLocalSettings, "OnlineFile",         F::Text,      "",           "samples/online.htm",  5, 5, false, TEXT(ftpPage.OnlineFile)},
+    {kLocalSettings, "OfflineFile",        F::Text,      "",           "samples/offline.htm", 6, 6, false, TEXT(ftpPage.OfflineFile)},
+    {kLocalSettings, "RemoteFile",         F::Text,      "",           "mypage.htm",          7, 7, false, TEXT(ftpPage.RemoteFile)},
+    {kLocalSettings, "Port",               F::Text,      "21",         "21",                  8, 8, false, TEXT(ftpPage.Port)},
+    {kLocalSettings, "FTPOnIPChangeOnly",  F::Number,    "0",          nullptr,               0, 9, false, NUMBER(FTPOnIPChangeOnly)},
+    {kLocalSettings, "EnableFTP",          F::Number,    "0",          "0",                  11, 10, false, NUMBER(EnableFTP)},
+    {kLocalSettings, "SaveFileASCII",      F::Text,      "Zelmar.txt", "Zelmar.txt",         10, 0, true, TEXT(SaveFileASCII)},
+    {kLocalSettings, "SaveFileHTML",       F::Text,      "Zelmar.html","Zelmar.html",         9, 0, true, TEXT(SaveFileHTML)},
+    {kLocalSettings, "WANIPURL",           F::Text,      "",           nullptr,               0, 0, false, TEXT(WANIPURL)},
+    {kLocalSettings, "StatusIndicators",   F::Text,      "TRUE/FALSE", nullptr,               0, 0, false, TEXT(StatusIndicators)},
+    {kPreferences,   "IsLogging",          F::Number,    "0",          "0",                  12, 11, false, NUMBER(IsLogging)},
+    {kPreferences,   "LogFilename",        F::Text,      "",           "Zelmar.log",         13, 12, false, TEXT(LogFilename)},
+    {kPreferences,   "IsMinOnStartup",     F::Number,    "0",          "0",                  14, 13, false, NUMBER(IsMinOnStartup)},
+    {kPreferences,   "IsUpdateOnStart",    F::Number,    "0",          "1",                  15, 14, false, NUMBER(IsUpdateOnStart)},
+    {kPreferences,   "IsUpdateOnShut",     F::Number,    "0",          "0",                  16, 15, false, NUMBER(IsUpdateOnShut)},
+    // Missing reads as on, but a first run writes off: both on purpose.
+    {kPreferences,   "NotifyErrorOnShut",  F::Number,    "1",          "0",                  17, 16, false, NUMBER(NotifyErrorOnShut)},
+    {kPreferences,   "SuppressError",      F::Number,    "0",          "0",                  18, 19, false, NUMBER(SuppressError)},
+    {kPreferences,   "UpdateOnNAIP",       F::Number,    "1",          nullptr,               0, 20, false, NUMBER(UpdateOnNAIP)},
+    {kPreferences,   "RefreshIntv",        F::Number,    "0",          "0",                  19, 30, false, NUMBER(RefreshIntv)},
+    {kPreferences,   "InitStartupDelay",   F::Number,    "0",          nullptr,               0, 31, false, NUMBER(InitStartupDelay)},
+    {kPreferences,   "Timeout",            F::Number,    "15",         "15",                 20, 17, false, NUMBER(Timeout)},
+    {kPreferences,   "MaxLog",             F::Number,    "0",          "0",                  21, 18, false, NUMBER(MaxLog)},
+    {kPreferences,   "UseProxy",           F::Number,    "0",          nullptr,               0, 22, false, NUMBER(UseProxy)},
+    {kPreferences,   "LogonType",          F::Number,    "0",          nullptr,               0, 29, false, NUMBER(LogonType)},
+    {kPreferences,   "ProxyPassive",       F::Number,    "1",          nullptr,               0, 21, false, NUMBER(ProxyPassive)},
+    {kPreferences,   "ProxyAddress",       F::Text,      "",           nullptr,               0, 23, false, TEXT(ProxyAddress)},
+    {kPreferences,   "FTPProxyPort",       F::Number,    "21",         nullptr,               0, 25, false, NUMBER(FTPProxyPort)},
+    {kPreferences,   "HTTPProxyPort",      F::Text,      "80",         nullptr,               0, 24, false, TEXT(HTTPProxyPort)},
+    {kPreferences,   "ProxyUser",          F::Text,      "",           nullptr,               0, 26, false, TEXT(ProxyUser)},
+    {kPreferences,   "ProxyPass",          F::Scrambled, "",           nullptr,               0, 28, false, TEXT(ProxyPass)},
+    {kPreferences,   "ProxyAccount",       F::Text,      "",           nullptr,               0, 27, false, TEXT(ProxyAccount)},
+    {kPreferences,   "StartDelimiter",     F::Text,      "",           nullptr,               0, 0, false, TEXT(StartDelimiter)},
+    {kPreferences,   "EndDelimiter",       F::Text,      "",           nullptr,               0, 0, false, TEXT(EndDelimiter)},
+    {kPreferences,   "EmailInput",         F::Text,      "",           nullptr,               0, 32, false, TEXT(EmailInput)},
+    {kPreferences,   "EmailServer",        F::Text,      "",           nullptr,               0, 33, false, TEXT(EmailServer)},
+    {kPreferences,   "EmailServerPort",    F::Number,    "25",         nullptr,               0, 34, false, NUMBER(EmailServerPort)},
+    {kPreferences,   "EmailTo",            F::LongText,     "",           nullptr,               0, 35, false, TEXT(EmailTo)},
+    {kPreferences,   "EmailFrom",          F::Text,      "",           nullptr,               0, 36, false, TEXT(EmailFrom)},
+    {kPreferences,   "EmailSubject",       F::Text,      "",           nullptr,               0, 37, false, TEXT(EmailSubject)},
+    {kPreferences,   "EnableMail",         F::Number,    "0",          nullptr,               0, 38, false, NUMBER(EnableMail)},
+    // Written only by the SMTP login dialog.
+    {kPreferences,   "EmailAccount",       F::Text,      "",           nullptr,               0, 0, false, TEXT(EmailAccount)},
+    {kPreferences,   "EmailPassword",      F::Scrambled, "",           nullptr,               0, 0, false, TEXT(EmailPassword)},
+    {kPreferences,   "EnableSMTPAuth",     F::Number,    "0",          nullptr,               0, 39, false, NUMBER(EnableSMTPAuth)},
+    {kPreferences,   "EnableSecureSMTP",   F::Number,    "0",          nullptr,               0, 40, false, NUMBER(EnableSecureSMTP)},
+    {kPreferences,   "IsMailTo",           F::Number,    "0",          nullptr,               0, 41, false, NUMBER(IsMailTo)},
+    {kPreferences,   "IsMsgAttachment",    F::Number,    "0",          nullptr,               0, 42, false, NUMBER(IsMsgAttachment)},
+    {kPreferences,   "EmailOnIPChangeOnly",F::Number,    "0",          nullptr,               0, 43, false, NUMBER(EmailOnIPChangeOnly)},
+    // The save writes this one last of all, after the refresh it may start
+    // (see Core::SaveSettings), so it has no place in the save's order.
+    {kPreferences,   "TriggerProgramStatusUpdate", F::Number, "0",     nullptr,               0, 0, false, NUMBER(TriggerProgramStatusUpdate)},
+};
+
+#undef TEXT
+#undef NUMBER
+
+// The keys that have a place in the given order, in that order.
+std::vector<const SettingKey*> InOrder(int SettingKey::*order) {
+    std::vector<const SettingKey*> keys;
+    for (const SettingKey& k : kKeys)
+        if (k.*order > 0) keys.push_back(&k);
+    std::sort(keys.begin(), keys.end(), [&](const SettingKey* a, const SettingKey* b) { return a->*order < b->*order; });
+    return keys;
+}
+
+// The text a key is stored as.
+std::string StoredForm(const SettingKey& k, Settings& s, const std::string& scrambleKey) {
+    return std::visit(
+        [&](auto* field) -> std::string {
+            if constexpr (std::is_same_v<decltype(field), int*>) {
+                return std::to_string(*field);
+            } else {
+                std::string text = *field;
+                if (k.form == SettingForm::Scrambled) ScrambleText(text, scrambleKey);
+                return text;
+            }
+        },
+        k.field(s));
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& SettingKeys() { return kKeys; }
+
 bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
-    auto L = [&](const char* k, const std::string& def = "") { return ini.GetString(kLocalSettings, k, def); };
-    auto LI = [&](const char* k, long def) { return static_cast<int>(ini.GetInt(kLocalSettings, k, def)); };
-    auto P = [&](const char* k, const std::string& def = "") { return ini.GetString(kPreferences, k, def); };
-    auto PI = [&](const char* k, long def) { return static_cast<int>(ini.GetInt(kPreferences, k, def)); };
+    // One read of the file for all keys, one write for any repair.
+    IniBatch batch(ini);
+    if (ini.GetString(kLocalSettings, "FTPServer").empty()) return false;
 
-    std::string server = L("FTPServer");
-    if (server.empty()) return false;
-
-    FtpSiteFields& f = s.ftpPage;
-    f.FTPServer = server;
-    f.SiteName = L("SiteName");
-    f.UserID = L("UserID");
-    std::string ftpPassword = L("Password");
-    f.OnlineFile = L("OnlineFile");
-    f.OfflineFile = L("OfflineFile");
-    f.RemoteFile = L("RemoteFile");
-    f.Port = L("Port", "21");
-    s.FTPOnIPChangeOnly = LI("FTPOnIPChangeOnly", 0);
-    s.EnableFTP = LI("EnableFTP", 0);
-
-    // The output names must never be empty: repair the file at once.
-    s.SaveFileASCII = L("SaveFileASCII");
-    if (s.SaveFileASCII.empty()) {
-        s.SaveFileASCII = "Zelmar.txt";
-        ini.WriteString(kLocalSettings, "SaveFileASCII", s.SaveFileASCII);
-    }
-    s.SaveFileHTML = L("SaveFileHTML");
-    if (s.SaveFileHTML.empty()) {
-        s.SaveFileHTML = "Zelmar.html";
-        ini.WriteString(kLocalSettings, "SaveFileHTML", s.SaveFileHTML);
+    for (const SettingKey& k : kKeys) {
+        const SettingField field = k.field(s);
+        if (int* const* number = std::get_if<int*>(&field)) {
+            **number = static_cast<int>(ini.GetInt(k.section, k.key, LeadingInt(k.loadDefault)));
+            continue;
+        }
+        std::string& text = *std::get<std::string*>(field);
+        // A name that repairs itself is written when missing, too.
+        // The page takes up to 2048 characters for a recipient list: cut at
+        // the usual limit it would end in a wrong address.
+        text = k.form == SettingForm::LongText
+                   ? ini.GetString(k.section, k.key, k.loadDefault, kMaxEmailToChars)
+                   : ini.GetString(k.section, k.key, k.repairWhenEmpty ? "" : k.loadDefault);
+        if (k.form == SettingForm::Scrambled) UnscrambleText(text, key);
+        // The output names must never be empty: repair the file at once.
+        if (k.repairWhenEmpty && text.empty()) {
+            text = k.loadDefault;
+            ini.WriteString(k.section, k.key, text);
+        }
     }
 
-    s.WANIPURL = L("WANIPURL");
     const std::string upper = UpperAscii(s.WANIPURL);
     s.MaintainerServiceFlag = (s.WANIPURL.empty() || upper.find("HOLDENVALE") != std::string::npos ||
                                upper.find("ZELMAR") != std::string::npos ||
                                upper.find("TARNWICK") != std::string::npos)
                                   ? 1
                                   : 0;
-    s.StatusIndicators = L("StatusIndicators", "TRUE/FALSE");
-
-    s.IsLogging = PI("IsLogging", 0);
-    s.LogFilename = P("LogFilename");
-    s.IsMinOnStartup = PI("IsMinOnStartup", 0);
-    s.IsUpdateOnStart = PI("IsUpdateOnStart", 0);
-    s.IsUpdateOnShut = PI("IsUpdateOnShut", 0);
-    s.NotifyErrorOnShut = PI("NotifyErrorOnShut", 1);
-    s.SuppressError = PI("SuppressError", 0);
-    s.UpdateOnNAIP = PI("UpdateOnNAIP", 1);
-    s.RefreshIntv = ClampRefreshInterval(ini.GetInt(kPreferences, "RefreshIntv", 0), s.MaintainerServiceFlag);
-    s.InitStartupDelay = PI("InitStartupDelay", 0);
-    s.Timeout = PI("Timeout", 15);
-    s.MaxLog = PI("MaxLog", 0);
-    s.UseProxy = PI("UseProxy", 0);
-    s.LogonType = PI("LogonType", 0);
-    s.ProxyPassive = PI("ProxyPassive", 1);
-    s.ProxyAddress = P("ProxyAddress");
-    s.FTPProxyPort = PI("FTPProxyPort", 21);
-    s.HTTPProxyPort = P("HTTPProxyPort", "80");
-    s.ProxyUser = P("ProxyUser");
-    std::string proxyPassword = P("ProxyPass");
-    s.ProxyAccount = P("ProxyAccount");
-    s.StartDelimiter = P("StartDelimiter");
-    s.EndDelimiter = P("EndDelimiter");
-    s.EmailInput = P("EmailInput");
-    s.EmailServer = P("EmailServer");
-    s.EmailServerPort = PI("EmailServerPort", 25);
-    // The page takes up to 2048 characters: a list cut at the usual limit
-    // would end in a wrong address.
-    s.EmailTo = ini.GetString(kPreferences, "EmailTo", "", kMaxEmailToChars);
-    s.EmailFrom = P("EmailFrom");
-    s.EmailSubject = P("EmailSubject");
-    s.EnableMail = PI("EnableMail", 0);
-    s.EmailAccount = P("EmailAccount");
-    s.EmailPassword = P("EmailPassword");
-    UnscrambleText(s.EmailPassword, key);
-    s.EnableSMTPAuth = PI("EnableSMTPAuth", 0);
-    s.EnableSecureSMTP = PI("EnableSecureSMTP", 0);
-    s.IsMailTo = PI("IsMailTo", 0);
-    s.IsMsgAttachment = PI("IsMsgAttachment", 0);
-    s.EmailOnIPChangeOnly = PI("EmailOnIPChangeOnly", 0);
-    s.TriggerProgramStatusUpdate = PI("TriggerProgramStatusUpdate", 0);
+    s.RefreshIntv = ClampRefreshInterval(s.RefreshIntv, s.MaintainerServiceFlag);
 
     // A delimiter pair is never mixed from a stored value and a default.
     if (s.StartDelimiter.empty() || s.EndDelimiter.empty()) {
         s.StartDelimiter = "REMOTE_ADDR:";
         s.EndDelimiter = "<br>";
     }
-
-    UnscrambleText(ftpPassword, key);
-    f.Password = ftpPassword;
-    UnscrambleText(proxyPassword, key);
-    s.ProxyPass = proxyPassword;
     return true;
 }
 
 bool WriteDefaultSettings(IniFile& ini, const std::string& key) {
-    std::string password = "yourpw";
-    ScrambleText(password, key);
+    IniBatch batch(ini, IniBatch::kWriteOnCommit);
     bool ok = true;
-    auto L = [&](const char* k, const std::string& v) { ok = ini.WriteString(kLocalSettings, k, v) && ok; };
-    auto P = [&](const char* k, const std::string& v) { ok = ini.WriteString(kPreferences, k, v) && ok; };
-    L("FTPServer", kPlaceholderFtpServer);
-    L("SiteName", "My FTP Site");
-    L("UserID", "myname");
-    L("Password", password);
-    L("OnlineFile", "samples/online.htm");
-    L("OfflineFile", "samples/offline.htm");
-    L("RemoteFile", "mypage.htm");
-    L("Port", "21");
-    L("SaveFileHTML", "Zelmar.html");
-    L("SaveFileASCII", "Zelmar.txt");
-    L("EnableFTP", "0");
-    P("IsLogging", "0");
-    P("LogFilename", "Zelmar.log");
-    P("IsMinOnStartup", "0");
-    P("IsUpdateOnStart", "1");
-    P("IsUpdateOnShut", "0");
-    P("NotifyErrorOnShut", "0");
-    P("SuppressError", "0");
-    P("RefreshIntv", "0");
-    P("Timeout", "15");
-    P("MaxLog", "0");
-    return ok;
+    for (const SettingKey* k : InOrder(&SettingKey::firstRunOrder)) {
+        std::string value = k->firstRunValue;
+        if (k->form == SettingForm::Scrambled) ScrambleText(value, key);
+        ok = ini.WriteString(k->section, k->key, value) && ok;
+    }
+    return batch.Commit() && ok;
 }
 
-void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key) {
-    std::string ftpPassword = s.ftpPage.Password;
-    ScrambleText(ftpPassword, key);
-    std::string proxyPassword = s.ProxyPass;
-    ScrambleText(proxyPassword, key);
-
-    auto L = [&](const char* k, const std::string& v) { ini.WriteString(kLocalSettings, k, v); };
-    auto P = [&](const char* k, const std::string& v) { ini.WriteString(kPreferences, k, v); };
-    auto PN = [&](const char* k, int v) { P(k, std::to_string(v)); };
-    const FtpSiteFields& f = s.ftpPage;
-    L("FTPServer", f.FTPServer);
-    L("SiteName", f.SiteName);
-    L("UserID", f.UserID);
-    L("Password", ftpPassword);
-    L("OnlineFile", f.OnlineFile);
-    L("OfflineFile", f.OfflineFile);
-    L("RemoteFile", f.RemoteFile);
-    L("Port", f.Port);
-    L("FTPOnIPChangeOnly", std::to_string(s.FTPOnIPChangeOnly));
-    L("EnableFTP", std::to_string(s.EnableFTP));
-    PN("IsLogging", s.IsLogging);
-    P("LogFilename", s.LogFilename);
-    PN("IsMinOnStartup", s.IsMinOnStartup);
-    PN("IsUpdateOnStart", s.IsUpdateOnStart);
-    PN("IsUpdateOnShut", s.IsUpdateOnShut);
-    PN("NotifyErrorOnShut", s.NotifyErrorOnShut);
-    PN("Timeout", s.Timeout);
-    PN("MaxLog", s.MaxLog);
-    PN("SuppressError", s.SuppressError);
-    PN("UpdateOnNAIP", s.UpdateOnNAIP);
-    PN("ProxyPassive", s.ProxyPassive);
-    PN("UseProxy", s.UseProxy);
-    P("ProxyAddress", s.ProxyAddress);
-    P("HTTPProxyPort", s.HTTPProxyPort);
-    PN("FTPProxyPort", s.FTPProxyPort);
-    P("ProxyUser", s.ProxyUser);
-    P("ProxyAccount", s.ProxyAccount);
-    P("ProxyPass", proxyPassword);
-    PN("LogonType", s.LogonType);
-    PN("RefreshIntv", s.RefreshIntv);
-    PN("InitStartupDelay", s.InitStartupDelay);
-    P("EmailInput", s.EmailInput);
-    P("EmailServer", s.EmailServer);
-    PN("EmailServerPort", s.EmailServerPort);
-    P("EmailTo", s.EmailTo);
-    P("EmailFrom", s.EmailFrom);
-    P("EmailSubject", s.EmailSubject);
-    PN("EnableMail", s.EnableMail);
-    PN("EnableSMTPAuth", s.EnableSMTPAuth);
-    PN("EnableSecureSMTP", s.EnableSecureSMTP);
-    PN("IsMailTo", s.IsMailTo);
-    PN("IsMsgAttachment", s.IsMsgAttachment);
-    PN("EmailOnIPChangeOnly", s.EmailOnIPChangeOnly);
+void WriteSavedSettings(IniFile& ini, const Settings& saved, const std::string& key) {
+    IniBatch batch(ini);
+    Settings s = saved;
+    for (const SettingKey* k : InOrder(&SettingKey::saveOrder))
+        ini.WriteString(k->section, k->key, StoredForm(*k, s, key));
 }
 
 void CopyFtpPageToWorking(Settings& s) {

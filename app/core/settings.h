@@ -6,6 +6,8 @@
 #pragma once
 
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "app/core/ini_file.h"
 
@@ -94,6 +96,38 @@ inline constexpr std::size_t kMaxEmailToChars = 2048;
 
 // Placeholder written at first run; it only tells the user what to enter.
 inline constexpr const char* kPlaceholderFtpServer = "ftp.your-site.example";
+
+// One key of "LocalSettings" or "Preferences" as the settings operations
+// move it: the one table that LoadSettings, WriteDefaultSettings and the
+// save all follow, so they cannot disagree about a key's section, default
+// or form.
+enum class SettingForm {
+    Text,       // stored as it is
+    LongText,   // stored as it is, read up to kMaxEmailToChars (a recipient list)
+    Number,     // stored in decimal, read with the leading-integer conversion
+    Scrambled,  // a password: scrambled on file, clear text in memory
+};
+using SettingField = std::variant<std::string*, int*>;
+struct SettingKey {
+    const char* section;
+    const char* key;
+    SettingForm form;
+    // What LoadSettings uses when the key is missing (a number as text).
+    const char* loadDefault;
+    // What a first run writes (nullptr: not written), and its place in the
+    // first run's order (1, 2, ...).
+    const char* firstRunValue;
+    int firstRunOrder;
+    // Place in the save's order; 0: the save does not write the key.
+    int saveOrder;
+    // Written by LoadSettings itself when it reads empty (a name that must
+    // never be empty).
+    bool repairWhenEmpty;
+    SettingField (*field)(Settings&);
+};
+
+// Every key that LoadSettings reads, in the order it reads them.
+const std::vector<SettingKey>& SettingKeys();
 
 // The per-machine scrambling key: the first two characters of the host name
 // followed by a fixed seven-character text.

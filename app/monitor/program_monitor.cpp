@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <utility>
@@ -18,37 +17,6 @@ namespace {
 
 std::mutex gDesktopMutex;
 std::shared_ptr<DesktopWindows> gDesktop;
-
-std::string Trim(const std::string& s) { return TrimBlanks(s); }
-
-// The entries of a section as the settings file holds them, lines without
-// "=" included ("key=value" with both sides trimmed, or the trimmed line).
-// The key/value reader of the settings file leaves such lines out, but here
-// every line is a program and its position is its tag. Blank lines and
-// comments are not lines of the section. The first section of that name
-// counts, as for every other reader of the file.
-std::vector<std::string> ReadSectionEntries(const std::string& path, const std::string& section) {
-    std::vector<std::string> out;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return out;
-    std::string line;
-    bool inSection = false, seen = false;
-    while (std::getline(in, line)) {
-        const std::string t = Trim(line);
-        if (!t.empty() && t[0] == '[') {
-            if (inSection) break;
-            const std::size_t close = t.find(']');
-            const std::string name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            inSection = !seen && EqualsNoCase(name, section);
-            seen = seen || inSection;
-            continue;
-        }
-        if (!inSection || t.empty() || t[0] == ';') continue;
-        const std::size_t eq = t.find('=');
-        out.push_back(eq == std::string::npos ? t : Trim(t.substr(0, eq)) + "=" + Trim(t.substr(eq + 1)));
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -82,7 +50,7 @@ std::vector<std::string> ReadProgramTitles(const IniFile& ini, std::size_t buffe
     std::vector<std::string> titles;
     // Room for the final terminator; each entry takes its length plus one.
     std::size_t used = 1;
-    for (const std::string& entry : ReadSectionEntries(ini.path(), kProcessesSection)) {
+    for (const std::string& entry : ini.GetSectionLines(kProcessesSection)) {
         // A line that does not fit whole is not read at all: a cut title
         // would name a window that does not exist.
         if (used + entry.size() + 1 > bufferBytes) break;

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "app/core/atomic_file.h"
+#include "app/core/file_io.h"
 
 namespace zelmar {
 
@@ -43,135 +45,28 @@ std::string FileErrorText(const std::string& path, int err, const char* doing) {
 }
 
 // Reads at most kMaxTemplateBytes; the page ends at the first NUL byte.
-// Returns 0 or the errno of the failure.
-int ReadTemplate(const std::string& path, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        ::close(fd);
-        return err;
+// Returns 0 or the errno of the failure; a name that is no regular file (a
+// FIFO would block for ever) is refused with its own sentence in error.
+int ReadTemplate(const std::string& path, std::string& text, std::string& error) {
+    FileReadResult r = ReadRegularFile(path, kMaxTemplateBytes, CapMode::Truncate);
+    if (!r.ok) {
+        if (r.notRegular) error = r.error;
+        return r.err;
     }
-    text.assign(kMaxTemplateBytes, '\0');
-    std::size_t got = 0;
-    while (got < kMaxTemplateBytes) {
-        const ssize_t n = ::read(fd, text.data() + got, kMaxTemplateBytes - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            ::close(fd);
-            return err;
-        }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    text.resize(got);
+    text = std::move(r.data);
     const std::size_t nul = text.find('\0');
     if (nul != std::string::npos) text.resize(nul);
     return 0;
 }
 
-enum class WriteOutcome { Written, CannotCreate, WriteFailed };
-
-struct WriteResult {
-    WriteOutcome outcome = WriteOutcome::Written;
-    int err = 0;
-};
-
-bool WriteAll(int fd, std::string_view data, int& err) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = errno;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// Writes straight into the file, truncating it first. Only for a writable
-// file in a folder where no new file may be made.
-WriteResult WriteInPlace(const std::string& path, std::string_view data) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return {WriteOutcome::CannotCreate, errno};
-    int err = 0;
-    const bool ok = WriteAll(fd, data, err);
-    if (::close(fd) != 0 && ok) return {WriteOutcome::WriteFailed, errno};
-    if (!ok) return {WriteOutcome::WriteFailed, err};
-    return {};
-}
-
-// Replaces the file at path with data: written to a temporary file in the
-// same folder, flushed to disk, then renamed over the old one, so a write
-// that fails midway (full disk, file size limit, I/O error) leaves the old
-// file whole. The new file keeps the mode of the one it replaces.
-WriteResult ReplaceFile(const std::string& requested, std::string_view data) {
-    // Write through a symbolic link to the file it names, as a plain
-    // truncate-and-write would, instead of replacing the link itself.
-    std::string path = requested;
-    struct stat lst {};
-    if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            path = real;
-            std::free(real);
-        }
-    }
-    struct stat old {};
-    const bool existed = ::stat(path.c_str(), &old) == 0;
-    if (existed && S_ISDIR(old.st_mode)) return {WriteOutcome::CannotCreate, EISDIR};
-    // A file the user made read-only stays as it is: replacing it through
-    // the folder would get round the protection.
-    if (existed && ::access(path.c_str(), W_OK) != 0) return {WriteOutcome::CannotCreate, errno};
-
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder + "." + name + "." + std::to_string(::getpid()) + "." +
-               std::to_string(counter.fetch_add(1)) + ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        const int err = errno;
-        // A folder that refuses new files but holds a writable page: the
-        // page can still be rewritten where it is, as before.
-        if ((err == EACCES || err == EPERM) && existed && S_ISREG(old.st_mode) &&
-            ::access(path.c_str(), W_OK) == 0)
-            return WriteInPlace(path, data);
-        return {WriteOutcome::CannotCreate, err};
-    }
-    if (existed) (void)::fchmod(fd, old.st_mode & 07777);
-
-    int err = 0;
-    bool ok = WriteAll(fd, data, err);
-    // Some file systems report a full disk only when the data is flushed.
-    if (ok && ::fsync(fd) != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        err = errno;
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return {WriteOutcome::WriteFailed, err};
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        err = errno;
-        ::unlink(temp.c_str());
-        return {WriteOutcome::CannotCreate, err};
-    }
-    return {};
+// Replaces the file at path with data, atomically (see atomic_file.h); a
+// page in a folder that refuses new files is rewritten in place.
+AtomicWriteResult ReplaceFile(const std::string& path, std::string_view data) {
+    AtomicWriteOptions options;
+    options.newFileMode = 0666;
+    options.exactModeForNewFile = false;
+    options.inPlaceWhenFolderRefuses = true;
+    return ReplaceFileAtomically(path, data, options);
 }
 
 }  // namespace
@@ -256,9 +151,11 @@ std::string OffWordOf(const std::string& indicatorPair) {
 
 int GenerateStatusPage(const PageJob& job, PageReporter& reporter) {
     // Messages name the files as the user gave them.
-    std::string text;
-    if (const int err = ReadTemplate(InFolder(job.startFolder, job.templatePath), text); err != 0) {
-        reporter.Post(StatusMessage::Program("P10007", FileErrorText(job.templatePath, err, "open")));
+    std::string text, readError;
+    if (const int err = ReadTemplate(InFolder(job.startFolder, job.templatePath), text, readError); err != 0) {
+        if (readError.size() > kMaxFileErrorChars) readError.resize(kMaxFileErrorChars);
+        reporter.Post(StatusMessage::Program(
+            "P10007", readError.empty() ? FileErrorText(job.templatePath, err, "open") : readError));
         return -1;
     }
     const PageValues& values = job.values;
@@ -275,14 +172,14 @@ int GenerateStatusPage(const PageJob& job, PageReporter& reporter) {
     for (const auto& [path, content] : files) {
         // An empty copy name turns that copy off.
         if (!std::exchange(first, false) && path.empty()) continue;
-        const WriteResult r = ReplaceFile(InFolder(job.startFolder, path), content);
-        if (r.outcome == WriteOutcome::CannotCreate) {
+        const AtomicWriteResult r = ReplaceFile(InFolder(job.startFolder, path), content);
+        if (r.outcome == AtomicWriteResult::Outcome::CannotCreate) {
             MessageBoxRequest box;
             box.text = FileErrorText(path, r.err, "create");
             box.caption = kBoxCaption;
             box.icon = MbIcon::Warning;
             reporter.ErrorBox(box);
-        } else if (r.outcome == WriteOutcome::WriteFailed) {
+        } else if (r.outcome == AtomicWriteResult::Outcome::WriteFailed) {
             MessageBoxRequest box;
             box.text = kDiskWriteErrorText;
             box.caption = kBoxCaption;

@@ -132,6 +132,15 @@ TEST_F(EventLogTest, OldLinesArePurgedWhenTheFirstDatedLineIsTooOld) {
     EXPECT_EQ(ReadFile(dir / "Zelmar.log.tmp"), "");
 }
 
+TEST_F(EventLogTest, PurgeKeepsLinesExactlyMaxLogDaysOld) {
+    // MaxLog is 7: a line 7 days old is young enough, one 8 days old is not.
+    WriteFile(dir / "Zelmar.log", Stamp(8) + "eight\r\n" + Stamp(7) + "seven\r\n" + Stamp(0) + "today\r\n");
+    core->PostStatusMessage("P10002 Successfully changed folder.");
+    const std::string now = TimeDisplay(host.Now());
+    EXPECT_EQ(ReadFile(dir / "Zelmar.log"), Stamp(7) + "seven\r\n" + Stamp(0) + "today\r\n" + now +
+                                                "Cleaning Log File...\r\n" + now + "Successfully changed folder.\r\n");
+}
+
 TEST_F(EventLogTest, YoungLogOrMaxLogZeroIsNeverPurged) {
     const std::string young = Stamp(7) + "seven days\r\n";
     WriteFile(dir / "Zelmar.log", young);

@@ -180,6 +180,21 @@ TEST(IniFile, SectionsReadAndReplacedWhole) {
     EXPECT_EQ(ini.GetString("New", "k"), "v");
 }
 
+TEST(IniFile, SectionLinesKeepLinesWithoutEqualsAndSkipBlanksAndComments) {
+    // The program list counts every line: its position is the program's tag.
+    for (const std::string eol : {"\n", "\r\n", "\r"}) {
+        SCOPED_TRACE(testing::PrintToString(eol));
+        ScratchDir dir;
+        WriteFile(dir / "p.ini", "\xEF\xBB\xBF[Processes]" + eol + "ProcessName0 = Editor " + eol + eol +
+                                     "; note" + eol + "  bare title  " + eol + "ProcessName2=" + eol +
+                                     "[Other]" + eol + "x=1" + eol + "[processes]" + eol + "Later=no" + eol);
+        IniFile ini(dir / "p.ini");
+        EXPECT_EQ(ini.GetSectionLines("processes"),
+                  (std::vector<std::string>{"ProcessName0=Editor", "bare title", "ProcessName2="}));
+        EXPECT_TRUE(ini.GetSectionLines("Missing").empty());
+    }
+}
+
 TEST(IniFile, LeadingIntegerConversion) {
     EXPECT_EQ(zelmar::LeadingInt("42abc"), 42);
     EXPECT_EQ(zelmar::LeadingInt(" -7"), -7);

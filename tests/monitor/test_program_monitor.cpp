@@ -166,6 +166,35 @@ TEST_F(Monitor, CheckReadsOnlyTheLinesThatFitInThreeThousandBytes) {
     EXPECT_EQ(ReadProgramTitles(core->ini(), kDialogSectionBytes).size(), 100u);
 }
 
+TEST_F(Monitor, LineThatExactlyFillsTheCheckBufferIsKept) {
+    // 58 entries of 50 bytes take 1 + 58 * 51 = 2,959 bytes; a last entry of
+    // 40 bytes plus its terminator fills the 3,000 exactly and is checked,
+    // one of 41 bytes is not.
+    for (std::size_t lastLength : {40u, 41u}) {
+        SCOPED_TRACE(lastLength);
+        std::string sections = "[Processes]\n";
+        for (int n = 0; n < 58; ++n) {
+            const std::string key = "ProcessName" + std::to_string(n) + "=";
+            sections += key + std::string(50 - key.size(), 'a' + n % 26) + "\n";
+        }
+        const std::string lastKey = "ProcessName58=";
+        const std::string lastTitle = "Last" + std::string(lastLength - lastKey.size() - 4, 'z');
+        sections += lastKey + lastTitle + "\n";
+        Start("ON/OFF", sections);
+        const auto titles = ReadProgramTitles(core->ini(), kCheckSectionBytes);
+        if (lastLength == 40) {
+            ASSERT_EQ(titles.size(), 59u);
+            EXPECT_EQ(titles.back(), lastTitle);
+            desktop->Open(lastTitle);
+            CheckProgramStatuses(*core);
+            EXPECT_EQ(core->programTable().back().tag, "%P58");
+            EXPECT_EQ(Stored(58), "ON");
+        } else {
+            EXPECT_EQ(titles.size(), 58u);
+        }
+    }
+}
+
 TEST_F(Monitor, WithoutADisplayEveryProgramIsOffAndStartUpSaysSoOnce) {
     const char* saved = std::getenv("DISPLAY");
     const std::string savedDisplay = saved ? saved : "";
