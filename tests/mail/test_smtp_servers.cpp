@@ -67,16 +67,19 @@ protected:
         delete dir_;
         dir_ = nullptr;
     }
-    // smtp-server is installed once into a folder of the build tree.
+    // smtp-server is installed once into a folder of the build tree. Test
+    // processes run side by side: the install happens under a lock, and a
+    // process only looks at the folder once it holds the lock, so nobody
+    // loads a half-unpacked module.
     static std::string NodeModules(std::string& why) {
         const std::string prefix = ZELMAR_NODE_PREFIX;
-        if (ReadFile(prefix + "/node_modules/smtp-server/package.json").empty()) {
-            const std::string cmd = "mkdir -p '" + prefix + "' && timeout 180 npm i --no-audit --no-fund --prefix '" +
-                                    prefix + "' smtp-server@3 >/dev/null 2>&1";
-            if (std::system(cmd.c_str()) != 0 || ReadFile(prefix + "/node_modules/smtp-server/package.json").empty()) {
-                why = "npm could not install smtp-server (registry unreachable?)";
-                return "";
-            }
+        const std::string marker = prefix + "/node_modules/smtp-server/package.json";
+        const std::string cmd = "mkdir -p '" + prefix + "' && flock '" + prefix + "/.install.lock' sh -c '" +
+                                "test -s \"$0\" || timeout 180 npm i --no-audit --no-fund --prefix \"$1\" " +
+                                "smtp-server@3 >/dev/null 2>&1' '" + marker + "' '" + prefix + "'";
+        if (std::system(cmd.c_str()) != 0 || ReadFile(marker).empty()) {
+            why = "npm could not install smtp-server (registry unreachable?)";
+            return "";
         }
         return prefix + "/node_modules";
     }
