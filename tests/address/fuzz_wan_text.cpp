@@ -60,14 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZELMAR_LIBFUZZER
-#include <cstdio>
-#include <random>
-#include <vector>
+#include "tests/support/fuzz_replay.h"
 
 // Replays seeds and random mutations of them when libFuzzer is not there.
 int main(int argc, char** argv) {
-    const long iterations = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
-    const std::vector<std::string> seeds = {
+    zelmar::test::FuzzReplay replay;
+    replay.seeds = {
         "REMOTE_ADDR: 203.0.113.7<br>",
         "<p>x<br>REMOTE_ADDR:\t2001:db8::8a2e:37:73 <br></p>",
         "REMOTE_ADDR: ::ffff:192.0.2.1<br><SystemMessage> SM20042:Hello </SystemMessage>",
@@ -76,27 +74,8 @@ int main(int argc, char** argv) {
         "REMOTE_ADDR: \r\n <br>",
         "<SystemMessage>SM1001: bye",
         "REMOTE_ADDR: 1.2.3.4\n[LocalSettings]\nFTPServer=x<br>"};
-    const std::string pieces = "REMOTE_ADDR:<br>0123456789abcdef.:% \t\r\n\x01<>/";
-    std::mt19937 rng(2026);
-    for (long i = 0; i < iterations; ++i) {
-        std::string s = seeds[rng() % seeds.size()];
-        const int edits = 1 + static_cast<int>(rng() % 8);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
-            switch (rng() % 4) {
-                case 0: s.insert(pos, 1, static_cast<char>(rng() & 0xFF)); break;
-                case 1:
-                    if (pos < s.size()) s.erase(pos, 1 + rng() % 4);
-                    break;
-                case 2: s.insert(pos, seeds[rng() % seeds.size()]); break;
-                default:
-                    if (pos < s.size()) s[pos] = pieces[rng() % pieces.size()];
-            }
-        }
-        if (s.size() > 4096) s.resize(4096);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    }
-    std::printf("%ld inputs, no findings\n", iterations);
-    return 0;
+    replay.pieces = "REMOTE_ADDR:<br>0123456789abcdef.:% \t\r\n\x01<>/";
+    replay.rngSeed = 2026;
+    return zelmar::test::ReplayMutatedSeeds(argc, argv, replay);
 }
 #endif

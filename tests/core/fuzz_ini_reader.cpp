@@ -46,40 +46,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZELMAR_LIBFUZZER
-#include <cstdio>
-#include <random>
-#include <vector>
+#include "tests/support/fuzz_replay.h"
 
 // Replays seeds and random mutations of them when libFuzzer is not there.
 int main(int argc, char** argv) {
-    const long iterations = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
-    const std::vector<std::string> seeds = {
+    zelmar::test::FuzzReplay replay;
+    replay.seeds = {
         "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=My FTP Site\n[Preferences]\nTimeout=15\n",
         "\xEF\xBB\xBF[LocalSettings]\r\nFTPServer=x\r\n\r\n[Processes]\r\nProcessName0=Editor\r\n",
         "[LocalSettings]\rFTPServer=mac\r[Preferences]\rIsLogging=1\r",
         "; comment\n[ localsettings ]\n  key = 'quoted' \n=\n[\n]\n[FuzzSection\nFuzzKey\n",
         "[ProcessStatuses]\nProcessStatus0=ON\n\n\n[ProcessStatuses]\nProcessStatus9=OFF",
         "\n\r\n\r\r\n\n[]\x00=\xFF\n"};
-    std::mt19937 rng(2026);
-    for (long i = 0; i < iterations; ++i) {
-        std::string s = seeds[rng() % seeds.size()];
-        const int edits = 1 + static_cast<int>(rng() % 8);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
-            switch (rng() % 4) {
-            case 0: s.insert(pos, 1, static_cast<char>(rng() & 0xFF)); break;
-            case 1:
-                if (pos < s.size()) s.erase(pos, 1 + rng() % 4);
-                break;
-            case 2: s.insert(pos, seeds[rng() % seeds.size()]); break;
-            default:
-                if (pos < s.size()) s[pos] = "[]=;\r\n \t\"'"[rng() % 10];
-            }
-        }
-        if (s.size() > 4096) s.resize(4096);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    }
-    std::printf("%ld inputs, no findings\n", iterations);
-    return 0;
+    replay.pieces = "[]=;\r\n \t\"'";
+    replay.rngSeed = 2026;
+    return zelmar::test::ReplayMutatedSeeds(argc, argv, replay);
 }
 #endif

@@ -78,14 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZELMAR_LIBFUZZER
-#include <cstdio>
-#include <random>
-#include <vector>
+#include "tests/support/fuzz_replay.h"
 
 // Replays seeds and random mutations of them when libFuzzer is not there.
 int main(int argc, char** argv) {
-    long iterations = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
-    const std::vector<std::string> seeds = {
+    zelmar::test::FuzzReplay replay;
+    replay.seeds = {
         "=?utf-8?Q?a=0D=0Ab?= =?iso-8859-1?B?6Q==?=", "Zm9v\r\nYmFy==", "a=3D=\r\n=ZZ=\n.", "\"Bob\" <b@x.com>, c@d",
         "text/plain; charset=\"iso-8859-1\"; name=\"\xC3\xA9\"", "<meta http-equiv=content-type content='a;charset=x'>",
         "=?shift_jis?B?gqA=?==?x?Q?" "?=", "Undisclosed-Recipients:;", "\r\n\t\r\n \xFF\x00",
@@ -93,26 +91,8 @@ int main(int argc, char** argv) {
         "charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\ncaf=E9\r\n--b\r\n"
         "Content-Type: multipart/alternative; boundary=c\r\n\r\n--c\r\n\r\nx\r\n--c--\r\n--b--\r\n",
         "Content-Type: application/pdf; name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n"};
-    std::mt19937 rng(2024);
-    for (long i = 0; i < iterations; ++i) {
-        std::string s = seeds[rng() % seeds.size()];
-        int edits = 1 + static_cast<int>(rng() % 8);
-        for (int e = 0; e < edits; ++e) {
-            std::size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
-            switch (rng() % 4) {
-            case 0: s.insert(pos, 1, static_cast<char>(rng() & 0xFF)); break;
-            case 1:
-                if (pos < s.size()) s.erase(pos, 1 + rng() % 4);
-                break;
-            case 2: s.insert(pos, seeds[rng() % seeds.size()]); break;
-            default:
-                if (pos < s.size()) s[pos] = "=?QB_\r\n\t <>\",;@"[rng() % 16];
-            }
-        }
-        if (s.size() > 4096) s.resize(4096);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    }
-    std::printf("%ld inputs, no findings\n", iterations);
-    return 0;
+    replay.pieces = "=?QB_\r\n\t <>\",;@";
+    replay.rngSeed = 2024;
+    return zelmar::test::ReplayMutatedSeeds(argc, argv, replay);
 }
 #endif

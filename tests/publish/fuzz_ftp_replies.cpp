@@ -63,39 +63,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZELMAR_LIBFUZZER
-#include <cstdio>
-#include <random>
+#include "tests/support/fuzz_replay.h"
 
 // Replays seeds and random mutations of them when libFuzzer is not there.
 int main(int argc, char** argv) {
-    const long iterations = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
-    const std::vector<std::string> seeds = {
+    zelmar::test::FuzzReplay replay;
+    replay.seeds = {
         "\x03" "220-Welcome\r\n220-220-more\r\n230 other\r\n220 ready\r\n",
         "\x05" "227 Entering Passive Mode (192,0,2,10,19,137)\r\n",
         "\x01" "2\r\n22\n220\r\n220x\r\n\r\n",
         std::string("\x07" "421 a\x1b[2Jb\x07\rc\tend\r\n\0\r\r\n", 25),
         "\x02" + std::string(200, 'x') + "\r\n150 go\n226 done\r",
         "\x0b" "227 ( 10, 0, 0, 1, 0, 21 )\n227 (1,2,3,4,256,1)\n"};
-    std::mt19937 rng(2026);
-    for (long i = 0; i < iterations; ++i) {
-        std::string s = seeds[rng() % seeds.size()];
-        const int edits = 1 + static_cast<int>(rng() % 8);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
-            switch (rng() % 4) {
-                case 0: s.insert(pos, 1, static_cast<char>(rng() & 0xFF)); break;
-                case 1:
-                    if (pos < s.size()) s.erase(pos, 1 + rng() % 4);
-                    break;
-                case 2: s.insert(pos, seeds[rng() % seeds.size()].substr(1)); break;
-                default:
-                    if (pos < s.size()) s[pos] = "0123456789- \r\n(),"[rng() % 17];
-            }
-        }
-        if (s.size() > 4096) s.resize(4096);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    }
-    std::printf("%ld inputs, no findings\n", iterations);
-    return 0;
+    replay.pieces = "0123456789- \r\n(),";
+    replay.rngSeed = 2026;
+    replay.controlBytes = 1;
+    return zelmar::test::ReplayMutatedSeeds(argc, argv, replay);
 }
 #endif
