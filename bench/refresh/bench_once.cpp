@@ -9,9 +9,8 @@
 // Prints the median wall time of each and their ratios, and exits 1 when ours
 // takes more than 1.5 times curl's in either leg.
 //
-// usage: refresh_bench_once [RUNS]   (default 15; needs root for proftpd's
-// virtual user sessions, nginx and proftpd as scripts/install-deps.sh
-// installs them, and /usr/bin/python3 with aiosmtpd)
+// usage: refresh_bench_once [RUNS]   (default 15; needs nginx and proftpd as
+// scripts/install-deps.sh installs them, and /usr/bin/python3 with aiosmtpd)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -23,11 +22,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/core/settings.h"
+#include "tests/publish/proftpd_peer.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/smtp_peer.h"
 
@@ -35,11 +37,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUser = "bench";
-constexpr const char* kPassword = "bench-pw";
-// kPassword hashed with a fixed salt (openssl passwd -6 -salt zelmarbn).
-constexpr const char* kPasswordHash =
-    "$6$zelmarbn$XifTBlStmBCQFf.LlxUnHpK.sZAGKQ1oeKYASKJKQhFADNVi3P78dL7IoBl6Q7x1MkbWSUZxnVz2kUD2LdD5l.";
+constexpr const char* kUser = zelmar::test::ProftpdServer::kUser;
+constexpr const char* kPassword = zelmar::test::ProftpdServer::kPassword;
 
 using zelmar::test::FreePort;
 
@@ -48,15 +47,13 @@ bool WaitListening(int port) { return zelmar::test::WaitForPort(port, std::chron
 void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Starts argv in dir with its output in log (or discarded); returns the pid.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& log = "/dev/null",
-            const char* preload = nullptr) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& log = "/dev/null") {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::chdir(dir.c_str()) != 0) ::_exit(127);
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         ::dup2(out, 1);
         ::dup2(out, 2);
-        if (preload) ::setenv("LD_PRELOAD", preload, 1);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -86,10 +83,13 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// nginx with the echo page, and the tests' proftpd (one virtual user, run
+// unprivileged from a temp folder of its own).
 struct Servers {
     std::string dir;
     int httpPort = 0, ftpPort = 0;
-    pid_t nginx = -1, proftpd = -1;
+    std::unique_ptr<zelmar::test::ChildProcess> nginx;
+    zelmar::test::ProftpdServer ftp;
     std::string error;
 
     Servers() {
@@ -97,8 +97,6 @@ struct Servers {
         dir = ::mkdtemp(tmpl);
         ::chmod(dir.c_str(), 0755);
         ::mkdir((dir + "/site").c_str(), 0755);
-        ::mkdir((dir + "/ftp").c_str(), 0777);
-        ::chmod((dir + "/ftp").c_str(), 0777);  // the sessions run as nobody
         ::mkdir((dir + "/nginx").c_str(), 0755);
 
         httpPort = FreePort();
@@ -107,34 +105,15 @@ struct Servers {
               "events {}\nhttp {\n  access_log off;\n  client_body_temp_path " + dir + "/nginx;\n"
               "  server {\n    listen 127.0.0.1:" + std::to_string(httpPort) + ";\n"
               "    location = /echo { return 200 \"REMOTE_ADDR: $remote_addr<br>\"; }\n  }\n}\n");
-        nginx = Spawn({"nginx", "-e", "stderr", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf"}, dir,
-                      dir + "/nginx/stderr.log");
-
-        const char* root = std::getenv("ZELMAR_PROFTPD_DIR");
-        const std::string install = root && *root ? root : "/opt/zelmar-peers/proftpd";
-        ftpPort = FreePort();
-        Write(dir + "/ftpd.passwd",
-              std::string(kUser) + ":" + kPasswordHash + ":65534:65534::" + dir + "/ftp:/bin/sh\n");
-        ::chmod((dir + "/ftpd.passwd").c_str(), 0600);
-        Write(dir + "/proftpd.conf",
-              "ServerType standalone\nServerName \"bench\"\nPort " + std::to_string(ftpPort) +
-                  "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\nUser nobody\nGroup nogroup\n"
-                  "PidFile " + dir + "/proftpd.pid\nScoreboardFile " + dir + "/proftpd.scoreboard\n"
-                  "SystemLog " + dir + "/system.log\nDelayTable none\nDelayEngine off\nWtmpLog off\nUseReverseDNS off\n"
-                  "TransferLog none\nAuthOrder mod_auth_file.c\nAuthUserFile " + dir +
-                  "/ftpd.passwd\nRequireValidShell off\nAuthPAM off\nDefaultRoot ~\nAllowOverwrite on\n"
-                  "Umask 022\n");
-        proftpd = Spawn({install + "/usr/sbin/proftpd", "-n", "-c", dir + "/proftpd.conf"}, dir,
-                        dir + "/proftpd.log");
+        nginx = std::make_unique<zelmar::test::ChildProcess>(
+            std::vector<std::string>{"nginx", "-e", "stderr", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf"},
+            dir + "/nginx/stderr.log", std::map<std::string, std::string>{}, SIGQUIT);
+        ftpPort = ftp.port();
         if (!WaitListening(httpPort)) error = "nginx did not start (see " + dir + "/nginx/stderr.log)";
-        if (!WaitListening(ftpPort)) error = "proftpd did not start (see " + dir + "/proftpd.log)";
+        if (!ftp.ok()) error = "proftpd did not start: " + ftp.reason();
     }
     ~Servers() {
-        for (pid_t p : {nginx, proftpd}) {
-            if (p <= 0) continue;
-            ::kill(p, p == nginx ? SIGQUIT : SIGTERM);
-            ::waitpid(p, nullptr, 0);
-        }
+        nginx.reset();
         if (error.empty()) std::system(("rm -rf '" + dir + "'").c_str());
     }
 };
@@ -144,10 +123,6 @@ struct Servers {
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
     const bool keep = std::getenv("ZELMAR_BENCH_KEEP") != nullptr;
-    if (::geteuid() != 0) {
-        std::fprintf(stderr, "refresh_bench_once: needs root (proftpd's sessions switch to the virtual user)\n");
-        return 2;
-    }
     Servers servers;
     if (!servers.error.empty()) {
         std::fprintf(stderr, "refresh_bench_once: %s\n", servers.error.c_str());
