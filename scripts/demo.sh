@@ -73,7 +73,7 @@ pids+=($!)
 # The SMTP server keeps each message it receives as smtp-mail/N.eml and
 # wants a login (the one stored below with --set-smtp-login).
 smtp_port=$(free_port)
-/usr/bin/python3 "$root/tests/notify/smtp_server.py" "$smtp_port" "$demo/smtp-mail" \
+/usr/bin/python3 "$root/tests/support/smtp_peer.py" "$smtp_port" "$demo/smtp-mail" \
   --login "me@demo.example:demo password" >smtp-log.txt 2>&1 &
 pids+=($!)
 wait_port "$http_port"

@@ -18,6 +18,7 @@
 #include "mail/base/log_base.h"
 #include "mail/smtp/smtp_conn_impl.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/smtp_peer.h"
 
 using namespace zelmar;
 using Clock = std::chrono::steady_clock;
@@ -74,13 +75,14 @@ double CurlPerSecond(int port, int n, const test::ScratchDir& dir) {
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 1000;
     test::ScratchDir dir;
-    const int port = test::FreePort();
-    test::ChildProcess sink({test::kSystemPython, ZELMAR_SMTP_PEER, std::to_string(port), "plain", "none", "-"},
-                            dir / "sink.log");
-    if (!test::WaitForPort(port)) {
-        std::fprintf(stderr, "the aiosmtpd sink did not start: %s\n", test::ReadFile(dir / "sink.log").c_str());
+    test::SmtpPeer::Options sinkOptions;
+    sinkOptions.sink = true;
+    test::SmtpPeer sink(sinkOptions);
+    if (!sink.ok()) {
+        std::fprintf(stderr, "the aiosmtpd sink did not start: %s\n", sink.Log().c_str());
         return 1;
     }
+    const int port = sink.port();
     double ours = 0, oursRset = 0, curl = 0;
     for (int round = 0; round < 2; ++round) {  // best of two, alternating
         ours = std::max(ours, OursPerSecond(port, n, false));

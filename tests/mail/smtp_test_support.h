@@ -8,16 +8,9 @@
 #include "mail/base/logger.h"
 #include "mail/smtp/smtp_conn_impl.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/smtp_peer.h"
 
 namespace zelmar::test {
-
-// Makes cert.pem and key.pem (CN=localhost, IP 127.0.0.1) in dir.
-inline bool MakeSelfSignedCert(const std::string& dir) {
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" + dir +
-                            "/cert.pem' -days 2 -subj /CN=localhost "
-                            "-addext subjectAltName=IP:127.0.0.1,DNS:localhost >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
-}
 
 inline std::string LogText(mail::Logger& log) {
     mail::StringBuffer text;

@@ -420,17 +420,26 @@ const RelayRow kRelayRows[] = {
      14},
 };
 
+// The aiosmtpd peer with TLS (implicit or STARTTLS), the login
+// user / s3cret:pw, the certificate in dir and the messages kept there.
+SmtpPeer::Options TlsPeerOptions(bool implicitTls, const std::string& dir) {
+    SmtpPeer::Options o;
+    o.login = "user:s3cret:pw";
+    o.implicitTls = implicitTls;
+    o.startTls = !implicitTls;
+    o.certDir = o.outDir = dir;
+    return o;
+}
+
 class SmtpTlsRelay : public ::testing::TestWithParam<RelayRow> {};
 
 TEST_P(SmtpTlsRelay, MessageArrivesWhole) {
     const RelayRow& row = GetParam();
     ScratchDir dir;
     ASSERT_TRUE(MakeSelfSignedCert(dir.path()));
-    const int serverPort = FreePort();
-    ChildProcess server({kSystemPython, ZELMAR_SMTP_PEER, std::to_string(serverPort),
-                         row.implicitTls ? "tls" : "starttls", "both", dir.path(), dir / "cert.pem", dir / "key.pem"},
-                        dir / "server.log");
-    ASSERT_TRUE(WaitForPort(serverPort)) << ReadFile(dir / "server.log");
+    SmtpPeer server(TlsPeerOptions(row.implicitTls, dir.path()));
+    ASSERT_TRUE(server.ok()) << server.Log();
+    const int serverPort = server.port();
     Relay relay(serverPort, row.options);
     Logger log;
     SmtpConnImpl session;
@@ -468,11 +477,9 @@ namespace {
 TEST(TlsChannelProxy, TunnelsOnlyAfterA2xxAnswer) {
     ScratchDir dir;
     ASSERT_TRUE(MakeSelfSignedCert(dir.path()));
-    const int serverPort = FreePort();
-    ChildProcess server({kSystemPython, ZELMAR_SMTP_PEER, std::to_string(serverPort), "tls", "both", dir.path(),
-                         dir / "cert.pem", dir / "key.pem"},
-                        dir / "server.log");
-    ASSERT_TRUE(WaitForPort(serverPort)) << ReadFile(dir / "server.log");
+    SmtpPeer server(TlsPeerOptions(true, dir.path()));
+    ASSERT_TRUE(server.ok()) << server.Log();
+    const int serverPort = server.port();
     for (const char* answer : {"HTTP/1.0 200 Connection established", "HTTP/1.0 403 Forbidden"}) {
         const bool open = std::string(answer).find(" 200 ") != std::string::npos;
         Relay proxy(serverPort, RelayOptions{0, false, false, true, answer});

@@ -57,6 +57,21 @@ const Row kRows[] = {
      "DIGEST-MD5"},
 };
 
+// The aiosmtpd peer for a row: security, offered mechanisms, the login
+// user / s3cret:pw, the suite's certificate, messages kept in outDir.
+SmtpPeer::Options AiosmtpdOptions(const Row& row, const std::string& certDir, const std::string& outDir) {
+    SmtpPeer::Options o;
+    const std::string auth = row.serverAuth;
+    if (auth != "none") o.login = "user:s3cret:pw";
+    o.plainOnly = auth == "plain";
+    o.loginOnly = auth == "login";
+    o.startTls = row.security == Security::StartTls;
+    o.implicitTls = row.security == Security::ImplicitTls;
+    o.certDir = certDir;
+    o.outDir = outDir;
+    return o;
+}
+
 class SmtpRealServer : public ::testing::TestWithParam<Row> {
 protected:
     static void SetUpTestSuite() {
@@ -94,24 +109,22 @@ TEST_P(SmtpRealServer, SendsTwoMessagesByteForByte) {
     const Row& row = GetParam();
     ASSERT_TRUE(certOk_) << "openssl could not make a certificate";
     ScratchDir out;
-    const int port = FreePort();
+    const int nodePort = FreePort();
+    std::unique_ptr<SmtpPeer> peer;
     std::unique_ptr<ChildProcess> server;
     if (row.peer == Peer::Aiosmtpd) {
-        const char* mode = row.security == Security::Plain ? "plain"
-                           : row.security == Security::StartTls ? "starttls" : "tls";
-        server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kSystemPython, ZELMAR_SMTP_PEER, std::to_string(port), mode, row.serverAuth,
-                                     out.path(), *dir_ / "cert.pem", *dir_ / "key.pem"},
-            out / "server.log");
+        peer = std::make_unique<SmtpPeer>(AiosmtpdOptions(row, dir_->path(), out.path()));
+        ASSERT_TRUE(peer->ok()) << peer->Log();
     } else {
         std::string why;
         const std::string modules = NodeModules(why);
         if (modules.empty()) GTEST_SKIP() << why;
         server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"node", ZELMAR_NODE_PEER, std::to_string(port), row.serverAuth, out.path()},
+            std::vector<std::string>{"node", ZELMAR_NODE_PEER, std::to_string(nodePort), row.serverAuth, out.path()},
             out / "server.log", std::map<std::string, std::string>{{"NODE_PATH", modules}});
+        ASSERT_TRUE(WaitForPort(nodePort)) << ReadFile(out / "server.log");
     }
-    ASSERT_TRUE(WaitForPort(port)) << ReadFile(out / "server.log");
+    const int port = peer ? peer->port() : nodePort;
 
     const std::string login = "user";
     const std::string password = row.password;

@@ -11,10 +11,12 @@
 #include "app/monitor/add_remove_programs.h"
 #include "app/monitor/program_monitor.h"
 #include "tests/monitor/scripted_desktop.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
+using zelmar::test::CoreTest;
 using zelmar::test::FakeHost;
 using zelmar::test::ReadFile;
 using zelmar::test::ScratchDir;
@@ -23,22 +25,24 @@ using zelmar::test::WriteFile;
 
 namespace {
 
-class Monitor : public ::testing::Test {
+class Monitor : public CoreTest {
 protected:
-    void SetUp() override { SetMonitorDesktop(desktop); }
-    void TearDown() override { SetMonitorDesktop(nullptr); }
+    void SetUp() override {
+        CoreTest::SetUp();
+        SetMonitorDesktop(desktop);
+    }
+    void TearDown() override {
+        SetMonitorDesktop(nullptr);
+        CoreTest::TearDown();
+    }
 
     // A settings file with the given pair and the extra sections.
     void Start(const std::string& pair, const std::string& sections) {
-        WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nStatusIndicators=" + pair + "\n" + sections);
-        core = std::make_unique<Core>(host, dir.path(), dir / "Zelmar.ini", "k");
+        MakeCore("[LocalSettings]\nStatusIndicators=" + pair + "\n" + sections);
         core->LoadOrCreateSettings();
     }
     std::string Stored(int n) { return core->ini().GetString("ProcessStatuses", "ProcessStatus" + std::to_string(n), "<none>"); }
 
-    ScratchDir dir;
-    FakeHost host;
-    std::unique_ptr<Core> core;
     std::shared_ptr<ScriptedDesktop> desktop = std::make_shared<ScriptedDesktop>();
 };
 

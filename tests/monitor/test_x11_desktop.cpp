@@ -10,9 +10,11 @@
 #include "app/monitor/add_remove_programs.h"
 #include "app/monitor/program_monitor.h"
 #include "tests/monitor/x_session.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 
 using namespace zelmar;
+using zelmar::test::CoreTest;
 using zelmar::test::FakeHost;
 using zelmar::test::ScratchDir;
 using zelmar::test::TestWindow;
@@ -26,7 +28,7 @@ bool Contains(const std::vector<std::string>& list, const std::string& s) {
     return std::find(list.begin(), list.end(), s) != list.end();
 }
 
-class X11Desktop : public ::testing::Test {
+class X11Desktop : public CoreTest {
 protected:
     static void SetUpTestSuite() { server = new XServer(false); }
     static void TearDownTestSuite() {
@@ -34,12 +36,16 @@ protected:
         server = nullptr;
     }
     void SetUp() override {
+        CoreTest::SetUp();
         ASSERT_FALSE(server->display().empty()) << "Xvfb did not start";
         desktop = OpenX11DesktopWindows(server->display());
         ASSERT_TRUE(desktop->Available()) << desktop->Problem();
         SetMonitorDesktop(desktop);
     }
-    void TearDown() override { SetMonitorDesktop(nullptr); }
+    void TearDown() override {
+        SetMonitorDesktop(nullptr);
+        CoreTest::TearDown();
+    }
 
     // Waits until the desktop sees (or no longer sees) a title.
     bool Shows(const std::string& title, bool shown = true) {
@@ -80,15 +86,11 @@ TEST_F(X11Desktop, AWindowWhoseTitleChangesIsNoLongerRunning) {
 }
 
 TEST_F(X11Desktop, RefreshStoresTheWordsAndAClosedWindowTriggersTheUpload) {
-    ScratchDir dir;
-    WriteFile(dir / "Zelmar.ini",
-              "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
-              "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\nEnableFTP=1\n"
-              "FTPOnIPChangeOnly=1\nStatusIndicators=RUNNING/NOT RUNNING\n"
-              "[Preferences]\nRefreshIntv=0\nTriggerProgramStatusUpdate=1\n"
-              "[Processes]\nProcessName0=Accounts Ledger\nProcessName1=Backup Agent\n");
-    FakeHost host;
-    Core core(host, dir.path(), dir / "Zelmar.ini", "k");
+    Core& core = MakeCore("[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
+                          "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\nEnableFTP=1\n"
+                          "FTPOnIPChangeOnly=1\nStatusIndicators=RUNNING/NOT RUNNING\n"
+                          "[Preferences]\nRefreshIntv=0\nTriggerProgramStatusUpdate=1\n"
+                          "[Processes]\nProcessName0=Accounts Ledger\nProcessName1=Backup Agent\n");
     int uploads = 0;
     RefreshServices services;
     services.CheckProgramStatuses = [](Core& c) { CheckProgramStatuses(c); };

@@ -1,9 +1,11 @@
 #include "tests/monitor/x_session.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <csignal>
 #include <map>
+#include <vector>
 
 namespace zelmar::test {
 
@@ -46,29 +48,94 @@ bool WindowManagerManaging(const std::string& display) {
 
 }  // namespace
 
+// True once some client owns the selection named (ICCCM manager selections:
+// "WM_S0" for the window manager, "_NET_SYSTEM_TRAY_S0" for a tray host).
+bool SelectionOwned(const std::string& display, const char* selection) {
+    Display* dpy = XOpenDisplay(display.c_str());
+    if (dpy == nullptr) return false;
+    const bool owned = XGetSelectionOwner(dpy, XInternAtom(dpy, selection, False)) != None;
+    XCloseDisplay(dpy);
+    return owned;
+}
+
+bool EmbeddedWindowCentre(const std::string& display, const std::string& resName, const std::string& resClass,
+                          int maxSize, int& x, int& y) {
+    Display* dpy = XOpenDisplay(display.c_str());
+    if (dpy == nullptr) return false;
+    const Window root = DefaultRootWindow(dpy);
+    bool found = false;
+    std::vector<Window> pending{root};
+    while (!pending.empty() && !found) {
+        const Window w = pending.back();
+        pending.pop_back();
+        Window r = None, parent = None, *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(dpy, w, &r, &parent, &children, &count)) continue;
+        for (unsigned i = 0; i < count; ++i) pending.push_back(children[i]);
+        if (children) XFree(children);
+        if (w == root || parent == root) continue;
+        XClassHint hint{};
+        if (!XGetClassHint(dpy, w, &hint)) continue;
+        const bool ours = std::string(hint.res_name ? hint.res_name : "") == resName &&
+                          std::string(hint.res_class ? hint.res_class : "") == resClass;
+        if (hint.res_name) XFree(hint.res_name);
+        if (hint.res_class) XFree(hint.res_class);
+        XWindowAttributes a{};
+        if (!ours || !XGetWindowAttributes(dpy, w, &a) || a.map_state != IsViewable || a.width <= 4 ||
+            a.width > maxSize || a.height > maxSize)
+            continue;
+        Window child = None;
+        int ax = 0, ay = 0;
+        if (!XTranslateCoordinates(dpy, w, root, 0, 0, &ax, &ay, &child)) continue;
+        x = ax + a.width / 2;
+        y = ay + a.height / 2;
+        found = true;
+    }
+    XCloseDisplay(dpy);
+    return found;
+}
+
 XServer::XServer(bool withWindowManager) {
     const std::string log = dir_ / "xvfb.log";
     xvfb_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"}, log);
     int number = -1;
     if (!WaitUntil([&] { return (number = DisplayNumber(ReadFile(log))) >= 0 || !xvfb_->running(); })) return;
-    if (number < 0) return;
+    if (number < 0) {
+        problem_ = "Xvfb did not give a display: " + ReadFile(log);
+        return;
+    }
     display_ = ":" + std::to_string(number);
-    if (withWindowManager) {
+    if (withWindowManager && !StartWindowManager()) display_.clear();
+}
+
+bool XServer::StartWindowManager() {
+    // A window mapped while openbox is starting may never be managed (it
+    // takes the screen, then adopts the windows already mapped, and a map
+    // request in between can be lost). A window mapped before it starts is
+    // always adopted: so a probe window first, then the manager, which is
+    // ready once its client list holds the probe. The bound is generous for
+    // a loaded machine.
+    TestWindow probe(*this, "window manager probe");
+    if (!WaitUntil([&] { return probe.ready(); }, std::chrono::seconds(30))) {
+        problem_ = "the probe window did not appear";
+        return false;
+    }
+    // openbox has been seen to end at its start now and then (exit status 1,
+    // no message); only then is it started again, a bounded number of times.
+    for (int start = 0; start < 3; ++start) {
         wm_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"}, dir_ / "wm.log",
                                              std::map<std::string, std::string>{
                                                  {"DISPLAY", display_}, {"HOME", dir_.path()},
                                                  {"XDG_CONFIG_HOME", dir_ / "config"}});
-        // A window that appears in the client list proves the manager ready;
-        // one mapped while it was still starting is never managed, so a new
-        // probe is tried then.
-        bool managing = false;
-        for (int attempt = 0; attempt < 5 && !managing; ++attempt) {
-            TestWindow probe(*this, "window manager probe");
-            managing = WaitUntil([&] { return WindowManagerManaging(display_); }, std::chrono::seconds(2));
-        }
-        if (!managing) display_.clear();
+        if (WaitUntil([&] { return WindowManagerManaging(display_) || !wm_->running(); }, std::chrono::seconds(30)) &&
+            wm_->running())
+            return true;
+        if (wm_->running()) break;  // running, yet it adopted nothing: not a start failure
+        problem_ += "the window manager ended at its start: " + ReadFile(dir_ / "wm.log") + "\n";
     }
+    problem_ += "the window manager does not manage windows: " + ReadFile(dir_ / "wm.log");
+    return false;
 }
 
 XServer::~XServer() { Kill(); }

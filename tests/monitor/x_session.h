@@ -24,6 +24,16 @@ bool WaitUntil(F cond, std::chrono::milliseconds timeout = std::chrono::seconds(
     }
 }
 
+// True once some client owns the selection named (ICCCM manager selections:
+// "WM_S0" for the window manager, "_NET_SYSTEM_TRAY_S0" for a tray host).
+bool SelectionOwned(const std::string& display, const char* selection);
+
+// The centre, in root coordinates, of a viewable window of that class that
+// another client has embedded (its parent is not the root), at most maxSize
+// pixels each way: a tray icon docked in the tray host's panel.
+bool EmbeddedWindowCentre(const std::string& display, const std::string& resName, const std::string& resClass,
+                          int maxSize, int& x, int& y);
+
 class XServer {
 public:
     explicit XServer(bool withWindowManager = false);
@@ -33,14 +43,19 @@ public:
 
     // ":N", or "" when the server did not come up.
     const std::string& display() const { return display_; }
+    // Why display() is "".
+    const std::string& problem() const { return problem_; }
     // Ends the server (and the window manager).
     void Kill();
 
 private:
+    bool StartWindowManager();
+
     ScratchDir dir_;
     std::unique_ptr<ChildProcess> xvfb_;
     std::unique_ptr<ChildProcess> wm_;
     std::string display_;
+    std::string problem_;
 };
 
 // One top-level window of the x11_test_window helper; closed on destruction.

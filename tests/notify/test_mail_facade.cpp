@@ -6,7 +6,7 @@
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 #include "mail/facade/mail_sender_impl.h"
-#include "tests/notify/smtp_peer.h"
+#include "tests/support/smtp_peer.h"
 
 using namespace zelmar::mail;
 using namespace zelmar::test;

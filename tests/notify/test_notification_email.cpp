@@ -10,7 +10,7 @@
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/publish/publishing.h"
-#include "tests/notify/smtp_peer.h"
+#include "tests/support/smtp_peer.h"
 #include "tests/support/fake_host.h"
 
 using namespace zelmar;

@@ -7,7 +7,7 @@
 
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
-#include "tests/notify/smtp_peer.h"
+#include "tests/support/smtp_peer.h"
 
 using namespace zelmar;
 using namespace zelmar::test;

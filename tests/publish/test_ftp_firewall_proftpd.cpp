@@ -14,6 +14,7 @@
 #include "app/publish/publishing.h"
 #include "tests/publish/ftp_peers.h"
 #include "tests/publish/proftpd_peer.h"
+#include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 
 using namespace zelmar;
@@ -121,12 +122,12 @@ INSTANTIATE_TEST_SUITE_P(Modes, ProftpdUserAtHost, ::testing::Values(true, false
 
 // ---------------------------------------------------------------- type 5 in the publishing cycle
 
-class ProftpdPublishing : public BehindProftpd<bool> {
+class ProftpdPublishing : public CoreTestOn<FakeHost, BehindProftpd<bool>> {
 protected:
-    void SetUp() override { StartFirewall("user@host"); }
-    void TearDown() override { ::chdir("/"); }
-    ScratchDir dir;
-    FakeHost host;
+    void SetUp() override {
+        CoreTestOn::SetUp();
+        StartFirewall("user@host");
+    }
 };
 
 TEST_P(ProftpdPublishing, TheOnlinePageGoesThroughTheFirewall) {
@@ -134,7 +135,7 @@ TEST_P(ProftpdPublishing, TheOnlinePageGoesThroughTheFirewall) {
     ::mkdir((server.home() + "/www").c_str(), 0755);
     WriteFile(dir / "online.htm", "Status: %S\r\nWAN %WI LAN %I\r\n");
     WriteFile(dir / "offline.htm", "Gone.\n");
-    Core core(host, dir.path(), dir / "Zelmar.ini", "k");
+    Core& core = MakeCore();
     core.EditSettings([&](Settings& s) {
         UseFtpSite(s, server.port(), "www/index.htm");
         s.UseProxy = 1;

@@ -18,12 +18,20 @@
 
 namespace zelmar::test {
 
-// HostT: FakeHost or a test's own subclass of it.
-template <class HostT = FakeHost>
-class CoreTestOn : public ::testing::Test {
+// HostT: FakeHost or a test's own subclass of it. Base: ::testing::Test, or
+// a parameterised test's own base (a fixture that starts peer servers); a
+// subclass that overrides SetUp or TearDown calls these.
+template <class HostT = FakeHost, class Base = ::testing::Test>
+class CoreTestOn : public Base {
 protected:
-    void SetUp() override { ASSERT_EQ(::chdir(dir.path().c_str()), 0); }
-    void TearDown() override { (void)!::chdir("/"); }
+    void SetUp() override {
+        Base::SetUp();
+        ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    }
+    void TearDown() override {
+        (void)!::chdir("/");
+        Base::TearDown();
+    }
 
     // Writes "Zelmar.ini" when settings are given, then makes the core on
     // the fake host with its timer ticks wired to Core::OnTimer.

@@ -1,4 +1,4 @@
-#include "tests/notify/smtp_peer.h"
+#include "tests/support/smtp_peer.h"
 
 #include <cstdlib>
 #include <strings.h>
@@ -8,22 +8,28 @@ namespace zelmar::test {
 
 SmtpPeer::SmtpPeer() : SmtpPeer(Options{}) {}
 
+bool MakeSelfSignedCert(const std::string& dir) {
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" + dir +
+                            "/cert.pem' -days 2 -subj /CN=localhost "
+                            "-addext subjectAltName=IP:127.0.0.1,DNS:localhost >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
 SmtpPeer::SmtpPeer(const Options& o) {
-    std::vector<std::string> argv{kSystemPython, ZELMAR_SMTP_SERVER};
     port_ = FreePort();
-    ::mkdir((dir_ / "mail").c_str(), 0755);
-    argv.push_back(std::to_string(port_));
-    argv.push_back(dir_ / "mail");
+    outDir_ = o.outDir.empty() ? dir_ / "mail" : o.outDir;
+    if (o.outDir.empty()) ::mkdir(outDir_.c_str(), 0755);
+    std::vector<std::string> argv{kSystemPython, ZELMAR_SMTP_PEER_SCRIPT, std::to_string(port_),
+                                  o.sink ? std::string("-") : outDir_};
     if (!o.login.empty()) argv.insert(argv.end(), {"--login", o.login});
     if (o.plainOnly) argv.push_back("--plain-only");
+    if (o.loginOnly) argv.push_back("--login-only");
     for (const std::string& r : o.refuse) argv.insert(argv.end(), {"--refuse", r});
     if (o.startTls || o.implicitTls) {
-        const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + (dir_ / "key.pem") +
-                                "' -out '" + (dir_ / "cert.pem") +
-                                "' -days 2 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost "
-                                ">/dev/null 2>&1";
-        if (std::system(cmd.c_str()) != 0) return;
-        argv.insert(argv.end(), {o.implicitTls ? "--implicit-tls" : "--tls", dir_ / "cert.pem", dir_ / "key.pem"});
+        const std::string certDir = o.certDir.empty() ? dir_.path() : o.certDir;
+        if (o.certDir.empty() && !MakeSelfSignedCert(certDir)) return;
+        argv.insert(argv.end(), {o.implicitTls ? "--implicit-tls" : "--tls", certDir + "/cert.pem",
+                                 certDir + "/key.pem"});
     }
     process_ = std::make_unique<ChildProcess>(argv, dir_ / "server.log");
     ok_ = WaitForPort(port_);
@@ -37,14 +43,20 @@ void SmtpPeer::Stop() {
     WaitForPortClosed(port_);
 }
 
+std::string SmtpPeer::File(int n, const char* ext) const {
+    return ReadFile(outDir_ + "/" + std::to_string(n) + ext);
+}
+
 int SmtpPeer::Count() const {
     int n = 0;
-    while (!ReadFile(dir_ / ("mail/" + std::to_string(n + 1) + ".eml")).empty()) ++n;
+    while (!File(n + 1, ".eml").empty()) ++n;
     return n;
 }
 
-std::string SmtpPeer::Raw(int n) const { return ReadFile(dir_ / ("mail/" + std::to_string(n) + ".eml")); }
-std::string SmtpPeer::Meta(int n) const { return ReadFile(dir_ / ("mail/" + std::to_string(n) + ".json")); }
+std::string SmtpPeer::Raw(int n) const { return File(n, ".eml"); }
+std::string SmtpPeer::Meta(int n) const { return File(n, ".json"); }
+std::string SmtpPeer::Envelope(int n) const { return File(n, ".env"); }
+std::string SmtpPeer::Log() const { return ReadFile(dir_ / "server.log"); }
 
 namespace {
 // Unfolded header lines.

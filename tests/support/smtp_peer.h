@@ -1,5 +1,6 @@
-// A real SMTP server on loopback for the tests (aiosmtpd, smtp_server.py):
-// what it received is kept as files the test reads back.
+// A real SMTP server on loopback for the tests and benchmarks (aiosmtpd,
+// tests/support/smtp_peer.py): what it received is kept as files the test
+// reads back.
 #pragma once
 
 #include <memory>
@@ -10,14 +11,23 @@
 
 namespace zelmar::test {
 
+// Makes cert.pem and key.pem (CN=localhost, IP 127.0.0.1) in dir.
+bool MakeSelfSignedCert(const std::string& dir);
+
 class SmtpPeer {
 public:
     struct Options {
         std::string login;  // "user:password": AUTH required
-        bool plainOnly = false;
+        bool plainOnly = false;  // only AUTH PLAIN offered
+        bool loginOnly = false;  // only AUTH LOGIN offered
         bool startTls = false;
         bool implicitTls = false;
         std::vector<std::string> refuse;  // answered 550 at RCPT TO
+        // Where cert.pem and key.pem are; empty: made for this server.
+        std::string certDir;
+        // Where the messages go; empty: a folder of this server's own.
+        std::string outDir;
+        bool sink = false;  // keep nothing (benchmarks)
     };
     SmtpPeer();
     explicit SmtpPeer(const Options& options);
@@ -30,10 +40,17 @@ public:
     std::string Raw(int n) const;
     // The envelope and session facts as JSON text.
     std::string Meta(int n) const;
+    // MAIL FROM, then one RCPT per line.
+    std::string Envelope(int n) const;
+    // What the server wrote to stdout and stderr.
+    std::string Log() const;
     void Stop();
 
 private:
+    std::string File(int n, const char* ext) const;
+
     ScratchDir dir_;
+    std::string outDir_;
     int port_ = 0;
     bool ok_ = false;
     std::unique_ptr<ChildProcess> process_;
