@@ -26,8 +26,6 @@ PACKAGES=(
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
   # the window: Qt 6, and a tray host and input tool for its end-to-end tests
   qt6-base-dev qt6-svg-dev xdotool trayer
-  # node runs the npm smtp-server peer (installed by the mail tests into the build tree)
-  nodejs npm
   # libraries of the unpacked proftpd (see below)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
   # benchmarks side by side with other programs
@@ -45,6 +43,13 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   installed "$p" || missing+=("$p")
 done
+# node and npm run the npm smtp-server peer (installed by the mail tests into
+# the build tree). A machine that has them from elsewhere (a vendor's nodejs
+# bundles npm and conflicts with Debian's npm) keeps its own.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  installed nodejs || missing+=(nodejs)
+  installed npm || missing+=(npm)
+fi
 
 # Services whose package this run installs (not those already there: what
 # the machine's owner set up stays as it is).
