@@ -222,8 +222,8 @@ bool IniDocument::RemoveSection(const std::string& section) {
     return changed;
 }
 
-IniEntries IniDocument::Section(const std::string& section) const {
-    IniEntries out;
+template <typename Fn>
+void IniDocument::ForEachLineOf(const std::string& section, Fn fn) const {
     bool inSection = false;
     for (const Line& l : lines_) {
         if (auto s = l.SectionName()) {
@@ -231,27 +231,26 @@ IniEntries IniDocument::Section(const std::string& section) const {
             inSection = EqualsNoCase(*s, section);
             continue;
         }
-        if (!inSection) continue;
-        if (auto k = l.Key()) out.emplace_back(*k, l.Value());
+        if (inSection) fn(l);
     }
+}
+
+IniEntries IniDocument::Section(const std::string& section) const {
+    IniEntries out;
+    ForEachLineOf(section, [&](const Line& l) {
+        if (auto k = l.Key()) out.emplace_back(*k, l.Value());
+    });
     return out;
 }
 
 std::vector<std::string> IniDocument::SectionLines(const std::string& section) const {
     std::vector<std::string> out;
-    bool inSection = false;
-    for (const Line& l : lines_) {
-        if (auto s = l.SectionName()) {
-            if (inSection) break;  // the first section of that name wins
-            inSection = EqualsNoCase(*s, section);
-            continue;
-        }
-        if (!inSection) continue;
+    ForEachLineOf(section, [&](const Line& l) {
         const std::string t = Trim(l.text);
-        if (t.empty() || t[0] == ';') continue;
+        if (t.empty() || t[0] == ';') return;
         const std::size_t eq = t.find('=');
         out.push_back(eq == std::string::npos ? t : Trim(t.substr(0, eq)) + "=" + Trim(t.substr(eq + 1)));
-    }
+    });
     return out;
 }
 

@@ -66,6 +66,9 @@ private:
         std::optional<std::string> Key() const;
         std::string Value() const;
     };
+    // Calls fn with each line of the first section of that name.
+    template <typename Fn>
+    void ForEachLineOf(const std::string& section, Fn fn) const;
     std::vector<Line> lines_;
     std::string eol_ = "\n";  // for new lines: the file's most common line end
     bool bom_ = false;
