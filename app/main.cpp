@@ -214,8 +214,7 @@ int RunOnce() {
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
     SignalWatcher signals([&] { host.loop().Quit(); });
-    core.LoadOrCreateSettings();
-    core.ManualRefreshCommand();
+    core.LoadSettingsAndRefresh();
     host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
     host.loop().Quit();
     // A signal stopped the refresh midway: the page was not published.
