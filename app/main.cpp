@@ -386,8 +386,12 @@ std::string ProgramFolder() {
 // problem.
 bool LoadGuiModule(GuiModule& gui, std::string& problem) {
     std::vector<std::string> candidates;
-    if (const std::string here = ProgramFolder(); !here.empty())
+    if (const std::string here = ProgramFolder(); !here.empty()) {
         candidates.push_back(here + "/" + kZelmarGuiModuleName);
+        // An installed program under another prefix than the configured one
+        // (cmake --install --prefix ~/.local): bin/../lib/zelmar.
+        candidates.push_back(here + "/../" + ZELMAR_GUI_MODULE_RELDIR + "/" + kZelmarGuiModuleName);
+    }
     candidates.push_back(std::string(ZELMAR_GUI_MODULE_DIR) + "/" + kZelmarGuiModuleName);
     void* handle = nullptr;
     for (const std::string& path : candidates) {
@@ -403,8 +407,8 @@ bool LoadGuiModule(GuiModule& gui, std::string& problem) {
         break;
     }
     if (handle == nullptr) {
-        problem = std::string(kZelmarGuiModuleName) + " was found neither next to the program nor in " +
-                  ZELMAR_GUI_MODULE_DIR;
+        problem = std::string(kZelmarGuiModuleName) + " is in none of";
+        for (const std::string& path : candidates) problem += " " + path.substr(0, path.rfind('/'));
         return false;
     }
     gui.run = reinterpret_cast<ZelmarGuiRunFn>(::dlsym(handle, kZelmarGuiRunSymbol));
