@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <dlfcn.h>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <termios.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "app/core/core.h"
@@ -214,8 +216,7 @@ int RunOnce() {
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
     SignalWatcher signals([&] { host.loop().Quit(); });
-    core.LoadOrCreateSettings();
-    core.ManualRefreshCommand();
+    core.LoadSettingsAndRefresh();
     host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
     host.loop().Quit();
     // A signal stopped the refresh midway: the page was not published.
@@ -362,10 +363,68 @@ bool DisplayAvailable() {
 }
 
 #ifdef ZELMAR_HAVE_GUI
-int RunWindow(int& argc, char** argv, bool startMinimised) {
+// The window front end lives in a module of its own (zelmar-gui.so), loaded
+// only when the window runs: the one-shot and headless runs never load the
+// toolkit. It is looked for next to the program first (a build folder), then
+// where it is installed.
+struct GuiModule {
+    ZelmarGuiRunFn run = nullptr;
+    ZelmarGuiNotifyFn showMainWindow = nullptr;
+    ZelmarGuiNotifyFn requestExit = nullptr;
+};
+
+std::string ProgramFolder() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    std::string path(buf, static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Loads the module and looks up its entry points; on failure says why in
+// problem.
+bool LoadGuiModule(GuiModule& gui, std::string& problem) {
+    std::vector<std::string> candidates;
+    if (const std::string here = ProgramFolder(); !here.empty()) {
+        candidates.push_back(here + "/" + kZelmarGuiModuleName);
+        // An installed program under another prefix than the configured one
+        // (cmake --install --prefix ~/.local): bin/../lib/zelmar.
+        candidates.push_back(here + "/../" + ZELMAR_GUI_MODULE_RELDIR + "/" + kZelmarGuiModuleName);
+    }
+    candidates.push_back(std::string(ZELMAR_GUI_MODULE_DIR) + "/" + kZelmarGuiModuleName);
+    void* handle = nullptr;
+    for (const std::string& path : candidates) {
+        if (::access(path.c_str(), F_OK) != 0) continue;
+        // Every symbol bound now: a module that does not fit this program
+        // fails here, not midway through the window.
+        handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char* why = ::dlerror();
+            problem = why ? why : path;
+            return false;
+        }
+        break;
+    }
+    if (handle == nullptr) {
+        problem = std::string(kZelmarGuiModuleName) + " is in none of";
+        for (const std::string& path : candidates) problem += " " + path.substr(0, path.rfind('/'));
+        return false;
+    }
+    gui.run = reinterpret_cast<ZelmarGuiRunFn>(::dlsym(handle, kZelmarGuiRunSymbol));
+    gui.showMainWindow = reinterpret_cast<ZelmarGuiNotifyFn>(::dlsym(handle, kZelmarGuiShowSymbol));
+    gui.requestExit = reinterpret_cast<ZelmarGuiNotifyFn>(::dlsym(handle, kZelmarGuiExitSymbol));
+    if (!gui.run || !gui.showMainWindow || !gui.requestExit) {
+        problem = std::string(kZelmarGuiModuleName) + " lacks the window's entry points";
+        return false;
+    }
+    return true;
+}
+
+int RunWindow(const GuiModule& gui, int& argc, char** argv, bool startMinimised) {
     SignalWatcher::BlockSignals();
     zelmar::SingleInstance instance;
-    switch (instance.Acquire([] { zelmar::GuiShowMainWindow(); })) {
+    switch (instance.Acquire([&gui] { gui.showMainWindow(); })) {
         case zelmar::SingleInstance::Result::AnotherRuns:
             return 1;
         case zelmar::SingleInstance::Result::Failed:
@@ -378,12 +437,12 @@ int RunWindow(int& argc, char** argv, bool startMinimised) {
     zelmar::FolderLock folder;
     if (!LockSettingsFolder(folder, dir)) return 1;
     if (!InitialiseNetwork()) return 1;
-    SignalWatcher signals([] { zelmar::GuiRequestExit(); });
+    SignalWatcher signals([&gui] { gui.requestExit(); });
     zelmar::GuiStart start;
     start.startDirectory = dir;
     start.settingsFile = SettingsPath(dir);
     start.invisible = startMinimised;
-    return zelmar::RunGui(argc, argv, start);
+    return gui.run(&argc, argv, &start);
 }
 #endif
 
@@ -421,10 +480,18 @@ int main(int argc, char** argv) {
     if (mode == Mode::Window) {
 #ifdef ZELMAR_HAVE_GUI
         if (DisplayAvailable()) {
-            int qtArgc = 1;  // the options are the program's own
-            return RunWindow(qtArgc, argv, startMinimised);
+            GuiModule gui;
+            std::string problem;
+            if (LoadGuiModule(gui, problem)) {
+                int qtArgc = 1;  // the options are the program's own
+                return RunWindow(gui, qtArgc, argv, startMinimised);
+            }
+            std::fprintf(stderr, "zelmar: cannot load the window (%s); running headless as with --headless.\n",
+                         problem.c_str());
+        } else {
+            std::fputs("zelmar: no display found (DISPLAY is not set); running headless as with --headless.\n",
+                       stderr);
         }
-        std::fputs("zelmar: no display found (DISPLAY is not set); running headless as with --headless.\n", stderr);
 #else
         std::fputs("zelmar: this build has no window front end; running headless as with --headless.\n", stderr);
 #endif

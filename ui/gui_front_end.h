@@ -22,3 +22,14 @@ void GuiShowMainWindow();
 void GuiRequestExit();
 
 }  // namespace zelmar
+
+// The same, as the window module (zelmar-gui.so, ui/gui_module.cpp) exports
+// them for the program to look up once it has loaded the module.
+extern "C" {
+using ZelmarGuiRunFn = int (*)(int* argc, char** argv, const zelmar::GuiStart* start);
+using ZelmarGuiNotifyFn = void (*)();
+}
+inline constexpr const char* kZelmarGuiModuleName = "zelmar-gui.so";
+inline constexpr const char* kZelmarGuiRunSymbol = "zelmar_gui_run";
+inline constexpr const char* kZelmarGuiShowSymbol = "zelmar_gui_show_main_window";
+inline constexpr const char* kZelmarGuiExitSymbol = "zelmar_gui_request_exit";

@@ -129,7 +129,7 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& requested, std::strin
         if (injected != 0) {
             err = injected;
             ok = false;
-        } else if (::fsync(fd) != 0) {
+        } else if (options.durable && ::fsync(fd) != 0) {
             err = errno;
             ok = false;
         }

@@ -28,6 +28,11 @@ struct AtomicWriteOptions {
     // writable, write it in place instead (not atomic; only for output that
     // may be regenerated, such as the status page).
     bool inPlaceWhenFolderRefuses = false;
+    // Flush the data to disk before the rename. Only a working copy that is
+    // read back and deleted within the same refresh (the page to upload, the
+    // mail text) goes without: after a crash it is regenerated anyway, and
+    // the flush would cost the refresh a disk round trip for nothing.
+    bool durable = true;
 };
 
 struct AtomicWriteResult {

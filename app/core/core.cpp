@@ -131,6 +131,14 @@ void Core::ManualRefreshCommand() {
     RefreshNow();
 }
 
+void Core::LoadSettingsAndRefresh() {
+    // Held only until the refresh has started: a worker it starts keeps the
+    // batch open until it has stored the addresses.
+    IniBatch batch(ini_);
+    LoadOrCreateSettings();
+    ManualRefreshCommand();
+}
+
 void Core::RefreshNow() {
     // A worker is "in progress" only from its step 5 on; until then it is
     // still looking up addresses, and a second worker must not start beside

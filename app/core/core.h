@@ -69,6 +69,11 @@ public:
     void RefreshNow();
     // The "&Refresh" command: a manual refresh.
     void ManualRefreshCommand();
+    // A one-shot run: loads the settings and starts a manual refresh. What
+    // the load repairs in the file (a missing page copy name) reaches it in
+    // the same write as what the refresh stores. A first run's defaults are
+    // still written at once, as their own save.
+    void LoadSettingsAndRefresh();
     bool CheckLocalSettings();
     // The Advanced Options page accepted a new interval.
     void MarkIntervalEdited() { intervalEdited_ = true; }

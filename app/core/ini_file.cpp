@@ -323,6 +323,7 @@ IniFile::LoadResult IniFile::Load(IniDocument& doc) const {
         }
         batchDoc_ = std::move(fresh);
         batchMissing_ = r == LoadResult::Missing;
+        if (!batchMissing_) batchOnDisk_ = batchDoc_->Render();
     }
     doc = *batchDoc_;
     return batchMissing_ && !batchDirty_ ? LoadResult::Missing : LoadResult::Loaded;
@@ -387,11 +388,16 @@ bool IniFile::CommitBatch(bool writeNow) {
     if (batchDepth_ > 0 && !writeNow) return true;
     bool ok = true;
     if (batchDirty_ && batchDoc_) {
-        ok = ReplaceFileAtomically(path_, batchDoc_->Render()).ok();
+        // Edits that undo each other (a section deleted and written back as
+        // it was) change no byte: the file is left alone, as a single write
+        // that changes nothing leaves it.
+        std::string text = batchDoc_->Render();
+        ok = (batchOnDisk_ && *batchOnDisk_ == text) || ReplaceFileAtomically(path_, text).ok();
         // A failed write stays pending for the outer batch to try again.
         if (ok) {
             batchDirty_ = false;
             batchMissing_ = false;
+            batchOnDisk_ = std::move(text);
         }
     }
     const int saved = errno;
@@ -400,6 +406,7 @@ bool IniFile::CommitBatch(bool writeNow) {
         batchDirty_ = false;
         batchMissing_ = false;
         batchReadFailed_ = false;
+        batchOnDisk_.reset();
     }
     errno = saved;
     return ok;

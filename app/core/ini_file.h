@@ -154,6 +154,9 @@ private:
     mutable std::optional<IniDocument> batchDoc_;
     mutable bool batchMissing_ = false;
     mutable bool batchReadFailed_ = false;
+    // The batch's document as it was on disk (rendered), or as last written:
+    // a batch whose edits end where they began writes nothing.
+    mutable std::optional<std::string> batchOnDisk_;
     bool batchDirty_ = false;
 };
 

@@ -57,6 +57,7 @@ bool ExpandMessageFile(Core& core, const std::string& messageFile, const std::st
     PageJob job = PageJobFor(core, messageFile, workingCopy);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
+    job.outputIsWorkingCopy = true;
     CorePageReporter reporter(core);
     return GenerateStatusPage(job, reporter) == 1;
 }

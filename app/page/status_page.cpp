@@ -61,8 +61,9 @@ int ReadTemplate(const std::string& path, std::string& text, std::string& error)
 
 // Replaces the file at path with data, atomically (see atomic_file.h); a
 // page in a folder that refuses new files is rewritten in place.
-AtomicWriteResult ReplaceFile(const std::string& path, std::string_view data) {
+AtomicWriteResult ReplaceFile(const std::string& path, std::string_view data, bool durable) {
     AtomicWriteOptions options;
+    options.durable = durable;
     options.newFileMode = 0666;
     options.exactModeForNewFile = false;
     options.inPlaceWhenFolderRefuses = true;
@@ -163,16 +164,21 @@ int GenerateStatusPage(const PageJob& job, PageReporter& reporter) {
 
     // The output, then the copies. A file that cannot be created is reported
     // and skipped; a write that fails midway ends the whole block.
-    const std::pair<std::string, std::string_view> files[] = {
-        {job.outputPath, page},
-        {job.saveFileHtml, page},
-        {job.saveFileAscii, AsText(values.wanAddress)},
+    struct Output {
+        std::string path;
+        std::string_view content;
+        bool durable;
+    };
+    const Output files[] = {
+        {job.outputPath, page, !job.outputIsWorkingCopy},
+        {job.saveFileHtml, page, true},
+        {job.saveFileAscii, AsText(values.wanAddress), true},
     };
     bool first = true;
-    for (const auto& [path, content] : files) {
+    for (const auto& [path, content, durable] : files) {
         // An empty copy name turns that copy off.
         if (!std::exchange(first, false) && path.empty()) continue;
-        const AtomicWriteResult r = ReplaceFile(InFolder(job.startFolder, path), content);
+        const AtomicWriteResult r = ReplaceFile(InFolder(job.startFolder, path), content, durable);
         if (r.outcome == AtomicWriteResult::Outcome::CannotCreate) {
             MessageBoxRequest box;
             box.text = FileErrorText(path, r.err, "create");

@@ -73,6 +73,10 @@ struct PageJob {
     std::string startFolder;
     std::string templatePath;
     std::string outputPath;
+    // The output is a working copy that is read back and deleted within the
+    // same refresh (the page to upload, the mail text): it is not flushed to
+    // disk. The local copies always are.
+    bool outputIsWorkingCopy = false;
     std::string saveFileHtml;   // "SaveFileHTML"; empty: no copy
     std::string saveFileAscii;  // "SaveFileASCII"; empty: no copy
     PageValues values;

@@ -94,7 +94,11 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     // FTP page with every message, and this run should use them.
     const Settings s = core.settings();
     const std::string templatePath = page == Page::Online ? s.ftp.OnlineFile : s.ftp.OfflineFile;
-    if (GenerateStatusPage(core, templatePath, localFile) == -1) return UploadResult::PageFailed;
+    // The local file is only read back for the upload and deleted after it.
+    PageJob job = PageJobFor(core, templatePath, localFile);
+    job.outputIsWorkingCopy = true;
+    CorePageReporter reporter(core);
+    if (GenerateStatusPage(job, reporter) == -1) return UploadResult::PageFailed;
     const RemotePath remote = SplitRemotePath(s.ftp.RemoteFile);
 
     FtpClient client(s.Timeout);

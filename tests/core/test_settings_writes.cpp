@@ -122,6 +122,57 @@ TEST_F(OneWrite, RefreshIsOneReplacementWhetherTheWorkerRunsAtOnceOrLater) {
     }
 }
 
+// A one-shot run (zelmar --once) on a file that lacks the page copy names:
+// the load repairs them, and that repair goes out in the refresh's one write
+// instead of a write of its own.
+TEST_F(OneWrite, OneShotRunRepairsAndStoresInOneReplacement) {
+    for (bool inlineWorker : {true, false}) {
+        SCOPED_TRACE(inlineWorker ? "worker runs inside the refresh" : "worker runs after it");
+        WriteFile(ini,
+                  "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
+                  "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\nEnableFTP=1\n"
+                  "WANIPURL=http://echo.example/ip\n[Preferences]\nRefreshIntv=0\n");
+        MakeCore();
+        replaced.Reset();
+        host.inlineWorkers = inlineWorker;
+        core->LoadSettingsAndRefresh();
+        if (!inlineWorker) {
+            EXPECT_EQ(replaced[ini], 0);
+            host.RunWorkers();
+        }
+        EXPECT_EQ(replaced[ini], 1);
+        IniFile check(ini);
+        EXPECT_EQ(check.GetString(kLocalSettings, "SaveFileASCII"), "Zelmar.txt");
+        EXPECT_EQ(check.GetString(kLocalSettings, "SaveFileHTML"), "Zelmar.html");
+        EXPECT_EQ(check.GetString(kIPAddress, "LastWANIP"), "203.0.113.1");
+        EXPECT_EQ(check.GetString("ProcessStatuses", "ProcessStatus0"), "TRUE1");
+        EXPECT_EQ(core->settings().SaveFileHTML, "Zelmar.html");
+        core.reset();
+    }
+}
+
+// A refresh that finds what the last one found writes nothing, although it
+// deletes and writes back the statuses' section on the way.
+TEST_F(OneWrite, RefreshThatChangesNoByteWritesNothing) {
+    WriteFile(ini,
+              "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\n"
+              "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\nEnableFTP=1\n"
+              "WANIPURL=http://echo.example/ip\nSaveFileASCII=Zelmar.txt\nSaveFileHTML=Zelmar.html\n"
+              "[Preferences]\nRefreshIntv=0\n");
+    MakeCore();
+    core->LoadOrCreateSettings();
+    // The statuses' section moves behind the addresses' at the second
+    // refresh and stays there.
+    core->ManualRefreshCommand();
+    core->ManualRefreshCommand();
+    ASSERT_EQ(replaced[ini], 2);
+    const std::string before = ReadFile(ini);
+    replaced.Reset();
+    core->ManualRefreshCommand();
+    EXPECT_EQ(replaced[ini], 0);
+    EXPECT_EQ(ReadFile(ini), before);
+}
+
 TEST_F(OneWrite, SaveIsOneReplacement) {
     MakeCore();
     core->Initialise(false);
