@@ -134,9 +134,11 @@ class NotAReply : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(NotAReply, IsNoCompletionReply) {
     FakeFtpServer server({"S:" + GetParam(), "W"});
-    FtpClient client(1);
-    EXPECT_FALSE(client.LogOn(To(server)));
-    EXPECT_EQ(client.replyClass(), 0);
+    {
+        FtpClient client(1);
+        EXPECT_FALSE(client.LogOn(To(server)));
+        EXPECT_EQ(client.replyClass(), 0);
+    }  // closed here, so the server's wait for the close ends at once
     server.Received();
 }
 
