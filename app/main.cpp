@@ -206,12 +206,34 @@ bool LockSettingsFolder(zelmar::FolderLock& lock, const std::string& dir) {
     return false;
 }
 
+// What every front end makes sure of before it touches the settings: one
+// running copy per user (not for a one-shot run: instance is null then),
+// one Zelmar per settings folder, and a usable network layer. On false the
+// reason has been said on stderr (or the running copy was asked to show
+// itself) and the program exits 1.
+bool StartChecks(zelmar::SingleInstance* instance, std::function<void()> showRunningCopy,
+                 zelmar::FolderLock& folder, std::string& dir) {
+    if (instance) {
+        switch (instance->Acquire(std::move(showRunningCopy))) {
+            case zelmar::SingleInstance::Result::AnotherRuns:
+                return false;
+            case zelmar::SingleInstance::Result::Failed:
+                std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n",
+                             instance->problem().c_str());
+                return false;
+            case zelmar::SingleInstance::Result::First:
+                break;
+        }
+    }
+    dir = CurrentDirectory();
+    return LockSettingsFolder(folder, dir) && InitialiseNetwork();
+}
+
 int RunOnce() {
     SignalWatcher::BlockSignals();
-    const std::string dir = CurrentDirectory();
+    std::string dir;
     zelmar::FolderLock folder;
-    if (!LockSettingsFolder(folder, dir)) return 1;
-    if (!InitialiseNetwork()) return 1;
+    if (!StartChecks(nullptr, {}, folder, dir)) return 1;
     HeadlessProgram program(dir);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
@@ -229,21 +251,12 @@ int RunHeadless(bool startMinimised) {
     SignalWatcher::BlockSignals();
     std::atomic<zelmar::HeadlessHost*> running{nullptr};
     zelmar::SingleInstance instance;
-    switch (instance.Acquire([&] {
-        if (zelmar::HeadlessHost* h = running.load()) h->loop().Post([h] { h->ShowMainWindow(false); });
-    })) {
-        case zelmar::SingleInstance::Result::AnotherRuns:
-            return 1;
-        case zelmar::SingleInstance::Result::Failed:
-            std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n", instance.problem().c_str());
-            return 1;
-        case zelmar::SingleInstance::Result::First:
-            break;
-    }
-    const std::string dir = CurrentDirectory();
+    std::string dir;
     zelmar::FolderLock folder;
-    if (!LockSettingsFolder(folder, dir)) return 1;
-    if (!InitialiseNetwork()) return 1;
+    if (!StartChecks(&instance, [&] {
+            if (zelmar::HeadlessHost* h = running.load()) h->loop().Post([h] { h->ShowMainWindow(false); });
+        }, folder, dir))
+        return 1;
     HeadlessProgram program(dir);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
@@ -424,19 +437,9 @@ bool LoadGuiModule(GuiModule& gui, std::string& problem) {
 int RunWindow(const GuiModule& gui, int& argc, char** argv, bool startMinimised) {
     SignalWatcher::BlockSignals();
     zelmar::SingleInstance instance;
-    switch (instance.Acquire([&gui] { gui.showMainWindow(); })) {
-        case zelmar::SingleInstance::Result::AnotherRuns:
-            return 1;
-        case zelmar::SingleInstance::Result::Failed:
-            std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n", instance.problem().c_str());
-            return 1;
-        case zelmar::SingleInstance::Result::First:
-            break;
-    }
-    const std::string dir = CurrentDirectory();
+    std::string dir;
     zelmar::FolderLock folder;
-    if (!LockSettingsFolder(folder, dir)) return 1;
-    if (!InitialiseNetwork()) return 1;
+    if (!StartChecks(&instance, [&gui] { gui.showMainWindow(); }, folder, dir)) return 1;
     SignalWatcher signals([&gui] { gui.requestExit(); });
     zelmar::GuiStart start;
     start.startDirectory = dir;
