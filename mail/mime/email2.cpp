@@ -243,14 +243,7 @@ void Email2::setHeaderField(std::string_view name, std::string_view value) {
         header_.getField(name, stored);
         MimeParams p = parseHeaderParams(stored.view());
         if (equalsNoCase(name, "Content-Type")) {
-            contentType_.setString(p.value);
-            auto get = [&](const char* k) { const std::string* s = p.get(k); return s ? *s : std::string(); };
-            name_.setString(get("name"));
-            protocol_.setString(get("protocol"));
-            micalg_.setString(get("micalg"));
-            boundary_.setString(get("boundary"));
-            smimeType_.setString(get("smime-type"));
-            typeParam_.setString(get("type"));
+            takeContentType(p);
             charset_.clear();
             if (const std::string* cs = p.get("charset")) charset_.setByName(*cs);
         } else {
@@ -723,20 +716,27 @@ std::unique_ptr<Email2> Email2::createFromMimeText(std::string_view text, LogBas
     return m;
 }
 
+// The typed fields that mirror the Content-Type field: its value and the
+// parameters kept apart (a missing one reads as empty).
+void Email2::takeContentType(const MimeParams& p) {
+    auto get = [&](const char* k) { const std::string* s = p.get(k); return s ? *s : std::string(); };
+    contentType_.setString(p.value);
+    name_.setString(get("name"));
+    protocol_.setString(get("protocol"));
+    micalg_.setString(get("micalg"));
+    boundary_.setString(get("boundary"));
+    smimeType_.setString(get("smime-type"));
+    typeParam_.setString(get("type"));
+}
+
 void Email2::loadFromEntity(const MimeEntity& e) {
     for (const auto& [name, value] : e.fields) header_.appendField(name, value);
     StringBuffer v;
     if (header_.getField("content-type", v)) {
         MimeParams p = parseHeaderParams(v.view());
-        contentType_.setString(p.value);
-        auto get = [&](const char* k) { const std::string* s = p.get(k); return s ? *s : std::string(); };
-        name_.setString(get("name"));
-        protocol_.setString(get("protocol"));
-        micalg_.setString(get("micalg"));
-        boundary_.setString(get("boundary"));
-        smimeType_.setString(get("smime-type"));
-        typeParam_.setString(get("type"));
-        formatFlowed_ = equalsNoCase(get("format"), "flowed");
+        takeContentType(p);
+        const std::string* format = p.get("format");
+        formatFlowed_ = format && equalsNoCase(*format, "flowed");
         if (const std::string* cs = p.get("charset")) charset_.setByName(*cs);
     }
     if (header_.getField("content-transfer-encoding", v)) transferEncoding_.setString(trimView(v.view()));

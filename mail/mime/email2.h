@@ -26,6 +26,7 @@
 namespace zelmar::mail {
 
 struct MimeEntity;
+struct MimeParams;
 
 // Broken-down date and time as read from a Date field.
 struct MailDate {
@@ -183,6 +184,7 @@ public:
 
 private:
     void loadFromEntity(const MimeEntity& e);
+    void takeContentType(const MimeParams& p);
     void rebuildContentType();
     void setRecipientField(const char* fieldName, const ExtPtrArray<Rfc822Address>& list);
     std::unique_ptr<Email2> makeBarePart() const;
