@@ -38,6 +38,7 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
       trayMenu_(new QMenu(this)) {
     static const bool resources = (InitialiseUiResources(), true);
     (void)resources;
+    setWindowFlags(FrameFlags());
     setWindowTitle("Zelmar");
     setWindowIcon(QIcon(":/icons/zelmar-online.svg"));
 
@@ -160,9 +161,30 @@ void CMainSheet::ShowShutdownWindow(bool visible) {
     shutdownWindow_->setVisible(visible);
 }
 
+Qt::WindowFlags CMainSheet::FrameFlags() {
+    // The sheet has no maximised form: its frame offers minimise (to the
+    // tray) and close (the exit procedure) only.
+    return Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+}
+
+QRect CMainSheet::FirstRestoreRect(const QRect& tabStripOnScreen) {
+    return tabStripOnScreen.adjusted(-9, -29, 9, 39);
+}
+
+void CMainSheet::ApplyFirstRestore() {
+    // Showing the window at start-up is no restore.
+    if (firstRestoreDone_ || !minimisedOnce_ || isMinimized()) return;
+    firstRestoreDone_ = true;
+    const QRect strip(tabs_->mapToGlobal(QPoint(0, 0)), tabs_->size());
+    setGeometry(FirstRestoreRect(strip));
+}
+
 void CMainSheet::RestoreMainWindow() {
     tray_->hide();
     showNormal();
+    // Once after start-up the restored window takes its room around the tabs.
+    ApplyFirstRestore();
     raise();
     activateWindow();
 }
@@ -173,6 +195,7 @@ void CMainSheet::MinimiseMainWindow() {
         return;
     }
     // Not shown yet (minimised at start-up).
+    minimisedOnce_ = true;
     if (invisible_) return;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         UpdateTrayIcon();
@@ -287,6 +310,7 @@ void CMainSheet::closeEvent(QCloseEvent* event) {
 void CMainSheet::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized() && !closing_) {
+        minimisedOnce_ = true;
         if (invisible_) {
             QTimer::singleShot(0, this, [this] { hide(); });
         } else if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -297,6 +321,10 @@ void CMainSheet::changeEvent(QEvent* event) {
             statusBar()->showMessage(kNoTrayText);
         }
     }
+    // A restore the desktop makes (from the task bar) counts as well.
+    if (event->type() == QEvent::WindowStateChange && !isMinimized() && !closing_ && !firstRestoreDone_ &&
+        (static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized))
+        QTimer::singleShot(0, this, &CMainSheet::ApplyFirstRestore);
 }
 
 void CMainSheet::HideToTray() {

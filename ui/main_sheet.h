@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QRect>
 #include <QSystemTrayIcon>
 #include <array>
 #include <string>
@@ -86,6 +87,13 @@ public:
     // The help page opened by "&Zelmar Help" (empty when none is installed).
     static QString HelpFile();
 
+    // The window's rectangle after its first restore: the tab strip's screen
+    // rectangle moved 9 left and 29 up, 18 wider and 68 taller.
+    static QRect FirstRestoreRect(const QRect& tabStripOnScreen);
+    // The window frame's buttons: minimise and close, never maximise.
+    static Qt::WindowFlags FrameFlags();
+    bool firstRestoreDone() const { return firstRestoreDone_; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -96,12 +104,15 @@ private:
     void HideToTray();
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
     void UpdateTrayIcon();
+    void ApplyFirstRestore();
 
     Core& core_;
     bool invisible_;
     bool online_ = false;
     bool closing_ = false;
     bool noTrayReported_ = false;
+    bool minimisedOnce_ = false;     // a restore needs a minimise before it
+    bool firstRestoreDone_ = false;  // the first restore's enlargement is made
     QTabWidget* tabs_;
     std::array<SettingsPage*, 6> pages_{};
     QPushButton* refresh_;

@@ -265,6 +265,80 @@ TEST_F(MainSheet, WithoutATrayMinimisingKeepsTheWindowAndSaysSoOnce) {
     EXPECT_EQ(sheet->statusBar()->currentMessage(), "later") << "said once only";
 }
 
+// The frame offers minimise and close; a maximised sheet has no meaning.
+TEST_F(MainSheet, FrameOffersMinimiseAndCloseButNoMaximise) {
+    const Qt::WindowFlags flags = sheet->windowFlags();
+    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint)) << "the flags below are the buttons shown";
+    EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(sheet->isWindow());
+}
+
+TEST(FirstRestoreRect, IsTheTabStripWithItsMargins) {
+    const std::pair<QRect, QRect> cases[] = {
+        {QRect(100, 200, 400, 300), QRect(91, 171, 418, 368)},
+        {QRect(9, 29, 1, 1), QRect(0, 0, 19, 69)},
+        {QRect(0, 0, 500, 350), QRect(-9, -29, 518, 418)},
+    };
+    for (const auto& [strip, window] : cases) EXPECT_EQ(CMainSheet::FirstRestoreRect(strip), window) << strip.x();
+}
+
+// Minimise (the offscreen platform has no tray, so the window stays minimised
+// in place) and restore, as the desktop or the tray's "Re&store" does.
+void MinimiseAndRestore(CMainSheet& sheet, bool byDesktop) {
+    sheet.showMinimized();
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet.isMinimized());
+    if (byDesktop)
+        sheet.setWindowState(sheet.windowState() & ~Qt::WindowMinimized);
+    else
+        sheet.RestoreMainWindow();
+    QApplication::processEvents();
+    ASSERT_FALSE(sheet.isMinimized());
+}
+
+TEST_F(MainSheet, FirstRestoreTakesTheRoomAroundTheTabsOnce) {
+    for (bool byDesktop : {false, true}) {
+        sheet = std::make_unique<CMainSheet>(*core, false);
+        host.Attach(core.get(), sheet.get());
+        // Showing the window at start-up is no restore.
+        sheet->RestoreMainWindow();
+        QApplication::processEvents();
+        EXPECT_FALSE(sheet->firstRestoreDone());
+        sheet->setGeometry(QRect(QPoint(300, 200), sheet->minimumSizeHint() + QSize(60, 200)));
+        QApplication::processEvents();
+        const QRect strip(sheet->tabs()->mapToGlobal(QPoint(0, 0)), sheet->tabs()->size());
+
+        MinimiseAndRestore(*sheet, byDesktop);
+        EXPECT_TRUE(sheet->firstRestoreDone()) << byDesktop;
+        const QRect expected = CMainSheet::FirstRestoreRect(strip);
+        EXPECT_EQ(sheet->geometry().topLeft(), expected.topLeft()) << byDesktop;
+        EXPECT_EQ(sheet->geometry().size(), expected.size().expandedTo(sheet->minimumSize())) << byDesktop;
+        EXPECT_GE(sheet->geometry().height(), sheet->minimumSizeHint().height()) << "menus and buttons keep room";
+
+        // Later restores keep the size the window has.
+        const QRect chosen(QPoint(50, 60), sheet->geometry().size() + QSize(40, 30));
+        sheet->setGeometry(chosen);
+        QApplication::processEvents();
+        MinimiseAndRestore(*sheet, byDesktop);
+        EXPECT_EQ(sheet->geometry(), chosen) << byDesktop;
+    }
+}
+
+TEST_F(MainSheet, FirstRestoreAfterStartingMinimised) {
+    sheet = std::make_unique<CMainSheet>(*core, false);
+    host.Attach(core.get(), sheet.get());
+    host.ShowMainWindow(true);
+    QApplication::processEvents();
+    EXPECT_FALSE(sheet->firstRestoreDone());
+    host.RestoreMainWindow();
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(sheet->firstRestoreDone()) << "the first restore from the start-up minimise";
+}
+
 TEST_F(MainSheet, BlockingSendsFromAWorkerRunOnTheWindowThread) {
     std::thread::id ranOn;
     bool finished = false;
