@@ -1,4 +1,5 @@
 #include "app/core/core.h"
+#include "app/core/file_io.h"
 
 #include <cerrno>
 #include <chrono>
@@ -416,7 +417,7 @@ void Core::DisplayAndLog(const StatusMessage& m) {
         }
     }
     host_.StatusLine(m, text);
-    if (!EventLogWrite(text, LogSettings{s.IsLogging, s.LogFilename, s.MaxLog}, host_)) {
+    if (!EventLogWrite(text, LogSettings{s.IsLogging, InFolder(startDirectory_, s.LogFilename), s.MaxLog}, host_)) {
         page_.hostMessages = kLogErrorText;
         // Shown as it stands: not classified and not logged.
         host_.StatusLine(StatusMessage::Program("", kLogErrorText), kLogErrorText);

@@ -126,4 +126,9 @@ FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode
     return r;
 }
 
+std::string InFolder(const std::string& startFolder, const std::string& path) {
+    if (startFolder.empty() || path.empty() || path[0] == '/') return path;
+    return startFolder.back() == '/' ? startFolder + path : startFolder + "/" + path;
+}
+
 }  // namespace zelmar

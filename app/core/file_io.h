@@ -49,4 +49,11 @@ std::string NotRegularFileText(const std::string& path, mode_t mode);
 // superuser past a file the user made read-only.
 bool WritableByModeBits(const struct stat& st);
 
+// Joins a relative path to the start folder; an absolute path, an empty
+// path or an empty start folder leave the path as it is. Every file the
+// user names relatively (templates, the log, the pages and their copies)
+// lives in the folder the program started in, whatever the process's
+// current folder is by then.
+std::string InFolder(const std::string& startFolder, const std::string& path);
+
 }  // namespace zelmar

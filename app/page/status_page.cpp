@@ -104,11 +104,6 @@ std::size_t ReplaceAll(std::string& text, std::string_view token, std::string_vi
     return count;
 }
 
-std::string InFolder(const std::string& startFolder, const std::string& path) {
-    if (startFolder.empty() || path.empty() || path[0] == '/') return path;
-    return startFolder.back() == '/' ? startFolder + path : startFolder + "/" + path;
-}
-
 namespace {
 
 // Text ends at its first NUL byte.

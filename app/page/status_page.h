@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/file_io.h"
 #include "app/core/host.h"
 
 namespace zelmar {
@@ -49,10 +50,6 @@ std::string TwelveHourTime(const std::tm& t);
 // Replaces every non-overlapping occurrence of token, left to right, in one
 // linear pass. Returns the number of replacements.
 std::size_t ReplaceAll(std::string& text, std::string_view token, std::string_view value);
-
-// Joins a relative path to the start folder; an absolute path, an empty
-// path or an empty start folder leave the path as it is.
-std::string InFolder(const std::string& startFolder, const std::string& path);
 
 // The substitution itself: the eleven fixed tokens in their fixed order, each
 // pass working on the result of the one before, then "%P0", "%P1", ... in

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "app/core/core.h"
+#include "app/core/file_io.h"
 #include "app/publish/ftp_client.h"
 #include "app/page/core_page.h"
 
@@ -12,11 +13,7 @@ namespace zelmar {
 
 namespace {
 
-std::string InStartDirectory(const Core& core, const std::string& name) {
-    const std::string& dir = core.startDirectory();
-    if (dir.empty()) return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
+std::string InStartDirectory(const Core& core, const std::string& name) { return InFolder(core.startDirectory(), name); }
 
 // How the program's own status lines begin once their code is stripped. A
 // server's reply text that begins like one of them keeps its reply code on

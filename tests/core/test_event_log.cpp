@@ -183,3 +183,24 @@ TEST_F(EventLogTest, LoggingOffWritesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A relative log name belongs to the folder the program started in, like
+// every other file the user names relatively: the process's current folder
+// may be another one by then (a window front end, a test harness).
+TEST(EventLogPlace, ARelativeLogNameLivesInTheStartFolderWhateverTheCurrentFolder) {
+    ScratchDir start, elsewhere;
+    WriteFile(start / "Zelmar.ini",
+              "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nIsLogging=1\nLogFilename=Zelmar.log\n");
+    ASSERT_EQ(::chdir(elsewhere.path().c_str()), 0);
+    FakeHost host;
+    Core core(host, start.path(), start / "Zelmar.ini", "k");
+    core.LoadOrCreateSettings();
+    core.PostStatusMessage(std::string("P10004 Attempting to connect to FTP Server..."));
+    (void)!::chdir("/");
+    EXPECT_NE(ReadFile(start / "Zelmar.log").find("Attempting to connect to FTP Server..."), std::string::npos);
+    EXPECT_NE(::access((elsewhere / "Zelmar.log").c_str(), F_OK), 0);
+}
+
+}  // namespace

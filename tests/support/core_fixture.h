@@ -1,8 +1,8 @@
 // CoreTest: the core on the fake host in a scratch folder, the set-up shared
 // by the tests of the core and of the areas built on it (addresses, page,
 // publishing). The scratch folder is the core's start folder and, while the
-// test runs, the current folder, so that paths the program takes relative
-// to the current folder (the log) land in it too.
+// test runs, the current folder, so that anything a test itself names
+// relatively lands there too.
 #pragma once
 
 #include <gtest/gtest.h>
