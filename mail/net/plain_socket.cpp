@@ -290,9 +290,17 @@ bool PlainSocket::connectSocket(const std::string& hostIn, int port, LogBase& lo
 
     const int leftMs = std::max(1, msLeft(deadline));
     sock_.SetTimeoutSeconds((leftMs + 999) / 1000);
-    if (!sock_.StartConnect(address, port)) {
+    if (!localBindAddress_.empty()) log.logData("BindIpAddr", localBindAddress_.c_str());
+    bool bindFailed = false;
+    if (!sock_.StartConnect(address, port, localBindAddress_, &bindFailed)) {
         const int err = errno;
         logSocketError(err, log);
+        if (bindFailed) {
+            log.logError("Failed to bind to local IP address");
+            failReason_ = kConnectFailed;
+            sock_.Close();
+            return false;
+        }
         if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == EAFNOSUPPORT) {
             log.logError("Cannot connect, invalid socket.");
             failReason_ = kNoSocket;

@@ -223,8 +223,11 @@ TEST(BandwidthThrottle, WaitsUntilTheCountedBytesAreDue) {
             std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
         EXPECT_GE(waited, c.minWaitMs) << c.name;
         EXPECT_LT(waited, 20000 + 5000) << c.name;  // the wait is capped
-        if (c.limit == 0) EXPECT_EQ(checks, 0) << c.name << ": an unlimited throttle never waits";
-        else EXPECT_GT(checks, 0) << c.name << ": the wait looks at the monitor";
+        if (c.limit == 0) {
+            EXPECT_EQ(checks, 0) << c.name << ": an unlimited throttle never waits";
+        } else {
+            EXPECT_GT(checks, 0) << c.name << ": the wait looks at the monitor";
+        }
     }
 }
 
@@ -354,6 +357,47 @@ TEST(HostNames, ATimedLookupWithAHeartbeatStillFindsLoopback) {
     EXPECT_EQ(dotted, "127.0.0.1");
     EXPECT_FALSE(timedOut);
     EXPECT_FALSE(aborted);
+}
+
+
+// A local bind address chooses the source address of the connection; one
+// that is not this machine's, or no address at all, fails before any packet.
+struct BindCase {
+    const char* bindAddress;
+    bool connects;
+    const char* peerSees;  // the source address the listener reports
+};
+
+TEST(PlainSocketConnect, ALocalBindAddressIsTheSourceOfTheConnection) {
+    const BindCase cases[] = {
+        {"", true, "127.0.0.1"},
+        {"127.0.0.1", true, "127.0.0.1"},
+        {"127.0.0.2", true, "127.0.0.2"},   // all of 127/8 is loopback on Linux
+        {"192.0.2.1", false, ""},           // documentation range: not ours
+        {"not-an-address", false, ""},
+    };
+    for (const auto& c : cases) {
+        Listener l;
+        PlainSocket s;
+        s.setLocalBindAddress(c.bindAddress);
+        Logger log;
+        bool timedOut = false;
+        EXPECT_EQ(s.connectSocket("127.0.0.1", l.port, log, nullptr, 0, timedOut), c.connects) << c.bindAddress;
+        StringBuffer text;
+        log.getText(text);
+        if (c.connects) {
+            auto peer = l.sock.Accept();
+            ASSERT_TRUE(peer.has_value()) << c.bindAddress;
+            EXPECT_EQ(peer->PeerAddress(), c.peerSees) << c.bindAddress;
+        } else {
+            EXPECT_FALSE(s.isConnected());
+            EXPECT_EQ(s.failReason(), PlainSocket::kConnectFailed) << c.bindAddress;
+            EXPECT_NE(text.str().find("Failed to bind to local IP address"), std::string::npos) << text.str();
+        }
+        if (*c.bindAddress) {
+            EXPECT_NE(text.str().find("BindIpAddr"), std::string::npos) << text.str();
+        }
+    }
 }
 
 }  // namespace
