@@ -75,14 +75,30 @@ bool TimeoutSocket::WaitFor(short events, Clock::time_point deadline) {
     return false;
 }
 
-bool TimeoutSocket::StartConnect(const std::string& address, int port) {
+bool TimeoutSocket::StartConnect(const std::string& address, int port, const std::string& bindAddress,
+                                 bool* bindFailed) {
     Close();
+    if (bindFailed) *bindFailed = false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     if (port < 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return false;
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) return false;
+    if (!bindAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = 0;
+        const bool parsed = inet_pton(AF_INET, bindAddress.c_str(), &local.sin_addr) == 1;
+        if (!parsed) errno = EINVAL;
+        if (!parsed || ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            const int err = errno;
+            if (bindFailed) *bindFailed = true;
+            Close();
+            errno = err;
+            return false;
+        }
+    }
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
     if (errno == EINPROGRESS) return true;
     Close();

@@ -27,8 +27,11 @@ public:
     // Connects to host (a name is resolved, IPv4) and port within the limit.
     bool Connect(const std::string& host, int port);
     // Starts a connect to a dotted IPv4 address without waiting for it;
-    // FinishConnect waits for the outcome within the limit.
-    bool StartConnect(const std::string& address, int port);
+    // FinishConnect waits for the outcome within the limit. A non-empty
+    // bindAddress (dotted IPv4) is bound first, any port; when that fails,
+    // *bindFailed (if given) is set and the socket is closed.
+    bool StartConnect(const std::string& address, int port, const std::string& bindAddress = {},
+                      bool* bindFailed = nullptr);
     bool FinishConnect();
 
     // Listens on the given local IPv4 address, any port.

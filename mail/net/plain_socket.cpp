@@ -189,8 +189,12 @@ void BandwidthThrottle::setLimit(std::uint64_t bytesPerSecond) {
 bool BandwidthThrottle::waitBefore(int heartbeatMs, ProgressMonitor* pm) {
     if (limit_ == 0) return true;
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start_).count();
-    if (elapsed < 200 || bytes_ * 1000 / static_cast<std::uint64_t>(elapsed) < limit_) return true;
+    // Wait whenever the bytes counted so far are not yet due, also in the
+    // first 200 ms: a grace period there let a whole burst through unlimited
+    // (a 16 KB send under 40 KB/s left at once). Comparing due times instead
+    // of an average rate needs no minimum elapsed time to be meaningful.
     const long long dueMs = std::min<long long>(static_cast<long long>(bytes_ * 1000 / limit_), elapsed + 20000);
+    if (dueMs <= elapsed) return true;
     const auto until = start_ + std::chrono::milliseconds(dueMs);
     const int slice = heartbeatMs > 0 ? heartbeatMs : 50;
     for (int round = 0; round < 100000 && SteadyClock::now() < until; ++round) {
@@ -286,9 +290,17 @@ bool PlainSocket::connectSocket(const std::string& hostIn, int port, LogBase& lo
 
     const int leftMs = std::max(1, msLeft(deadline));
     sock_.SetTimeoutSeconds((leftMs + 999) / 1000);
-    if (!sock_.StartConnect(address, port)) {
+    if (!localBindAddress_.empty()) log.logData("BindIpAddr", localBindAddress_.c_str());
+    bool bindFailed = false;
+    if (!sock_.StartConnect(address, port, localBindAddress_, &bindFailed)) {
         const int err = errno;
         logSocketError(err, log);
+        if (bindFailed) {
+            log.logError("Failed to bind to local IP address");
+            failReason_ = kConnectFailed;
+            sock_.Close();
+            return false;
+        }
         if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == EAFNOSUPPORT) {
             log.logError("Cannot connect, invalid socket.");
             failReason_ = kNoSocket;

@@ -132,6 +132,10 @@ public:
     std::string takeBuffered();
 
     void setReadTimeout(int ms);
+    // When set, the socket is bound to this local dotted address before
+    // connecting ("" for none).
+    void setLocalBindAddress(std::string address) { localBindAddress_ = std::move(address); }
+    const std::string& localBindAddress() const { return localBindAddress_; }
     void setConnectTimeout(int seconds) { connectTimeoutMs_ = seconds < 0 ? 0 : seconds * 1000; }
     int readTimeoutMs() const { return readTimeoutMs_; }
     int connectTimeoutMs() const { return connectTimeoutMs_; }
@@ -152,6 +156,7 @@ private:
     int connectTimeoutMs_ = 7000;
     int lastSendError_ = 0;
     std::string resolvedAddress_;
+    std::string localBindAddress_;
     int failReason_ = kNone;
     int serial_;
 };

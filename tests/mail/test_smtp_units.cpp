@@ -1,7 +1,11 @@
 // Digest vectors, reply-line rules and the socket layer's small pieces.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <optional>
+#include <thread>
 
 #include "mail/mime/content_coding.h"
 #include "mail/net/plain_socket.h"
@@ -187,6 +191,213 @@ TEST(PlainSocketRead, LinesAreCappedAndAPartialLineIsNoLine) {
     EXPECT_FALSE(s.readUntilMatch(line, "\r\n", 1000, s.readDeadline(), log, nullptr, 0, timedOut, aborted, 4096));
     EXPECT_FALSE(timedOut);
     EXPECT_FALSE(s.isConnected());
+}
+
+
+// The throttle holds a transfer to its limit: the bytes counted so far are
+// not followed by more before bytes / limit seconds have passed. Only lower
+// bounds on the wait are asserted; an unlimited throttle never waits.
+struct ThrottleCase {
+    const char* name;
+    std::uint64_t limit;
+    std::uint64_t counted;
+    long long minWaitMs;  // lower bound on the wait before the next transfer
+};
+
+TEST(BandwidthThrottle, WaitsUntilTheCountedBytesAreDue) {
+    const ThrottleCase cases[] = {
+        {"unlimited", 0, 100000000, 0},
+        {"burst of half a second", 20000, 10000, 450},
+        {"burst of a quarter second", 100000, 25000, 220},
+    };
+    for (const auto& c : cases) {
+        BandwidthThrottle t;
+        t.setLimit(c.limit);
+        int checks = 0;
+        ProgressMonitor pm;
+        pm.setAbortQuery([&] { ++checks; return false; });
+        const auto start = SteadyClock::now();
+        t.count(c.counted);
+        EXPECT_TRUE(t.waitBefore(50, &pm)) << c.name;
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
+        EXPECT_GE(waited, c.minWaitMs) << c.name;
+        EXPECT_LT(waited, 20000 + 5000) << c.name;  // the wait is capped
+        if (c.limit == 0) {
+            EXPECT_EQ(checks, 0) << c.name << ": an unlimited throttle never waits";
+        } else {
+            EXPECT_GT(checks, 0) << c.name << ": the wait looks at the monitor";
+        }
+    }
+}
+
+TEST(BandwidthThrottle, AnAbortEndsTheWait) {
+    BandwidthThrottle t;
+    t.setLimit(1000);
+    t.count(15000);  // fifteen seconds due
+    ProgressMonitor pm;
+    int checks = 0;
+    pm.setAbortQuery([&] { return ++checks > 2; });
+    const auto start = SteadyClock::now();
+    EXPECT_FALSE(t.waitBefore(50, &pm));
+    EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(10));
+}
+
+// A loopback pair: a PlainSocket connected to a peer that we hold.
+struct Pair {
+    Listener l;
+    PlainSocket s;
+    std::optional<zelmar::TimeoutSocket> peer;
+    Logger log;
+    Pair() {
+        bool timedOut = false;
+        EXPECT_TRUE(s.connectSocket("127.0.0.1", l.port, log, nullptr, 0, timedOut));
+        peer = l.sock.Accept();
+        EXPECT_TRUE(peer.has_value());
+    }
+    std::string text() {
+        StringBuffer b;
+        log.getText(b);
+        return b.str();
+    }
+};
+
+TEST(BandwidthThrottle, AThrottledSendTakesAtLeastItsDueTime) {
+    Pair p;
+    ASSERT_TRUE(p.peer);
+    // The peer drains in the background so that only the throttle slows the send.
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        char buf[8192];
+        for (int i = 0; i < 100000 && !stop.load(); ++i) {
+            if (p.peer->ReceiveUntil(buf, sizeof buf, SteadyClock::now() + std::chrono::milliseconds(50)) == 0) break;
+        }
+    });
+    const std::string data(16384, 'd');
+    p.s.uploadThrottle().setLimit(40000);
+    const auto start = SteadyClock::now();
+    EXPECT_TRUE(p.s.sendBytes(data.data(), data.size(), 4096, p.log, nullptr, 0)) << p.text();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
+    // The last piece may leave once the first three are due: 12288 / 40000 s.
+    EXPECT_GE(took, 12288LL * 1000 / 40000 - 10);
+    stop = true;
+    drain.join();
+}
+
+// A monitor that asks to abort after a number of looks, counting its beats.
+struct AbortAfter {
+    ProgressMonitor pm;
+    std::atomic<int> looks{0};
+    explicit AbortAfter(int n) {
+        pm.setAbortQuery([this, n] { return ++looks > n; });
+    }
+};
+
+struct AbortCase {
+    const char* name;
+    const char* logText;  // what the log must say
+};
+
+TEST(PlainSocketAbort, AMonitorAbortEndsAWaitOnASilentPeerQuickly) {
+    const AbortCase cases[] = {
+        {"waitForData", "Wait-for-data aborted by app"},
+        {"receiveBytes", "socket operation aborted by application callback"},
+        {"readUntilMatch", "aborted by application callback"},
+        {"sendBytes", "aborted by application"},
+    };
+    for (const auto& c : cases) {
+        Pair p;
+        ASSERT_TRUE(p.peer);
+        p.s.setReadTimeout(60000);
+        AbortAfter monitor(3);
+        const std::string name = c.name;
+        const auto start = SteadyClock::now();
+        bool timedOut = false, aborted = false, closed = false;
+        bool ok = true;
+        std::string out;
+        if (name == "waitForData") {
+            ok = p.s.waitForData(60000, p.log, &monitor.pm);
+        } else if (name == "receiveBytes") {
+            ok = p.s.receiveBytes(out, 100, p.log, &monitor.pm, 50, timedOut, aborted, closed);
+            EXPECT_TRUE(aborted) << c.name;
+            EXPECT_FALSE(timedOut) << c.name;
+            EXPECT_FALSE(closed) << c.name;
+        } else if (name == "readUntilMatch") {
+            ok = p.s.readUntilMatch(out, "\r\n", 1000, p.log, &monitor.pm, 50, timedOut, aborted);
+            EXPECT_TRUE(aborted) << c.name;
+            EXPECT_FALSE(timedOut) << c.name;
+        } else {
+            // The peer never reads: the send fills the kernel's buffers and
+            // then waits for room until the monitor asks to abort.
+            AbortAfter late(1000000);
+            late.pm.setAbortQuery([&late, start] {
+                ++late.looks;
+                return SteadyClock::now() - start > std::chrono::milliseconds(300);
+            });
+            const std::string data(64 * 1024 * 1024, 's');
+            ok = p.s.sendBytes(data.data(), data.size(), 4096, p.log, &late.pm, 50);
+        }
+        EXPECT_FALSE(ok) << c.name;
+        EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(20)) << c.name << ": far below the 60 s limit";
+        EXPECT_NE(p.text().find(c.logText), std::string::npos) << c.name << "\n" << p.text();
+    }
+}
+
+// The timed lookup gives its heartbeat through the monitor while it waits;
+// a name that resolves at once may finish before the first beat, so only a
+// heartbeat that is given must not disturb the result.
+TEST(HostNames, ATimedLookupWithAHeartbeatStillFindsLoopback) {
+    ProgressMonitor pm;
+    std::atomic<int> beats{0};
+    pm.setProgressReport([&](std::uint64_t, std::uint64_t) { ++beats; });
+    Logger log;
+    std::string dotted;
+    bool timedOut = true, aborted = true;
+    EXPECT_TRUE(resolveHostTimed("localhost", 5000, 10, &pm, dotted, timedOut, aborted, log));
+    EXPECT_EQ(dotted, "127.0.0.1");
+    EXPECT_FALSE(timedOut);
+    EXPECT_FALSE(aborted);
+}
+
+
+// A local bind address chooses the source address of the connection; one
+// that is not this machine's, or no address at all, fails before any packet.
+struct BindCase {
+    const char* bindAddress;
+    bool connects;
+    const char* peerSees;  // the source address the listener reports
+};
+
+TEST(PlainSocketConnect, ALocalBindAddressIsTheSourceOfTheConnection) {
+    const BindCase cases[] = {
+        {"", true, "127.0.0.1"},
+        {"127.0.0.1", true, "127.0.0.1"},
+        {"127.0.0.2", true, "127.0.0.2"},   // all of 127/8 is loopback on Linux
+        {"192.0.2.1", false, ""},           // documentation range: not ours
+        {"not-an-address", false, ""},
+    };
+    for (const auto& c : cases) {
+        Listener l;
+        PlainSocket s;
+        s.setLocalBindAddress(c.bindAddress);
+        Logger log;
+        bool timedOut = false;
+        EXPECT_EQ(s.connectSocket("127.0.0.1", l.port, log, nullptr, 0, timedOut), c.connects) << c.bindAddress;
+        StringBuffer text;
+        log.getText(text);
+        if (c.connects) {
+            auto peer = l.sock.Accept();
+            ASSERT_TRUE(peer.has_value()) << c.bindAddress;
+            EXPECT_EQ(peer->PeerAddress(), c.peerSees) << c.bindAddress;
+        } else {
+            EXPECT_FALSE(s.isConnected());
+            EXPECT_EQ(s.failReason(), PlainSocket::kConnectFailed) << c.bindAddress;
+            EXPECT_NE(text.str().find("Failed to bind to local IP address"), std::string::npos) << text.str();
+        }
+        if (*c.bindAddress) {
+            EXPECT_NE(text.str().find("BindIpAddr"), std::string::npos) << text.str();
+        }
+    }
 }
 
 }  // namespace
