@@ -34,7 +34,7 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
 CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
-    : QMainWindow(parent), core_(core), invisible_(invisible), tabs_(new QTabWidget), tray_(new QSystemTrayIcon(this)),
+    : QMainWindow(parent), core_(core), invisible_(invisible), tray_(new QSystemTrayIcon(this)),
       trayMenu_(new QMenu(this)) {
     static const bool resources = (InitialiseUiResources(), true);
     (void)resources;
@@ -42,8 +42,22 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     setWindowTitle("Zelmar");
     setWindowIcon(QIcon(":/icons/zelmar-online.svg"));
 
-    pages_ = {new CLocalSettings(core), new COptionsPage(core), new CRemotePage(core),
-              new CProcessMonitor(core), new CProxyPage(core), new CEmailPage(core)};
+    // Only the tray icon and its menu exist from the start: a window that
+    // begins in the tray may stay there all day, and building its pages
+    // would load fonts and lay out text nobody sees. The rest is made when
+    // the window is first shown.
+    BuildTrayMenu();
+    tray_->setToolTip("Zelmar");
+    tray_->setContextMenu(trayMenu_);
+    UpdateTrayIcon();
+    connect(tray_, &QSystemTrayIcon::activated, this, &CMainSheet::TrayActivated);
+}
+
+void CMainSheet::EnsureContent() {
+    if (tabs_) return;
+    tabs_ = new QTabWidget;
+    pages_ = {new CLocalSettings(core_), new COptionsPage(core_), new CRemotePage(core_),
+              new CProcessMonitor(core_), new CProxyPage(core_), new CEmailPage(core_)};
     const char* titles[6] = {"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
                              "E-Mail Options"};
     for (int i = 0; i < 6; ++i) {
@@ -54,12 +68,14 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     tabs_->setTabIcon(0, QIcon(":/icons/zelmar-online.svg"));
     // All six tabs stay in sight: the window is at least as wide as they are.
     tabs_->setUsesScrollButtons(false);
+    tabs_->setCurrentIndex(currentPage_);
     connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::viewLogRequested, this,
             &CMainSheet::ViewLog);
 
     refresh_ = new QPushButton("&Refresh");
     save_ = new QPushButton("&Save");
     exit_ = new QPushButton("E&xit");
+    refresh_->setEnabled(refreshEnabled_);
     save_->setEnabled(false);
     connect(refresh_, &QPushButton::clicked, this, &CMainSheet::Refresh);
     connect(save_, &QPushButton::clicked, this, &CMainSheet::Save);
@@ -76,25 +92,30 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     layout->addLayout(buttons);
     setCentralWidget(central);
     statusBar()->setSizeGripEnabled(false);
+    if (!statusText_.isEmpty()) statusBar()->showMessage(statusText_);
 
-    BuildMenus();
-    tray_->setToolTip("Zelmar");
-    tray_->setContextMenu(trayMenu_);
-    UpdateTrayIcon();
-    connect(tray_, &QSystemTrayIcon::activated, this, &CMainSheet::TrayActivated);
+    BuildMenuBar();
+}
+
+void CMainSheet::setVisible(bool visible) {
+    if (visible) EnsureContent();
+    QMainWindow::setVisible(visible);
 }
 
 CMainSheet::~CMainSheet() = default;
 
-void CMainSheet::BuildMenus() {
-    auto action = [this](QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
-                         QKeySequence shortcut = QKeySequence()) {
-        QAction* a = menu->addAction(text);
-        if (!shortcut.isEmpty()) a->setShortcut(shortcut);
-        connect(a, &QAction::triggered, this, slot);
-        return a;
+QAction* CMainSheet::AddCommand(QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
+                               const QKeySequence& shortcut) {
+    QAction* a = menu->addAction(text);
+    if (!shortcut.isEmpty()) a->setShortcut(shortcut);
+    connect(a, &QAction::triggered, this, slot);
+    return a;
+}
+
+void CMainSheet::BuildTrayMenu() {
+    auto action = [this](QMenu* menu, const QString& text, void (CMainSheet::*slot)()) {
+        return AddCommand(menu, text, slot);
     };
-    // The tray pop-up.
     action(trayMenu_, "Re&store", &CMainSheet::RestoreMainWindow);
     action(trayMenu_, "&Refresh", &CMainSheet::Refresh);
     action(trayMenu_, "&Shutdown", &CMainSheet::Exit);
@@ -105,6 +126,11 @@ void CMainSheet::BuildMenus() {
     action(trayMenu_, "View &Log", &CMainSheet::ViewLog);
     trayMenu_->addSeparator();
     action(trayMenu_, "&About Zelmar...", &CMainSheet::About);
+}
+
+void CMainSheet::BuildMenuBar() {
+    auto action = [this](QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
+                         QKeySequence shortcut = QKeySequence()) { return AddCommand(menu, text, slot, shortcut); };
 
     QMenu* file = menuBar()->addMenu("&File");
     action(file, "&Refresh", &CMainSheet::Refresh, QKeySequence(Qt::Key_F5));
@@ -127,20 +153,29 @@ void CMainSheet::BuildMenus() {
 }
 
 void CMainSheet::LoadPages() {
+    if (!tabs_) return;  // pages not made yet: each loads itself when shown
     for (SettingsPage* p : pages_)
         if (p->isVisible()) p->Load();
 }
 
 // --- host requests ---
 
-void CMainSheet::StatusLine(const std::string& displayText) { statusBar()->showMessage(Q(displayText)); }
+void CMainSheet::StatusLine(const std::string& displayText) {
+    // Kept while the window has no status bar yet, so that the first show
+    // says what happened last.
+    statusText_ = Q(displayText);
+    if (tabs_) statusBar()->showMessage(statusText_);
+}
 
 void CMainSheet::SetStatusPage(const StatusPage&) {
+    if (!tabs_) return;
     auto* status = static_cast<CRemotePage*>(pages_[kStatusPage]);
     if (status->shown()) status->Load();
 }
 
-bool CMainSheet::StatusPageShown() const { return static_cast<CRemotePage*>(pages_[kStatusPage])->shown(); }
+bool CMainSheet::StatusPageShown() const {
+    return tabs_ && static_cast<CRemotePage*>(pages_[kStatusPage])->shown();
+}
 
 void CMainSheet::SetTrayOnline(bool online) {
     online_ = online;
@@ -151,7 +186,10 @@ void CMainSheet::UpdateTrayIcon() {
     tray_->setIcon(QIcon(online_ ? ":/icons/zelmar-online.svg" : ":/icons/zelmar-offline.svg"));
 }
 
-void CMainSheet::SetRefreshEnabled(bool enabled) { refresh_->setEnabled(enabled); }
+void CMainSheet::SetRefreshEnabled(bool enabled) {
+    refreshEnabled_ = enabled;
+    if (refresh_) refresh_->setEnabled(enabled);
+}
 
 void CMainSheet::ShowShutdownWindow(bool visible) {
     if (!shutdownWindow_) {
@@ -213,27 +251,38 @@ void CMainSheet::CloseMainWindow() {
     QCoreApplication::quit();
 }
 
-void CMainSheet::ShowPage(int index) { tabs_->setCurrentIndex(index); }
+void CMainSheet::ShowPage(int index) {
+    currentPage_ = index;
+    if (tabs_) tabs_->setCurrentIndex(index);
+}
 
-bool CMainSheet::SaveEnabled() const { return save_->isEnabled(); }
+// Until the pages are made nothing can have been edited: there is nothing to
+// collect, no mark to clear and nothing to save.
+bool CMainSheet::SaveEnabled() const { return save_ && save_->isEnabled(); }
 
 void CMainSheet::CollectPages() {
+    if (!tabs_) return;
     for (SettingsPage* p : pages_) p->Collect();
 }
 
-void CMainSheet::CollectFtpPage() { pages_[kFtpPage]->Collect(); }
+void CMainSheet::CollectFtpPage() {
+    if (tabs_) pages_[kFtpPage]->Collect();
+}
 
 void CMainSheet::ClearModifiedMarks() {
+    if (!tabs_) return;
     for (SettingsPage* p : pages_) p->ClearModified();
     UpdateSaveButton();
 }
 
 void CMainSheet::RefreshProgramMonitorPage() {
+    if (!tabs_) return;
     auto* monitor = static_cast<CProcessMonitor*>(pages_[kMonitorPage]);
     if (monitor->shownOnce()) monitor->FillList();
 }
 
 void CMainSheet::UpdateSaveButton() {
+    if (!tabs_) return;
     bool any = false;
     for (SettingsPage* p : pages_) any = any || p->modified();
     save_->setEnabled(any);
@@ -318,7 +367,7 @@ void CMainSheet::changeEvent(QEvent* event) {
         } else if (!noTrayReported_) {
             // Hiding would lose the window: it stays in the task bar.
             noTrayReported_ = true;
-            statusBar()->showMessage(kNoTrayText);
+            StatusLine(kNoTrayText);
         }
     }
     // A restore the desktop makes (from the task bar) counts as well.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QKeySequence>
 #include <QRect>
 #include <QSystemTrayIcon>
 #include <array>
@@ -74,12 +75,15 @@ public:
     void OpenWebSite();
     void About();
 
-    // For tests and screenshots.
-    QTabWidget* tabs() const { return tabs_; }
-    SettingsPage* page(int index) const { return pages_[static_cast<std::size_t>(index)]; }
-    QPushButton* refreshButton() const { return refresh_; }
-    QPushButton* saveButton() const { return save_; }
-    QPushButton* exitButton() const { return exit_; }
+    // For tests and screenshots: these make the window's content when it
+    // was not made yet.
+    QTabWidget* tabs() { return EnsureContent(), tabs_; }
+    SettingsPage* page(int index) { return EnsureContent(), pages_[static_cast<std::size_t>(index)]; }
+    QPushButton* refreshButton() { return EnsureContent(), refresh_; }
+    QPushButton* saveButton() { return EnsureContent(), save_; }
+    QPushButton* exitButton() { return EnsureContent(), exit_; }
+    // Whether the pages, buttons and menu bar have been made (at the first show).
+    bool contentMade() const { return tabs_ != nullptr; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return trayMenu_; }
     bool closing() const { return closing_; }
@@ -94,12 +98,18 @@ public:
     static Qt::WindowFlags FrameFlags();
     bool firstRestoreDone() const { return firstRestoreDone_; }
 
+    void setVisible(bool visible) override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
-    void BuildMenus();
+    void EnsureContent();
+    void BuildTrayMenu();
+    void BuildMenuBar();
+    QAction* AddCommand(QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
+                        const QKeySequence& shortcut = QKeySequence());
     void UpdateSaveButton();
     void HideToTray();
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
@@ -113,11 +123,16 @@ private:
     bool noTrayReported_ = false;
     bool minimisedOnce_ = false;     // a restore needs a minimise before it
     bool firstRestoreDone_ = false;  // the first restore's enlargement is made
-    QTabWidget* tabs_;
+    // Made at the first show (EnsureContent); until then null, and the
+    // host's requests are kept in the three fields below.
+    QTabWidget* tabs_ = nullptr;
     std::array<SettingsPage*, 6> pages_{};
-    QPushButton* refresh_;
-    QPushButton* save_;
-    QPushButton* exit_;
+    QPushButton* refresh_ = nullptr;
+    QPushButton* save_ = nullptr;
+    QPushButton* exit_ = nullptr;
+    QString statusText_;
+    bool refreshEnabled_ = true;
+    int currentPage_ = 0;
     QAction* saveAction_ = nullptr;
     QSystemTrayIcon* tray_;
     QMenu* trayMenu_;

@@ -58,7 +58,7 @@ protected:
         core->LoadOrCreateSettings();
         sheet = std::make_unique<CMainSheet>(*core, false);
         host.Attach(core.get(), sheet.get());
-        sheet->show();
+        if (showAtStart) sheet->show();
         QApplication::processEvents();
     }
     void TearDown() override {
@@ -79,6 +79,7 @@ protected:
     std::unique_ptr<CMainSheet> sheet;
     std::vector<MessageBoxRequest> boxes;
     std::vector<MbAnswer> answers;
+    bool showAtStart = true;
 };
 
 TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
@@ -263,6 +264,44 @@ TEST_F(MainSheet, WithoutATrayMinimisingKeepsTheWindowAndSaysSoOnce) {
     sheet->showMinimized();
     QApplication::processEvents();
     EXPECT_EQ(sheet->statusBar()->currentMessage(), "later") << "said once only";
+}
+
+// A window that starts in the tray makes its pages at the first show; what the
+// core asked of it meanwhile is there when it appears. (The offscreen platform
+// has no tray: here the window is simply not shown yet.)
+class StartedInTheTray : public MainSheet {
+protected:
+    void SetUp() override {
+        showAtStart = false;
+        MainSheet::SetUp();
+    }
+};
+
+TEST_F(StartedInTheTray, PagesAreMadeAtTheFirstShowWithWhatHappenedMeanwhile) {
+    host.StatusLine(StatusMessage{}, "12:00:00 Refreshing...");
+    host.SetRefreshEnabled(false);
+    host.ShowStatusPage();
+    host.CollectSettingsPages();
+    host.ClearModifiedMarks();
+    host.RefreshProgramMonitorPage();
+    EXPECT_FALSE(host.SaveEnabled());
+    EXPECT_FALSE(host.StatusPageExists());
+    QApplication::processEvents();
+    EXPECT_FALSE(sheet->contentMade()) << "nothing was shown yet";
+
+    sheet->RestoreMainWindow();
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet->contentMade());
+    EXPECT_EQ(sheet->statusBar()->currentMessage(), "12:00:00 Refreshing...");
+    EXPECT_FALSE(sheet->refreshButton()->isEnabled());
+    EXPECT_EQ(sheet->tabs()->currentIndex(), kStatusPage);
+    EXPECT_TRUE(host.StatusPageExists());
+    EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    EXPECT_EQ(sheet->menuBar()->actions().size(), 3);
+    auto* ftp = static_cast<CLocalSettings*>(sheet->page(kFtpPage));
+    sheet->ShowPage(kFtpPage);
+    QApplication::processEvents();
+    EXPECT_EQ(ftp->fields[static_cast<int>(FtpField::FTPServer)]->text(), "ftp.example.org") << "the page loaded itself when shown";
 }
 
 // The frame offers minimise and close; a maximised sheet has no meaning.
