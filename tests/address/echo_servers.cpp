@@ -1,6 +1,7 @@
 #include "tests/address/echo_servers.h"
 
 #include <chrono>
+#include <thread>
 
 namespace zelmar::test {
 
@@ -119,6 +120,13 @@ std::string EchoServers::PythonUrl(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(pythonPort_) + path;
 }
 
-std::string EchoServers::AccessLog() const { return ReadFile(dir_ / "access.log"); }
+std::string EchoServers::AccessLog(const std::string& awaited) const {
+    std::string log = ReadFile(dir_ / "access.log");
+    for (int i = 0; i < 500 && log.find(awaited) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = ReadFile(dir_ / "access.log");
+    }
+    return log;
+}
 
 }  // namespace zelmar::test

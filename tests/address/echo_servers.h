@@ -27,7 +27,9 @@ public:
     std::string Url(const std::string& path) const;
     std::string PythonUrl(const std::string& path) const;
     // nginx's access log: one "request line|user agent" per request.
-    std::string AccessLog() const;
+    // nginx writes a request's line after it has answered, so a client can
+    // be done before its line is there: waits (at most 5 s) for `awaited`.
+    std::string AccessLog(const std::string& awaited) const;
 
 private:
     ScratchDir dir_;
