@@ -20,6 +20,7 @@
 #include "app/core/core.h"
 #include "app/core/version.h"
 #include "app/monitor/add_remove_programs.h"
+#include "ui/program_icon.h"
 #include "app/monitor/program_monitor.h"
 #include "ui/page_models.h"
 
@@ -241,7 +242,7 @@ void CSmtpAuthDlg::accept() {
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About Zelmar");
     auto* picture = new QLabel;
-    picture->setPixmap(QIcon(":/icons/zelmar-online.svg").pixmap(64, 64));
+    picture->setPixmap(ProgramIcon(true).pixmap(64, 64));
     auto* line1 = new QLabel("Domain Name Server for Winsock");
     // The build's own word size: a 64-bit build does not call itself 32-bit.
     auto* line2 = new QLabel(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8));
@@ -267,7 +268,7 @@ CShutdownWindow::CShutdownWindow(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Zelmar Shutdown In Progress");
     setModal(false);
     auto* icon = new QLabel;
-    icon->setPixmap(QIcon(":/icons/zelmar-online.svg").pixmap(32, 32));
+    icon->setPixmap(ProgramIcon(true).pixmap(32, 32));
     auto* row = new QHBoxLayout(this);
     row->addWidget(icon);
     row->addWidget(new QLabel("Please wait while Zelmar contacts remote server."), 1);

@@ -22,10 +22,7 @@
 #include "app/core/core.h"
 #include "ui/dialogs.h"
 #include "ui/pages.h"
-
-// The pictures are compiled into the library; a static library's resources
-// are registered by name, once.
-static void InitialiseUiResources() { Q_INIT_RESOURCE(zelmar_ui); }
+#include "ui/program_icon.h"
 
 namespace zelmar {
 
@@ -36,11 +33,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     : QMainWindow(parent), core_(core), invisible_(invisible), tray_(new QSystemTrayIcon(this)),
       trayMenu_(new QMenu(this)) {
-    static const bool resources = (InitialiseUiResources(), true);
-    (void)resources;
     setWindowFlags(FrameFlags());
     setWindowTitle("Zelmar");
-    setWindowIcon(QIcon(":/icons/zelmar-online.svg"));
 
     // Only the tray icon and its menu exist from the start: a window that
     // begins in the tray may stay there all day, and building its pages
@@ -55,6 +49,9 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
 
 void CMainSheet::EnsureContent() {
     if (tabs_) return;
+    // The frame's picture is handed to the window manager in every size at
+    // once: only worth it for a window that appears.
+    setWindowIcon(ProgramIcon(true));
     tabs_ = new QTabWidget;
     pages_ = {new CLocalSettings(core_), new COptionsPage(core_), new CRemotePage(core_),
               new CProcessMonitor(core_), new CProxyPage(core_), new CEmailPage(core_)};
@@ -65,7 +62,7 @@ void CMainSheet::EnsureContent() {
         connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::modifiedChanged, this,
                 &CMainSheet::UpdateSaveButton);
     }
-    tabs_->setTabIcon(0, QIcon(":/icons/zelmar-online.svg"));
+    tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
     tabs_->setUsesScrollButtons(false);
     tabs_->setCurrentIndex(currentPage_);
@@ -183,7 +180,7 @@ void CMainSheet::SetTrayOnline(bool online) {
 }
 
 void CMainSheet::UpdateTrayIcon() {
-    tray_->setIcon(QIcon(online_ ? ":/icons/zelmar-online.svg" : ":/icons/zelmar-offline.svg"));
+    tray_->setIcon(ProgramIcon(online_));
 }
 
 void CMainSheet::SetRefreshEnabled(bool enabled) {
