@@ -1,21 +1,12 @@
 #include "app/address/http_fetch.h"
 
-#include <curl/curl.h>
-
 #include <memory>
-#include <mutex>
+
+#include "app/address/curl_library.h"
 
 namespace zelmar {
 
 namespace {
-
-// curl_global_init is not safe to race with other threads using curl, so it
-// runs once, before the first transfer, and is never undone: the process may
-// look up addresses until it ends.
-void InitCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,15 +51,18 @@ std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* use
 }
 
 struct EasyDeleter {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    const CurlApi* api;
+    void operator()(CURL* c) const { api->easy_cleanup(c); }
 };
 
 }  // namespace
 
 HttpFetchResult HttpGet(const std::string& url, std::chrono::milliseconds timeout, std::size_t maxBytes) {
     HttpFetchResult result;
-    InitCurlOnce();
-    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    // Declared first, so that the library outlives the transfer's handle.
+    const std::shared_ptr<const CurlApi> api = AcquireCurl(&result.error);
+    if (!api) return result;
+    std::unique_ptr<CURL, EasyDeleter> easy(api->easy_init(), EasyDeleter{api.get()});
     if (!easy) {
         result.error = "cannot start an HTTP request";
         return result;
@@ -78,34 +72,34 @@ HttpFetchResult HttpGet(const std::string& url, std::chrono::milliseconds timeou
     const long ms = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
     Sink sink{&result.body, maxBytes, Clock::now() + std::chrono::milliseconds(ms)};
 
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "Zelmar");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    api->easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+    api->easy_setopt(c, CURLOPT_URL, url.c_str());
+    api->easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    api->easy_setopt(c, CURLOPT_USERAGENT, "Zelmar");
+    api->easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    api->easy_setopt(c, CURLOPT_HTTPGET, 1L);
     // Worker threads must not get curl's SIGALRM-based resolver time-outs.
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ms);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, WriteHeader);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &sink);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &sink);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    api->easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    api->easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ms);
+    api->easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
+    api->easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    api->easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    api->easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
+    api->easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    api->easy_setopt(c, CURLOPT_HEADERFUNCTION, WriteHeader);
+    api->easy_setopt(c, CURLOPT_HEADERDATA, &sink);
+    api->easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress);
+    api->easy_setopt(c, CURLOPT_XFERINFODATA, &sink);
+    api->easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
-    const CURLcode rc = curl_easy_perform(c);
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
+    const CURLcode rc = api->easy_perform(c);
+    api->easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
     result.cut = sink.cut;
     if (rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && sink.cut && !sink.late)) {
         result.ok = true;
         return result;
     }
-    result.error = sink.late ? "timed out" : errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+    result.error = sink.late ? "timed out" : errorText[0] != '\0' ? errorText : api->easy_strerror(rc);
     result.body.clear();
     return result;
 }

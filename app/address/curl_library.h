@@ -1,0 +1,42 @@
+// libcurl, loaded while a page is being fetched and unloaded after.
+//
+// libcurl brings some twenty-five libraries with it (two TLS stacks,
+// Kerberos, LDAP, SSH, IDN ...), several megabytes of mappings, of which an
+// address lookup needs a few milliseconds every refresh interval. The window
+// process spends its life asleep in the tray between refreshes, so the
+// library is mapped only while at least one fetch holds it: the first holder
+// loads and initialises it, the last one to let go cleans it up and unloads
+// it. Holders on several threads share one load.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+namespace zelmar {
+
+// The entry points the fetch uses, resolved in the loaded library.
+struct CurlApi {
+    decltype(&curl_global_init) global_init = nullptr;
+    decltype(&curl_global_cleanup) global_cleanup = nullptr;
+    decltype(&curl_easy_init) easy_init = nullptr;
+    decltype(&curl_easy_setopt) easy_setopt = nullptr;
+    decltype(&curl_easy_perform) easy_perform = nullptr;
+    decltype(&curl_easy_getinfo) easy_getinfo = nullptr;
+    decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
+    decltype(&curl_easy_strerror) easy_strerror = nullptr;
+};
+
+// The loaded library while the pointer lives; null with *error set when it
+// cannot be loaded ("libcurl.so.4" missing, a symbol missing, the global
+// initialisation refused).
+std::shared_ptr<const CurlApi> AcquireCurl(std::string* error);
+
+// False in sanitizer builds, which keep the library once loaded.
+bool CurlUnloadsWhenReleased();
+
+// The name the library is loaded by (its ABI name).
+inline constexpr const char* kCurlLibraryName = "libcurl.so.4";
+
+}  // namespace zelmar
