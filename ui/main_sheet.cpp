@@ -253,17 +253,20 @@ void CMainSheet::ShowPage(int index) {
     if (tabs_) tabs_->setCurrentIndex(index);
 }
 
-// Until the pages are made nothing can have been edited: there is nothing to
-// collect, no mark to clear and nothing to save.
+// Until the pages are made nothing can have been edited: there is no mark to
+// clear and nothing to save.
 bool CMainSheet::SaveEnabled() const { return save_ && save_->isEnabled(); }
 
+// A page that was never shown has empty fields, not the user's settings:
+// only pages shown at least once are collected.
 void CMainSheet::CollectPages() {
     if (!tabs_) return;
-    for (SettingsPage* p : pages_) p->Collect();
+    for (SettingsPage* p : pages_)
+        if (p->loaded()) p->Collect();
 }
 
 void CMainSheet::CollectFtpPage() {
-    if (tabs_) pages_[kFtpPage]->Collect();
+    if (tabs_ && pages_[kFtpPage]->loaded()) pages_[kFtpPage]->Collect();
 }
 
 void CMainSheet::ClearModifiedMarks() {

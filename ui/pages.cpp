@@ -119,6 +119,7 @@ bool SpinField::eventFilter(QObject* watched, QEvent* event) {
 void SettingsPage::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     Load();
+    loaded_ = true;
 }
 
 void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::string&)> commit) {

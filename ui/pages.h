@@ -63,6 +63,9 @@ public:
     virtual void Collect() {}
     virtual PageModel* model() { return nullptr; }
     bool modified() { return model() && model()->modified(); }
+    // Whether the page has been shown, and so loaded, at least once: only
+    // then do its fields hold anything to collect.
+    bool loaded() const { return loaded_; }
     void ClearModified() {
         if (model()) model()->SetModified(false);
     }
@@ -72,6 +75,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool loaded_ = false;
     void Changed() {
         if (model()) model()->SetModified();
         emit modifiedChanged();

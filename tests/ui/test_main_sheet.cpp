@@ -304,6 +304,38 @@ TEST_F(StartedInTheTray, PagesAreMadeAtTheFirstShowWithWhatHappenedMeanwhile) {
     EXPECT_EQ(ftp->fields[static_cast<int>(FtpField::FTPServer)]->text(), "ftp.example.org") << "the page loaded itself when shown";
 }
 
+// Only pages that were shown hold what the user sees: the others' fields are
+// empty until their first show, and collecting them would blank the settings
+// they stand for (the start-up refresh of a window in the tray would find its
+// FTP settings gone; a save from one page would blank the others).
+TEST_F(StartedInTheTray, PagesNeverShownLeaveTheirSettingsAlone) {
+    core->ini().WriteString(kPreferences, "EmailServer", "smtp.example.org");
+    core->ini().WriteString(kPreferences, "ProxyAddress", "proxy.example.org");
+    core->ini().WriteString(kPreferences, "LogFilename", "my.log");
+    core->LoadOrCreateSettings();
+    const auto expectKept = [this](const char* when) {
+        const Settings s = core->settings();
+        EXPECT_EQ(s.ftpPage.FTPServer, "ftp.example.org") << when;
+        EXPECT_EQ(s.ftpPage.UserID, "u") << when;
+        EXPECT_EQ(s.EmailServer, "smtp.example.org") << when;
+        EXPECT_EQ(s.ProxyAddress, "proxy.example.org") << when;
+        EXPECT_EQ(s.LogFilename, "my.log") << when;
+    };
+    host.CollectFtpPage();
+    host.CollectSettingsPages();
+    expectKept("in the tray");
+
+    sheet->RestoreMainWindow();  // shows the FTP page only
+    QApplication::processEvents();
+    host.CollectFtpPage();
+    host.CollectSettingsPages();
+    expectKept("with the FTP page shown");
+
+    Show<CEmailPage>(kEmailPage);
+    host.CollectSettingsPages();
+    expectKept("after the E-Mail page was shown too");
+}
+
 // The frame offers minimise and close; a maximised sheet has no meaning.
 TEST_F(MainSheet, FrameOffersMinimiseAndCloseButNoMaximise) {
     const Qt::WindowFlags flags = sheet->windowFlags();
