@@ -15,8 +15,13 @@
 # (Private_Clean + Private_Dirty) and anonymous memory from smaps_rollup, the
 # thread count and the wake-ups (voluntary and involuntary context switches
 # of all threads) during a quiet period; then zelmar's RSS and PSS as ratios
-# to (b). ZELMAR_IDLE_DETAIL=1 also prints zelmar's largest mappings by RSS to
-# standard error.
+# to (b), and to (a) for a program that loads libcurl only while it fetches.
+# PSS divides shared pages among every process that maps them, so it moves
+# with whatever else runs on the machine; RSS and private memory do not.
+# ZELMAR_IDLE_DETAIL=1 also prints zelmar's largest mappings by RSS to
+# standard error. When the start minimised to the tray does not refresh, (d)
+# is measured with the window shown instead, says so, and the exit status
+# is 1.
 #   scripts/idle_window.sh [BUILD_DIR] [SECONDS]
 # SECONDS is the quiet period of each measurement (default 10). Needs Xvfb,
 # trayer, nginx, python3 with pyftpdlib and aiosmtpd; runs as root or as a
@@ -168,6 +173,8 @@ mkdir "$work/ref_qt" "$work/ref_net"
 start_gui "$work/ref_qt" "$ref_qt"
 sleep "$warm"
 measure "(a) Qt tray reference"
+qt_rss=$rss_kb
+qt_pss=$pss_kb
 stop_current
 start_gui "$work/ref_net" "$ref_net"
 sleep "$warm"
@@ -321,4 +328,6 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 echo "quiet period: $quiet s each; tray host: trayer; display: Xvfb"
 echo "(c) / (b): RSS $(ratio "$idle_rss" "$ref_rss"), PSS $(ratio "$idle_pss" "$ref_pss")"
 echo "${full_label%% *} / (b): RSS $(ratio "$full_rss" "$ref_rss"), PSS $(ratio "$full_pss" "$ref_pss")"
+echo "against Qt alone: (c) / (a): RSS $(ratio "$idle_rss" "$qt_rss"), PSS $(ratio "$idle_pss" "$qt_pss");" \
+    "${full_label%% *} / (a): RSS $(ratio "$full_rss" "$qt_rss"), PSS $(ratio "$full_pss" "$qt_pss")"
 exit "$status"
