@@ -89,8 +89,7 @@ fifo="$work/display"
 mkfifo "$fifo"
 Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
 pids="$pids $!"
-display=
-read -r display <"$fifo" || true
+display=$(timeout 20 head -n 1 "$fifo" || true)
 if [ -z "$display" ]; then
     echo "Xvfb did not start" >&2
     exit 1
