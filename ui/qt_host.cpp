@@ -54,10 +54,7 @@ void QtHost::PostToMain(std::function<void()> fn) {
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
-void QtHost::StartWorker(std::function<void()> fn) {
-    std::lock_guard<std::mutex> lock(workersMutex_);
-    workers_.emplace_back(std::move(fn));
-}
+void QtHost::StartWorker(std::function<void()> fn) { workers_.Start(std::move(fn)); }
 
 void QtHost::Shutdown() {
     stopped_ = true;
@@ -68,13 +65,7 @@ void QtHost::Shutdown() {
             p->done.notify_all();
         }
     }
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard<std::mutex> lock(workersMutex_);
-        workers.swap(workers_);
-    }
-    for (std::thread& t : workers)
-        if (t.joinable()) t.join();
+    workers_.JoinAll();
 }
 
 bool QtHost::SetTimer(int id, std::chrono::milliseconds interval) {

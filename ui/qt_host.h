@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/core/host.h"
+#include "app/core/worker_threads.h"
 
 class QTimer;
 
@@ -87,8 +88,7 @@ private:
     std::vector<std::shared_ptr<Pending>> pending_;
     std::atomic<bool> stopped_{false};
 
-    std::mutex workersMutex_;
-    std::vector<std::thread> workers_;
+    WorkerThreads workers_;
 };
 
 }  // namespace zelmar

@@ -7,37 +7,12 @@ namespace zelmar {
 HeadlessHost::~HeadlessHost() { JoinWorkers(); }
 
 void HeadlessHost::StartWorker(std::function<void()> fn) {
-    std::lock_guard<std::mutex> lock(workersMutex_);
-    // Finished workers are joined here, so a program that runs for months
-    // does not keep a thread (and its stack) per refresh.
-    for (auto it = workers_.begin(); it != workers_.end();) {
-        if (it->done->load()) {
-            it->thread.join();
-            it = workers_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    workers_.push_back({std::thread([this, done, fn = std::move(fn)] {
-                            fn();
-                            done->store(true);
-                            // Wake the loop so that whoever waits for the
-                            // worker's end sees it.
-                            loop_.Post([] {});
-                        }),
-                        done});
+    // The loop is woken after each worker, so that whoever waits for the
+    // worker's end sees it.
+    workers_.Start(std::move(fn), [this] { loop_.Post([] {}); });
 }
 
-void HeadlessHost::JoinWorkers() {
-    std::vector<Worker> workers;
-    {
-        std::lock_guard<std::mutex> lock(workersMutex_);
-        workers.swap(workers_);
-    }
-    for (auto& w : workers)
-        if (w.thread.joinable()) w.thread.join();
-}
+void HeadlessHost::JoinWorkers() { workers_.JoinAll(); }
 
 bool HeadlessHost::SetTimer(int id, std::chrono::milliseconds interval) {
     // A window timer never fires faster than every 10 ms.

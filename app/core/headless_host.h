@@ -12,6 +12,7 @@
 
 #include "app/core/event_loop.h"
 #include "app/core/host.h"
+#include "app/core/worker_threads.h"
 
 namespace zelmar {
 
@@ -43,12 +44,7 @@ private:
     EventLoop loop_;
     std::FILE* out_;
     std::FILE* err_;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::mutex workersMutex_;
-    std::vector<Worker> workers_;
+    WorkerThreads workers_;
 };
 
 }  // namespace zelmar
