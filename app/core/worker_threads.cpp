@@ -1,5 +1,9 @@
 #include "app/core/worker_threads.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace zelmar {
 
 void WorkerThreads::Start(std::function<void()> fn, std::function<void()> finished) {
@@ -15,6 +19,12 @@ void WorkerThreads::Start(std::function<void()> fn, std::function<void()> finish
     auto done = std::make_shared<std::atomic<bool>>(false);
     workers_.push_back({std::thread([done, fn = std::move(fn), finished = std::move(finished)] {
                             fn();
+#if defined(__GLIBC__)
+                            // A refresh leaves freed memory in this thread's
+                            // arena that the program, asleep until the next
+                            // one, has no use for: give it back.
+                            malloc_trim(0);
+#endif
                             done->store(true);
                             if (finished) finished();
                         }),
