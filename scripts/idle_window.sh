@@ -102,15 +102,7 @@ DISPLAY=":$display" trayer --edge bottom --align right --widthtype pixel --width
 pids="$pids $!"
 sleep 1
 
-free_port() { "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {
-    for _ in $(seq 100); do
-        "$python" -c "import socket; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "server on port $1 did not start" >&2
-    return 1
-}
+. "$root/scripts/loopback_servers.sh"
 
 # Runs "$@" in directory $1 on the display; the PID is left in $pid.
 pid=
@@ -210,53 +202,10 @@ stop_current
 # (d) zelmar after one full refresh: the servers on loopback, as
 # scripts/demo.sh starts them.
 full="$work/full"
-mkdir -p "$full/ftp-home" "$full/nginx" "$full/smtp-mail"
+mkdir -p "$full"
 cp -r "$root/samples" "$full/"
-http_port=$(free_port)
-cat >"$full/nginx/nginx.conf" <<CONF
-daemon off;
-pid $full/nginx/nginx.pid;
-error_log stderr;
-events {}
-http {
-  access_log off;
-  client_body_temp_path $full/nginx;
-  proxy_temp_path $full/nginx;
-  fastcgi_temp_path $full/nginx;
-  uwsgi_temp_path $full/nginx;
-  scgi_temp_path $full/nginx;
-  server {
-    listen 127.0.0.1:$http_port;
-    location / { default_type text/html; return 200 "REMOTE_ADDR: \$remote_addr<br>"; }
-  }
-}
-CONF
-nginx -e stderr -p "$full/nginx" -c "$full/nginx/nginx.conf" 2>"$full/nginx/log.txt" &
-pids="$pids $!"
-
-ftp_port=$(free_port)
-"$python" - "$ftp_port" "$full/ftp-home" >"$full/ftp-log.txt" 2>&1 <<'PY' &
-import sys
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
-port, home = int(sys.argv[1]), sys.argv[2]
-auth = DummyAuthorizer()
-auth.add_user("myname", "yourpw", home, perm="elradfmwMT")
-FTPHandler.authorizer = auth
-FTPHandler.passive_ports = range(port + 1, port + 20)
-FTPServer(("127.0.0.1", port), FTPHandler).serve_forever()
-PY
-pids="$pids $!"
-
-smtp_port=$(free_port)
-"$python" "$root/tests/support/smtp_peer.py" "$smtp_port" "$full/smtp-mail" \
-    --login "me@bench.example:bench password" >"$full/smtp-log.txt" 2>&1 &
-pids="$pids $!"
-if ! { wait_port "$http_port" && wait_port "$ftp_port" && wait_port "$smtp_port"; }; then
-    cat "$full/nginx/log.txt" "$full/ftp-log.txt" "$full/smtp-log.txt" >&2
-    exit 1
-fi
+start_loopback_servers "$full" "me@bench.example:bench password" || { pids="$pids $server_pids"; exit 1; }
+pids="$pids $server_pids"
 
 # Zelmar writes its first-run defaults (the FTP account the server above
 # takes) in a one-shot run that only looks the addresses up; then publishing,
