@@ -126,6 +126,13 @@ bool OptionsPageModel::CommitRefreshInterval(const std::string& text) {
     return true;
 }
 
+void OptionsPageModel::CollectRefreshInterval(const std::string& text) {
+    const long value = LeadingInt(text);
+    const auto [low, high] = RefreshIntervalRange();
+    if (core_.settings().MaintainerServiceFlag != 0 && (value < low || value > high)) return;
+    CommitRefreshInterval(text);
+}
+
 void OptionsPageModel::CommitNumber(int Settings::*field, const std::string& text) {
     const int value = static_cast<int>(LeadingInt(text));
     core_.EditSettings([&](Settings& s) { s.*field = value; });

@@ -102,6 +102,9 @@ public:
     // refresh timer; an invalid one shows the range message and returns
     // false (the caller puts the focus back).
     bool CommitRefreshInterval(const std::string& text);
+    // A save takes the field as it stands: a valid value as on losing the
+    // focus, an invalid one silently left out (the field still shows it).
+    void CollectRefreshInterval(const std::string& text);
 
     // Numeric fields taken without a range check.
     void CommitNumber(int Settings::*field, const std::string& text);

@@ -355,6 +355,9 @@ void COptionsPage::Collect() {
     model_.CommitNumber(&Settings::Timeout, S(timeout->text()));
     model_.CommitNumber(&Settings::MaxLog, S(maxLog->text()));
     model_.SetLogFilename(S(logFile->text()));
+    // A save from the menu or its key leaves the focus in the field: the
+    // interval typed there is saved too, not dropped with the page's mark.
+    model_.CollectRefreshInterval(S(refreshInterval->text()));
 }
 
 void COptionsPage::UpdateEnabling() {

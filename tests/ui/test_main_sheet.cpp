@@ -230,6 +230,39 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
     EXPECT_EQ(edit->text(), "30");
 }
 
+// A save from the File menu (or its key) leaves the focus in the field being
+// typed: the interval typed there is saved with the rest, as the button's
+// save does; an interval the floor refuses is left out without a box.
+TEST_F(MainSheet, SaveFromTheMenuTakesTheIntervalStillInEdit) {
+    struct Case {
+        int maintainer;
+        const char* typed;
+        const char* saved;
+    };
+    const Case cases[] = {{0, "45", "45"}, {0, "0", "0"}, {1, "45", "45"}, {1, "20", "60"}, {1, "30", "30"}};
+    QAction* save = sheet->menuBar()->actions()[0]->menu()->actions()[1];
+    ASSERT_EQ(save->text(), "&Save");
+    for (const Case& c : cases) {
+        Show<CLocalSettings>(kFtpPage);  // the field of the case before loses the focus
+        core->EditSettings([&](Settings& s) {
+            s.MaintainerServiceFlag = c.maintainer;
+            s.RefreshIntv = 60;
+        });
+        core->ini().WriteString(kPreferences, "RefreshIntv", "60");
+        auto* options = Show<COptionsPage>(kOptionsPage);
+        QLineEdit* edit = options->refreshInterval->edit();
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, c.typed);
+        ASSERT_EQ(core->settings().RefreshIntv, 60) << c.typed << ": still in edit";
+        const std::size_t boxesBefore = boxes.size();
+        save->trigger();
+        EXPECT_EQ(core->ini().GetString(kPreferences, "RefreshIntv"), c.saved) << c.maintainer << " " << c.typed;
+        EXPECT_EQ(boxes.size(), boxesBefore) << c.typed << ": a save asks nothing about the interval";
+        EXPECT_EQ(edit->text(), c.typed) << "the field keeps what was typed";
+    }
+}
+
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     auto* status = Show<CRemotePage>(kStatusPage);
     EXPECT_TRUE(host.StatusPageExists());
