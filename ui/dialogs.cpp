@@ -5,6 +5,7 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
@@ -207,7 +208,8 @@ CSmtpAuthDlg::CSmtpAuthDlg(Core& core, QWidget* parent) : QDialog(parent), core_
     password = new QLineEdit(Q(model.password));
     password->setEchoMode(QLineEdit::Password);
     for (QLineEdit* e : {account, password}) e->setMaxLength(kSmtpAuthMaxChars);
-    auto* form = new QFormLayout;
+    auto* group = new QGroupBox("Logon Information");
+    auto* form = new QFormLayout(group);
     auto* accountLabel = new QLabel("Account Name");
     accountLabel->setBuddy(account);
     auto* passwordLabel = new QLabel("Password");
@@ -220,7 +222,7 @@ CSmtpAuthDlg::CSmtpAuthDlg(Core& core, QWidget* parent) : QDialog(parent), core_
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* outer = new QVBoxLayout(this);
-    outer->addLayout(form);
+    outer->addWidget(group);
     outer->addWidget(buttons);
     setMinimumWidth(fontMetrics().horizontalAdvance('x') * 50);
 }

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -24,6 +25,7 @@
 #include "app/core/core.h"
 #include "app/core/text.h"
 #include "tests/support/peer_process.h"
+#include "ui/dialogs.h"
 #include "ui/main_sheet.h"
 #include "ui/pages.h"
 #include "ui/qt_host.h"
@@ -261,6 +263,31 @@ TEST_F(MainSheet, SaveFromTheMenuTakesTheIntervalStillInEdit) {
         EXPECT_EQ(boxes.size(), boxesBefore) << c.typed << ": a save asks nothing about the interval";
         EXPECT_EQ(edit->text(), c.typed) << "the field keeps what was typed";
     }
+}
+
+// The SMTP login dialog: its two fields in the group "Logon Information",
+// the password masked, both limited to 255 characters, "OK" and "&Cancel".
+TEST_F(MainSheet, SmtpLoginDialogHasItsGroupFieldsAndButtons) {
+    CSmtpAuthDlg dialog(*core, sheet.get());
+    EXPECT_EQ(dialog.windowTitle(), "SMTP Authentication");
+    const QList<QGroupBox*> groups = dialog.findChildren<QGroupBox*>();
+    ASSERT_EQ(groups.size(), 1);
+    EXPECT_EQ(groups[0]->title(), "Logon Information");
+    const std::pair<QLineEdit*, const char*> fields[] = {{dialog.account, "Account Name"},
+                                                         {dialog.password, "Password"}};
+    for (const auto& [field, label] : fields) {
+        EXPECT_TRUE(groups[0]->isAncestorOf(field)) << label;
+        EXPECT_EQ(field->maxLength(), 255) << label;
+        bool labelled = false;
+        for (QLabel* l : groups[0]->findChildren<QLabel*>())
+            labelled = labelled || (l->text() == label && l->buddy() == field);
+        EXPECT_TRUE(labelled) << label;
+    }
+    EXPECT_EQ(dialog.password->echoMode(), QLineEdit::Password);
+    QStringList buttons;
+    for (QPushButton* b : dialog.findChildren<QPushButton*>()) buttons << b->text();
+    buttons.sort();
+    EXPECT_EQ(buttons, (QStringList{"&Cancel", "OK"}));
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
