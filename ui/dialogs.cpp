@@ -245,7 +245,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About Zelmar");
     auto* picture = new QLabel;
     picture->setPixmap(ProgramIcon(true).pixmap(64, 64));
-    auto* line1 = new QLabel("Domain Name Server for Winsock");
+    // The program's sockets here are POSIX sockets, not Winsock.
+    auto* line1 = new QLabel("Domain Name Server for POSIX sockets");
     // The build's own word size: a 64-bit build does not call itself 32-bit.
     auto* line2 = new QLabel(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8));
     link = new CLinkLabel(kProductWebSite);

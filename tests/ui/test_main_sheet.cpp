@@ -24,6 +24,7 @@
 
 #include "app/core/core.h"
 #include "app/core/text.h"
+#include "app/core/version.h"
 #include "tests/support/peer_process.h"
 #include "ui/dialogs.h"
 #include "ui/main_sheet.h"
@@ -288,6 +289,24 @@ TEST_F(MainSheet, SmtpLoginDialogHasItsGroupFieldsAndButtons) {
     for (QPushButton* b : dialog.findChildren<QPushButton*>()) buttons << b->text();
     buttons.sort();
     EXPECT_EQ(buttons, (QStringList{"&Cancel", "OK"}));
+}
+
+// The About box names the platform's own sockets, the version and the
+// build's word size, links the web site and closes with "OK".
+TEST_F(MainSheet, AboutBoxSaysWhatTheProgramIsForThisPlatform) {
+    CAboutDlg about(sheet.get());
+    EXPECT_EQ(about.windowTitle(), "About Zelmar");
+    QStringList texts;
+    for (QLabel* l : about.findChildren<QLabel*>())
+        if (!l->text().isEmpty()) texts << l->text();
+    EXPECT_TRUE(texts.contains("Domain Name Server for POSIX sockets")) << texts.join('|').toStdString();
+    for (const QString& t : texts) EXPECT_FALSE(t.contains("Winsock")) << t.toStdString();
+    EXPECT_TRUE(texts.contains(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8)))
+        << texts.join('|').toStdString();
+    EXPECT_EQ(about.link->text(), kProductWebSite);
+    QStringList buttons;
+    for (QPushButton* b : about.findChildren<QPushButton*>()) buttons << b->text();
+    EXPECT_EQ(buttons, QStringList{"OK"});
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
