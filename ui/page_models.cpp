@@ -262,7 +262,17 @@ SmtpAuthModel::SmtpAuthModel(Core& core) : core_(core) {
 bool SmtpAuthModel::Ok(std::string& error) {
     account = CutChars(account, kSmtpAuthMaxChars);
     password = CutChars(password, kSmtpAuthMaxChars);
-    if (!WriteSmtpLogin(core_.ini(), {account, password}, core_.scrambleKey(), error)) return false;
+    if (TrimBlanks(account).empty() && password.empty()) {
+        // Both fields emptied: the stored login is removed, so that a user
+        // can take it back (a login needs an account, so the writer of a
+        // login refuses an empty one).
+        account.clear();
+        if (!core_.ini().WriteString(kPreferences, "EmailAccount", "") ||
+            !core_.ini().WriteString(kPreferences, "EmailPassword", "")) {
+            error = "cannot write " + core_.ini().path();
+            return false;
+        }
+    } else if (!WriteSmtpLogin(core_.ini(), {account, password}, core_.scrambleKey(), error)) return false;
     core_.EditSettings([&](Settings& s) {
         s.EmailAccount = account;
         s.EmailPassword = password;

@@ -171,6 +171,7 @@ public:
     // "OK": writes both (the password scrambled) to "Preferences" at once and
     // takes them into the in-memory settings. A login the file cannot hold
     // (no account, a line break) is refused: false, and error says why.
+    // Both fields empty remove the stored login.
     bool Ok(std::string& error);
 
 private:

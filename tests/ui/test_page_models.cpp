@@ -392,4 +392,46 @@ TEST(SmtpAuthentication, ALoginWithoutAccountIsRefusedAndNothingWritten) {
     EXPECT_EQ(p.s().EmailPassword, "");
 }
 
+// Emptying both fields takes the stored login back; an account left empty
+// beside a password is still refused and changes nothing.
+struct ClearCase {
+    const char* account;
+    const char* password;
+    bool accepted;
+    const char* storedAccount;  // in the file afterwards
+    bool storedPasswordEmpty;
+};
+
+class SmtpLoginClearing : public ::testing::TestWithParam<ClearCase> {};
+
+TEST_P(SmtpLoginClearing, BothFieldsEmptyRemoveTheLogin) {
+    const ClearCase c = GetParam();
+    Pages p;
+    {
+        SmtpAuthModel dialog(*p.core);
+        dialog.account = "mailer";
+        dialog.password = "pw";
+        std::string error;
+        ASSERT_TRUE(dialog.Ok(error)) << error;
+    }
+    SmtpAuthModel dialog(*p.core);
+    dialog.account = c.account;
+    dialog.password = c.password;
+    std::string error;
+    EXPECT_EQ(dialog.Ok(error), c.accepted) << error;
+    EXPECT_EQ(error.empty(), c.accepted);
+    EXPECT_EQ(p.core->ini().GetString(kPreferences, "EmailAccount", "<none>"), c.storedAccount);
+    EXPECT_EQ(p.core->ini().GetString(kPreferences, "EmailPassword", "<none>").empty(), c.storedPasswordEmpty);
+    EXPECT_EQ(p.s().EmailAccount, c.storedAccount);
+    EXPECT_EQ(p.s().EmailPassword, c.storedPasswordEmpty ? "" : "pw");
+    SmtpAuthModel again(*p.core);
+    EXPECT_EQ(again.account, c.storedAccount);
+    EXPECT_EQ(again.password, c.storedPasswordEmpty ? "" : "pw");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SmtpLoginClearing,
+                         ::testing::Values(ClearCase{"", "", true, "", true}, ClearCase{"   ", "", true, "", true},
+                                           ClearCase{"", "pw2", false, "mailer", false},
+                                           ClearCase{" ", "x", false, "mailer", false}));
+
 }  // namespace
