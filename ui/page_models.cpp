@@ -85,7 +85,9 @@ std::string FtpPageModel::Field(FtpField field) const { return core_.settings().
 
 bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
     std::string value = TrimBlanks(text);
-    if (field == FtpField::Password) value = CutChars(value, kFtpPasswordMaxChars);
+    // The limit is for what the user types: a longer password the file
+    // already holds comes back unchanged and is kept whole.
+    if (field == FtpField::Password && value != Field(field)) value = CutChars(value, kFtpPasswordMaxChars);
     if (field == FtpField::Port && !ValidPortText(value)) {
         core_.MessageBox(FieldCheck(kPortRangeText));
         return false;
@@ -237,7 +239,8 @@ int EmailPageModel::port() const { return core_.settings().EmailServerPort; }
 
 void EmailPageModel::SetText(std::string Settings::*field, const std::string& text) {
     std::string value = TrimBlanks(text);
-    if (field == &Settings::EmailTo) value = CutChars(value, kRecipientsMaxChars);
+    if (field == &Settings::EmailTo && value != core_.settings().EmailTo)
+        value = CutChars(value, kRecipientsMaxChars);
     core_.EditSettings([&](Settings& s) { s.*field = value; });
 }
 

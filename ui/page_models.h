@@ -75,8 +75,8 @@ public:
     void SetFtpOnIpChangeOnly(bool on);
 
     std::string Field(FtpField field) const;
-    // A field lost the focus: the trimmed text is kept (the password cut to
-    // its limit). A port outside 1..65535 is refused with a message box and
+    // A field lost the focus: the trimmed text is kept (a new password cut
+    // to its limit; the stored one, however long, kept as it is). A port outside 1..65535 is refused with a message box and
     // false; the field keeps its previous value.
     bool CommitField(FtpField field, const std::string& text);
 };
@@ -155,7 +155,8 @@ public:
     void SetSecureSmtp(bool on);
     int port() const;
 
-    // Text fields, on losing the focus (trimmed).
+    // Text fields, on losing the focus (trimmed; new recipients cut to their
+    // limit, the stored list kept whole however long).
     void SetText(std::string Settings::*field, const std::string& text);
     // "Server Port:": a value outside 1..65535 is refused with a message box.
     bool CommitPort(const std::string& text);

@@ -20,6 +20,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/core/core.h"
 #include "app/core/text.h"
@@ -190,6 +191,10 @@ void CLocalSettings::Load() {
     const Settings s = core_.settings();
     enableFtp->setChecked(s.EnableFTP == 1);
     ftpOnIpChange->setChecked(s.FTPOnIPChangeOnly == 1);
+    // The limit holds back typing only: a longer stored password is shown
+    // whole (a shorter limit would cut it, and the cut one be saved).
+    const QString storedPassword = Q(model_.Field(FtpField::Password));
+    fields[6]->setMaxLength(std::max(kFtpPasswordMaxChars, static_cast<int>(storedPassword.size())));
     for (int i = 0; i < 8; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
     UpdateEnabling();
     loading_ = false;
@@ -719,7 +724,10 @@ void CEmailPage::Load() {
     server->setText(Q(s.EmailServer));
     from->setText(Q(s.EmailFrom));
     (s.IsMailTo == 1 ? bccButton : toButton)->setChecked(true);
-    recipients->setText(Q(s.EmailTo));
+    // As the FTP password: a longer stored list is shown and kept whole.
+    const QString storedRecipients = Q(s.EmailTo);
+    recipients->setMaxLength(std::max(kRecipientsMaxChars, static_cast<int>(storedRecipients.size())));
+    recipients->setText(storedRecipients);
     subject->setText(Q(s.EmailSubject));
     messageFile->setText(Q(s.EmailInput));
     port->setText(QString::number(s.EmailServerPort));

@@ -19,6 +19,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -307,6 +308,44 @@ TEST_F(MainSheet, AboutBoxSaysWhatTheProgramIsForThisPlatform) {
     QStringList buttons;
     for (QPushButton* b : about.findChildren<QPushButton*>()) buttons << b->text();
     EXPECT_EQ(buttons, QStringList{"OK"});
+}
+
+// The length limits of the FTP password (25) and the recipients (2048) hold
+// back typing; a longer value the settings already hold is shown whole and
+// survives the page's collecting and a save, while a new one typed is cut.
+TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
+    const std::string longPassword(30, 'p');
+    std::string longList;
+    for (int i = 0; longList.size() < 2100; ++i) longList += "member" + std::to_string(i) + "@example.org;";
+    core->EditSettings([&](Settings& s) {
+        s.ftpPage.Password = longPassword;
+        s.EmailTo = longList;
+    });
+    auto* mail = Show<CEmailPage>(kEmailPage);
+    auto* ftp = Show<CLocalSettings>(kFtpPage);
+    struct Case {
+        QLineEdit* field;
+        std::string stored;
+        std::function<std::string()> setting;
+        int limit;
+    };
+    const Case cases[] = {
+        {ftp->fields[static_cast<int>(FtpField::Password)], longPassword,
+         [this] { return core->settings().ftpPage.Password; }, 25},
+        {mail->recipients, longList, [this] { return core->settings().EmailTo; }, 2048},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.field->text().toStdString(), c.stored) << "shown whole";
+    host.CollectFtpPage();
+    sheet->Save();
+    for (const Case& c : cases) EXPECT_EQ(c.setting(), c.stored) << "kept whole by collecting and saving";
+    EXPECT_EQ(core->ini().GetString(kPreferences, "EmailTo", "", 100000), longList);
+
+    // A new value typed over them is held to the limit.
+    for (const Case& c : cases) {
+        c.field->setText(QString(3000, 'n'));
+        emit c.field->editingFinished();
+        EXPECT_EQ(c.setting(), std::string(static_cast<std::size_t>(c.limit), 'n'));
+    }
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {

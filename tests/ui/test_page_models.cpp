@@ -3,10 +3,12 @@
 // at the settings, the message boxes asked and the answers scripted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "app/core/core.h"
+#include "app/core/text.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 #include "ui/page_models.h"
@@ -126,6 +128,46 @@ INSTANTIATE_TEST_SUITE_P(
                       PasswordCase{"  " + std::string(24, 'z') + "ab", std::string(24, 'z') + "a"},
                       // Characters, not bytes: a cut never splits a letter.
                       PasswordCase{std::string(24, 'q') + "\xc3\xa9\xc3\xa9", std::string(24, 'q') + "\xc3\xa9"}));
+
+// The limits are for new values: a stored value beyond them, committed back
+// unchanged (the page shows it whole), is kept; any other text is cut.
+struct KeptCase {
+    std::string stored;
+    std::string committed;
+    std::string afterwards;
+};
+
+class LongStoredValues : public ::testing::TestWithParam<KeptCase> {};
+
+TEST_P(LongStoredValues, PasswordAndRecipientsKeptWhenUnchanged) {
+    const KeptCase c = GetParam();
+    Pages p;
+    p.core->EditSettings([&](Settings& s) { s.ftpPage.Password = c.stored; });
+    FtpPageModel ftp(*p.core);
+    EXPECT_TRUE(ftp.CommitField(FtpField::Password, c.committed));
+    EXPECT_EQ(p.s().ftpPage.Password, c.afterwards);
+
+    // The recipients, at a hundred times the length (the limit is 2048).
+    const auto scale = [](const std::string& t) {
+        std::string r;
+        for (int i = 0; i < 100; ++i) r += t;
+        return r;
+    };
+    p.core->EditSettings([&](Settings& s) { s.EmailTo = scale(c.stored); });
+    EmailPageModel mail(*p.core);
+    mail.SetText(&Settings::EmailTo, scale(c.committed));
+    const std::string typed = TrimBlanks(scale(c.committed));
+    const std::string expected = typed == scale(c.stored) ? typed : typed.substr(0, std::min<std::size_t>(2048, typed.size()));
+    EXPECT_EQ(p.s().EmailTo, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, LongStoredValues,
+    ::testing::Values(KeptCase{std::string(30, 'k'), std::string(30, 'k'), std::string(30, 'k')},
+                      KeptCase{std::string(30, 'k'), " " + std::string(30, 'k') + " ", std::string(30, 'k')},
+                      KeptCase{std::string(30, 'k'), std::string(31, 'k'), std::string(25, 'k')},
+                      KeptCase{std::string(30, 'k'), std::string(30, 'j'), std::string(25, 'j')},
+                      KeptCase{"short", std::string(30, 'm'), std::string(25, 'm')}));
 
 // --- Advanced Options ---
 
