@@ -65,8 +65,8 @@ void RestoreStartDirectory(Core& core) {
 // --- SpinField ---
 
 SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
-    : QWidget(parent), edit_(DigitsEdit(maxChars)), up_(new QToolButton), down_(new QToolButton), min_(minimum),
-      max_(maximum) {
+    : QWidget(parent), edit_(DigitsEdit(maxChars)), up_(new QToolButton), down_(new QToolButton), maxChars_(maxChars),
+      min_(minimum), max_(maximum) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(1);
@@ -88,6 +88,11 @@ SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
     connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
     connect(edit_, &QLineEdit::textEdited, this, &SpinField::edited);
     connect(edit_, &QLineEdit::editingFinished, this, &SpinField::finished);
+}
+
+void SpinField::setText(const QString& text) {
+    edit_->setMaxLength(std::max(maxChars_, static_cast<int>(text.size())));
+    edit_->setText(text);
 }
 
 void SpinField::SetRange(int minimum, int maximum) {

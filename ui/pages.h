@@ -38,7 +38,9 @@ public:
     int maximum() const { return max_; }
     QLineEdit* edit() const { return edit_; }
     QString text() const { return edit_->text(); }
-    void setText(const QString& text) { edit_->setText(text); }
+    // Shows text whole: the length limit holds back typing only, so a longer
+    // stored value is not cut (and then saved cut) by being shown.
+    void setText(const QString& text);
     void Step(int delta);
 
 signals:
@@ -52,6 +54,7 @@ private:
     QLineEdit* edit_;
     QToolButton* up_;
     QToolButton* down_;
+    int maxChars_;
     int min_, max_;
 };
 

@@ -348,6 +348,36 @@ TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
     }
 }
 
+// The number fields' length limits (4 digits, 3 for the purge days) hold
+// back typing; a longer number the settings hold is shown whole and saved
+// as it was, not cut to its first digits.
+TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
+    const std::pair<int Settings::*, const char*> numbers[] = {{&Settings::InitStartupDelay, "InitStartupDelay"},
+                                                               {&Settings::RefreshIntv, "RefreshIntv"},
+                                                               {&Settings::Timeout, "Timeout"},
+                                                               {&Settings::MaxLog, "MaxLog"}};
+    core->EditSettings([&](Settings& s) {
+        s.MaintainerServiceFlag = 0;
+        s.InitStartupDelay = 10000;
+        s.RefreshIntv = 12345;
+        s.Timeout = 99999;
+        s.MaxLog = 1000;
+    });
+    const Settings before = core->settings();
+    auto* options = Show<COptionsPage>(kOptionsPage);
+    const std::pair<SpinField*, int Settings::*> shown[] = {{options->startupDelay, &Settings::InitStartupDelay},
+                                                            {options->refreshInterval, &Settings::RefreshIntv},
+                                                            {options->timeout, &Settings::Timeout},
+                                                            {options->maxLog, &Settings::MaxLog}};
+    for (const auto& [field, member] : shown) EXPECT_EQ(field->text(), QString::number(before.*member));
+    options->enableLogging->click();  // any change, so that the save has something to do
+    sheet->Save();
+    for (const auto& [member, key] : numbers) {
+        EXPECT_EQ(core->settings().*member, before.*member) << key;
+        EXPECT_EQ(core->ini().GetString(kPreferences, key), std::to_string(before.*member)) << key;
+    }
+}
+
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     auto* status = Show<CRemotePage>(kStatusPage);
     EXPECT_TRUE(host.StatusPageExists());
