@@ -152,6 +152,8 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
             if (!model_.CommitField(field, text)) {
                 fields[i]->setText(Q(model_.Field(field)));
                 fields[i]->setFocus();
+            } else if (Q(model_.Field(field)) != fields[i]->text()) {
+                fields[i]->setText(Q(model_.Field(field)));  // the password as cut to its limit
             }
         });
     }
@@ -690,7 +692,12 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     });
     BindText(server, [this](const std::string& t) { model_.SetText(&Settings::EmailServer, t); });
     BindText(from, [this](const std::string& t) { model_.SetText(&Settings::EmailFrom, t); });
-    BindText(recipients, [this](const std::string& t) { model_.SetText(&Settings::EmailTo, t); });
+    BindText(recipients, [this](const std::string& t) {
+        model_.SetText(&Settings::EmailTo, t);
+        // A new list is cut to its limit: the field shows what was kept.
+        const QString kept = Q(core_.settings().EmailTo);
+        if (kept != recipients->text()) recipients->setText(kept);
+    });
     BindText(subject, [this](const std::string& t) { model_.SetText(&Settings::EmailSubject, t); });
     BindText(messageFile, [this](const std::string& t) { model_.SetText(&Settings::EmailInput, t); });
     connect(port, &QLineEdit::textEdited, this, [this] { Changed(); });

@@ -345,6 +345,7 @@ TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
         c.field->setText(QString(3000, 'n'));
         emit c.field->editingFinished();
         EXPECT_EQ(c.setting(), std::string(static_cast<std::size_t>(c.limit), 'n'));
+        EXPECT_EQ(c.field->text().toStdString(), c.setting()) << "the field shows what was kept";
     }
 }
 
