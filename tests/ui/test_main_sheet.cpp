@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -376,6 +377,34 @@ TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
     for (const auto& [member, key] : numbers) {
         EXPECT_EQ(core->settings().*member, before.*member) << key;
         EXPECT_EQ(core->ini().GetString(kPreferences, key), std::to_string(before.*member)) << key;
+    }
+}
+
+// The Edit menu's and the tray's copy commands put the address text as it
+// stands on the clipboard: "N/A" for an unknown WAN address, and an empty
+// text too (nothing stale is left behind).
+TEST_F(MainSheet, CopyCommandsPutTheAddressAsItStandsOnTheClipboard) {
+    struct Case {
+        int menuItem;  // in the Edit menu and, after the first three, in the tray menu
+        const char* lan;
+        const char* wan;
+        const char* copied;
+    };
+    const Case cases[] = {{0, "192.168.1.20", "203.0.113.7", "192.168.1.20"},
+                          {1, "192.168.1.20", "203.0.113.7", "203.0.113.7"},
+                          {1, "192.168.1.20", "N/A", "N/A"},
+                          {1, "192.168.1.20", "", ""},
+                          {0, "", "N/A", ""}};
+    QMenu* edit = sheet->menuBar()->actions()[1]->menu();
+    const QList<QAction*> tray = sheet->trayMenu()->actions();
+    for (const Case& c : cases) {
+        for (QAction* action : {edit->actions()[c.menuItem], tray[4 + c.menuItem]}) {
+            core->state().CurrentLanAddress.set(c.lan);
+            core->state().CurrentWanAddress.set(c.wan);
+            QGuiApplication::clipboard()->setText("stale");
+            action->trigger();
+            EXPECT_EQ(QGuiApplication::clipboard()->text(), c.copied) << action->text().toStdString() << " " << c.wan;
+        }
     }
 }
 
