@@ -110,43 +110,37 @@ QAction* CMainSheet::AddCommand(QMenu* menu, const QString& text, void (CMainShe
 }
 
 void CMainSheet::BuildTrayMenu() {
-    auto action = [this](QMenu* menu, const QString& text, void (CMainSheet::*slot)()) {
-        return AddCommand(menu, text, slot);
-    };
-    action(trayMenu_, "Re&store", &CMainSheet::RestoreMainWindow);
-    action(trayMenu_, "&Refresh", &CMainSheet::Refresh);
-    action(trayMenu_, "&Shutdown", &CMainSheet::Exit);
+    AddCommand(trayMenu_, "Re&store", &CMainSheet::RestoreMainWindow);
+    AddCommand(trayMenu_, "&Refresh", &CMainSheet::Refresh);
+    AddCommand(trayMenu_, "&Shutdown", &CMainSheet::Exit);
     trayMenu_->addSeparator();
-    action(trayMenu_, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
-    action(trayMenu_, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
+    AddCommand(trayMenu_, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
+    AddCommand(trayMenu_, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
     trayMenu_->addSeparator();
-    action(trayMenu_, "View &Log", &CMainSheet::ViewLog);
+    AddCommand(trayMenu_, "View &Log", &CMainSheet::ViewLog);
     trayMenu_->addSeparator();
-    action(trayMenu_, "&About Zelmar...", &CMainSheet::About);
+    AddCommand(trayMenu_, "&About Zelmar...", &CMainSheet::About);
 }
 
 void CMainSheet::BuildMenuBar() {
-    auto action = [this](QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
-                         QKeySequence shortcut = QKeySequence()) { return AddCommand(menu, text, slot, shortcut); };
-
     QMenu* file = menuBar()->addMenu("&File");
-    action(file, "&Refresh", &CMainSheet::Refresh, QKeySequence(Qt::Key_F5));
-    saveAction_ = action(file, "&Save", &CMainSheet::Save, QKeySequence::Save);
+    AddCommand(file, "&Refresh", &CMainSheet::Refresh, QKeySequence(Qt::Key_F5));
+    saveAction_ = AddCommand(file, "&Save", &CMainSheet::Save, QKeySequence::Save);
     saveAction_->setEnabled(false);
     file->addSeparator();
-    action(file, "View &Log", &CMainSheet::ViewLog);
+    AddCommand(file, "View &Log", &CMainSheet::ViewLog);
     file->addSeparator();
-    action(file, "E&xit", &CMainSheet::Exit, QKeySequence::Quit);
+    AddCommand(file, "E&xit", &CMainSheet::Exit, QKeySequence::Quit);
 
     QMenu* edit = menuBar()->addMenu("&Edit");
-    action(edit, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
-    action(edit, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
+    AddCommand(edit, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
+    AddCommand(edit, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
 
     QMenu* help = menuBar()->addMenu("&Help");
-    action(help, "&Zelmar Help", &CMainSheet::Help, QKeySequence::HelpContents);
-    action(help, "&About", &CMainSheet::About);
+    AddCommand(help, "&Zelmar Help", &CMainSheet::Help, QKeySequence::HelpContents);
+    AddCommand(help, "&About", &CMainSheet::About);
     help->addSeparator();
-    action(help, kProductWebSite, &CMainSheet::OpenWebSite);
+    AddCommand(help, kProductWebSite, &CMainSheet::OpenWebSite);
 }
 
 void CMainSheet::LoadPages() {
