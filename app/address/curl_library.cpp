@@ -10,14 +10,16 @@ namespace {
 
 // Loads, initialises, cleans up and unloads happen under this lock, so that
 // curl_global_init and curl_global_cleanup never race each other or a load.
+// Both are never destroyed: a fetch still running on a worker while the
+// process exits lets go of the library after static destruction.
 std::mutex& LoadLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 std::weak_ptr<const CurlApi>& Current() {
-    static std::weak_ptr<const CurlApi> current;
-    return current;
+    static auto* current = new std::weak_ptr<const CurlApi>;
+    return *current;
 }
 
 // Sanitizer builds keep the library mapped once loaded: a leak report on a
