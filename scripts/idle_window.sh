@@ -83,6 +83,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
+# Output into a pipe that closed (| head) must still stop the servers.
+trap 'exit 141' PIPE
 
 # The display: Xvfb names it on the descriptor given with -displayfd.
 fifo="$work/display"
