@@ -1,0 +1,166 @@
+// The refresh pipeline's vocabulary: what one refresh found (the snapshot),
+// what a delivery channel last delivered (its record), what a delivery gave
+// (its result), and the narrow road a channel reports through.
+//
+// A refresh looks the addresses up once, builds a RefreshSnapshot and hands
+// it to every enabled channel in turn. Each channel decides from the
+// snapshot and its own record whether it is due, delivers, and the cycle
+// stores the outcome in that channel's record. Nothing reads the addresses
+// back out of shared state: the snapshot is the only carrier.
+//
+// Adding a channel means writing a DeliveryChannel and one ChannelFactory
+// line in the composition root; nothing in the core changes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/host.h"
+#include "app/core/settings.h"
+#include "app/core/shared_state.h"
+#include "app/core/status_message.h"
+
+namespace zelmar {
+
+class IniFile;
+
+// What started a refresh. Timer covers a scheduled tick and a one-shot
+// "--once" run; Manual the "&Refresh" command and "--once --force"; Startup
+// the first refresh after the start-up delay with "IsUpdateOnStart"; Exit the
+// offline publication; NetworkChange a refresh raised by the kernel's
+// address or route events.
+enum class RefreshTrigger { Timer, Manual, Startup, Exit, NetworkChange };
+
+// One machine's addresses. An address that could not be had is "N/A" (WAN)
+// or empty (LAN), as the lookups report it; IPv6 members are empty when the
+// machine has none.
+struct AddressSet {
+    std::string wan;
+    std::string lan;
+    std::string wan6;
+    std::string lan6;
+    friend bool operator==(const AddressSet&, const AddressSet&) = default;
+};
+
+// What one refresh found, passed by value to every channel.
+struct RefreshSnapshot {
+    AddressSet current;
+    // What the previous refresh looked up ("LastWANIP"/"LastLANIP").
+    AddressSet previous;
+    // The watched programs' words, as the page and the mail show them.
+    std::vector<ProgramStatusEntry> programs;
+    bool programStatusChanged = false;
+    std::chrono::system_clock::time_point time;
+    RefreshTrigger trigger = RefreshTrigger::Timer;
+
+    // The page's state word follows from the trigger.
+    bool online() const { return trigger != RefreshTrigger::Exit; }
+    // A manual, start-up or exit refresh delivers whatever the records say.
+    bool forced() const {
+        return trigger == RefreshTrigger::Manual || trigger == RefreshTrigger::Startup ||
+               trigger == RefreshTrigger::Exit;
+    }
+};
+
+// What a channel last delivered successfully, and where its retries stand.
+// Kept in the settings file under the channel's own section, so a failed
+// delivery is tried again at the next refresh even when the addresses did not
+// change in between.
+struct ChannelRecord {
+    AddressSet delivered;
+    // Seconds since the epoch of the last successful delivery; 0: never.
+    std::int64_t deliveredAt = 0;
+    // Consecutive failed attempts since the last success.
+    int failures = 0;
+    // Not before this time (seconds since the epoch) for a channel with a
+    // back-off; 0: at the next refresh.
+    std::int64_t retryAt = 0;
+    // Non-empty: the channel was stopped by a permanent refusal (a wrong
+    // login, a banned account) while its settings had this fingerprint; it
+    // stays stopped until the fingerprint changes.
+    std::string stoppedFor;
+    std::string stopReason;
+
+    bool everDelivered() const { return deliveredAt != 0; }
+};
+
+// How a delivery ended.
+enum class DeliveryOutcome {
+    Delivered,         // done; the record takes the snapshot's addresses
+    NothingToDo,       // the peer already held the addresses (counts as delivered)
+    Failed,            // try again at the next refresh (or after retryAt)
+    FailedPermanently  // do not try again until the channel's settings change
+};
+
+// The one result type a delivery hands back. code is the program's or the
+// server's code ("P10009", "530", "NOTAUTH", "badauth"); step names what
+// was being done ("login", "upload", "RCPT TO", "update"); serverReply is
+// the peer's last words, already masked and bounded.
+struct DeliveryResult {
+    DeliveryOutcome outcome = DeliveryOutcome::Failed;
+    std::string code;
+    std::string step;
+    std::string serverReply;
+    // For a failure with a back-off: the earliest time of the next try.
+    std::int64_t retryAt = 0;
+
+    bool ok() const { return outcome == DeliveryOutcome::Delivered || outcome == DeliveryOutcome::NothingToDo; }
+    static DeliveryResult Success() { return {DeliveryOutcome::Delivered, {}, {}, {}, 0}; }
+};
+
+// What a channel may do besides delivering: report a status line (shown and
+// logged, on the main loop) and ask the host for a box. It never sees Core.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void Post(StatusMessage message) = 0;
+    // A modal box; "SuppressError" = 1 answers with the default at once.
+    virtual MbAnswer ErrorBox(const MessageBoxRequest& request) = 0;
+    // True once the program is closing: a long delivery stops early.
+    virtual bool Closing() const = 0;
+};
+
+class DeliveryChannel {
+public:
+    virtual ~DeliveryChannel() = default;
+    // Stable and unique: it names the channel's record section and appears
+    // in logs and in ZELMAR_CHANNEL_FAILURES ("FTP", "Mail", "DDNS home",
+    // "Webhook ntfy").
+    virtual std::string Name() const = 0;
+    // Whether this channel should be delivered for this snapshot, given what
+    // it last delivered. Called on the worker, right before Deliver.
+    virtual bool Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const = 0;
+    virtual DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) = 0;
+    // A fingerprint of the channel's own settings, so that a permanently
+    // refused channel starts again when the user changes them.
+    virtual std::string SettingsFingerprint() const { return {}; }
+};
+
+// What a factory may use to build the channels of one refresh. Channels are
+// built anew for every refresh so that they see the settings of that moment.
+struct ChannelContext {
+    const Settings& settings;
+    // Read-only use: a channel family with sections of its own ("[DDNS x]",
+    // "[Webhook x]") reads them here.
+    const IniFile& ini;
+    const std::string& startDirectory;
+    const std::string& scrambleKey;
+};
+using ChannelFactory = std::function<std::vector<std::unique_ptr<DeliveryChannel>>(const ChannelContext&)>;
+
+// One channel's outcome in a refresh; the observers get them all.
+struct ChannelOutcome {
+    std::string channel;
+    bool attempted = false;  // false: not due
+    DeliveryResult result;
+};
+
+// Told after every refresh (on the worker): the command hook, the desktop
+// notifications and the address history listen here.
+using RefreshObserver = std::function<void(const RefreshSnapshot&, const std::vector<ChannelOutcome>&)>;
+
+}  // namespace zelmar
