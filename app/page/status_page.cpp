@@ -1,5 +1,7 @@
 #include "app/page/status_page.h"
 
+#include "app/page/brace_tokens.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -114,6 +116,12 @@ std::string_view AsText(const std::string& value) {
 }  // namespace
 
 std::string ExpandPageTemplate(std::string text, const PageValues& v) {
+    if (!v.braceValues.empty())
+        text = ExpandBraceTokens(text, [&v](std::string_view name) -> std::optional<std::string> {
+            const auto it = v.braceValues.find(name);
+            if (it == v.braceValues.end()) return std::nullopt;
+            return it->second;
+        });
     const std::tm& t = v.time;
     const int year = t.tm_year + 1900;
     const std::string weekday = t.tm_wday >= 0 && t.tm_wday <= 6 ? kWeekdays[t.tm_wday] : "";

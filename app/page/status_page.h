@@ -18,6 +18,7 @@
 #pragma once
 
 #include <ctime>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,9 @@ struct PageValues {
     std::tm time{};          // local time; every time token derives from it
     // Word for "%P0", "%P1", ...: one per row of the program status table.
     std::vector<std::string> programWords;
+    // The "%{name}" tokens ("%{wan6}", "%{old_wan}", ...): expanded before
+    // the fixed tokens; a name not listed here stays as written.
+    std::map<std::string, std::string, std::less<>> braceValues;
 };
 
 // "3:04:05 PM": hour without padding (0 shows as 12), minutes, seconds.
@@ -51,7 +55,8 @@ std::string TwelveHourTime(const std::tm& t);
 // linear pass. Returns the number of replacements.
 std::size_t ReplaceAll(std::string& text, std::string_view token, std::string_view value);
 
-// The substitution itself: the eleven fixed tokens in their fixed order, each
+// The substitution itself: first the "%{name}" tokens of braceValues in one
+// pass, then the eleven fixed tokens in their fixed order, each
 // pass working on the result of the one before, then "%P0", "%P1", ... in
 // increasing order. The order matters: "%WI" goes before "%W" and "%I",
 // "%P1" before "%P10", and a value that contains a later token has that
