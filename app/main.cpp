@@ -25,7 +25,7 @@
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
 #include "app/notify/smtp_login.h"
-#include "app/services.h"
+#include "app/composition_root.h"
 #ifdef ZELMAR_HAVE_GUI
 #include "ui/gui_front_end.h"
 #endif
@@ -37,7 +37,10 @@ constexpr const char* kUsage =
     "Keeps other people informed of this computer's LAN and WAN address.\n"
     "\n"
     "  --headless   run without a window system; status lines go to stdout\n"
-    "  --once       run one refresh now, then exit (0: online, 1: not)\n"
+    "  --once       run one refresh as the timer would, then exit: the\n"
+    "               \"on IP change only\" settings apply\n"
+    "  --once --force\n"
+    "               run one manual refresh: everything is delivered\n"
     "  -I           start minimised, without the tray icon\n"
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
@@ -45,7 +48,12 @@ constexpr const char* kUsage =
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
-    "Settings are kept in Zelmar.ini in the current directory.\n";
+    "Settings are kept in Zelmar.ini in the current directory.\n"
+    "\n"
+    "Exit status of --once: 0 the online state was reached and every due\n"
+    "delivery succeeded (nothing due counts as success); 1 the online state\n"
+    "was not reached (e.g. the page upload failed); 2 the online state was\n"
+    "reached, but another due delivery (such as the e-mail) failed.\n";
 
 enum class Mode { Window, Headless, Once };
 
@@ -178,8 +186,10 @@ bool InitialiseNetwork() {
 
 // The core on the headless host, with every service installed.
 struct HeadlessProgram {
-    explicit HeadlessProgram(const std::string& dir) : core(host, dir, SettingsPath(dir), zelmar::ScrambleKey()) {
-        zelmar::InstallServices(core);
+    explicit HeadlessProgram(const std::string& dir,
+                             const zelmar::RefreshPipeline& pipeline = zelmar::MakeRefreshPipeline())
+        : core(host, dir, SettingsPath(dir), zelmar::ScrambleKey()) {
+        zelmar::InstallServices(core, pipeline);
         zelmar::StartServices(true);
     }
     zelmar::HeadlessHost host;
@@ -229,22 +239,33 @@ bool StartChecks(zelmar::SingleInstance* instance, std::function<void()> showRun
     return LockSettingsFolder(folder, dir) && InitialiseNetwork();
 }
 
-int RunOnce() {
+// --once: 0 online with every due delivery done, 1 not online, 2 online but
+// a due delivery failed.
+int RunOnce(bool force) {
     SignalWatcher::BlockSignals();
     std::string dir;
     zelmar::FolderLock folder;
     if (!StartChecks(nullptr, {}, folder, dir)) return 1;
-    HeadlessProgram program(dir);
+    // Online means the page's channel did not fail, so any failed delivery
+    // the refresh attempted is one of the others.
+    std::atomic<bool> deliveryFailed{false};
+    zelmar::RefreshPipeline pipeline = zelmar::MakeRefreshPipeline();
+    pipeline.AddObserver([&](const zelmar::RefreshSnapshot&, const std::vector<zelmar::ChannelOutcome>& outcomes) {
+        for (const zelmar::ChannelOutcome& outcome : outcomes)
+            if (outcome.attempted && !outcome.result.ok()) deliveryFailed = true;
+    });
+    HeadlessProgram program(dir, pipeline);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
     SignalWatcher signals([&] { host.loop().Quit(); });
-    core.LoadSettingsAndRefresh();
+    core.LoadSettingsAndRefresh(force);
     host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
     host.loop().Quit();
     // A signal stopped the refresh midway: the page was not published.
     if (core.WorkerRunning()) EndNow(1);
     host.JoinWorkers();
-    return core.state().OnlineState == 1 ? 0 : 1;
+    if (core.state().OnlineState != 1) return 1;
+    return deliveryFailed ? 2 : 0;
 }
 
 int RunHeadless(bool startMinimised) {
@@ -455,12 +476,15 @@ int main(int argc, char** argv) {
     OpenStandardDescriptors();
     Mode mode = Mode::Window;
     bool startMinimised = false;
+    bool force = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--headless") {
             if (mode != Mode::Once) mode = Mode::Headless;
         } else if (a == "--once") {
             mode = Mode::Once;
+        } else if (a == "--force") {
+            force = true;
         } else if (a == "-I" || a == "-i") {  // any letter case
             startMinimised = true;
         } else if (a == "--set-smtp-login") {
@@ -500,5 +524,9 @@ int main(int argc, char** argv) {
 #endif
         mode = Mode::Headless;
     }
-    return mode == Mode::Once ? RunOnce() : RunHeadless(startMinimised);
+    if (force && mode != Mode::Once) {
+        std::fprintf(stderr, "zelmar: --force goes with --once\n%s", kUsage);
+        return 2;
+    }
+    return mode == Mode::Once ? RunOnce(force) : RunHeadless(startMinimised);
 }

@@ -6,7 +6,7 @@
 
 #include "app/core/core.h"
 #include "app/core/settings.h"
-#include "app/services.h"
+#include "app/composition_root.h"
 #include "ui/main_sheet.h"
 #include "ui/qt_host.h"
 

@@ -59,9 +59,12 @@ std::string DottedQuad(const Ipv4Bytes& bytes) {
     return text;
 }
 
-std::string GetLanAddress(Core& core, const LanResolver& resolver) {
+std::string GetLanAddress(Core& core, const LanResolver& resolver) { return LookUpLanAddress(core, resolver).current; }
+
+LookedUpAddress LookUpLanAddress(Core& core, const LanResolver& resolver) {
     SharedState& st = core.state();
-    st.LastLanAddress = core.ini().GetString(kIPAddress, "LastLANIP", "", kStoredAddressChars);
+    const std::string previous = core.ini().GetString(kIPAddress, "LastLANIP", "", kStoredAddressChars);
+    st.LastLanAddress = previous;
 
     std::string result;
     if (auto host = resolver.hostName ? resolver.hostName() : std::nullopt) {
@@ -74,7 +77,7 @@ std::string GetLanAddress(Core& core, const LanResolver& resolver) {
 
     st.CurrentLanAddress = result;
     core.ini().WriteString(kIPAddress, "LastLANIP", result);
-    return result;
+    return {previous, result, false};
 }
 
 }  // namespace zelmar

@@ -33,9 +33,20 @@ LanResolver SystemLanResolver();
 // without leading zeros.
 std::string DottedQuad(const Ipv4Bytes& bytes);
 
+// One lookup's result: what the previous refresh found ("LastLANIP",
+// "LastWANIP") and what this one found. ended: the WAN service told the
+// program to end; nothing was stored.
+struct LookedUpAddress {
+    std::string previous;
+    std::string current;
+    bool ended = false;
+};
+
 // Reads "LastLANIP" into LastLanAddress, finds the current address (the last
 // one the resolver lists), stores it in CurrentLanAddress and "LastLANIP" and
 // returns it. Runs on the publication worker.
+LookedUpAddress LookUpLanAddress(Core& core, const LanResolver& resolver = SystemLanResolver());
+// The same, returning the current address only.
 std::string GetLanAddress(Core& core, const LanResolver& resolver = SystemLanResolver());
 
 }  // namespace zelmar

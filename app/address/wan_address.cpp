@@ -42,6 +42,11 @@ WanLookupOptions DefaultWanLookupOptions() {
 }
 
 std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
+    const LookedUpAddress found = LookUpWanAddress(core, options);
+    return found.ended ? std::string() : found.current;
+}
+
+LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
     SharedState& st = core.state();
     IniFile& ini = core.ini();
     const std::string stored = ini.GetString(kIPAddress, "LastWANIP", "", kStoredAddressChars);
@@ -49,7 +54,8 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     // lookup stands in for it where it matches.
     const std::string previous = st.CurrentWanAddress.get();
     const std::string last = StoredWanForm(previous) == stored ? previous : stored;
-    st.LastWanAddress = stored;
+    std::string before = stored;
+    st.LastWanAddress = before;
 
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL");
     const bool defaultService = custom.empty();
@@ -91,7 +97,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
                 core.SendRestoreMainWindow();
                 ShowSystemMessage(core, message);
                 core.SendClose();
-                return std::string();
+                return {stored, std::string(), true};
             }
             if (StartsWith(message, "SM2")) {
                 core.SendRestoreMainWindow();
@@ -105,7 +111,10 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
         current = address;
         // "LastWANIP" holds a long text only in its stored form; an unchanged
         // long text must still compare equal to the last one.
-        if (current.size() > kStoredAddressChars && StoredWanForm(current) == stored) st.LastWanAddress = current;
+        if (current.size() > kStoredAddressChars && StoredWanForm(current) == stored) {
+            before = current;
+            st.LastWanAddress = before;
+        }
         st.CurrentWanAddress = current;
     } else {
         current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last;
@@ -113,7 +122,7 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
         core.PostStatusMessage(StatusMessage::Program("P10009", "ERROR: Unable to retrieve WAN IP address from " + label));
     }
     ini.WriteString(kIPAddress, "LastWANIP", StoredWanForm(current));
-    return current;
+    return {before, current, false};
 }
 
 }  // namespace zelmar

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "app/address/lan_address.h"
 #include "app/address/wan_text.h"
 
 namespace zelmar {
@@ -36,5 +37,8 @@ WanLookupOptions DefaultWanLookupOptions();
 // the service told the program to end (CurrentWanAddress and "LastWANIP" are
 // then left as they were). Runs on the publication worker.
 std::string GetWanAddress(Core& core, const WanLookupOptions& options = DefaultWanLookupOptions());
+// The same with what the previous refresh found ("LastWANIP", in its full
+// text when this run's last lookup had it).
+LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options = DefaultWanLookupOptions());
 
 }  // namespace zelmar

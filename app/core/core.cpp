@@ -132,12 +132,15 @@ void Core::ManualRefreshCommand() {
     RefreshNow();
 }
 
-void Core::LoadSettingsAndRefresh() {
+void Core::LoadSettingsAndRefresh(bool manual) {
     // Held only until the refresh has started: a worker it starts keeps the
-    // batch open until it has stored the addresses.
+    // batch open until it has stored what it stores.
     IniBatch batch(ini_);
     LoadOrCreateSettings();
-    ManualRefreshCommand();
+    if (manual)
+        ManualRefreshCommand();
+    else
+        RefreshNow();
 }
 
 void Core::RefreshNow() {
@@ -193,6 +196,18 @@ void Core::StartCountedWorker(std::function<void()> work) {
 
 void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     if (state_.TransferInProgress != 0) return;
+    ResetProxyWhenOff();
+    if (services_.Refresh) {
+        services_.Refresh(*this, std::move(storeBatch));
+        return;
+    }
+    storeBatch.reset();
+    PostStatusMessage(
+        StatusMessage::Program("P", "FTP publishing is not available in this build; the page was not uploaded."));
+    EndUpload(false);
+}
+
+void Core::ResetProxyWhenOff() {
     EditSettings([](Settings& s) {
         if (s.UseProxy != 0) return;
         s.HTTPProxyPort = "80";
@@ -201,48 +216,6 @@ void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
         s.ProxyUser.clear();
         s.ProxyPass.clear();
     });
-    if (services_.GetWanAddress) services_.GetWanAddress(*this);
-    if (services_.GetLanAddress) services_.GetLanAddress(*this);
-    storeBatch.reset();
-    // The program closed meanwhile (an exit, or the service retired this
-    // version): nobody would see the rest, so no mail and no upload.
-    if (closed_) return;
-    SendRefreshEnabled(false);
-    state_.StatusWord = "Online";
-    state_.TransferInProgress = 1;
-
-    const Settings s = settings();
-    if (s.EnableMail != 0 && services_.SendNotificationEmail) services_.SendNotificationEmail(*this);
-    if (closed_) {
-        state_.TransferInProgress = 0;
-        return;
-    }
-    if (s.EnableFTP == 0) {
-        FinishOnline();
-        return;
-    }
-    bool upload = true;
-    if (state_.ManualRefresh != 0 || state_.StartupForce != 0) {
-        upload = true;
-    } else if (s.TriggerProgramStatusUpdate != 0 && state_.ProgramStatusChanged != 0) {
-        PostStatusMessage(
-            StatusMessage::Program("P10010", "Program status change detected. Triggering FTP notification."));
-    } else if (s.FTPOnIPChangeOnly == 1 && state_.LastWanAddress.get() == state_.CurrentWanAddress.get() &&
-               state_.LastLanAddress.get() == state_.CurrentLanAddress.get()) {
-        upload = false;
-    }
-    if (!upload) {
-        FinishOnline();
-        return;
-    }
-    state_.StartupForce = 0;
-    if (services_.PublishOnlinePage) {
-        services_.PublishOnlinePage(*this);
-    } else {
-        PostStatusMessage(
-            StatusMessage::Program("P", "FTP publishing is not available in this build; the page was not uploaded."));
-        EndUpload(false);
-    }
 }
 
 void Core::FinishOnline() {

@@ -26,17 +26,16 @@ namespace zelmar {
 
 class Core;
 
-// The steps of a refresh that other parts of the program provide. Each is
-// optional; an empty one is skipped, except the upload, which reports that
-// publishing is not available.
+// What a refresh runs, supplied by the composition root (app/composition_root.h)
+// from the refresh pipeline. Each is optional: without Refresh a refresh
+// reports that publishing is not available.
 struct RefreshServices {
-    std::function<void(Core&)> GetWanAddress;          // worker
-    std::function<void(Core&)> GetLanAddress;          // worker
-    std::function<void(Core&)> CheckProgramStatuses;   // main loop, before the worker starts
-    std::function<void(Core&)> SendNotificationEmail;  // worker
-    // Uploads the online page (worker). Must end, in every outcome, with
-    // EndUpload(success).
-    std::function<void(Core&)> PublishOnlinePage;
+    // Main loop, before the worker starts: looks at the watched programs.
+    std::function<void(Core&)> CheckProgramStatuses;
+    // The worker's whole refresh: look up, deliver, record, end online or
+    // not (EndUpload or FinishOnline). storeBatch is let go of once the
+    // refresh has stored what it stores.
+    std::function<void(Core&, std::shared_ptr<IniBatch> storeBatch)> Refresh;
     // The whole exit publication: 1 on success, -1 otherwise. On success it
     // sends the exit request itself unless ExitAnyway is set.
     std::function<int(Core&)> PublishOffline;
@@ -69,11 +68,12 @@ public:
     void RefreshNow();
     // The "&Refresh" command: a manual refresh.
     void ManualRefreshCommand();
-    // A one-shot run: loads the settings and starts a manual refresh. What
+    // A one-shot run: loads the settings and starts a refresh, a manual one
+    // (everything delivered) or one as the timer starts it. What
     // the load repairs in the file (a missing page copy name) reaches it in
     // the same write as what the refresh stores. A first run's defaults are
     // still written at once, as their own save.
-    void LoadSettingsAndRefresh();
+    void LoadSettingsAndRefresh(bool manual = true);
     bool CheckLocalSettings();
     // The Advanced Options page accepted a new interval.
     void MarkIntervalEdited() { intervalEdited_ = true; }
@@ -88,6 +88,9 @@ public:
     void EndUpload(bool success);
     // Finish online without an upload.
     void FinishOnline();
+    // Before a refresh's lookups: without "UseProxy" the firewall values of
+    // the settings are put back to their defaults.
+    void ResetProxyWhenOff();
     // True while a worker (a refresh or the exit publication) has not ended.
     bool WorkerRunning() const { return workersRunning_.load() > 0; }
 

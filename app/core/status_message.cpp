@@ -28,6 +28,8 @@ std::string StatusMessage::DisplayText() const {
 
 StatusMessage OnlineNotice() { return StatusMessage::Program("P10005", "System Online:   "); }
 
+StatusMessage OfflineNotice() { return StatusMessage::Program("P10006", "System Offline."); }
+
 bool StatusMessage::IsOnlineNotice() const { return *this == OnlineNotice(); }
 
 }  // namespace zelmar

@@ -46,5 +46,7 @@ struct StatusMessage {
 
 // "P10005 System Online:   " (three spaces at the end).
 StatusMessage OnlineNotice();
+// "P10006 System Offline.": the exit's offline publication has ended.
+StatusMessage OfflineNotice();
 
 }  // namespace zelmar

@@ -112,6 +112,16 @@ std::string GetProgramStatusWord(Core& core, const std::string& tag) {
     return words.off;
 }
 
+std::vector<ProgramStatusEntry> CurrentProgramWords(Core& core) {
+    std::vector<ProgramStatusEntry> words = core.programTable();
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        words[i].index = static_cast<int>(i);
+        words[i].tag = "%P" + std::to_string(i);
+        words[i].statusWord = GetProgramStatusWord(core, words[i].tag);
+    }
+    return words;
+}
+
 std::vector<ProgramPageRow> ProgramPageRows(Core& core) {
     const IndicatorWords words = SplitIndicatorPair(core.settings().StatusIndicators);
     const std::vector<ProgramStatusEntry> table = core.programTable();

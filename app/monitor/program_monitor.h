@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/shared_state.h"
 #include "app/monitor/desktop_windows.h"
 
 namespace zelmar {
@@ -87,6 +88,10 @@ void CheckProgramStatuses(Core& core);
 // first table row with exactly that tag has its window open now, else the
 // "off" word; the "off" word too when no row has that tag.
 std::string GetProgramStatusWord(Core& core, const std::string& tag);
+
+// Every row of the program table with its word looked up now ("%P0",
+// "%P1", ... in table order), as a page or mail made at this moment shows it.
+std::vector<ProgramStatusEntry> CurrentProgramWords(Core& core);
 
 // --- the "Program Monitor" page ---
 

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/core/core.h"
-#include "app/core/ini_file.h"
-#include "app/page/core_page.h"
+#include "app/core/file_io.h"
+#include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
+#include "app/refresh/channel_record.h"
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 
@@ -17,9 +17,6 @@ namespace zelmar {
 namespace {
 
 constexpr const char* kBoxCaption = "Zelmar";
-
-// Relative paths belong to the start folder.
-std::string InStartDirectory(const Core& core, const std::string& path) { return InFolder(core.startDirectory(), path); }
 
 // At most limit bytes of a regular file; false when it cannot be read.
 bool ReadFilePrefix(const std::string& path, std::size_t limit, std::string& text) {
@@ -52,69 +49,64 @@ bool ReadFilePrefix(const std::string& path, std::size_t limit, std::string& tex
 // ("SaveFileHTML", "SaveFileASCII") are the page's, and a mail must not
 // replace them with the mail text. A working copy left by an earlier run
 // goes first, so that a failed expansion can never mail stale text.
-bool ExpandMessageFile(Core& core, const std::string& messageFile, const std::string& workingCopy) {
+bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const std::string& startDirectory,
+                       const std::string& messageFile, const std::string& workingCopy, Reporter& reporter) {
     ::unlink(workingCopy.c_str());
-    PageJob job = PageJobFor(core, messageFile, workingCopy);
+    PageJob job = SnapshotPageJob(snapshot, s, startDirectory, messageFile, workingCopy);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
     job.outputIsWorkingCopy = true;
-    CorePageReporter reporter(core);
-    return GenerateStatusPage(job, reporter) == 1;
+    ChannelPageReporter pageReporter(reporter);
+    return GenerateStatusPage(job, pageReporter) == 1;
 }
 
-// A box on the main loop that the worker does not wait for: an unanswered
-// box must not hold up the rest of the refresh or the exit's publication.
-// "SuppressError" = 1 suppresses it (never the status line).
-void PostErrorBox(Core& core, const std::string& message, bool showEmailPage) {
-    if (core.settings().SuppressError == 1) return;
+// A box that the refresh does not wait for: an unanswered box must not hold
+// up the rest of the refresh or the exit's publication.
+void PostErrorBox(Reporter& reporter, const std::string& message, bool showEmailPage) {
     MessageBoxRequest box;
     box.text = message.substr(2);  // without the "P " code
     box.caption = kBoxCaption;
     box.icon = MbIcon::Warning;
-    Core* c = &core;
-    core.host().PostToMain([c, box, showEmailPage] {
-        c->host().MessageBox(box);
-        if (showEmailPage) c->host().ShowEmailOptionsPage();
-    });
+    reporter.PostErrorBox(box, showEmailPage);
 }
 
-void RefuseToSend(Core& core, const std::string& message, const std::string& workingCopy) {
+DeliveryResult RefuseToSend(Reporter& reporter, const std::string& message, const std::string& workingCopy,
+                            const char* step) {
     ::unlink(workingCopy.c_str());
-    core.PostStatusMessage(message);
-    PostErrorBox(core, message, true);
+    reporter.Post(StatusMessage::FromLine(message));
+    PostErrorBox(reporter, message, true);
+    return {DeliveryOutcome::Failed, "P", step, {}, 0};
 }
 
 }  // namespace
 
-void SendNotificationEmail(Core& core) {
-    const Settings s = core.settings();
-    SharedState& state = core.state();
+MailChannel::MailChannel(Settings settings, std::string startDirectory)
+    : settings_(std::move(settings)), startDirectory_(std::move(startDirectory)) {}
 
-    // Whether a mail is due.
-    if (s.TriggerProgramStatusUpdate != 0 && state.ProgramStatusChanged != 0) {
-        core.PostStatusMessage(kProgramStatusEmail);
-    } else if (s.EmailOnIPChangeOnly == 1 && state.ManualRefresh == 0) {
-        if (state.LastWanAddress.get() == state.CurrentWanAddress.get() &&
-            state.LastLanAddress.get() == state.CurrentLanAddress.get())
-            return;
-    }
-    core.PostStatusMessage(kAttemptingEmail);
+bool MailChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
+    if (settings_.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged) return true;
+    if (settings_.EmailOnIPChangeOnly == 1 && snapshot.trigger != RefreshTrigger::Manual)
+        return ChangedSinceDelivery(snapshot, record);
+    return true;
+}
+
+DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
+    const Settings& s = settings_;
+    if (s.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged)
+        reporter.Post(StatusMessage::FromLine(kProgramStatusEmail));
+    reporter.Post(StatusMessage::FromLine(kAttemptingEmail));
 
     // The message text, through the working copy.
-    const std::string messageFile = InStartDirectory(core, s.EmailInput);
+    const std::string messageFile = InFolder(startDirectory_, s.EmailInput);
     const std::string workingCopy = MailWorkingCopyPath(messageFile);
     std::string text;
-    if (s.EmailInput.empty() || !ExpandMessageFile(core, messageFile, workingCopy) ||
-        !ReadFilePrefix(workingCopy, kMaxMailTextBytes, text)) {
-        RefuseToSend(core, kMessageFileError, workingCopy);
-        return;
-    }
+    if (s.EmailInput.empty() ||
+        !ExpandMessageFile(snapshot, s, startDirectory_, messageFile, workingCopy, reporter) ||
+        !ReadFilePrefix(workingCopy, kMaxMailTextBytes, text))
+        return RefuseToSend(reporter, kMessageFileError, workingCopy, "message file");
     // Without a sender the server would get "MAIL FROM:<>" and the mail no
     // From field: refuse instead.
-    if (TrimBlanks(s.EmailFrom).empty()) {
-        RefuseToSend(core, kNoSenderError, workingCopy);
-        return;
-    }
+    if (TrimBlanks(s.EmailFrom).empty()) return RefuseToSend(reporter, kNoSenderError, workingCopy, "sender");
 
     mail::MailSender mailer;
     mail::MailMessage message;
@@ -162,18 +154,25 @@ void SendNotificationEmail(Core& core) {
                 if (i) refused += ", ";
                 refused += mailer.RefusedAddress(i);
             }
-            core.PostStatusMessage("P Warning: the SMTP server refused these recipients: " + refused);
+            reporter.Post(StatusMessage::FromLine("P Warning: the SMTP server refused these recipients: " + refused));
         }
-        core.PostStatusMessage(kAttemptingEmail);
-        return;
+        reporter.Post(StatusMessage::FromLine(kAttemptingEmail));
+        return DeliveryResult::Success();
     }
 
     // The file first, so that the box the user reads speaks of this failure.
-    state.CurrentMessage = kEmailNotSent;
-    mailer.SaveErrorLogXml(InStartDirectory(core, kSmtpErrorsFile).c_str());
-    PostErrorBox(core, kEmailNotSent, false);
+    mailer.SaveErrorLogXml(InFolder(startDirectory_, kSmtpErrorsFile).c_str());
+    PostErrorBox(reporter, kEmailNotSent, false);
     ::unlink(workingCopy.c_str());
-    core.PostStatusMessage(kEmailNotSent);
+    reporter.Post(StatusMessage::FromLine(kEmailNotSent));
+    return {DeliveryOutcome::Failed, "P", "send", {}, 0};
+}
+
+std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context) {
+    std::vector<std::unique_ptr<DeliveryChannel>> channels;
+    if (context.settings.EnableMail != 0)
+        channels.push_back(std::make_unique<MailChannel>(context.settings, context.startDirectory));
+    return channels;
 }
 
 }  // namespace zelmar

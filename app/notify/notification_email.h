@@ -3,18 +3,36 @@
 // expanded from the user's message file by the status page's tokens.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/refresh/delivery_channel.h"
+
 namespace zelmar {
 
-class Core;
+class MailChannel : public DeliveryChannel {
+public:
+    MailChannel(Settings settings, std::string startDirectory);
 
-// Decides whether a mail is due, expands "EmailInput" into its working copy,
-// sends it through the mail component and reports the outcome (status lines,
-// a message box unless "SuppressError" is 1, "SMTPErrors.xml" after a failed
-// send). Runs on the publishing worker.
-void SendNotificationEmail(Core& core);
+    std::string Name() const override { return "Mail"; }
+    // At a watched program's change with "TriggerProgramStatusUpdate"; with
+    // "EmailOnIPChangeOnly", except at a manual refresh, only when an
+    // address differs from what was last mailed (or the last mail failed);
+    // otherwise always.
+    bool Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const override;
+    // Expands "EmailInput" into its working copy, sends it through the mail
+    // component and reports the outcome (status lines, a message box unless
+    // "SuppressError" is 1, "SMTPErrors.xml" after a failed send).
+    DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) override;
+
+private:
+    Settings settings_;
+    std::string startDirectory_;
+};
+
+// The channel family for the composition root: the mail, with "EnableMail".
+std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context);
 
 // The working copy of a message file: "$" before the extension that follows
 // the last folder separator ("\" or "/"), or "$" at the end.

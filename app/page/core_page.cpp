@@ -1,38 +1,26 @@
 #include "app/page/core_page.h"
 
-#include <chrono>
-#include <ctime>
-
 #include "app/core/core.h"
 #include "app/monitor/program_monitor.h"
+#include "app/page/snapshot_page.h"
 
 namespace zelmar {
 
 PageJob PageJobFor(Core& core, const std::string& templatePath, const std::string& outputPath) {
     const Settings s = core.settings();
     SharedState& state = core.state();
-
-    PageJob job;
-    job.startFolder = core.startDirectory();
-    job.templatePath = templatePath;
-    job.outputPath = outputPath;
-    job.saveFileHtml = s.SaveFileHTML;
-    job.saveFileAscii = s.SaveFileASCII;
-
-    PageValues& values = job.values;
-    values.wanAddress = state.CurrentWanAddress.get();
-    values.lanAddress = state.CurrentLanAddress.get();
-    values.siteName = s.ftp.SiteName;
-    values.statusWord = state.StatusWord.get();
-    const std::time_t now = std::chrono::system_clock::to_time_t(core.host().Now());
-    localtime_r(&now, &values.time);
-
-    // Each program's window is looked up afresh: the page tells how things
-    // stand now, not at the last check.
-    const std::size_t programs = core.programTable().size();
-    values.programWords.reserve(programs);
-    for (std::size_t i = 0; i < programs; ++i)
-        values.programWords.push_back(GetProgramStatusWord(core, "%P" + std::to_string(i)));
+    // The page as the core's state stands now, made the way a refresh makes
+    // it from its snapshot.
+    RefreshSnapshot snapshot;
+    snapshot.current.wan = state.CurrentWanAddress.get();
+    snapshot.current.lan = state.CurrentLanAddress.get();
+    snapshot.trigger = state.StatusWord.get() == "Offline" ? RefreshTrigger::Exit : RefreshTrigger::Timer;
+    snapshot.time = core.host().Now();
+    snapshot.programs = CurrentProgramWords(core);
+    PageJob job = SnapshotPageJob(snapshot, s, core.startDirectory(), templatePath, outputPath);
+    // A status word of another text (none before the first refresh) is
+    // shown as it stands.
+    job.values.statusWord = state.StatusWord.get();
     return job;
 }
 

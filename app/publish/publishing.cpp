@@ -4,16 +4,14 @@
 
 #include <cctype>
 
-#include "app/core/core.h"
 #include "app/core/file_io.h"
 #include "app/publish/ftp_client.h"
-#include "app/page/core_page.h"
+#include "app/page/snapshot_page.h"
+#include "app/refresh/channel_record.h"
 
 namespace zelmar {
 
 namespace {
-
-std::string InStartDirectory(const Core& core, const std::string& name) { return InFolder(core.startDirectory(), name); }
 
 // How the program's own status lines begin once their code is stripped. A
 // server's reply text that begins like one of them keeps its reply code on
@@ -54,48 +52,55 @@ StatusMessage ReplyMessage(const FtpClient& client, bool keepCode = false) {
     return message;
 }
 
-void PostReply(Core& core, const FtpClient& client) { core.PostStatusMessage(ReplyMessage(client)); }
-
-void PostReplyIfAny(Core& core, const FtpClient& client) {
+void PostReplyIfAny(Reporter& reporter, const FtpClient& client) {
     StatusMessage reply = ReplyMessage(client);
-    if (reply.kind != StatusKind::ConnectionFailure) core.PostStatusMessage(std::move(reply));
+    if (reply.kind != StatusKind::ConnectionFailure) reporter.Post(std::move(reply));
 }
 
 // The reply that ended a failed step. A refusal (4xx, 5xx) or a connection
 // failure reads as a failure by itself. A reply that reads like progress or
 // success ("226 Transfer complete." after a STOR that got no 150) would end
 // the log on a line that looks like a good upload: it keeps its code, and the
-// failure itself is said on the status line and in the log too.
-void PostFailure(Core& core, const FtpClient& client) {
+// failure itself is said on the status line and in the log too. The result
+// carries the reply for the record.
+DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* step) {
     const int replyClass = ReplyClassOf(client.lastReply());
     if (replyClass >= 1 && replyClass <= 3) {
-        core.PostStatusMessage(ReplyMessage(client, true));
-        core.PostStatusMessage(StatusMessage::Program("P", kUploadErrorText));
-        return;
+        reporter.Post(ReplyMessage(client, true));
+        reporter.Post(StatusMessage::Program("P", kUploadErrorText));
+    } else {
+        // Posted even when empty: the log shows that as a connection failure.
+        reporter.Post(ReplyMessage(client));
     }
-    PostReply(core, client);
+    const std::string& reply = client.lastReply();
+    DeliveryResult result;
+    result.outcome = DeliveryOutcome::Failed;
+    result.code = replyClass == 0 ? std::string() : reply.substr(0, reply.find(' '));
+    result.step = step;
+    result.serverReply = reply;
+    return result;
 }
 
-enum class UploadResult { Uploaded, PageFailed, UploadFailed };
+void UploadErrorBox(Reporter& reporter) {
+    MessageBoxRequest box;
+    box.text = kUploadErrorText;
+    box.caption = "Zelmar";
+    box.buttons = MbButtons::Ok;
+    box.icon = MbIcon::Stop;
+    reporter.ErrorBox(box);
+}
 
-enum class Page { Online, Offline };
-
-// Steps shared by both runs: generate the online or offline page into
-// localFile and store it as "RemoteFile". The FTP client lives only here, so
-// every return closes its connection.
-UploadResult Upload(Core& core, Page page, const std::string& localFile) {
-    const int logonType = core.state().UseProxySnapshot == 1 ? core.settings().LogonType : 0;
-    core.PostStatusMessage(StatusMessage::Program("P10004", "Attempting to connect to FTP Server..."));
-
-    // Read after the first status line: the main loop commits edits of the
-    // FTP page with every message, and this run should use them.
-    const Settings s = core.settings();
-    const std::string templatePath = page == Page::Online ? s.ftp.OnlineFile : s.ftp.OfflineFile;
+// Generates the page into localFile and stores it as "RemoteFile". The FTP
+// client lives only here, so every return closes its connection.
+DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const std::string& startDirectory,
+                      const std::string& localFile, Reporter& reporter) {
+    reporter.Post(StatusMessage::Program("P10004", "Attempting to connect to FTP Server..."));
+    const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
     // The local file is only read back for the upload and deleted after it.
-    PageJob job = PageJobFor(core, templatePath, localFile);
+    PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
     job.outputIsWorkingCopy = true;
-    CorePageReporter reporter(core);
-    if (GenerateStatusPage(job, reporter) == -1) return UploadResult::PageFailed;
+    ChannelPageReporter pageReporter(reporter);
+    if (GenerateStatusPage(job, pageReporter) == -1) return {DeliveryOutcome::Failed, "P10007", "page", {}, 0};
     const RemotePath remote = SplitRemotePath(s.ftp.RemoteFile);
 
     FtpClient client(s.Timeout);
@@ -109,48 +114,29 @@ UploadResult Upload(Core& core, Page page, const std::string& localFile) {
     logon.firewallUser = s.ProxyUser;
     logon.firewallPassword = s.ProxyPass;
     logon.firewallPort = s.FTPProxyPort;
-    logon.logonType = logonType;
-    if (!client.LogOn(logon)) {
-        // Posted even when empty: the log shows that as a connection failure.
-        PostFailure(core, client);
-        return UploadResult::UploadFailed;
-    }
-    PostReplyIfAny(core, client);
+    logon.logonType = s.UseProxy == 1 ? s.LogonType : 0;
+    if (!client.LogOn(logon)) return Failure(reporter, client, "login");
+    PostReplyIfAny(reporter, client);
 
     // Only courtesy for old servers; their outcome does not matter.
     client.Command("TYPE A");
-    PostReplyIfAny(core, client);
+    PostReplyIfAny(reporter, client);
     client.Command("REST 0");
-    PostReplyIfAny(core, client);
+    PostReplyIfAny(reporter, client);
 
     const bool passive = s.ProxyPassive != 0;
     std::string storeName = s.ftp.RemoteFile;
     if (!remote.folder.empty()) {
-        if (!client.Command("CWD " + remote.folder)) {
-            PostFailure(core, client);
-            return UploadResult::UploadFailed;
-        }
-        core.PostStatusMessage(StatusMessage::Program("P10002", "Successfully changed folder."));
+        if (!client.Command("CWD " + remote.folder)) return Failure(reporter, client, "CWD");
+        reporter.Post(StatusMessage::Program("P10002", "Successfully changed folder."));
         storeName = remote.name;
     }
-    if (!client.TransferFile(storeName, localFile, passive, false)) {
-        PostFailure(core, client);
-        return UploadResult::UploadFailed;
-    }
-    core.PostStatusMessage(StatusMessage::Program(
+    if (!client.TransferFile(storeName, localFile, passive, false)) return Failure(reporter, client, "upload");
+    reporter.Post(StatusMessage::Program(
         "P10003", "Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " + s.ftp.FTPServer));
-    PostReplyIfAny(core, client);
+    PostReplyIfAny(reporter, client);
     client.LogOff();
-    return UploadResult::Uploaded;
-}
-
-void UploadErrorBox(Core& core) {
-    MessageBoxRequest box;
-    box.text = kUploadErrorText;
-    box.caption = "Zelmar";
-    box.buttons = MbButtons::Ok;
-    box.icon = MbIcon::Stop;
-    core.ErrorBox(box);
+    return DeliveryResult::Success();
 }
 
 }  // namespace
@@ -167,71 +153,43 @@ RemotePath SplitRemotePath(const std::string& remoteFile) {
     return r;
 }
 
-void PublishOnlinePage(Core& core) {
-    const std::string localFile = InStartDirectory(core, kOnlinePageFile);
-    switch (Upload(core, Page::Online, localFile)) {
-        case UploadResult::Uploaded:
-            ::unlink(localFile.c_str());
-            core.EndUpload(true);
-            return;
-        case UploadResult::PageFailed:
-            core.EndUpload(false);
-            return;
-        case UploadResult::UploadFailed:
-            UploadErrorBox(core);
-            core.EndUpload(false);
-            return;
-    }
+FtpChannel::FtpChannel(Settings settings, std::string startDirectory)
+    : settings_(std::move(settings)), startDirectory_(std::move(startDirectory)) {}
+
+bool FtpChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
+    if (settings_.EnableFTP == 0) return false;
+    if (snapshot.forced()) return true;
+    if (settings_.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged) return true;
+    if (settings_.FTPOnIPChangeOnly == 1) return ChangedSinceDelivery(snapshot, record);
+    return true;
 }
 
-int PublishOffline(Core& core, const RefreshServices& services) {
-    core.SendShutdownWindow(true);
-    // The run that set the flag owns it and will clear it.
-    if (core.state().TransferInProgress != 0) return -1;
+DeliveryResult FtpChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
+    if (!snapshot.forced() && settings_.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged)
+        reporter.Post(
+            StatusMessage::Program("P10010", "Program status change detected. Triggering FTP notification."));
+    const std::string localFile =
+        InFolder(startDirectory_, snapshot.online() ? kOnlinePageFile : kOfflinePageFile);
+    DeliveryResult result = Transfer(snapshot, localFile, reporter);
+    if (result.ok())
+        ::unlink(localFile.c_str());
+    else if (result.step != "page")
+        UploadErrorBox(reporter);
+    return result;
+}
 
-    core.EditSettings([](Settings& s) {
-        if (s.UseProxy != 0) return;
-        s.FTPProxyPort = 21;
-        s.HTTPProxyPort = "80";
-        s.ProxyAddress.clear();
-        s.ProxyUser.clear();
-        s.ProxyPass.clear();
-    });
-    if (services.GetWanAddress) services.GetWanAddress(core);
-    if (services.GetLanAddress) services.GetLanAddress(core);
-    core.SendRefreshEnabled(false);
-    core.SendRefreshEnabled(false);
-    core.state().StatusWord = "Offline";
-    core.state().TransferInProgress = 1;
+DeliveryResult FtpChannel::Transfer(const RefreshSnapshot& snapshot, const std::string& localFile, Reporter& reporter) {
+    return Upload(settings_, snapshot, startDirectory_, localFile, reporter);
+}
 
-    const Settings s = core.settings();
-    if (s.EnableMail != 0 && services.SendNotificationEmail) services.SendNotificationEmail(core);
+void FtpChannel::Skipped(const RefreshSnapshot& snapshot) {
+    if (!snapshot.online()) ::unlink(InFolder(startDirectory_, kOfflinePageFile).c_str());
+}
 
-    const std::string localFile = InStartDirectory(core, kOfflinePageFile);
-    if (core.settings().EnableFTP != 0) {
-        core.state().StartupForce = 0;
-        switch (Upload(core, Page::Offline, localFile)) {
-            case UploadResult::Uploaded:
-                break;
-            case UploadResult::PageFailed:
-                core.EndUpload(false);
-                return -1;
-            case UploadResult::UploadFailed:
-                UploadErrorBox(core);
-                core.EndUpload(false);
-                return -1;
-        }
-    }
-
-    // Also when FTP is off: an old page left by a failed run goes too.
-    ::unlink(localFile.c_str());
-    core.state().TransferInProgress = 0;
-    // OnlineState before the message, so the tray follows it as it does for
-    // the online notice.
-    core.state().OnlineState = 1;
-    core.PostStatusMessage(OfflineNotice());
-    if (core.state().ExitAnyway == 0) core.SendExitRequest();
-    return 1;
+std::vector<std::unique_ptr<DeliveryChannel>> MakeFtpChannels(const ChannelContext& context) {
+    std::vector<std::unique_ptr<DeliveryChannel>> channels;
+    channels.push_back(std::make_unique<FtpChannel>(context.settings, context.startDirectory));
+    return channels;
 }
 
 }  // namespace zelmar

@@ -1,31 +1,26 @@
-// The publishing cycle: generate the status page and put it on the web
-// server, reporting every step as a status line.
+// The FTP channel: the status page, generated from the user's template and
+// put on the web server by FTP, every step reported as a status line.
 //
-// Two runs use it. The online upload is the last step of the refresh worker
-// (installed as RefreshServices::PublishOnlinePage). The offline publication
-// runs once when the program exits: it looks the addresses up, sends the
-// e-mail, uploads the offline page and then asks the front end to close.
-//
-// Both run on a worker thread (the offline one may also run on the main loop
-// at the end of the desktop session) and reach the front end only through the
-// core's blocking sends.
+// It runs in every refresh (the online page, when due) and in the exit's
+// publication (the offline page, always). Its delivery decides whether the
+// program reaches the online state. It runs on the refresh worker (the exit's
+// publication may also run on the main loop at the end of the desktop
+// session) and reports only through the Reporter it is given.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "app/core/status_message.h"
+#include "app/refresh/delivery_channel.h"
 
 namespace zelmar {
-
-class Core;
-struct RefreshServices;
 
 inline constexpr const char* kOnlinePageFile = "Online.txt";
 inline constexpr const char* kOfflinePageFile = "Offline.txt";
 inline constexpr const char* kUploadErrorText =
     "There was an error uploading page. Please see remote error messages for further details.";
-inline constexpr const char* kOfflineNotice = "P10006 System Offline.";
-inline StatusMessage OfflineNotice() { return StatusMessage::Program("P10006", "System Offline."); }
 
 // "RemoteFile" split into the folder to change to and the name to store. The
 // last "/" splits first; then, when there is a "\", the last "\" splits the
@@ -36,17 +31,38 @@ struct RemotePath {
 };
 RemotePath SplitRemotePath(const std::string& remoteFile);
 
-// The online upload: "OnlineFile" expanded into "Online.txt" in the start
-// directory and stored as "RemoteFile". Ends in every outcome with
-// core.EndUpload(success); on failure the upload error box is shown (unless
-// "SuppressError" is 1) and "Online.txt" is left for inspection.
-void PublishOnlinePage(Core& core);
+class FtpChannel : public DeliveryChannel {
+public:
+    // settings: as the refresh started ("UseProxy" chooses the firewall
+    // logon); startDirectory: where "Online.txt"/"Offline.txt" are made.
+    FtpChannel(Settings settings, std::string startDirectory);
 
-// The offline publication at exit. services supplies the address lookups and
-// the e-mail (empty members are skipped). Returns 1 when the program may
-// close (it then has sent the exit request, unless ExitAnyway is set) and -1
-// when a transfer was already running or the upload failed (the program
-// stays open).
-int PublishOffline(Core& core, const RefreshServices& services);
+    std::string Name() const override { return "FTP"; }
+    // With "EnableFTP": always at a manual, start-up or exit refresh, and at
+    // a watched program's change with "TriggerProgramStatusUpdate"; with
+    // "FTPOnIPChangeOnly" only when an address differs from what was last
+    // uploaded (or the last upload failed); otherwise always.
+    bool Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const override;
+    // The online page (the offline page at exit) expanded into "Online.txt"
+    // ("Offline.txt") and stored as "RemoteFile". On success the local file
+    // is deleted; after a failed upload the upload error box is shown (unless
+    // "SuppressError" is 1) and the file is left for inspection.
+    DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) override;
+    bool DecidesOnlineState() const override { return true; }
+    // At exit without an upload, an offline page left by a failed run goes.
+    void Skipped(const RefreshSnapshot& snapshot) override;
+
+protected:
+    // Makes the page into localFile and stores it on the server, reporting
+    // each step.
+    virtual DeliveryResult Transfer(const RefreshSnapshot& snapshot, const std::string& localFile, Reporter& reporter);
+
+private:
+    Settings settings_;
+    std::string startDirectory_;
+};
+
+// The channel family for the composition root: the one FTP channel.
+std::vector<std::unique_ptr<DeliveryChannel>> MakeFtpChannels(const ChannelContext& context);
 
 }  // namespace zelmar

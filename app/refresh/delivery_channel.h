@@ -122,6 +122,16 @@ public:
     virtual MbAnswer ErrorBox(const MessageBoxRequest& request) = 0;
     // True once the program is closing: a long delivery stops early.
     virtual bool Closing() const = 0;
+    // A modal box that "SuppressError" does not silence (a write that failed
+    // midway). Awaited, like ErrorBox.
+    virtual MbAnswer MessageBox(const MessageBoxRequest& request) { return ErrorBox(request); }
+    // A box the delivery does not wait for, so an unanswered box never holds
+    // up the rest of the refresh; "SuppressError" = 1 silences it. With
+    // showEmailOptions the "E-Mail Options" page comes up after it.
+    virtual void PostErrorBox(const MessageBoxRequest& request, bool showEmailOptions) {
+        (void)request;
+        (void)showEmailOptions;
+    }
 };
 
 class DeliveryChannel {
@@ -138,6 +148,14 @@ public:
     // A fingerprint of the channel's own settings, so that a permanently
     // refused channel starts again when the user changes them.
     virtual std::string SettingsFingerprint() const { return {}; }
+    // True for the one channel whose delivery decides whether the refresh
+    // reaches the online state (the status page): its failure leaves the
+    // program offline, its success posts the online notice.
+    virtual bool DecidesOnlineState() const { return false; }
+    // Told when the channel was not delivered in this refresh (not due, or
+    // held back by its record): a channel may tidy up what an earlier failed
+    // run left behind.
+    virtual void Skipped(const RefreshSnapshot& snapshot) { (void)snapshot; }
 };
 
 // What a factory may use to build the channels of one refresh. Channels are

@@ -7,6 +7,7 @@
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/pipeline_support.h"
 
 using namespace zelmar;
 using zelmar::test::CoreTest;
@@ -182,17 +183,28 @@ TEST_F(ExitProcedure, EndOfSessionDuringARefreshIsRefused) {
 TEST_F(ExitProcedure, ARefreshCutShortByTheExitNeitherMailsNorUploads) {
     Start("EnableMail=1\n");
     std::vector<std::string> steps;
-    RefreshServices svc;
-    svc.GetLanAddress = [&](Core& c) {
+    RefreshPipeline pipeline;
+    pipeline.SetAddressLookup([&](Core& c) {
         steps.push_back("lan");
         c.SendClose();  // e.g. the service retired this version
-    };
-    svc.SendNotificationEmail = [&](Core&) { steps.push_back("mail"); };
-    svc.PublishOnlinePage = [&](Core& c) {
-        steps.push_back("upload");
-        c.EndUpload(true);
-    };
-    core->SetServices(svc);
+        return LookedUpAddresses{};
+    });
+    pipeline.AddChannelFactory(zelmar::test::OneChannel([&](const ChannelContext&) {
+        return std::make_unique<zelmar::test::ScriptedChannel>("Mail", [&](const RefreshSnapshot&, Reporter&) {
+            steps.push_back("mail");
+            return DeliveryResult::Success();
+        });
+    }));
+    pipeline.AddChannelFactory(zelmar::test::OneChannel([&](const ChannelContext&) {
+        return std::make_unique<zelmar::test::ScriptedChannel>(
+            "FTP",
+            [&](const RefreshSnapshot&, Reporter&) {
+                steps.push_back("upload");
+                return DeliveryResult::Success();
+            },
+            nullptr, true);
+    }));
+    core->SetServices(pipeline.Services());
     core->EditSettings([](Settings& s) { s.EnableFTP = 1; });
     core->ManualRefreshCommand();
     EXPECT_EQ(steps, std::vector<std::string>{"lan"});

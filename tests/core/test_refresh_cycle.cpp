@@ -5,6 +5,8 @@
 
 #include "app/core/core.h"
 #include "app/core/event_log.h"
+#include "app/publish/publishing.h"
+#include "tests/support/pipeline_support.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
@@ -27,28 +29,42 @@ protected:
                  "OnlineFile=on.htm\nOfflineFile=off.htm\nRemoteFile=page.htm\nPort=21\n"
                  "WANIPURL=http://echo.example/ip\n" +
                  local + "[Preferences]\n" + preferences);
-        RefreshServices svc;
-        svc.GetWanAddress = [this](Core& c) {
-            calls.push_back("wan");
-            c.state().LastWanAddress = c.state().CurrentWanAddress.get();
-            c.state().CurrentWanAddress = wan;
-        };
-        svc.GetLanAddress = [this](Core& c) {
-            calls.push_back("lan");
-            c.state().LastLanAddress = c.state().CurrentLanAddress.get();
-            c.state().CurrentLanAddress = "10.0.0.5";
-        };
-        svc.CheckProgramStatuses = [this](Core& c) {
+        RefreshPipeline pipeline;
+        pipeline.SetProgramCheck([this](Core& c) {
             calls.push_back("programs");
             c.state().ProgramStatusChanged = programChanged ? 1 : 0;
+        });
+        pipeline.SetAddressLookup([this](Core& c) {
+            calls.push_back("wan");
+            calls.push_back("lan");
+            LookedUpAddresses found;
+            found.previous = {c.state().CurrentWanAddress.get(), c.state().CurrentLanAddress.get(), {}, {}};
+            found.current = {wan, "10.0.0.5", {}, {}};
+            c.state().LastWanAddress = found.previous.wan;
+            c.state().CurrentWanAddress = found.current.wan;
+            c.state().LastLanAddress = found.previous.lan;
+            c.state().CurrentLanAddress = found.current.lan;
+            return found;
+        });
+        pipeline.AddChannelFactory(zelmar::test::OneChannel([this](const ChannelContext&) {
+            return std::make_unique<zelmar::test::ScriptedChannel>("Mail", [this](const RefreshSnapshot&, Reporter&) {
+                calls.push_back("mail");
+                return DeliveryResult::Success();
+            });
+        }));
+        // The page's channel with its own decisions, but no server.
+        struct Upload : FtpChannel {
+            Upload(RefreshCycle& t, const ChannelContext& c) : FtpChannel(c.settings, c.startDirectory), test(t) {}
+            DeliveryResult Transfer(const RefreshSnapshot&, const std::string&, Reporter&) override {
+                test.calls.push_back("upload");
+                EXPECT_EQ(test.core->state().TransferInProgress.load(), 1);
+                return test.uploadSucceeds ? DeliveryResult::Success() : DeliveryResult{};
+            }
+            RefreshCycle& test;
         };
-        svc.SendNotificationEmail = [this](Core&) { calls.push_back("mail"); };
-        svc.PublishOnlinePage = [this](Core& c) {
-            calls.push_back("upload");
-            EXPECT_EQ(c.state().TransferInProgress.load(), 1);
-            c.EndUpload(uploadSucceeds);
-        };
-        core->SetServices(svc);
+        pipeline.AddChannelFactory(zelmar::test::OneChannel(
+            [this](const ChannelContext& c) { return std::make_unique<Upload>(*this, c); }));
+        core->SetServices(pipeline.Services());
         core->Initialise(false);
     }
     int Count(const std::string& what) const { return static_cast<int>(std::count(calls.begin(), calls.end(), what)); }

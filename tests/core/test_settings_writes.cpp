@@ -13,6 +13,7 @@
 #include "app/core/core.h"
 #include "app/core/settings.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/pipeline_support.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
@@ -59,21 +60,23 @@ protected:
     void MakeCore() {
         core = std::make_unique<Core>(host, dir.path(), ini, "k");
         host.onTick = [this](int id) { core->OnTimer(id); };
-        RefreshServices svc;
-        svc.CheckProgramStatuses = [this](Core& c) {
+        RefreshPipeline pipeline;
+        pipeline.SetProgramCheck([this](Core& c) {
             c.ini().DeleteSection("ProcessStatuses");
             c.ini().WriteSection("ProcessStatuses", {{"ProcessStatus0", "TRUE" + std::to_string(round)}});
-        };
-        svc.GetWanAddress = [this](Core& c) {
+        });
+        pipeline.SetAddressLookup([this](Core& c) {
             // A value stored earlier in the same refresh is seen.
             EXPECT_EQ(c.ini().GetString("ProcessStatuses", "ProcessStatus0"), "TRUE" + std::to_string(round));
             c.ini().WriteString(kIPAddress, "LastWANIP", "203.0.113." + std::to_string(round));
-        };
-        svc.GetLanAddress = [this](Core& c) {
             c.ini().WriteString(kIPAddress, "LastLANIP", "10.0.0." + std::to_string(round));
-        };
-        svc.PublishOnlinePage = [](Core& c) { c.EndUpload(true); };
-        core->SetServices(svc);
+            return LookedUpAddresses{};
+        });
+        // The page's channel, delivered and recorded like the real one.
+        pipeline.AddChannelFactory(zelmar::test::OneChannel([](const ChannelContext&) {
+            return std::make_unique<zelmar::test::ScriptedChannel>("FTP", nullptr, nullptr, true);
+        }));
+        core->SetServices(pipeline.Services());
     }
 
     ScratchDir dir;

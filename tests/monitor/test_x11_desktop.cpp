@@ -9,9 +9,11 @@
 #include "app/core/core.h"
 #include "app/monitor/add_remove_programs.h"
 #include "app/monitor/program_monitor.h"
+#include "app/publish/publishing.h"
 #include "tests/monitor/x_session.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/pipeline_support.h"
 
 using namespace zelmar;
 using zelmar::test::CoreTest;
@@ -21,6 +23,7 @@ using zelmar::test::TestWindow;
 using zelmar::test::WaitUntil;
 using zelmar::test::WriteFile;
 using zelmar::test::XServer;
+using zelmar::test::OneChannel;
 
 namespace {
 
@@ -92,13 +95,21 @@ TEST_F(X11Desktop, RefreshStoresTheWordsAndAClosedWindowTriggersTheUpload) {
                           "[Preferences]\nRefreshIntv=0\nTriggerProgramStatusUpdate=1\n"
                           "[Processes]\nProcessName0=Accounts Ledger\nProcessName1=Backup Agent\n");
     int uploads = 0;
-    RefreshServices services;
-    services.CheckProgramStatuses = [](Core& c) { CheckProgramStatuses(c); };
-    services.PublishOnlinePage = [&](Core& c) {
-        ++uploads;
-        c.EndUpload(true);
+    RefreshPipeline pipeline;
+    pipeline.SetProgramCheck(CheckProgramStatuses);
+    // The upload decision is the page channel's own; only the transfer is
+    // counted instead of made.
+    struct CountedUpload : FtpChannel {
+        CountedUpload(const ChannelContext& c, int& n) : FtpChannel(c.settings, c.startDirectory), count(n) {}
+        DeliveryResult Transfer(const RefreshSnapshot&, const std::string&, Reporter&) override {
+            ++count;
+            return DeliveryResult::Success();
+        }
+        int& count;
     };
-    core.SetServices(services);
+    pipeline.AddChannelFactory(
+        OneChannel([&](const ChannelContext& c) { return std::make_unique<CountedUpload>(c, uploads); }));
+    core.SetServices(pipeline.Services());
     core.LoadOrCreateSettings();
 
     TestWindow ledger(*server, "Accounts Ledger");

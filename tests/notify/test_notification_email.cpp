@@ -12,6 +12,7 @@
 #include "app/publish/publishing.h"
 #include "tests/support/smtp_peer.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/pipeline_support.h"
 
 using namespace zelmar;
 using namespace zelmar::test;
@@ -22,6 +23,13 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 
 const std::string kAttempting = "Attempting to send e-mail...";
 const std::string kNotSent = "Email not sent; see SMTPErrors.xml for details";
+
+// The mail channel as a refresh runs it, on the addresses and flags the test
+// put into the core.
+void SendNotificationEmail(Core& core) {
+    MailChannel channel(core.settings(), core.startDirectory());
+    RunChannelOnState(core, channel);
+}
 
 class MailHost : public FakeHost {
 public:
@@ -355,16 +363,22 @@ TEST_F(NotificationEmail, TheRefreshGoesOnToTheUploadAfterAFailedMail) {
         s.SuppressError = 1;
     });
     std::vector<std::string> calls;
-    RefreshServices services;
-    services.SendNotificationEmail = [&](Core& c) {
+    RefreshPipeline pipeline;
+    pipeline.SetAddressLookup(AddressesInState);
+    pipeline.AddChannelFactory(OneChannel([&](const ChannelContext& c) {
         calls.push_back("mail");
-        SendNotificationEmail(c);
-    };
-    services.PublishOnlinePage = [&](Core& c) {
-        calls.push_back("upload");
-        c.EndUpload(true);
-    };
-    core->SetServices(services);
+        return std::make_unique<MailChannel>(c.settings, c.startDirectory);
+    }));
+    pipeline.AddChannelFactory(OneChannel([&](const ChannelContext&) {
+        return std::make_unique<ScriptedChannel>(
+            "FTP",
+            [&](const RefreshSnapshot&, Reporter&) {
+                calls.push_back("upload");
+                return DeliveryResult::Success();
+            },
+            nullptr, true);
+    }));
+    core->SetServices(pipeline.Services());
     core->PublishOnline();
     EXPECT_EQ(calls, (std::vector<std::string>{"mail", "upload"}));
     EXPECT_TRUE(std::find(host.lines.begin(), host.lines.end(), kNotSent) != host.lines.end());
@@ -402,9 +416,10 @@ TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
         s.EmailTo = "joe@example.com";
         s.EmailInput = "ip.txt";
     });
-    RefreshServices services;
-    services.SendNotificationEmail = [](Core& c) { SendNotificationEmail(c); };
-    EXPECT_EQ(PublishOffline(core, services), 1);
+    RefreshPipeline pipeline;
+    pipeline.AddChannelFactory(MakeMailChannels);
+    pipeline.AddChannelFactory(MakeFtpChannels);
+    EXPECT_EQ(pipeline.RunExit(core), 1);
     // The publication ended (the exit was asked for) before anyone saw the box.
     EXPECT_TRUE(host.boxes.empty());
     EXPECT_EQ(host.closes, 1);

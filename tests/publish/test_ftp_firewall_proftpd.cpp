@@ -16,6 +16,7 @@
 #include "tests/publish/proftpd_peer.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
+#include "tests/publish/page_upload.h"
 
 using namespace zelmar;
 using namespace zelmar::test;

@@ -12,6 +12,7 @@
 #include "tests/publish/ftp_peers.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
+#include "tests/publish/page_upload.h"
 
 using namespace zelmar;
 using namespace zelmar::test;
@@ -44,9 +45,7 @@ protected:
             s.SuppressError = 1;
             s.ftpPage.Port = std::to_string(port);
         });
-        RefreshServices services;
-        services.PublishOnlinePage = [](Core& c) { PublishOnlinePage(c); };
-        core->SetServices(services);
+        core->SetServices(UploadPipeline().Services());
     }
 
     // What the refresh worker does before it hands over to the upload.
@@ -319,16 +318,26 @@ TEST(RemotePathSplit, BackslashWinsOverSlash) {
 
 class OfflinePublishing : public Publishing {
 protected:
-    RefreshServices Recording() {
-        RefreshServices s;
-        s.GetWanAddress = [this](Core&) { calls.push_back("wan"); };
-        s.GetLanAddress = [this](Core&) { calls.push_back("lan"); };
-        s.SendNotificationEmail = [this](Core& c) {
-            calls.push_back("mail:" + c.state().StatusWord.get() +
-                            std::to_string(c.state().TransferInProgress.load()));
-        };
-        return s;
+    RefreshPipeline Recording() {
+        RefreshPipeline p;
+        p.SetAddressLookup([this](Core&) {
+            calls.push_back("wan");
+            calls.push_back("lan");
+            return LookedUpAddresses{};
+        });
+        p.AddChannelFactory(OneChannel([this](const ChannelContext& context) {
+            return std::make_unique<ScriptedChannel>("Mail", [this, enabled = context.settings.EnableMail](
+                                                                 const RefreshSnapshot&, Reporter&) {
+                if (enabled)
+                    calls.push_back("mail:" + core->state().StatusWord.get() +
+                                    std::to_string(core->state().TransferInProgress.load()));
+                return DeliveryResult::Success();
+            });
+        }));
+        p.AddChannelFactory(MakeFtpChannels);
+        return p;
     }
+    static int PublishOffline(Core& core, const RefreshPipeline& pipeline) { return pipeline.RunExit(core); }
     std::vector<std::string> calls;
 };
 

@@ -1,0 +1,23 @@
+// The composition root: the one place where the program is put together.
+// Both front ends (the window in ui/gui_front_end.cpp, the headless and
+// one-shot runs in app/main.cpp) build their core and then call
+// InstallServices, so both run the same lookups, channels and observers.
+#pragma once
+
+#include "app/refresh/refresh_pipeline.h"
+
+namespace zelmar {
+class Core;
+
+// The refresh pipeline with every lookup, channel family and observer of the
+// program. A new channel family or observer is one line in it.
+RefreshPipeline MakeRefreshPipeline();
+
+// Installs the pipeline (by default the program's own) as the core's
+// refresh services.
+void InstallServices(Core& core, const RefreshPipeline& pipeline = MakeRefreshPipeline());
+
+// Start-up of the services that hold a connection of their own (the
+// desktop's windows); headless, a missing display is reported on stderr.
+void StartServices(bool headless);
+}  // namespace zelmar

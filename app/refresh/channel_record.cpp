@@ -1,0 +1,106 @@
+#include "app/refresh/channel_record.h"
+
+#include <charconv>
+
+#include "app/core/ini_file.h"
+
+namespace zelmar {
+
+namespace {
+
+std::int64_t ReadNumber(const IniFile& ini, const std::string& section, const char* key) {
+    const std::string text = ini.GetString(section, key, "0", 32);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0) return 0;
+    return value;
+}
+
+std::string Recorded(const std::string& address) { return address.substr(0, kRecordAddressChars); }
+
+AddressSet RecordedForm(const AddressSet& a) { return {Recorded(a.wan), Recorded(a.lan), Recorded(a.wan6), Recorded(a.lan6)}; }
+
+}  // namespace
+
+std::string ChannelSection(const std::string& channel) { return "Channel " + channel; }
+
+ChannelRecord LoadChannelRecord(const IniFile& ini, const std::string& channel) {
+    const std::string section = ChannelSection(channel);
+    ChannelRecord r;
+    r.delivered.wan = ini.GetString(section, "WANIP", "", kRecordAddressChars);
+    r.delivered.lan = ini.GetString(section, "LANIP", "", kRecordAddressChars);
+    r.delivered.wan6 = ini.GetString(section, "WANIP6", "", kRecordAddressChars);
+    r.delivered.lan6 = ini.GetString(section, "LANIP6", "", kRecordAddressChars);
+    r.deliveredAt = ReadNumber(ini, section, "DeliveredAt");
+    const std::int64_t failures = ReadNumber(ini, section, "Failures");
+    r.failures = failures > 1000000 ? 1000000 : static_cast<int>(failures);
+    r.retryAt = ReadNumber(ini, section, "RetryAt");
+    r.stoppedFor = ini.GetString(section, "StoppedFor", "", 256);
+    r.stopReason = ini.GetString(section, "StopReason", "", 256);
+    return r;
+}
+
+bool StoreChannelRecord(IniFile& ini, const std::string& channel, const ChannelRecord& r) {
+    const std::string section = ChannelSection(channel);
+    bool ok = true;
+    const auto put = [&](const char* key, const std::string& value) { ok = ini.WriteString(section, key, value) && ok; };
+    put("WANIP", Recorded(r.delivered.wan));
+    put("LANIP", Recorded(r.delivered.lan));
+    put("WANIP6", Recorded(r.delivered.wan6));
+    put("LANIP6", Recorded(r.delivered.lan6));
+    put("DeliveredAt", std::to_string(r.deliveredAt));
+    put("Failures", std::to_string(r.failures));
+    put("RetryAt", std::to_string(r.retryAt));
+    put("StoppedFor", r.stoppedFor.substr(0, 256));
+    put("StopReason", r.stopReason.substr(0, 256));
+    return ok;
+}
+
+bool HeldBack(const ChannelRecord& record, const std::string& fingerprint, std::int64_t now, bool forced) {
+    if (!record.stoppedFor.empty() && record.stoppedFor == fingerprint) return true;
+    return !forced && record.retryAt > now;
+}
+
+void RecordResult(ChannelRecord& record, const DeliveryResult& result, const AddressSet& delivered,
+                  const std::string& fingerprint, std::int64_t now) {
+    switch (result.outcome) {
+        case DeliveryOutcome::Delivered:
+        case DeliveryOutcome::NothingToDo:
+            record.delivered = RecordedForm(delivered);
+            record.deliveredAt = now;
+            record.failures = 0;
+            record.retryAt = 0;
+            record.stoppedFor.clear();
+            record.stopReason.clear();
+            return;
+        case DeliveryOutcome::Failed:
+            ++record.failures;
+            record.retryAt = result.retryAt;
+            return;
+        case DeliveryOutcome::FailedPermanently: {
+            ++record.failures;
+            record.retryAt = 0;
+            record.stoppedFor = fingerprint;
+            std::string reason = result.code;
+            for (const std::string* part : {&result.step, &result.serverReply})
+                if (!part->empty()) reason += (reason.empty() ? "" : " ") + *part;
+            // One line in the settings file, whatever the peer said.
+            for (char& c : reason)
+                if (c == '\r' || c == '\n') c = ' ';
+            record.stopReason = reason;
+            return;
+        }
+    }
+}
+
+bool ChangedSinceDelivery(const RefreshSnapshot& snapshot, const ChannelRecord& record) {
+    if (record.failures > 0) return true;
+    const AddressSet& last = record.everDelivered() ? record.delivered : snapshot.previous;
+    return RecordedForm(snapshot.current) != RecordedForm(last);
+}
+
+std::int64_t EpochSeconds(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+}
+
+}  // namespace zelmar

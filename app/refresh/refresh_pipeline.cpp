@@ -1,0 +1,171 @@
+#include "app/refresh/refresh_pipeline.h"
+
+#include "app/core/ini_file.h"
+#include "app/refresh/channel_record.h"
+
+namespace zelmar {
+
+RefreshServices RefreshPipeline::Services() const {
+    auto self = std::make_shared<const RefreshPipeline>(*this);
+    RefreshServices services;
+    if (programCheck_) services.CheckProgramStatuses = programCheck_;
+    services.Refresh = [self](Core& core, std::shared_ptr<IniBatch> batch) { self->RunRefresh(core, std::move(batch)); };
+    services.PublishOffline = [self](Core& core) { return self->RunExit(core); };
+    return services;
+}
+
+RefreshTrigger RefreshPipeline::TriggerOf(const SharedState& state) {
+    // A manual refresh whose upload failed leaves its flag set: the next
+    // refresh counts as manual too.
+    if (state.ManualRefresh != 0) return RefreshTrigger::Manual;
+    if (state.StartupForce != 0) return RefreshTrigger::Startup;
+    return RefreshTrigger::Timer;
+}
+
+LookedUpAddresses RefreshPipeline::LookUp(Core& core, Reporter& reporter) const {
+    LookedUpAddresses found = lookup_ ? lookup_(core) : LookedUpAddresses{};
+    if (!lookups_.empty() && !found.ended) {
+        const Settings settings = core.settings();
+        LookupContext context{settings, core.ini(), core.startDirectory(), reporter};
+        for (const AddressLookup& lookup : lookups_) lookup(context, found.current, found.previous);
+    }
+    return found;
+}
+
+RefreshSnapshot RefreshPipeline::Snapshot(Core& core, const LookedUpAddresses& found, RefreshTrigger trigger) const {
+    RefreshSnapshot snapshot;
+    snapshot.current = found.current;
+    snapshot.previous = found.previous;
+    if (programWords_) snapshot.programs = programWords_(core);
+    snapshot.programStatusChanged = core.state().ProgramStatusChanged != 0;
+    snapshot.time = core.host().Now();
+    snapshot.trigger = trigger;
+    return snapshot;
+}
+
+bool RefreshPipeline::DeliverAll(Core& core, const RefreshSnapshot& snapshot, Reporter& reporter,
+                                 std::vector<ChannelOutcome>& outcomes, ChannelOutcome& page) const {
+    const bool stopWhenClosed = snapshot.trigger != RefreshTrigger::Exit;
+    bool pageSeen = false;
+    for (const ChannelFactory& factory : factories_) {
+        // Built only now, so that a family sees the settings as the channels
+        // before it left them (every status line commits the FTP page's
+        // edits). The firewall choice is the one this refresh started with.
+        Settings settings = core.settings();
+        settings.UseProxy = core.state().UseProxySnapshot.load();
+        const ChannelContext context{settings, core.ini(), core.startDirectory(), core.scrambleKey()};
+        for (const std::unique_ptr<DeliveryChannel>& channel : factory(context)) {
+            if (!channel) continue;
+            // The program closed meanwhile: nobody would see the rest.
+            if (stopWhenClosed && core.closed()) return false;
+            ChannelOutcome outcome = RunChannel(core.ini(), *channel, snapshot, reporter);
+            // The start-up refresh's forced upload is done once it was tried.
+            if (channel->DecidesOnlineState() && outcome.attempted) core.state().StartupForce = 0;
+            if (channel->DecidesOnlineState() && !pageSeen) {
+                pageSeen = true;
+                page = outcome;
+            }
+            outcomes.push_back(std::move(outcome));
+        }
+    }
+    return true;
+}
+
+ChannelOutcome RefreshPipeline::RunChannel(IniFile& ini, DeliveryChannel& channel, const RefreshSnapshot& snapshot,
+                                           Reporter& reporter) {
+    ChannelOutcome outcome;
+    outcome.channel = channel.Name();
+    ChannelRecord record = LoadChannelRecord(ini, outcome.channel);
+    const std::string fingerprint = channel.SettingsFingerprint();
+    const std::int64_t now = EpochSeconds(snapshot.time);
+    if (HeldBack(record, fingerprint, now, snapshot.forced()) || !channel.Due(snapshot, record)) {
+        channel.Skipped(snapshot);
+        return outcome;
+    }
+    outcome.attempted = true;
+    outcome.result = channel.Deliver(snapshot, reporter);
+    RecordResult(record, outcome.result, snapshot.current, fingerprint, now);
+    StoreChannelRecord(ini, outcome.channel, record);
+    return outcome;
+}
+
+void RefreshPipeline::Tell(const RefreshSnapshot& snapshot, const std::vector<ChannelOutcome>& outcomes) const {
+    for (const RefreshObserver& observer : observers_) observer(snapshot, outcomes);
+}
+
+void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatch) const {
+    CoreReporter reporter(core);
+    const LookedUpAddresses found = LookUp(core, reporter);
+    // The program closed meanwhile (an exit, or the service retired this
+    // version): nobody would see the rest, so nothing is delivered.
+    if (core.closed()) return;
+    core.SendRefreshEnabled(false);
+    core.state().StatusWord = "Online";
+    core.state().TransferInProgress = 1;
+
+    const RefreshSnapshot snapshot = Snapshot(core, found, TriggerOf(core.state()));
+    std::vector<ChannelOutcome> outcomes;
+    ChannelOutcome page;
+    if (!DeliverAll(core, snapshot, reporter, outcomes, page)) {
+        core.state().TransferInProgress = 0;
+        return;
+    }
+    // The addresses, the program statuses and the records of this refresh
+    // reach the settings file in one write.
+    storeBatch.reset();
+    if (page.attempted)
+        core.EndUpload(page.result.ok());
+    else
+        core.FinishOnline();
+    Tell(snapshot, outcomes);
+}
+
+int RefreshPipeline::RunExit(Core& core) const {
+    core.SendShutdownWindow(true);
+    // The run that set the flag owns it and will clear it.
+    if (core.state().TransferInProgress != 0) return -1;
+    core.ResetProxyWhenOff();
+    CoreReporter reporter(core);
+    const LookedUpAddresses found = LookUp(core, reporter);
+    core.SendRefreshEnabled(false);
+    core.SendRefreshEnabled(false);
+    core.state().StatusWord = "Offline";
+    core.state().TransferInProgress = 1;
+
+    const RefreshSnapshot snapshot = Snapshot(core, found, RefreshTrigger::Exit);
+    std::vector<ChannelOutcome> outcomes;
+    ChannelOutcome page;
+    DeliverAll(core, snapshot, reporter, outcomes, page);
+    if (page.attempted && !page.result.ok()) {
+        core.EndUpload(false);
+        Tell(snapshot, outcomes);
+        return -1;
+    }
+    core.state().TransferInProgress = 0;
+    // OnlineState before the message, so the tray follows it as it does for
+    // the online notice.
+    core.state().OnlineState = 1;
+    core.PostStatusMessage(OfflineNotice());
+    Tell(snapshot, outcomes);
+    if (core.state().ExitAnyway == 0) core.SendExitRequest();
+    return 1;
+}
+
+void CoreReporter::Post(StatusMessage message) { core_.PostStatusMessage(std::move(message)); }
+
+MbAnswer CoreReporter::ErrorBox(const MessageBoxRequest& request) { return core_.ErrorBox(request); }
+
+bool CoreReporter::Closing() const { return core_.closed(); }
+
+MbAnswer CoreReporter::MessageBox(const MessageBoxRequest& request) { return core_.MessageBox(request); }
+
+void CoreReporter::PostErrorBox(const MessageBoxRequest& request, bool showEmailOptions) {
+    if (core_.settings().SuppressError == 1) return;
+    Core* core = &core_;
+    core_.host().PostToMain([core, request, showEmailOptions] {
+        core->host().MessageBox(request);
+        if (showEmailOptions) core->host().ShowEmailOptionsPage();
+    });
+}
+
+}  // namespace zelmar
