@@ -23,7 +23,9 @@ public:
     void setBody(const XString& text);
     // Null html logs "HTML string is NULL".
     void setHtmlBody(const XString* html);
-    void setFrom(const XString& from);
+    // False when the text is not one address (several are refused: a
+    // message has one sender).
+    bool setFrom(const XString& from);
     bool addTo(const XString& name, const XString& address);
     bool addBcc(const XString& name, const XString& address);
     bool addDataAttachment(const XString& fileName, std::string_view bytes);
