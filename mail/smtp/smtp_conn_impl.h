@@ -56,6 +56,15 @@ struct DsnOptions {
     std::string notify, envid, ret;
 };
 
+// Failures the owner tells the user about in words of their own, beyond
+// the log.
+enum class SmtpFailure {
+    None,
+    StartTlsNotOffered,   // secure SMTP asked for, the server offers no STARTTLS
+    NeedsSmtpUtf8,        // an address with a non-ASCII local part, no SMTPUTF8
+    UnsafeAddress,        // an envelope address that cannot go on the wire
+};
+
 // What one sendMail reports besides its result.
 struct SendOutcome {
     int accepted = 0;
@@ -85,6 +94,9 @@ public:
     void setAllOrNone(bool on) { allOrNone_ = on; }
     void setDsn(DsnOptions d);
     void setHeloName(std::string name) { heloName_ = std::move(name); }
+    // No reply is awaited past this moment (the whole send's deadline);
+    // max() for none. Each reply still has the read timeout of its own.
+    void setOverallDeadline(SteadyClock::time_point deadline) { overallDeadline_ = deadline; }
 
     // Reuses the open connection (after RSET) when every parameter matches,
     // else opens one: greeting, TLS, hello, login. A null login or password
@@ -107,6 +119,10 @@ public:
     const std::string& transcript() const { return transcript_; }
     int lastReplyCode() const { return lastReplyCode_; }
     bool dsn() const { return dsn_; }
+    bool startTlsOffered() const { return startTlsOffered_; }
+    bool smtpUtf8() const { return smtpUtf8_; }
+    SmtpFailure failure() const { return failure_; }
+    const std::string& failureSubject() const { return failureSubject_; }
     bool tlsInUse() const { return tlsInUse_; }
     bool isClosed() const { return closed_; }
     bool isConnected() const { return conn_.isConnected(); }
@@ -157,6 +173,8 @@ private:
     bool command(std::string_view text, int expected, LogBase& log, ProgressMonitor* pm, bool& timedOut,
                  bool& aborted, int* codeOut = nullptr, std::string* replyOut = nullptr);
     void logTranscript(LogBase& log);
+    // Says QUIT (a short wait for the answer) and closes.
+    void quitAndClose();
     SteadyClock::time_point replyDeadline() const;
 
     Socket2 conn_;
@@ -177,6 +195,12 @@ private:
     std::string heloName_;
     AuthFlags auth_;
     bool commandSent_ = false;
+    bool startTlsOffered_ = false;
+    bool smtpUtf8_ = false;
+    SteadyClock::time_point overallDeadline_ = SteadyClock::time_point::max();
+    SmtpFailure failure_ = SmtpFailure::None;
+    std::string failureSubject_;
+    static constexpr int kQuitWaitMs = 2000;
 };
 
 }  // namespace zelmar::mail
