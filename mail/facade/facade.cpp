@@ -151,8 +151,8 @@ void MailMessage::SetHtmlBody(const char* html) {
     const XString x = fromCaller(html, utf8_);
     impl_->setHtmlBody(&x);
 }
-void MailMessage::SetFrom(const char* from) {
-    if (impl_) impl_->setFrom(fromCaller(from, utf8_));
+bool MailMessage::SetFrom(const char* from) {
+    return impl_ && impl_->setFrom(fromCaller(from, utf8_));
 }
 bool MailMessage::AddTo(const char* friendlyName, const char* address) {
     return impl_ && impl_->addTo(fromCaller(friendlyName, utf8_), fromCaller(address, utf8_));
@@ -225,6 +225,20 @@ void MailSender::SetStartTls(bool on) { impl_->settings().startTls = on; }
 bool MailSender::StartTls() const { return impl_->settings().startTls; }
 void MailSender::SetConnectTimeout(int seconds) { impl_->settings().connectTimeoutSeconds = seconds; }
 void MailSender::SetReadTimeout(int seconds) { impl_->settings().readTimeoutSeconds = seconds; }
+void MailSender::SetSendTimeout(int seconds) { impl_->settings().sendTimeoutSeconds = seconds; }
+void MailSender::SetRequireVerifiedCertificate(bool on) { impl_->settings().requireVerifiedCertificate = on; }
+void MailSender::SetCertificatePin(const char* sha256Hex) {
+    impl_->settings().certificatePin = toLowerCopy(trimView(sha256Hex ? sha256Hex : ""));
+}
+void MailSender::SetCaFile(const char* path) { impl_->settings().caFile = fromCaller(path, utf8_).getUtf8(); }
+const char* MailSender::AcceptedCertificatePin() {
+    const std::string& pin = impl_->acceptedCertificatePin();
+    return Slot(4, pin.data(), pin.size());
+}
+const char* MailSender::FailureText() {
+    const std::string& text = impl_->failureText();
+    return Slot(5, text.data(), text.size());
+}
 void MailSender::SetHeloHostname(const char* name) { impl_->settings().heloHost = fromCaller(name, utf8_).getUtf8(); }
 void MailSender::SetAuthMethod(const char* mechanism) {
     impl_->settings().authMethod = fromCaller(mechanism, utf8_).getUtf8();

@@ -8,6 +8,7 @@
 #include "mail/facade/progress_event.h"
 #include "mail/mime/content_coding.h"
 #include "mail/mime/email2.h"
+#include "mail/net/tls_channel.h"
 #include "mail/smtp/smtp_conn_impl.h"
 
 namespace zelmar::mail {
@@ -85,6 +86,8 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     lastReplyCode_ = 0;
     PublicCall call(*this, "SendEmail");
     refused_.clear();
+    acceptedPin_.clear();
+    failureText_.clear();
 
     // 2. Both kinds of TLS: the port decides.
     MailSenderSettings& s = settings_;
@@ -121,6 +124,13 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     smtp_->setStartTls(s.startTls);
     smtp_->setHeloName(s.heloHost);
     smtp_->setDsn(DsnOptions{s.dsnNotify, s.dsnEnvid, s.dsnRet});
+    smtp_->setOverallDeadline(s.sendTimeoutSeconds > 0
+                                  ? SteadyClock::now() + std::chrono::seconds(s.sendTimeoutSeconds)
+                                  : SteadyClock::time_point::max());
+    TlsChannel& channel = smtp_->connection().channel();
+    channel.setRequireVerified(s.requireVerifiedCertificate);
+    channel.setExpectedPin(s.certificatePin);
+    channel.setCaFile(s.caFile);
     bool connected = false;
     try {
         connected = smtp_->connectSmtp(s.smtpHost, s.smtpPort, &s.login, &s.password, s.loginDomain, s.authMethod,
@@ -134,8 +144,12 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
         if (aborted || pm.aborted()) log_.logError("Aborted by application");
         log_.logError("Failed to connect to SMTP server.");
         lastReplyCode_ = smtp_->lastReplyCode();
+        noteFailure();
         return false;
     }
+    // A certificate taken on trust is told to the owner only once the
+    // session went on with it.
+    if (channel.trust() == TlsChannel::Trust::FirstUse) acceptedPin_ = channel.peerFingerprint();
 
     // 7.
     pm.consume(kConnectUnits);
@@ -185,6 +199,7 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     }
     lastReplyCode_ = smtp_->lastReplyCode();
     refused_ = outcome.refused;
+    if (!sent) noteFailure();
     const int accepted = outcome.accepted;
     const int attempted = outcome.attempted;
     timedOut = outcome.timedOut;
@@ -210,6 +225,37 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
         log_.logError("Send failed.");
     }
     return false;
+}
+
+void MailSenderImpl::noteFailure() {
+    const TlsChannel& channel = smtp_->connection().channel();
+    const std::string server = settings_.smtpHost + ":" + std::to_string(settings_.smtpPort);
+    switch (channel.lastError()) {
+        case TlsChannel::kErrPinMismatch:
+            failureText_ = "the certificate of " + server +
+                           " has changed and cannot be verified; it was refused before the login. If the change "
+                           "is expected, accept the new certificate on the E-Mail page.";
+            return;
+        case TlsChannel::kErrVerifyRequired:
+            failureText_ = "the certificate of " + server + " cannot be verified (RequireVerifiedCertificate=1).";
+            return;
+        default:
+            break;
+    }
+    switch (smtp_->failure()) {
+        case SmtpFailure::StartTlsNotOffered:
+            failureText_ = server + " does not offer STARTTLS; nothing was sent (secure SMTP is on).";
+            break;
+        case SmtpFailure::NeedsSmtpUtf8:
+            failureText_ = "the address " + smtp_->failureSubject() + " has non-ASCII characters before \"@\", and " +
+                           server + " does not offer SMTPUTF8.";
+            break;
+        case SmtpFailure::UnsafeAddress:
+            failureText_ = "the address [" + smtp_->failureSubject() + "] cannot be sent to.";
+            break;
+        case SmtpFailure::None:
+            break;
+    }
 }
 
 std::string redactSecrets(std::string text, const std::string& login, const std::string& password) {
