@@ -43,17 +43,32 @@ bool convert(const char* to, const char* from, std::string_view in, std::string&
     return true;
 }
 
+}  // namespace
+
+std::string textAsUtf8(std::string_view in, bool utf8) {
+    if (isAll7Bit(in)) return std::string(in);
+    const std::string cs = utf8 ? std::string() : localeCharset();
+    std::string converted;
+    if (!cs.empty() && convert("UTF-8", cs.c_str(), in, converted)) return converted;
+    // Text that is not UTF-8 although it should be (a file saved by an
+    // editor in a Western legacy charset, under a UTF-8 locale) is read as
+    // windows-1252, of which Latin-1 is nearly all, rather than sent on
+    // under a UTF-8 label it does not match. Its five unassigned bytes
+    // leave ISO-8859-1, which maps every byte.
+    std::string probe;
+    if (convert("UTF-8", "UTF-8", in, probe)) return std::string(in);
+    if (convert("UTF-8", "WINDOWS-1252", in, converted) || convert("UTF-8", "ISO-8859-1", in, converted))
+        return converted;
+    return std::string(in);
+}
+
+namespace {
+
 // A caller's argument as the component's string; null reads as empty.
 XString fromCaller(const char* text, bool utf8) {
     XString x;
     if (!text) return x;
-    const std::string_view in(text);
-    const std::string cs = utf8 ? std::string() : localeCharset();
-    std::string converted;
-    if (!cs.empty() && !isAll7Bit(in) && convert("UTF-8", cs.c_str(), in, converted))
-        x.setFromUtf8(converted);
-    else
-        x.setFromUtf8(in);
+    x.setFromUtf8(textAsUtf8(text, utf8));
     return x;
 }
 
@@ -164,7 +179,7 @@ bool MailMessage::AddDataAttachment(const char* fileName, const unsigned char* d
     if (!impl_) return false;
     const std::string_view bytes = data ? std::string_view(reinterpret_cast<const char*>(data), length)
                                         : std::string_view();
-    return impl_->addDataAttachment(fromCaller(fileName, utf8_), bytes);
+    return impl_->addDataAttachment(fromCaller(fileName, utf8_), bytes, utf8_);
 }
 
 const char* MailMessage::LastErrorXml() {

@@ -122,7 +122,7 @@ bool MailMessageImpl::addBcc(const XString& name, const XString& address) {
     return addRecipient("AddBcc", true, name, address);
 }
 
-bool MailMessageImpl::addDataAttachment(const XString& fileName, std::string_view bytes) {
+bool MailMessageImpl::addDataAttachment(const XString& fileName, std::string_view bytes, bool callerUtf8) {
     PublicCall call(*this, "AddDataAttachment");
     if (!email_) {
         log_.logError("No internal email object");
@@ -130,7 +130,21 @@ bool MailMessageImpl::addDataAttachment(const XString& fileName, std::string_vie
     }
     StringBuffer name(fileName.getUtf8());
     name.trim();
-    if (!email_->addDataAttachment(name.view(), {}, bytes)) {
+    // 8-bit text goes out as UTF-8 with its charset named: unlabelled, a
+    // reader would take it as ASCII (or guess).
+    std::string text;
+    std::string_view content = bytes;
+    std::string type;
+    if (const std::size_t dot = name.str().rfind('.'); dot != std::string::npos)
+        type = std::string(mediaTypeForExtension(toLowerCopy(name.view().substr(dot + 1))));
+    const bool eightBitText = startsWithNoCase(type, "text/") && !isAll7Bit(bytes) &&
+                              bytes.find('\0') == std::string_view::npos;
+    if (eightBitText) {
+        text = textAsUtf8(bytes, callerUtf8);
+        content = text;
+        type += "; charset=utf-8";
+    }
+    if (!email_->addDataAttachment(name.view(), eightBitText ? std::string_view(type) : std::string_view(), content)) {
         log_.logError("Failed to add data attachment");
         return false;
     }

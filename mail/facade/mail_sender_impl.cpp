@@ -43,6 +43,14 @@ public:
         std::string out;
         out.reserve(50000);
         email_.renderMime(out, skipPrefix, log_);
+        // The last line of the data needs a line end before the end-of-data
+        // dot, and a reader takes that one as part of the text. A single
+        // quoted-printable text without a line break of its own at the end
+        // gets a soft one instead, which the reader drops. (In a multipart
+        // message the line end before the last boundary belongs to it.)
+        if (!email_.isMultipart() && email_.getTransferEncoding().equalsIgnoreCase("quoted-printable") &&
+            !out.ends_with("\r\n"))
+            out.append("=\r\n");
         return out;
     }
 
@@ -261,9 +269,12 @@ void MailSenderImpl::noteFailure() {
 std::string redactSecrets(std::string text, const std::string& login, const std::string& password) {
     constexpr std::string_view kMask = "********";
     // The AUTH PLAIN command travels in the transcript with the credentials
-    // as its argument.
+    // as its argument. Only the client's command is masked, at the start of
+    // a line (or of a logged value): the server's own "250-AUTH PLAIN LOGIN"
+    // is a list of mechanisms and stays readable.
     for (std::size_t at = text.find("AUTH PLAIN "); at != std::string::npos;
          at = text.find("AUTH PLAIN ", at + 1)) {
+        if (at > 0 && std::string_view("\n>[").find(text[at - 1]) == std::string_view::npos) continue;
         const std::size_t from = at + 11;
         std::size_t end = text.find_first_of("\r\n<]", from);
         if (end == std::string::npos) end = text.size();

@@ -213,7 +213,14 @@ INSTANTIATE_TEST_SUITE_P(
         RedactCase{"loginToken", "x czNjcmV0 y", "joe", "s3cret", "x ******** y"},
         RedactCase{"clear", "<v>s3cret</v>", "joe", "s3cret", "<v>********</v>"},
         RedactCase{"shortClearKept", "<error>e</error>", "joe", "e", "<error>e</error>"},
-        RedactCase{"noPassword", "<error>x</error>", "", "", "<error>x</error>"}),
+        RedactCase{"noPassword", "<error>x</error>", "", "", "<error>x</error>"},
+        // The server's list of mechanisms is no secret: only what the client sent is masked.
+        RedactCase{"serverMechanismList",
+                   "<helloResponse><![CDATA[250-fake\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 OK]]></helloResponse>\r\n"
+                   "<info><![CDATA[250 AUTH PLAIN LOGIN\r\nAUTH PLAIN AGpvZQBwdw==\r\n]]></info>",
+                   "joe", "pw",
+                   "<helloResponse><![CDATA[250-fake\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 OK]]></helloResponse>\r\n"
+                   "<info><![CDATA[250 AUTH PLAIN LOGIN\r\nAUTH PLAIN ********\r\n]]></info>"}),
     [](const auto& info) { return std::string(info.param.what); });
 
 namespace {
