@@ -38,7 +38,7 @@ public:
         email_.getHeaderField("Subject", sb);
         return sb.str();
     }
-    void newMessageId() override { email_.newMessageId(); }
+    void newMessageId(std::string_view host) override { email_.newMessageId(host); }
     std::string renderMime(std::string_view skipPrefix) override {
         std::string out;
         out.reserve(50000);

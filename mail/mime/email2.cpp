@@ -574,9 +574,10 @@ bool Email2::addDataAttachment(std::string_view fileName, std::string_view conte
     return true;
 }
 
-void Email2::newMessageId() {
+void Email2::newMessageId(std::string_view host) {
     reseedSharedRandomOnce();
-    header_.replaceField("Message-ID", "<ZELMAIL-MID-" + newRandomIdentifier() + "@" + localHostName() + ">");
+    const std::string right = host.empty() || (g_seam && !g_seam->hostName.empty()) ? localHostName() : std::string(host);
+    header_.replaceField("Message-ID", "<ZELMAIL-MID-" + newRandomIdentifier() + "@" + right + ">");
 }
 
 // ---- rendering ------------------------------------------------------------

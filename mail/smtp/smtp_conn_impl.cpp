@@ -38,6 +38,13 @@ std::string_view withoutEol(std::string_view line) {
     return line;
 }
 
+// A host name with a domain: at least one inner dot, and not one of the
+// loopback names a machine without a domain reports.
+bool isFullyQualified(std::string_view name) {
+    const std::size_t dot = name.find('.');
+    return dot != std::string_view::npos && dot > 0 && dot + 1 < name.size() && !startsWithNoCase(name, "localhost");
+}
+
 // A line that ends its reply: no "-" after the code (a bare "250" too).
 bool isFinalLine(std::string_view line) {
     line = withoutEol(line);
@@ -225,12 +232,15 @@ void SmtpConnImpl::closeConnection() {
 }
 
 std::string SmtpConnImpl::helloName(LogBase& log) {
-    if (!heloName_.empty()) return heloName_;
+    (void)log;
+    if (!heloName_.empty()) return announcedName_ = heloName_;
+    // RFC 5321 4.1.4: the fully qualified name, or else an address literal;
+    // servers that check HELO refuse a bare host name such as "vm".
     std::string name;
     LogNull quiet;
-    (void)log;
-    if (localHostName(name, quiet) && !name.empty()) return name;
-    return "localhost";
+    if (localHostName(name, quiet) && isFullyQualified(name)) return announcedName_ = name;
+    const std::string local = conn_.localAddress();
+    return announcedName_ = local.empty() ? std::string("localhost") : "[" + local + "]";
 }
 
 bool SmtpConnImpl::connectSmtp(const std::string& hostIn, int port, const std::string* loginIn,
@@ -514,7 +524,7 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
         out.connectionFailed = true;
         return false;
     }
-    if (newMessageId) message->newMessageId();
+    if (newMessageId) message->newMessageId(announcedName_);
     if (abortRequested(pm)) {
         log.logError("Mail sending aborted by application");
         out.aborted = true;

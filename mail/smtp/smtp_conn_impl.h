@@ -28,8 +28,9 @@ public:
     virtual std::vector<std::string> ccAddresses() const = 0;
     virtual std::vector<std::string> bccAddresses() const = 0;
     virtual std::string subject() const = 0;
-    // Gives the message a fresh Message-ID (before rendering).
-    virtual void newMessageId() = 0;
+    // Gives the message a fresh Message-ID (before rendering), with the
+    // name the session announced itself by on its right side.
+    virtual void newMessageId(std::string_view host) = 0;
     // The MIME text with CRLF line ends, leaving out every header whose
     // name begins with skipPrefix.
     virtual std::string renderMime(std::string_view skipPrefix) = 0;
@@ -47,7 +48,11 @@ public:
     std::vector<std::string> ccAddresses() const override { return cc; }
     std::vector<std::string> bccAddresses() const override { return bcc; }
     std::string subject() const override { return subjectText; }
-    void newMessageId() override { ++newMessageIdCalls; }
+    std::string messageIdHost;
+    void newMessageId(std::string_view host) override {
+        ++newMessageIdCalls;
+        messageIdHost = host;
+    }
     std::string renderMime(std::string_view) override { return mime; }
 };
 
@@ -193,6 +198,7 @@ private:
     bool dsn_ = false;
     DsnOptions dsnOptions_;
     std::string heloName_;
+    std::string announcedName_ = "localhost";  // the name of the last EHLO/HELO
     AuthFlags auth_;
     bool commandSent_ = false;
     bool startTlsOffered_ = false;

@@ -324,6 +324,30 @@ TEST_P(SmtpFault, ReportsWhatHappened) {
 INSTANTIATE_TEST_SUITE_P(Table, SmtpFault, ::testing::ValuesIn(Rows()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Without a configured name the session announces a fully qualified name,
+// or else the address literal of its end of the connection, never a bare
+// host name; the Message-ID carries the same name.
+TEST(SmtpHello, FullyQualifiedNameOrAddressLiteral) {
+    ScriptedServer server(kGreetEhlo + kTransaction);
+    Logger log;
+    mail::RenderedMessage msg = SampleMessage(1);
+    {
+        SmtpConnImpl session;
+        bool timedOut = false, aborted = false;
+        ASSERT_TRUE(session.connectSmtp("127.0.0.1", server.port(), nullptr, nullptr, "", "", 5, 2000, nullptr, log,
+                                        nullptr, timedOut, aborted));
+        SendOutcome out;
+        ASSERT_TRUE(session.sendMail(&msg, "sender@example.test", nullptr, "", log, nullptr, out)) << LogText(log);
+    }
+    const std::string received = server.received();
+    const std::string name = received.substr(5, received.find("\r\n") - 5);
+    const bool literal = name == "[127.0.0.1]";
+    const bool qualified = name.find('.') != std::string::npos && name.find_first_of(" []") == std::string::npos &&
+                           name.rfind("localhost", 0) != 0;
+    EXPECT_TRUE(literal || qualified) << name;
+    EXPECT_EQ(msg.messageIdHost, name);
+}
+
 // Every reply comes well within the read timeout, but the send as a whole
 // passes its deadline: it ends there, not after every step's own wait.
 TEST(SmtpDeadline, TheWholeSendEndsAtItsDeadline) {
