@@ -7,6 +7,7 @@
 
 #include "app/core/core.h"
 #include "app/core/ini_file.h"
+#include "app/notify/certificate_pins.h"
 #include "app/page/core_page.h"
 #include "app/page/status_page.h"
 #include "mail/facade/mail_message.h"
@@ -54,6 +55,7 @@ bool ReadFilePrefix(const std::string& path, std::size_t limit, std::string& tex
 // goes first, so that a failed expansion can never mail stale text.
 bool ExpandMessageFile(Core& core, const std::string& messageFile, const std::string& workingCopy) {
     ::unlink(workingCopy.c_str());
+    RegisterWorkingCopy(workingCopy);
     PageJob job = PageJobFor(core, messageFile, workingCopy);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
@@ -78,8 +80,13 @@ void PostErrorBox(Core& core, const std::string& message, bool showEmailPage) {
     });
 }
 
-void RefuseToSend(Core& core, const std::string& message, const std::string& workingCopy) {
+void RemoveWorkingCopy(const std::string& workingCopy) {
     ::unlink(workingCopy.c_str());
+    ForgetWorkingCopy(workingCopy);
+}
+
+void RefuseToSend(Core& core, const std::string& message, const std::string& workingCopy) {
+    RemoveWorkingCopy(workingCopy);
     core.PostStatusMessage(message);
     PostErrorBox(core, message, true);
 }
@@ -115,6 +122,7 @@ void SendNotificationEmail(Core& core) {
         RefuseToSend(core, kNoSenderError, workingCopy);
         return;
     }
+    text = MailTextLineBreaks(text);
 
     mail::MailSender mailer;
     mail::MailMessage message;
@@ -138,14 +146,25 @@ void SendNotificationEmail(Core& core) {
     else
         message.SetBody(body.c_str());
     message.SetSubject(s.EmailSubject.c_str());
-    const std::string sender = s.EmailFrom;
+    // Each piece is read as addresses ("Name <addr>", or several separated
+    // by commas); one that is not is left out, and the status line says so.
     for (const std::string& piece : SplitRecipients(s.EmailTo)) {
-        if (s.IsMailTo == 1)
-            message.AddBcc("", piece.c_str());
-        else
-            message.AddTo("", piece.c_str());
+        if (TrimBlanks(piece).empty()) continue;
+        const bool taken = s.IsMailTo == 1 ? message.AddBcc("", piece.c_str()) : message.AddTo("", piece.c_str());
+        if (!taken) core.PostStatusMessage("P Warning: '" + TrimBlanks(piece) + "' is not an e-mail address; left out");
     }
-    message.SetFrom(sender.c_str());
+    if (s.EmailToLeftOut > 0)
+        core.PostStatusMessage("P Warning: the recipient list is longer than " + std::to_string(kMaxEmailToChars) +
+                               " characters; " + std::to_string(s.EmailToLeftOut) + " recipient(s) left out");
+    // One sender, read as an address; several, or none that parses, would
+    // put someone else's name or nothing usable into the envelope.
+    if (!message.SetFrom(s.EmailFrom.c_str())) {
+        RefuseToSend(core, "P Email not sent: the sender '" + TrimBlanks(s.EmailFrom) +
+                               "' is not one e-mail address. Please correct the 'From' address on the 'E-Mail "
+                               "Options' tab.",
+                     workingCopy);
+        return;
+    }
     if (s.EnableSecureSMTP == 1) {
         // The component chooses: implicit TLS on port 465, STARTTLS on any
         // other port (the submission port 587 offers only STARTTLS).
@@ -153,9 +172,26 @@ void SendNotificationEmail(Core& core) {
         mailer.SetStartTls(true);
     }
     mailer.SetSmtpPort(s.EmailServerPort);
+    // "Timeout" bounds the connect and each reply, and the send as a whole
+    // has a deadline of its own.
+    const int timeout = s.Timeout > 0 ? s.Timeout : 15;
+    mailer.SetConnectTimeout(timeout);
+    mailer.SetReadTimeout(timeout);
+    mailer.SetSendTimeout(MailSendDeadlineSeconds(timeout));
+    // A certificate that cannot be verified is trusted on first use and must
+    // stay the same afterwards (or is refused outright when so required).
+    const std::string pinKey = CertificatePinKey(s.EmailServer, s.EmailServerPort);
+    mailer.SetRequireVerifiedCertificate(s.RequireVerifiedCertificate == 1);
+    mailer.SetCertificatePin(StoredCertificatePin(core.ini(), pinKey).c_str());
 
-    if (mailer.SendEmail(&message)) {
-        ::unlink(workingCopy.c_str());
+    const bool sent = mailer.SendEmail(&message);
+    if (const std::string pin = mailer.AcceptedCertificatePin(); !pin.empty()) {
+        StoreCertificatePin(core.ini(), pinKey, pin);
+        core.PostStatusMessage("P Warning: the certificate of the mail server " + pinKey +
+                               " is not verified; accepted and remembered (SHA-256 " + pin + ")");
+    }
+    if (sent) {
+        RemoveWorkingCopy(workingCopy);
         if (mailer.NumRefused() > 0) {
             std::string refused;
             for (int i = 0; i < mailer.NumRefused(); ++i) {
@@ -169,10 +205,11 @@ void SendNotificationEmail(Core& core) {
     }
 
     // The file first, so that the box the user reads speaks of this failure.
+    if (const std::string why = mailer.FailureText(); !why.empty()) core.PostStatusMessage("P Email not sent: " + why);
     state.CurrentMessage = kEmailNotSent;
     mailer.SaveErrorLogXml(InStartDirectory(core, kSmtpErrorsFile).c_str());
     PostErrorBox(core, kEmailNotSent, false);
-    ::unlink(workingCopy.c_str());
+    RemoveWorkingCopy(workingCopy);
     core.PostStatusMessage(kEmailNotSent);
 }
 

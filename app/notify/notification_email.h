@@ -27,6 +27,23 @@ std::vector<std::string> SplitRecipients(const std::string& list);
 // Whether a message text goes out as HTML: it holds "<HTML>" or "<html>".
 bool IsHtmlMessage(const std::string& text);
 
+// A message file read as text: its line ends, LF (every Linux editor) or
+// CR LF, become the CR LF line breaks of a mail. A lone CR stays as it is.
+std::string MailTextLineBreaks(const std::string& text);
+
+// The longest a whole send may take: the connect and each reply are bounded
+// by "Timeout", and a send has a handful of them plus one per recipient,
+// so the whole is bounded as well. The exit's deadline for the offline
+// publication counts this in.
+int MailSendDeadlineSeconds(int timeoutSeconds);
+
+// Working copies of the message file that exist while a mail is made and
+// sent (they hold the addresses): an exit by a signal removes them, since
+// the worker that would have deleted them does not get to run on.
+void RegisterWorkingCopy(const std::string& path);
+void ForgetWorkingCopy(const std::string& path);
+void RemoveWorkingCopies();
+
 inline constexpr const char* kSmtpErrorsFile = "SMTPErrors.xml";
 inline constexpr const char* kAttemptingEmail = "P10007 Attempting to send e-mail...";
 inline constexpr const char* kProgramStatusEmail =
