@@ -92,7 +92,9 @@ public:
     LogFileWriter(bool enabled, const std::string& path) {
         if (!enabled) return;
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) {
+        // The link itself, not its target: a link planted under the log's
+        // name would have the lines appended to whatever it points at.
+        if (::lstat(path.c_str(), &st) == 0) {
             if (!S_ISREG(st.st_mode)) {
                 notRegular_ = true;
                 return;
@@ -101,7 +103,8 @@ public:
         }
         int err = 0;
         std::string error;
-        fd_ = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, err, error, &notRegular_);
+        fd_ = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644, err, error, &notRegular_);
+        if (fd_ < 0 && err == ELOOP) notRegular_ = true;  // a link made in between
     }
     ~LogFileWriter() {
         if (fd_ >= 0) ::close(fd_);

@@ -1,5 +1,10 @@
 #include "mail/facade/mail_sender_impl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 
@@ -321,10 +326,19 @@ bool MailSenderImpl::saveErrorLogXml(const std::string& path) {
     // The log's own XML, but never a credential in any form: the file is
     // meant to be read and passed on by the user.
     const std::string xml = logXml();
-    std::FILE* f = std::fopen(p.getString(), "wb");
-    if (!f) return false;
-    const bool written = std::fwrite(xml.data(), 1, xml.size(), f) == xml.size();
-    return std::fclose(f) == 0 && written;
+    // Never through a link planted under the name (it would overwrite the
+    // link's target), and only into a regular file.
+    const int fd = ::open(p.getString(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool written = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0;
+    for (std::size_t at = 0; written && at < xml.size();) {
+        const ssize_t n = ::write(fd, xml.data() + at, xml.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) at += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && written;
 }
 
 }  // namespace zelmar::mail
