@@ -171,7 +171,8 @@ std::optional<long> FirstLineDay(const std::string& path) {
 bool PurgeLog(const LogSettings& s, Host& host) {
     if (s.MaxLog == 0 || s.LogFilename.empty()) return true;
     struct stat st {};
-    if (::stat(s.LogFilename.c_str(), &st) != 0) return true;
+    // A link under the log's name is not purged through (nor written to).
+    if (::lstat(s.LogFilename.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return true;
     // A log the user made read-only, or a special file, is not rewritten.
     if (ReplaceableFileError(s.LogFilename) != 0) return true;
 

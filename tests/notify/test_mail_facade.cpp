@@ -3,6 +3,8 @@
 // server on loopback (plain, implicit TLS, STARTTLS, refused recipients).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 #include "mail/facade/mail_sender_impl.h"
@@ -186,6 +188,11 @@ TEST(SaveErrorLogXml, WritesTheLastCallsLogAndKeepsIt) {
     ASSERT_TRUE(sender.SaveErrorLogXml((dir / "again.xml").c_str()));
     EXPECT_EQ(ReadFile(dir / "again.xml"), xml);
     EXPECT_FALSE(sender.SaveErrorLogXml((dir / "no/such/folder.xml").c_str()));
+    // A link planted under the name is not written through.
+    WriteFile(dir / "victim.txt", "keep me");
+    ASSERT_EQ(::symlink((dir / "victim.txt").c_str(), (dir / "linked.xml").c_str()), 0);
+    EXPECT_FALSE(sender.SaveErrorLogXml((dir / "linked.xml").c_str()));
+    EXPECT_EQ(ReadFile(dir / "victim.txt"), "keep me");
 }
 
 struct RedactCase {
