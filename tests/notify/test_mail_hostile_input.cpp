@@ -83,10 +83,12 @@ std::vector<InputRow> Rows() {
     InputRow many{"FortyRecipientsLongSubject", from, {}, {}, "", "b\r\n", "z@x.test\n", {}, z, "", "b\n"};
     for (int i = 0; i < 40; ++i) {
         const std::string addr = "user" + std::to_string(i) + "@example.org";
-        many.pieces.push_back("Person Number " + std::to_string(i) + " <" + addr + ">");
+        // Every other name with 8-bit text, which takes the encoded path.
+        const std::string name = (i % 2 ? "Person M\xC3\xBCller " : "Person Number ") + std::to_string(i);
+        many.pieces.push_back(name + " <" + addr + ">");
         many.taken.push_back(true);
         many.envelope += addr + "\n";
-        many.to.push_back({"Person Number " + std::to_string(i), addr});
+        many.to.push_back({name, addr});
     }
     for (int i = 0; i < 12; ++i) many.subject += "Gr\xC3\xBC\xC3\x9F" "e ";
     many.subject += "end";
