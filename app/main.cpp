@@ -24,6 +24,7 @@
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
+#include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
 #ifdef ZELMAR_HAVE_GUI
@@ -133,6 +134,7 @@ private:
                 // The settings file is only ever replaced whole, so ending
                 // here loses nothing.
                 std::fputs("Zelmar: stopped by a second signal.\n", stderr);
+                zelmar::RemoveWorkingCopies();
                 std::fflush(stdout);
                 std::_Exit(1);
             }
@@ -165,6 +167,8 @@ void OpenStandardDescriptors() {
 // The process ends without waiting for a worker still in its network step:
 // as when the main window is destroyed, the program ends with its window.
 [[noreturn]] void EndNow(int code) {
+    // A mail still being sent leaves its working copy (it holds the addresses).
+    zelmar::RemoveWorkingCopies();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(code);

@@ -39,6 +39,12 @@ TimeoutSocket::TimeoutSocket(int timeoutSeconds) : timeoutSeconds_(timeoutSecond
 
 TimeoutSocket::~TimeoutSocket() { Close(); }
 
+TimeoutSocket TimeoutSocket::Adopt(int fd, int timeoutSeconds) {
+    TimeoutSocket s(timeoutSeconds);
+    s.fd_ = fd;
+    return s;
+}
+
 TimeoutSocket::TimeoutSocket(TimeoutSocket&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), timeoutSeconds_(other.timeoutSeconds_) {}
 

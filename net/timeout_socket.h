@@ -18,6 +18,9 @@ public:
     using Clock = std::chrono::steady_clock;
 
     explicit TimeoutSocket(int timeoutSeconds);
+    // Takes over a connected stream socket (any family, a socketpair end
+    // too); it is closed with this object.
+    static TimeoutSocket Adopt(int fd, int timeoutSeconds);
     ~TimeoutSocket();
     TimeoutSocket(TimeoutSocket&& other) noexcept;
     TimeoutSocket& operator=(TimeoutSocket&& other) noexcept;

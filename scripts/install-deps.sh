@@ -17,6 +17,8 @@ PACKAGES=(
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev libx11-dev
+  # IDNA for the domains of mail addresses
+  libidn2-dev
   # libFuzzer for the decoder fuzzing
   clang libclang-rt-14-dev
   # reference encoder for the mail benchmarks

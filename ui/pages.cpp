@@ -24,6 +24,7 @@
 
 #include "app/core/core.h"
 #include "app/core/text.h"
+#include "app/notify/certificate_pins.h"
 #include "app/monitor/program_monitor.h"
 #include "ui/dialogs.h"
 
@@ -660,6 +661,12 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     outer->addWidget(attachment);
     outer->addLayout(authRow);
     outer->addWidget(secureSmtp);
+    // A mail server whose unverifiable certificate changed is refused until
+    // the user accepts the new one here.
+    acceptCertificate = new QPushButton("Accept New Certificate");
+    acceptCertificate->setToolTip("Forget the remembered certificate of this mail server");
+    outer->addWidget(acceptCertificate, 0, Qt::AlignLeft);
+    connect(acceptCertificate, &QPushButton::clicked, this, [this] { AcceptNewMailServerCertificate(core_); });
     outer->addStretch();
 
     connect(enableMail, &QCheckBox::clicked, this, [this](bool on) {

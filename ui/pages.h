@@ -252,6 +252,7 @@ public:
     QCheckBox* smtpAuth;
     QPushButton* authSettings;
     QCheckBox* secureSmtp;
+    QPushButton* acceptCertificate;
 
 private:
     void UpdateEnabling();

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "app/core/core.h"
+#include "app/notify/notification_email.h"
 #include "ui/main_sheet.h"
 
 namespace zelmar {
@@ -214,9 +215,9 @@ bool QtHost::EndSession() {
             },
             Qt::QueuedConnection);
     });
-    // Each network step is bounded by "Timeout"; the lookups, the e-mail
-    // and the upload together get twice that and a margin.
-    const int seconds = std::max(1, s.Timeout) * 2 + 5;
+    // Each network step is bounded by "Timeout"; the lookups and the upload
+    // together get twice that and a margin, and the e-mail its own deadline.
+    const int seconds = std::max(1, s.Timeout) * 2 + 5 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
     deadline.start(std::chrono::seconds(seconds));
     if (!outcome->done) loop.exec();
     deadline.stop();

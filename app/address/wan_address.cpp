@@ -1,11 +1,16 @@
 #include "app/address/wan_address.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 
 #include "app/address/http_fetch.h"
 #include "app/core/core.h"
+#include "app/core/file_io.h"
 #include "app/core/version.h"
 
 namespace zelmar {
@@ -29,10 +34,16 @@ void ShowSystemMessage(Core& core, const std::string& message) {
 
 // A failed copy is of no concern to the lookup: nothing is reported.
 void WriteDebugCopy(const std::string& path, const std::string& page) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    std::fwrite(page.data(), 1, page.size(), f);
-    std::fclose(f);
+    // Never through a link planted under the name (it would overwrite the
+    // link's target), and only into a regular file.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0) {
+        int err = 0;
+        WriteAll(fd, page, err);
+    }
+    ::close(fd);
 }
 
 }  // namespace

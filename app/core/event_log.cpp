@@ -92,7 +92,9 @@ public:
     LogFileWriter(bool enabled, const std::string& path) {
         if (!enabled) return;
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) {
+        // The link itself, not its target: a link planted under the log's
+        // name would have the lines appended to whatever it points at.
+        if (::lstat(path.c_str(), &st) == 0) {
             if (!S_ISREG(st.st_mode)) {
                 notRegular_ = true;
                 return;
@@ -101,7 +103,8 @@ public:
         }
         int err = 0;
         std::string error;
-        fd_ = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, err, error, &notRegular_);
+        fd_ = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644, err, error, &notRegular_);
+        if (fd_ < 0 && err == ELOOP) notRegular_ = true;  // a link made in between
     }
     ~LogFileWriter() {
         if (fd_ >= 0) ::close(fd_);
@@ -168,7 +171,8 @@ std::optional<long> FirstLineDay(const std::string& path) {
 bool PurgeLog(const LogSettings& s, Host& host) {
     if (s.MaxLog == 0 || s.LogFilename.empty()) return true;
     struct stat st {};
-    if (::stat(s.LogFilename.c_str(), &st) != 0) return true;
+    // A link under the log's name is not purged through (nor written to).
+    if (::lstat(s.LogFilename.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return true;
     // A log the user made read-only, or a special file, is not rewritten.
     if (ReplaceableFileError(s.LogFilename) != 0) return true;
 

@@ -4,6 +4,8 @@
 #include <type_traits>
 #include <unistd.h>
 
+#include "app/core/text.h"
+
 namespace zelmar {
 
 namespace {
@@ -53,6 +55,23 @@ void UnscrambleText(std::string& text, const std::string& key) {
     text = std::move(out);
 }
 
+std::string CutRecipientList(const std::string& list, std::size_t limit, int& leftOut) {
+    leftOut = 0;
+    if (list.size() <= limit) return list;
+    // A ";" right after the limit still ends a whole list of limit characters.
+    const std::size_t cut = list.rfind(';', limit);
+    const std::string kept = cut == std::string::npos ? std::string() : list.substr(0, cut);
+    const std::string rest = cut == std::string::npos ? list : list.substr(cut + 1);
+    std::size_t from = 0;
+    while (from <= rest.size()) {
+        std::size_t semi = rest.find(';', from);
+        if (semi == std::string::npos) semi = rest.size();
+        if (!TrimBlanks(rest.substr(from, semi - from)).empty()) ++leftOut;
+        from = semi + 1;
+    }
+    return kept;
+}
+
 int ClampRefreshInterval(long minutes, int maintainerServiceFlag) {
     if (maintainerServiceFlag == 1 && minutes < 30) return 30;
     if (minutes > 9999) return 9999;
@@ -65,6 +84,10 @@ using F = SettingForm;
 
 #define TEXT(member) [](Settings& s) -> SettingField { return &s.member; }
 #define NUMBER(member) [](Settings& s) -> SettingField { return &s.member; }
+
+// A stored recipient list is read whole up to this length, so that the cut
+// to kMaxEmailToChars can count what it leaves out.
+constexpr std::size_t kLongestStoredList = 1 << 20;
 
 // The order of the rows is the order of the load.
 const std::vector<SettingKey> kKeys = {
@@ -122,6 +145,8 @@ const std::vector<SettingKey> kKeys = {
     {kPreferences,   "IsMailTo",           F::Number,    "0",          nullptr,               0, 41, false, NUMBER(IsMailTo)},
     {kPreferences,   "IsMsgAttachment",    F::Number,    "0",          nullptr,               0, 42, false, NUMBER(IsMsgAttachment)},
     {kPreferences,   "EmailOnIPChangeOnly",F::Number,    "0",          nullptr,               0, 43, false, NUMBER(EmailOnIPChangeOnly)},
+    // Edited in the file only.
+    {kPreferences,   "RequireVerifiedCertificate", F::Number, "0",     nullptr,               0, 0, false, NUMBER(RequireVerifiedCertificate)},
     // The save writes this one last of all, after the refresh it may start
     // (see Core::SaveSettings), so it has no place in the save's order.
     {kPreferences,   "TriggerProgramStatusUpdate", F::Number, "0",     nullptr,               0, 0, false, NUMBER(TriggerProgramStatusUpdate)},
@@ -173,9 +198,12 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
         // A name that repairs itself is written when missing, too.
         // The page takes up to 2048 characters for a recipient list: cut at
         // the usual limit it would end in a wrong address.
-        text = k.form == SettingForm::LongText
-                   ? ini.GetString(k.section, k.key, k.loadDefault, kMaxEmailToChars)
-                   : ini.GetString(k.section, k.key, k.repairWhenEmpty ? "" : k.loadDefault);
+        if (k.form == SettingForm::LongText) {
+            text = CutRecipientList(ini.GetString(k.section, k.key, k.loadDefault, kLongestStoredList), kMaxEmailToChars,
+                                    s.EmailToLeftOut);
+        } else {
+            text = ini.GetString(k.section, k.key, k.repairWhenEmpty ? "" : k.loadDefault);
+        }
         if (k.form == SettingForm::Scrambled) UnscrambleText(text, key);
         // The output names must never be empty: repair the file at once.
         if (k.repairWhenEmpty && text.empty()) {

@@ -85,6 +85,13 @@ struct Settings {
     int IsMsgAttachment = 0;
     int EmailOnIPChangeOnly = 0;
     int TriggerProgramStatusUpdate = 0;
+    // 1: a mail server certificate that cannot be verified is refused, even
+    // one accepted before.
+    int RequireVerifiedCertificate = 0;
+
+    // Not stored: how many recipients of a stored list longer than
+    // kMaxEmailToChars were left out when it was cut (at a ";").
+    int EmailToLeftOut = 0;
 
     // Set when the WAN address comes from the maintainer's default service;
     // it puts a 30-minute floor under the refresh interval.
@@ -93,6 +100,10 @@ struct Settings {
 
 // Longest recipient list ("EmailTo") the E-Mail Options page accepts.
 inline constexpr std::size_t kMaxEmailToChars = 2048;
+
+// A recipient list within limit characters, cut only at a ";" so that no
+// address is cut in two; leftOut is the number of recipients beyond the cut.
+std::string CutRecipientList(const std::string& list, std::size_t limit, int& leftOut);
 
 // Placeholder written at first run; it only tells the user what to enter.
 inline constexpr const char* kPlaceholderFtpServer = "ftp.your-site.example";

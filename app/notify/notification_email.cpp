@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "app/core/file_io.h"
+#include "app/core/ini_file.h"
+#include "app/notify/certificate_pins.h"
 #include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
 #include "app/refresh/channel_record.h"
@@ -52,6 +54,7 @@ bool ReadFilePrefix(const std::string& path, std::size_t limit, std::string& tex
 bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const std::string& startDirectory,
                        const std::string& messageFile, const std::string& workingCopy, Reporter& reporter) {
     ::unlink(workingCopy.c_str());
+    RegisterWorkingCopy(workingCopy);
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, messageFile, workingCopy);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
@@ -70,9 +73,14 @@ void PostErrorBox(Reporter& reporter, const std::string& message, bool showEmail
     reporter.PostErrorBox(box, showEmailPage);
 }
 
+void RemoveWorkingCopy(const std::string& workingCopy) {
+    ::unlink(workingCopy.c_str());
+    ForgetWorkingCopy(workingCopy);
+}
+
 DeliveryResult RefuseToSend(Reporter& reporter, const std::string& message, const std::string& workingCopy,
                             const char* step) {
-    ::unlink(workingCopy.c_str());
+    RemoveWorkingCopy(workingCopy);
     reporter.Post(StatusMessage::FromLine(message));
     PostErrorBox(reporter, message, true);
     return {DeliveryOutcome::Failed, "P", step, {}, 0};
@@ -80,8 +88,8 @@ DeliveryResult RefuseToSend(Reporter& reporter, const std::string& message, cons
 
 }  // namespace
 
-MailChannel::MailChannel(Settings settings, std::string startDirectory)
-    : settings_(std::move(settings)), startDirectory_(std::move(startDirectory)) {}
+MailChannel::MailChannel(Settings settings, std::string startDirectory, IniFile& ini)
+    : settings_(std::move(settings)), startDirectory_(std::move(startDirectory)), ini_(ini) {}
 
 bool MailChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
     if (settings_.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged) return true;
@@ -107,6 +115,7 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     // Without a sender the server would get "MAIL FROM:<>" and the mail no
     // From field: refuse instead.
     if (TrimBlanks(s.EmailFrom).empty()) return RefuseToSend(reporter, kNoSenderError, workingCopy, "sender");
+    text = MailTextLineBreaks(text);
 
     mail::MailSender mailer;
     mail::MailMessage message;
@@ -130,14 +139,27 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     else
         message.SetBody(body.c_str());
     message.SetSubject(s.EmailSubject.c_str());
-    const std::string sender = s.EmailFrom;
+    // Each piece is read as addresses ("Name <addr>", or several separated
+    // by commas); one that is not is left out, and the status line says so.
     for (const std::string& piece : SplitRecipients(s.EmailTo)) {
-        if (s.IsMailTo == 1)
-            message.AddBcc("", piece.c_str());
-        else
-            message.AddTo("", piece.c_str());
+        if (TrimBlanks(piece).empty()) continue;
+        const bool taken = s.IsMailTo == 1 ? message.AddBcc("", piece.c_str()) : message.AddTo("", piece.c_str());
+        if (!taken)
+            reporter.Post(StatusMessage::FromLine("P Warning: '" + TrimBlanks(piece) + "' is not an e-mail address; left out"));
     }
-    message.SetFrom(sender.c_str());
+    if (s.EmailToLeftOut > 0)
+        reporter.Post(StatusMessage::FromLine("P Warning: the recipient list is longer than " +
+                                              std::to_string(kMaxEmailToChars) + " characters; " +
+                                              std::to_string(s.EmailToLeftOut) + " recipient(s) left out"));
+    // One sender, read as an address; several, or none that parses, would
+    // put someone else's name or nothing usable into the envelope.
+    if (!message.SetFrom(s.EmailFrom.c_str())) {
+        return RefuseToSend(reporter,
+                            "P Email not sent: the sender '" + TrimBlanks(s.EmailFrom) +
+                                "' is not one e-mail address. Please correct the 'From' address on the 'E-Mail "
+                                "Options' tab.",
+                            workingCopy, "sender");
+    }
     if (s.EnableSecureSMTP == 1) {
         // The component chooses: implicit TLS on port 465, STARTTLS on any
         // other port (the submission port 587 offers only STARTTLS).
@@ -145,9 +167,26 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
         mailer.SetStartTls(true);
     }
     mailer.SetSmtpPort(s.EmailServerPort);
+    // "Timeout" bounds the connect and each reply, and the send as a whole
+    // has a deadline of its own.
+    const int timeout = s.Timeout > 0 ? s.Timeout : 15;
+    mailer.SetConnectTimeout(timeout);
+    mailer.SetReadTimeout(timeout);
+    mailer.SetSendTimeout(MailSendDeadlineSeconds(timeout));
+    // A certificate that cannot be verified is trusted on first use and must
+    // stay the same afterwards (or is refused outright when so required).
+    const std::string pinKey = CertificatePinKey(s.EmailServer, s.EmailServerPort);
+    mailer.SetRequireVerifiedCertificate(s.RequireVerifiedCertificate == 1);
+    mailer.SetCertificatePin(StoredCertificatePin(ini_, pinKey).c_str());
 
-    if (mailer.SendEmail(&message)) {
-        ::unlink(workingCopy.c_str());
+    const bool sent = mailer.SendEmail(&message);
+    if (const std::string pin = mailer.AcceptedCertificatePin(); !pin.empty()) {
+        StoreCertificatePin(ini_, pinKey, pin);
+        reporter.Post(StatusMessage::FromLine("P Warning: the certificate of the mail server " + pinKey +
+                                              " is not verified; accepted and remembered (SHA-256 " + pin + ")"));
+    }
+    if (sent) {
+        RemoveWorkingCopy(workingCopy);
         if (mailer.NumRefused() > 0) {
             std::string refused;
             for (int i = 0; i < mailer.NumRefused(); ++i) {
@@ -161,9 +200,11 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     }
 
     // The file first, so that the box the user reads speaks of this failure.
+    if (const std::string why = mailer.FailureText(); !why.empty())
+        reporter.Post(StatusMessage::FromLine("P Email not sent: " + why));
     mailer.SaveErrorLogXml(InFolder(startDirectory_, kSmtpErrorsFile).c_str());
     PostErrorBox(reporter, kEmailNotSent, false);
-    ::unlink(workingCopy.c_str());
+    RemoveWorkingCopy(workingCopy);
     reporter.Post(StatusMessage::FromLine(kEmailNotSent));
     return {DeliveryOutcome::Failed, "P", "send", {}, 0};
 }
@@ -171,7 +212,7 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
 std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context) {
     std::vector<std::unique_ptr<DeliveryChannel>> channels;
     if (context.settings.EnableMail != 0)
-        channels.push_back(std::make_unique<MailChannel>(context.settings, context.startDirectory));
+        channels.push_back(std::make_unique<MailChannel>(context.settings, context.startDirectory, context.ini));
     return channels;
 }
 

@@ -13,7 +13,7 @@ namespace zelmar {
 
 class MailChannel : public DeliveryChannel {
 public:
-    MailChannel(Settings settings, std::string startDirectory);
+    MailChannel(Settings settings, std::string startDirectory, IniFile& ini);
 
     std::string Name() const override { return "Mail"; }
     // At a watched program's change with "TriggerProgramStatusUpdate"; with
@@ -29,6 +29,7 @@ public:
 private:
     Settings settings_;
     std::string startDirectory_;
+    IniFile& ini_;
 };
 
 // The channel family for the composition root: the mail, with "EnableMail".
@@ -44,6 +45,23 @@ std::vector<std::string> SplitRecipients(const std::string& list);
 
 // Whether a message text goes out as HTML: it holds "<HTML>" or "<html>".
 bool IsHtmlMessage(const std::string& text);
+
+// A message file read as text: its line ends, LF (every Linux editor) or
+// CR LF, become the CR LF line breaks of a mail. A lone CR stays as it is.
+std::string MailTextLineBreaks(const std::string& text);
+
+// The longest a whole send may take: the connect and each reply are bounded
+// by "Timeout", and a send has a handful of them plus one per recipient,
+// so the whole is bounded as well. The exit's deadline for the offline
+// publication counts this in.
+int MailSendDeadlineSeconds(int timeoutSeconds);
+
+// Working copies of the message file that exist while a mail is made and
+// sent (they hold the addresses): an exit by a signal removes them, since
+// the worker that would have deleted them does not get to run on.
+void RegisterWorkingCopy(const std::string& path);
+void ForgetWorkingCopy(const std::string& path);
+void RemoveWorkingCopies();
 
 inline constexpr const char* kSmtpErrorsFile = "SMTPErrors.xml";
 inline constexpr const char* kAttemptingEmail = "P10007 Attempting to send e-mail...";

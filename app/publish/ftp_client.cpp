@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <utility>
+#include <algorithm>
 #include <vector>
 
 namespace zelmar {
@@ -131,6 +132,15 @@ std::string MaskReplyLine(std::string line) {
     return line;
 }
 
+std::string MaskSecrets(std::string line, const std::vector<std::string>& secrets) {
+    for (const std::string& secret : secrets) {
+        if (secret.size() < 3) continue;
+        for (std::size_t at = line.find(secret); at != std::string::npos; at = line.find(secret, at + 8))
+            line.replace(at, secret.size(), "********");
+    }
+    return line;
+}
+
 bool FtpReplyAssembler::Add(const std::string& line) {
     if (code_ == -2) {
         if (line.size() < 4 || line[3] != '-') return true;
@@ -192,7 +202,7 @@ bool FtpClient::ReadFtpLine(Clock::time_point deadline) {
         CloseControlChannel();
         return LocalFailure();
     }
-    lastReply_ = MaskReplyLine(std::move(line));
+    lastReply_ = MaskSecrets(MaskReplyLine(std::move(line)), secrets_);
     replyClass_ = ReplyClassOf(lastReply_);
     return true;
 }
@@ -224,6 +234,9 @@ bool FtpClient::LogOn(const LogonParameters& p) {
     if (!OpenControlChannel(direct ? p.host : p.firewallHost, direct ? p.port : p.firewallPort)) return false;
     if (!Command("")) return false;  // the greeting
 
+    // Longest first, so that "pw@firepw" is masked whole before its parts.
+    secrets_ = {p.password + "@" + p.firewallPassword, p.password, p.firewallPassword};
+    std::sort(secrets_.begin(), secrets_.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
     const LogonSequence& sequence = kLogonSequences[static_cast<std::size_t>(p.logonType)];
     int step = 1;
     for (int guard = 0; guard < kMaxLogonSteps; ++guard) {

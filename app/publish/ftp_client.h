@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zelmar {
 
@@ -82,6 +83,9 @@ int ReplyClassOf(const std::string& line);
 // a stray CR, NUL) are masked with "?", because the reply is shown and
 // logged.
 std::string MaskReplyLine(std::string line);
+// The line with every occurrence of each secret (three characters or more:
+// shorter ones would hide ordinary words) replaced by "********".
+std::string MaskSecrets(std::string line, const std::vector<std::string>& secrets);
 
 // The multi-line rule of one reply: the first line opens a multi-line reply
 // when its fourth character is "-"; it then ends only at a line longer than
@@ -140,6 +144,10 @@ private:
 
     int timeoutSeconds_;
     std::string lastReply_;
+    // The passwords of the running logon: a server that echoes one in its
+    // reply ("530 Login incorrect PASS yourpw") must not put it into the
+    // status line and the log.
+    std::vector<std::string> secrets_;
     int replyClass_ = 0;
     std::optional<TimeoutSocket> control_;
     // Lines received on the control connection and not yet consumed.

@@ -162,9 +162,10 @@ public:
 // built anew for every refresh so that they see the settings of that moment.
 struct ChannelContext {
     const Settings& settings;
-    // Read-only use: a channel family with sections of its own ("[DDNS x]",
-    // "[Webhook x]") reads them here.
-    const IniFile& ini;
+    // A channel family with sections of its own ("[DDNS x]", "[Webhook x]")
+    // reads them here; a channel may also keep small state of its own in it
+    // (the mail's remembered server certificates).
+    IniFile& ini;
     const std::string& startDirectory;
     const std::string& scrambleKey;
 };

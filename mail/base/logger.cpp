@@ -51,11 +51,51 @@ void LogEntry2::setText(char kind, std::string_view text) {
     value_ = std::make_unique<StringBuffer>(text);
 }
 
-void appendXmlWrapped(std::string& out, std::string_view text) {
-    bool special = text.find_first_of("\n\t&<>") != std::string_view::npos;
-    bool alreadyWrapped =
-        text.find("<![CDATA[") != std::string_view::npos && text.find("]]>") != std::string_view::npos;
-    if (!special || alreadyWrapped) {
+// The text as XML 1.0 may hold it: a control character other than tab,
+// line feed and carriage return, and every byte that is not part of valid
+// UTF-8, becomes U+FFFD. Server replies land in the log as they came, and a
+// hostile server must not make the saved file unreadable.
+std::string xmlSafeText(std::string_view text) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') out.append(kReplacement);
+            else out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        const std::size_t n = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        std::uint32_t cp = n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+        bool ok = n != 0 && i + n <= text.size();
+        for (std::size_t k = 1; ok && k < n; ++k) {
+            const auto b = static_cast<unsigned char>(text[i + k]);
+            ok = (b & 0xC0) == 0x80;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        // No overlong forms, surrogates, non-characters U+FFFE/U+FFFF or
+        // values past U+10FFFF.
+        ok = ok && !(n == 2 && cp < 0x80) && !(n == 3 && cp < 0x800) && !(n == 4 && cp < 0x10000) &&
+             !(cp >= 0xD800 && cp <= 0xDFFF) && cp != 0xFFFE && cp != 0xFFFF && cp <= 0x10FFFF;
+        if (ok) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            out.append(kReplacement);
+            ++i;
+        }
+    }
+    return out;
+}
+
+void appendXmlWrapped(std::string& out, std::string_view raw) {
+    const std::string safe = xmlSafeText(raw);
+    const std::string_view text = safe;
+    // Always escaped: a text that brings its own "<![CDATA[" and "]]>" is
+    // still text (a server reply can hold both), never markup.
+    if (text.find_first_of("\n\t&<>") == std::string_view::npos) {
         out.append(text);
         return;
     }

@@ -43,17 +43,32 @@ bool convert(const char* to, const char* from, std::string_view in, std::string&
     return true;
 }
 
+}  // namespace
+
+std::string textAsUtf8(std::string_view in, bool utf8) {
+    if (isAll7Bit(in)) return std::string(in);
+    const std::string cs = utf8 ? std::string() : localeCharset();
+    std::string converted;
+    if (!cs.empty() && convert("UTF-8", cs.c_str(), in, converted)) return converted;
+    // Text that is not UTF-8 although it should be (a file saved by an
+    // editor in a Western legacy charset, under a UTF-8 locale) is read as
+    // windows-1252, of which Latin-1 is nearly all, rather than sent on
+    // under a UTF-8 label it does not match. Its five unassigned bytes
+    // leave ISO-8859-1, which maps every byte.
+    std::string probe;
+    if (convert("UTF-8", "UTF-8", in, probe)) return std::string(in);
+    if (convert("UTF-8", "WINDOWS-1252", in, converted) || convert("UTF-8", "ISO-8859-1", in, converted))
+        return converted;
+    return std::string(in);
+}
+
+namespace {
+
 // A caller's argument as the component's string; null reads as empty.
 XString fromCaller(const char* text, bool utf8) {
     XString x;
     if (!text) return x;
-    const std::string_view in(text);
-    const std::string cs = utf8 ? std::string() : localeCharset();
-    std::string converted;
-    if (!cs.empty() && !isAll7Bit(in) && convert("UTF-8", cs.c_str(), in, converted))
-        x.setFromUtf8(converted);
-    else
-        x.setFromUtf8(in);
+    x.setFromUtf8(textAsUtf8(text, utf8));
     return x;
 }
 
@@ -151,8 +166,8 @@ void MailMessage::SetHtmlBody(const char* html) {
     const XString x = fromCaller(html, utf8_);
     impl_->setHtmlBody(&x);
 }
-void MailMessage::SetFrom(const char* from) {
-    if (impl_) impl_->setFrom(fromCaller(from, utf8_));
+bool MailMessage::SetFrom(const char* from) {
+    return impl_ && impl_->setFrom(fromCaller(from, utf8_));
 }
 bool MailMessage::AddTo(const char* friendlyName, const char* address) {
     return impl_ && impl_->addTo(fromCaller(friendlyName, utf8_), fromCaller(address, utf8_));
@@ -164,7 +179,7 @@ bool MailMessage::AddDataAttachment(const char* fileName, const unsigned char* d
     if (!impl_) return false;
     const std::string_view bytes = data ? std::string_view(reinterpret_cast<const char*>(data), length)
                                         : std::string_view();
-    return impl_->addDataAttachment(fromCaller(fileName, utf8_), bytes);
+    return impl_->addDataAttachment(fromCaller(fileName, utf8_), bytes, utf8_);
 }
 
 const char* MailMessage::LastErrorXml() {
@@ -225,6 +240,20 @@ void MailSender::SetStartTls(bool on) { impl_->settings().startTls = on; }
 bool MailSender::StartTls() const { return impl_->settings().startTls; }
 void MailSender::SetConnectTimeout(int seconds) { impl_->settings().connectTimeoutSeconds = seconds; }
 void MailSender::SetReadTimeout(int seconds) { impl_->settings().readTimeoutSeconds = seconds; }
+void MailSender::SetSendTimeout(int seconds) { impl_->settings().sendTimeoutSeconds = seconds; }
+void MailSender::SetRequireVerifiedCertificate(bool on) { impl_->settings().requireVerifiedCertificate = on; }
+void MailSender::SetCertificatePin(const char* sha256Hex) {
+    impl_->settings().certificatePin = toLowerCopy(trimView(sha256Hex ? sha256Hex : ""));
+}
+void MailSender::SetCaFile(const char* path) { impl_->settings().caFile = fromCaller(path, utf8_).getUtf8(); }
+const char* MailSender::AcceptedCertificatePin() {
+    const std::string& pin = impl_->acceptedCertificatePin();
+    return Slot(4, pin.data(), pin.size());
+}
+const char* MailSender::FailureText() {
+    const std::string& text = impl_->failureText();
+    return Slot(5, text.data(), text.size());
+}
 void MailSender::SetHeloHostname(const char* name) { impl_->settings().heloHost = fromCaller(name, utf8_).getUtf8(); }
 void MailSender::SetAuthMethod(const char* mechanism) {
     impl_->settings().authMethod = fromCaller(mechanism, utf8_).getUtf8();

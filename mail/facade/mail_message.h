@@ -66,7 +66,8 @@ public:
     void SetSubject(const char* subject);
     void SetBody(const char* text);
     void SetHtmlBody(const char* html);
-    void SetFrom(const char* from);
+    // False (nothing set) for text that is not exactly one address.
+    bool SetFrom(const char* from);
     bool AddTo(const char* friendlyName, const char* address);
     bool AddBcc(const char* friendlyName, const char* address);
     bool AddDataAttachment(const char* fileName, const unsigned char* data, unsigned long length);

@@ -1,6 +1,7 @@
 #include "mail/facade/mail_message_impl.h"
 
 #include "mail/base/string_buffer.h"
+#include "mail/mime/address_parser.h"
 #include "mail/mime/charset.h"
 #include "mail/mime/email2.h"
 
@@ -59,12 +60,22 @@ void MailMessageImpl::setHtmlBody(const XString* html) {
     if (declared.empty() && !text.empty()) chooseCharsetFor(*email_, text);
 }
 
-void MailMessageImpl::setFrom(const XString& from) {
+bool MailMessageImpl::setFrom(const XString& from) {
     PublicCall call(*this, "SetFrom");
-    if (!email_) return;
+    if (!email_) return false;
     const std::string& text = from.getUtf8();
+    if (const AddressListResult r = parseAddressList(text); r.ok && r.mailboxes.size() > 1) {
+        // "bob@x, eve@y" would otherwise become the address of one and a
+        // display name made of the other.
+        log_.logError("Only one sender address is allowed");
+        log_.logData("from", text.c_str());
+        return false;
+    }
     if (!isAll7Bit(text)) chooseCharsetFor(*email_, text);
-    email_->setFrom(text);
+    if (email_->setFrom(text)) return true;
+    log_.logError("Invalid sender address");
+    log_.logData("from", text.c_str());
+    return false;
 }
 
 bool MailMessageImpl::addRecipient(const char* context, bool bcc, const XString& name, const XString& address) {
@@ -77,19 +88,30 @@ bool MailMessageImpl::addRecipient(const char* context, bool bcc, const XString&
     StringBuffer a(address.getUtf8());
     n.trim();
     a.trim();
-    if (!bcc && !isAll7Bit(n.view())) chooseCharsetFor(*email_, n.view());
     log_.logData("name", n.getString());
     log_.logData("address", a.getString());
     if (a.isEmpty()) {
         log_.logError("No Email Address was provided");
         return false;
     }
-    const bool ok = bcc ? email_->addBcc(n.view(), a.view()) : email_->addTo(n.view(), a.view());
-    if (!ok) {
+    // Without a separate name the text is read as people write addresses:
+    // "Name <addr>", a bare address, or several separated by commas. What
+    // does not read as addresses is refused whole: it would otherwise reach
+    // "RCPT TO:<...>" as it stands.
+    const AddressListResult parsed = n.isEmpty() ? parseAddressList(a.view()) : parseAddrSpec(a.view());
+    if (!parsed.ok) {
         std::string text = "Invalid email address: name = [" + n.str() + "], address = [" + a.str() + "]";
         log_.logError(text.c_str());
+        log_.logData("reason", parsed.error.c_str());
+        return false;
     }
-    return ok;
+    for (const Mailbox& m : parsed.mailboxes) {
+        const std::string name = n.isEmpty() ? m.name : n.str();
+        if (!bcc && !isAll7Bit(name)) chooseCharsetFor(*email_, name);
+        if (bcc) email_->addBcc(name, m.address());
+        else email_->addTo(name, m.address());
+    }
+    return true;
 }
 
 bool MailMessageImpl::addTo(const XString& name, const XString& address) {
@@ -100,7 +122,7 @@ bool MailMessageImpl::addBcc(const XString& name, const XString& address) {
     return addRecipient("AddBcc", true, name, address);
 }
 
-bool MailMessageImpl::addDataAttachment(const XString& fileName, std::string_view bytes) {
+bool MailMessageImpl::addDataAttachment(const XString& fileName, std::string_view bytes, bool callerUtf8) {
     PublicCall call(*this, "AddDataAttachment");
     if (!email_) {
         log_.logError("No internal email object");
@@ -108,7 +130,21 @@ bool MailMessageImpl::addDataAttachment(const XString& fileName, std::string_vie
     }
     StringBuffer name(fileName.getUtf8());
     name.trim();
-    if (!email_->addDataAttachment(name.view(), {}, bytes)) {
+    // 8-bit text goes out as UTF-8 with its charset named: unlabelled, a
+    // reader would take it as ASCII (or guess).
+    std::string text;
+    std::string_view content = bytes;
+    std::string type;
+    if (const std::size_t dot = name.str().rfind('.'); dot != std::string::npos)
+        type = std::string(mediaTypeForExtension(toLowerCopy(name.view().substr(dot + 1))));
+    const bool eightBitText = startsWithNoCase(type, "text/") && !isAll7Bit(bytes) &&
+                              bytes.find('\0') == std::string_view::npos;
+    if (eightBitText) {
+        text = textAsUtf8(bytes, callerUtf8);
+        content = text;
+        type += "; charset=utf-8";
+    }
+    if (!email_->addDataAttachment(name.view(), eightBitText ? std::string_view(type) : std::string_view(), content)) {
         log_.logError("Failed to add data attachment");
         return false;
     }

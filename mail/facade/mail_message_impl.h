@@ -12,6 +12,11 @@
 
 namespace zelmar::mail {
 
+// A caller's text as UTF-8: from the locale's charset unless callerUtf8 (or
+// the locale is UTF-8); text that is still not valid UTF-8 is read as
+// windows-1252 (ISO-8859-1 for its unassigned bytes).
+std::string textAsUtf8(std::string_view in, bool callerUtf8);
+
 class Email2;
 
 class MailMessageImpl : public ImplBase {
@@ -23,10 +28,14 @@ public:
     void setBody(const XString& text);
     // Null html logs "HTML string is NULL".
     void setHtmlBody(const XString* html);
-    void setFrom(const XString& from);
+    // False when the text is not one address (several are refused: a
+    // message has one sender).
+    bool setFrom(const XString& from);
     bool addTo(const XString& name, const XString& address);
     bool addBcc(const XString& name, const XString& address);
-    bool addDataAttachment(const XString& fileName, std::string_view bytes);
+    // 8-bit text (by the file name's type) is taken as textAsUtf8 reads it
+    // and labelled utf-8.
+    bool addDataAttachment(const XString& fileName, std::string_view bytes, bool callerUtf8 = true);
     bool renderMime(std::string& out);
 
     // Text replacements applied to the copy that is sent.

@@ -35,8 +35,24 @@ public:
     // implicit TLS and any other port STARTTLS.
     void SetStartTls(bool on);
     bool StartTls() const;
+    // The connect, and each reply, may take this long.
     void SetConnectTimeout(int seconds);
     void SetReadTimeout(int seconds);
+    // The whole send ends within this many seconds (0: no overall limit).
+    void SetSendTimeout(int seconds);
+    // Server certificates: with on, one that cannot be verified is refused.
+    // Otherwise an unverifiable one is accepted when it has the fingerprint
+    // given here (the one accepted before for this server and port), or on
+    // first use when none is given; AcceptedCertificatePin then returns its
+    // fingerprint to keep. A CA file adds trusted roots.
+    void SetRequireVerifiedCertificate(bool on);
+    void SetCertificatePin(const char* sha256Hex);
+    void SetCaFile(const char* path);
+    const char* AcceptedCertificatePin();
+    // A sentence on why the last send failed, for failures the user must
+    // act on (a changed certificate, no STARTTLS, an address the server
+    // cannot take); "" otherwise.
+    const char* FailureText();
     void SetHeloHostname(const char* name);
     void SetAuthMethod(const char* mechanism);
     void SetLoginDomain(const char* domain);

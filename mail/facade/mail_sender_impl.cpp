@@ -1,5 +1,10 @@
 #include "mail/facade/mail_sender_impl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 
@@ -8,6 +13,7 @@
 #include "mail/facade/progress_event.h"
 #include "mail/mime/content_coding.h"
 #include "mail/mime/email2.h"
+#include "mail/net/tls_channel.h"
 #include "mail/smtp/smtp_conn_impl.h"
 
 namespace zelmar::mail {
@@ -37,11 +43,19 @@ public:
         email_.getHeaderField("Subject", sb);
         return sb.str();
     }
-    void newMessageId() override { email_.newMessageId(); }
+    void newMessageId(std::string_view host) override { email_.newMessageId(host); }
     std::string renderMime(std::string_view skipPrefix) override {
         std::string out;
         out.reserve(50000);
         email_.renderMime(out, skipPrefix, log_);
+        // The last line of the data needs a line end before the end-of-data
+        // dot, and a reader takes that one as part of the text. A single
+        // quoted-printable text without a line break of its own at the end
+        // gets a soft one instead, which the reader drops. (In a multipart
+        // message the line end before the last boundary belongs to it.)
+        if (!email_.isMultipart() && email_.getTransferEncoding().equalsIgnoreCase("quoted-printable") &&
+            !out.ends_with("\r\n"))
+            out.append("=\r\n");
         return out;
     }
 
@@ -85,6 +99,8 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     lastReplyCode_ = 0;
     PublicCall call(*this, "SendEmail");
     refused_.clear();
+    acceptedPin_.clear();
+    failureText_.clear();
 
     // 2. Both kinds of TLS: the port decides.
     MailSenderSettings& s = settings_;
@@ -121,6 +137,13 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     smtp_->setStartTls(s.startTls);
     smtp_->setHeloName(s.heloHost);
     smtp_->setDsn(DsnOptions{s.dsnNotify, s.dsnEnvid, s.dsnRet});
+    smtp_->setOverallDeadline(s.sendTimeoutSeconds > 0
+                                  ? SteadyClock::now() + std::chrono::seconds(s.sendTimeoutSeconds)
+                                  : SteadyClock::time_point::max());
+    TlsChannel& channel = smtp_->connection().channel();
+    channel.setRequireVerified(s.requireVerifiedCertificate);
+    channel.setExpectedPin(s.certificatePin);
+    channel.setCaFile(s.caFile);
     bool connected = false;
     try {
         connected = smtp_->connectSmtp(s.smtpHost, s.smtpPort, &s.login, &s.password, s.loginDomain, s.authMethod,
@@ -134,8 +157,12 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
         if (aborted || pm.aborted()) log_.logError("Aborted by application");
         log_.logError("Failed to connect to SMTP server.");
         lastReplyCode_ = smtp_->lastReplyCode();
+        noteFailure();
         return false;
     }
+    // A certificate taken on trust is told to the owner only once the
+    // session went on with it.
+    if (channel.trust() == TlsChannel::Trust::FirstUse) acceptedPin_ = channel.peerFingerprint();
 
     // 7.
     pm.consume(kConnectUnits);
@@ -185,6 +212,7 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     }
     lastReplyCode_ = smtp_->lastReplyCode();
     refused_ = outcome.refused;
+    if (!sent) noteFailure();
     const int accepted = outcome.accepted;
     const int attempted = outcome.attempted;
     timedOut = outcome.timedOut;
@@ -212,12 +240,46 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     return false;
 }
 
+void MailSenderImpl::noteFailure() {
+    const TlsChannel& channel = smtp_->connection().channel();
+    const std::string server = settings_.smtpHost + ":" + std::to_string(settings_.smtpPort);
+    switch (channel.lastError()) {
+        case TlsChannel::kErrPinMismatch:
+            failureText_ = "the certificate of " + server +
+                           " has changed and cannot be verified; it was refused before the login. If the change "
+                           "is expected, accept the new certificate on the E-Mail page.";
+            return;
+        case TlsChannel::kErrVerifyRequired:
+            failureText_ = "the certificate of " + server + " cannot be verified (RequireVerifiedCertificate=1).";
+            return;
+        default:
+            break;
+    }
+    switch (smtp_->failure()) {
+        case SmtpFailure::StartTlsNotOffered:
+            failureText_ = server + " does not offer STARTTLS; nothing was sent (secure SMTP is on).";
+            break;
+        case SmtpFailure::NeedsSmtpUtf8:
+            failureText_ = "the address " + smtp_->failureSubject() + " has non-ASCII characters before \"@\", and " +
+                           server + " does not offer SMTPUTF8.";
+            break;
+        case SmtpFailure::UnsafeAddress:
+            failureText_ = "the address [" + smtp_->failureSubject() + "] cannot be sent to.";
+            break;
+        case SmtpFailure::None:
+            break;
+    }
+}
+
 std::string redactSecrets(std::string text, const std::string& login, const std::string& password) {
     constexpr std::string_view kMask = "********";
     // The AUTH PLAIN command travels in the transcript with the credentials
-    // as its argument.
+    // as its argument. Only the client's command is masked, at the start of
+    // a line (or of a logged value): the server's own "250-AUTH PLAIN LOGIN"
+    // is a list of mechanisms and stays readable.
     for (std::size_t at = text.find("AUTH PLAIN "); at != std::string::npos;
          at = text.find("AUTH PLAIN ", at + 1)) {
+        if (at > 0 && std::string_view("\n>[").find(text[at - 1]) == std::string_view::npos) continue;
         const std::size_t from = at + 11;
         std::size_t end = text.find_first_of("\r\n<]", from);
         if (end == std::string::npos) end = text.size();
@@ -264,10 +326,19 @@ bool MailSenderImpl::saveErrorLogXml(const std::string& path) {
     // The log's own XML, but never a credential in any form: the file is
     // meant to be read and passed on by the user.
     const std::string xml = logXml();
-    std::FILE* f = std::fopen(p.getString(), "wb");
-    if (!f) return false;
-    const bool written = std::fwrite(xml.data(), 1, xml.size(), f) == xml.size();
-    return std::fclose(f) == 0 && written;
+    // Never through a link planted under the name (it would overwrite the
+    // link's target), and only into a regular file.
+    const int fd = ::open(p.getString(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool written = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0;
+    for (std::size_t at = 0; written && at < xml.size();) {
+        const ssize_t n = ::write(fd, xml.data() + at, xml.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) at += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && written;
 }
 
 }  // namespace zelmar::mail

@@ -24,6 +24,14 @@ struct MailSenderSettings {
     std::string dsnNotify, dsnEnvid, dsnRet;
     int connectTimeoutSeconds = 30;
     int readTimeoutSeconds = 30;
+    // The whole send (connect, login, transaction) ends by then; 0: no limit
+    // beyond the per-step ones.
+    int sendTimeoutSeconds = 0;
+    // Certificates: refuse every unverifiable one; the fingerprint accepted
+    // before for this server ("" for none); extra trusted roots.
+    bool requireVerifiedCertificate = false;
+    std::string certificatePin;
+    std::string caFile;
     bool allOrNone = false;
     bool newMessageId = true;
     std::string sentLogPath;
@@ -57,6 +65,12 @@ public:
     bool saveErrorLogXml(const std::string& path);
 
     int lastSmtpStatus() const { return lastReplyCode_; }
+    // The fingerprint of an unverifiable certificate that the last send
+    // accepted on first use ("" when none): the owner keeps it.
+    const std::string& acceptedCertificatePin() const { return acceptedPin_; }
+    // Why the last send failed, in a sentence for the user, for the
+    // failures that need the user to act; "" otherwise.
+    const std::string& failureText() const { return failureText_; }
     const std::vector<std::string>& refused() const { return refused_; }
 
 private:
@@ -64,6 +78,8 @@ private:
     std::unique_ptr<SmtpConnImpl> smtp_;
     std::vector<std::string> refused_;
     int lastReplyCode_ = 0;
+    std::string acceptedPin_, failureText_;
+    void noteFailure();
 };
 
 }  // namespace zelmar::mail

@@ -383,19 +383,38 @@ void appendWord(std::string_view charsetName, char enc, std::string_view bytes, 
     out.append("?=");
 }
 
+// RFC 2047 section 2: an encoded word is at most 75 characters long.
+constexpr std::size_t kMaxEncodedWord = 75;
+
+// One piece as one word when that fits in 75 characters, else as several
+// words made from smaller pieces (whole characters each). A piece of one
+// character is written as it is: it cannot be split further.
+void appendFittingWords(std::string_view name, char enc, std::string_view piece, std::size_t units, bool& first,
+                        std::string& out) {
+    std::string word;
+    appendWord(name, enc, piece, word);
+    for (std::size_t u = units; word.size() > kMaxEncodedWord && u > 1;) {
+        u = (u + 1) / 2;
+        const std::vector<std::string> smaller = splitForWords(piece, name, u);
+        if (smaller.size() > 1) {
+            for (const std::string& p : smaller) appendFittingWords(name, enc, p, u, first, out);
+            return;
+        }
+    }
+    if (!first) out.append("\r\n\t");
+    first = false;
+    out.append(word);
+}
+
 void encodeWords(std::string_view bytes, std::string_view charsetName, char enc, std::size_t single,
                  std::size_t units, std::string& out) {
     std::string_view name = charsetName.empty() ? std::string_view("utf-8") : charsetName;
+    bool first = true;
     if (bytes.size() <= single) {
-        appendWord(name, enc, bytes, out);
+        appendFittingWords(name, enc, bytes, units, first, out);
         return;
     }
-    bool first = true;
-    for (const std::string& piece : splitForWords(bytes, name, units)) {
-        if (!first) out.append("\r\n\t");
-        first = false;
-        appendWord(name, enc, piece, out);
-    }
+    for (const std::string& piece : splitForWords(bytes, name, units)) appendFittingWords(name, enc, piece, units, first, out);
 }
 
 }  // namespace

@@ -546,6 +546,17 @@ bool Email2::addDataAttachment(std::string_view fileName, std::string_view conte
     else if (std::size_t bs = fn.rfind('\\'); bs != std::string::npos) fn.erase(0, bs + 1);
     if (fn.empty()) fn = "attach.dat";  // also a name that was only a folder
     std::string type(trimView(contentType));
+    // A charset may come with the type ("text/plain; charset=utf-8").
+    Charset charset;
+    if (const std::size_t semi = type.find(';'); semi != std::string::npos) {
+        const std::string params = type.substr(semi + 1);
+        type = std::string(trimView(std::string_view(type).substr(0, semi)));
+        if (const std::size_t at = findNoCase(params, "charset="); at != std::string::npos) {
+            std::string name(trimView(std::string_view(params).substr(at + 8)));
+            std::erase(name, '"');
+            charset.setByName(name.substr(0, name.find(';')));
+        }
+    }
     if (type.empty()) {
         if (std::size_t dot = fn.rfind('.'); dot != std::string::npos)
             type = std::string(mediaTypeForExtension(toLowerCopy(std::string_view(fn).substr(dot + 1))));
@@ -554,7 +565,7 @@ bool Email2::addDataAttachment(std::string_view fileName, std::string_view conte
     }
     type = std::string(trimView(type));
     if (type.empty()) type = "application/octet-stream";
-    part->setContentType(type, fn, {}, {}, nullptr, {}, {}, {});
+    part->setContentType(type, fn, {}, {}, charset.isSet() ? &charset : nullptr, {}, {}, {});
     part->setTransferEncoding(startsWithNoCase(type, "text") ? "quoted-printable" : "base64");
     part->setContentDisposition("attachment", fn);
     part->body_.assign(bytes);
@@ -563,9 +574,10 @@ bool Email2::addDataAttachment(std::string_view fileName, std::string_view conte
     return true;
 }
 
-void Email2::newMessageId() {
+void Email2::newMessageId(std::string_view host) {
     reseedSharedRandomOnce();
-    header_.replaceField("Message-ID", "<ZELMAIL-MID-" + newRandomIdentifier() + "@" + localHostName() + ">");
+    const std::string right = host.empty() || (g_seam && !g_seam->hostName.empty()) ? localHostName() : std::string(host);
+    header_.replaceField("Message-ID", "<ZELMAIL-MID-" + newRandomIdentifier() + "@" + right + ">");
 }
 
 // ---- rendering ------------------------------------------------------------
@@ -629,6 +641,20 @@ void Email2::renderEntity(const Email2& top, std::string& out, std::string_view 
         formatFlowed_ = false;
         setContentType(type, {}, {}, {}, &label, {}, {}, {});
         if (transferEncoding_.isEmpty()) setTransferEncoding("quoted-printable");
+    }
+
+    // 2b. A text body that its charset cannot hold (a subject chose the
+    // charset before the body came, say) goes as UTF-8: sent under the old
+    // label its bytes would read as something else.
+    if (parts_.empty() && contentType_.beginsWithIgnoreCase("text/") && charset_.isSet() &&
+        charset_.getCodePage() != codepage::kUtf8 && !isAll7Bit(body_.view())) {
+        std::string probe;
+        if (!EncodingConvert::convert(codepage::kUtf8, charset_.getCodePage(), body_.view(), probe)) {
+            Charset utf8;
+            utf8.setByCodePage(codepage::kUtf8);
+            setCharset(utf8);
+            if (this == &top) cs = utf8;
+        }
     }
 
     // 3. Multipart/alternative carries no transfer encoding.

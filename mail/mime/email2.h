@@ -157,7 +157,8 @@ public:
     Email2* getPart(std::size_t i) const { return partAt(i); }
 
     // A fresh Message-ID ("<ZELMAIL-MID-" identifier "@" host ">").
-    void newMessageId();
+    // host: the right side ("" for this machine's name).
+    void newMessageId(std::string_view host = {});
 
     // The MIME text of this entity and everything below it. Fields whose
     // name begins with skipPrefix (any case) are left out ("ZMX-" when

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "mail/mime/address_parser.h"
 #include "mail/mime/content_coding.h"
 
 namespace zelmar::mail {
@@ -369,6 +370,28 @@ Rfc822Address::Rfc822Address(std::string_view friendlyName, std::string_view add
 Rfc822Address Rfc822Address::parse(std::string_view text) {
     Rfc822Address a;
     if (containsNoCase(text, "undisclosed recipient") || containsNoCase(text, "undisclosed-recipient")) return a;
+    // Text that reads as exactly one mailbox is taken as RFC 5322 says
+    // (quoted names with their quotes, several words, comments); the loose
+    // reading below is kept only for text that does not, such as a local
+    // name without domain.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (AddressListResult r = parseAddressList(text); r.ok && r.mailboxes.size() == 1) {
+        const Mailbox& m = r.mailboxes.front();
+        std::string_view name = m.name;
+        // Single quotes around a name are a habit of some programs, not part of it.
+        if (name.size() >= 2 && name.front() == '\'' && name.back() == '\'') name = name.substr(1, name.size() - 2);
+        a.address_.setString(m.address());
+        if (name == m.address()) name = {};
+        if (!isAll7Bit(name)) {
+            std::string words;
+            ContentCoding::encodePhrase(name, "utf-8", ContentCoding::PhraseUse::FromAddress, words);
+            a.friendlyName_.setString(words);
+        } else {
+            a.friendlyName_.setString(name);
+        }
+        a.valid_ = true;
+        return a;
+    }
     auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
 
     std::size_t start = 0, end = text.size();
@@ -426,7 +449,9 @@ std::string Rfc822Address::fullForm() const {
         out.push_back('>');
         return out;
     }
-    if (address_.view().find_first_of(" \t") != std::string_view::npos) {
+    // An address with a UTF-8 local part stays in angle brackets, where the
+    // header writer copies it as it is instead of encoding it as a phrase.
+    if (address_.view().find_first_of(" \t") != std::string_view::npos || !isAll7Bit(address_.view())) {
         out.push_back('<');
         out.append(address_.view());
         out.push_back('>');

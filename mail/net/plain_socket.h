@@ -141,6 +141,7 @@ public:
     int connectTimeoutMs() const { return connectTimeoutMs_; }
     SteadyClock::time_point readDeadline() const { return SteadyClock::now() + std::chrono::milliseconds(readTimeoutMs_); }
     int failReason() const { return failReason_; }
+    std::string localAddress() const { return sock_.LocalAddress(); }
     int lastSendError() const { return lastSendError_; }
     const std::string& resolvedAddress() const { return resolvedAddress_; }
     int serialNumber() const { return serial_; }

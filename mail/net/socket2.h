@@ -29,6 +29,8 @@ public:
     void setReadTimeout(int ms) { plain_.setReadTimeout(ms); channel_.setReadTimeoutMs(ms); }
     void setConnectTimeout(int seconds) { plain_.setConnectTimeout(seconds); channel_.setConnectTimeout(seconds); }
     int readTimeoutMs() const { return plain_.readTimeoutMs(); }
+    // This end's address of the connection (dotted IPv4), "" when unknown.
+    std::string localAddress() { return tls_ ? channel_.socket().localAddress() : plain_.localAddress(); }
     // Closes without a close-notify (closeTls sends one first).
     void close();
     void closeTls(LogBase& log);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 #include "mail/base/string_buffer.h"
@@ -29,6 +30,35 @@ SSL_CTX* sharedContext() {
         SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     });
     return ctx;
+}
+
+// A context that also trusts the roots of a CA file; one per file.
+SSL_CTX* contextWithCaFile(const std::string& caFile) {
+    static std::mutex mutex;
+    static std::map<std::string, SSL_CTX*> contexts;
+    std::lock_guard lock(mutex);
+    if (auto it = contexts.find(caFile); it != contexts.end()) return it->second;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) return nullptr;
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_default_verify_paths(ctx);
+    SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    contexts.emplace(caFile, ctx);
+    return ctx;
+}
+
+std::string sha256Hex(X509* cert) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (X509_digest(cert, EVP_sha256(), md, &len) != 1) return "";
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out.push_back(hex[md[i] >> 4]);
+        out.push_back(hex[md[i] & 15]);
+    }
+    return out;
 }
 
 std::string opensslErrors() {
@@ -147,6 +177,7 @@ bool TlsChannel::establishChannel(LogBase& log, bool& timedOut, int readTimeoutM
                                   ProgressMonitor* pm, const ClientCert* clientCert) {
     timedOut = false;
     verified_ = false;
+    trust_ = Trust::None;
     lastError_ = 0;
     resetTls();
     socket_.closeSocket();
@@ -168,6 +199,7 @@ bool TlsChannel::establishChannelOver(PlainSocket& socket, LogBase& log, bool& t
                                       int heartbeatMs, ProgressMonitor* pm, const ClientCert* clientCert) {
     timedOut = false;
     verified_ = false;
+    trust_ = Trust::None;
     lastError_ = 0;
     resetTls();
     socket_.takeOver(socket);
@@ -196,7 +228,7 @@ bool TlsChannel::handshake(LogBase& log, bool& timedOut, int heartbeatMs, Progre
         socket_.closeSocket();
         return false;
     }
-    SSL_CTX* ctx = sharedContext();
+    SSL_CTX* ctx = caFile_.empty() ? sharedContext() : contextWithCaFile(caFile_);
     if (!ctx) {
         log.logError("Error loading security library");
         lastError_ = kErrLibrary;
@@ -294,6 +326,8 @@ bool TlsChannel::handshake(LogBase& log, bool& timedOut, int heartbeatMs, Progre
     const long verify = SSL_get_verify_result(impl_->ssl);
     if (host_.empty()) log.logInfo("Hostname is empty in VerifyServerCertificate");
     verified_ = verify == X509_V_OK && !host_.empty();
+    peerFingerprint_ = sha256Hex(peer);
+    trust_ = verified_ ? Trust::Verified : Trust::None;
     if (verified_) {
         log.logInfo(upgrade ? "SSL Server Certificate verified." : "SSL Server Certificate verified");
     } else {
@@ -307,10 +341,27 @@ bool TlsChannel::handshake(LogBase& log, bool& timedOut, int heartbeatMs, Progre
             log.logInfo(status);
         }
         log.logInfo(upgrade ? "SSL Server Certificate not verified." : "SSL Server Certificate not verified");
+        log.logData("certFingerprintSha256", peerFingerprint_.c_str());
         if (requireVerified_) {
             log.logError("Failed to verify server certificate");
             X509_free(peer);
             lastError_ = kErrVerifyRequired;
+            forceClose();
+            return false;
+        }
+        if (expectedPin_.empty()) {
+            log.logInfo("Unverified server certificate accepted on first use");
+            trust_ = Trust::FirstUse;
+        } else if (equalsNoCase(expectedPin_, peerFingerprint_)) {
+            log.logInfo("Unverified server certificate matches the one accepted before");
+            trust_ = Trust::Pinned;
+        } else {
+            // Not the certificate accepted before, and nothing vouches for
+            // this one: nothing more goes over this channel, no login least.
+            log.logError("The server certificate differs from the one accepted before");
+            log.logData("expectedFingerprint", expectedPin_.c_str());
+            X509_free(peer);
+            lastError_ = kErrPinMismatch;
             forceClose();
             return false;
         }

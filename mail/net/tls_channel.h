@@ -7,9 +7,13 @@
 // STARTTLS; in that case any plaintext the server sent before the handshake
 // is dropped, never read as if it had come through TLS.
 //
-// The server certificate is checked against the system trust store with the
-// host name (or IP address). An unverified certificate is logged and, unless
-// the owner requires verification, the channel goes on.
+// The server certificate is checked against the system trust store (or a CA
+// file the owner names) with the host name (or IP address). Small servers
+// often have a self-signed certificate, so an unverifiable one is not
+// refused outright: it is trusted on first use, and the owner keeps its
+// SHA-256 fingerprint for that server and port. A later unverifiable
+// certificate with another fingerprint is refused (someone may sit in the
+// middle), and so is every unverifiable one when verification is required.
 #pragma once
 
 #include <memory>
@@ -32,7 +36,9 @@ class TlsChannel {
 public:
     // Error codes left by a failed establish (or the socket's fail reason).
     enum { kErrLibrary = 100, kErrCredentials = 101, kErrProxy = 102, kErrHandshake = 103,
-           kErrRemoteCert = 104, kErrVerifyRequired = 105, kErrRequirement = 106 };
+           kErrRemoteCert = 104, kErrVerifyRequired = 105, kErrRequirement = 106, kErrPinMismatch = 107 };
+    // How the server's certificate was trusted by the last handshake.
+    enum class Trust { None, Verified, FirstUse, Pinned };
     static constexpr std::size_t kMaxRecordData = 16000;
     // The handshake may bring at most this much from the server.
     static constexpr std::size_t kMaxHandshakeBytes = 1024 * 1024;
@@ -69,6 +75,14 @@ public:
     void setReadTimeoutMs(int ms) { socket_.setReadTimeout(ms); }
     void setConnectTimeout(int seconds) { socket_.setConnectTimeout(seconds); }
     void setRequireVerified(bool on) { requireVerified_ = on; }
+    // The fingerprint accepted earlier for this server (lower-case hex of
+    // the SHA-256 of the certificate), "" when none.
+    void setExpectedPin(std::string sha256Hex) { expectedPin_ = std::move(sha256Hex); }
+    // Trusted roots in addition to the system's (PEM file), "" for none.
+    void setCaFile(std::string path) { caFile_ = std::move(path); }
+    Trust trust() const { return trust_; }
+    // The fingerprint of the last server certificate seen.
+    const std::string& peerFingerprint() const { return peerFingerprint_; }
     void setRequirement(std::string name, std::string value) { reqName_ = std::move(name); reqValue_ = std::move(value); }
 
     bool verified() const { return verified_; }
@@ -101,6 +115,8 @@ private:
     std::string received_;  // decrypted, not yet handed out
     bool verified_ = false;
     bool requireVerified_ = false;
+    std::string expectedPin_, caFile_, peerFingerprint_;
+    Trust trust_ = Trust::None;
     std::string reqName_, reqValue_;
     int lastError_ = 0;
     std::size_t discarded_ = 0;

@@ -1,9 +1,11 @@
 #include "mail/smtp/smtp_conn_impl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
 #include "mail/base/string_buffer.h"
+#include "mail/mime/address_parser.h"
 
 namespace zelmar::mail {
 
@@ -36,6 +38,13 @@ std::string_view withoutEol(std::string_view line) {
     return line;
 }
 
+// A host name with a domain: at least one inner dot, and not one of the
+// loopback names a machine without a domain reports.
+bool isFullyQualified(std::string_view name) {
+    const std::size_t dot = name.find('.');
+    return dot != std::string_view::npos && dot > 0 && dot + 1 < name.size() && !startsWithNoCase(name, "localhost");
+}
+
 // A line that ends its reply: no "-" after the code (a bare "250" too).
 bool isFinalLine(std::string_view line) {
     line = withoutEol(line);
@@ -49,12 +58,23 @@ SmtpMessage::~SmtpMessage() = default;
 SmtpConnImpl::SmtpConnImpl() = default;
 
 SmtpConnImpl::~SmtpConnImpl() {
-    if (!closed_ && conn_.isConnected()) {
+    if (!closed_) quitAndClose();
+    conn_.close();
+}
+
+void SmtpConnImpl::quitAndClose() {
+    if (conn_.isConnected()) {
         LogNull quiet;
         bool timedOut = false, aborted = false;
-        // A short wait: nothing depends on the answer.
-        readTimeoutMs_ = std::min(readTimeoutMs_, 5000);
+        // A short wait, even past the send's deadline: nothing depends on
+        // the answer.
+        const int keepRead = readTimeoutMs_;
+        const auto keepDeadline = overallDeadline_;
+        readTimeoutMs_ = std::min(readTimeoutMs_, kQuitWaitMs);
+        overallDeadline_ = SteadyClock::time_point::max();
         if (sendRaw("QUIT\r\n", quiet, nullptr)) readReplyLine(221, quiet, nullptr, timedOut, aborted);
+        readTimeoutMs_ = keepRead;
+        overallDeadline_ = keepDeadline;
     }
     conn_.close();
 }
@@ -66,7 +86,7 @@ void SmtpConnImpl::setDsn(DsnOptions d) {
 }
 
 SteadyClock::time_point SmtpConnImpl::replyDeadline() const {
-    return SteadyClock::now() + std::chrono::milliseconds(readTimeoutMs_);
+    return std::min(SteadyClock::now() + std::chrono::milliseconds(readTimeoutMs_), overallDeadline_);
 }
 
 std::string SmtpConnImpl::transcriptForm(std::string_view command) {
@@ -212,12 +232,15 @@ void SmtpConnImpl::closeConnection() {
 }
 
 std::string SmtpConnImpl::helloName(LogBase& log) {
-    if (!heloName_.empty()) return heloName_;
+    (void)log;
+    if (!heloName_.empty()) return announcedName_ = heloName_;
+    // RFC 5321 4.1.4: the fully qualified name, or else an address literal;
+    // servers that check HELO refuse a bare host name such as "vm".
     std::string name;
     LogNull quiet;
-    (void)log;
-    if (localHostName(name, quiet) && !name.empty()) return name;
-    return "localhost";
+    if (localHostName(name, quiet) && isFullyQualified(name)) return announcedName_ = name;
+    const std::string local = conn_.localAddress();
+    return announcedName_ = local.empty() ? std::string("localhost") : "[" + local + "]";
 }
 
 bool SmtpConnImpl::connectSmtp(const std::string& hostIn, int port, const std::string* loginIn,
@@ -226,10 +249,13 @@ bool SmtpConnImpl::connectSmtp(const std::string& hostIn, int port, const std::s
                                const ClientCert* clientCert, LogBase& log, ProgressMonitor* pm, bool& timedOut,
                                bool& aborted) {
     timedOut = aborted = false;
+    failure_ = SmtpFailure::None;
     readTimeoutMs_ = readTimeoutMs <= 0 ? 21600000 : readTimeoutMs;
     const std::string host = toLowerCopy(trimView(hostIn));
     const std::string login = loginIn ? std::string(trimView(*loginIn)) : std::string();
-    const std::string password = passwordIn ? std::string(trimView(*passwordIn)) : std::string();
+    // The password is used exactly as stored: blanks at either end are part
+    // of it (a login name has none that matter).
+    const std::string password = passwordIn ? *passwordIn : std::string();
     const std::string domain(trimView(domainIn));
 
     if (!host_.empty() && host == host_ && port == port_ && login == login_ && password == password_ &&
@@ -290,7 +316,7 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
         forced = "NONE";
     } else {
         login = std::string(trimView(*loginIn));
-        password = std::string(trimView(*passwordIn));
+        password = *passwordIn;
     }
 
     if (host.empty()) {
@@ -310,6 +336,11 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
         return false;
     }
 
+    // The connect may not outlast the send as a whole.
+    if (overallDeadline_ != SteadyClock::time_point::max()) {
+        const auto left = std::chrono::ceil<std::chrono::seconds>(overallDeadline_ - SteadyClock::now()).count();
+        connectTimeoutSeconds = static_cast<int>(std::clamp<long long>(left, 1, std::max(connectTimeoutSeconds, 1)));
+    }
     conn_.setConnectTimeout(connectTimeoutSeconds);
     conn_.setReadTimeout(readTimeoutMs_);
     if (tlsInUse_) {
@@ -331,24 +362,35 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
     }
     log.logData("InitialResponse", greeting.c_str());
 
-    const bool tlsAfterEhlo = containsAnyOf(login, kStartTlsAfterEhloDomains);
-    if (starttls_ && !tlsInUse_ && !tlsAfterEhlo) {
+    // Greeted from here on: every way out says QUIT first (a server logs a
+    // client that just drops the line, after a failed login say, as lost).
+    bool ehloOk = ehlo(log, pm, timedOut, aborted);
+    if (starttls_ && !tlsInUse_) {
+        // RFC 3207: STARTTLS only after EHLO and only when offered, then
+        // EHLO again, since what the server offers may change under TLS.
+        // Without it nothing is sent, least of all a login.
+        if (!ehloOk || !startTlsOffered_) {
+            log.logError("The SMTP server does not offer STARTTLS; nothing was sent.");
+            failure_ = SmtpFailure::StartTlsNotOffered;
+            quitAndClose();
+            return false;
+        }
         if (!startTls(host, "Sending STARTTLS (1)...", log, pm, timedOut, aborted)) {
-            conn_.close();
+            // A refused STARTTLS leaves the plain session to say QUIT on; a
+            // failed handshake has already closed the socket.
+            quitAndClose();
+            return false;
+        }
+        ehloOk = ehlo(log, pm, timedOut, aborted);
+        if (!ehloOk) {
+            log.logError("EHLO after STARTTLS failed");
+            quitAndClose();
             return false;
         }
     }
-
-    const bool ehloOk = ehlo(log, pm, timedOut, aborted);
     if (ehloOk) {
-        if (starttls_ && !tlsInUse_ && tlsAfterEhlo) {
-            if (!startTls(host, "Sending STARTTLS (2)...", log, pm, timedOut, aborted)) {
-                conn_.close();
-                return false;
-            }
-        }
         if (!chooseAndLogin(login, password, domain, forced, false, log, pm, timedOut, aborted)) {
-            conn_.close();
+            quitAndClose();
             return false;
         }
         std::snprintf(banner, sizeof banner, "CONNECTED to ESMTP server %s:%d", host.c_str(), port);
@@ -363,20 +405,20 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
         const std::string name = helloName(log);
         if (!sendRaw("HELO " + name + "\r\n", log, pm)) {
             log.logError("Failed to send Hello");
-            conn_.close();
+            quitAndClose();
             return false;
         }
         if (!readReplyLine(250, log, pm, timedOut, aborted, &heloReply)) {
             log.logError("Failed to get response to Hello (HELO)");
             if (!sendRaw("HELO " + host + "\r\n", log, pm) || !readReply(250, log, pm, timedOut, aborted)) {
                 log.logError("Failed to get response to 2nd-try Hello (HELO)");
-                conn_.close();
+                quitAndClose();
                 return false;
             }
         }
         log.logData("HeloResponse", heloReply.c_str());
         if (!chooseAndLogin(login, password, domain, forced, true, log, pm, timedOut, aborted)) {
-            conn_.close();
+            quitAndClose();
             return false;
         }
         std::snprintf(banner, sizeof banner, "CONNECTED to SMTP server %s:%d", host.c_str(), port);
@@ -385,7 +427,7 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
     host_ = host;
     port_ = port;
     login_ = loginIn ? std::string(trimView(*loginIn)) : std::string();
-    password_ = passwordIn ? std::string(trimView(*passwordIn)) : std::string();
+    password_ = passwordIn ? *passwordIn : std::string();
     domain_ = domain;
     return true;
 }
@@ -444,6 +486,8 @@ bool SmtpConnImpl::ehlo(LogBase& log, ProgressMonitor* pm, bool& timedOut, bool&
         return false;
     }
     auth_.clear();
+    startTlsOffered_ = false;
+    smtpUtf8_ = false;
     std::string collected;
     bool ok = false;
     const auto deadline = replyDeadline();
@@ -459,6 +503,8 @@ bool SmtpConnImpl::ehlo(LogBase& log, ProgressMonitor* pm, bool& timedOut, bool&
         const std::string_view keyword = body.size() > 4 ? body.substr(4) : std::string_view();
         if (startsWithNoCase(keyword, "DSN")) dsn_ = true;
         if (startsWithNoCase(keyword, "AUTH ")) auth_.setFromAuthLine(keyword);
+        if (equalsNoCase(trimView(keyword), "STARTTLS")) startTlsOffered_ = true;
+        if (equalsNoCase(trimView(keyword), "SMTPUTF8")) smtpUtf8_ = true;
         // RFC 5321 allows a last line of just "250": it ends the reply too.
         if (body.size() == 3 || body[3] == ' ') {
             ok = true;
@@ -478,7 +524,7 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
         out.connectionFailed = true;
         return false;
     }
-    if (newMessageId) message->newMessageId();
+    if (newMessageId) message->newMessageId(announcedName_);
     if (abortRequested(pm)) {
         log.logError("Mail sending aborted by application");
         out.aborted = true;
@@ -489,7 +535,39 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
     log.logData("subject", message->subject().c_str());
     log.logData("reversePath", reversePath.c_str());
 
+    // Addresses go on the wire as they stand: none may hold what would end
+    // the angle brackets or add a parameter, and UTF-8 goes only to a server
+    // that said it reads it (RFC 6531).
+    bool needsUtf8 = false;
+    {
+        std::vector<std::string> envelope = {reversePath};
+        for (const auto& l : {to, message->ccAddresses(), message->bccAddresses()})
+            envelope.insert(envelope.end(), l.begin(), l.end());
+        for (const std::string& a : envelope) {
+            if (!isSafeEnvelopeAddress(a)) {
+                failure_ = SmtpFailure::UnsafeAddress;
+                failureSubject_ = a;
+                log.logError("An address holds a blank, an angle bracket or a control character; nothing was sent.");
+                log.logData("address", a.c_str());
+                return false;
+            }
+            if (!isAll7Bit(a)) {
+                needsUtf8 = true;
+                if (!smtpUtf8_ && failureSubject_.empty()) failureSubject_ = a;
+            }
+        }
+        if (needsUtf8 && !smtpUtf8_) {
+            failure_ = SmtpFailure::NeedsSmtpUtf8;
+            log.logError("An address has non-ASCII characters before \"@\" and the server does not offer SMTPUTF8; "
+                         "nothing was sent.");
+            log.logData("address", failureSubject_.c_str());
+            return false;
+        }
+        failureSubject_.clear();
+    }
+
     std::string mailFrom = "MAIL FROM:<" + reversePath + ">";
+    if (needsUtf8) mailFrom += " SMTPUTF8";
     if (dsn_) {
         if (!dsnOptions_.ret.empty()) mailFrom += " RET=" + dsnOptions_.ret;
         if (!dsnOptions_.envid.empty()) mailFrom += " ENVID=" + dsnOptions_.envid;

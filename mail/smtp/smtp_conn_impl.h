@@ -28,8 +28,9 @@ public:
     virtual std::vector<std::string> ccAddresses() const = 0;
     virtual std::vector<std::string> bccAddresses() const = 0;
     virtual std::string subject() const = 0;
-    // Gives the message a fresh Message-ID (before rendering).
-    virtual void newMessageId() = 0;
+    // Gives the message a fresh Message-ID (before rendering), with the
+    // name the session announced itself by on its right side.
+    virtual void newMessageId(std::string_view host) = 0;
     // The MIME text with CRLF line ends, leaving out every header whose
     // name begins with skipPrefix.
     virtual std::string renderMime(std::string_view skipPrefix) = 0;
@@ -47,13 +48,26 @@ public:
     std::vector<std::string> ccAddresses() const override { return cc; }
     std::vector<std::string> bccAddresses() const override { return bcc; }
     std::string subject() const override { return subjectText; }
-    void newMessageId() override { ++newMessageIdCalls; }
+    std::string messageIdHost;
+    void newMessageId(std::string_view host) override {
+        ++newMessageIdCalls;
+        messageIdHost = host;
+    }
     std::string renderMime(std::string_view) override { return mime; }
 };
 
 // Delivery-status-notification parameters (used when the server lists DSN).
 struct DsnOptions {
     std::string notify, envid, ret;
+};
+
+// Failures the owner tells the user about in words of their own, beyond
+// the log.
+enum class SmtpFailure {
+    None,
+    StartTlsNotOffered,   // secure SMTP asked for, the server offers no STARTTLS
+    NeedsSmtpUtf8,        // an address with a non-ASCII local part, no SMTPUTF8
+    UnsafeAddress,        // an envelope address that cannot go on the wire
 };
 
 // What one sendMail reports besides its result.
@@ -85,6 +99,9 @@ public:
     void setAllOrNone(bool on) { allOrNone_ = on; }
     void setDsn(DsnOptions d);
     void setHeloName(std::string name) { heloName_ = std::move(name); }
+    // No reply is awaited past this moment (the whole send's deadline);
+    // max() for none. Each reply still has the read timeout of its own.
+    void setOverallDeadline(SteadyClock::time_point deadline) { overallDeadline_ = deadline; }
 
     // Reuses the open connection (after RSET) when every parameter matches,
     // else opens one: greeting, TLS, hello, login. A null login or password
@@ -107,6 +124,10 @@ public:
     const std::string& transcript() const { return transcript_; }
     int lastReplyCode() const { return lastReplyCode_; }
     bool dsn() const { return dsn_; }
+    bool startTlsOffered() const { return startTlsOffered_; }
+    bool smtpUtf8() const { return smtpUtf8_; }
+    SmtpFailure failure() const { return failure_; }
+    const std::string& failureSubject() const { return failureSubject_; }
     bool tlsInUse() const { return tlsInUse_; }
     bool isClosed() const { return closed_; }
     bool isConnected() const { return conn_.isConnected(); }
@@ -157,6 +178,8 @@ private:
     bool command(std::string_view text, int expected, LogBase& log, ProgressMonitor* pm, bool& timedOut,
                  bool& aborted, int* codeOut = nullptr, std::string* replyOut = nullptr);
     void logTranscript(LogBase& log);
+    // Says QUIT (a short wait for the answer) and closes.
+    void quitAndClose();
     SteadyClock::time_point replyDeadline() const;
 
     Socket2 conn_;
@@ -175,8 +198,15 @@ private:
     bool dsn_ = false;
     DsnOptions dsnOptions_;
     std::string heloName_;
+    std::string announcedName_ = "localhost";  // the name of the last EHLO/HELO
     AuthFlags auth_;
     bool commandSent_ = false;
+    bool startTlsOffered_ = false;
+    bool smtpUtf8_ = false;
+    SteadyClock::time_point overallDeadline_ = SteadyClock::time_point::max();
+    SmtpFailure failure_ = SmtpFailure::None;
+    std::string failureSubject_;
+    static constexpr int kQuitWaitMs = 2000;
 };
 
 }  // namespace zelmar::mail

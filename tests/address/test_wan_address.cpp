@@ -187,6 +187,17 @@ TEST_F(WanAddressTest, DefaultServiceIsAskedWithTheProductVersion) {
     EXPECT_EQ("", test::ReadFile(dir / "WANPage.html"));
 }
 
+// A link planted under the debug copy's name is not written through: its
+// target stays as it was, and the lookup goes on.
+TEST_F(WanAddressTest, TheDebugCopyNeverFollowsALink) {
+    core->ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
+    UseDefaultService();
+    test::WriteFile(dir / "victim.txt", "keep me");
+    ASSERT_EQ(::symlink((dir / "victim.txt").c_str(), (dir / "WANPage.html").c_str()), 0);
+    EXPECT_EQ("127.0.0.1", Lookup());
+    EXPECT_EQ("keep me", test::ReadFile(dir / "victim.txt"));
+}
+
 TEST_F(WanAddressTest, OversizedPageIsCutAtOneMebibyte) {
     core->ini().WriteString(kPreferences, "DebugWANPage", "TRUE");
     UseUrl(servers->Url("/big-first"));

@@ -3,7 +3,10 @@
 # Python's email package (policy=default) and checks it against the JSON
 # expectation: no defects, the same subject, addresses, body text and
 # attachment bytes. Prints every mismatch; exit status 1 if any.
+# Two rules hold for every message: no line is longer than 998 octets
+# (RFC 5322 2.1.1) and no encoded word longer than 75 characters (RFC 2047 2).
 import email
+import re
 import email.policy
 import json
 import sys
@@ -20,6 +23,12 @@ for line in sys.stdin:
     exp = json.load(open(exp_path, encoding="utf-8"))
     name = exp["name"]
     data = open(msg_path, "rb").read()
+    for number, raw_line in enumerate(data.split(b"\r\n")):
+        if len(raw_line) > 998:
+            fail(name, "line %d has %d octets" % (number + 1, len(raw_line)))
+    for word in re.findall(rb"=\?[^?\s]+\?[QqBb]\?[^?\s]*\?=", data):
+        if len(word) > 75:
+            fail(name, "encoded word of %d characters: %r" % (len(word), word[:80]))
     msg = email.message_from_bytes(data, policy=email.policy.default)
     for part in msg.walk():
         if part.defects:

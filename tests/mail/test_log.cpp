@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 #include "mail/base/logger.h"
 
@@ -135,9 +136,57 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WrapCase{"ab", "ab"}, WrapCase{"a<b", "<![CDATA[a<b]]>"}, WrapCase{"a>b", "<![CDATA[a>b]]>"},
                       WrapCase{"a&b", "<![CDATA[a&b]]>"}, WrapCase{"a\tb", "<![CDATA[a\tb]]>"},
                       WrapCase{"a\nb", "<![CDATA[a\nb]]>"}, WrapCase{"a\rb", "a\rb"},
-                      WrapCase{"<![CDATA[q<]]>", "<![CDATA[q<]]>"},
+                      // Text that brings its own section is escaped like any other.
+                      WrapCase{"<![CDATA[q<]]>", "<![CDATA[<![CDATA[q<]]]]><![CDATA[>]]>"},
                       // A lone "]]>" is split so the section cannot end early.
                       WrapCase{"x]]>y", "<![CDATA[x]]]]><![CDATA[>y]]>"}));
+
+// Hostile server replies in the saved log, read back by Python's XML
+// parser: the file stays well-formed, the reply stays text (no element of
+// its making), and what XML cannot hold reads as U+FFFD.
+struct HostileCase {
+    const char* name;
+    std::string value;
+    std::string readBack;
+};
+
+class XmlHostileText : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(XmlHostileText, ReadsBackAsTextOnly) {
+    const HostileCase& c = GetParam();
+    Logger log;
+    log.logData("x", c.value.c_str());
+    char path[] = "/tmp/zelmar-log-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_TRUE(log.saveXml(path));
+    const std::string cmd = std::string("/usr/bin/python3 -c 'import sys, xml.etree.ElementTree as E; "
+                                        "x = E.parse(sys.argv[1]).getroot().find(\"x\"); "
+                                        "sys.stdout.buffer.write(b\"%d:\" % len(list(x)) + (x.text or \"\").encode())' ") +
+                            path + " 2>&1";
+    std::string out;
+    if (FILE* p = ::popen(cmd.c_str(), "r")) {
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        ::pclose(p);
+    }
+    std::remove(path);
+    EXPECT_EQ(out, "0:" + c.readBack) << c.name;
+}
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, XmlHostileText,
+    ::testing::Values(
+        HostileCase{"CdataBreakout", "550 <![CDATA[ x ]]><script>alert(1)</script><![CDATA[ y ]]>",
+                    "550 <![CDATA[ x ]]><script>alert(1)</script><![CDATA[ y ]]>"},
+        HostileCase{"ControlCharacters", std::string("550 a\x01" "b\x1B[31mc\x0C" "d"), "550 a" + kFffd + "b" + kFffd + "[31mc" + kFffd + "d"},
+        HostileCase{"InvalidUtf8", "550 \xFF\xC3(\xE2\x82 ok", "550 " + kFffd + kFffd + "(" + kFffd + kFffd + " ok"},
+        HostileCase{"OverlongAndSurrogate", "550 \xC0\xBC \xED\xA0\x80", "550 " + kFffd + kFffd + " " + kFffd + kFffd + kFffd},
+        HostileCase{"ValidUtf8Kept", "550 Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x93\xA7 <x>", "550 Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x93\xA7 <x>"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LoggerForms, ErrorInfoTextAndNumbers) {
     Logger log;

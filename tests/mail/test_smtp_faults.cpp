@@ -19,7 +19,7 @@ using mail::SmtpConnImpl;
 using Clock = std::chrono::steady_clock;
 
 struct Step {
-    enum Kind { Send, Expect, ReadData, Stall, Drop } kind;
+    enum Kind { Send, Expect, ReadData, Stall, Drop, Pause } kind;
     std::string text;
     std::size_t segment = 0;  // Send: bytes per TCP segment (0: all at once)
 };
@@ -28,6 +28,7 @@ Step E(std::string prefix) { return {Step::Expect, std::move(prefix)}; }
 Step D() { return {Step::ReadData, ""}; }
 Step Stall() { return {Step::Stall, ""}; }
 Step Drop() { return {Step::Drop, ""}; }
+Step Pause(std::size_t ms) { return {Step::Pause, "", ms}; }
 
 // Plays one script for one connection, then answers QUIT until the client
 // leaves. Records the first mismatch.
@@ -114,6 +115,9 @@ private:
                 case Step::Drop:
                     conn->Close();
                     return;
+                case Step::Pause:
+                    std::this_thread::sleep_for(std::chrono::milliseconds(step.segment));
+                    break;
             }
         }
         for (int i = 0; i < 50 && ReadLine(*conn, line); ++i) {
@@ -159,6 +163,9 @@ struct FaultRow {
     std::vector<const char*> logHas;
     std::vector<const char*> logLacks;
     bool dsn = false;  // set the DSN options RET=HDRS ENVID=env1 NOTIFY=SUCCESS,FAILURE
+    bool startTls = false;
+    bool login = false;  // log in as user / pw
+    mail::SmtpFailure failure = mail::SmtpFailure::None;
 };
 
 void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.name; }
@@ -224,6 +231,33 @@ std::vector<FaultRow> Rows() {
          {}},
         {"DropAfterMailFromClosesTheSession", kGreetEhlo + std::vector<Step>{E("MAIL"), Drop()}, false, true, false,
          false, false, 0, {}, {"Failed when sending MAIL FROM:<sender@example.test>"}, {}},
+        // STARTTLS comes after EHLO, and only when offered; without it no
+        // login and no mail goes out, and the session still ends with QUIT.
+        {"StartTlsNotOfferedSendsNothingButQuit",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO "), S("250-fake\r\n250 AUTH PLAIN\r\n"), E("QUIT"),
+                           S("221 bye\r\n")},
+         false, false, false, false, false, 0, {}, {"does not offer STARTTLS"}, {"STARTTLS (1)"}, false, true, true,
+         mail::SmtpFailure::StartTlsNotOffered},
+        {"StartTlsFollowsEhlo",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO client.test"), S("250-fake\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n"),
+                           E("STARTTLS"), S("454 4.7.0 TLS not available\r\n"), E("QUIT"), S("221 bye\r\n")},
+         false, false, false, false, false, 0, {}, {"Failed to receive STARTTLS response"}, {}, false, true, true},
+        {"FailedLoginEndsWithQuit",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO "), S("250-fake\r\n250 AUTH PLAIN\r\n"), E("AUTH PLAIN"),
+                           S("535 5.7.8 Authentication failed\r\n"), E("QUIT"), S("221 bye\r\n")},
+         false, false, false, false, false, 0, {}, {}, {}, false, false, true},
+        // Addresses from the message go on the wire only when they cannot
+        // add parameters or end the brackets, and UTF-8 ones only with SMTPUTF8.
+        {"Utf8LocalPartNeedsSmtpUtf8", kGreetEhlo + std::vector<Step>{E("QUIT"), S("221 bye\r\n")}, false, true, false,
+         false, false, 0, {}, {"does not offer SMTPUTF8"}, {}, false, false, false, mail::SmtpFailure::NeedsSmtpUtf8},
+        {"Utf8LocalPartWithSmtpUtf8",
+         std::vector<Step>{S("220 fake\r\n"), E("EHLO "), S("250-fake\r\n250 SMTPUTF8\r\n"),
+                           E("MAIL FROM:<sender@example.test> SMTPUTF8\r\n"), S("250 ok\r\n"),
+                           E("RCPT TO:<j\xC3\xBCrgen@example.test>\r\n"), S("250 ok\r\n"), E("DATA"),
+                           S("354 go\r\n"), D(), S("250 ok\r\n")},
+         false, true, true, false, false, 1, {}, {"Mail sent to 1 recipient"}, {}},
+        {"InjectedParameterIsRefused", kGreetEhlo + std::vector<Step>{E("QUIT"), S("221 bye\r\n")}, false, true, false,
+         false, false, 0, {}, {"nothing was sent"}, {}, false, false, false, mail::SmtpFailure::UnsafeAddress},
     };
 }
 
@@ -235,19 +269,26 @@ TEST_P(SmtpFault, ReportsWhatHappened) {
     ScriptedServer server(row.script);
     Logger log;
     const auto start = Clock::now();
+    mail::SmtpFailure failure = mail::SmtpFailure::None;
     {
         SmtpConnImpl session;
         session.setHeloName("client.test");
         session.setAllOrNone(row.allOrNone);
+        session.setStartTls(row.startTls);
         if (row.dsn) session.setDsn({"SUCCESS,FAILURE", "env1", "HDRS"});
         bool timedOut = false, aborted = false;
-        const bool connected = session.connectSmtp("127.0.0.1", server.port(), nullptr, nullptr, "", "", 5,
-                                                   kReadTimeoutMs, nullptr, log, nullptr, timedOut, aborted);
+        const std::string user = "user", password = "pw";
+        const bool connected =
+            session.connectSmtp("127.0.0.1", server.port(), row.login ? &user : nullptr, row.login ? &password : nullptr,
+                                "", "", 5, kReadTimeoutMs, nullptr, log, nullptr, timedOut, aborted);
         ASSERT_EQ(connected, row.connects) << LogText(log);
         if (!row.connects) {
             EXPECT_EQ(timedOut, row.timedOut);
         } else {
             mail::RenderedMessage msg = SampleMessage(1);
+            const std::string name = row.name;
+            if (name.starts_with("Utf8")) msg.to = {"j\xC3\xBCrgen@example.test"}, msg.cc = msg.bcc = {};
+            if (name == "InjectedParameterIsRefused") msg.cc = {"carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x"};
             SendOutcome out;
             ScratchDir dir;
             const std::string sentLog = dir / "sent.log";
@@ -269,6 +310,7 @@ TEST_P(SmtpFault, ReportsWhatHappened) {
                 EXPECT_EQ(server.received().find("DATA"), std::string::npos);
             }
         }
+        failure = session.failure();
     }
     // A stalled server costs one read timeout per waiting step, never more.
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3 * kReadTimeoutMs + 4000));
@@ -276,10 +318,61 @@ TEST_P(SmtpFault, ReportsWhatHappened) {
     for (const char* want : row.logHas) EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
     for (const char* lack : row.logLacks) EXPECT_EQ(text.find(lack), std::string::npos) << lack << "\n" << text;
     EXPECT_EQ(server.mismatch(), "");
+    EXPECT_EQ(static_cast<int>(failure), static_cast<int>(row.failure));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SmtpFault, ::testing::ValuesIn(Rows()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Without a configured name the session announces a fully qualified name,
+// or else the address literal of its end of the connection, never a bare
+// host name; the Message-ID carries the same name.
+TEST(SmtpHello, FullyQualifiedNameOrAddressLiteral) {
+    ScriptedServer server(kGreetEhlo + kTransaction);
+    Logger log;
+    mail::RenderedMessage msg = SampleMessage(1);
+    {
+        SmtpConnImpl session;
+        bool timedOut = false, aborted = false;
+        ASSERT_TRUE(session.connectSmtp("127.0.0.1", server.port(), nullptr, nullptr, "", "", 5, 2000, nullptr, log,
+                                        nullptr, timedOut, aborted));
+        SendOutcome out;
+        ASSERT_TRUE(session.sendMail(&msg, "sender@example.test", nullptr, "", log, nullptr, out)) << LogText(log);
+    }
+    const std::string received = server.received();
+    const std::string name = received.substr(5, received.find("\r\n") - 5);
+    const bool literal = name == "[127.0.0.1]";
+    const bool qualified = name.find('.') != std::string::npos && name.find_first_of(" []") == std::string::npos &&
+                           name.rfind("localhost", 0) != 0;
+    EXPECT_TRUE(literal || qualified) << name;
+    EXPECT_EQ(msg.messageIdHost, name);
+}
+
+// Every reply comes well within the read timeout, but the send as a whole
+// passes its deadline: it ends there, not after every step's own wait.
+TEST(SmtpDeadline, TheWholeSendEndsAtItsDeadline) {
+    std::vector<Step> slow = {S("220 fake\r\n"), E("EHLO "), Pause(500), S("250 fake\r\n")};
+    for (const char* cmd : {"MAIL", "RCPT", "RCPT", "RCPT", "DATA"}) slow = slow + std::vector<Step>{E(cmd), Pause(500), S(std::string(cmd) == "DATA" ? "354 go\r\n" : "250 ok\r\n")};
+    slow = slow + std::vector<Step>{D(), Pause(500), S("250 ok\r\n")};
+    ScriptedServer server(slow);
+    Logger log;
+    SmtpConnImpl session;
+    session.setHeloName("client.test");
+    const auto start = Clock::now();
+    constexpr auto kDeadline = std::chrono::milliseconds(1800);
+    session.setOverallDeadline(start + kDeadline);
+    bool timedOut = false, aborted = false;
+    ASSERT_TRUE(session.connectSmtp("127.0.0.1", server.port(), nullptr, nullptr, "", "", 5, 1000, nullptr, log, nullptr,
+                                    timedOut, aborted));
+    mail::RenderedMessage msg = SampleMessage(1);
+    SendOutcome out;
+    EXPECT_FALSE(session.sendMail(&msg, "sender@example.test", nullptr, "", log, nullptr, out));
+    const auto took = Clock::now() - start;
+    EXPECT_TRUE(out.timedOut);
+    // Seven slow replies take 3.5 s; the deadline ends it at 1.8 s.
+    EXPECT_GE(took, kDeadline);
+    EXPECT_LT(took, kDeadline + std::chrono::milliseconds(1200));
+}
 
 }  // namespace
 }  // namespace zelmar::test
@@ -409,13 +502,17 @@ struct RelayRow {
     RelayOptions options;
     const char* logHas;
     std::size_t discarded;
+    const char* logLacks = "";
 };
 
 void PrintTo(const RelayRow& r, std::ostream* os) { *os << r.name; }
 
 const RelayRow kRelayRows[] = {
     {"TlsHandshakeSplitIntoSmallSegments", true, {7, false, false, true, ""}, "Secure Channel Established.", 0},
-    {"StartTlsAnswered503FirstSendsEhlo", false, {0, true, false, false, ""}, "Resending STARTTLS...", 0},
+    // A relay that answers a STARTTLS sent before EHLO with 503, as servers
+    // do: the session never gets that answer, since its EHLO comes first.
+    {"StartTlsOnlyAfterEhlo", false, {0, true, false, false, ""}, "TLS connection established.", 0,
+     "Received 503 SMTP Status"},
     {"PlaintextAfterStartTlsIsDropped", false, {0, false, true, false, ""}, "Discarded plaintext received before the TLS handshake",
      14},
 };
@@ -452,6 +549,9 @@ TEST_P(SmtpTlsRelay, MessageArrivesWhole) {
                                     nullptr, timedOut, aborted))
         << LogText(log);
     EXPECT_NE(LogText(log).find(row.logHas), std::string::npos) << LogText(log);
+    if (*row.logLacks) {
+        EXPECT_EQ(LogText(log).find(row.logLacks), std::string::npos) << LogText(log);
+    }
     EXPECT_EQ(session.connection().channel().discardedBeforeHandshake(), row.discarded);
     mail::RenderedMessage msg = SampleMessage(1, 40000);
     SendOutcome out;

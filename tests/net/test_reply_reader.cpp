@@ -3,7 +3,12 @@
 // also against a peer that floods or drips.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "net/reply_reader.h"
 #include "tests/net/scripted_server.h"
@@ -125,6 +130,44 @@ INSTANTIATE_TEST_SUITE_P(
                  ReplyReader::Status::TimedOut},
         ReadCase{"EndlessLine", {Flood("xxxxxxxxxxxxxxxx", 20000)}, {}, ReplyReader::Status::TimedOut}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A source that always has bytes ready: a socketpair kept full by a thread
+// that writes as fast as it can and never stops on its own. Only the
+// reader's own deadline check can end the read; the socket never runs dry.
+TEST(ReadingFromASocket, AnAlwaysFullSocketEndsAtTheDeadline) {
+    for (const std::string& unit : {std::string("220-flood\r\n"), std::string(4096, 'x')}) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        std::atomic<bool> stop{false};
+        // Six seconds at most, so that a reader without the check ends too
+        // (and fails the time bound below) instead of reading for ever.
+        const auto writerEnd = Clock::now() + std::chrono::seconds(6);
+        std::thread writer([&] {
+            std::string block;
+            while (block.size() < 65536) block += unit;
+            while (!stop && Clock::now() < writerEnd) {
+                // Blocking writes: the writer waits only while the socket is full.
+                if (::send(fds[1], block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
+            }
+        });
+        TimeoutSocket socket = TimeoutSocket::Adopt(fds[0], 1);
+        ReplyReader reader(4096);
+        const auto start = Clock::now();
+        const auto deadline = start + std::chrono::milliseconds(500);
+        std::string line;
+        ReplyReader::Status status = ReplyReader::Status::Line;
+        for (long long reads = 0; reads < 4000000000LL && status == ReplyReader::Status::Line; ++reads)
+            status = reader.ReadLine(socket, deadline, line);
+        const auto took = Clock::now() - start;
+        stop = true;
+        socket.Close();  // the writer's next send fails
+        writer.join();
+        ::close(fds[1]);
+        EXPECT_EQ(static_cast<int>(status), static_cast<int>(ReplyReader::Status::TimedOut)) << unit.size();
+        EXPECT_GE(took, std::chrono::milliseconds(500));
+        EXPECT_LT(took, std::chrono::milliseconds(500 + 1500)) << unit.size();
+    }
+}
 
 TEST(ReadingFromASocket, ABufferedLineIsHandedOutEvenAfterTheDeadline) {
     ScriptedServer server({Send("220 a\r\n221 b\r\n"), Pause(200)});

@@ -3,6 +3,8 @@
 // server on loopback (plain, implicit TLS, STARTTLS, refused recipients).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 #include "mail/facade/mail_sender_impl.h"
@@ -186,6 +188,11 @@ TEST(SaveErrorLogXml, WritesTheLastCallsLogAndKeepsIt) {
     ASSERT_TRUE(sender.SaveErrorLogXml((dir / "again.xml").c_str()));
     EXPECT_EQ(ReadFile(dir / "again.xml"), xml);
     EXPECT_FALSE(sender.SaveErrorLogXml((dir / "no/such/folder.xml").c_str()));
+    // A link planted under the name is not written through.
+    WriteFile(dir / "victim.txt", "keep me");
+    ASSERT_EQ(::symlink((dir / "victim.txt").c_str(), (dir / "linked.xml").c_str()), 0);
+    EXPECT_FALSE(sender.SaveErrorLogXml((dir / "linked.xml").c_str()));
+    EXPECT_EQ(ReadFile(dir / "victim.txt"), "keep me");
 }
 
 struct RedactCase {
@@ -213,7 +220,14 @@ INSTANTIATE_TEST_SUITE_P(
         RedactCase{"loginToken", "x czNjcmV0 y", "joe", "s3cret", "x ******** y"},
         RedactCase{"clear", "<v>s3cret</v>", "joe", "s3cret", "<v>********</v>"},
         RedactCase{"shortClearKept", "<error>e</error>", "joe", "e", "<error>e</error>"},
-        RedactCase{"noPassword", "<error>x</error>", "", "", "<error>x</error>"}),
+        RedactCase{"noPassword", "<error>x</error>", "", "", "<error>x</error>"},
+        // The server's list of mechanisms is no secret: only what the client sent is masked.
+        RedactCase{"serverMechanismList",
+                   "<helloResponse><![CDATA[250-fake\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 OK]]></helloResponse>\r\n"
+                   "<info><![CDATA[250 AUTH PLAIN LOGIN\r\nAUTH PLAIN AGpvZQBwdw==\r\n]]></info>",
+                   "joe", "pw",
+                   "<helloResponse><![CDATA[250-fake\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 OK]]></helloResponse>\r\n"
+                   "<info><![CDATA[250 AUTH PLAIN LOGIN\r\nAUTH PLAIN ********\r\n]]></info>"}),
     [](const auto& info) { return std::string(info.param.what); });
 
 namespace {

@@ -2,6 +2,8 @@
 // recipient list, the HTML test, and the recipient list read back whole.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
 #include "app/notify/notification_email.h"
@@ -84,4 +86,52 @@ TEST(RecipientSetting, ALongListIsReadBackWhole) {
     Settings s;
     ASSERT_TRUE(LoadSettings(ini, s, "k"));
     EXPECT_EQ(s.EmailTo, list);
+}
+
+// A stored recipient list longer than the limit is cut at a ";" only, and
+// the recipients beyond it are counted; a list of exactly the limit stays.
+struct CutCase {
+    const char* what;
+    std::string list;
+    std::string kept;
+    int leftOut;
+};
+
+class RecipientCut : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(RecipientCut, AtASemicolonOnly) {
+    int leftOut = -1;
+    EXPECT_EQ(CutRecipientList(GetParam().list, 20, leftOut), GetParam().kept);
+    EXPECT_EQ(leftOut, GetParam().leftOut);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, RecipientCut,
+    ::testing::Values(CutCase{"ExactlyTheLimit", "aaaa@x.test;bbb@x.tt", "aaaa@x.test;bbb@x.tt", 0},
+                      CutCase{"OnePastCutsTheLastAddress", "aaaa@x.test;bbb@x.ttt", "aaaa@x.test", 1},
+                      CutCase{"SemicolonRightAfterTheLimit", "aaaa@x.test;bbb@x.tt;c@x;;d@x;", "aaaa@x.test;bbb@x.tt", 2},
+                      CutCase{"OneLongAddress", "aaaaaaaaaaaaaaaaaaaaaaaa@x.test;b@x", "", 2}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// A message file read as text: LF and CR LF become CR LF; nothing else moves.
+TEST(MailText, LineEndsBecomeCrLf) {
+    EXPECT_EQ(MailTextLineBreaks("a\nb\r\nc\rd\n\n"), "a\r\nb\r\nc\rd\r\n\r\n");
+    EXPECT_EQ(MailTextLineBreaks("no break"), "no break");
+    EXPECT_EQ(MailTextLineBreaks("\n"), "\r\n");
+}
+
+// Working copies registered while a mail is made are removed by an exit
+// that does not let the worker finish.
+TEST(MailText, WorkingCopiesGoAtASignalExit) {
+    zelmar::test::ScratchDir dir;
+    const std::string copy = dir / "ip$.txt";
+    zelmar::test::WriteFile(copy, "addresses");
+    RegisterWorkingCopy(copy);
+    RemoveWorkingCopies();
+    EXPECT_NE(::access(copy.c_str(), F_OK), 0);
+    zelmar::test::WriteFile(copy, "addresses");
+    RegisterWorkingCopy(copy);
+    ForgetWorkingCopy(copy);  // deleted by the worker itself: not touched again
+    RemoveWorkingCopies();
+    EXPECT_EQ(::access(copy.c_str(), F_OK), 0);
 }

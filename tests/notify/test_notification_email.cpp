@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <unistd.h>
 
 #include "app/core/core.h"
 #include "app/core/settings.h"
+#include "app/notify/certificate_pins.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/publish/publishing.h"
@@ -203,13 +206,18 @@ class NotificationEmailLogin : public NotificationEmail, public ::testing::WithP
 
 TEST_P(NotificationEmailLogin, LogsInWithTheStoredLogin) {
     SmtpPeer::Options o;
-    o.login = "joe@example.com:pa ss;word";
+    // Blanks at both ends are part of the password, as stored.
+    o.login = "joe@example.com: pa ss;word ";
     o.startTls = GetParam().startTls;
+    if (o.startTls) {
+        ASSERT_TRUE(MakeSelfSignedCert(dir.path()));
+        o.certDir = dir.path();
+    }
     Start(o);
     // The login as --set-smtp-login stores it, read back by the settings store.
     IniFile ini(dir / "Zelmar.ini");
     std::string error;
-    ASSERT_TRUE(WriteSmtpLogin(ini, {"joe@example.com", "pa ss;word"}, "k", error)) << error;
+    ASSERT_TRUE(WriteSmtpLogin(ini, {"joe@example.com", " pa ss;word "}, "k", error)) << error;
     ASSERT_TRUE(ini.WriteString(kLocalSettings, "FTPServer", std::string("ftp.example.com")));
     Settings loaded;
     ASSERT_TRUE(LoadSettings(ini, loaded, "k"));
@@ -220,7 +228,14 @@ TEST_P(NotificationEmailLogin, LogsInWithTheStoredLogin) {
         s.EnableSecureSMTP = GetParam().startTls ? 1 : 0;
     });
     SendNotificationEmail(*core);
-    EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kAttempting}));
+    // The test server's self-signed certificate is trusted on first use.
+    std::vector<std::string> want{kAttempting, kAttempting};
+    if (GetParam().startTls)
+        want.insert(want.begin() + 1, "Warning: the certificate of the mail server 127.0.0.1:" +
+                                          std::to_string(server->port()) +
+                                          " is not verified; accepted and remembered (SHA-256 " +
+                                          CertFingerprint(dir / "cert.pem") + ")");
+    EXPECT_EQ(host.lines, want);
     ASSERT_EQ(Received(), 1);
     EXPECT_TRUE(Has(server->Meta(1), "\"login\": \"joe@example.com\""));
     EXPECT_TRUE(Has(server->Meta(1), GetParam().startTls ? "\"tls\": true" : "\"tls\": false"));
@@ -437,4 +452,119 @@ TEST_F(NotificationEmail, ALongMessageFileIsCutAt32000Bytes) {
     ASSERT_EQ(Received(), 1);
     const std::string body = BodyOf(server->Raw(1));
     EXPECT_EQ(std::count(body.begin(), body.end(), 'x'), 32000);
+}
+
+// Recipient pieces as people write them; what is not an address is left
+// out with a line naming it, and the rest still get the mail.
+TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
+    Start();
+    Edit([](Settings& s) {
+        s.EmailTo = "Second Person <second@x.test>;carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x; a@x.test, b@x.test";
+    });
+    SendNotificationEmail(*core);
+    EXPECT_EQ(host.lines, (std::vector<std::string>{
+                              kAttempting, "Warning: 'carol@example.org> NOTIFY=NEVER ORCPT=rfc822' is not an e-mail address; left out",
+                              "Warning: 'x' is not an e-mail address; left out", kAttempting}));
+    ASSERT_EQ(Received(), 1);
+    EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\"]")) << server->Meta(1);
+    EXPECT_EQ(HeaderValue(server->Raw(1), "To"), "\"Second Person\" <second@x.test>, a@x.test, b@x.test");
+}
+
+TEST_F(NotificationEmail, TwoSendersAreRefused) {
+    Start();
+    Edit([](Settings& s) { s.EmailFrom = "bob@example.org, eve@example.org"; });
+    SendNotificationEmail(*core);
+    ASSERT_EQ(host.lines.size(), 2u);
+    EXPECT_TRUE(Has(host.lines[1], "Email not sent: the sender 'bob@example.org, eve@example.org' is not one e-mail address"));
+    EXPECT_EQ(Received(), 0);
+    EXPECT_FALSE(Exists("ip$.txt"));
+}
+
+// A message file with LF line ends (any Linux editor) goes as lines.
+TEST_F(NotificationEmail, LinuxLineEndsGoAsLines) {
+    Start();
+    WriteFile(dir / "ip.txt", "Hello,\n\nStatus %S\nWAN %WI");
+    SendNotificationEmail(*core);
+    ASSERT_EQ(Received(), 1);
+    EXPECT_EQ(BodyOf(server->Raw(1)), "Hello,\r\n\r\nStatus Online\r\nWAN 203.0.113.7=\r\n");
+}
+
+// A stored list longer than the page's limit is cut at a ";", and the
+// status line says how many were left out.
+TEST_F(NotificationEmail, ALongStoredListIsCutBetweenAddresses) {
+    Start();
+    std::string list;
+    for (int i = 0; list.size() <= kMaxEmailToChars + 100; ++i) list += "user" + std::to_string(i) + "@example.org;";
+    IniFile ini(dir / "Zelmar.ini");
+    ASSERT_TRUE(ini.WriteString(kLocalSettings, "FTPServer", std::string("ftp.example.com")));
+    ASSERT_TRUE(ini.WriteString(kPreferences, "EmailTo", list));
+    Settings loaded;
+    ASSERT_TRUE(LoadSettings(ini, loaded, "k"));
+    ASSERT_LE(loaded.EmailTo.size(), kMaxEmailToChars);
+    EXPECT_EQ(list.compare(0, loaded.EmailTo.size() + 1, loaded.EmailTo + ";"), 0);
+    const int kept = static_cast<int>(std::count(loaded.EmailTo.begin(), loaded.EmailTo.end(), ';')) + 1;
+    const int total = static_cast<int>(std::count(list.begin(), list.end(), ';'));
+    EXPECT_EQ(loaded.EmailToLeftOut, total - kept);
+    Edit([&](Settings& s) {
+        s.EmailTo = loaded.EmailTo;
+        s.EmailToLeftOut = loaded.EmailToLeftOut;
+    });
+    SendNotificationEmail(*core);
+    EXPECT_TRUE(std::count(host.lines.begin(), host.lines.end(),
+                           "Warning: the recipient list is longer than 2048 characters; " +
+                               std::to_string(total - kept) + " recipient(s) left out") == 1);
+    ASSERT_EQ(Received(), 1);
+    EXPECT_TRUE(Has(server->Envelope(1), "user" + std::to_string(kept - 1) + "@example.org\n"));
+}
+
+// "Timeout" bounds the wait for a server that never greets.
+TEST_F(NotificationEmail, TimeoutBoundsAStalledServer) {
+    SilentListener silent;
+    Configure(silent.port());
+    Edit([](Settings& s) { s.Timeout = 1; });
+    const auto start = std::chrono::steady_clock::now();
+    SendNotificationEmail(*core);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(host.lines.back(), kNotSent);
+}
+
+// An unverifiable certificate: remembered on first use, refused when it
+// changes (before any login) until the user accepts the new one, refused
+// always when verification is required.
+TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
+    ASSERT_TRUE(MakeSelfSignedCert(dir.path()));
+    SmtpPeer::Options o;
+    o.startTls = true;
+    o.certDir = dir.path();
+    Start(o);
+    Edit([](Settings& s) { s.EnableSecureSMTP = 1; });
+    const std::string key = "127.0.0.1:" + std::to_string(server->port());
+    const std::string pin = CertFingerprint(dir / "cert.pem");
+    struct Step {
+        const char* what;
+        std::function<void()> before;
+        int received;
+        const char* lineHas;
+        std::string stored;
+    };
+    const std::string other(64, 'a');
+    const Step steps[] = {
+        {"FirstUse", [] {}, 1, "is not verified; accepted and remembered", pin},
+        {"SameAgain", [] {}, 2, nullptr, pin},
+        {"Changed", [&] { ASSERT_TRUE(core->ini().WriteString(kCertificatePins, key, other)); }, 2,
+         "has changed and cannot be verified", other},
+        {"Accepted", [&] { AcceptNewMailServerCertificate(*core); }, 3, "is not verified; accepted and remembered", pin},
+        {"Required", [&] { Edit([](Settings& s) { s.RequireVerifiedCertificate = 1; }); }, 3,
+         "cannot be verified (RequireVerifiedCertificate=1)", pin},
+    };
+    for (const Step& step : steps) {
+        step.before();
+        host.lines.clear();
+        SendNotificationEmail(*core);
+        EXPECT_EQ(Received(), step.received) << step.what;
+        const bool found = std::any_of(host.lines.begin(), host.lines.end(),
+                                       [&](const std::string& l) { return step.lineHas && Has(l, step.lineHas); });
+        EXPECT_EQ(found, step.lineHas != nullptr) << step.what;
+        EXPECT_EQ(StoredCertificatePin(core->ini(), key), step.stored) << step.what;
+    }
 }

@@ -258,6 +258,36 @@ INSTANTIATE_TEST_SUITE_P(
                  {"S:220 ready", "C:USER zelmar", "S:530   system offline.", "W"}, "530   system offline."}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A server that echoes the password in its refusal: the status line (and
+// with it the log) shows it masked, in any of the places it can stand.
+struct EchoCase {
+    const char* name;
+    std::string reply;
+    std::string shown;
+};
+
+class PublishingPasswordEcho : public Publishing, public ::testing::WithParamInterface<EchoCase> {};
+
+TEST_P(PublishingPasswordEcho, IsMasked) {
+    const std::string pw = "s3cr3t pw";
+    FakeFtpServer fake({"S:220 ready", "C:USER zelmar", "S:331 password please", "C:PASS " + pw,
+                        "S:" + GetParam().reply, "W"});
+    EditSite([&](FtpSiteFields& f) {
+        f.Port = std::to_string(fake.port());
+        f.Password = pw;
+    });
+    RunOnlineUpload();
+    EXPECT_TRUE(Shown(GetParam().shown)) << ::testing::PrintToString(host.lines);
+    for (const std::string& line : host.lines) EXPECT_EQ(line.find(pw), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, PublishingPasswordEcho,
+    ::testing::Values(EchoCase{"AtTheEnd", "530 Login incorrect PASS s3cr3t pw", "Login incorrect PASS ********"},
+                      EchoCase{"Twice", "530 s3cr3t pw is not s3cr3t pw", "******** is not ********"},
+                      EchoCase{"Glued", "530 bads3cr3t pw!", "bad********!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
     EditSite([](FtpSiteFields& f) { f.OnlineFile = "missing.htm"; });
     RunOnlineUpload();

@@ -1,5 +1,7 @@
 #include "tests/support/smtp_peer.h"
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <strings.h>
 #include <sys/stat.h>
@@ -13,6 +15,33 @@ bool MakeSelfSignedCert(const std::string& dir) {
                             "/cert.pem' -days 2 -subj /CN=localhost "
                             "-addext subjectAltName=IP:127.0.0.1,DNS:localhost >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
+}
+
+bool MakeCaSignedCert(const std::string& dir, const std::string& subjectAltName) {
+    const std::string d = "'" + dir + "/";
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string cmd = "cd '" + dir + "' && openssl req -x509" + key + "-keyout ca.key -out ca.pem -days 2 " +
+                            "-subj '/CN=Zelmar Test CA' >/dev/null 2>&1 && openssl req" + key + "-keyout " + d +
+                            "key.pem' -out req.csr -subj /CN=server >/dev/null 2>&1 && printf 'subjectAltName=" +
+                            subjectAltName + "\n' > ext.cnf && openssl x509 -req -in req.csr -CA ca.pem -CAkey ca.key " +
+                            "-CAcreateserial -days 2 -extfile ext.cnf -out " + d + "cert.pem' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+std::string CertFingerprint(const std::string& certPem) {
+    const std::string cmd = "openssl x509 -in '" + certPem + "' -noout -fingerprint -sha256 2>/dev/null";
+    std::string out;
+    if (FILE* p = ::popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    std::string hex;
+    const std::size_t eq = out.find('=');
+    if (eq == std::string::npos) return hex;
+    for (char c : out.substr(eq + 1))
+        if (std::isxdigit(static_cast<unsigned char>(c))) hex.push_back(static_cast<char>(std::tolower(c)));
+    return hex;
 }
 
 SmtpPeer::SmtpPeer(const Options& o) {

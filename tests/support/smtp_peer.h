@@ -13,6 +13,12 @@ namespace zelmar::test {
 
 // Makes cert.pem and key.pem (CN=localhost, IP 127.0.0.1) in dir.
 bool MakeSelfSignedCert(const std::string& dir);
+// Makes a test CA (ca.pem) and cert.pem / key.pem issued by it for the
+// given subjectAltName ("DNS:other.test", "IP:127.0.0.1") in dir.
+bool MakeCaSignedCert(const std::string& dir, const std::string& subjectAltName);
+// The SHA-256 fingerprint of a PEM certificate as lower-case hex, as
+// openssl's own tool computes it.
+std::string CertFingerprint(const std::string& certPem);
 
 class SmtpPeer {
 public:
