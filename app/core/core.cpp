@@ -14,7 +14,8 @@ Core::Core(Host& host, std::string startDirectory, std::string settingsFile, std
     : host_(host),
       startDirectory_(std::move(startDirectory)),
       ini_(std::move(settingsFile)),
-      scrambleKey_(std::move(scrambleKey)) {}
+      scrambleKey_(std::move(scrambleKey)),
+      secrets_(ini_, scrambleKey_, MakeSecretServiceKeyring()) {}
 
 void Core::LoadOrCreateSettings() {
     Settings loaded;
@@ -38,9 +39,18 @@ void Core::LoadOrCreateSettings() {
         loaded = Settings{};
         LoadSettings(ini_, loaded, scrambleKey_);
     }
+    // The passwords kept in the desktop keyring come from there.
+    std::vector<std::string> lines;
+    if (!ini_.Unreadable()) {
+        ReadSettingSecrets(secrets_, loaded, lines);
+        if (std::string notice = secrets_.StartupNotice(); !notice.empty()) lines.push_back(notice);
+    }
     CopyFtpPageToWorking(loaded);
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    settings_ = std::move(loaded);
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        settings_ = std::move(loaded);
+    }
+    for (const std::string& line : lines) DisplayAndLog(StatusMessage::Program("P", line));
 }
 
 void Core::Initialise(bool startMinimised) {
@@ -432,7 +442,10 @@ void Core::SaveSettings() {
     IniBatch batch(ini_, IniBatch::kWriteOnCommit);
     host_.CollectSettingsPages();
     const Settings s = settings();
-    WriteSavedSettings(ini_, s, scrambleKey_);
+    WriteSavedSettings(ini_, s, scrambleKey_, true);
+    std::vector<std::string> notices;
+    WriteSettingSecrets(secrets_, s, notices);
+    for (const std::string& line : notices) DisplayAndLog(StatusMessage::Program("P", line));
     host_.ClearModifiedMarks();
     ArmRefreshTimer(s.RefreshIntv);
     if (intervalEdited_) {
