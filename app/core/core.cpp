@@ -42,8 +42,8 @@ void Core::LoadOrCreateSettings() {
     // The passwords kept in the desktop keyring come from there.
     std::vector<std::string> lines;
     if (!ini_.Unreadable()) {
-        ReadSettingSecrets(secrets_, loaded, lines);
-        if (std::string notice = secrets_.StartupNotice(); !notice.empty()) lines.push_back(notice);
+        const bool inFile = ReadSettingSecrets(secrets_, loaded, lines);
+        if (std::string notice = secrets_.StartupNotice(inFile); !notice.empty()) lines.push_back(notice);
     }
     CopyFtpPageToWorking(loaded);
     {
@@ -440,6 +440,7 @@ void Core::SaveSettings() {
     // One save is one write of the settings file, made at once even while a
     // refresh is still gathering what it stores.
     IniBatch batch(ini_, IniBatch::kWriteOnCommit);
+    secrets_.BeginSave();
     host_.CollectSettingsPages();
     const Settings s = settings();
     WriteSavedSettings(ini_, s, scrambleKey_, true);
@@ -454,6 +455,8 @@ void Core::SaveSettings() {
     }
     ini_.WriteString(kPreferences, "TriggerProgramStatusUpdate", std::to_string(s.TriggerProgramStatusUpdate));
     CommitFtpSettings();
+    // What moved out of the keyring leaves it once the file holds it.
+    secrets_.EndSave(batch.Commit());
 }
 
 void Core::CommitFtpSettings() {

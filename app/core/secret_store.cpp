@@ -36,7 +36,30 @@ bool SecretStore::FitsSettingsFile(const std::string& secret, const std::string&
            scrambled.find_first_of("\r\n") == std::string::npos;
 }
 
-bool SecretStore::Read(const SecretId& id, std::string& secret, std::string& problem) {
+int SecretStore::BatchMode() const { return saving_ ? IniBatch::kJoinOuter : IniBatch::kWriteOnCommit; }
+
+bool SecretStore::RemoveFromKeyring(const SecretId& id, std::string& why) {
+    if (saving_) {
+        pendingRemovals_.push_back(id);
+        return true;
+    }
+    const Keyring::Status st = keyring_ ? keyring_->Remove(id, why) : Keyring::Status::Unavailable;
+    if (!keyring_) why = "no Secret Service";
+    return st == Keyring::Status::Ok || st == Keyring::Status::NotFound;
+}
+
+void SecretStore::EndSave(bool written) {
+    saving_ = false;
+    std::vector<SecretId> removals;
+    removals.swap(pendingRemovals_);
+    // Not written: the file still points into the keyring, so the items stay.
+    if (!written) return;
+    std::string why;
+    for (const SecretId& id : removals) RemoveFromKeyring(id, why);
+}
+
+bool SecretStore::Read(const SecretId& id, std::string& secret, std::string& problem, Where* from) {
+    if (from) *from = MarkedKeyring(id) ? Where::Keyring : Where::Ini;
     secret.clear();
     Known known{"", id.server, id.account, false, false};
     if (MarkedKeyring(id)) {
@@ -88,7 +111,7 @@ SecretStore::WriteResult SecretStore::WriteToFile(const SecretId& id, const std:
     ScrambleText(scrambled, scrambleKey_);
     const bool wasInKeyring = MarkedKeyring(id);
     {
-        IniBatch batch(ini_, IniBatch::kWriteOnCommit);
+        IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));
         const bool written = ini_.WriteString(id.section, id.key, scrambled) &&
                              ini_.WriteString(id.section, id.MarkerKey(), std::nullopt);
         if (!batch.Commit() || !written) {
@@ -106,9 +129,7 @@ SecretStore::WriteResult SecretStore::WriteToFile(const SecretId& id, const std:
             old.account = before->account;
         }
         std::string why;
-        const Keyring::Status st = keyring_->Remove(old, why);
-        if (st != Keyring::Status::Ok && st != Keyring::Status::NotFound)
-            r.notice = "the old copy in the keyring could not be removed: " + why;
+        if (!RemoveFromKeyring(old, why)) r.notice = "the old copy in the keyring could not be removed: " + why;
     }
     known_[Slot(id)] = Known{secret, id.server, id.account, false, false};
     return r;
@@ -145,7 +166,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
         std::string storeWhy;
         const Keyring::Status st = keyring_->Store(id, secret, storeWhy);
         if (st == Keyring::Status::Ok) {
-            IniBatch batch(ini_, IniBatch::kWriteOnCommit);
+            IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));
             const bool written = ini_.WriteString(id.section, id.key, "") &&
                                  ini_.WriteString(id.section, id.MarkerKey(), kSecretInKeyring);
             if (!batch.Commit() || !written) {
@@ -164,8 +185,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
                 old.server = before->server;
                 old.account = before->account;
                 std::string removeWhy;
-                const Keyring::Status rs = keyring_->Remove(old, removeWhy);
-                if (rs != Keyring::Status::Ok && rs != Keyring::Status::NotFound)
+                if (!RemoveFromKeyring(old, removeWhy))
                     r.notice = "the old copy in the keyring could not be removed: " + removeWhy;
             }
             known_[Slot(id)] = Known{secret, id.server, id.account, true, false};
@@ -178,18 +198,23 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
         return r;
     }
 
+    // Unchanged and kept in a keyring that cannot be reached just now (a
+    // locked screen, a slow service): it stays there.
+    const bool leavesKeyring = choice != SecretStoreChoice::Ini && MarkedKeyring(id);
+    if (leavesKeyring && before && before->inKeyring && !before->unreadable && before->value == secret &&
+        before->server == id.server && before->account == id.account)
+        return WriteResult{true, Where::Unchanged, "", ""};
     WriteResult r = WriteToFile(id, secret, before);
-    if (r.ok && choice == SecretStoreChoice::Keyring)
-        r.notice = "SecretStore is keyring, but " + why + "; the " + id.key + " is kept scrambled in " + ini_.path();
+    if (r.ok && (choice == SecretStoreChoice::Keyring || leavesKeyring))
+        r.notice = "the keyring cannot be used (" + why + "); the " + id.key + " is kept scrambled in " + ini_.path();
     return r;
 }
 
 bool SecretStore::Remove(const SecretId& id, std::string& problem) {
     const auto it = known_.find(Slot(id));
     if (MarkedKeyring(id)) {
-        std::string why = "no Secret Service";
-        const Keyring::Status st = keyring_ ? keyring_->Remove(id, why) : Keyring::Status::Unavailable;
-        if (st != Keyring::Status::Ok && st != Keyring::Status::NotFound) {
+        std::string why;
+        if (!RemoveFromKeyring(id, why)) {
             problem = "the keyring cannot be reached to remove the " + id.key + ": " + why;
             return false;
         }
@@ -199,10 +224,10 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
             SecretId old = id;
             old.server = it->second.server;
             old.account = it->second.account;
-            keyring_->Remove(old, why);
+            RemoveFromKeyring(old, why);
         }
     }
-    IniBatch batch(ini_, IniBatch::kWriteOnCommit);
+    IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));
     const bool written =
         ini_.WriteString(id.section, id.key, "") && ini_.WriteString(id.section, id.MarkerKey(), std::nullopt);
     if (!batch.Commit() || !written) {
@@ -213,8 +238,8 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
     return true;
 }
 
-std::string SecretStore::StartupNotice() {
-    if (noticeGiven_) return "";
+std::string SecretStore::StartupNotice(bool secretsInFile) {
+    if (noticeGiven_ || !secretsInFile) return "";
     const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);
     if (choice == SecretStoreChoice::Ini) return "";
     std::string why = "no Secret Service";

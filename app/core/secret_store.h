@@ -43,6 +43,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zelmar {
 
@@ -106,12 +107,13 @@ public:
 
     void SetKeyring(std::unique_ptr<Keyring> keyring) { keyring_ = std::move(keyring); }
 
-    // The secret in clear, from where the marker says it lives. False, with
-    // secret empty and problem saying why, when the keyring holds it but
-    // cannot be reached; a missing secret is empty and true.
-    bool Read(const SecretId& id, std::string& secret, std::string& problem);
-
     enum class Where { Keyring, Ini, Unchanged };
+
+    // The secret in clear, from where the marker says it lives (told in
+    // from, when given). False, with secret empty and problem saying why,
+    // when the keyring holds it but cannot be reached; a missing secret is
+    // empty and true.
+    bool Read(const SecretId& id, std::string& secret, std::string& problem, Where* from = nullptr);
     struct WriteResult {
         bool ok = false;
         Where where = Where::Unchanged;
@@ -125,10 +127,17 @@ public:
     // Removes the secret from the keyring and the file.
     bool Remove(const SecretId& id, std::string& problem);
 
+    // A save: between the two calls the store's writes join the save's one
+    // write of the settings file (an open IniBatch), and a secret leaves the
+    // keyring only after EndSave was told that write reached the disk.
+    void BeginSave() { saving_ = true; }
+    void EndSave(bool written);
+
     // The line that says, once, that secrets stay in the settings file
     // because no Secret Service can be used; empty when there is one, when
-    // "SecretStore" is "ini", or when the line was already given.
-    std::string StartupNotice();
+    // "SecretStore" is "ini", when secretsInFile is false (nothing to say),
+    // or when the line was already given.
+    std::string StartupNotice(bool secretsInFile);
 
     // True when the value fits the settings file scrambled (no line break,
     // no NUL, nothing the file would trim or unquote).
@@ -144,12 +153,18 @@ private:
     static std::string Slot(const SecretId& id);
     bool MarkedKeyring(const SecretId& id) const;
     WriteResult WriteToFile(const SecretId& id, const std::string& secret, const Known* before);
+    // Removes a keyring item now, or after the save's write; false (with
+    // why) when it could not be removed now.
+    bool RemoveFromKeyring(const SecretId& id, std::string& why);
+    int BatchMode() const;
 
     IniFile& ini_;
     std::string scrambleKey_;
     std::unique_ptr<Keyring> keyring_;
     std::map<std::string, Known> known_;
     bool noticeGiven_ = false;
+    bool saving_ = false;
+    std::vector<SecretId> pendingRemovals_;
 };
 
 }  // namespace zelmar

@@ -237,18 +237,22 @@ SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAc
     return SecretId{"smtp", kPreferences, "EmailPassword", emailServer, emailAccount};
 }
 
-void ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems) {
+bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems) {
     const std::pair<SecretId, std::string*> secrets[] = {
         {FtpSecretId(s), &s.ftpPage.Password},
         {ProxySecretId(s), &s.ProxyPass},
         {SmtpSecretId(s.EmailServer, s.EmailAccount), &s.EmailPassword},
     };
+    bool inFile = false;
     for (const auto& [id, value] : secrets) {
         std::string secret, problem;
-        store.Read(id, secret, problem);
+        SecretStore::Where from = SecretStore::Where::Ini;
+        store.Read(id, secret, problem, &from);
         *value = secret;
+        inFile = inFile || (from == SecretStore::Where::Ini && !secret.empty());
         if (!problem.empty()) problems.push_back(problem);
     }
+    return inFile;
 }
 
 void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std::string>& notices) {

@@ -161,8 +161,8 @@ SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAc
 
 // After LoadSettings: takes the passwords kept in the keyring from there.
 // Each one that cannot be had adds a line to problems (it stays empty in s,
-// and where it is).
-void ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems);
+// and where it is). True when a password is kept in the settings file.
+bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems);
 
 // The save's part for the passwords: the FTP and proxy passwords as edited,
 // written where "SecretStore" says; the SMTP password, which only its login

@@ -143,8 +143,15 @@ TEST_F(SecretStoreTest, AChangedChoiceMovesTheSecretAtItsNextWriteBothWays) {
     ASSERT_EQ(store->Write(kFtp, pw).where, SecretStore::Where::Keyring);
     EXPECT_EQ(items["ftp/ftp.example.org/joe"], "pw1");
     EXPECT_EQ(Value(), "");
-    // Written again unchanged: nothing to do.
+    // Written again unchanged: nothing to do, also while the keyring is
+    // out of reach; a new value then goes to the file, and says so.
     EXPECT_EQ(store->Write(kFtp, pw).where, SecretStore::Where::Unchanged);
+    keyring->available = false;
+    EXPECT_EQ(store->Write(kFtp, pw).where, SecretStore::Where::Unchanged);
+    const SecretStore::WriteResult r = store->Write(kFtp, "pw2");
+    EXPECT_EQ(r.where, SecretStore::Where::Ini);
+    EXPECT_NE(r.notice.find("no bus here"), std::string::npos) << r.notice;
+    EXPECT_EQ(Value(), Scrambled("pw2"));
 }
 
 TEST_F(SecretStoreTest, ASecretTheKeyringCannotGiveIsNeitherLostNorBlankedByAWrite) {
@@ -185,13 +192,14 @@ TEST_F(SecretStoreTest, AnEditedServerMovesTheItemAndAnEmptySecretRemovesIt) {
 }
 
 TEST_F(SecretStoreTest, TheStartupLineComesOnceAndOnlyWhenTheKeyringCannotBeUsed) {
-    EXPECT_EQ(store->StartupNotice(), "");
+    EXPECT_EQ(store->StartupNotice(true), "");
     Choose("ini");
     keyring->available = false;
-    EXPECT_EQ(store->StartupNotice(), "");
+    EXPECT_EQ(store->StartupNotice(true), "");
     Choose("auto");
-    EXPECT_NE(store->StartupNotice().find("no bus here"), std::string::npos);
-    EXPECT_EQ(store->StartupNotice(), "");
+    EXPECT_EQ(store->StartupNotice(false), "") << "no password in the file, nothing to say";
+    EXPECT_NE(store->StartupNotice(true).find("no bus here"), std::string::npos);
+    EXPECT_EQ(store->StartupNotice(true), "");
 }
 
 TEST(SecretStoreFile, ValuesTheFileWouldAlterAreRefused) {
