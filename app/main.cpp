@@ -38,11 +38,11 @@ constexpr const char* kUsage =
     "\n"
     "  --headless   run without a window system; status lines go to stdout\n"
     "  --once       run one refresh now, then exit (0: online, 1: not)\n"
-    "  -I           start minimised, without the tray icon\n"
+    "  -I, -i       start minimised, without the tray icon\n"
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
-    "  --help       show this text\n"
+    "  -h, --help   show this text\n"
     "  --version    show the version\n"
     "\n"
     "Settings are kept in Zelmar.ini in the current directory.\n";
