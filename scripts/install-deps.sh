@@ -31,8 +31,9 @@ PACKAGES=(
   # benchmarks side by side with other programs
   hyperfine
   # the desktop keyring: libsecret to build, and a real Secret Service on a
-  # private session bus (dbus-run-session) with secret-tool for the tests
-  libsecret-1-dev gnome-keyring libsecret-tools dbus-daemon
+  # private session bus (dbus-run-session) with secret-tool for the tests, and
+  # GLib for Python for a Secret Service that never answers
+  libsecret-1-dev gnome-keyring libsecret-tools dbus-daemon python3-gi
   # the Debian package and its checks (scripts/package.sh)
   debhelper dpkg-dev fakeroot lintian appstream desktop-file-utils man-db groff-base
 )

@@ -25,12 +25,13 @@ constexpr const char* kNoBus = "unix:path=/nonexistent/zelmar-test-bus";
 // in home, which outlives one bus so that a second can find them locked.
 class KeyringSession {
 public:
-    KeyringSession(const test::ScratchDir& home, bool unlocked) : home_(home) {
+    KeyringSession(const test::ScratchDir& home, bool unlocked, const std::string& service = "") : home_(home) {
         ::mkdir((home / "run").c_str(), 0700);
         for (const char* f : {"addr", "pid"}) std::remove((home / f).c_str());
-        const std::string daemon = unlocked ? "printf %s \"$KEYRING_PW\" | gnome-keyring-daemon --unlock --components=secrets"
-                                            : "gnome-keyring-daemon --start --components=secrets";
-        const std::string script = "cd \"$HOME\" && " + daemon +
+        const std::string daemon = !service.empty() ? service
+                                   : unlocked ? "printf %s \"$KEYRING_PW\" | gnome-keyring-daemon --unlock --components=secrets"
+                                              : "gnome-keyring-daemon --start --components=secrets";
+        const std::string script = "cd \"$HOME\" && { " + daemon + "; }" +
                                    " >/dev/null && echo $$ >pid && echo \"$DBUS_SESSION_BUS_ADDRESS\" >addr.new && "
                                    "mv addr.new addr && exec sleep 120";
         session_ = std::make_unique<test::ChildProcess>(
@@ -165,6 +166,38 @@ TEST_F(SecretService, ALockedKeyringIsNoSecretServiceAndTheFileKeepsItsMarker) {
     EXPECT_TRUE(said);
     core->SaveSettings();
     EXPECT_NE(test::ReadFile(dir / "Zelmar.ini").find("PasswordStore=keyring"), std::string::npos);
+}
+
+// A Secret Service that takes every call and never answers.
+constexpr const char* kStalledService = R"(/usr/bin/python3 -c '
+import sys
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+def drop(connection, message, incoming):
+    if incoming and message.get_message_type() == Gio.DBusMessageType.METHOD_CALL:
+        return None
+    return message
+bus.add_filter(drop)
+loop = GLib.MainLoop()
+Gio.bus_own_name_on_connection(bus, "org.freedesktop.secrets", Gio.BusNameOwnerFlags.NONE,
+                               lambda *a: (print("owned", flush=True), open("owned", "w").close()), None)
+GLib.timeout_add_seconds(110, loop.quit)
+loop.run()
+' & for i in $(seq 200); do [ -e owned ] && break; sleep 0.05; done)";
+
+TEST_F(SecretService, AServiceThatNeverAnswersCostsTheTimeOutAndCountsAsNone) {
+    KeyringSession bus(home, true, kStalledService);
+    ASSERT_TRUE(bus.up()) << test::ReadFile(home / "session.log");
+    auto keyring = MakeSecretServiceKeyring(300ms);
+    std::string why, secret;
+    EXPECT_EQ(keyring->Probe(why), Keyring::Status::Unavailable);
+    EXPECT_NE(why.find("did not answer within 0.3"), std::string::npos) << why;
+    // The store falls back to the file, and the save is not held up.
+    IniFile ini(dir / "Zelmar.ini");
+    SecretStore store(ini, "k", std::move(keyring));
+    const SecretStore::WriteResult r = store.Write(kFtp, "pw");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.where, SecretStore::Where::Ini);
 }
 
 struct LoginCase {
