@@ -42,11 +42,11 @@ constexpr const char* kUsage =
     "               \"on IP change only\" settings apply\n"
     "  --once --force\n"
     "               run one manual refresh: everything is delivered\n"
-    "  -I           start minimised, without the tray icon\n"
+    "  -I, -i       start minimised, without the tray icon\n"
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
-    "  --help       show this text\n"
+    "  -h, --help   show this text\n"
     "  --version    show the version\n"
     "\n"
     "Settings are kept in Zelmar.ini in the current directory.\n"
@@ -379,14 +379,22 @@ int SetSmtpLogin(const std::string& account) {
         return 1;
     }
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
-    std::string error;
-    const bool ok = zelmar::WriteSmtpLogin(ini, {account, password}, zelmar::ScrambleKey(), error);
+    // The password goes where "SecretStore" says: the desktop keyring or,
+    // scrambled, the settings file.
+    zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
+    std::string error, notice;
+    const bool ok = zelmar::WriteSmtpLogin(ini, store, {account, password}, error, notice);
     std::fill(password.begin(), password.end(), '\0');
     if (!ok) {
         std::fprintf(stderr, "zelmar: SMTP login not stored: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "zelmar: SMTP login for '%s' stored in %s\n", account.c_str(), ini.path().c_str());
+    if (!notice.empty()) std::fprintf(stderr, "zelmar: %s\n", notice.c_str());
+    const std::string where = zelmar::EqualsNoCase(ini.GetString(zelmar::kPreferences, "EmailPasswordStore"),
+                                                   zelmar::kSecretInKeyring)
+                                  ? "the password in the desktop keyring"
+                                  : "in " + ini.path();
+    std::fprintf(stderr, "zelmar: SMTP login for '%s' stored (%s)\n", account.c_str(), where.c_str());
     return 0;
 }
 

@@ -32,12 +32,23 @@ PACKAGES=(
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
   # benchmarks side by side with other programs
   hyperfine
+  # the desktop keyring: libsecret to build, and a real Secret Service on a
+  # private session bus (dbus-run-session) with secret-tool for the tests, and
+  # GLib for Python for a Secret Service that never answers
+  libsecret-1-dev gnome-keyring libsecret-tools dbus-daemon python3-gi
+  # the Debian package and its checks (scripts/package.sh)
+  debhelper dpkg-dev fakeroot lintian appstream desktop-file-utils man-db groff-base
 )
 
 # Packages that bring a system service with them. The tests and the demo
 # start their own copies on loopback high ports; the system's copy must not
 # run or start at boot because of this script.
 SERVICE_PACKAGES=(nginx-common:nginx)
+# The same for user services (enabled for every user's login, globally):
+# gnome-keyring and its ssh agent (gcr) are started by the tests on their own
+# bus, never at a login because of this script.
+USER_SERVICE_PACKAGES=("gnome-keyring:gnome-keyring-daemon.service gnome-keyring-daemon.socket"
+                       "gcr:gcr-ssh-agent.service gcr-ssh-agent.socket")
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -58,6 +69,10 @@ fi
 new_services=()
 for entry in "${SERVICE_PACKAGES[@]}"; do
   installed "${entry%%:*}" || new_services+=("${entry#*:}")
+done
+new_user_units=()
+for entry in "${USER_SERVICE_PACKAGES[@]}"; do
+  if ! installed "${entry%%:*}"; then read -ra units <<<"${entry#*:}"; new_user_units+=("${units[@]}"); fi
 done
 
 POLICY=/usr/sbin/policy-rc.d
@@ -96,6 +111,10 @@ for service in "${new_services[@]}"; do
     $SUDO "/etc/init.d/$service" stop >/dev/null 2>&1 || true
   fi
 done
+
+if [ "${#new_user_units[@]}" -gt 0 ] && command -v systemctl >/dev/null 2>&1; then
+  $SUDO systemctl --global disable "${new_user_units[@]}" >/dev/null 2>&1 || true
+fi
 
 # proftpd (a real FTP server, and with mod_proxy a real FTP firewall) for the
 # tests and the upload benchmark. It is unpacked into a folder of its own

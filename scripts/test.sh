@@ -23,4 +23,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-fuzz -j "$jobs" --target test_mail_fuzz test_ftp_fuzz test_wan_fuzz test_ini_fuzz
 (cd build-fuzz && ctest --output-on-failure -R 'mail_fuzz_decoders|publish_fuzz_ftp_replies|address_fuzz_wan_text|ini_fuzz_reader' --timeout 300)
 
+# The Debian package: built (without its own test run, in parallel) and
+# checked, so that a package that no longer builds or misses a file fails.
+./scripts/package.sh --check "$(pwd)/build-deb"
+
 echo "All tests passed."

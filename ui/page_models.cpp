@@ -257,7 +257,7 @@ bool EmailPageModel::CommitPort(const std::string& text) {
 // --- SMTP Authentication ---
 
 SmtpAuthModel::SmtpAuthModel(Core& core) : core_(core) {
-    const SmtpLogin login = ReadSmtpLogin(core.ini(), core.scrambleKey());
+    const SmtpLogin login = ReadSmtpLogin(core.ini(), core.secrets());
     account = login.account;
     password = login.password;
 }
@@ -270,12 +270,12 @@ bool SmtpAuthModel::Ok(std::string& error) {
         // can take it back (a login needs an account, so the writer of a
         // login refuses an empty one).
         account.clear();
-        if (!core_.ini().WriteString(kPreferences, "EmailAccount", "") ||
-            !core_.ini().WriteString(kPreferences, "EmailPassword", "")) {
-            error = "cannot write " + core_.ini().path();
-            return false;
-        }
-    } else if (!WriteSmtpLogin(core_.ini(), {account, password}, core_.scrambleKey(), error)) return false;
+        if (!ClearSmtpLogin(core_.ini(), core_.secrets(), error)) return false;
+    } else {
+        std::string notice;
+        if (!WriteSmtpLogin(core_.ini(), core_.secrets(), {account, password}, error, notice)) return false;
+        if (!notice.empty()) core_.DisplayAndLog(StatusMessage::Program("P", notice));
+    }
     core_.EditSettings([&](Settings& s) {
         s.EmailAccount = account;
         s.EmailPassword = password;

@@ -14,7 +14,8 @@ Core::Core(Host& host, std::string startDirectory, std::string settingsFile, std
     : host_(host),
       startDirectory_(std::move(startDirectory)),
       ini_(std::move(settingsFile)),
-      scrambleKey_(std::move(scrambleKey)) {}
+      scrambleKey_(std::move(scrambleKey)),
+      secrets_(ini_, scrambleKey_, MakeSecretServiceKeyring()) {}
 
 void Core::LoadOrCreateSettings() {
     Settings loaded;
@@ -38,9 +39,18 @@ void Core::LoadOrCreateSettings() {
         loaded = Settings{};
         LoadSettings(ini_, loaded, scrambleKey_);
     }
+    // The passwords kept in the desktop keyring come from there.
+    std::vector<std::string> lines;
+    if (!ini_.Unreadable()) {
+        const bool inFile = ReadSettingSecrets(secrets_, loaded, lines);
+        if (std::string notice = secrets_.StartupNotice(inFile); !notice.empty()) lines.push_back(notice);
+    }
     CopyFtpPageToWorking(loaded);
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    settings_ = std::move(loaded);
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        settings_ = std::move(loaded);
+    }
+    for (const std::string& line : lines) DisplayAndLog(StatusMessage::Program("P", line));
 }
 
 void Core::Initialise(bool startMinimised) {
@@ -403,9 +413,13 @@ void Core::SaveSettings() {
     // One save is one write of the settings file, made at once even while a
     // refresh is still gathering what it stores.
     IniBatch batch(ini_, IniBatch::kWriteOnCommit);
+    secrets_.BeginSave();
     host_.CollectSettingsPages();
     const Settings s = settings();
-    WriteSavedSettings(ini_, s, scrambleKey_);
+    WriteSavedSettings(ini_, s, scrambleKey_, true);
+    std::vector<std::string> notices;
+    WriteSettingSecrets(secrets_, s, notices);
+    for (const std::string& line : notices) DisplayAndLog(StatusMessage::Program("P", line));
     host_.ClearModifiedMarks();
     ArmRefreshTimer(s.RefreshIntv);
     if (intervalEdited_) {
@@ -414,6 +428,8 @@ void Core::SaveSettings() {
     }
     ini_.WriteString(kPreferences, "TriggerProgramStatusUpdate", std::to_string(s.TriggerProgramStatusUpdate));
     CommitFtpSettings();
+    // What moved out of the keyring leaves it once the file holds it.
+    secrets_.EndSave(batch.Commit());
 }
 
 void Core::CommitFtpSettings() {

@@ -19,6 +19,7 @@
 
 #include "app/core/host.h"
 #include "app/core/ini_file.h"
+#include "app/core/secret_store.h"
 #include "app/core/settings.h"
 #include "app/core/shared_state.h"
 
@@ -155,6 +156,8 @@ public:
     Host& host() { return host_; }
     const std::string& startDirectory() const { return startDirectory_; }
     const std::string& scrambleKey() const { return scrambleKey_; }
+    // Where the passwords are kept: the desktop keyring or the settings file.
+    SecretStore& secrets() { return secrets_; }
     const StatusPage& statusPage() const { return page_; }
     bool startMinimised() const { return startMinimised_; }
 
@@ -183,6 +186,7 @@ private:
     std::string startDirectory_;
     IniFile ini_;
     std::string scrambleKey_;
+    SecretStore secrets_;
 
     mutable std::mutex settingsMutex_;
     Settings settings_;

@@ -239,11 +239,67 @@ bool WriteDefaultSettings(IniFile& ini, const std::string& key) {
     return batch.Commit() && ok;
 }
 
-void WriteSavedSettings(IniFile& ini, const Settings& saved, const std::string& key) {
+void WriteSavedSettings(IniFile& ini, const Settings& saved, const std::string& key, bool withoutPasswords) {
     IniBatch batch(ini);
     Settings s = saved;
-    for (const SettingKey* k : InOrder(&SettingKey::saveOrder))
+    for (const SettingKey* k : InOrder(&SettingKey::saveOrder)) {
+        // The key keeps its place in the file's order, and what it holds
+        // until the password is written where it belongs.
+        if (withoutPasswords && k->form == SettingForm::Scrambled) {
+            ini.WriteString(k->section, k->key, ini.GetString(k->section, k->key, "", kMaxSecretChars));
+            continue;
+        }
         ini.WriteString(k->section, k->key, StoredForm(*k, s, key));
+    }
+}
+
+SecretId FtpSecretId(const Settings& s) {
+    return SecretId{"ftp", kLocalSettings, "Password", s.ftpPage.FTPServer, s.ftpPage.UserID};
+}
+
+SecretId ProxySecretId(const Settings& s) {
+    return SecretId{"proxy", kPreferences, "ProxyPass", s.ProxyAddress, s.ProxyUser};
+}
+
+SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount) {
+    return SecretId{"smtp", kPreferences, "EmailPassword", emailServer, emailAccount};
+}
+
+bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems) {
+    const std::pair<SecretId, std::string*> secrets[] = {
+        {FtpSecretId(s), &s.ftpPage.Password},
+        {ProxySecretId(s), &s.ProxyPass},
+        {SmtpSecretId(s.EmailServer, s.EmailAccount), &s.EmailPassword},
+    };
+    bool inFile = false;
+    for (const auto& [id, value] : secrets) {
+        std::string secret, problem;
+        SecretStore::Where from = SecretStore::Where::Ini;
+        store.Read(id, secret, problem, &from);
+        *value = secret;
+        inFile = inFile || (from == SecretStore::Where::Ini && !secret.empty());
+        if (!problem.empty()) problems.push_back(problem);
+    }
+    return inFile;
+}
+
+void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std::string>& notices) {
+    const std::pair<SecretId, const std::string*> edited[] = {
+        {FtpSecretId(s), &s.ftpPage.Password},
+        {ProxySecretId(s), &s.ProxyPass},
+    };
+    for (const auto& [id, value] : edited) {
+        const SecretStore::WriteResult r = store.Write(id, *value);
+        if (!r.ok) notices.push_back("The " + id.key + " was not saved: " + r.problem);
+        if (!r.notice.empty()) notices.push_back(r.notice);
+    }
+    const SecretId smtp = SmtpSecretId(s.EmailServer, s.EmailAccount);
+    std::string current, problem;
+    // Unreadable: left where it is. Empty: nothing to move.
+    if (!store.Read(smtp, current, problem) || current.empty()) return;
+    const SecretStore::WriteResult r = store.Write(smtp, current);
+    if (!r.ok) notices.push_back("The " + smtp.key + " was not moved: " + r.problem);
+    if (!r.notice.empty()) notices.push_back(r.notice);
 }
 
 void CopyFtpPageToWorking(Settings& s) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/ini_file.h"
+#include "app/core/secret_store.h"
 
 namespace zelmar {
 
@@ -158,8 +159,27 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key);
 bool WriteDefaultSettings(IniFile& ini, const std::string& key);
 
 // Writes the edited settings (the keys a save owns, in their fixed order):
-// the part of the save before the timer is re-armed.
-void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key);
+// the part of the save before the timer is re-armed. With withoutPasswords
+// the passwords are left to WriteSettingSecrets.
+void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key, bool withoutPasswords = false);
+
+// The three passwords as secrets of the SecretStore: the FTP site's
+// ("Password"), the proxy's ("ProxyPass") and the SMTP login's
+// ("EmailPassword"), each named after the server and account it opens.
+SecretId FtpSecretId(const Settings& s);
+SecretId ProxySecretId(const Settings& s);
+SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount);
+
+// After LoadSettings: takes the passwords kept in the keyring from there.
+// Each one that cannot be had adds a line to problems (it stays empty in s,
+// and where it is). True when a password is kept in the settings file.
+bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems);
+
+// The save's part for the passwords: the FTP and proxy passwords as edited,
+// written where "SecretStore" says; the SMTP password, which only its login
+// dialog and --set-smtp-login change, moved there as it stands. Fallbacks
+// and failures add a line to notices.
+void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std::string>& notices);
 
 // Copies the FTP page fields into the working FTP settings.
 void CopyFtpPageToWorking(Settings& s);

@@ -1,0 +1,264 @@
+// The desktop keyring through libsecret.
+//
+// Every call runs with a GCancellable that a watchdog thread cancels when the
+// time is up, so a Secret Service that hangs costs at most that long. Nothing
+// here ever unlocks: a locked collection or item counts as no Secret Service,
+// because unlocking would show a prompt (or wait for one that no display can
+// show, before login or in a service).
+#include <libsecret/secret.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+
+#include "app/core/secret_store.h"
+
+namespace zelmar {
+
+namespace {
+
+const SecretSchema& Schema() {
+    static const SecretSchema schema = [] {
+        SecretSchema s{};
+        s.name = "org.zelmar.Password";
+        // Items are found by their attributes alone, so that one stored by
+        // hand (secret-tool store program zelmar ...) is found too.
+        s.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
+        const char* names[] = {"program", "kind", "server", "account"};
+        for (int i = 0; i < 4; ++i) {
+            s.attributes[i].name = names[i];
+            s.attributes[i].type = SECRET_SCHEMA_ATTRIBUTE_STRING;
+        }
+        return s;
+    }();
+    return schema;
+}
+
+// Cancels its cancellable when the time is up, unless it ended first.
+class Deadline {
+public:
+    explicit Deadline(std::chrono::milliseconds timeout) : cancellable_(g_cancellable_new()) {
+        thread_ = std::thread([this, timeout] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!done_cv_.wait_for(lock, timeout, [this] { return done_; })) g_cancellable_cancel(cancellable_);
+        });
+    }
+    ~Deadline() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+        g_object_unref(cancellable_);
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+    GCancellable* get() const { return cancellable_; }
+    bool expired() const { return g_cancellable_is_cancelled(cancellable_); }
+
+private:
+    GCancellable* cancellable_;
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+struct Attributes {
+    explicit Attributes(const SecretId& id)
+        : table(secret_attributes_build(&Schema(), "program", "zelmar", "kind", id.kind.c_str(), "server",
+                                        id.server.c_str(), "account", id.account.c_str(), nullptr)) {}
+    ~Attributes() { g_hash_table_unref(table); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    GHashTable* table;
+};
+
+// Takes a GError and gives its message (or the time-out).
+std::string Reason(GError*& error, const Deadline& deadline, std::chrono::milliseconds timeout) {
+    std::string why = deadline.expired() ? "the Secret Service did not answer within " +
+                                               std::to_string(timeout.count() / 1000.0).substr(0, 4) + " s"
+                      : error != nullptr ? error->message
+                                         : "unknown error";
+    g_clear_error(&error);
+    return why;
+}
+
+// A session bus is there to be used: named in the environment, or the
+// per-user socket systemd provides. Without one GLib would try to start a
+// bus of its own, which is not ours to do.
+bool SessionBusNamed() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address && *address) return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) return false;
+    struct stat st {};
+    return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+class SecretServiceKeyring : public Keyring {
+public:
+    explicit SecretServiceKeyring(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+    ~SecretServiceKeyring() override {
+        if (service_) g_object_unref(service_);
+    }
+
+    Status Probe(std::string& why) override {
+        Deadline deadline(timeout_);
+        SecretCollection* collection = nullptr;
+        const Status st = DefaultCollection(deadline, collection, why);
+        if (collection) g_object_unref(collection);
+        return st;
+    }
+
+    Status Lookup(const SecretId& id, std::string& secret, std::string& why) override {
+        Deadline deadline(timeout_);
+        const Status st = Connect(deadline, why);
+        if (st != Status::Ok) return st;
+        Attributes attrs(id);
+        GError* error = nullptr;
+        GList* items = secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_LOAD_SECRETS,
+                                                  deadline.get(), &error);
+        if (error) {
+            why = Reason(error, deadline, timeout_);
+            return Status::Failed;
+        }
+        Status result = Status::NotFound;
+        if (items) {
+            auto* item = static_cast<SecretItem*>(items->data);
+            SecretValue* value = secret_item_get_locked(item) ? nullptr : secret_item_get_secret(item);
+            if (value) {
+                gsize length = 0;
+                const gchar* data = secret_value_get(value, &length);
+                secret.assign(data, length);
+                secret_value_unref(value);
+                result = Status::Ok;
+            } else {
+                why = "the keyring is locked";
+                result = Status::Unavailable;
+            }
+        }
+        g_list_free_full(items, g_object_unref);
+        return result;
+    }
+
+    Status Store(const SecretId& id, const std::string& secret, std::string& why) override {
+        Deadline deadline(timeout_);
+        SecretCollection* collection = nullptr;
+        const Status st = DefaultCollection(deadline, collection, why);
+        if (st != Status::Ok) return st;
+        Attributes attrs(id);
+        const std::string label = "Zelmar " + id.kind + " password for " +
+                                  (id.account.empty() ? id.server : id.account + "@" + id.server);
+        SecretValue* value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
+        GError* error = nullptr;
+        SecretItem* item = secret_item_create_sync(collection, &Schema(), attrs.table, label.c_str(), value,
+                                                   SECRET_ITEM_CREATE_REPLACE, deadline.get(), &error);
+        secret_value_unref(value);
+        g_object_unref(collection);
+        if (!item) {
+            why = Reason(error, deadline, timeout_);
+            return Status::Failed;
+        }
+        g_object_unref(item);
+        return Status::Ok;
+    }
+
+    Status Remove(const SecretId& id, std::string& why) override {
+        Deadline deadline(timeout_);
+        const Status st = Connect(deadline, why);
+        if (st != Status::Ok) return st;
+        Attributes attrs(id);
+        GError* error = nullptr;
+        GList* items =
+            secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_ALL, deadline.get(), &error);
+        if (error) {
+            why = Reason(error, deadline, timeout_);
+            return Status::Failed;
+        }
+        Status result = items ? Status::Ok : Status::NotFound;
+        for (GList* l = items; l; l = l->next) {
+            auto* item = static_cast<SecretItem*>(l->data);
+            if (secret_item_get_locked(item)) {
+                why = "the keyring is locked";
+                result = Status::Unavailable;
+                continue;
+            }
+            if (!secret_item_delete_sync(item, deadline.get(), &error)) {
+                why = Reason(error, deadline, timeout_);
+                result = Status::Failed;
+            }
+        }
+        g_list_free_full(items, g_object_unref);
+        return result;
+    }
+
+private:
+    // Connects once per object. A session bus that ends while the program
+    // runs leaves GLib's shared connection closed: the keyring then counts
+    // as unavailable (the secrets stay where they are or go to the file)
+    // until the program starts again.
+    Status Connect(const Deadline& deadline, std::string& why) {
+        if (service_) return Status::Ok;
+        if (!SessionBusNamed()) {
+            why = "no session bus";
+            return Status::Unavailable;
+        }
+        GError* error = nullptr;
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.get(), &error);
+        if (!bus) {
+            why = "no session bus: " + Reason(error, deadline, timeout_);
+            return Status::Unavailable;
+        }
+        // The end of the session bus must not end the program with it.
+        g_dbus_connection_set_exit_on_close(bus, FALSE);
+        service_ = secret_service_get_sync(SECRET_SERVICE_NONE, deadline.get(), &error);
+        g_object_unref(bus);
+        if (!service_) {
+            why = "no Secret Service: " + Reason(error, deadline, timeout_);
+            return Status::Unavailable;
+        }
+        return Status::Ok;
+    }
+
+    // The collection new items go to, when it exists and is unlocked;
+    // creating or unlocking it would need a prompt.
+    Status DefaultCollection(const Deadline& deadline, SecretCollection*& collection, std::string& why) {
+        const Status st = Connect(deadline, why);
+        if (st != Status::Ok) return st;
+        GError* error = nullptr;
+        collection = secret_collection_for_alias_sync(service_, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                                      deadline.get(), &error);
+        if (error) {
+            why = "no Secret Service: " + Reason(error, deadline, timeout_);
+            if (collection) g_object_unref(collection);
+            collection = nullptr;
+            return Status::Unavailable;
+        }
+        if (!collection) {
+            why = "the keyring has no default collection";
+            return Status::Unavailable;
+        }
+        if (secret_collection_get_locked(collection)) {
+            g_object_unref(collection);
+            collection = nullptr;
+            why = "the keyring is locked";
+            return Status::Unavailable;
+        }
+        return Status::Ok;
+    }
+
+    std::chrono::milliseconds timeout_;
+    SecretService* service_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Keyring> MakeSecretServiceKeyring(std::chrono::milliseconds timeout) {
+    return std::make_unique<SecretServiceKeyring>(timeout);
+}
+
+}  // namespace zelmar
