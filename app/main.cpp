@@ -20,6 +20,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "app/address/curl_library.h"
 #include "app/core/core.h"
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
@@ -254,6 +255,8 @@ int RunOnce(bool force) {
         for (const zelmar::ChannelOutcome& outcome : outcomes)
             if (outcome.attempted && !outcome.result.ok()) deliveryFailed = true;
     });
+    // The run ends right after its fetch: libcurl stays loaded until then.
+    zelmar::KeepCurlLoaded();
     HeadlessProgram program(dir, pipeline);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
