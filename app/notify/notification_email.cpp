@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/core/file_io.h"
+#include "app/core/messages.h"
 #include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
 #include "app/refresh/channel_record.h"
@@ -62,18 +63,18 @@ bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const
 
 // A box that the refresh does not wait for: an unanswered box must not hold
 // up the rest of the refresh or the exit's publication.
-void PostErrorBox(Reporter& reporter, const std::string& message, bool showEmailPage) {
+void PostErrorBox(Reporter& reporter, const StatusMessage& message, bool showEmailPage) {
     MessageBoxRequest box;
-    box.text = message.substr(2);  // without the "P " code
+    box.text = message.text;  // without the code
     box.caption = kBoxCaption;
     box.icon = MbIcon::Warning;
     reporter.PostErrorBox(box, showEmailPage);
 }
 
-DeliveryResult RefuseToSend(Reporter& reporter, const std::string& message, const std::string& workingCopy,
+DeliveryResult RefuseToSend(Reporter& reporter, const StatusMessage& message, const std::string& workingCopy,
                             const char* step) {
     ::unlink(workingCopy.c_str());
-    reporter.Post(StatusMessage::FromLine(message));
+    reporter.Post(message);
     PostErrorBox(reporter, message, true);
     return {DeliveryOutcome::Failed, "P", step, {}, 0};
 }
@@ -93,8 +94,8 @@ bool MailChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& reco
 DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
     const Settings& s = settings_;
     if (s.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged)
-        reporter.Post(StatusMessage::FromLine(kProgramStatusEmail));
-    reporter.Post(StatusMessage::FromLine(kAttemptingEmail));
+        reporter.Post(Message(Msg::ProgramChangeEmail));
+    reporter.Post(Message(Msg::SendingEmail));
 
     // The message text, through the working copy.
     const std::string messageFile = InFolder(startDirectory_, s.EmailInput);
@@ -103,10 +104,10 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     if (s.EmailInput.empty() ||
         !ExpandMessageFile(snapshot, s, startDirectory_, messageFile, workingCopy, reporter) ||
         !ReadFilePrefix(workingCopy, kMaxMailTextBytes, text))
-        return RefuseToSend(reporter, kMessageFileError, workingCopy, "message file");
+        return RefuseToSend(reporter, Message(Msg::EmailFileError), workingCopy, "message file");
     // Without a sender the server would get "MAIL FROM:<>" and the mail no
     // From field: refuse instead.
-    if (TrimBlanks(s.EmailFrom).empty()) return RefuseToSend(reporter, kNoSenderError, workingCopy, "sender");
+    if (TrimBlanks(s.EmailFrom).empty()) return RefuseToSend(reporter, Message(Msg::EmailNoSender), workingCopy, "sender");
 
     mail::MailSender mailer;
     mail::MailMessage message;
@@ -154,17 +155,18 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
                 if (i) refused += ", ";
                 refused += mailer.RefusedAddress(i);
             }
-            reporter.Post(StatusMessage::FromLine("P Warning: the SMTP server refused these recipients: " + refused));
+            reporter.Post(Message(Msg::RecipientsRefused, {refused}));
         }
-        reporter.Post(StatusMessage::FromLine(kAttemptingEmail));
+        reporter.Post(Message(Msg::SendingEmail));
         return DeliveryResult::Success();
     }
 
     // The file first, so that the box the user reads speaks of this failure.
     mailer.SaveErrorLogXml(InFolder(startDirectory_, kSmtpErrorsFile).c_str());
-    PostErrorBox(reporter, kEmailNotSent, false);
+    const StatusMessage notSent = Message(Msg::EmailNotSent);
+    PostErrorBox(reporter, notSent, false);
     ::unlink(workingCopy.c_str());
-    reporter.Post(StatusMessage::FromLine(kEmailNotSent));
+    reporter.Post(notSent);
     return {DeliveryOutcome::Failed, "P", "send", {}, 0};
 }
 
