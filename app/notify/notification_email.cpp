@@ -147,7 +147,8 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     }
     mailer.SetSmtpPort(s.EmailServerPort);
 
-    if (mailer.SendEmail(&message)) {
+    const TransferResult sent = mailer.Send(&message);
+    if (sent.ok) {
         ::unlink(workingCopy.c_str());
         if (mailer.NumRefused() > 0) {
             std::string refused;
@@ -158,7 +159,7 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
             reporter.Post(Message(Msg::RecipientsRefused, {refused}));
         }
         reporter.Post(Message(Msg::SendingEmail));
-        return DeliveryResult::Success();
+        return DeliveryResultOf(sent);
     }
 
     // The file first, so that the box the user reads speaks of this failure.
@@ -167,7 +168,7 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     PostErrorBox(reporter, notSent, false);
     ::unlink(workingCopy.c_str());
     reporter.Post(notSent);
-    return {DeliveryOutcome::Failed, "P", "send", {}, 0};
+    return DeliveryResultOf(sent);
 }
 
 std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context) {

@@ -72,13 +72,7 @@ DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* 
         // Posted even when empty: the log shows that as a connection failure.
         reporter.Post(ReplyMessage(client));
     }
-    const std::string& reply = client.lastReply();
-    DeliveryResult result;
-    result.outcome = DeliveryOutcome::Failed;
-    result.code = replyClass == 0 ? std::string() : reply.substr(0, reply.find(' '));
-    result.step = step;
-    result.serverReply = reply;
-    return result;
+    return DeliveryResultOf(client.Result(false, step));
 }
 
 void UploadErrorBox(Reporter& reporter) {
@@ -134,8 +128,9 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
     if (!client.TransferFile(storeName, localFile, passive, false)) return Failure(reporter, client, "upload");
     reporter.Post(Message(Msg::CopiedPage, {templatePath, s.ftp.RemoteFile, s.ftp.FTPServer}));
     PostReplyIfAny(reporter, client);
+    const TransferResult stored = client.Result(true, "upload");
     client.LogOff();
-    return DeliveryResult::Success();
+    return DeliveryResultOf(stored);
 }
 
 }  // namespace

@@ -74,6 +74,8 @@ TEST_F(OnceRetry, AFailedUploadIsTriedAgainThenNotRepeated) {
     // server is down.
     EXPECT_EQ(Once(), 1) << out;
     EXPECT_NE(out.find("Attempting to connect to FTP Server..."), std::string::npos) << out;
+    EXPECT_EQ(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "Failures"), "1");
+    EXPECT_EQ(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "DeliveredAt"), "0");
     PyFtpServer server;
     ASSERT_TRUE(server.ok());
     Set(kLocalSettings, "Port", std::to_string(server.port()));
@@ -81,6 +83,8 @@ TEST_F(OnceRetry, AFailedUploadIsTriedAgainThenNotRepeated) {
     EXPECT_EQ(Once(), 0) << out;
     EXPECT_EQ(ReadFile(server.home() + "/index.htm").rfind("Status: Online WAN ", 0), 0u) << out;
     EXPECT_NE(out.find("System Online:   LAN IP: "), std::string::npos) << out;
+    EXPECT_EQ(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "Failures"), "0");
+    EXPECT_NE(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "DeliveredAt"), "0");
     ::unlink((server.home() + "/index.htm").c_str());
     // Delivered, nothing changed: not again, and still online.
     EXPECT_EQ(Once(), 0) << out;
