@@ -260,7 +260,10 @@ int RunOnce(bool force) {
     HeadlessProgram program(dir, pipeline);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
-    SignalWatcher signals([&] { host.loop().Quit(); });
+    // The refresh runs on this thread: a signal ends the run at once, and
+    // not as a success (the page was not published).
+    host.RunWorkersInline();
+    SignalWatcher signals([] { EndNow(1); });
     core.LoadSettingsAndRefresh(force);
     host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
     host.loop().Quit();
