@@ -32,7 +32,8 @@ RefreshPipeline MakeRefreshPipeline() {
     pipeline.SetProgramCheck(CheckProgramStatuses);
     pipeline.SetProgramWords(CurrentProgramWords);
 
-    // Addresses: the IPv4 lookups first, then any further ones in order.
+    // Addresses: the IPv4 lookups first, then any further ones in order,
+    // each one line: pipeline.AddAddressLookup(LookUpXxx);
     pipeline.SetAddressLookup(LookUpAddresses);
 
     // Delivery channels, in the order they deliver: the mail goes before the

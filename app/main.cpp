@@ -20,6 +20,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "app/address/curl_library.h"
 #include "app/core/core.h"
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
@@ -258,10 +259,15 @@ int RunOnce(bool force) {
         for (const zelmar::ChannelOutcome& outcome : outcomes)
             if (outcome.attempted && !outcome.result.ok()) deliveryFailed = true;
     });
+    // The run ends right after its fetch: libcurl stays loaded until then.
+    zelmar::KeepCurlLoaded();
     HeadlessProgram program(dir, pipeline);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
-    SignalWatcher signals([&] { host.loop().Quit(); });
+    // The refresh runs on this thread: a signal ends the run at once, and
+    // not as a success (the page was not published).
+    host.RunWorkersInline();
+    SignalWatcher signals([] { EndNow(1); });
     core.LoadSettingsAndRefresh(force);
     host.loop().RunUntil([&](int id) { core.OnTimer(id); }, [&] { return !core.WorkerRunning(); });
     host.loop().Quit();

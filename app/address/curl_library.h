@@ -33,6 +33,12 @@ struct CurlApi {
 // initialisation refused).
 std::shared_ptr<const CurlApi> AcquireCurl(std::string* error);
 
+// For a process that makes its fetches and ends (a one-shot run): the
+// library, once loaded, stays until the process ends, and is bound lazily,
+// so the run pays neither for unloading it nor for binding the many symbols
+// it never calls. Call before the first fetch.
+void KeepCurlLoaded();
+
 // False in sanitizer builds, which keep the library once loaded.
 bool CurlUnloadsWhenReleased();
 

@@ -11,6 +11,7 @@
 #include "app/address/http_fetch.h"
 #include "app/core/core.h"
 #include "app/core/file_io.h"
+#include "app/core/messages.h"
 #include "app/core/version.h"
 
 namespace zelmar {
@@ -78,7 +79,7 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
         label = url = custom;
     }
     st.WanSourceLabel = label;
-    core.PostStatusMessage(StatusMessage::Program("P10009", "Requesting WAN IP address from " + label + " ..."));
+    core.PostStatusMessage(Message(Msg::RequestingWan, {label}));
 
     const Settings s = core.settings();
     // The whole answer is awaited, not a fixed moment's worth of it, but
@@ -130,7 +131,7 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
     } else {
         current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last;
         st.CurrentWanAddress = current;
-        core.PostStatusMessage(StatusMessage::Program("P10009", "ERROR: Unable to retrieve WAN IP address from " + label));
+        core.PostStatusMessage(Message(Msg::WanLookupFailed, {label}));
     }
     ini.WriteString(kIPAddress, "LastWANIP", StoredWanForm(current));
     return {before, current, false};

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "app/core/event_log.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -192,7 +193,7 @@ bool Core::CheckLocalSettings() {
         state_.UseProxySnapshot = s.UseProxy;
         return true;
     }
-    DisplayAndLog(StatusMessage::Program("P10001", "Local Settings Needed."));
+    DisplayAndLog(Message(Msg::LocalSettingsNeeded));
     return false;
 }
 
@@ -212,8 +213,7 @@ void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
         return;
     }
     storeBatch.reset();
-    PostStatusMessage(
-        StatusMessage::Program("P", "FTP publishing is not available in this build; the page was not uploaded."));
+    PostStatusMessage(Message(Msg::FtpUnavailable));
     EndUpload(false);
 }
 
@@ -403,7 +403,7 @@ void Core::DisplayAndLog(const StatusMessage& m) {
     if (!EventLogWrite(text, LogSettings{s.IsLogging, InFolder(startDirectory_, s.LogFilename), s.MaxLog}, host_)) {
         page_.hostMessages = kLogErrorText;
         // Shown as it stands: not classified and not logged.
-        host_.StatusLine(StatusMessage::Program("", kLogErrorText), kLogErrorText);
+        host_.StatusLine(Message(Msg::LogError), kLogErrorText);
     }
     PagesChanged();
     host_.SetTrayOnline(state_.OnlineState == 1);

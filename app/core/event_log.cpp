@@ -180,7 +180,7 @@ bool PurgeLog(const LogSettings& s, Host& host) {
     const std::optional<long> firstDay = FirstLineDay(s.LogFilename);
     if (!firstDay || today - *firstDay <= s.MaxLog) return true;
 
-    if (!AppendLine("Cleaning Log File...", s, host)) return false;
+    if (!AppendLine(MessageText(Msg::CleaningLog), s, host)) return false;
     // The rotation file of earlier versions must go first; one that cannot
     // be deleted stops the purge, as it always did.
     const std::string tmp = s.LogFilename + ".tmp";

@@ -2,6 +2,8 @@
 // log file with its time-stamped lines and the purge of old lines.
 #pragma once
 
+#include "app/core/messages.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -24,8 +26,8 @@ struct ClassifiedMessage {
 ClassifiedMessage ClassifyMessage(const std::string& message);
 
 inline constexpr const char* kOnlineNotice = "P10005 System Online:   ";
-inline constexpr const char* kConnectionFailureText = "Unable to resolve hostname/Connection Timeout";
-inline constexpr const char* kLogErrorText = "Error opening log file.";
+inline constexpr const char* kConnectionFailureText = MessageText(Msg::ConnectionFailure);
+inline constexpr const char* kLogErrorText = MessageText(Msg::LogError);
 
 // Day number of a calendar date (the astronomical formula the purge uses).
 long DayNumber(int year, int month, int day);

@@ -7,6 +7,10 @@ namespace zelmar {
 HeadlessHost::~HeadlessHost() { JoinWorkers(); }
 
 void HeadlessHost::StartWorker(std::function<void()> fn) {
+    if (inlineWorkers_) {
+        fn();
+        return;
+    }
     // The loop is woken after each worker, so that whoever waits for the
     // worker's end sees it.
     workers_.Start(std::move(fn), [this] { loop_.Post([] {}); });

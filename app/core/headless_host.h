@@ -24,7 +24,19 @@ public:
     EventLoop& loop() { return loop_; }
 
     void SendToMain(const std::function<void()>& fn) override { loop_.Send(fn); }
-    void PostToMain(std::function<void()> fn) override { loop_.Post(std::move(fn)); }
+    void PostToMain(std::function<void()> fn) override {
+        if (inlineWorkers_ && loop_.OnLoopThread()) {
+            fn();
+            return;
+        }
+        loop_.Post(std::move(fn));
+    }
+    // A one-shot run has nothing for its main loop to do while its refresh
+    // runs: the refresh runs on the main thread itself, so each status line
+    // is shown as it comes instead of being handed over and waited for.
+    // Posted work (a box nobody waits for) then runs at once too, keeping
+    // its place among the lines.
+    void RunWorkersInline() { inlineWorkers_ = true; }
     void StartWorker(std::function<void()> fn) override;
     bool SetTimer(int id, std::chrono::milliseconds interval) override;
     // Stopping a timer that is not pending is harmless, not a failure.
@@ -45,6 +57,7 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     WorkerThreads workers_;
+    bool inlineWorkers_ = false;
 };
 
 }  // namespace zelmar

@@ -1,6 +1,7 @@
 #include "app/core/status_message.h"
 
 #include "app/core/event_log.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -26,9 +27,9 @@ std::string StatusMessage::DisplayText() const {
     return kind == StatusKind::ConnectionFailure ? std::string(kConnectionFailureText) : text;
 }
 
-StatusMessage OnlineNotice() { return StatusMessage::Program("P10005", "System Online:   "); }
+StatusMessage OnlineNotice() { return Message(Msg::SystemOnline); }
 
-StatusMessage OfflineNotice() { return StatusMessage::Program("P10006", "System Offline."); }
+StatusMessage OfflineNotice() { return Message(Msg::SystemOffline); }
 
 bool StatusMessage::IsOnlineNotice() const { return *this == OnlineNotice(); }
 

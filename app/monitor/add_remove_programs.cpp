@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
 #include "app/monitor/program_monitor.h"
@@ -92,8 +93,7 @@ bool SaveMonitoredPrograms(Core& core, const std::vector<std::string>& monitored
     const int saved = errno;
     core.EditSettings([&](Settings& s) { s.StatusIndicators = pair; });
     if (!ok)
-        core.PostStatusMessage("P Could not save the watched programs in " + core.ini().path() + ": " +
-                               std::strerror(saved) + ".");
+        core.PostStatusMessage(Message(Msg::WatchedProgramsNotSaved, {core.ini().path(), std::strerror(saved)}));
     return ok;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
 
@@ -100,8 +101,7 @@ void CheckProgramStatuses(Core& core) {
     bool written = core.ini().DeleteSection(kProcessStatusesSection);
     if (written && !stored.empty()) written = core.ini().WriteSection(kProcessStatusesSection, stored);
     if (!written)
-        core.PostStatusMessage("P Could not save the program statuses in " + core.ini().path() + ": " +
-                               std::strerror(errno) + ".");
+        core.PostStatusMessage(Message(Msg::ProgramStatusesNotSaved, {core.ini().path(), std::strerror(errno)}));
 }
 
 std::string GetProgramStatusWord(Core& core, const std::string& tag) {
@@ -138,8 +138,7 @@ std::vector<ProgramPageRow> ProgramPageRows(Core& core) {
         stored.emplace_back(kProcessStatusKey + std::to_string(n), rows.back().status);
     }
     if (!stored.empty() && !core.ini().WriteSection(kProcessStatusesSection, stored))
-        core.PostStatusMessage("P Could not save the program statuses in " + core.ini().path() + ": " +
-                               std::strerror(errno) + ".");
+        core.PostStatusMessage(Message(Msg::ProgramStatusesNotSaved, {core.ini().path(), std::strerror(errno)}));
     return rows;
 }
 

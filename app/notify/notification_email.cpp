@@ -7,6 +7,7 @@
 
 #include "app/core/file_io.h"
 #include "app/core/ini_file.h"
+#include "app/core/messages.h"
 #include "app/notify/certificate_pins.h"
 #include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
@@ -65,9 +66,9 @@ bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const
 
 // A box that the refresh does not wait for: an unanswered box must not hold
 // up the rest of the refresh or the exit's publication.
-void PostErrorBox(Reporter& reporter, const std::string& message, bool showEmailPage) {
+void PostErrorBox(Reporter& reporter, const StatusMessage& message, bool showEmailPage) {
     MessageBoxRequest box;
-    box.text = message.substr(2);  // without the "P " code
+    box.text = message.text;  // without the code
     box.caption = kBoxCaption;
     box.icon = MbIcon::Warning;
     reporter.PostErrorBox(box, showEmailPage);
@@ -78,10 +79,10 @@ void RemoveWorkingCopy(const std::string& workingCopy) {
     ForgetWorkingCopy(workingCopy);
 }
 
-DeliveryResult RefuseToSend(Reporter& reporter, const std::string& message, const std::string& workingCopy,
+DeliveryResult RefuseToSend(Reporter& reporter, const StatusMessage& message, const std::string& workingCopy,
                             const char* step) {
     RemoveWorkingCopy(workingCopy);
-    reporter.Post(StatusMessage::FromLine(message));
+    reporter.Post(message);
     PostErrorBox(reporter, message, true);
     return {DeliveryOutcome::Failed, "P", step, {}, 0};
 }
@@ -101,8 +102,8 @@ bool MailChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& reco
 DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
     const Settings& s = settings_;
     if (s.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged)
-        reporter.Post(StatusMessage::FromLine(kProgramStatusEmail));
-    reporter.Post(StatusMessage::FromLine(kAttemptingEmail));
+        reporter.Post(Message(Msg::ProgramChangeEmail));
+    reporter.Post(Message(Msg::SendingEmail));
 
     // The message text, through the working copy.
     const std::string messageFile = InFolder(startDirectory_, s.EmailInput);
@@ -111,10 +112,11 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     if (s.EmailInput.empty() ||
         !ExpandMessageFile(snapshot, s, startDirectory_, messageFile, workingCopy, reporter) ||
         !ReadFilePrefix(workingCopy, kMaxMailTextBytes, text))
-        return RefuseToSend(reporter, kMessageFileError, workingCopy, "message file");
+        return RefuseToSend(reporter, Message(Msg::EmailFileError), workingCopy, "message file");
     // Without a sender the server would get "MAIL FROM:<>" and the mail no
     // From field: refuse instead.
-    if (TrimBlanks(s.EmailFrom).empty()) return RefuseToSend(reporter, kNoSenderError, workingCopy, "sender");
+    if (TrimBlanks(s.EmailFrom).empty())
+        return RefuseToSend(reporter, Message(Msg::EmailNoSender), workingCopy, "sender");
     text = MailTextLineBreaks(text);
 
     mail::MailSender mailer;
@@ -145,20 +147,16 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
         if (TrimBlanks(piece).empty()) continue;
         const bool taken = s.IsMailTo == 1 ? message.AddBcc("", piece.c_str()) : message.AddTo("", piece.c_str());
         if (!taken)
-            reporter.Post(StatusMessage::FromLine("P Warning: '" + TrimBlanks(piece) + "' is not an e-mail address; left out"));
+            reporter.Post(Message(Msg::RecipientNotAddress, {TrimBlanks(piece)}));
     }
     if (s.EmailToLeftOut > 0)
-        reporter.Post(StatusMessage::FromLine("P Warning: the recipient list is longer than " +
-                                              std::to_string(kMaxEmailToChars) + " characters; " +
-                                              std::to_string(s.EmailToLeftOut) + " recipient(s) left out"));
+        reporter.Post(Message(Msg::RecipientsLeftOut,
+                              {std::to_string(kMaxEmailToChars), std::to_string(s.EmailToLeftOut)}));
     // One sender, read as an address; several, or none that parses, would
     // put someone else's name or nothing usable into the envelope.
     if (!message.SetFrom(s.EmailFrom.c_str())) {
-        return RefuseToSend(reporter,
-                            "P Email not sent: the sender '" + TrimBlanks(s.EmailFrom) +
-                                "' is not one e-mail address. Please correct the 'From' address on the 'E-Mail "
-                                "Options' tab.",
-                            workingCopy, "sender");
+        return RefuseToSend(reporter, Message(Msg::SenderNotOneAddress, {TrimBlanks(s.EmailFrom)}), workingCopy,
+                            "sender");
     }
     if (s.EnableSecureSMTP == 1) {
         // The component chooses: implicit TLS on port 465, STARTTLS on any
@@ -179,13 +177,12 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     mailer.SetRequireVerifiedCertificate(s.RequireVerifiedCertificate == 1);
     mailer.SetCertificatePin(StoredCertificatePin(ini_, pinKey).c_str());
 
-    const bool sent = mailer.SendEmail(&message);
+    const TransferResult sent = mailer.Send(&message);
     if (const std::string pin = mailer.AcceptedCertificatePin(); !pin.empty()) {
         StoreCertificatePin(ini_, pinKey, pin);
-        reporter.Post(StatusMessage::FromLine("P Warning: the certificate of the mail server " + pinKey +
-                                              " is not verified; accepted and remembered (SHA-256 " + pin + ")"));
+        reporter.Post(Message(Msg::CertificateRemembered, {pinKey, pin}));
     }
-    if (sent) {
+    if (sent.ok) {
         RemoveWorkingCopy(workingCopy);
         if (mailer.NumRefused() > 0) {
             std::string refused;
@@ -193,20 +190,21 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
                 if (i) refused += ", ";
                 refused += mailer.RefusedAddress(i);
             }
-            reporter.Post(StatusMessage::FromLine("P Warning: the SMTP server refused these recipients: " + refused));
+            reporter.Post(Message(Msg::RecipientsRefused, {refused}));
         }
-        reporter.Post(StatusMessage::FromLine(kAttemptingEmail));
-        return DeliveryResult::Success();
+        reporter.Post(Message(Msg::SendingEmail));
+        return DeliveryResultOf(sent);
     }
 
     // The file first, so that the box the user reads speaks of this failure.
     if (const std::string why = mailer.FailureText(); !why.empty())
-        reporter.Post(StatusMessage::FromLine("P Email not sent: " + why));
+        reporter.Post(Message(Msg::EmailNotSentBecause, {why}));
     mailer.SaveErrorLogXml(InFolder(startDirectory_, kSmtpErrorsFile).c_str());
-    PostErrorBox(reporter, kEmailNotSent, false);
+    const StatusMessage notSent = Message(Msg::EmailNotSent);
+    PostErrorBox(reporter, notSent, false);
     RemoveWorkingCopy(workingCopy);
-    reporter.Post(StatusMessage::FromLine(kEmailNotSent));
-    return {DeliveryOutcome::Failed, "P", "send", {}, 0};
+    reporter.Post(notSent);
+    return DeliveryResultOf(sent);
 }
 
 std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context) {

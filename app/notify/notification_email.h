@@ -64,15 +64,6 @@ void ForgetWorkingCopy(const std::string& path);
 void RemoveWorkingCopies();
 
 inline constexpr const char* kSmtpErrorsFile = "SMTPErrors.xml";
-inline constexpr const char* kAttemptingEmail = "P10007 Attempting to send e-mail...";
-inline constexpr const char* kProgramStatusEmail =
-    "P10011 Program status change detected. Triggering E-Mail notification.";
-inline constexpr const char* kEmailNotSent = "P Email not sent; see SMTPErrors.xml for details";
-inline constexpr const char* kMessageFileError =
-    "P Email not sent: Error opening email input file. Please enter a file name in the 'Mail Message File' "
-    "box on the 'E-Mail Options' tab. Samples may be found in the '.\\samples folder'.";
-inline constexpr const char* kNoSenderError =
-    "P Email not sent: no sender address. Please enter the 'From' address on the 'E-Mail Options' tab.";
 // Most of the expanded message that is mailed.
 inline constexpr std::size_t kMaxMailTextBytes = 32000;
 

@@ -16,6 +16,7 @@
 
 #include "app/core/atomic_file.h"
 #include "app/core/file_io.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -158,8 +159,8 @@ int GenerateStatusPage(const PageJob& job, PageReporter& reporter) {
     std::string text, readError;
     if (const int err = ReadTemplate(InFolder(job.startFolder, job.templatePath), text, readError); err != 0) {
         if (readError.size() > kMaxFileErrorChars) readError.resize(kMaxFileErrorChars);
-        reporter.Post(StatusMessage::Program(
-            "P10007", readError.empty() ? FileErrorText(job.templatePath, err, "open") : readError));
+        reporter.Post(Message(Msg::TemplateUnreadable,
+                              {readError.empty() ? FileErrorText(job.templatePath, err, "open") : readError}));
         return -1;
     }
     const PageValues& values = job.values;

@@ -376,4 +376,15 @@ void FtpClient::LogOff() {
     CloseControlChannel();
 }
 
+TransferResult FtpClient::Result(bool ok, const char* step) const {
+    TransferResult result;
+    result.ok = ok;
+    result.step = step;
+    if (ReplyClassOf(lastReply_) != 0) {
+        result.code = lastReply_.substr(0, lastReply_.find(' '));
+        result.serverReply = BoundedReply(lastReply_);
+    }
+    return result;
+}
+
 }  // namespace zelmar

@@ -24,6 +24,7 @@
 #pragma once
 
 #include "net/reply_reader.h"
+#include "net/transfer_result.h"
 #include "net/timeout_socket.h"
 
 #include <array>
@@ -130,6 +131,9 @@ public:
     void LogOff();
 
     const std::string& lastReply() const { return lastReply_; }
+    // The outcome of the step just done, with ok as it reported: the code
+    // and text of the last reply (none after a local failure).
+    TransferResult Result(bool ok, const char* step) const;
     int replyClass() const { return replyClass_; }
     bool connected() const { return control_.has_value(); }
 

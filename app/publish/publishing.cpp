@@ -67,18 +67,12 @@ DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* 
     const int replyClass = ReplyClassOf(client.lastReply());
     if (replyClass >= 1 && replyClass <= 3) {
         reporter.Post(ReplyMessage(client, true));
-        reporter.Post(StatusMessage::Program("P", kUploadErrorText));
+        reporter.Post(Message(Msg::UploadError));
     } else {
         // Posted even when empty: the log shows that as a connection failure.
         reporter.Post(ReplyMessage(client));
     }
-    const std::string& reply = client.lastReply();
-    DeliveryResult result;
-    result.outcome = DeliveryOutcome::Failed;
-    result.code = replyClass == 0 ? std::string() : reply.substr(0, reply.find(' '));
-    result.step = step;
-    result.serverReply = reply;
-    return result;
+    return DeliveryResultOf(client.Result(false, step));
 }
 
 void UploadErrorBox(Reporter& reporter) {
@@ -94,13 +88,13 @@ void UploadErrorBox(Reporter& reporter) {
 // client lives only here, so every return closes its connection.
 DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const std::string& startDirectory,
                       const std::string& localFile, Reporter& reporter) {
-    reporter.Post(StatusMessage::Program("P10004", "Attempting to connect to FTP Server..."));
+    reporter.Post(Message(Msg::ConnectingFtp));
     const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
     // The local file is only read back for the upload and deleted after it.
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
     job.outputIsWorkingCopy = true;
     ChannelPageReporter pageReporter(reporter);
-    if (GenerateStatusPage(job, pageReporter) == -1) return {DeliveryOutcome::Failed, "P10007", "page", {}, 0};
+    if (GenerateStatusPage(job, pageReporter) == -1) return {DeliveryOutcome::Failed, MessageOf(Msg::TemplateUnreadable).code, "page", {}, 0};
     const RemotePath remote = SplitRemotePath(s.ftp.RemoteFile);
 
     FtpClient client(s.Timeout);
@@ -128,15 +122,15 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
     std::string storeName = s.ftp.RemoteFile;
     if (!remote.folder.empty()) {
         if (!client.Command("CWD " + remote.folder)) return Failure(reporter, client, "CWD");
-        reporter.Post(StatusMessage::Program("P10002", "Successfully changed folder."));
+        reporter.Post(Message(Msg::ChangedFolder));
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) return Failure(reporter, client, "upload");
-    reporter.Post(StatusMessage::Program(
-        "P10003", "Successfully copied " + templatePath + " to " + s.ftp.RemoteFile + " on " + s.ftp.FTPServer));
+    reporter.Post(Message(Msg::CopiedPage, {templatePath, s.ftp.RemoteFile, s.ftp.FTPServer}));
     PostReplyIfAny(reporter, client);
+    const TransferResult stored = client.Result(true, "upload");
     client.LogOff();
-    return DeliveryResult::Success();
+    return DeliveryResultOf(stored);
 }
 
 }  // namespace
@@ -166,8 +160,7 @@ bool FtpChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& recor
 
 DeliveryResult FtpChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
     if (!snapshot.forced() && settings_.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged)
-        reporter.Post(
-            StatusMessage::Program("P10010", "Program status change detected. Triggering FTP notification."));
+        reporter.Post(Message(Msg::ProgramChangeFtp));
     const std::string localFile =
         InFolder(startDirectory_, snapshot.online() ? kOnlinePageFile : kOfflinePageFile);
     DeliveryResult result = Transfer(snapshot, localFile, reporter);

@@ -12,15 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "app/core/status_message.h"
+#include "app/core/messages.h"
 #include "app/refresh/delivery_channel.h"
 
 namespace zelmar {
 
 inline constexpr const char* kOnlinePageFile = "Online.txt";
 inline constexpr const char* kOfflinePageFile = "Offline.txt";
-inline constexpr const char* kUploadErrorText =
-    "There was an error uploading page. Please see remote error messages for further details.";
+inline constexpr const char* kUploadErrorText = MessageText(Msg::UploadError);
 
 // "RemoteFile" split into the folder to change to and the name to store. The
 // last "/" splits first; then, when there is a "\", the last "\" splits the

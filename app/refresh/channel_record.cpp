@@ -99,6 +99,11 @@ bool ChangedSinceDelivery(const RefreshSnapshot& snapshot, const ChannelRecord& 
     return RecordedForm(snapshot.current) != RecordedForm(last);
 }
 
+DeliveryResult DeliveryResultOf(const TransferResult& transfer) {
+    return {transfer.ok ? DeliveryOutcome::Delivered : DeliveryOutcome::Failed, transfer.code, transfer.step,
+            transfer.serverReply, 0};
+}
+
 std::int64_t EpochSeconds(std::chrono::system_clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
 }

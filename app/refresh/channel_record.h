@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/refresh/delivery_channel.h"
+#include "net/transfer_result.h"
 
 namespace zelmar {
 
@@ -48,6 +49,11 @@ void RecordResult(ChannelRecord& record, const DeliveryResult& result, const Add
 // previous lookup, as the program always did before it kept records, so an
 // existing installation does not mail everyone once more when it is updated.
 bool ChangedSinceDelivery(const RefreshSnapshot& snapshot, const ChannelRecord& record);
+
+// A network delivery's outcome as a channel hands it back: delivered, or
+// failed (tried again at the next refresh) with the server's code, the step
+// and its reply.
+DeliveryResult DeliveryResultOf(const TransferResult& transfer);
 
 // Seconds since the epoch.
 std::int64_t EpochSeconds(std::chrono::system_clock::time_point time);

@@ -288,6 +288,13 @@ const char* MailSender::LastErrorText() {
     return Slot(2, text.data(), text.size());
 }
 int MailSender::LastSmtpStatus() const { return impl_->lastSmtpStatus(); }
+TransferResult MailSender::Send(MailMessage* message) {
+    TransferResult result;
+    result.ok = SendEmail(message);
+    result.step = "send";
+    if (const int status = LastSmtpStatus(); status > 0) result.code = std::to_string(status);
+    return result;
+}
 int MailSender::NumRefused() const { return static_cast<int>(impl_->refused().size()); }
 const char* MailSender::RefusedAddress(int index) {
     const auto& r = impl_->refused();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mail/facade/mail_message.h"
+#include "net/transfer_result.h"
 
 namespace zelmar::mail {
 
@@ -62,6 +63,9 @@ public:
     void SetEventCallback(MailSenderCallback* sink) { sink_ = sink; }
 
     bool SendEmail(MailMessage* message);
+    // SendEmail, with its outcome as a transfer result: the server's last
+    // status code when one answered.
+    TransferResult Send(MailMessage* message);
 
     // Writes the log of the last call as XML; a blank path gives false.
     bool SaveErrorLogXml(const char* path);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +74,8 @@ TEST_F(OnceRetry, AFailedUploadIsTriedAgainThenNotRepeated) {
     // server is down.
     EXPECT_EQ(Once(), 1) << out;
     EXPECT_NE(out.find("Attempting to connect to FTP Server..."), std::string::npos) << out;
+    EXPECT_EQ(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "Failures"), "1");
+    EXPECT_EQ(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "DeliveredAt"), "0");
     PyFtpServer server;
     ASSERT_TRUE(server.ok());
     Set(kLocalSettings, "Port", std::to_string(server.port()));
@@ -79,6 +83,8 @@ TEST_F(OnceRetry, AFailedUploadIsTriedAgainThenNotRepeated) {
     EXPECT_EQ(Once(), 0) << out;
     EXPECT_EQ(ReadFile(server.home() + "/index.htm").rfind("Status: Online WAN ", 0), 0u) << out;
     EXPECT_NE(out.find("System Online:   LAN IP: "), std::string::npos) << out;
+    EXPECT_EQ(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "Failures"), "0");
+    EXPECT_NE(IniFile(dir / "Zelmar.ini").GetString("Channel FTP", "DeliveredAt"), "0");
     ::unlink((server.home() + "/index.htm").c_str());
     // Delivered, nothing changed: not again, and still online.
     EXPECT_EQ(Once(), 0) << out;
@@ -103,5 +109,86 @@ TEST_F(OnceRetry, AFailedMailIsTriedAgainThenNotRepeatedAndExitsTwoMeanwhile) {
     EXPECT_EQ(server.Count(), 1) << "delivered and unchanged: not mailed again\n" << out;
     EXPECT_EQ(out.find("Attempting to send e-mail..."), std::string::npos) << out;
 }
+
+// A whole refresh's status lines, as the user sees them on stdout and the
+// log keeps them, for the standard runs: the same lines, in the same order,
+// as before the refresh became a pipeline of channels.
+struct LinesCase {
+    const char* what;
+    bool mailUp, ftpUp, ftpLoginRight;
+    int exitCode;
+    std::vector<std::string> lines;  // "<echo>" stands for the echo page's URL
+};
+
+class StatusLines : public OnceRetry, public ::testing::WithParamInterface<LinesCase> {};
+
+TEST_P(StatusLines, AsTheyWere) {
+    const LinesCase& c = GetParam();
+    Set(kPreferences, "EnableMail", "1");
+    std::unique_ptr<SmtpPeer> smtp;
+    std::unique_ptr<PyFtpServer> ftp;
+    if (c.mailUp) {
+        smtp = std::make_unique<SmtpPeer>();
+        ASSERT_TRUE(smtp->ok());
+        Set(kPreferences, "EmailServerPort", std::to_string(smtp->port()));
+    }
+    if (c.ftpUp) {
+        ftp = std::make_unique<PyFtpServer>();
+        ASSERT_TRUE(ftp->ok());
+        Set(kLocalSettings, "Port", std::to_string(ftp->port()));
+    }
+    if (!c.ftpLoginRight) Set(kLocalSettings, "UserID", "somebody");
+    const std::string echo = ini.GetString(kLocalSettings, "WANIPURL");
+    EXPECT_EQ(Once(" --force"), c.exitCode) << out;
+    std::vector<std::string> shown;
+    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = out.substr(at, end - at);
+        // "MM/DD/YY HH:MM:SS  " before each status line.
+        if (line.size() > 19 && line[2] == '/' && line.compare(17, 2, "  ") == 0) shown.push_back(line.substr(19));
+    }
+    std::vector<std::string> want;
+    for (std::string line : c.lines) {
+        if (const auto at = line.find("<echo>"); at != std::string::npos) line.replace(at, 6, echo);
+        want.push_back(line);
+    }
+    // The machine's own LAN address is not the test's to know.
+    if (!shown.empty() && shown.back().rfind("System Online:   LAN IP: ", 0) == 0) {
+        const std::string& last = shown.back();
+        EXPECT_EQ(last.substr(last.rfind(", WAN IP: ")), ", WAN IP: N/A");
+        shown.back() = "System Online:   LAN IP: <lan>, WAN IP: N/A";
+    }
+    EXPECT_EQ(shown, want) << out;
+}
+
+const std::vector<std::string> kUploaded = {
+    "Attempting to connect to FTP Server...", "Login successful.", "Type set to: ASCII.",
+    "Resuming transfers not allowed in ASCII mode.", "Successfully copied online.htm to index.htm on 127.0.0.1",
+    "Transfer complete.", "System Online:   LAN IP: <lan>, WAN IP: N/A"};
+
+std::vector<std::string> Lines(std::vector<std::string> head, const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+const std::vector<std::string> kLookup = {"Requesting WAN IP address from <echo> ...",
+                                          "ERROR: Unable to retrieve WAN IP address from <echo>"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StatusLines,
+    ::testing::Values(
+        LinesCase{"mailAndUpload", true, true, true, 0,
+                  Lines(Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail..."}), kUploaded)},
+        LinesCase{"mailDownUploadDone", false, true, true, 2,
+                  Lines(Lines(kLookup, {"Attempting to send e-mail...",
+                                        "Email not sent; see SMTPErrors.xml for details"}),
+                        kUploaded)},
+        LinesCase{"uploadRefused", true, true, false, 1,
+                  Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...",
+                                  "Attempting to connect to FTP Server...", "Authentication failed."})},
+        LinesCase{"ftpDown", true, false, true, 1,
+                  Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...",
+                                  "Attempting to connect to FTP Server...",
+                                  "Unable to resolve hostname/Connection Timeout"})}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
