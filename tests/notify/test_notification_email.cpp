@@ -30,7 +30,7 @@ const std::string kNotSent = "Email not sent; see SMTPErrors.xml for details";
 // The mail channel as a refresh runs it, on the addresses and flags the test
 // put into the core.
 void SendNotificationEmail(Core& core) {
-    MailChannel channel(core.settings(), core.startDirectory());
+    MailChannel channel(core.settings(), core.startDirectory(), core.ini());
     RunChannelOnState(core, channel);
 }
 
@@ -382,7 +382,7 @@ TEST_F(NotificationEmail, TheRefreshGoesOnToTheUploadAfterAFailedMail) {
     pipeline.SetAddressLookup(AddressesInState);
     pipeline.AddChannelFactory(OneChannel([&](const ChannelContext& c) {
         calls.push_back("mail");
-        return std::make_unique<MailChannel>(c.settings, c.startDirectory);
+        return std::make_unique<MailChannel>(c.settings, c.startDirectory, c.ini);
     }));
     pipeline.AddChannelFactory(OneChannel([&](const ChannelContext&) {
         return std::make_unique<ScriptedChannel>(

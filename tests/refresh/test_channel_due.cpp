@@ -41,7 +41,8 @@ TEST_P(ChannelDue, DecidesFromTheRecord) {
     record.deliveredAt = 1;
     record.failures = c.failures;
     EXPECT_EQ(FtpChannel(settings, "/tmp").Due(snapshot, record), c.ftpDue);
-    EXPECT_EQ(MailChannel(settings, "/tmp").Due(snapshot, record), c.mailDue);
+    IniFile ini("/nonexistent/Zelmar.ini");
+    EXPECT_EQ(MailChannel(settings, "/tmp", ini).Due(snapshot, record), c.mailDue);
 }
 
 AddressSet With(std::string AddressSet::*member, const char* value) {
