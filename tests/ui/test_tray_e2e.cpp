@@ -110,7 +110,7 @@ TEST_F(TrayDesktop, MinimiseToTheTrayRestoreByDoubleClickAndRefresh) {
     std::map<std::string, std::string> zenv = env;
     zenv["XDG_RUNTIME_DIR"] = dir / "run";
     zenv["QT_QPA_PLATFORM"] = "xcb";
-    ChildProcess zelmar({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "'"}, dir / "zelmar.log", zenv);
+    ChildProcess zelmar({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir ."}, dir / "zelmar.log", zenv);
 
     ASSERT_TRUE(WaitUntil([&] { return MainWindowVisible(); }, std::chrono::seconds(60)))
         << ReadFile(dir / "zelmar.log");
