@@ -100,17 +100,17 @@ TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
     const QList<QAction*> menus = sheet->menuBar()->actions();
     ASSERT_EQ(menus.size(), 3);
     const std::pair<QString, QStringList> expected[] = {
-        {"&File", {"&Refresh", "&Save", "-", "View &Log", "-", "E&xit"}},
-        {"&Edit", {"&Copy LAN IP to clipboard", "Copy &WAN IP to clipboard"}},
+        {"&File", {"&Refresh", "&Save", "-", "View &Log", "-", "&Quit"}},
+        {"&Edit", {"Copy &WAN Address", "Copy &LAN Address"}},
         {"&Help", {"&Zelmar Help", "&About", "-", "https://www.zelmar.example/"}},
     };
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(menus[i]->text(), expected[i].first);
         EXPECT_EQ(Texts(menus[i]->menu()->actions()), expected[i].second) << expected[i].first.toStdString();
     }
-    EXPECT_EQ(Texts(sheet->trayMenu()->actions()),
-              (QStringList{"Re&store", "&Refresh", "&Shutdown", "-", "&Copy LAN IP to clipboard",
-                           "Copy &WAN IP to clipboard", "-", "View &Log", "-", "&About Zelmar..."}));
+    EXPECT_EQ(Texts(sheet->trayMenu()->actions()), (QStringList{"&Open Zelmar", "&Refresh Now", "-", "Copy &WAN Address",
+                                                                "Copy &LAN Address", "-", "&Quit"}));
+    EXPECT_EQ(sheet->trayMenu()->defaultAction()->text(), "&Open Zelmar");
 }
 
 TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
@@ -293,16 +293,18 @@ TEST_F(MainSheet, SmtpLoginDialogHasItsGroupFieldsAndButtons) {
     EXPECT_EQ(buttons, (QStringList{"&Cancel", "OK"}));
 }
 
-// The About box names the platform's own sockets, the version and the
-// build's word size, links the web site and closes with "OK".
+// The About box says what the program is for, the version and the build's
+// word size, links the web site and closes with "OK"; nothing of another
+// platform's sockets is left in it.
 TEST_F(MainSheet, AboutBoxSaysWhatTheProgramIsForThisPlatform) {
     CAboutDlg about(sheet.get());
     EXPECT_EQ(about.windowTitle(), "About Zelmar");
     QStringList texts;
     for (QLabel* l : about.findChildren<QLabel*>())
         if (!l->text().isEmpty()) texts << l->text();
-    EXPECT_TRUE(texts.contains("Domain Name Server for POSIX sockets")) << texts.join('|').toStdString();
-    for (const QString& t : texts) EXPECT_FALSE(t.contains("Winsock")) << t.toStdString();
+    for (const QString& t : texts)
+        EXPECT_FALSE(t.contains("Winsock") || t.contains("Domain Name Server") || t.contains("sockets"))
+            << t.toStdString();
     EXPECT_TRUE(texts.contains(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8)))
         << texts.join('|').toStdString();
     EXPECT_EQ(about.link->text(), kProductWebSite);
@@ -382,28 +384,32 @@ TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
 
 // The Edit menu's and the tray's copy commands put the address text as it
 // stands on the clipboard: "N/A" for an unknown WAN address, and an empty
-// text too (nothing stale is left behind).
+// text too (nothing stale is left behind); each says what it did.
 TEST_F(MainSheet, CopyCommandsPutTheAddressAsItStandsOnTheClipboard) {
     struct Case {
         int menuItem;  // in the Edit menu and, after the first three, in the tray menu
         const char* lan;
         const char* wan;
         const char* copied;
+        const char* said;
     };
-    const Case cases[] = {{0, "192.168.1.20", "203.0.113.7", "192.168.1.20"},
-                          {1, "192.168.1.20", "203.0.113.7", "203.0.113.7"},
-                          {1, "192.168.1.20", "N/A", "N/A"},
-                          {1, "192.168.1.20", "", ""},
-                          {0, "", "N/A", ""}};
+    const Case cases[] = {
+        {1, "192.168.1.20", "203.0.113.7", "192.168.1.20", "LAN address 192.168.1.20 copied to the clipboard."},
+        {0, "192.168.1.20", "203.0.113.7", "203.0.113.7", "WAN address 203.0.113.7 copied to the clipboard."},
+        {0, "192.168.1.20", "N/A", "N/A", "WAN address N/A copied to the clipboard."},
+        {0, "192.168.1.20", "", "", "No WAN address is known yet: the clipboard was emptied."},
+        {1, "", "N/A", "", "No LAN address is known yet: the clipboard was emptied."}};
     QMenu* edit = sheet->menuBar()->actions()[1]->menu();
     const QList<QAction*> tray = sheet->trayMenu()->actions();
     for (const Case& c : cases) {
-        for (QAction* action : {edit->actions()[c.menuItem], tray[4 + c.menuItem]}) {
+        for (QAction* action : {edit->actions()[c.menuItem], tray[3 + c.menuItem]}) {
             core->state().CurrentLanAddress.set(c.lan);
             core->state().CurrentWanAddress.set(c.wan);
             QGuiApplication::clipboard()->setText("stale");
             action->trigger();
             EXPECT_EQ(QGuiApplication::clipboard()->text(), c.copied) << action->text().toStdString() << " " << c.wan;
+            EXPECT_EQ(sheet->lastConfirmation(), c.said);
+            EXPECT_EQ(sheet->statusBar()->currentMessage(), c.said) << "the shown window says it in its status line";
         }
     }
 }
@@ -525,17 +531,23 @@ TEST_F(MainSheet, FrameOffersMinimiseAndCloseButNoMaximise) {
     EXPECT_TRUE(sheet->isWindow());
 }
 
-TEST(FirstRestoreRect, IsTheTabStripWithItsMargins) {
+// A frame is moved onto the available area, and cut when larger than it;
+// one already there stays as it is.
+TEST(ClampToScreen, KeepsTheFrameOnTheAvailableArea) {
+    const QRect screen(0, 24, 1366, 744);  // a panel at the top
     const std::pair<QRect, QRect> cases[] = {
-        {QRect(100, 200, 400, 300), QRect(91, 171, 418, 368)},
-        {QRect(9, 29, 1, 1), QRect(0, 0, 19, 69)},
-        {QRect(0, 0, 500, 350), QRect(-9, -29, 518, 418)},
+        {QRect(100, 200, 400, 300), QRect(100, 200, 400, 300)},
+        {QRect(0, -21, 400, 300), QRect(0, 24, 400, 300)},   // the title bar above the screen
+        {QRect(0, 24, 400, 300), QRect(0, 24, 400, 300)},    // on the edge: unmoved
+        {QRect(1200, 700, 400, 300), QRect(966, 468, 400, 300)},
+        {QRect(-50, 0, 2000, 900), QRect(0, 24, 1366, 744)},
     };
-    for (const auto& [strip, window] : cases) EXPECT_EQ(CMainSheet::FirstRestoreRect(strip), window) << strip.x();
+    for (const auto& [frame, expected] : cases)
+        EXPECT_EQ(CMainSheet::ClampToScreen(frame, screen), expected) << frame.x() << "," << frame.y();
 }
 
 // Minimise (the offscreen platform has no tray, so the window stays minimised
-// in place) and restore, as the desktop or the tray's "Re&store" does.
+// in place) and restore, as the desktop or the tray's "&Open Zelmar" does.
 void MinimiseAndRestore(CMainSheet& sheet, bool byDesktop) {
     sheet.showMinimized();
     QApplication::processEvents();
@@ -548,27 +560,12 @@ void MinimiseAndRestore(CMainSheet& sheet, bool byDesktop) {
     ASSERT_FALSE(sheet.isMinimized());
 }
 
-TEST_F(MainSheet, FirstRestoreTakesTheRoomAroundTheTabsOnce) {
+// A restore keeps the place and size the window has: it is not moved by
+// anything of its own (the frame's place is the window manager's, tested
+// under a real one in the end-to-end tests).
+TEST_F(MainSheet, RestoresKeepThePlaceAndSizeTheWindowHas) {
     for (bool byDesktop : {false, true}) {
-        sheet = std::make_unique<CMainSheet>(*core, false);
-        host.Attach(core.get(), sheet.get());
-        // Showing the window at start-up is no restore.
-        sheet->RestoreMainWindow();
-        QApplication::processEvents();
-        EXPECT_FALSE(sheet->firstRestoreDone());
-        sheet->setGeometry(QRect(QPoint(300, 200), sheet->minimumSizeHint() + QSize(60, 200)));
-        QApplication::processEvents();
-        const QRect strip(sheet->tabs()->mapToGlobal(QPoint(0, 0)), sheet->tabs()->size());
-
-        MinimiseAndRestore(*sheet, byDesktop);
-        EXPECT_TRUE(sheet->firstRestoreDone()) << byDesktop;
-        const QRect expected = CMainSheet::FirstRestoreRect(strip);
-        EXPECT_EQ(sheet->geometry().topLeft(), expected.topLeft()) << byDesktop;
-        EXPECT_EQ(sheet->geometry().size(), expected.size().expandedTo(sheet->minimumSize())) << byDesktop;
-        EXPECT_GE(sheet->geometry().height(), sheet->minimumSizeHint().height()) << "menus and buttons keep room";
-
-        // Later restores keep the size the window has.
-        const QRect chosen(QPoint(50, 60), sheet->geometry().size() + QSize(40, 30));
+        const QRect chosen(QPoint(50, 60), sheet->minimumSizeHint() + QSize(40, 30));
         sheet->setGeometry(chosen);
         QApplication::processEvents();
         MinimiseAndRestore(*sheet, byDesktop);
@@ -576,16 +573,49 @@ TEST_F(MainSheet, FirstRestoreTakesTheRoomAroundTheTabsOnce) {
     }
 }
 
-TEST_F(MainSheet, FirstRestoreAfterStartingMinimised) {
+// Started minimised (here, without a tray, in the task bar), the window is
+// not up before the first restore, which brings it up.
+TEST_F(MainSheet, FirstRestoreAfterStartingMinimisedShowsTheWindow) {
     sheet = std::make_unique<CMainSheet>(*core, false);
     host.Attach(core.get(), sheet.get());
     host.ShowMainWindow(true);
     QApplication::processEvents();
-    EXPECT_FALSE(sheet->firstRestoreDone());
+    EXPECT_TRUE(!sheet->isVisible() || sheet->isMinimized());
     host.RestoreMainWindow();
     QApplication::processEvents();
     EXPECT_TRUE(sheet->isVisible());
-    EXPECT_TRUE(sheet->firstRestoreDone()) << "the first restore from the start-up minimise";
+    EXPECT_FALSE(sheet->isMinimized());
+}
+
+// A window back in the tray gives up its pages; an unsaved change survives
+// that, "&Save" is still offered, and the pages come back at the next show.
+TEST_F(MainSheet, ReleasedPagesKeepTheirUnsavedMark) {
+    auto* ftp = Show<CLocalSettings>(kFtpPage);
+    ftp->enableFtp->click();
+    sheet->hide();
+    sheet->ReleaseContent();
+    EXPECT_FALSE(sheet->contentMade());
+    EXPECT_TRUE(host.SaveEnabled());
+    EXPECT_EQ(core->settings().EnableFTP, 1) << "the edit is in the settings";
+    sheet->RestoreMainWindow();
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet->contentMade());
+    EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    sheet->Save();
+    EXPECT_FALSE(host.SaveEnabled());
+    EXPECT_EQ(core->ini().GetString("LocalSettings", "EnableFTP"), "1");
+}
+
+// After a refresh from the button, the focus is back on "&Refresh" (not on
+// the next button, where disabling it had put the focus).
+TEST_F(MainSheet, FocusReturnsToRefreshAfterARefresh) {
+    sheet->activateWindow();
+    sheet->refreshButton()->setFocus();
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet->refreshButton()->hasFocus());
+    host.SetRefreshEnabled(false);
+    host.SetRefreshEnabled(true);
+    EXPECT_TRUE(sheet->refreshButton()->hasFocus());
 }
 
 TEST_F(MainSheet, BlockingSendsFromAWorkerRunOnTheWindowThread) {
