@@ -26,6 +26,7 @@
 #include "app/core/text.h"
 #include "app/monitor/program_monitor.h"
 #include "ui/dialogs.h"
+#include "ui/window_list_watcher.h"
 
 namespace zelmar {
 
@@ -417,7 +418,7 @@ void CRemotePage::showEvent(QShowEvent* event) {
 // --- Program Monitor ---
 
 CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
-    : SettingsPage(core, parent), model_(core), timer_(new QTimer(this)) {
+    : SettingsPage(core, parent), model_(core), windows_(new WindowListWatcher(this)) {
     auto* group = new QGroupBox("Monitored Programs");
     trigger = new QCheckBox("Trigger notification on status change");
     list = new QTreeWidget;
@@ -438,8 +439,7 @@ CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(group);
 
-    timer_->setInterval(1000);
-    connect(timer_, &QTimer::timeout, this, &CProcessMonitor::UpdateStatuses);
+    connect(windows_, &WindowListWatcher::changed, this, &CProcessMonitor::UpdateStatuses);
     connect(trigger, &QCheckBox::clicked, this, [this](bool on) {
         core_.EditSettings([&](Settings& s) { s.TriggerProgramStatusUpdate = on ? 1 : 0; });
         Changed();
@@ -468,13 +468,14 @@ void CProcessMonitor::showEvent(QShowEvent* event) {
     if (!shownOnce_) FillList();
     shownOnce_ = true;
     SettingsPage::showEvent(event);
-    // The status column follows the table every second while it can be seen;
-    // a hidden window makes no wake-ups.
-    timer_->start();
+    // The status column follows the desktop's windows while it can be seen;
+    // a hidden page listens to nothing.
+    UpdateStatuses();
+    windows_->SetActive(true);
 }
 
 void CProcessMonitor::hideEvent(QHideEvent* event) {
-    timer_->stop();
+    windows_->SetActive(false);
     SettingsPage::hideEvent(event);
 }
 

@@ -24,6 +24,7 @@ class QTreeWidget;
 namespace zelmar {
 
 class Core;
+class WindowListWatcher;
 
 // A number field with its spin buttons (an edit with an up-down buddy):
 // digits only, a length limit, Up/Down keys and the arrows step within the
@@ -184,6 +185,7 @@ public:
     QCheckBox* trigger;
     QTreeWidget* list;
     QPushButton* addRemove;
+    WindowListWatcher* windowWatcher() const { return windows_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -193,7 +195,7 @@ private:
     void UpdateStatuses();
     void OpenAddRemove();
     PageModel model_;
-    QTimer* timer_;
+    WindowListWatcher* windows_;
     bool shownOnce_ = false;
 };
 

@@ -19,6 +19,8 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -32,6 +34,7 @@
 #include "ui/main_sheet.h"
 #include "ui/pages.h"
 #include "ui/qt_host.h"
+#include "ui/window_list_watcher.h"
 
 using namespace zelmar;
 using zelmar::test::ScratchDir;
@@ -412,6 +415,17 @@ TEST_F(MainSheet, CopyCommandsPutTheAddressAsItStandsOnTheClipboard) {
             EXPECT_EQ(sheet->statusBar()->currentMessage(), c.said) << "the shown window says it in its status line";
         }
     }
+}
+
+// The Program Monitor page follows the desktop's window-list notices, not a
+// timer: while it is shown nothing of it wakes the program.
+TEST_F(MainSheet, ProgramMonitorPageRunsNoTimer) {
+    auto* monitor = Show<CProcessMonitor>(kMonitorPage);
+    ASSERT_TRUE(monitor->isVisible());
+    for (QTimer* t : sheet->findChildren<QTimer*>()) EXPECT_FALSE(t->isActive()) << t->interval();
+    ASSERT_NE(monitor->windowWatcher(), nullptr);
+    emit monitor->windowWatcher()->changed();  // a notice re-reads the rows
+    EXPECT_EQ(monitor->list->topLevelItemCount(), 0);
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
