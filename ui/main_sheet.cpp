@@ -8,6 +8,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QToolButton>
 #include <QPixmapCache>
 #include <QScreen>
 #include <QToolTip>
@@ -18,6 +21,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
@@ -28,6 +32,7 @@
 #include "ui/dialogs.h"
 #include "ui/log_viewer.h"
 #include "ui/pages.h"
+#include "ui/page_models.h"
 #include "ui/program_icon.h"
 
 namespace zelmar {
@@ -81,6 +86,34 @@ void CMainSheet::EnsureContent() {
     tabs_->setCurrentIndex(currentPage_);
     connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::viewLogRequested, this,
             &CMainSheet::ViewLog);
+    connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::messageRequested, this,
+            &CMainSheet::ShowMessage);
+
+    // The message line: notes that stay until read (not a box in the way).
+    messageBar_ = new QFrame;
+    messageBar_->setFrameShape(QFrame::StyledPanel);
+    messageBar_->setBackgroundRole(QPalette::ToolTipBase);
+    messageBar_->setForegroundRole(QPalette::ToolTipText);
+    messageBar_->setAutoFillBackground(true);
+    messageLabel_ = new QLabel;
+    messageLabel_->setWordWrap(true);
+    messageLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* closeMessage = new QToolButton;
+    closeMessage->setAutoRaise(true);
+    closeMessage->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
+    closeMessage->setAccessibleName("Close the message");
+    connect(closeMessage, &QToolButton::clicked, this, [this] { ShowMessage(QString()); });
+    auto* messageRow = new QHBoxLayout(messageBar_);
+    messageRow->setContentsMargins(6, 2, 2, 2);
+    messageRow->addWidget(messageLabel_, 1);
+    messageRow->addWidget(closeMessage, 0, Qt::AlignTop);
+    // Once per run, for settings nothing was entered in yet.
+    if (!firstRunShown_ && NothingConfigured(core_.settings())) {
+        firstRunShown_ = true;
+        messageText_ = Q(FirstRunText(core_.ini().path()));
+    }
+    messageLabel_->setText(messageText_);
+    messageBar_->setVisible(!messageText_.isEmpty());
 
     refresh_ = new QPushButton("&Refresh");
     save_ = new QPushButton("&Save");
@@ -98,6 +131,7 @@ void CMainSheet::EnsureContent() {
 
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
+    layout->addWidget(messageBar_);
     layout->addWidget(tabs_, 1);
     layout->addLayout(buttons);
     setCentralWidget(central);
@@ -160,6 +194,13 @@ void CMainSheet::LoadPages() {
 }
 
 // --- host requests ---
+
+void CMainSheet::ShowMessage(const QString& text) {
+    messageText_ = text;
+    if (!messageBar_) return;
+    messageLabel_->setText(text);
+    messageBar_->setVisible(!text.isEmpty());
+}
 
 void CMainSheet::StatusLine(const std::string& displayText) {
     // Kept while the window has no status bar yet, so that the first show
@@ -450,6 +491,8 @@ void CMainSheet::ReleaseContent() {
     setMenuWidget(nullptr);  // both deleted later by the window
     setStatusBar(nullptr);
     tabs_ = nullptr;
+    messageBar_ = nullptr;
+    messageLabel_ = nullptr;
     pages_ = {};
     refresh_ = save_ = exit_ = nullptr;
     saveAction_ = nullptr;

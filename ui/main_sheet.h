@@ -15,6 +15,8 @@
 #include "ui/log_viewer.h"
 
 class QAction;
+class QFrame;
+class QLabel;
 class QMenu;
 class QPushButton;
 class QTabWidget;
@@ -89,6 +91,10 @@ public:
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return trayMenu_; }
     bool closing() const { return closing_; }
+    // The message line above the pages: a note the user closes (empty text:
+    // hidden). Kept while the pages are not made.
+    void ShowMessage(const QString& text);
+    QString message() const { return messageText_; }
     // What the last copy command said (status line or tooltip).
     const QString& lastConfirmation() const { return lastConfirmation_; }
     CLogViewer* logViewer() const { return logViewer_; }
@@ -153,6 +159,10 @@ private:
     QMenu* trayMenu_;
     CShutdownWindow* shutdownWindow_ = nullptr;
     QPointer<CLogViewer> logViewer_;  // deletes itself when closed
+    QString messageText_;
+    QFrame* messageBar_ = nullptr;
+    QLabel* messageLabel_ = nullptr;
+    bool firstRunShown_ = false;
     QString lastConfirmation_;
 };
 

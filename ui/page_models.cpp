@@ -43,6 +43,24 @@ std::string CutChars(const std::string& text, int maxChars) {
 
 }  // namespace
 
+bool NothingConfigured(const Settings& s) {
+    const std::string& server = s.ftpPage.FTPServer;
+    return (server.empty() || server == kPlaceholderFtpServer) && s.EnableFTP != 1 && s.EnableMail != 1;
+}
+
+std::string FirstRunText(const std::string& settingsFile) {
+    return "Your settings are kept in " + settingsFile +
+           ". First give the address-echo page, then the FTP site (FTP page) or the people to mail "
+           "(E-Mail Options), and press Save.";
+}
+
+std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress) {
+    if (!NothingConfigured(s) || (!wanAddress.empty() && wanAddress != "N/A")) return std::string();
+    if (s.WANIPURL.empty())
+        return "Not set up yet: no address-echo page is given, so the WAN address is unknown.";
+    return "Not set up yet: the WAN address is unknown, and neither the FTP upload nor the e-mail is turned on.";
+}
+
 bool ValidPortText(const std::string& text) {
     if (text.empty() || text.size() > static_cast<std::size_t>(kPortMaxChars)) return false;
     for (char c : text)

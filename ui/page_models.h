@@ -43,6 +43,18 @@ inline constexpr int kPlainSmtpPort = 25;
 // alone would let 70000 through, which wraps to another port.)
 bool ValidPortText(const std::string& text);
 
+// --- first run ---
+// Whether the settings are still a first run's: no FTP site entered (empty
+// or the placeholder) and neither the upload nor the e-mail turned on.
+bool NothingConfigured(const Settings& s);
+// The window's first-run message: where the settings live and what to set
+// first.
+std::string FirstRunText(const std::string& settingsFile);
+// What the window says in place of the online notice while nothing is
+// configured and the WAN address is unknown ("N/A" or empty), so that it
+// does not claim to be online; empty when the notice stands.
+std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress);
+
 // The "modified" mark of one page.
 class PageModel {
 public:

@@ -130,6 +130,7 @@ public:
     QCheckBox* suppressError;
     QCheckBox* updateOnNaIp;
     QCheckBox* enableLogging;
+    QCheckBox* startAtLogin;
     SpinField* startupDelay;
     SpinField* refreshInterval;
     SpinField* timeout;
@@ -142,6 +143,8 @@ public:
 
 signals:
     void viewLogRequested();
+    // A message for the window's message line (empty: none).
+    void messageRequested(const QString& text);
 
 private:
     void UpdateEnabling();

@@ -8,6 +8,7 @@
 
 #include "app/core/core.h"
 #include "ui/main_sheet.h"
+#include "ui/page_models.h"
 
 namespace zelmar {
 
@@ -131,8 +132,18 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
     }
 }
 
-void QtHost::StatusLine(const StatusMessage&, const std::string& displayText) {
-    if (sheet_) sheet_->StatusLine(displayText);
+void QtHost::StatusLine(const StatusMessage& message, const std::string& displayText) {
+    if (!sheet_) return;
+    // Settings nothing was entered in yet give no "online" worth the name:
+    // the window says what is missing instead.
+    if (core_ && message.IsOnlineNotice()) {
+        const std::string instead = UnconfiguredStatusText(core_->settings(), core_->state().CurrentWanAddress.get());
+        if (!instead.empty()) {
+            sheet_->StatusLine(instead);
+            return;
+        }
+    }
+    sheet_->StatusLine(displayText);
 }
 void QtHost::StatusPageChanged(const StatusPage& page) {
     if (sheet_) sheet_->SetStatusPage(page);

@@ -19,6 +19,9 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QRegularExpression>
+#include <QMap>
+#include <QAbstractButton>
 #include <QTimer>
 #include <QTreeWidget>
 #include <atomic>
@@ -125,6 +128,59 @@ TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
             }
         }
     }
+}
+
+// Every label with a field and every check box has a key of its own: none
+// twice on a page, none taken from the menu bar (F, E, H) or the buttons
+// (R, S, X), which Alt reaches from every page.
+TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
+    const auto key = [](const QString& text) {
+        const int at = text.indexOf(QRegularExpression("&[^&]"));
+        return at < 0 ? QChar() : text.at(at + 1).toUpper();
+    };
+    for (int i = 0; i < 6; ++i) {
+        sheet->ShowPage(i);
+        QApplication::processEvents();
+        QMap<QChar, QString> taken{{'F', "File"}, {'E', "Edit"}, {'H', "Help"}, {'R', "Refresh"}, {'S', "Save"},
+                                   {'X', "Exit"}};
+        QStringList texts;
+        for (QLabel* l : sheet->page(i)->findChildren<QLabel*>())
+            if (l->buddy()) texts << l->text();
+        for (QAbstractButton* b : sheet->page(i)->findChildren<QAbstractButton*>()) {
+            const bool needsKey = qobject_cast<QCheckBox*>(b) != nullptr;
+            if (needsKey || key(b->text()) != QChar()) texts << b->text();
+        }
+        for (const QString& t : texts) {
+            const QChar k = key(t);
+            ASSERT_NE(k, QChar()) << "no key: " << t.toStdString();
+            EXPECT_FALSE(taken.contains(k)) << t.toStdString() << " and " << taken.value(k).toStdString() << " on page "
+                                            << i;
+            taken.insert(k, t);
+        }
+    }
+}
+
+// The first show of a window whose settings nothing was entered in says
+// where they live and what to set first, once; closing the note hides it.
+TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
+    EXPECT_TRUE(sheet->message().isEmpty()) << "this window's site is set";
+    core->EditSettings([](Settings& s) { s.ftpPage.FTPServer = kPlaceholderFtpServer; });
+    sheet = std::make_unique<CMainSheet>(*core, false);
+    host.Attach(core.get(), sheet.get());
+    sheet->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet->message().contains(QString::fromStdString(dir / "Zelmar.ini"))) << sheet->message().toStdString();
+    // What the refresh then says is no "online" while the address is unknown.
+    core->state().CurrentWanAddress.set("N/A");
+    host.StatusLine(OnlineNotice(), "System Online:   LAN IP: 10.0.0.2, WAN IP: N/A");
+    EXPECT_TRUE(sheet->statusBar()->currentMessage().startsWith("Not set up yet"))
+        << sheet->statusBar()->currentMessage().toStdString();
+    sheet->ShowMessage(QString());
+    sheet->hide();
+    sheet->ReleaseContent();
+    sheet->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet->message().isEmpty()) << "shown once per run";
 }
 
 TEST_F(MainSheet, SaveIsEnabledOnlyWhileAPageIsModified) {
