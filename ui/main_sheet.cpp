@@ -27,6 +27,9 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <malloc.h>
+#include <sys/mman.h>
+#include <cstdio>
+#include <cstring>
 
 #include "app/core/core.h"
 #include "ui/dialogs.h"
@@ -39,6 +42,27 @@ namespace zelmar {
 
 namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Drops this process's hold on the resident pages of the toolkit's code
+// (read-only, executable file mappings: never written, so the kernel reads
+// them back from the file cache when next used). What showing the window
+// touched would otherwise stay counted as the idle program's memory.
+void ReleaseCodePages() {
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (!maps) return;
+    char line[1024];
+    while (std::fgets(line, sizeof line, maps)) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = {};
+        int pathAt = 0;
+        if (std::sscanf(line, "%lx-%lx %4s %*s %*s %*s %n", &start, &end, perms, &pathAt) < 3) continue;
+        // Only code (r-x, private), and only of the toolkit's libraries:
+        // the C library and the program itself stay as they are.
+        if (std::strcmp(perms, "r-xp") != 0 || std::strstr(line + pathAt, "libQt6") == nullptr) continue;
+        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+    std::fclose(maps);
+}
 }  // namespace
 
 CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
@@ -469,8 +493,8 @@ void CMainSheet::changeEvent(QEvent* event) {
 }
 
 void CMainSheet::HideToTray() {
-    // Kept as the normal (not the minimised) frame, for the next restore.
-    setWindowState(windowState() & ~Qt::WindowMinimized);
+    // The normal frame's place and size (the minimised state is not part of
+    // it), for the next restore.
     savedGeometry_ = saveGeometry();
     hide();
     ShowTrayIcon();
@@ -497,11 +521,17 @@ void CMainSheet::ReleaseContent() {
     refresh_ = save_ = exit_ = nullptr;
     saveAction_ = nullptr;
     setWindowIcon(QIcon());
+    // The frame's window on the X server and its drawing buffer (shared
+    // memory the size of the window) are made again at the next show.
+    destroy();
     // Once the deferred deletions ran: pictures are cached apart from the
-    // widgets, and the freed heap goes back to the system.
+    // widgets, the freed heap goes back to the system, and the library code
+    // that only drawing and laying out the window touched is let go (it
+    // stays in the system's file cache, shared with other Qt programs).
     QTimer::singleShot(50, this, [] {
         QPixmapCache::clear();
         ::malloc_trim(0);
+        ReleaseCodePages();
     });
 }
 
