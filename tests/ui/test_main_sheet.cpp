@@ -19,6 +19,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QMap>
 #include <QAbstractButton>
@@ -482,6 +483,43 @@ TEST_F(MainSheet, ProgramMonitorPageRunsNoTimer) {
     ASSERT_NE(monitor->windowWatcher(), nullptr);
     emit monitor->windowWatcher()->changed();  // a notice re-reads the rows
     EXPECT_EQ(monitor->list->topLevelItemCount(), 0);
+}
+
+// A failed offline publication at exit asks one question: the error box
+// before it is folded into its details (when the user asked to be told),
+// the "Shutdown In Progress" window goes, and the answers read as words.
+TEST_F(MainSheet, FailedExitPublicationIsOneDialog) {
+    for (int notify : {1, 0}) {
+        boxes.clear();
+        core->EditSettings([notify](Settings& s) { s.NotifyErrorOnShut = notify; });
+        host.ShowShutdownWindow(true);
+        host.StatusLine(StatusMessage{}, "Connection refused");
+        MessageBoxRequest error;
+        error.text = "There was an error uploading the page.";
+        error.buttons = MbButtons::Ok;
+        host.MessageBox(error);
+        EXPECT_EQ(boxes.size(), notify ? 0u : 1u) << "folded only when a question follows";
+        MessageBoxRequest question;
+        question.text = "There was an error uploading page. Exit anyway?";
+        question.buttons = MbButtons::YesNo;
+        question.defaultAnswer = MbAnswer::Yes;
+        if (notify) {
+            const std::unique_ptr<QMessageBox> box = host.MakeBox(question, nullptr);
+            QStringList buttons;
+            for (QAbstractButton* b : box->buttons()) buttons << b->text();
+            buttons.sort();
+            EXPECT_EQ(buttons, (QStringList{"&Keep Running", "&Quit Anyway", "Show Details..."}));
+            EXPECT_EQ(box->informativeText(), "Connection refused");
+            EXPECT_TRUE(box->detailedText().contains("There was an error uploading the page."));
+            EXPECT_EQ(box->buttonRole(box->defaultButton()), QMessageBox::YesRole);
+        }
+        host.MessageBox(question);
+        QWidget* shutdown = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->windowTitle() == "Zelmar Shutdown In Progress") shutdown = w;
+        ASSERT_NE(shutdown, nullptr);
+        EXPECT_FALSE(shutdown->isVisible()) << "no leftover window under the question";
+    }
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
