@@ -43,10 +43,12 @@ namespace zelmar {
 namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// Drops this process's hold on the resident pages of the toolkit's code
-// (read-only, executable file mappings: never written, so the kernel reads
-// them back from the file cache when next used). What showing the window
-// touched would otherwise stay counted as the idle program's memory.
+// Drops this process's hold on the resident pages of library code (private,
+// read-only, executable file mappings: never written, so the kernel maps
+// them again from the file cache when next used, where they stay shared
+// with every other program that uses them). What showing the window or a
+// refresh (the TLS library's set-up) touched once would otherwise stay
+// counted as the idle program's memory.
 void ReleaseCodePages() {
     std::FILE* maps = std::fopen("/proc/self/maps", "re");
     if (!maps) return;
@@ -56,9 +58,9 @@ void ReleaseCodePages() {
         char perms[5] = {};
         int pathAt = 0;
         if (std::sscanf(line, "%lx-%lx %4s %*s %*s %*s %n", &start, &end, perms, &pathAt) < 3) continue;
-        // Only code (r-x, private), and only of the toolkit's libraries:
-        // the C library and the program itself stay as they are.
-        if (std::strcmp(perms, "r-xp") != 0 || std::strstr(line + pathAt, "libQt6") == nullptr) continue;
+        // Only code (r-x, private) of a file: never data, which may hold
+        // what the program wrote.
+        if (std::strcmp(perms, "r-xp") != 0 || line[pathAt] != '/') continue;
         ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
     }
     std::fclose(maps);
@@ -257,16 +259,21 @@ void CMainSheet::SetTrayOnline(bool online) {
 }
 
 void CMainSheet::UpdateTrayIcon() {
-    tray_->setIcon(ProgramIcon(online_));
+    tray_->setIcon(ProgramIcon(online_, true));
 }
 
 void CMainSheet::SetRefreshEnabled(bool enabled) {
     refreshEnabled_ = enabled;
-    if (!refresh_) return;
+    if (!refresh_) {
+        if (enabled && !isVisible()) QTimer::singleShot(2000, this, [] { ReleaseCodePages(); });
+        return;
+    }
     // Disabling the focused button would hand the focus on to the next one
     // ("E&xit"); after the refresh it comes back to "&Refresh".
     if (!enabled && refresh_->hasFocus()) refreshPending_ = true;
     refresh_->setEnabled(enabled);
+    // A refresh ended: once it has settled, what it touched goes back.
+    if (enabled && !isVisible()) QTimer::singleShot(2000, this, [] { ReleaseCodePages(); });
     if (enabled && refreshPending_) {
         refreshPending_ = false;
         if (isVisible()) refresh_->setFocus(Qt::OtherFocusReason);

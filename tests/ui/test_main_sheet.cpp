@@ -19,6 +19,8 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QImage>
+#include <cstdlib>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QMap>
@@ -520,6 +522,38 @@ TEST_F(MainSheet, FailedExitPublicationIsOneDialog) {
         ASSERT_NE(shutdown, nullptr);
         EXPECT_FALSE(shutdown->isVisible()) << "no leftover window under the question";
     }
+}
+
+// The tray shows the monochrome picture: at panel sizes it has both a light
+// fill and a dark rim, so it stands out on dark and on light panels; its
+// tooltip gives the addresses and the last refresh.
+TEST_F(MainSheet, TrayIconIsSymbolicAndItsTooltipTells) {
+    for (bool online : {false, true}) {
+        host.SetTrayOnline(online);
+        for (int size : {16, 22, 24}) {
+            const QImage image = sheet->trayIcon()->icon().pixmap(size, size).toImage();
+            int light = 0, dark = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = image.pixelColor(x, y);
+                    if (c.alpha() < 200) continue;
+                    EXPECT_LE(std::abs(c.red() - c.blue()) + std::abs(c.red() - c.green()), 6) << "monochrome";
+                    if (c.lightness() > 200) ++light;
+                    if (c.lightness() < 60) ++dark;
+                }
+            EXPECT_GE(light, size) << size;
+            EXPECT_GE(dark, size) << size;
+        }
+    }
+    EXPECT_EQ(CMainSheet::TrayToolTip(StatusPage{}),
+              "Zelmar\nWAN address: not known yet\nLAN address: not known yet\nLast refresh: none yet");
+    StatusPage page;
+    page.wanAddress = "203.0.113.7";
+    page.lanAddress = "192.168.1.20";
+    page.lastRefreshed = "09:00:03";
+    host.StatusPageChanged(page);
+    EXPECT_EQ(sheet->trayIcon()->toolTip(),
+              "Zelmar\nWAN address: 203.0.113.7\nLAN address: 192.168.1.20\nLast refresh: 09:00:03");
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
