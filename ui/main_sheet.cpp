@@ -71,7 +71,8 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     : QMainWindow(parent), core_(core), invisible_(invisible), tray_(new QSystemTrayIcon(this)),
       trayMenu_(new QMenu(this)) {
     setWindowFlags(FrameFlags());
-    setWindowTitle("Zelmar");
+    // "[*]": the desktop's mark for unsaved changes appears there.
+    setWindowTitle("Zelmar[*]");
 
     // Only the tray icon and its menu exist from the start: a window that
     // begins in the tray may stay there all day, and building its pages
@@ -375,6 +376,7 @@ void CMainSheet::CollectFtpPage() {
 
 void CMainSheet::ClearModifiedMarks() {
     carriedModified_ = false;
+    setWindowModified(false);
     if (!tabs_) return;
     for (SettingsPage* p : pages_) p->ClearModified();
     UpdateSaveButton();
@@ -392,6 +394,7 @@ void CMainSheet::UpdateSaveButton() {
     for (SettingsPage* p : pages_) any = any || p->modified();
     save_->setEnabled(any);
     if (saveAction_) saveAction_->setEnabled(any);
+    setWindowModified(any);
 }
 
 // --- commands ---

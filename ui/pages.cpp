@@ -263,7 +263,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
 
-    auto* checks = new QGroupBox;
+    auto* checks = new QGroupBox("Start and Exit");
     auto* checkGrid = new QGridLayout(checks);
     checkGrid->addWidget(updateOnStart, 0, 0);
     checkGrid->addWidget(updateOnShut, 1, 0);
@@ -281,7 +281,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     for (SpinField* f : {startupDelay, refreshInterval, timeout, maxLog})
         f->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 40);
 
-    auto* logBox = new QGroupBox;
+    auto* logBox = new QGroupBox("Log");
     auto* logForm = new QFormLayout(logBox);
     logForm->addRow(enableLogging);
     maxLogLabel = Label("Pur&ge Logs After (Days)", maxLog->edit());
@@ -413,7 +413,16 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     form->addRow(Label("&WAN IP Address:", wanAddress), wanAddress);
     form->addRow(Label("&Time last refreshed:", lastRefreshed), lastRefreshed);
     form->addRow(Label("&Next refresh time:", nextRefresh), nextRefresh);
-    for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) e->setReadOnly(true);
+    // Values to read and copy, not to edit: text without a field's frame.
+    for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) {
+        e->setReadOnly(true);
+        e->setFrame(false);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, p.color(QPalette::Window));
+        e->setPalette(p);
+    }
+    hostMessages->setFrameShape(QFrame::NoFrame);
+    hostMessages->viewport()->setBackgroundRole(QPalette::Window);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(form);
     outer->addStretch();

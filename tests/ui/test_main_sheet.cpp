@@ -97,7 +97,7 @@ protected:
 };
 
 TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
-    EXPECT_EQ(sheet->windowTitle(), "Zelmar");
+    EXPECT_EQ(sheet->windowTitle(), "Zelmar[*]") << "shown as Zelmar, with a mark while changes are unsaved";
     QStringList tabs;
     for (int i = 0; i < sheet->tabs()->count(); ++i) tabs << sheet->tabs()->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
@@ -189,12 +189,15 @@ TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
 TEST_F(MainSheet, SaveIsEnabledOnlyWhileAPageIsModified) {
     auto* ftp = Show<CLocalSettings>(kFtpPage);
     EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    EXPECT_FALSE(sheet->isWindowModified());
     ftp->enableFtp->click();
     EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    EXPECT_TRUE(sheet->isWindowModified()) << "the title's mark";
     ftp->fields[static_cast<int>(FtpField::SiteName)]->setFocus();
     QTest::keyClicks(ftp->fields[static_cast<int>(FtpField::SiteName)], "x");
     sheet->saveButton()->click();
     EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    EXPECT_FALSE(sheet->isWindowModified());
     EXPECT_EQ(core->ini().GetString(kLocalSettings, "EnableFTP"), "1");
     EXPECT_EQ(core->ini().GetString(kLocalSettings, "SiteName"), "sx") << "the field in edit is collected";
 
