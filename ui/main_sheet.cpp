@@ -106,6 +106,7 @@ void CMainSheet::EnsureContent() {
         tabs_->addTab(pages_[static_cast<std::size_t>(i)], titles[i]);
         connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::modifiedChanged, this,
                 &CMainSheet::UpdateSaveButton);
+        connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::messageRequested, this, &CMainSheet::ShowMessage);
     }
     tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
@@ -113,8 +114,6 @@ void CMainSheet::EnsureContent() {
     tabs_->setCurrentIndex(currentPage_);
     connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::viewLogRequested, this,
             &CMainSheet::ViewLog);
-    connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::messageRequested, this,
-            &CMainSheet::ShowMessage);
 
     // The message line: notes that stay until read (not a box in the way).
     messageBar_ = new QFrame;
@@ -173,7 +172,14 @@ void CMainSheet::setVisible(bool visible) {
     QMainWindow::setVisible(visible);
 }
 
-CMainSheet::~CMainSheet() = default;
+CMainSheet::~CMainSheet() {
+    // The pages go while this window's own members are still there: a
+    // field losing the focus as it is destroyed may still check its value
+    // and ask for the message line.
+    if (tabs_)
+        for (SettingsPage* p : pages_) p->disconnect(this);
+    delete takeCentralWidget();
+}
 
 QAction* CMainSheet::AddCommand(QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
                                const QKeySequence& shortcut) {
@@ -224,9 +230,16 @@ void CMainSheet::LoadPages() {
 
 void CMainSheet::ShowMessage(const QString& text) {
     messageText_ = text;
-    if (!messageBar_) return;
-    messageLabel_->setText(text);
-    messageBar_->setVisible(!text.isEmpty());
+    // Applied from the event loop: a field's check runs while the focus
+    // moves (a page being switched away), not a time to lay out the window.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!messageBar_) return;
+            messageLabel_->setText(messageText_);
+            messageBar_->setVisible(!messageText_.isEmpty());
+        },
+        Qt::QueuedConnection);
 }
 
 void CMainSheet::StatusLine(const std::string& displayText) {

@@ -43,6 +43,13 @@ std::string CutChars(const std::string& text, int maxChars) {
 
 }  // namespace
 
+void PageModel::SayFieldProblem(const char* text) {
+    if (onFieldProblem)
+        onFieldProblem(text);
+    else
+        core_.MessageBox(FieldCheck(text));
+}
+
 bool NothingConfigured(const Settings& s) {
     const std::string& server = s.ftpPage.FTPServer;
     return (server.empty() || server == kPlaceholderFtpServer) && s.EnableFTP != 1 && s.EnableMail != 1;
@@ -107,7 +114,7 @@ bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
     // already holds comes back unchanged and is kept whole.
     if (field == FtpField::Password && value != Field(field)) value = CutChars(value, kFtpPasswordMaxChars);
     if (field == FtpField::Port && !ValidPortText(value)) {
-        core_.MessageBox(FieldCheck(kPortRangeText));
+        SayFieldProblem(kPortRangeText);
         return false;
     }
     core_.EditSettings([&](Settings& s) { s.ftpPage.*FieldMember(field) = value; });
@@ -136,7 +143,7 @@ bool OptionsPageModel::CommitRefreshInterval(const std::string& text) {
     const long value = LeadingInt(text);
     const auto [low, high] = RefreshIntervalRange();
     if (core_.settings().MaintainerServiceFlag != 0 && (value < low || value > high)) {
-        core_.MessageBox(FieldCheck(kIntervalRangeText));
+        SayFieldProblem(kIntervalRangeText);
         return false;
     }
     const int minutes = static_cast<int>(value);
@@ -265,7 +272,7 @@ void EmailPageModel::SetText(std::string Settings::*field, const std::string& te
 bool EmailPageModel::CommitPort(const std::string& text) {
     const std::string value = TrimBlanks(text);
     if (!ValidPortText(value)) {
-        core_.MessageBox(FieldCheck(kPortRangeText));
+        SayFieldProblem(kPortRangeText);
         return false;
     }
     core_.EditSettings([&](Settings& s) { s.EmailServerPort = static_cast<int>(LeadingInt(value)); });

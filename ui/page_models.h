@@ -8,6 +8,7 @@
 // Everything here runs on the main loop.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -66,7 +67,13 @@ public:
     bool modified() const { return modified_; }
     void SetModified(bool modified = true) { modified_ = modified; }
 
+    // Where a refused value is said: set by a page that shows it at the
+    // field; unset, the check asks its message box.
+    std::function<void(const std::string&)> onFieldProblem;
+
 protected:
+    // A value outside its range: said where the page wants it.
+    void SayFieldProblem(const char* text);
     Core& core_;
     bool modified_ = false;
 };

@@ -132,6 +132,26 @@ void SettingsPage::showEvent(QShowEvent* event) {
     loaded_ = true;
 }
 
+void SettingsPage::ShowProblemsInline(PageModel& model) {
+    model.onFieldProblem = [this](const std::string& text) { emit messageRequested(Q(text)); };
+}
+
+void SettingsPage::MarkField(QLineEdit* edit, bool refused) {
+    if (refused) {
+        QPalette p = edit->palette();
+        p.setColor(QPalette::Text, QColor(0xc0, 0x1c, 0x28));
+        edit->setPalette(p);
+        edit->setFocus();
+        edit->selectAll();
+        refusedField_ = edit;
+        return;
+    }
+    if (refusedField_ != edit) return;
+    edit->setPalette(QPalette());
+    refusedField_ = nullptr;
+    emit messageRequested(QString());
+}
+
 void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::string&)> commit) {
     connect(edit, &QLineEdit::textEdited, this, [this] { Changed(); });
     connect(edit, &QLineEdit::editingFinished, this, [edit, commit] {
@@ -144,6 +164,7 @@ void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::strin
 // --- FTP ---
 
 CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    ShowProblemsInline(model_);
     enableFtp = new QCheckBox("Enable FTP &Uploads");
     ftpOnIpChange = new QCheckBox("FTP on &IP change only");
     // Each label's own key, none taken twice on the page nor by the menu
@@ -156,11 +177,12 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
         const auto field = static_cast<FtpField>(i);
         BindText(fields[i], [this, field, i](const std::string& text) {
             if (!model_.CommitField(field, text)) {
-                fields[i]->setText(Q(model_.Field(field)));
-                fields[i]->setFocus();
-            } else if (Q(model_.Field(field)) != fields[i]->text()) {
-                fields[i]->setText(Q(model_.Field(field)));  // the password as cut to its limit
+                MarkField(fields[i], true);  // the text stays for the user to mend
+                return;
             }
+            MarkField(fields[i], false);
+            if (Q(model_.Field(field)) != fields[i]->text())
+                fields[i]->setText(Q(model_.Field(field)));  // the password as cut to its limit
         });
     }
     fields[6]->setEchoMode(QLineEdit::Password);
@@ -247,6 +269,7 @@ void CLocalSettings::Browse(FtpField field) {
 // --- Advanced Options ---
 
 COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    ShowProblemsInline(model_);
     updateOnStart = new QCheckBox("&Update on startup");
     updateOnShut = new QCheckBox("Update on shu&tdown");
     minOnStartup = new QCheckBox("&Minimize on startup");
@@ -344,17 +367,14 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
         const std::string problem = SetAutostart(AutostartFolder(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
                                                  on, program, core_.startDirectory());
         startAtLogin->setChecked(problem.empty() ? on : !on);
-        emit messageRequested(problem.empty() ? QString() : Q(problem));
+        if (!problem.empty()) emit messageRequested(Q(problem));
     });
 }
 
 void COptionsPage::CheckRefreshInterval() {
     if (checking_ || loading_) return;
     checking_ = true;
-    if (!model_.CommitRefreshInterval(S(refreshInterval->text()))) {
-        refreshInterval->edit()->setFocus();
-        refreshInterval->edit()->selectAll();
-    }
+    MarkField(refreshInterval->edit(), !model_.CommitRefreshInterval(S(refreshInterval->text())));
     checking_ = false;
 }
 
@@ -636,6 +656,7 @@ void CProxyPage::UpdateEnabling() {
 // --- E-Mail Options ---
 
 CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
+    ShowProblemsInline(model_);
     enableMail = new QCheckBox("Enable IP Address E&mailing");
     mailOnIpChange = new QCheckBox("E-Mail on &IP change only");
     server = new QLineEdit;
@@ -748,11 +769,7 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
 void CEmailPage::CommitPort() {
     if (checking_ || loading_) return;
     checking_ = true;
-    if (!model_.CommitPort(S(port->text()))) {
-        port->setText(QString::number(model_.port()));
-        port->setFocus();
-        port->selectAll();
-    }
+    MarkField(port, !model_.CommitPort(S(port->text())));
     checking_ = false;
 }
 

@@ -76,8 +76,17 @@ public:
 
 signals:
     void modifiedChanged();
+    // A message for the window's message line (empty: the page's own
+    // message is done with).
+    void messageRequested(const QString& text);
 
 protected:
+    // A field's value was refused: the field keeps the text and the focus,
+    // is marked, and the message line says why. Accepted again: unmarked.
+    void MarkField(QLineEdit* edit, bool refused);
+    // Lets the page's model say refused values on the message line.
+    void ShowProblemsInline(PageModel& model);
+    QLineEdit* refusedField_ = nullptr;
     void showEvent(QShowEvent* event) override;
     bool loaded_ = false;
     void Changed() {
@@ -143,8 +152,6 @@ public:
 
 signals:
     void viewLogRequested();
-    // A message for the window's message line (empty: none).
-    void messageRequested(const QString& text);
 
 private:
     void UpdateEnabling();
