@@ -12,7 +12,8 @@
 #       started here: an address-echo page (nginx), FTP (pyftpdlib) and SMTP
 #       with a login (tests/support/smtp_peer.py),
 #   (e) the same zelmar after its window was brought up by a second start,
-#       shown on every page and minimised back to the tray (needs xdotool),
+#       shown on every page and minimised back to the tray (needs xdotool
+#       and openbox, started as the window manager for this part only),
 #       with (f) its wake-ups while the Program Monitor page is on screen.
 # For each it prints resident memory (VmRSS), proportional (Pss), private
 # (Private_Clean + Private_Dirty) and anonymous memory from smaps_rollup, the
@@ -283,7 +284,11 @@ full_pss=$pss_kb
 xdo() { DISPLAY=":$display" xdotool "$@" 2>/dev/null; }
 used_label="(e) zelmar idle after the window was used"
 used_rss=
-if command -v xdotool >/dev/null 2>&1; then
+if command -v xdotool >/dev/null 2>&1 && command -v openbox >/dev/null 2>&1; then
+    # A window manager from here on: minimising is its business.
+    DISPLAY=":$display" openbox >/dev/null 2>&1 &
+    pids="$pids $!"
+    sleep 1
     (cd "$full" && DISPLAY=":$display" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=xcb "$zelmar" --config-dir . \
         >"$full/second.txt" 2>&1) || true
     window=
@@ -309,7 +314,7 @@ if command -v xdotool >/dev/null 2>&1; then
         status=1
     fi
 else
-    echo "(e) not measured: xdotool is missing (scripts/install-deps.sh installs it)" >&2
+    echo "(e) not measured: xdotool or openbox is missing (scripts/install-deps.sh installs them)" >&2
 fi
 stop_current
 
