@@ -86,6 +86,7 @@ SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
     up_->setArrowType(Qt::UpArrow);
     down_->setArrowType(Qt::DownArrow);
     row->addLayout(arrows);
+    row->setStretch(0, 0);
     setFocusProxy(edit_);
     edit_->installEventFilter(this);
     connect(up_, &QToolButton::clicked, this, [this] { Step(1); });
@@ -97,6 +98,12 @@ SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
 void SpinField::setText(const QString& text) {
     edit_->setMaxLength(std::max(maxChars_, static_cast<int>(text.size())));
     edit_->setText(text);
+}
+
+void SpinField::SetSuffix(const QString& unit) {
+    auto* suffix = new QLabel(unit);
+    static_cast<QHBoxLayout*>(layout())->addWidget(suffix);
+    static_cast<QHBoxLayout*>(layout())->addStretch(1);
 }
 
 void SpinField::SetRange(int minimum, int maximum) {
@@ -296,18 +303,22 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     checkGrid->addWidget(updateOnNaIp, 2, 1);
     checkGrid->addWidget(startAtLogin, 3, 0, 1, 2);
 
-    // The two-line labels: the run of blanks wraps them.
+    // One line per label; the unit follows the field.
     auto* numbers = new QFormLayout;
-    numbers->addRow(Label("&Delay initial update\n(Seconds)", startupDelay->edit()), startupDelay);
-    numbers->addRow(Label("Refresh &interval\n(Minutes)", refreshInterval->edit()), refreshInterval);
-    numbers->addRow(Label("&Conn. timeout\n(Seconds)", timeout->edit()), timeout);
-    for (SpinField* f : {startupDelay, refreshInterval, timeout, maxLog})
-        f->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 40);
+    numbers->addRow(Label("&Delay initial update:", startupDelay->edit()), startupDelay);
+    numbers->addRow(Label("Refresh &interval:", refreshInterval->edit()), refreshInterval);
+    numbers->addRow(Label("&Conn. timeout:", timeout->edit()), timeout);
+    const std::pair<SpinField*, const char*> units[] = {
+        {startupDelay, "seconds"}, {refreshInterval, "minutes"}, {timeout, "seconds"}, {maxLog, "days"}};
+    for (const auto& [f, unit] : units) {
+        f->edit()->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 16);
+        f->SetSuffix(unit);
+    }
 
     auto* logBox = new QGroupBox("Log");
     auto* logForm = new QFormLayout(logBox);
     logForm->addRow(enableLogging);
-    maxLogLabel = Label("Pur&ge Logs After (Days)", maxLog->edit());
+    maxLogLabel = Label("Pur&ge logs after:", maxLog->edit());
     logForm->addRow(maxLogLabel, maxLog);
     logFileLabel = Label("Log Fi&lename:", logFile);
     auto* logRow = new QHBoxLayout;

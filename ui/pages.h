@@ -35,6 +35,8 @@ class SpinField : public QWidget {
 public:
     SpinField(int maxChars, int minimum, int maximum, QWidget* parent = nullptr);
     void SetRange(int minimum, int maximum);
+    // The unit shown after the field ("seconds").
+    void SetSuffix(const QString& unit);
     int minimum() const { return min_; }
     int maximum() const { return max_; }
     QLineEdit* edit() const { return edit_; }
