@@ -126,6 +126,10 @@ public:
     void LogOff();
 
     const std::string& lastReply() const { return lastReply_; }
+    // After a failed connect: which host and port, and why ("Unable to
+    // connect to ftp.example.org port 21: Connection refused"); empty
+    // otherwise.
+    const std::string& connectProblem() const { return connectProblem_; }
     int replyClass() const { return replyClass_; }
     bool connected() const { return control_.has_value(); }
 
@@ -140,6 +144,7 @@ private:
 
     int timeoutSeconds_;
     std::string lastReply_;
+    std::string connectProblem_;
     int replyClass_ = 0;
     std::optional<TimeoutSocket> control_;
     // Lines received on the control connection and not yet consumed.

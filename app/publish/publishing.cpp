@@ -67,6 +67,12 @@ void PostReplyIfAny(Core& core, const FtpClient& client) {
 // the log on a line that looks like a good upload: it keeps its code, and the
 // failure itself is said on the status line and in the log too.
 void PostFailure(Core& core, const FtpClient& client) {
+    // No connection at all: said as what happened (refused, no such host,
+    // timed out), not as the catch-all of a reply that never came.
+    if (!client.connected() && !client.connectProblem().empty() && client.lastReply().empty()) {
+        core.PostStatusMessage(StatusMessage::Program("P", client.connectProblem()));
+        return;
+    }
     const int replyClass = ReplyClassOf(client.lastReply());
     if (replyClass >= 1 && replyClass <= 3) {
         core.PostStatusMessage(ReplyMessage(client, true));
