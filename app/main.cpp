@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "app/address/curl_library.h"
+#include "app/core/config_dir.h"
 #include "app/core/core.h"
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
@@ -47,10 +48,15 @@ constexpr const char* kUsage =
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
+    "  --config-dir DIR\n"
+    "               keep the settings in DIR (made, mode 0700, when missing)\n"
+    "  --user-config\n"
+    "               keep the settings in $XDG_CONFIG_HOME/zelmar (~/.config/zelmar)\n"
     "  -h, --help   show this text\n"
     "  --version    show the version\n"
     "\n"
-    "Settings are kept in Zelmar.ini in the current directory.\n"
+    "Without either folder option the settings are the Zelmar.ini of the\n"
+    "current directory when it has one, else those in $XDG_CONFIG_HOME/zelmar.\n"
     "\n"
     "Exit status of --once: 0 the online state was reached and every due\n"
     "delivery succeeded (nothing due counts as success); 1 the online state\n"
@@ -495,6 +501,8 @@ int main(int argc, char** argv) {
     Mode mode = Mode::Window;
     bool startMinimised = false;
     bool force = false;
+    std::string configDir, smtpAccount;
+    bool userConfig = false, setSmtpLogin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--headless") {
@@ -510,7 +518,16 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "zelmar: --set-smtp-login needs the account name\n%s", kUsage);
                 return 2;
             }
-            return SetSmtpLogin(argv[i + 1]);
+            setSmtpLogin = true;
+            smtpAccount = argv[++i];
+        } else if (a == "--config-dir" || a.rfind("--config-dir=", 0) == 0) {
+            if (a == "--config-dir" && i + 1 >= argc) {
+                std::fprintf(stderr, "zelmar: --config-dir needs a folder\n%s", kUsage);
+                return 2;
+            }
+            configDir = a == "--config-dir" ? argv[++i] : a.substr(std::strlen("--config-dir="));
+        } else if (a == "--user-config") {
+            userConfig = true;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -522,6 +539,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (const std::string problem = zelmar::EnterSettingsFolder(configDir, userConfig); !problem.empty()) {
+        std::fprintf(stderr, "zelmar: %s\n", problem.c_str());
+        return 1;
+    }
+    if (setSmtpLogin) return SetSmtpLogin(smtpAccount);
     if (mode == Mode::Window) {
 #ifdef ZELMAR_HAVE_GUI
         if (DisplayAvailable()) {

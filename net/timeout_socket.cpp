@@ -113,10 +113,16 @@ bool TimeoutSocket::StartConnect(const std::string& address, int port, const std
 
 bool TimeoutSocket::FinishConnect() {
     if (fd_ < 0) return false;
-    if (!WaitFor(POLLOUT, Deadline())) return false;
+    if (!WaitFor(POLLOUT, Deadline())) {
+        connectProblem_ = "timed out";
+        return false;
+    }
     int error = 0;
     socklen_t len = sizeof error;
-    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return false;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        connectProblem_ = std::strerror(error != 0 ? error : errno);
+        return false;
+    }
     // The small command lines and the page's last chunk should leave at once.
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -124,16 +130,24 @@ bool TimeoutSocket::FinishConnect() {
 }
 
 bool TimeoutSocket::Connect(const std::string& host, int port) {
-    if (host.empty() || port <= 0 || port > 65535) return false;
+    connectProblem_.clear();
+    if (host.empty() || port <= 0 || port > 65535) {
+        connectProblem_ = "no host or port to connect to";
+        return false;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;  // PASV and PORT speak IPv4 only
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    if (const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0 || !found) {
+        connectProblem_ = std::string("the name could not be resolved (") + ::gai_strerror(rc) + ")";
+        return false;
+    }
     bool ok = false;
     for (addrinfo* ai = found; ai && !ok; ai = ai->ai_next) {
         const std::string address = Dotted(*reinterpret_cast<sockaddr_in*>(ai->ai_addr));
         ok = StartConnect(address, port) && FinishConnect();
+        if (!ok && connectProblem_.empty()) connectProblem_ = std::strerror(errno);
         if (!ok) Close();
     }
     ::freeaddrinfo(found);

@@ -78,12 +78,16 @@ public:
     int PendingError() const;
     // errno of the last failed send or receive of the *Until calls.
     int LastErrno() const { return lastErrno_; }
+    // Why the last Connect failed, in words ("Connection refused", "no such
+    // host", "timed out"); empty after a connect that worked.
+    const std::string& connectProblem() const { return connectProblem_; }
     Clock::time_point Deadline() const { return Clock::now() + std::chrono::seconds(timeoutSeconds_); }
 
 private:
     bool WaitFor(short events, Clock::time_point deadline);
 
     int lastErrno_ = 0;
+    std::string connectProblem_;
 
     int fd_ = -1;
     int timeoutSeconds_;

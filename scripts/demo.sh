@@ -38,18 +38,18 @@ cat > Zelmar.ini <<INI
 WANIPURL=http://127.0.0.1:$http_port/
 INI
 echo "== First run: defaults written, addresses looked up"
-"$root/build/zelmar" --once
+"$root/build/zelmar" --config-dir . --once
 
 # Point the site at the loopback FTP server and turn publishing and the log on.
 sed -i -e "s/^FTPServer=.*/FTPServer=127.0.0.1/" -e "s/^Port=.*/Port=$ftp_port/" \
        -e "s/^EnableFTP=.*/EnableFTP=1/" -e "s/^IsLogging=.*/IsLogging=1/" Zelmar.ini
 # The SMTP login, stored as the login dialog stores it (password scrambled),
 # and the notification e-mail turned on.
-printf 'demo password\n' | "$root/build/zelmar" --set-smtp-login me@demo.example
+printf 'demo password\n' | "$root/build/zelmar" --config-dir . --set-smtp-login me@demo.example
 sed -i "/^\[Preferences\]/a EnableMail=1\nEmailServer=127.0.0.1\nEmailServerPort=$smtp_port\nEmailFrom=zelmar@demo.example\nEmailTo=you@demo.example; friend@demo.example\nEmailSubject=Zelmar: my addresses\nEmailInput=samples/mail.txt\nEnableSMTPAuth=1" Zelmar.ini
 echo
 echo "== Full refresh: echo page, e-mail, FTP upload"
-"$root/build/zelmar" --once
+"$root/build/zelmar" --config-dir . --once
 echo
 echo "== The page on the FTP server (demo/ftp-home/mypage.htm):"
 sed -n '/<table>/,/<\/table>/p' ftp-home/mypage.htm

@@ -10,7 +10,11 @@
 #       (no scheduled refresh, no start-up update),
 #   (d) zelmar after one full refresh at start-up against loopback servers
 #       started here: an address-echo page (nginx), FTP (pyftpdlib) and SMTP
-#       with a login (tests/support/smtp_peer.py).
+#       with a login (tests/support/smtp_peer.py),
+#   (e) the same zelmar after its window was brought up by a second start,
+#       shown on every page and minimised back to the tray (needs xdotool
+#       and openbox, started as the window manager for this part only),
+#       with (f) its wake-ups while the Program Monitor page is on screen.
 # For each it prints resident memory (VmRSS), proportional (Pss), private
 # (Private_Clean + Private_Dirty) and anonymous memory from smaps_rollup, the
 # thread count and the wake-ups (voluntary and involuntary context switches
@@ -213,11 +217,11 @@ pids="$pids $server_pids"
 # takes) in a one-shot run that only looks the addresses up; then publishing,
 # the e-mail with its login and the start-up refresh are turned on.
 printf '[LocalSettings]\nWANIPURL=http://127.0.0.1:%s/\n' "$http_port" >"$full/Zelmar.ini"
-(cd "$full" && "$zelmar" --once >"$full/first-run.txt" 2>&1) || true
+(cd "$full" && "$zelmar" --config-dir . --once >"$full/first-run.txt" 2>&1) || true
 sed -i -e "s/^FTPServer=.*/FTPServer=127.0.0.1/" -e "s/^Port=.*/Port=$ftp_port/" \
     -e "s/^EnableFTP=.*/EnableFTP=1/" -e "s/^IsLogging=.*/IsLogging=1/" -e "s/^IsMinOnStartup=.*/IsMinOnStartup=1/" \
     -e "s/^IsUpdateOnStart=.*/IsUpdateOnStart=1/" -e "s/^RefreshIntv=.*/RefreshIntv=0/" "$full/Zelmar.ini"
-if ! (cd "$full" && printf 'bench password\n' | "$zelmar" --set-smtp-login me@bench.example \
+if ! (cd "$full" && printf 'bench password\n' | "$zelmar" --config-dir . --set-smtp-login me@bench.example \
     >"$full/login.txt" 2>&1); then
     cat "$full/login.txt" >&2
     exit 1
@@ -272,6 +276,46 @@ else
 fi
 full_rss=$rss_kb
 full_pss=$pss_kb
+
+# (e) the same program after its window was used: a second start brings the
+# window up, every page is shown once (Ctrl+Tab), the Program Monitor page
+# is measured while it is on screen (f), and the window is minimised back to
+# the tray, where it lets its pages go.
+xdo() { DISPLAY=":$display" xdotool "$@" 2>/dev/null; }
+used_label="(e) zelmar idle after the window was used"
+used_rss=
+if command -v xdotool >/dev/null 2>&1 && command -v openbox >/dev/null 2>&1; then
+    # A window manager from here on: minimising is its business.
+    DISPLAY=":$display" openbox >/dev/null 2>&1 &
+    pids="$pids $!"
+    sleep 1
+    (cd "$full" && DISPLAY=":$display" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=xcb "$zelmar" --config-dir . \
+        >"$full/second.txt" 2>&1) || true
+    window=
+    i=0
+    while [ -z "$window" ] && [ $i -lt 100 ]; do
+        window=$(xdo search --onlyvisible --name '^Zelmar$' | head -n 1)
+        [ -n "$window" ] || sleep 0.1
+        i=$((i + 1))
+    done
+    if [ -n "$window" ]; then
+        xdo windowactivate --sync "$window" || true
+        for page in 1 2 3; do xdo key --window "$window" ctrl+Tab; sleep 0.5; done
+        sleep "$warm"
+        measure "(f) zelmar, Program Monitor page on screen"
+        for page in 4 5 6; do xdo key --window "$window" ctrl+Tab; sleep 0.5; done
+        xdo windowminimize "$window"
+        sleep "$warm"
+        measure "$used_label" detail
+        used_rss=$rss_kb
+        used_pss=$pss_kb
+    else
+        echo "(e) not measured: the window did not come up on a second start" >&2
+        status=1
+    fi
+else
+    echo "(e) not measured: xdotool or openbox is missing (scripts/install-deps.sh installs them)" >&2
+fi
 stop_current
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
@@ -280,4 +324,14 @@ echo "(c) / (b): RSS $(ratio "$idle_rss" "$ref_rss"), PSS $(ratio "$idle_pss" "$
 echo "${full_label%% *} / (b): RSS $(ratio "$full_rss" "$ref_rss"), PSS $(ratio "$full_pss" "$ref_pss")"
 echo "against Qt alone: (c) / (a): RSS $(ratio "$idle_rss" "$qt_rss"), PSS $(ratio "$idle_pss" "$qt_pss");" \
     "${full_label%% *} / (a): RSS $(ratio "$full_rss" "$qt_rss"), PSS $(ratio "$full_pss" "$qt_pss")"
+if [ -n "$used_rss" ]; then
+    echo "(e) / (b): RSS $(ratio "$used_rss" "$ref_rss"), PSS $(ratio "$used_pss" "$ref_pss")"
+fi
+# The window's own target: at most 30 MB resident in every idle state.
+for pair in "(c):$idle_rss" "${full_label%% *}:$full_rss" "(e):$used_rss"; do
+    kb=${pair#*:}
+    [ -n "$kb" ] || continue
+    if [ "$kb" -le 30720 ]; then verdict="within"; else verdict="OVER"; fi
+    echo "${pair%%:*} RSS $kb kB: $verdict the 30 MB target"
+done
 exit "$status"

@@ -27,7 +27,7 @@ PACKAGES=(
   python3 python3-pyftpdlib python3-aiosmtpd nginx-light
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
   # the window: Qt 6, and a tray host and input tool for its end-to-end tests
-  qt6-base-dev qt6-svg-dev xdotool trayer
+  qt6-base-dev qt6-svg-dev xdotool trayer desktop-file-utils
   # libraries of the unpacked proftpd (see below)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
   # benchmarks side by side with other programs

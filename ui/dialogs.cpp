@@ -23,6 +23,7 @@
 #include "app/monitor/add_remove_programs.h"
 #include "ui/program_icon.h"
 #include "app/monitor/program_monitor.h"
+#include "ui/log_viewer.h"
 #include "ui/page_models.h"
 
 namespace zelmar {
@@ -38,29 +39,6 @@ std::vector<std::size_t> SelectedRows(QListWidget* list) {
 }  // namespace
 
 // --- link label ---
-
-QString HyperlinkFailureText(int code) {
-    QString text;
-    switch (code) {
-        case 0: text = "The operating system is out\nof memory or resources."; break;
-        case 2: text = "The specified file was not found."; break;
-        case 3: text = "The specified path was not found."; break;
-        case 5: text = "The operating system denied\naccess to the specified file."; break;
-        case 8: text = "There was not enough memory to complete the operation."; break;
-        case 11: text = "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image)."; break;
-        case 26: text = "A sharing violation occurred. "; break;
-        case 27: text = "The filename association is\nincomplete or invalid."; break;
-        case 28: text = "The DDE transaction could not\nbe completed because the request timed out."; break;
-        case 29: text = "The DDE transaction failed."; break;
-        case 30:
-            text = "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.";
-            break;
-        case 31: text = "There is no application associated\nwith the given filename extension."; break;
-        case 32: text = "The specified dynamic-link library was not found."; break;
-        default: text = QString("Unknown Error (%1) occurred.").arg(code); break;
-    }
-    return "Unable to open hyperlink:\n\n" + text;
-}
 
 CLinkLabel::CLinkLabel(const QString& address, QWidget* parent) : QLabel(address, parent), address_(address) {
     QFont f = font();
@@ -87,7 +65,7 @@ void CLinkLabel::Follow() {
         return;
     }
     // No program is registered for web addresses.
-    QMessageBox::warning(this, "Zelmar", HyperlinkFailureText(31));
+    QMessageBox::warning(this, "Zelmar", OpenFailureText(address_));
 }
 
 void CLinkLabel::mouseReleaseEvent(QMouseEvent* event) {
@@ -111,10 +89,11 @@ CAddRemoveProgramsDlg::CAddRemoveProgramsDlg(Core& core, QWidget* parent)
     unmonitored = new QListWidget;
     monitored = new QListWidget;
     for (QListWidget* l : {unmonitored, monitored}) l->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    add = new QPushButton("->");
-    addAll = new QPushButton("->>");
-    remove = new QPushButton("<-");
-    removeAll = new QPushButton("<<-");
+    // Words with the style's arrows, in the reading direction of the desktop.
+    add = new QPushButton(style()->standardIcon(QStyle::SP_ArrowForward), "&Add");
+    addAll = new QPushButton(style()->standardIcon(QStyle::SP_MediaSeekForward), "Add A&ll");
+    remove = new QPushButton(style()->standardIcon(QStyle::SP_ArrowBack), "&Remove");
+    removeAll = new QPushButton(style()->standardIcon(QStyle::SP_MediaSeekBackward), "Re&move All");
     add->setAccessibleName("Monitor the selected programs");
     addAll->setAccessibleName("Monitor all programs");
     remove->setAccessibleName("Stop monitoring the selected programs");
@@ -245,8 +224,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About Zelmar");
     auto* picture = new QLabel;
     picture->setPixmap(ProgramIcon(true).pixmap(64, 64));
-    // The program's sockets here are POSIX sockets, not Winsock.
-    auto* line1 = new QLabel("Domain Name Server for POSIX sockets");
+    auto* line1 = new QLabel("Zelmar keeps others informed of this computer's Internet address.");
     // The build's own word size: a 64-bit build does not call itself 32-bit.
     auto* line2 = new QLabel(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8));
     link = new CLinkLabel(kProductWebSite);

@@ -20,9 +20,6 @@ class AddRemoveProgramsModel;
 // The product's web address (the Help menu's last item and the About box).
 inline constexpr const char* kProductWebSite = "https://www.zelmar.example/";
 
-// "Unable to open hyperlink:" and the text for a failure code.
-QString HyperlinkFailureText(int code);
-
 // A static text that behaves like a web link: underlined, blue until it was
 // followed, then purple; opens its address in the browser.
 class CLinkLabel : public QLabel {

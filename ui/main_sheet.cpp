@@ -8,43 +8,88 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QToolButton>
+#include <QPixmapCache>
+#include <QScreen>
+#include <QToolTip>
+#include <QCursor>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <malloc.h>
+#include <sys/mman.h>
+#include <cstdio>
+#include <cstring>
 
 #include "app/core/core.h"
 #include "ui/dialogs.h"
+#include "ui/log_viewer.h"
 #include "ui/pages.h"
+#include "ui/page_models.h"
 #include "ui/program_icon.h"
 
 namespace zelmar {
 
 namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Drops this process's hold on the resident pages of library code (private,
+// read-only, executable file mappings: never written, so the kernel maps
+// them again from the file cache when next used, where they stay shared
+// with every other program that uses them). What showing the window or a
+// refresh (the TLS library's set-up) touched once would otherwise stay
+// counted as the idle program's memory.
+void ReleaseCodePages() {
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (!maps) return;
+    char line[1024];
+    while (std::fgets(line, sizeof line, maps)) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = {};
+        int pathAt = 0;
+        if (std::sscanf(line, "%lx-%lx %4s %*s %*s %*s %n", &start, &end, perms, &pathAt) < 3) continue;
+        // Only code (r-x, private) of a file: never data, which may hold
+        // what the program wrote.
+        if (std::strcmp(perms, "r-xp") != 0 || line[pathAt] != '/') continue;
+        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+    std::fclose(maps);
+}
 }  // namespace
 
 CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     : QMainWindow(parent), core_(core), invisible_(invisible), tray_(new QSystemTrayIcon(this)),
       trayMenu_(new QMenu(this)) {
     setWindowFlags(FrameFlags());
-    setWindowTitle("Zelmar");
+    // "[*]": the desktop's mark for unsaved changes appears there.
+    setWindowTitle("Zelmar[*]");
 
     // Only the tray icon and its menu exist from the start: a window that
     // begins in the tray may stay there all day, and building its pages
     // would load fonts and lay out text nobody sees. The rest is made when
     // the window is first shown.
     BuildTrayMenu();
-    tray_->setToolTip("Zelmar");
+    tray_->setToolTip(TrayToolTip(core_.statusPage()));
     tray_->setContextMenu(trayMenu_);
     UpdateTrayIcon();
     connect(tray_, &QSystemTrayIcon::activated, this, &CMainSheet::TrayActivated);
+    // The icon stands for the running program, shown or not ("-I" asks for
+    // none at all).
+    ShowTrayIcon();
+}
+
+void CMainSheet::ShowTrayIcon() {
+    if (!invisible_ && !closing_ && QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
 }
 
 void CMainSheet::EnsureContent() {
@@ -61,6 +106,7 @@ void CMainSheet::EnsureContent() {
         tabs_->addTab(pages_[static_cast<std::size_t>(i)], titles[i]);
         connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::modifiedChanged, this,
                 &CMainSheet::UpdateSaveButton);
+        connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::messageRequested, this, &CMainSheet::ShowMessage);
     }
     tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
@@ -69,11 +115,37 @@ void CMainSheet::EnsureContent() {
     connect(static_cast<COptionsPage*>(pages_[kOptionsPage]), &COptionsPage::viewLogRequested, this,
             &CMainSheet::ViewLog);
 
+    // The message line: notes that stay until read (not a box in the way).
+    messageBar_ = new QFrame;
+    messageBar_->setFrameShape(QFrame::StyledPanel);
+    messageBar_->setBackgroundRole(QPalette::ToolTipBase);
+    messageBar_->setForegroundRole(QPalette::ToolTipText);
+    messageBar_->setAutoFillBackground(true);
+    messageLabel_ = new QLabel;
+    messageLabel_->setWordWrap(true);
+    messageLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* closeMessage = new QToolButton;
+    closeMessage->setAutoRaise(true);
+    closeMessage->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
+    closeMessage->setAccessibleName("Close the message");
+    connect(closeMessage, &QToolButton::clicked, this, [this] { ShowMessage(QString()); });
+    auto* messageRow = new QHBoxLayout(messageBar_);
+    messageRow->setContentsMargins(6, 2, 2, 2);
+    messageRow->addWidget(messageLabel_, 1);
+    messageRow->addWidget(closeMessage, 0, Qt::AlignTop);
+    // Once per run, for settings nothing was entered in yet.
+    if (!firstRunShown_ && NothingConfigured(core_.settings())) {
+        firstRunShown_ = true;
+        messageText_ = Q(FirstRunText(core_.ini().path()));
+    }
+    messageLabel_->setText(messageText_);
+    messageBar_->setVisible(!messageText_.isEmpty());
+
     refresh_ = new QPushButton("&Refresh");
     save_ = new QPushButton("&Save");
     exit_ = new QPushButton("E&xit");
     refresh_->setEnabled(refreshEnabled_);
-    save_->setEnabled(false);
+    save_->setEnabled(carriedModified_);
     connect(refresh_, &QPushButton::clicked, this, &CMainSheet::Refresh);
     connect(save_, &QPushButton::clicked, this, &CMainSheet::Save);
     connect(exit_, &QPushButton::clicked, this, &CMainSheet::Exit);
@@ -85,6 +157,7 @@ void CMainSheet::EnsureContent() {
 
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
+    layout->addWidget(messageBar_);
     layout->addWidget(tabs_, 1);
     layout->addLayout(buttons);
     setCentralWidget(central);
@@ -99,7 +172,14 @@ void CMainSheet::setVisible(bool visible) {
     QMainWindow::setVisible(visible);
 }
 
-CMainSheet::~CMainSheet() = default;
+CMainSheet::~CMainSheet() {
+    // The pages go while this window's own members are still there: a
+    // field losing the focus as it is destroyed may still check its value
+    // and ask for the message line.
+    if (tabs_)
+        for (SettingsPage* p : pages_) p->disconnect(this);
+    delete takeCentralWidget();
+}
 
 QAction* CMainSheet::AddCommand(QMenu* menu, const QString& text, void (CMainSheet::*slot)(),
                                const QKeySequence& shortcut) {
@@ -110,16 +190,13 @@ QAction* CMainSheet::AddCommand(QMenu* menu, const QString& text, void (CMainShe
 }
 
 void CMainSheet::BuildTrayMenu() {
-    AddCommand(trayMenu_, "Re&store", &CMainSheet::RestoreMainWindow);
-    AddCommand(trayMenu_, "&Refresh", &CMainSheet::Refresh);
-    AddCommand(trayMenu_, "&Shutdown", &CMainSheet::Exit);
+    trayMenu_->setDefaultAction(AddCommand(trayMenu_, "&Open Zelmar", &CMainSheet::RestoreMainWindow));
+    AddCommand(trayMenu_, "&Refresh Now", &CMainSheet::Refresh);
     trayMenu_->addSeparator();
-    AddCommand(trayMenu_, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
-    AddCommand(trayMenu_, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
+    AddCommand(trayMenu_, "Copy &WAN Address", &CMainSheet::CopyWanAddress);
+    AddCommand(trayMenu_, "Copy &LAN Address", &CMainSheet::CopyLanAddress);
     trayMenu_->addSeparator();
-    AddCommand(trayMenu_, "View &Log", &CMainSheet::ViewLog);
-    trayMenu_->addSeparator();
-    AddCommand(trayMenu_, "&About Zelmar...", &CMainSheet::About);
+    AddCommand(trayMenu_, "&Quit", &CMainSheet::Exit);
 }
 
 void CMainSheet::BuildMenuBar() {
@@ -130,11 +207,11 @@ void CMainSheet::BuildMenuBar() {
     file->addSeparator();
     AddCommand(file, "View &Log", &CMainSheet::ViewLog);
     file->addSeparator();
-    AddCommand(file, "E&xit", &CMainSheet::Exit, QKeySequence::Quit);
+    AddCommand(file, "&Quit", &CMainSheet::Exit, QKeySequence::Quit);
 
     QMenu* edit = menuBar()->addMenu("&Edit");
-    AddCommand(edit, "&Copy LAN IP to clipboard", &CMainSheet::CopyLanAddress);
-    AddCommand(edit, "Copy &WAN IP to clipboard", &CMainSheet::CopyWanAddress);
+    AddCommand(edit, "Copy &WAN Address", &CMainSheet::CopyWanAddress);
+    AddCommand(edit, "Copy &LAN Address", &CMainSheet::CopyLanAddress);
 
     QMenu* help = menuBar()->addMenu("&Help");
     AddCommand(help, "&Zelmar Help", &CMainSheet::Help, QKeySequence::HelpContents);
@@ -151,6 +228,20 @@ void CMainSheet::LoadPages() {
 
 // --- host requests ---
 
+void CMainSheet::ShowMessage(const QString& text) {
+    messageText_ = text;
+    // Applied from the event loop: a field's check runs while the focus
+    // moves (a page being switched away), not a time to lay out the window.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!messageBar_) return;
+            messageLabel_->setText(messageText_);
+            messageBar_->setVisible(!messageText_.isEmpty());
+        },
+        Qt::QueuedConnection);
+}
+
 void CMainSheet::StatusLine(const std::string& displayText) {
     // Kept while the window has no status bar yet, so that the first show
     // says what happened last.
@@ -158,7 +249,15 @@ void CMainSheet::StatusLine(const std::string& displayText) {
     if (tabs_) statusBar()->showMessage(statusText_);
 }
 
-void CMainSheet::SetStatusPage(const StatusPage&) {
+QString CMainSheet::TrayToolTip(const StatusPage& page) {
+    auto value = [](const std::string& v) { return v.empty() ? QString("not known yet") : Q(v); };
+    return QString("Zelmar\nWAN address: %1\nLAN address: %2\nLast refresh: %3")
+        .arg(value(page.wanAddress), value(page.lanAddress),
+             page.lastRefreshed.empty() ? QString("none yet") : Q(page.lastRefreshed));
+}
+
+void CMainSheet::SetStatusPage(const StatusPage& page) {
+    tray_->setToolTip(TrayToolTip(page));
     if (!tabs_) return;
     auto* status = static_cast<CRemotePage*>(pages_[kStatusPage]);
     if (status->shown()) status->Load();
@@ -174,12 +273,25 @@ void CMainSheet::SetTrayOnline(bool online) {
 }
 
 void CMainSheet::UpdateTrayIcon() {
-    tray_->setIcon(ProgramIcon(online_));
+    tray_->setIcon(ProgramIcon(online_, true));
 }
 
 void CMainSheet::SetRefreshEnabled(bool enabled) {
     refreshEnabled_ = enabled;
-    if (refresh_) refresh_->setEnabled(enabled);
+    if (!refresh_) {
+        if (enabled && !isVisible()) QTimer::singleShot(2000, this, [] { ReleaseCodePages(); });
+        return;
+    }
+    // Disabling the focused button would hand the focus on to the next one
+    // ("E&xit"); after the refresh it comes back to "&Refresh".
+    if (!enabled && refresh_->hasFocus()) refreshPending_ = true;
+    refresh_->setEnabled(enabled);
+    // A refresh ended: once it has settled, what it touched goes back.
+    if (enabled && !isVisible()) QTimer::singleShot(2000, this, [] { ReleaseCodePages(); });
+    if (enabled && refreshPending_) {
+        refreshPending_ = false;
+        if (isVisible()) refresh_->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void CMainSheet::ShowShutdownWindow(bool visible) {
@@ -197,23 +309,36 @@ Qt::WindowFlags CMainSheet::FrameFlags() {
            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
 }
 
-QRect CMainSheet::FirstRestoreRect(const QRect& tabStripOnScreen) {
-    return tabStripOnScreen.adjusted(-9, -29, 9, 39);
+QRect CMainSheet::ClampToScreen(const QRect& frame, const QRect& available) {
+    if (available.isEmpty()) return frame;
+    QRect r(frame.topLeft(), frame.size().boundedTo(available.size()));
+    if (r.right() > available.right()) r.moveRight(available.right());
+    if (r.bottom() > available.bottom()) r.moveBottom(available.bottom());
+    if (r.left() < available.left()) r.moveLeft(available.left());
+    if (r.top() < available.top()) r.moveTop(available.top());
+    return r;
 }
 
-void CMainSheet::ApplyFirstRestore() {
-    // Showing the window at start-up is no restore.
-    if (firstRestoreDone_ || !minimisedOnce_ || isMinimized()) return;
-    firstRestoreDone_ = true;
-    const QRect strip(tabs_->mapToGlobal(QPoint(0, 0)), tabs_->size());
-    setGeometry(FirstRestoreRect(strip));
+void CMainSheet::RestoreSavedGeometry() {
+    // The first show is the window manager's to place. After that the frame
+    // comes back where the user left it, unless that place is gone (a screen
+    // unplugged, a smaller resolution): then it is moved onto the screen.
+    if (savedGeometry_.isEmpty() || !restoreGeometry(savedGeometry_)) return;
+    QScreen* screen = QGuiApplication::screenAt(frameGeometry().center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect frame = frameGeometry();
+    const QRect clamped = ClampToScreen(frame, screen->availableGeometry());
+    if (clamped != frame) {
+        const QSize frameExtra = frame.size() - geometry().size();
+        resize(clamped.size() - frameExtra);
+        move(clamped.topLeft());
+    }
 }
 
 void CMainSheet::RestoreMainWindow() {
-    tray_->hide();
+    if (isHidden()) RestoreSavedGeometry();
     showNormal();
-    // Once after start-up the restored window takes its room around the tabs.
-    ApplyFirstRestore();
     raise();
     activateWindow();
 }
@@ -224,11 +349,9 @@ void CMainSheet::MinimiseMainWindow() {
         return;
     }
     // Not shown yet (minimised at start-up).
-    minimisedOnce_ = true;
     if (invisible_) return;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        UpdateTrayIcon();
-        tray_->show();
+        ShowTrayIcon();
     } else {
         showMinimized();
     }
@@ -238,6 +361,7 @@ void CMainSheet::CloseMainWindow() {
     closing_ = true;
     tray_->hide();
     if (shutdownWindow_) shutdownWindow_->hide();
+    if (logViewer_) logViewer_->close();
     close();
     QCoreApplication::quit();
 }
@@ -249,7 +373,7 @@ void CMainSheet::ShowPage(int index) {
 
 // Until the pages are made nothing can have been edited: there is no mark to
 // clear and nothing to save.
-bool CMainSheet::SaveEnabled() const { return save_ && save_->isEnabled(); }
+bool CMainSheet::SaveEnabled() const { return save_ ? save_->isEnabled() : carriedModified_; }
 
 // A page that was never shown has empty fields, not the user's settings:
 // only pages shown at least once are collected.
@@ -264,6 +388,8 @@ void CMainSheet::CollectFtpPage() {
 }
 
 void CMainSheet::ClearModifiedMarks() {
+    carriedModified_ = false;
+    setWindowModified(false);
     if (!tabs_) return;
     for (SettingsPage* p : pages_) p->ClearModified();
     UpdateSaveButton();
@@ -277,10 +403,11 @@ void CMainSheet::RefreshProgramMonitorPage() {
 
 void CMainSheet::UpdateSaveButton() {
     if (!tabs_) return;
-    bool any = false;
+    bool any = carriedModified_;
     for (SettingsPage* p : pages_) any = any || p->modified();
     save_->setEnabled(any);
     if (saveAction_) saveAction_->setEnabled(any);
+    setWindowModified(any);
 }
 
 // --- commands ---
@@ -290,23 +417,44 @@ void CMainSheet::Save() { core_.SaveSettings(); }
 void CMainSheet::Exit() { core_.RequestExit(); }
 
 void CMainSheet::CopyLanAddress() {
-    QGuiApplication::clipboard()->setText(Q(core_.state().CurrentLanAddress.get()));
-    QApplication::beep();
+    const QString address = Q(core_.state().CurrentLanAddress.get());
+    QGuiApplication::clipboard()->setText(address);
+    Confirm(address.isEmpty() ? QString("No LAN address is known yet: the clipboard was emptied.")
+                              : QString("LAN address %1 copied to the clipboard.").arg(address));
 }
 
 void CMainSheet::CopyWanAddress() {
-    QGuiApplication::clipboard()->setText(Q(core_.state().CurrentWanAddress.get()));
-    QApplication::beep();
+    const QString address = Q(core_.state().CurrentWanAddress.get());
+    QGuiApplication::clipboard()->setText(address);
+    Confirm(address.isEmpty() ? QString("No WAN address is known yet: the clipboard was emptied.")
+                              : QString("WAN address %1 copied to the clipboard.").arg(address));
+}
+
+void CMainSheet::Confirm(const QString& text) {
+    lastConfirmation_ = text;
+    if (tabs_ && isVisible()) {
+        // For a few seconds; then the status line shows the last status again.
+        statusBar()->showMessage(text, 4000);
+        QTimer::singleShot(4100, this, [this] {
+            if (tabs_ && statusBar()->currentMessage().isEmpty()) statusBar()->showMessage(statusText_);
+        });
+    } else {
+        QToolTip::showText(QCursor::pos(), text);
+    }
 }
 
 void CMainSheet::ViewLog() {
-    // The log opens in the desktop's viewer for text files; a relative name
-    // is taken from the start directory.
+    // The log opens in a viewer of the program's own, so that it works
+    // without any desktop helper; a relative name is taken from the start
+    // directory.
     QString path = Q(core_.settings().LogFilename);
     if (QFileInfo(path).isRelative() && !core_.startDirectory().empty())
         path = QDir(Q(core_.startDirectory())).filePath(path);
-    if (!path.isEmpty() && QFileInfo::exists(path) && QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
-    QMessageBox::critical(this, "Unable to view log", kViewLogFailedText);
+    if (!logViewer_) logViewer_ = new CLogViewer;
+    logViewer_->Open(path);
+    logViewer_->show();
+    logViewer_->raise();
+    logViewer_->activateWindow();
 }
 
 QString CMainSheet::HelpFile() {
@@ -325,12 +473,14 @@ QString CMainSheet::HelpFile() {
 void CMainSheet::Help() {
     const QString file = HelpFile();
     if (!file.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(file))) return;
-    QMessageBox::warning(this, "Zelmar", "Unable to open the Zelmar help.");
+    QMessageBox::warning(isVisible() ? this : nullptr, "Zelmar",
+                         file.isEmpty() ? QString("The Zelmar help is not installed.")
+                                        : OpenFailureText(file));
 }
 
 void CMainSheet::OpenWebSite() {
     if (!QDesktopServices::openUrl(QUrl(kProductWebSite)))
-        QMessageBox::warning(this, "Zelmar", HyperlinkFailureText(31));
+        QMessageBox::warning(isVisible() ? this : nullptr, "Zelmar", OpenFailureText(kProductWebSite));
 }
 
 void CMainSheet::About() {
@@ -353,7 +503,6 @@ void CMainSheet::closeEvent(QCloseEvent* event) {
 void CMainSheet::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized() && !closing_) {
-        minimisedOnce_ = true;
         if (invisible_) {
             QTimer::singleShot(0, this, [this] { hide(); });
         } else if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -364,20 +513,60 @@ void CMainSheet::changeEvent(QEvent* event) {
             StatusLine(kNoTrayText);
         }
     }
-    // A restore the desktop makes (from the task bar) counts as well.
-    if (event->type() == QEvent::WindowStateChange && !isMinimized() && !closing_ && !firstRestoreDone_ &&
-        (static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized))
-        QTimer::singleShot(0, this, &CMainSheet::ApplyFirstRestore);
 }
 
 void CMainSheet::HideToTray() {
+    // The normal frame's place and size (the minimised state is not part of
+    // it), for the next restore.
+    savedGeometry_ = saveGeometry();
     hide();
-    UpdateTrayIcon();
-    tray_->show();
+    ShowTrayIcon();
+    // What the window held is given back once it is out of sight.
+    QTimer::singleShot(0, this, &CMainSheet::ReleaseContent);
+}
+
+void CMainSheet::ReleaseContent() {
+    // Not while a dialog of a page is open, nor while the window is up.
+    if (!tabs_ || isVisible() || closing_ || QApplication::activeModalWidget() || QApplication::activePopupWidget())
+        return;
+    // The pages' edits are in the settings already; their marks are kept
+    // for "&Save".
+    CollectPages();
+    for (SettingsPage* p : pages_) carriedModified_ = carriedModified_ || p->modified();
+    currentPage_ = tabs_->currentIndex();
+    delete takeCentralWidget();
+    setMenuWidget(nullptr);  // both deleted later by the window
+    setStatusBar(nullptr);
+    tabs_ = nullptr;
+    messageBar_ = nullptr;
+    messageLabel_ = nullptr;
+    pages_ = {};
+    refresh_ = save_ = exit_ = nullptr;
+    saveAction_ = nullptr;
+    setWindowIcon(QIcon());
+    // The frame's window on the X server and its drawing buffer (shared
+    // memory the size of the window) are made again at the next show.
+    destroy();
+    // Once the deferred deletions ran: pictures are cached apart from the
+    // widgets, the freed heap goes back to the system, and the library code
+    // that only drawing and laying out the window touched is let go (it
+    // stays in the system's file cache, shared with other Qt programs).
+    QTimer::singleShot(50, this, [] {
+        QPixmapCache::clear();
+        ::malloc_trim(0);
+        ReleaseCodePages();
+    });
 }
 
 void CMainSheet::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick) RestoreMainWindow();
+    // One click shows or hides the window; the menu has the rest.
+    if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick) return;
+    const bool up = isVisible() && !isMinimized();
+    if (reason == QSystemTrayIcon::Trigger && up) {
+        HideToTray();
+    } else {
+        RestoreMainWindow();
+    }
 }
 
 }  // namespace zelmar

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QKeySequence>
 #include <QRect>
 #include <QSystemTrayIcon>
@@ -11,8 +12,11 @@
 #include <string>
 
 #include "app/core/host.h"
+#include "ui/log_viewer.h"
 
 class QAction;
+class QFrame;
+class QLabel;
 class QMenu;
 class QPushButton;
 class QTabWidget;
@@ -87,16 +91,27 @@ public:
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return trayMenu_; }
     bool closing() const { return closing_; }
+    // The message line above the pages: a note the user closes (empty text:
+    // hidden). Kept while the pages are not made.
+    void ShowMessage(const QString& text);
+    QString message() const { return messageText_; }
+    // What the last copy command said (status line or tooltip).
+    const QString& lastConfirmation() const { return lastConfirmation_; }
+    CLogViewer* logViewer() const { return logViewer_; }
 
     // The help page opened by "&Zelmar Help" (empty when none is installed).
     static QString HelpFile();
 
-    // The window's rectangle after its first restore: the tab strip's screen
-    // rectangle moved 9 left and 29 up, 18 wider and 68 taller.
-    static QRect FirstRestoreRect(const QRect& tabStripOnScreen);
+    // A frame rectangle moved (and, when larger, cut) so that it lies on the
+    // available screen area: at the least its title bar can be grabbed.
+    static QRect ClampToScreen(const QRect& frame, const QRect& available);
     // The window frame's buttons: minimise and close, never maximise.
     static Qt::WindowFlags FrameFlags();
-    bool firstRestoreDone() const { return firstRestoreDone_; }
+    // The tray icon's tooltip: the addresses and the time of the last refresh.
+    static QString TrayToolTip(const StatusPage& page);
+    // Drops the pages, buttons and menus of a window back in the tray (they
+    // are made again at the next show), and hands the freed memory back.
+    void ReleaseContent();
 
     void setVisible(bool visible) override;
 
@@ -114,15 +129,21 @@ private:
     void HideToTray();
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
     void UpdateTrayIcon();
-    void ApplyFirstRestore();
+    void ShowTrayIcon();
+    void Confirm(const QString& text);
+    void RestoreSavedGeometry();
 
     Core& core_;
     bool invisible_;
     bool online_ = false;
     bool closing_ = false;
     bool noTrayReported_ = false;
-    bool minimisedOnce_ = false;     // a restore needs a minimise before it
-    bool firstRestoreDone_ = false;  // the first restore's enlargement is made
+    // The frame's place and size when it last went to the tray, empty until
+    // then: the first show is placed by the window manager.
+    QByteArray savedGeometry_;
+    // Unsaved changes of pages that were released while in the tray.
+    bool carriedModified_ = false;
+    bool refreshPending_ = false;  // "&Refresh" gets the focus back when enabled again
     // Made at the first show (EnsureContent); until then null, and the
     // host's requests are kept in the three fields below.
     QTabWidget* tabs_ = nullptr;
@@ -137,6 +158,12 @@ private:
     QSystemTrayIcon* tray_;
     QMenu* trayMenu_;
     CShutdownWindow* shutdownWindow_ = nullptr;
+    QPointer<CLogViewer> logViewer_;  // deletes itself when closed
+    QString messageText_;
+    QFrame* messageBar_ = nullptr;
+    QLabel* messageLabel_ = nullptr;
+    bool firstRunShown_ = false;
+    QString lastConfirmation_;
 };
 
 }  // namespace zelmar

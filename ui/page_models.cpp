@@ -43,6 +43,31 @@ std::string CutChars(const std::string& text, int maxChars) {
 
 }  // namespace
 
+void PageModel::SayFieldProblem(const char* text) {
+    if (onFieldProblem)
+        onFieldProblem(text);
+    else
+        core_.MessageBox(FieldCheck(text));
+}
+
+bool NothingConfigured(const Settings& s) {
+    const std::string& server = s.ftpPage.FTPServer;
+    return (server.empty() || server == kPlaceholderFtpServer) && s.EnableFTP != 1 && s.EnableMail != 1;
+}
+
+std::string FirstRunText(const std::string& settingsFile) {
+    return "Your settings are kept in " + settingsFile +
+           ". First give the address-echo page, then the FTP site (FTP page) or the people to mail "
+           "(E-Mail Options), and press Save.";
+}
+
+std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress) {
+    if (!NothingConfigured(s) || (!wanAddress.empty() && wanAddress != "N/A")) return std::string();
+    if (s.WANIPURL.empty())
+        return "Not set up yet: no address-echo page is given, so the WAN address is unknown.";
+    return "Not set up yet: the WAN address is unknown, and neither the FTP upload nor the e-mail is turned on.";
+}
+
 bool ValidPortText(const std::string& text) {
     if (text.empty() || text.size() > static_cast<std::size_t>(kPortMaxChars)) return false;
     for (char c : text)
@@ -89,7 +114,7 @@ bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
     // already holds comes back unchanged and is kept whole.
     if (field == FtpField::Password && value != Field(field)) value = CutChars(value, kFtpPasswordMaxChars);
     if (field == FtpField::Port && !ValidPortText(value)) {
-        core_.MessageBox(FieldCheck(kPortRangeText));
+        SayFieldProblem(kPortRangeText);
         return false;
     }
     core_.EditSettings([&](Settings& s) { s.ftpPage.*FieldMember(field) = value; });
@@ -118,7 +143,7 @@ bool OptionsPageModel::CommitRefreshInterval(const std::string& text) {
     const long value = LeadingInt(text);
     const auto [low, high] = RefreshIntervalRange();
     if (core_.settings().MaintainerServiceFlag != 0 && (value < low || value > high)) {
-        core_.MessageBox(FieldCheck(kIntervalRangeText));
+        SayFieldProblem(kIntervalRangeText);
         return false;
     }
     const int minutes = static_cast<int>(value);
@@ -247,7 +272,7 @@ void EmailPageModel::SetText(std::string Settings::*field, const std::string& te
 bool EmailPageModel::CommitPort(const std::string& text) {
     const std::string value = TrimBlanks(text);
     if (!ValidPortText(value)) {
-        core_.MessageBox(FieldCheck(kPortRangeText));
+        SayFieldProblem(kPortRangeText);
         return false;
     }
     core_.EditSettings([&](Settings& s) { s.EmailServerPort = static_cast<int>(LeadingInt(value)); });

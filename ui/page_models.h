@@ -8,6 +8,7 @@
 // Everything here runs on the main loop.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -43,6 +44,18 @@ inline constexpr int kPlainSmtpPort = 25;
 // alone would let 70000 through, which wraps to another port.)
 bool ValidPortText(const std::string& text);
 
+// --- first run ---
+// Whether the settings are still a first run's: no FTP site entered (empty
+// or the placeholder) and neither the upload nor the e-mail turned on.
+bool NothingConfigured(const Settings& s);
+// The window's first-run message: where the settings live and what to set
+// first.
+std::string FirstRunText(const std::string& settingsFile);
+// What the window says in place of the online notice while nothing is
+// configured and the WAN address is unknown ("N/A" or empty), so that it
+// does not claim to be online; empty when the notice stands.
+std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress);
+
 // The "modified" mark of one page.
 class PageModel {
 public:
@@ -54,7 +67,13 @@ public:
     bool modified() const { return modified_; }
     void SetModified(bool modified = true) { modified_ = modified; }
 
+    // Where a refused value is said: set by a page that shows it at the
+    // field; unset, the check asks its message box.
+    std::function<void(const std::string&)> onFieldProblem;
+
 protected:
+    // A value outside its range: said where the page wants it.
+    void SayFieldProblem(const char* text);
     Core& core_;
     bool modified_ = false;
 };

@@ -21,12 +21,16 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 
 #include "app/core/core.h"
 #include "app/core/text.h"
 #include "app/notify/certificate_pins.h"
 #include "app/monitor/program_monitor.h"
+#include "ui/autostart.h"
 #include "ui/dialogs.h"
+#include "ui/window_list_watcher.h"
 
 namespace zelmar {
 
@@ -83,6 +87,7 @@ SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
     up_->setArrowType(Qt::UpArrow);
     down_->setArrowType(Qt::DownArrow);
     row->addLayout(arrows);
+    row->setStretch(0, 0);
     setFocusProxy(edit_);
     edit_->installEventFilter(this);
     connect(up_, &QToolButton::clicked, this, [this] { Step(1); });
@@ -94,6 +99,12 @@ SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
 void SpinField::setText(const QString& text) {
     edit_->setMaxLength(std::max(maxChars_, static_cast<int>(text.size())));
     edit_->setText(text);
+}
+
+void SpinField::SetSuffix(const QString& unit) {
+    auto* suffix = new QLabel(unit);
+    static_cast<QHBoxLayout*>(layout())->addWidget(suffix);
+    static_cast<QHBoxLayout*>(layout())->addStretch(1);
 }
 
 void SpinField::SetRange(int minimum, int maximum) {
@@ -129,6 +140,26 @@ void SettingsPage::showEvent(QShowEvent* event) {
     loaded_ = true;
 }
 
+void SettingsPage::ShowProblemsInline(PageModel& model) {
+    model.onFieldProblem = [this](const std::string& text) { emit messageRequested(Q(text)); };
+}
+
+void SettingsPage::MarkField(QLineEdit* edit, bool refused) {
+    if (refused) {
+        QPalette p = edit->palette();
+        p.setColor(QPalette::Text, QColor(0xc0, 0x1c, 0x28));
+        edit->setPalette(p);
+        edit->setFocus();
+        edit->selectAll();
+        refusedField_ = edit;
+        return;
+    }
+    if (refusedField_ != edit) return;
+    edit->setPalette(QPalette());
+    refusedField_ = nullptr;
+    emit messageRequested(QString());
+}
+
 void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::string&)> commit) {
     connect(edit, &QLineEdit::textEdited, this, [this] { Changed(); });
     connect(edit, &QLineEdit::editingFinished, this, [edit, commit] {
@@ -141,21 +172,25 @@ void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::strin
 // --- FTP ---
 
 CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
-    enableFtp = new QCheckBox("&Enable FTP Uploads");
+    ShowProblemsInline(model_);
+    enableFtp = new QCheckBox("Enable FTP &Uploads");
     ftpOnIpChange = new QCheckBox("FTP on &IP change only");
-    const char* texts[8] = {"Site Name:",          "Online Filename:", "Offline Filename:", "Remote Filename:",
-                            "FTP Server Address:", "User ID:",         "Password:",         "FTP Port:"};
+    // Each label's own key, none taken twice on the page nor by the menu
+    // bar (F, E, H) or the buttons (R, S, X).
+    const char* texts[8] = {"Site &Name:",          "&Online Filename:", "Offline Filena&me:", "Remote Fi&lename:",
+                            "FTP Server &Address:", "User I&D:",         "&Password:",         "FTP Por&t:"};
     for (int i = 0; i < 8; ++i) {
         fields[i] = i == 7 ? DigitsEdit(kPortMaxChars) : new QLineEdit;
         labels[i] = Label(texts[i], fields[i]);
         const auto field = static_cast<FtpField>(i);
         BindText(fields[i], [this, field, i](const std::string& text) {
             if (!model_.CommitField(field, text)) {
-                fields[i]->setText(Q(model_.Field(field)));
-                fields[i]->setFocus();
-            } else if (Q(model_.Field(field)) != fields[i]->text()) {
-                fields[i]->setText(Q(model_.Field(field)));  // the password as cut to its limit
+                MarkField(fields[i], true);  // the text stays for the user to mend
+                return;
             }
+            MarkField(fields[i], false);
+            if (Q(model_.Field(field)) != fields[i]->text())
+                fields[i]->setText(Q(model_.Field(field)));  // the password as cut to its limit
         });
     }
     fields[6]->setEchoMode(QLineEdit::Password);
@@ -242,13 +277,15 @@ void CLocalSettings::Browse(FtpField field) {
 // --- Advanced Options ---
 
 COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
-    updateOnStart = new QCheckBox("Update on startup");
-    updateOnShut = new QCheckBox("Update on shutdown");
-    minOnStartup = new QCheckBox("Minimize on startup");
-    notifyErrorOnShut = new QCheckBox("Error notify on shutdown");
-    suppressError = new QCheckBox("Suppress error messages");
-    updateOnNaIp = new QCheckBox("Update on \"N/A\" WAN IP");
-    enableLogging = new QCheckBox("Enable Logging");
+    ShowProblemsInline(model_);
+    updateOnStart = new QCheckBox("&Update on startup");
+    updateOnShut = new QCheckBox("Update on shu&tdown");
+    minOnStartup = new QCheckBox("&Minimize on startup");
+    notifyErrorOnShut = new QCheckBox("Error &notify on shutdown");
+    suppressError = new QCheckBox("Su&ppress error messages");
+    updateOnNaIp = new QCheckBox("Update on \"N/&A\" WAN IP");
+    enableLogging = new QCheckBox("Enable L&ogging");
+    startAtLogin = new QCheckBox("Start &Zelmar when I log in");
     startupDelay = new SpinField(4, 0, 9999);
     refreshInterval = new SpinField(4, 0, 9999);
     timeout = new SpinField(4, 0, 9999);
@@ -257,7 +294,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
 
-    auto* checks = new QGroupBox;
+    auto* checks = new QGroupBox("Start and Exit");
     auto* checkGrid = new QGridLayout(checks);
     checkGrid->addWidget(updateOnStart, 0, 0);
     checkGrid->addWidget(updateOnShut, 1, 0);
@@ -265,21 +302,26 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     checkGrid->addWidget(notifyErrorOnShut, 0, 1);
     checkGrid->addWidget(suppressError, 1, 1);
     checkGrid->addWidget(updateOnNaIp, 2, 1);
+    checkGrid->addWidget(startAtLogin, 3, 0, 1, 2);
 
-    // The two-line labels: the run of blanks wraps them.
+    // One line per label; the unit follows the field.
     auto* numbers = new QFormLayout;
-    numbers->addRow(Label("Delay initial update\n(Seconds)", startupDelay->edit()), startupDelay);
-    numbers->addRow(Label("Refresh interval\n(Minutes)", refreshInterval->edit()), refreshInterval);
-    numbers->addRow(Label("Conn. timeout\n(Seconds)", timeout->edit()), timeout);
-    for (SpinField* f : {startupDelay, refreshInterval, timeout, maxLog})
-        f->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 40);
+    numbers->addRow(Label("&Delay initial update:", startupDelay->edit()), startupDelay);
+    numbers->addRow(Label("Refresh &interval:", refreshInterval->edit()), refreshInterval);
+    numbers->addRow(Label("&Conn. timeout:", timeout->edit()), timeout);
+    const std::pair<SpinField*, const char*> units[] = {
+        {startupDelay, "seconds"}, {refreshInterval, "minutes"}, {timeout, "seconds"}, {maxLog, "days"}};
+    for (const auto& [f, unit] : units) {
+        f->edit()->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 16);
+        f->SetSuffix(unit);
+    }
 
-    auto* logBox = new QGroupBox;
+    auto* logBox = new QGroupBox("Log");
     auto* logForm = new QFormLayout(logBox);
     logForm->addRow(enableLogging);
-    maxLogLabel = Label("Purge Logs After (Days)", maxLog->edit());
+    maxLogLabel = Label("Pur&ge logs after:", maxLog->edit());
     logForm->addRow(maxLogLabel, maxLog);
-    logFileLabel = Label("Log Filename:", logFile);
+    logFileLabel = Label("Log Fi&lename:", logFile);
     auto* logRow = new QHBoxLayout;
     logRow->addWidget(logFile, 1);
     logRow->addWidget(logBrowse);
@@ -330,15 +372,21 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
         Changed();
     });
     connect(viewLog, &QPushButton::clicked, this, &COptionsPage::viewLogRequested);
+    // A desktop setting, not one of "Zelmar.ini": written at once.
+    connect(startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+        std::error_code ec;
+        const std::string program = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        const std::string problem = SetAutostart(AutostartFolder(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
+                                                 on, program, core_.startDirectory());
+        startAtLogin->setChecked(problem.empty() ? on : !on);
+        if (!problem.empty()) emit messageRequested(Q(problem));
+    });
 }
 
 void COptionsPage::CheckRefreshInterval() {
     if (checking_ || loading_) return;
     checking_ = true;
-    if (!model_.CommitRefreshInterval(S(refreshInterval->text()))) {
-        refreshInterval->edit()->setFocus();
-        refreshInterval->edit()->selectAll();
-    }
+    MarkField(refreshInterval->edit(), !model_.CommitRefreshInterval(S(refreshInterval->text())));
     checking_ = false;
 }
 
@@ -352,6 +400,8 @@ void COptionsPage::Load() {
     suppressError->setChecked(s.SuppressError == 1);
     updateOnNaIp->setChecked(s.UpdateOnNAIP == 1);
     enableLogging->setChecked(s.IsLogging == 1);
+    startAtLogin->setChecked(
+        AutostartEnabled(AutostartFolder(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))));
     startupDelay->setText(QString::number(s.InitStartupDelay));
     refreshInterval->setText(QString::number(s.RefreshIntv));
     const auto [low, high] = model_.RefreshIntervalRange();
@@ -390,12 +440,21 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     lastRefreshed = new QLineEdit;
     nextRefresh = new QLineEdit;
     auto* form = new QFormLayout;
-    form->addRow(Label("Host Messages:", hostMessages), hostMessages);
-    form->addRow(Label("LAN IP Address:", lanAddress), lanAddress);
-    form->addRow(Label("WAN IP Address:", wanAddress), wanAddress);
-    form->addRow(Label("Time last refreshed:", lastRefreshed), lastRefreshed);
-    form->addRow(Label("Next refresh time:", nextRefresh), nextRefresh);
-    for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) e->setReadOnly(true);
+    form->addRow(Label("Host &Messages:", hostMessages), hostMessages);
+    form->addRow(Label("&LAN IP Address:", lanAddress), lanAddress);
+    form->addRow(Label("&WAN IP Address:", wanAddress), wanAddress);
+    form->addRow(Label("&Time last refreshed:", lastRefreshed), lastRefreshed);
+    form->addRow(Label("&Next refresh time:", nextRefresh), nextRefresh);
+    // Values to read and copy, not to edit: text without a field's frame.
+    for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) {
+        e->setReadOnly(true);
+        e->setFrame(false);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, p.color(QPalette::Window));
+        e->setPalette(p);
+    }
+    hostMessages->setFrameShape(QFrame::NoFrame);
+    hostMessages->viewport()->setBackgroundRole(QPalette::Window);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(form);
     outer->addStretch();
@@ -418,9 +477,9 @@ void CRemotePage::showEvent(QShowEvent* event) {
 // --- Program Monitor ---
 
 CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
-    : SettingsPage(core, parent), model_(core), timer_(new QTimer(this)) {
+    : SettingsPage(core, parent), model_(core), windows_(new WindowListWatcher(this)) {
     auto* group = new QGroupBox("Monitored Programs");
-    trigger = new QCheckBox("Trigger notification on status change");
+    trigger = new QCheckBox("&Trigger notification on status change");
     list = new QTreeWidget;
     list->setRootIsDecorated(false);
     list->setHeaderLabels({"Program Tag", "Program Window Name", "Status"});
@@ -428,7 +487,7 @@ CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
     list->setColumnWidth(0, unit * 80 / 4 * 1);
     list->setColumnWidth(1, unit * 180 / 4);
     list->setColumnWidth(2, unit * 70 / 4);
-    addRemove = new QPushButton("&Add/Remove ...");
+    addRemove = new QPushButton("&Add/Remove...");
     auto* box = new QVBoxLayout(group);
     box->addWidget(trigger);
     box->addWidget(list, 1);
@@ -439,8 +498,7 @@ CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(group);
 
-    timer_->setInterval(1000);
-    connect(timer_, &QTimer::timeout, this, &CProcessMonitor::UpdateStatuses);
+    connect(windows_, &WindowListWatcher::changed, this, &CProcessMonitor::UpdateStatuses);
     connect(trigger, &QCheckBox::clicked, this, [this](bool on) {
         core_.EditSettings([&](Settings& s) { s.TriggerProgramStatusUpdate = on ? 1 : 0; });
         Changed();
@@ -469,13 +527,14 @@ void CProcessMonitor::showEvent(QShowEvent* event) {
     if (!shownOnce_) FillList();
     shownOnce_ = true;
     SettingsPage::showEvent(event);
-    // The status column follows the table every second while it can be seen;
-    // a hidden window makes no wake-ups.
-    timer_->start();
+    // The status column follows the desktop's windows while it can be seen;
+    // a hidden page listens to nothing.
+    UpdateStatuses();
+    windows_->SetActive(true);
 }
 
 void CProcessMonitor::hideEvent(QHideEvent* event) {
-    timer_->stop();
+    windows_->SetActive(false);
     SettingsPage::hideEvent(event);
 }
 
@@ -490,7 +549,7 @@ void CProcessMonitor::OpenAddRemove() {
 // --- Proxy/Firewall ---
 
 CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
-    useProxy = new QCheckBox("&Enable Proxy settings");
+    useProxy = new QCheckBox("Ena&ble Proxy settings");
     host = new QLineEdit;
     httpPort = DigitsEdit(kPortMaxChars);
     ftpPort = DigitsEdit(kPortMaxChars);
@@ -499,12 +558,12 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     password = new QLineEdit;
     password->setEchoMode(QLineEdit::Password);
     passive = new QCheckBox("&Passive Mode");
-    hostLabel = Label("Proxy/Firewall Host:", host);
-    httpPortLabel = Label("HTTP proxy port:", httpPort);
-    ftpPortLabel = Label("FTP    proxy port:", ftpPort);
-    userLabel = Label("User ID:", user);
-    accountLabel = Label("Account", account);
-    passwordLabel = Label("Password", password);
+    hostLabel = Label("Proxy/Firewall H&ost:", host);
+    httpPortLabel = Label("H&TTP proxy port:", httpPort);
+    ftpPortLabel = Label("FTP prox&y port:", ftpPort);
+    userLabel = Label("&User ID:", user);
+    accountLabel = Label("&Account", account);
+    passwordLabel = Label("Pass&word", password);
 
     auto* form = new QFormLayout;
     form->addRow(hostLabel, host);
@@ -609,12 +668,13 @@ void CProxyPage::UpdateEnabling() {
 // --- E-Mail Options ---
 
 CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
-    enableMail = new QCheckBox("&Enable IP Address Emailing");
-    mailOnIpChange = new QCheckBox("E-Mail on IP change only");
+    ShowProblemsInline(model_);
+    enableMail = new QCheckBox("Enable IP Address E&mailing");
+    mailOnIpChange = new QCheckBox("E-Mail on &IP change only");
     server = new QLineEdit;
     from = new QLineEdit;
-    toButton = new QRadioButton("To:");
-    bccButton = new QRadioButton("BCC:");
+    toButton = new QRadioButton("&To:");
+    bccButton = new QRadioButton("&BCC:");
     recipients = new QLineEdit;
     recipients->setMaxLength(kRecipientsMaxChars);
     recipients->setPlaceholderText("(Separate recipients with semi-colons)");
@@ -622,33 +682,33 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     messageFile = new QLineEdit;
     messageBrowse = BrowseButton("Choose the mail message file");
     port = DigitsEdit(kPortMaxChars);
-    attachment = new QCheckBox("Send Message as attachment");
-    smtpAuth = new QCheckBox("My SMTP server requires authentication");
-    authSettings = new QPushButton("Settings...");
-    secureSmtp = new QCheckBox("Use Secure SMTP");
+    attachment = new QCheckBox("Send Message as &attachment");
+    smtpAuth = new QCheckBox("My SMTP server requires a&uthentication");
+    authSettings = new QPushButton("Setti&ngs...");
+    secureSmtp = new QCheckBox("Use Se&cure SMTP");
 
     auto* form = new QFormLayout;
-    form->addRow(Label("SMTP Mail Server:", server), server);
-    form->addRow(Label("From:", from), from);
+    form->addRow(Label("SMTP Mail Ser&ver:", server), server);
+    form->addRow(Label("Fr&om:", from), from);
     auto* kind = new QHBoxLayout;
     kind->addWidget(toButton);
     kind->addWidget(bccButton);
     auto* recipientBox = new QVBoxLayout;
     recipientBox->addWidget(recipients);
-    auto* note = new QLabel("(Separate recipients with semi-colons)");
+    auto* note = new QLabel("(Separate recipients &with semi-colons)");
     note->setBuddy(recipients);
     recipientBox->addWidget(note);
     auto* kindWidget = new QWidget;
     kindWidget->setLayout(kind);
     kind->setContentsMargins(0, 0, 0, 0);
     form->addRow(kindWidget, recipientBox);
-    form->addRow(Label("Subject:", subject), subject);
+    form->addRow(Label("Sub&ject:", subject), subject);
     auto* fileRow = new QHBoxLayout;
     fileRow->addWidget(messageFile, 1);
     fileRow->addWidget(messageBrowse);
-    form->addRow(Label("Mail Message File:", messageFile), fileRow);
+    form->addRow(Label("Mail Messa&ge File:", messageFile), fileRow);
     port->setMaximumWidth(port->fontMetrics().horizontalAdvance("0000000") + 16);
-    form->addRow(Label("Server Port:", port), port);
+    form->addRow(Label("Server &Port:", port), port);
     auto* authRow = new QHBoxLayout;
     authRow->addWidget(smtpAuth);
     authRow->addWidget(authSettings);
@@ -727,11 +787,7 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
 void CEmailPage::CommitPort() {
     if (checking_ || loading_) return;
     checking_ = true;
-    if (!model_.CommitPort(S(port->text()))) {
-        port->setText(QString::number(model_.port()));
-        port->setFocus();
-        port->selectAll();
-    }
+    MarkField(port, !model_.CommitPort(S(port->text())));
     checking_ = false;
 }
 

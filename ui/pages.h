@@ -24,6 +24,7 @@ class QTreeWidget;
 namespace zelmar {
 
 class Core;
+class WindowListWatcher;
 
 // A number field with its spin buttons (an edit with an up-down buddy):
 // digits only, a length limit, Up/Down keys and the arrows step within the
@@ -34,6 +35,8 @@ class SpinField : public QWidget {
 public:
     SpinField(int maxChars, int minimum, int maximum, QWidget* parent = nullptr);
     void SetRange(int minimum, int maximum);
+    // The unit shown after the field ("seconds").
+    void SetSuffix(const QString& unit);
     int minimum() const { return min_; }
     int maximum() const { return max_; }
     QLineEdit* edit() const { return edit_; }
@@ -75,8 +78,17 @@ public:
 
 signals:
     void modifiedChanged();
+    // A message for the window's message line (empty: the page's own
+    // message is done with).
+    void messageRequested(const QString& text);
 
 protected:
+    // A field's value was refused: the field keeps the text and the focus,
+    // is marked, and the message line says why. Accepted again: unmarked.
+    void MarkField(QLineEdit* edit, bool refused);
+    // Lets the page's model say refused values on the message line.
+    void ShowProblemsInline(PageModel& model);
+    QLineEdit* refusedField_ = nullptr;
     void showEvent(QShowEvent* event) override;
     bool loaded_ = false;
     void Changed() {
@@ -129,6 +141,7 @@ public:
     QCheckBox* suppressError;
     QCheckBox* updateOnNaIp;
     QCheckBox* enableLogging;
+    QCheckBox* startAtLogin;
     SpinField* startupDelay;
     SpinField* refreshInterval;
     SpinField* timeout;
@@ -184,6 +197,7 @@ public:
     QCheckBox* trigger;
     QTreeWidget* list;
     QPushButton* addRemove;
+    WindowListWatcher* windowWatcher() const { return windows_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -193,7 +207,7 @@ private:
     void UpdateStatuses();
     void OpenAddRemove();
     PageModel model_;
-    QTimer* timer_;
+    WindowListWatcher* windows_;
     bool shownOnce_ = false;
 };
 

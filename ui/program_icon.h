@@ -5,8 +5,9 @@
 
 namespace zelmar {
 
-// online: the "online" picture (tray, window, About box); otherwise the
-// "offline" one the tray shows until the first successful publication.
-QIcon ProgramIcon(bool online);
+// online: the "online" picture (window, About box); otherwise the "offline"
+// one. symbolic: the monochrome variant the tray shows (the offline one
+// until the first successful publication).
+QIcon ProgramIcon(bool online, bool symbolic = false);
 
 }  // namespace zelmar

@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "app/core/core.h"
 #include "app/notify/notification_email.h"
 #include "ui/main_sheet.h"
+#include "ui/page_models.h"
 
 namespace zelmar {
 
@@ -89,17 +91,35 @@ bool QtHost::KillTimer(int id) {
     return true;
 }
 
-MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
-    if (scriptedBoxes) return scriptedBoxes(r);
-    QMessageBox box(sheet_ && sheet_->isVisible() ? sheet_ : nullptr);
-    box.setWindowTitle(QString::fromStdString(r.caption));
-    box.setText(QString::fromStdString(r.text));
+namespace {
+// The core's question after a failed exit publication.
+constexpr const char* kExitAnywayQuestion = "There was an error uploading page. Exit anyway?";
+constexpr int kRecentLines = 8;
+}  // namespace
+
+std::unique_ptr<QMessageBox> QtHost::MakeBox(const MessageBoxRequest& r, QWidget* parent) {
+    auto box = std::make_unique<QMessageBox>(parent);
+    if (r.text == kExitAnywayQuestion && r.buttons == MbButtons::YesNo) {
+        box->setWindowTitle("Zelmar");
+        box->setIcon(QMessageBox::Warning);
+        box->setText("The offline page could not be published.");
+        if (!recentLines_.empty()) box->setInformativeText(QString::fromStdString(recentLines_.back()));
+        std::string details = foldedErrors_;
+        for (const std::string& line : recentLines_) details += line + "\n";
+        box->setDetailedText(QString::fromStdString(details));
+        QPushButton* quit = box->addButton("&Quit Anyway", QMessageBox::YesRole);
+        box->addButton("&Keep Running", QMessageBox::NoRole);
+        box->setDefaultButton(quit);
+        return box;
+    }
+    box->setWindowTitle(QString::fromStdString(r.caption));
+    box->setText(QString::fromStdString(r.text));
     switch (r.icon) {
-        case MbIcon::None: box.setIcon(QMessageBox::NoIcon); break;
-        case MbIcon::Information: box.setIcon(QMessageBox::Information); break;
-        case MbIcon::Warning: box.setIcon(QMessageBox::Warning); break;
-        case MbIcon::Stop: box.setIcon(QMessageBox::Critical); break;
-        case MbIcon::Question: box.setIcon(QMessageBox::Question); break;
+        case MbIcon::None: box->setIcon(QMessageBox::NoIcon); break;
+        case MbIcon::Information: box->setIcon(QMessageBox::Information); break;
+        case MbIcon::Warning: box->setIcon(QMessageBox::Warning); break;
+        case MbIcon::Stop: box->setIcon(QMessageBox::Critical); break;
+        case MbIcon::Question: box->setIcon(QMessageBox::Question); break;
     }
     QMessageBox::StandardButtons buttons;
     switch (r.buttons) {
@@ -108,7 +128,7 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
         case MbButtons::YesNo: buttons = QMessageBox::Yes | QMessageBox::No; break;
         case MbButtons::YesNoCancel: buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
     }
-    box.setStandardButtons(buttons);
+    box->setStandardButtons(buttons);
     auto toButton = [](MbAnswer a) {
         switch (a) {
             case MbAnswer::Ok: return QMessageBox::Ok;
@@ -118,22 +138,58 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
         }
         return QMessageBox::Ok;
     };
-    if (buttons.testFlag(toButton(r.defaultAnswer))) box.setDefaultButton(toButton(r.defaultAnswer));
-    if (r.systemModal) box.setWindowModality(Qt::ApplicationModal);
-    switch (box.exec()) {
+    if (buttons.testFlag(toButton(r.defaultAnswer))) box->setDefaultButton(toButton(r.defaultAnswer));
+    return box;
+}
+
+MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
+    const bool exitQuestion = r.text == kExitAnywayQuestion;
+    // An error of the exit publication is said by the exit question that
+    // follows it (when the user asked to be notified): kept for its details.
+    if (publishingAtExit_ && !exitQuestion && r.buttons == MbButtons::Ok && core_ &&
+        core_->settings().NotifyErrorOnShut == 1) {
+        foldedErrors_ += r.text + "\n";
+        return MbAnswer::Ok;
+    }
+    // No box over a leftover "Shutdown In Progress" window.
+    if (exitQuestion) {
+        ShowShutdownWindow(false);
+        publishingAtExit_ = false;
+    }
+    if (scriptedBoxes) return scriptedBoxes(r);
+    std::unique_ptr<QMessageBox> box = MakeBox(r, sheet_ && sheet_->isVisible() ? sheet_ : nullptr);
+    if (r.systemModal) box->setWindowModality(Qt::ApplicationModal);
+    const int result = box->exec();
+    if (exitQuestion) {
+        foldedErrors_.clear();
+        return box->buttonRole(box->clickedButton()) == QMessageBox::YesRole ? MbAnswer::Yes : MbAnswer::No;
+    }
+    switch (result) {
         case QMessageBox::Cancel: return MbAnswer::Cancel;
         case QMessageBox::Yes: return MbAnswer::Yes;
         case QMessageBox::No: return MbAnswer::No;
         case QMessageBox::Ok: return MbAnswer::Ok;
         default:
             // Closed by Escape or the title bar: the box's cancelling answer.
-            if (buttons.testFlag(QMessageBox::Cancel)) return MbAnswer::Cancel;
+            if (r.buttons == MbButtons::OkCancel || r.buttons == MbButtons::YesNoCancel) return MbAnswer::Cancel;
             return r.buttons == MbButtons::YesNo ? MbAnswer::No : MbAnswer::Ok;
     }
 }
 
-void QtHost::StatusLine(const StatusMessage&, const std::string& displayText) {
-    if (sheet_) sheet_->StatusLine(displayText);
+void QtHost::StatusLine(const StatusMessage& message, const std::string& displayText) {
+    recentLines_.push_back(displayText);
+    if (recentLines_.size() > kRecentLines) recentLines_.pop_front();
+    if (!sheet_) return;
+    // Settings nothing was entered in yet give no "online" worth the name:
+    // the window says what is missing instead.
+    if (core_ && message.IsOnlineNotice()) {
+        const std::string instead = UnconfiguredStatusText(core_->settings(), core_->state().CurrentWanAddress.get());
+        if (!instead.empty()) {
+            sheet_->StatusLine(instead);
+            return;
+        }
+    }
+    sheet_->StatusLine(displayText);
 }
 void QtHost::StatusPageChanged(const StatusPage& page) {
     if (sheet_) sheet_->SetStatusPage(page);
@@ -147,6 +203,7 @@ void QtHost::SetRefreshEnabled(bool enabled) {
     if (sheet_) sheet_->SetRefreshEnabled(enabled);
 }
 void QtHost::ShowShutdownWindow(bool visible) {
+    publishingAtExit_ = visible;
     if (sheet_) sheet_->ShowShutdownWindow(visible);
 }
 void QtHost::RestoreMainWindow() {

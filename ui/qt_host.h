@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <atomic>
+#include <deque>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -17,6 +18,8 @@
 #include "app/core/worker_threads.h"
 
 class QTimer;
+class QMessageBox;
+class QWidget;
 
 namespace zelmar {
 
@@ -72,6 +75,13 @@ public:
     // Message boxes answered from a script instead of shown (tests).
     std::function<MbAnswer(const MessageBoxRequest&)> scriptedBoxes;
 
+    // The box for a request, as MessageBox shows it. The question after a
+    // failed offline publication is one dialog of its own: what failed,
+    // "Quit anyway" / "Keep running", and the details a click away.
+    std::unique_ptr<QMessageBox> MakeBox(const MessageBoxRequest& request, QWidget* parent);
+    // The status lines kept for a failure's details (the last few).
+    const std::deque<std::string>& recentLines() const { return recentLines_; }
+
 private:
     struct Pending {
         std::mutex mutex;
@@ -89,6 +99,13 @@ private:
     std::atomic<bool> stopped_{false};
 
     WorkerThreads workers_;
+
+    // While the offline page is being published at exit (the shutdown
+    // window is up): an error box is kept for the exit question's details
+    // instead of standing as a second box in a row.
+    bool publishingAtExit_ = false;
+    std::string foldedErrors_;
+    std::deque<std::string> recentLines_;
 };
 
 }  // namespace zelmar

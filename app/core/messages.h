@@ -41,6 +41,7 @@ enum class Msg {
     CleaningLog,
     LogError,
     ConnectionFailure,
+    ConnectProblem,
     TemplateUnreadable,
 };
 
@@ -85,6 +86,9 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::CleaningLog, "", "Cleaning Log File..."},
     {Msg::LogError, "", "Error opening log file."},
     {Msg::ConnectionFailure, "", "Unable to resolve hostname/Connection Timeout"},
+    // A connection that could not be made, as the socket says why ("Unable
+    // to connect to ftp.example.org port 21: Connection refused").
+    {Msg::ConnectProblem, "P", "{}"},
     // The file error of a template that could not be read, as the page
     // generator words it.
     {Msg::TemplateUnreadable, "P10007", "{}"},

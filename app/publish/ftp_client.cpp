@@ -163,9 +163,14 @@ bool FtpClient::LocalFailure() {
 
 bool FtpClient::OpenControlChannel(const std::string& host, int port) {
     lastReply_.clear();
+    connectProblem_.clear();
     CloseControlChannel();
     TimeoutSocket socket(timeoutSeconds_);
-    if (!socket.Connect(host, port)) return false;
+    if (!socket.Connect(host, port)) {
+        connectProblem_ = "Unable to connect to " + host + " port " + std::to_string(port) + ": " +
+                          socket.connectProblem();
+        return false;
+    }
     control_.emplace(std::move(socket));
     return true;
 }

@@ -134,6 +134,10 @@ public:
     // The outcome of the step just done, with ok as it reported: the code
     // and text of the last reply (none after a local failure).
     TransferResult Result(bool ok, const char* step) const;
+    // After a failed connect: which host and port, and why ("Unable to
+    // connect to ftp.example.org port 21: Connection refused"); empty
+    // otherwise.
+    const std::string& connectProblem() const { return connectProblem_; }
     int replyClass() const { return replyClass_; }
     bool connected() const { return control_.has_value(); }
 
@@ -152,6 +156,7 @@ private:
     // reply ("530 Login incorrect PASS yourpw") must not put it into the
     // status line and the log.
     std::vector<std::string> secrets_;
+    std::string connectProblem_;
     int replyClass_ = 0;
     std::optional<TimeoutSocket> control_;
     // Lines received on the control connection and not yet consumed.

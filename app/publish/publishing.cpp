@@ -64,6 +64,12 @@ void PostReplyIfAny(Reporter& reporter, const FtpClient& client) {
 // failure itself is said on the status line and in the log too. The result
 // carries the reply for the record.
 DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* step) {
+    // No connection at all: said as what happened (refused, no such host,
+    // timed out), not as the catch-all of a reply that never came.
+    if (!client.connected() && !client.connectProblem().empty() && client.lastReply().empty()) {
+        reporter.Post(Message(Msg::ConnectProblem, {client.connectProblem()}));
+        return DeliveryResultOf(client.Result(false, step));
+    }
     const int replyClass = ReplyClassOf(client.lastReply());
     if (replyClass >= 1 && replyClass <= 3) {
         reporter.Post(ReplyMessage(client, true));

@@ -19,7 +19,7 @@ TEST(OnceWithEchoPage, LogsAndStoresBothAddresses) {
               "OnlineFile=online.htm\nOfflineFile=offline.htm\nRemoteFile=page.htm\nPort=21\nEnableFTP=0\n"
               "WANIPURL=" + url + "\n[Preferences]\nIsLogging=1\nLogFilename=Zelmar.log\n");
 
-    const std::string script = "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --once";
+    const std::string script = "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --once";
     ChildProcess zelmar({"/bin/sh", "-c", script}, dir / "out.txt", {{"http_proxy", ""}, {"all_proxy", ""}});
     ASSERT_EQ(0, zelmar.Wait(std::chrono::seconds(30))) << ReadFile(dir / "out.txt");
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <atomic>
+#include <future>
+#include <thread>
 #include <unistd.h>
 
 #include "app/core/core.h"
@@ -178,6 +181,44 @@ TEST_F(ExitProcedure, EndOfSessionDuringARefreshIsRefused) {
     EXPECT_EQ(offlineRuns, 0);
     host.RunWorkers();
     EXPECT_TRUE(core->OnEndSession());
+}
+
+// The session ends while a refresh worker is on its own thread, still inside
+// its address look-ups (so before it raises the transfer flag): the offline
+// page must wait, as it shares the working files with that worker.
+TEST_F(ExitProcedure, EndOfSessionWhileARefreshLooksUpAddresses) {
+    Start("IsUpdateOnShut=1\n");
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inLookup{false};
+    std::atomic<int> overlaps{0};
+    RefreshServices svc;
+    svc.GetWanAddress = [&](Core&) {
+        inLookup = true;
+        entered.set_value();
+        released.wait();
+        inLookup = false;
+    };
+    svc.PublishOffline = [&](Core&) {
+        ++offlineRuns;
+        if (inLookup) ++overlaps;
+        return 1;
+    };
+    core->SetServices(svc);
+    host.inlineWorkers = false;
+    core->ManualRefreshCommand();
+    std::thread worker([this] { host.RunWorkers(); });
+    entered.get_future().wait();
+    ASSERT_EQ(core->state().TransferInProgress.load(), 0);
+    EXPECT_TRUE(core->WorkerRunning());
+    EXPECT_FALSE(core->OnEndSession());
+    EXPECT_EQ(offlineRuns, 0);
+    release.set_value();
+    worker.join();
+    EXPECT_FALSE(core->WorkerRunning());
+    EXPECT_TRUE(core->OnEndSession());
+    EXPECT_EQ(offlineRuns, 1);
+    EXPECT_EQ(overlaps.load(), 0);
 }
 
 TEST_F(ExitProcedure, ARefreshCutShortByTheExitNeitherMailsNorUploads) {

@@ -25,7 +25,7 @@ namespace {
 
 // Runs the program in dir and returns its exit code; output in dir/out.txt.
 int RunIn(const ScratchDir& dir, const std::vector<std::string>& args) {
-    std::string cmd = "cd '" + dir.path() + "' && '" ZELMAR_BINARY "'";
+    std::string cmd = "cd '" + dir.path() + "' && '" ZELMAR_BINARY "' --config-dir .";
     for (const auto& a : args) cmd += " '" + a + "'";
     cmd += " >out.txt 2>err.txt";
     int status = std::system(cmd.c_str());
@@ -82,7 +82,7 @@ std::unique_ptr<ChildProcess> StartHeadless(const ScratchDir& dir, const std::st
                                             std::map<std::string, std::string> env = {}) {
     env["XDG_RUNTIME_DIR"] = runtime;
     return std::make_unique<ChildProcess>(
-        std::vector<std::string>{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --headless " + extra},
+        std::vector<std::string>{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --headless " + extra},
         dir / "log.txt", env);
 }
 
@@ -246,7 +246,7 @@ TEST(FrontEnd, OnceEndsAtOnceOnASignalDuringTheUpload) {
     WriteFile(dir / "online.htm", "<p>%S</p>");
     WriteFile(dir / "offline.htm", "<p>%S</p>");
     WriteFile(dir / "Zelmar.ini", SiteSettings(stalled.port(), "Timeout=120\n"));
-    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --once"}, dir / "log.txt");
+    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --once"}, dir / "log.txt");
     ASSERT_TRUE(WaitForText(dir / "log.txt", "Attempting to connect to FTP Server...")) << ReadFile(dir / "log.txt");
     kill(p.pid(), SIGINT);
     const int status = p.Wait(30s);
@@ -265,7 +265,7 @@ TEST(FrontEnd, SecondSignalEndsTheProcessAtOnce) {
     WriteFile(dir / "Zelmar.ini",
               "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nIsLogging=1\nLogFilename=log.fifo\n"
               "MaxLog=0\n");
-    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --once"}, dir / "log.txt");
+    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --once"}, dir / "log.txt");
     ASSERT_TRUE(WaitForText(dir / "log.txt", "Local Settings Needed.")) << ReadFile(dir / "log.txt");
     kill(p.pid(), SIGTERM);
     std::this_thread::sleep_for(200ms);
@@ -333,7 +333,7 @@ TEST(FrontEnd, AnUnwritableRuntimeFolderIsPassedBy) {
 TEST(FrontEnd, ClosedStandardDescriptorsAreOpenedOnDevNull) {
     ScratchDir dir, runtime;
     WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nRefreshIntv=0\n");
-    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --headless <&- >&- 2>&-"}, "",
+    ChildProcess p({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --headless <&- >&- 2>&-"}, "",
                    {{"XDG_RUNTIME_DIR", runtime.path()}});
     ASSERT_TRUE(WaitForFile(runtime / "Zelmar"));
     for (int fd = 0; fd <= 2; ++fd) {

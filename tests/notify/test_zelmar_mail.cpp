@@ -66,7 +66,7 @@ TEST(ZelmarOnce, SendsOneMailWithTheStoredLogin) {
     ASSERT_TRUE(server.ok());
     ScratchDir dir;
     WriteMailSettings(dir, server.port());
-    ASSERT_EQ(RunIn(dir, "printf 'my secret\\n' | " + Quote(ZELMAR_BINARY) + " --set-smtp-login joe@example.com",
+    ASSERT_EQ(RunIn(dir, "printf 'my secret\\n' | " + Quote(ZELMAR_BINARY) + " --config-dir . --set-smtp-login joe@example.com",
                   dir / "login.txt"),
               0)
         << ReadFile(dir / "login.txt");
@@ -74,7 +74,7 @@ TEST(ZelmarOnce, SendsOneMailWithTheStoredLogin) {
     EXPECT_TRUE(Has(ini, "EmailAccount=joe@example.com"));
     EXPECT_FALSE(Has(ini, "my secret"));
 
-    RunIn(dir, Quote(ZELMAR_BINARY) + " --once", dir / "out.txt");
+    RunIn(dir, Quote(ZELMAR_BINARY) + " --config-dir . --once", dir / "out.txt");
     const std::string out = ReadFile(dir / "out.txt");
     EXPECT_EQ(Count(out, "Attempting to send e-mail..."), 2) << out;
     ASSERT_EQ(server.Count(), 1) << out;
@@ -91,7 +91,7 @@ TEST(ZelmarOnce, ServerDownLeavesTheErrorFileWithoutThePassword) {
     std::string scrambled = "Pa55word!";
     ScrambleText(scrambled, ScrambleKey());
     ASSERT_TRUE(ini.WriteString(kPreferences, "EmailPassword", scrambled));
-    RunIn(dir, Quote(ZELMAR_BINARY) + " --once", dir / "out.txt");
+    RunIn(dir, Quote(ZELMAR_BINARY) + " --config-dir . --once", dir / "out.txt");
     const std::string out = ReadFile(dir / "out.txt");
     EXPECT_EQ(Count(out, "Attempting to send e-mail..."), 1) << out;
     EXPECT_TRUE(Has(out, "Email not sent; see SMTPErrors.xml for details")) << out;
@@ -124,7 +124,7 @@ TEST(SetSmtpLogin, ATerminalDoesNotEchoThePassword) {
 
 TEST(SetSmtpLogin, AnEmptyAccountIsRefused) {
     ScratchDir dir;
-    EXPECT_EQ(RunIn(dir, "printf 'pw\\n' | " + Quote(ZELMAR_BINARY) + " --set-smtp-login ''", dir / "o.txt"), 2);
-    EXPECT_EQ(RunIn(dir, Quote(ZELMAR_BINARY) + " --set-smtp-login", dir / "o.txt"), 2);
+    EXPECT_EQ(RunIn(dir, "printf 'pw\\n' | " + Quote(ZELMAR_BINARY) + " --config-dir . --set-smtp-login ''", dir / "o.txt"), 2);
+    EXPECT_EQ(RunIn(dir, Quote(ZELMAR_BINARY) + " --config-dir . --set-smtp-login", dir / "o.txt"), 2);
     EXPECT_EQ(ReadFile(dir / "Zelmar.ini"), "");
 }

@@ -11,7 +11,7 @@ zelmar, folder, account, password = sys.argv[1:5]
 pid, fd = pty.fork()
 if pid == 0:
     os.chdir(folder)
-    os.execv(zelmar, [zelmar, "--set-smtp-login", account])
+    os.execv(zelmar, [zelmar, "--config-dir", ".", "--set-smtp-login", account])
 shown = b""
 deadline = time.time() + 10
 typed = False

@@ -33,7 +33,7 @@ protected:
     }
     void Start() {
         process = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --headless"},
+            std::vector<std::string>{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --headless"},
             dir / "out.txt", std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime.path()}});
     }
     bool WaitForLog(const std::string& text) {

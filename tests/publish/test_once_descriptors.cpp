@@ -35,7 +35,7 @@ TEST_P(ClosedDescriptors, StatusLinesStayOutOfTheFtpConversation) {
                   "RemoteFile=status.htm\nPort=" + std::to_string(ftp.port()) +
                   "\nEnableFTP=1\nWANIPURL=http://127.0.0.1:" + std::to_string(FreePort()) +
                   "/\n[Preferences]\nTimeout=10\n");
-    const std::string cmd = "cd '" + dir.path() + "' && '" ZELMAR_BINARY "' --once " + GetParam().redirections;
+    const std::string cmd = "cd '" + dir.path() + "' && '" ZELMAR_BINARY "' --config-dir . --once " + GetParam().redirections;
     const int status = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);

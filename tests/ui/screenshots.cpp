@@ -1,13 +1,16 @@
 // zelmar_screenshots OUTDIR: draws the main window on each of its six pages,
-// the About box, "Add/Remove Programs" and "SMTP Authentication" into PNG
-// files, with a settings file of its own in a scratch folder. Run it under
-// Xvfb (scripts/screenshots.sh) or on the offscreen platform.
+// the window at a first run (with its note), the About box, "Add/Remove
+// Programs", "SMTP Authentication", the log viewer and the question after a
+// failed offline publication into PNG files, with a settings file of its own
+// in a scratch folder. Run it under Xvfb (scripts/screenshots.sh, also at
+// 200 % with QT_SCALE_FACTOR=2) or on the offscreen platform.
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QMessageBox>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -102,7 +105,41 @@ int main(int argc, char** argv) {
         dialog.show();
         ok = Save(&dialog, out, "smtp-authentication") && ok;
     }
+    {
+        std::ofstream(dir + "/Zelmar.log") << "12/07/2026 09:00:01 Attempting to connect to FTP Server...\n"
+                                              "12/07/2026 09:00:02 Successfully changed folder.\n"
+                                              "12/07/2026 09:00:03 System Online:   LAN IP: 192.168.1.20, WAN IP: "
+                                              "203.0.113.7\n";
+        CLogViewer viewer;
+        viewer.Open(QString::fromStdString(dir + "/Zelmar.log"));
+        viewer.show();
+        ok = Save(&viewer, out, "log-viewer") && ok;
+    }
+    {
+        host.StatusLine(StatusMessage{}, "Unable to connect to ftp.example.org port 21: Connection refused");
+        MessageBoxRequest question;
+        question.text = "There was an error uploading page. Exit anyway?";
+        question.buttons = MbButtons::YesNo;
+        const std::unique_ptr<QMessageBox> box = host.MakeBox(question, &sheet);
+        box->show();
+        ok = Save(box.get(), out, "exit-question") && ok;
+    }
     host.Attach(nullptr, nullptr);
     host.Shutdown();
+
+    // A first run: nothing entered yet, so the window says where the
+    // settings live and what to set first.
+    QTemporaryDir firstDir;
+    const std::string first = firstDir.path().toStdString();
+    QtHost firstHost;
+    Core firstCore(firstHost, first, first + "/Zelmar.ini", "ab1234567");
+    firstCore.LoadOrCreateSettings();
+    CMainSheet firstSheet(firstCore, false);
+    firstHost.Attach(&firstCore, &firstSheet);
+    firstSheet.resize(firstSheet.sizeHint().expandedTo(QSize(560, 520)));
+    firstSheet.show();
+    ok = Save(&firstSheet, out, "0-first-run") && ok;
+    firstHost.Attach(nullptr, nullptr);
+    firstHost.Shutdown();
     return ok ? 0 : 1;
 }

@@ -19,6 +19,14 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QImage>
+#include <cstdlib>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QMap>
+#include <QAbstractButton>
+#include <QTimer>
+#include <QTreeWidget>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -32,6 +40,7 @@
 #include "ui/main_sheet.h"
 #include "ui/pages.h"
 #include "ui/qt_host.h"
+#include "ui/window_list_watcher.h"
 
 using namespace zelmar;
 using zelmar::test::ScratchDir;
@@ -88,7 +97,7 @@ protected:
 };
 
 TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
-    EXPECT_EQ(sheet->windowTitle(), "Zelmar");
+    EXPECT_EQ(sheet->windowTitle(), "Zelmar[*]") << "shown as Zelmar, with a mark while changes are unsaved";
     QStringList tabs;
     for (int i = 0; i < sheet->tabs()->count(); ++i) tabs << sheet->tabs()->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
@@ -100,17 +109,17 @@ TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
     const QList<QAction*> menus = sheet->menuBar()->actions();
     ASSERT_EQ(menus.size(), 3);
     const std::pair<QString, QStringList> expected[] = {
-        {"&File", {"&Refresh", "&Save", "-", "View &Log", "-", "E&xit"}},
-        {"&Edit", {"&Copy LAN IP to clipboard", "Copy &WAN IP to clipboard"}},
+        {"&File", {"&Refresh", "&Save", "-", "View &Log", "-", "&Quit"}},
+        {"&Edit", {"Copy &WAN Address", "Copy &LAN Address"}},
         {"&Help", {"&Zelmar Help", "&About", "-", "https://www.zelmar.example/"}},
     };
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(menus[i]->text(), expected[i].first);
         EXPECT_EQ(Texts(menus[i]->menu()->actions()), expected[i].second) << expected[i].first.toStdString();
     }
-    EXPECT_EQ(Texts(sheet->trayMenu()->actions()),
-              (QStringList{"Re&store", "&Refresh", "&Shutdown", "-", "&Copy LAN IP to clipboard",
-                           "Copy &WAN IP to clipboard", "-", "View &Log", "-", "&About Zelmar..."}));
+    EXPECT_EQ(Texts(sheet->trayMenu()->actions()), (QStringList{"&Open Zelmar", "&Refresh Now", "-", "Copy &WAN Address",
+                                                                "Copy &LAN Address", "-", "&Quit"}));
+    EXPECT_EQ(sheet->trayMenu()->defaultAction()->text(), "&Open Zelmar");
 }
 
 TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
@@ -124,15 +133,71 @@ TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
     }
 }
 
+// Every label with a field and every check box has a key of its own: none
+// twice on a page, none taken from the menu bar (F, E, H) or the buttons
+// (R, S, X), which Alt reaches from every page.
+TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
+    const auto key = [](const QString& text) {
+        const int at = text.indexOf(QRegularExpression("&[^&]"));
+        return at < 0 ? QChar() : text.at(at + 1).toUpper();
+    };
+    for (int i = 0; i < 6; ++i) {
+        sheet->ShowPage(i);
+        QApplication::processEvents();
+        QMap<QChar, QString> taken{{'F', "File"}, {'E', "Edit"}, {'H', "Help"}, {'R', "Refresh"}, {'S', "Save"},
+                                   {'X', "Exit"}};
+        QStringList texts;
+        for (QLabel* l : sheet->page(i)->findChildren<QLabel*>())
+            if (l->buddy()) texts << l->text();
+        for (QAbstractButton* b : sheet->page(i)->findChildren<QAbstractButton*>()) {
+            const bool needsKey = qobject_cast<QCheckBox*>(b) != nullptr;
+            if (needsKey || key(b->text()) != QChar()) texts << b->text();
+        }
+        for (const QString& t : texts) {
+            const QChar k = key(t);
+            ASSERT_NE(k, QChar()) << "no key: " << t.toStdString();
+            EXPECT_FALSE(taken.contains(k)) << t.toStdString() << " and " << taken.value(k).toStdString() << " on page "
+                                            << i;
+            taken.insert(k, t);
+        }
+    }
+}
+
+// The first show of a window whose settings nothing was entered in says
+// where they live and what to set first, once; closing the note hides it.
+TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
+    EXPECT_TRUE(sheet->message().isEmpty()) << "this window's site is set";
+    core->EditSettings([](Settings& s) { s.ftpPage.FTPServer = kPlaceholderFtpServer; });
+    sheet = std::make_unique<CMainSheet>(*core, false);
+    host.Attach(core.get(), sheet.get());
+    sheet->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet->message().contains(QString::fromStdString(dir / "Zelmar.ini"))) << sheet->message().toStdString();
+    // What the refresh then says is no "online" while the address is unknown.
+    core->state().CurrentWanAddress.set("N/A");
+    host.StatusLine(OnlineNotice(), "System Online:   LAN IP: 10.0.0.2, WAN IP: N/A");
+    EXPECT_TRUE(sheet->statusBar()->currentMessage().startsWith("Not set up yet"))
+        << sheet->statusBar()->currentMessage().toStdString();
+    sheet->ShowMessage(QString());
+    sheet->hide();
+    sheet->ReleaseContent();
+    sheet->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet->message().isEmpty()) << "shown once per run";
+}
+
 TEST_F(MainSheet, SaveIsEnabledOnlyWhileAPageIsModified) {
     auto* ftp = Show<CLocalSettings>(kFtpPage);
     EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    EXPECT_FALSE(sheet->isWindowModified());
     ftp->enableFtp->click();
     EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    EXPECT_TRUE(sheet->isWindowModified()) << "the title's mark";
     ftp->fields[static_cast<int>(FtpField::SiteName)]->setFocus();
     QTest::keyClicks(ftp->fields[static_cast<int>(FtpField::SiteName)], "x");
     sheet->saveButton()->click();
     EXPECT_FALSE(sheet->saveButton()->isEnabled());
+    EXPECT_FALSE(sheet->isWindowModified());
     EXPECT_EQ(core->ini().GetString(kLocalSettings, "EnableFTP"), "1");
     EXPECT_EQ(core->ini().GetString(kLocalSettings, "SiteName"), "sx") << "the field in edit is collected";
 
@@ -214,7 +279,6 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
     QLineEdit* edit = options->refreshInterval->edit();
     EXPECT_EQ(options->refreshInterval->minimum(), 30);
     const std::pair<const char*, int> typed[] = {{"20", 60}, {"0", 60}, {"45", 45}, {"30", 30}};
-    std::size_t boxesBefore = 0;
     for (const auto& [text, interval] : typed) {
         edit->setFocus();
         edit->selectAll();
@@ -222,11 +286,14 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
         QTest::keyClick(edit, Qt::Key_Return);
         EXPECT_EQ(core->settings().RefreshIntv, interval) << text;
         const bool refused = interval != LeadingInt(text);
-        EXPECT_EQ(boxes.size(), boxesBefore + (refused ? 1 : 0)) << text;
+        // Said at the field, on the window's message line, not by a box;
+        // the field keeps what was typed (and the focus) to be mended.
+        EXPECT_TRUE(boxes.empty()) << text;
+        EXPECT_EQ(sheet->message(), refused ? QString(kIntervalRangeText) : QString()) << text;
+        EXPECT_EQ(edit->text(), text);
         if (refused) {
-            EXPECT_EQ(boxes.back().text, kIntervalRangeText);
+            EXPECT_TRUE(edit->hasFocus()) << text;
         }
-        boxesBefore = boxes.size();
     }
     EXPECT_TRUE(sheet->saveButton()->isEnabled());
     EXPECT_TRUE(core->IntervalEdited());
@@ -293,16 +360,18 @@ TEST_F(MainSheet, SmtpLoginDialogHasItsGroupFieldsAndButtons) {
     EXPECT_EQ(buttons, (QStringList{"&Cancel", "OK"}));
 }
 
-// The About box names the platform's own sockets, the version and the
-// build's word size, links the web site and closes with "OK".
+// The About box says what the program is for, the version and the build's
+// word size, links the web site and closes with "OK"; nothing of another
+// platform's sockets is left in it.
 TEST_F(MainSheet, AboutBoxSaysWhatTheProgramIsForThisPlatform) {
     CAboutDlg about(sheet.get());
     EXPECT_EQ(about.windowTitle(), "About Zelmar");
     QStringList texts;
     for (QLabel* l : about.findChildren<QLabel*>())
         if (!l->text().isEmpty()) texts << l->text();
-    EXPECT_TRUE(texts.contains("Domain Name Server for POSIX sockets")) << texts.join('|').toStdString();
-    for (const QString& t : texts) EXPECT_FALSE(t.contains("Winsock")) << t.toStdString();
+    for (const QString& t : texts)
+        EXPECT_FALSE(t.contains("Winsock") || t.contains("Domain Name Server") || t.contains("sockets"))
+            << t.toStdString();
     EXPECT_TRUE(texts.contains(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8)))
         << texts.join('|').toStdString();
     EXPECT_EQ(about.link->text(), kProductWebSite);
@@ -382,30 +451,114 @@ TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
 
 // The Edit menu's and the tray's copy commands put the address text as it
 // stands on the clipboard: "N/A" for an unknown WAN address, and an empty
-// text too (nothing stale is left behind).
+// text too (nothing stale is left behind); each says what it did.
 TEST_F(MainSheet, CopyCommandsPutTheAddressAsItStandsOnTheClipboard) {
     struct Case {
         int menuItem;  // in the Edit menu and, after the first three, in the tray menu
         const char* lan;
         const char* wan;
         const char* copied;
+        const char* said;
     };
-    const Case cases[] = {{0, "192.168.1.20", "203.0.113.7", "192.168.1.20"},
-                          {1, "192.168.1.20", "203.0.113.7", "203.0.113.7"},
-                          {1, "192.168.1.20", "N/A", "N/A"},
-                          {1, "192.168.1.20", "", ""},
-                          {0, "", "N/A", ""}};
+    const Case cases[] = {
+        {1, "192.168.1.20", "203.0.113.7", "192.168.1.20", "LAN address 192.168.1.20 copied to the clipboard."},
+        {0, "192.168.1.20", "203.0.113.7", "203.0.113.7", "WAN address 203.0.113.7 copied to the clipboard."},
+        {0, "192.168.1.20", "N/A", "N/A", "WAN address N/A copied to the clipboard."},
+        {0, "192.168.1.20", "", "", "No WAN address is known yet: the clipboard was emptied."},
+        {1, "", "N/A", "", "No LAN address is known yet: the clipboard was emptied."}};
     QMenu* edit = sheet->menuBar()->actions()[1]->menu();
     const QList<QAction*> tray = sheet->trayMenu()->actions();
     for (const Case& c : cases) {
-        for (QAction* action : {edit->actions()[c.menuItem], tray[4 + c.menuItem]}) {
+        for (QAction* action : {edit->actions()[c.menuItem], tray[3 + c.menuItem]}) {
             core->state().CurrentLanAddress.set(c.lan);
             core->state().CurrentWanAddress.set(c.wan);
             QGuiApplication::clipboard()->setText("stale");
             action->trigger();
             EXPECT_EQ(QGuiApplication::clipboard()->text(), c.copied) << action->text().toStdString() << " " << c.wan;
+            EXPECT_EQ(sheet->lastConfirmation(), c.said);
+            EXPECT_EQ(sheet->statusBar()->currentMessage(), c.said) << "the shown window says it in its status line";
         }
     }
+}
+
+// The Program Monitor page follows the desktop's window-list notices, not a
+// timer: while it is shown nothing of it wakes the program.
+TEST_F(MainSheet, ProgramMonitorPageRunsNoTimer) {
+    auto* monitor = Show<CProcessMonitor>(kMonitorPage);
+    ASSERT_TRUE(monitor->isVisible());
+    for (QTimer* t : sheet->findChildren<QTimer*>()) EXPECT_FALSE(t->isActive()) << t->interval();
+    ASSERT_NE(monitor->windowWatcher(), nullptr);
+    emit monitor->windowWatcher()->changed();  // a notice re-reads the rows
+    EXPECT_EQ(monitor->list->topLevelItemCount(), 0);
+}
+
+// A failed offline publication at exit asks one question: the error box
+// before it is folded into its details (when the user asked to be told),
+// the "Shutdown In Progress" window goes, and the answers read as words.
+TEST_F(MainSheet, FailedExitPublicationIsOneDialog) {
+    for (int notify : {1, 0}) {
+        boxes.clear();
+        core->EditSettings([notify](Settings& s) { s.NotifyErrorOnShut = notify; });
+        host.ShowShutdownWindow(true);
+        host.StatusLine(StatusMessage{}, "Connection refused");
+        MessageBoxRequest error;
+        error.text = "There was an error uploading the page.";
+        error.buttons = MbButtons::Ok;
+        host.MessageBox(error);
+        EXPECT_EQ(boxes.size(), notify ? 0u : 1u) << "folded only when a question follows";
+        MessageBoxRequest question;
+        question.text = "There was an error uploading page. Exit anyway?";
+        question.buttons = MbButtons::YesNo;
+        question.defaultAnswer = MbAnswer::Yes;
+        if (notify) {
+            const std::unique_ptr<QMessageBox> box = host.MakeBox(question, nullptr);
+            QStringList buttons;
+            for (QAbstractButton* b : box->buttons()) buttons << b->text();
+            buttons.sort();
+            EXPECT_EQ(buttons, (QStringList{"&Keep Running", "&Quit Anyway", "Show Details..."}));
+            EXPECT_EQ(box->informativeText(), "Connection refused");
+            EXPECT_TRUE(box->detailedText().contains("There was an error uploading the page."));
+            EXPECT_EQ(box->buttonRole(box->defaultButton()), QMessageBox::YesRole);
+        }
+        host.MessageBox(question);
+        QWidget* shutdown = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->windowTitle() == "Zelmar Shutdown In Progress") shutdown = w;
+        ASSERT_NE(shutdown, nullptr);
+        EXPECT_FALSE(shutdown->isVisible()) << "no leftover window under the question";
+    }
+}
+
+// The tray shows the monochrome picture: at panel sizes it has both a light
+// fill and a dark rim, so it stands out on dark and on light panels; its
+// tooltip gives the addresses and the last refresh.
+TEST_F(MainSheet, TrayIconIsSymbolicAndItsTooltipTells) {
+    for (bool online : {false, true}) {
+        host.SetTrayOnline(online);
+        for (int size : {16, 22, 24}) {
+            const QImage image = sheet->trayIcon()->icon().pixmap(size, size).toImage();
+            int light = 0, dark = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = image.pixelColor(x, y);
+                    if (c.alpha() < 200) continue;
+                    EXPECT_LE(std::abs(c.red() - c.blue()) + std::abs(c.red() - c.green()), 6) << "monochrome";
+                    if (c.lightness() > 200) ++light;
+                    if (c.lightness() < 60) ++dark;
+                }
+            EXPECT_GE(light, size) << size;
+            EXPECT_GE(dark, size) << size;
+        }
+    }
+    EXPECT_EQ(CMainSheet::TrayToolTip(StatusPage{}),
+              "Zelmar\nWAN address: not known yet\nLAN address: not known yet\nLast refresh: none yet");
+    StatusPage page;
+    page.wanAddress = "203.0.113.7";
+    page.lanAddress = "192.168.1.20";
+    page.lastRefreshed = "09:00:03";
+    host.StatusPageChanged(page);
+    EXPECT_EQ(sheet->trayIcon()->toolTip(),
+              "Zelmar\nWAN address: 203.0.113.7\nLAN address: 192.168.1.20\nLast refresh: 09:00:03");
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
@@ -525,17 +678,23 @@ TEST_F(MainSheet, FrameOffersMinimiseAndCloseButNoMaximise) {
     EXPECT_TRUE(sheet->isWindow());
 }
 
-TEST(FirstRestoreRect, IsTheTabStripWithItsMargins) {
+// A frame is moved onto the available area, and cut when larger than it;
+// one already there stays as it is.
+TEST(ClampToScreen, KeepsTheFrameOnTheAvailableArea) {
+    const QRect screen(0, 24, 1366, 744);  // a panel at the top
     const std::pair<QRect, QRect> cases[] = {
-        {QRect(100, 200, 400, 300), QRect(91, 171, 418, 368)},
-        {QRect(9, 29, 1, 1), QRect(0, 0, 19, 69)},
-        {QRect(0, 0, 500, 350), QRect(-9, -29, 518, 418)},
+        {QRect(100, 200, 400, 300), QRect(100, 200, 400, 300)},
+        {QRect(0, -21, 400, 300), QRect(0, 24, 400, 300)},   // the title bar above the screen
+        {QRect(0, 24, 400, 300), QRect(0, 24, 400, 300)},    // on the edge: unmoved
+        {QRect(1200, 700, 400, 300), QRect(966, 468, 400, 300)},
+        {QRect(-50, 0, 2000, 900), QRect(0, 24, 1366, 744)},
     };
-    for (const auto& [strip, window] : cases) EXPECT_EQ(CMainSheet::FirstRestoreRect(strip), window) << strip.x();
+    for (const auto& [frame, expected] : cases)
+        EXPECT_EQ(CMainSheet::ClampToScreen(frame, screen), expected) << frame.x() << "," << frame.y();
 }
 
 // Minimise (the offscreen platform has no tray, so the window stays minimised
-// in place) and restore, as the desktop or the tray's "Re&store" does.
+// in place) and restore, as the desktop or the tray's "&Open Zelmar" does.
 void MinimiseAndRestore(CMainSheet& sheet, bool byDesktop) {
     sheet.showMinimized();
     QApplication::processEvents();
@@ -548,27 +707,12 @@ void MinimiseAndRestore(CMainSheet& sheet, bool byDesktop) {
     ASSERT_FALSE(sheet.isMinimized());
 }
 
-TEST_F(MainSheet, FirstRestoreTakesTheRoomAroundTheTabsOnce) {
+// A restore keeps the place and size the window has: it is not moved by
+// anything of its own (the frame's place is the window manager's, tested
+// under a real one in the end-to-end tests).
+TEST_F(MainSheet, RestoresKeepThePlaceAndSizeTheWindowHas) {
     for (bool byDesktop : {false, true}) {
-        sheet = std::make_unique<CMainSheet>(*core, false);
-        host.Attach(core.get(), sheet.get());
-        // Showing the window at start-up is no restore.
-        sheet->RestoreMainWindow();
-        QApplication::processEvents();
-        EXPECT_FALSE(sheet->firstRestoreDone());
-        sheet->setGeometry(QRect(QPoint(300, 200), sheet->minimumSizeHint() + QSize(60, 200)));
-        QApplication::processEvents();
-        const QRect strip(sheet->tabs()->mapToGlobal(QPoint(0, 0)), sheet->tabs()->size());
-
-        MinimiseAndRestore(*sheet, byDesktop);
-        EXPECT_TRUE(sheet->firstRestoreDone()) << byDesktop;
-        const QRect expected = CMainSheet::FirstRestoreRect(strip);
-        EXPECT_EQ(sheet->geometry().topLeft(), expected.topLeft()) << byDesktop;
-        EXPECT_EQ(sheet->geometry().size(), expected.size().expandedTo(sheet->minimumSize())) << byDesktop;
-        EXPECT_GE(sheet->geometry().height(), sheet->minimumSizeHint().height()) << "menus and buttons keep room";
-
-        // Later restores keep the size the window has.
-        const QRect chosen(QPoint(50, 60), sheet->geometry().size() + QSize(40, 30));
+        const QRect chosen(QPoint(50, 60), sheet->minimumSizeHint() + QSize(40, 30));
         sheet->setGeometry(chosen);
         QApplication::processEvents();
         MinimiseAndRestore(*sheet, byDesktop);
@@ -576,16 +720,49 @@ TEST_F(MainSheet, FirstRestoreTakesTheRoomAroundTheTabsOnce) {
     }
 }
 
-TEST_F(MainSheet, FirstRestoreAfterStartingMinimised) {
+// Started minimised (here, without a tray, in the task bar), the window is
+// not up before the first restore, which brings it up.
+TEST_F(MainSheet, FirstRestoreAfterStartingMinimisedShowsTheWindow) {
     sheet = std::make_unique<CMainSheet>(*core, false);
     host.Attach(core.get(), sheet.get());
     host.ShowMainWindow(true);
     QApplication::processEvents();
-    EXPECT_FALSE(sheet->firstRestoreDone());
+    EXPECT_TRUE(!sheet->isVisible() || sheet->isMinimized());
     host.RestoreMainWindow();
     QApplication::processEvents();
     EXPECT_TRUE(sheet->isVisible());
-    EXPECT_TRUE(sheet->firstRestoreDone()) << "the first restore from the start-up minimise";
+    EXPECT_FALSE(sheet->isMinimized());
+}
+
+// A window back in the tray gives up its pages; an unsaved change survives
+// that, "&Save" is still offered, and the pages come back at the next show.
+TEST_F(MainSheet, ReleasedPagesKeepTheirUnsavedMark) {
+    auto* ftp = Show<CLocalSettings>(kFtpPage);
+    ftp->enableFtp->click();
+    sheet->hide();
+    sheet->ReleaseContent();
+    EXPECT_FALSE(sheet->contentMade());
+    EXPECT_TRUE(host.SaveEnabled());
+    EXPECT_EQ(core->settings().EnableFTP, 1) << "the edit is in the settings";
+    sheet->RestoreMainWindow();
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet->contentMade());
+    EXPECT_TRUE(sheet->saveButton()->isEnabled());
+    sheet->Save();
+    EXPECT_FALSE(host.SaveEnabled());
+    EXPECT_EQ(core->ini().GetString("LocalSettings", "EnableFTP"), "1");
+}
+
+// After a refresh from the button, the focus is back on "&Refresh" (not on
+// the next button, where disabling it had put the focus).
+TEST_F(MainSheet, FocusReturnsToRefreshAfterARefresh) {
+    sheet->activateWindow();
+    sheet->refreshButton()->setFocus();
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet->refreshButton()->hasFocus());
+    host.SetRefreshEnabled(false);
+    host.SetRefreshEnabled(true);
+    EXPECT_TRUE(sheet->refreshButton()->hasFocus());
 }
 
 TEST_F(MainSheet, BlockingSendsFromAWorkerRunOnTheWindowThread) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "app/core/text.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
+#include "ui/autostart.h"
 #include "ui/page_models.h"
 
 using namespace zelmar;
@@ -475,5 +477,80 @@ INSTANTIATE_TEST_SUITE_P(Cases, SmtpLoginClearing,
                          ::testing::Values(ClearCase{"", "", true, "", true}, ClearCase{"   ", "", true, "", true},
                                            ClearCase{"", "pw2", false, "mailer", false},
                                            ClearCase{" ", "x", false, "mailer", false}));
+
+}  // namespace
+
+namespace {
+
+// A first run's settings (nothing entered) give no online notice while the
+// WAN address is unknown; any real setting or a known address lets it stand.
+TEST(FirstRun, WhatTheWindowSaysInsteadOfOnline) {
+    struct Case {
+        const char* server;
+        int enableFtp, enableMail;
+        const char* wanUrl;
+        const char* wan;
+        const char* starts;  // empty: the online notice stands
+    } cases[] = {
+        {kPlaceholderFtpServer, 0, 0, "", "N/A", "Not set up yet: no address-echo page"},
+        {"", 0, 0, "http://echo/", "N/A", "Not set up yet: the WAN address is unknown"},
+        {kPlaceholderFtpServer, 0, 0, "http://echo/", "", "Not set up yet: the WAN address is unknown"},
+        {kPlaceholderFtpServer, 0, 0, "http://echo/", "203.0.113.7", ""},
+        {"ftp.example.org", 0, 0, "", "N/A", ""},
+        {kPlaceholderFtpServer, 1, 0, "", "N/A", ""},
+        {kPlaceholderFtpServer, 0, 1, "", "N/A", ""},
+    };
+    for (const Case& c : cases) {
+        Settings s;
+        s.ftpPage.FTPServer = c.server;
+        s.EnableFTP = c.enableFtp;
+        s.EnableMail = c.enableMail;
+        s.WANIPURL = c.wanUrl;
+        const std::string said = UnconfiguredStatusText(s, c.wan);
+        EXPECT_EQ(said.rfind(c.starts, 0), 0u) << said;
+        EXPECT_EQ(said.empty(), std::string(c.starts).empty()) << c.server << " " << c.wan;
+        EXPECT_EQ(NothingConfigured(s), std::string(c.server) != "ftp.example.org" && !c.enableFtp && !c.enableMail);
+    }
+    EXPECT_NE(FirstRunText("/home/u/.config/zelmar/Zelmar.ini").find("/home/u/.config/zelmar/Zelmar.ini"),
+              std::string::npos);
+}
+
+bool HaveValidator() { return std::system("command -v desktop-file-validate >/dev/null 2>&1") == 0; }
+
+// The written autostart entry passes desktop-file-validate whatever the
+// paths hold (blanks, quotes, $, %, \), and unticking removes it.
+TEST(Autostart, EntryIsValidForAwkwardPathsAndCanBeRemoved) {
+    if (!HaveValidator()) GTEST_SKIP() << "desktop-file-validate is not installed (scripts/install-deps.sh)";
+    ScratchDir dir;
+    const std::string folder = AutostartFolder((dir / "conf").c_str(), "/home/u");
+    EXPECT_EQ(folder, dir / "conf/autostart");
+    EXPECT_EQ(AutostartFolder(nullptr, "/home/u"), "/home/u/.config/autostart");
+    EXPECT_EQ(AutostartFolder("relative", nullptr), "");
+    const std::pair<std::string, std::string> paths[] = {
+        {"/usr/bin/zelmar", "/home/u/.config/zelmar"},
+        {"/opt/my apps/zelmar", "/home/u/My Settings"},
+        {"/opt/a\"b`c/zelmar", "/home/u/100%$HOME\\x&y;z'q~"},
+    };
+    for (const auto& [program, settings] : paths) {
+        ASSERT_EQ(SetAutostart(folder, true, program, settings), "");
+        EXPECT_TRUE(AutostartEnabled(folder));
+        const std::string file = folder + "/" + kAutostartFileName;
+        EXPECT_EQ(std::system(("desktop-file-validate '" + file + "' >'" + (dir / "v.txt") + "' 2>&1").c_str()), 0)
+            << program << " | " << settings << "\n" << zelmar::test::ReadFile(dir / "v.txt");
+        EXPECT_EQ(zelmar::test::ReadFile(dir / "v.txt"), "") << "not even a hint";
+    }
+    EXPECT_EQ(QuoteExecArgument("/a b/$x%\"\\"), "\"/a b/\\\\$x%%\\\\\"\\\\\\\\\"");
+    EXPECT_NE(SetAutostart(folder, true, "/usr/bin/zelmar", "/a\nb"), "");
+    ASSERT_EQ(SetAutostart(folder, false, "", ""), "");
+    EXPECT_FALSE(AutostartEnabled(folder));
+    EXPECT_EQ(SetAutostart(folder, false, "", ""), "") << "removing twice is no error";
+    EXPECT_NE(SetAutostart("", true, "/usr/bin/zelmar", "/x"), "");
+}
+
+// The menu entry the project installs is valid too.
+TEST(Autostart, InstalledMenuEntryIsValid) {
+    if (!HaveValidator()) GTEST_SKIP() << "desktop-file-validate is not installed (scripts/install-deps.sh)";
+    EXPECT_EQ(std::system("desktop-file-validate '" ZELMAR_MENU_ENTRY "'"), 0);
+}
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <map>
 #include <memory>
@@ -68,6 +69,43 @@ protected:
     }
     bool MainWindowVisible() { return !Windows("--onlyvisible --name '^Zelmar$'").empty(); }
 
+    // The window manager's frame around the window: its top-left corner on
+    // the root window (xwininfo -frame).
+    bool FrameTopLeft(const std::string& window, int& x, int& y) {
+        std::string out;
+        const std::string cmd = "xwininfo -display " + server->display() + " -frame -id " + window + " 2>/dev/null";
+        if (FILE* p = popen(cmd.c_str(), "r")) {
+            char buf[256];
+            while (std::fgets(buf, sizeof buf, p)) out += buf;
+            pclose(p);
+        }
+        const auto value = [&](const char* key, int& v) {
+            const auto at = out.find(key);
+            return at != std::string::npos && std::sscanf(out.c_str() + at + std::strlen(key), "%d", &v) == 1;
+        };
+        return value("Absolute upper-left X:", x) && value("Absolute upper-left Y:", y);
+    }
+
+    void StartTrayHost(const ScratchDir& dir) {
+        tray = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
+                                     "--width", "100", "--height", "24"},
+            dir / "trayer.log", env);
+        // The tray host is ready when it owns the tray selection: Qt asks
+        // for its owner when the window is minimised.
+        ASSERT_TRUE(WaitUntil([&] { return SelectionOwned(server->display(), "_NET_SYSTEM_TRAY_S0"); },
+                              std::chrono::seconds(30)))
+            << "the tray host did not start: " << ReadFile(dir / "trayer.log");
+    }
+    std::map<std::string, std::string> ZelmarEnv(const ScratchDir& dir) {
+        ::mkdir((dir / "run").c_str(), 0700);
+        std::map<std::string, std::string> zenv = env;
+        zenv["XDG_RUNTIME_DIR"] = dir / "run";
+        zenv["QT_QPA_PLATFORM"] = "xcb";
+        return zenv;
+    }
+    std::unique_ptr<ChildProcess> tray;
+
     // The tray icon: a small window of the program ("zelmar" "Zelmar") that
     // the tray host has embedded (its parent is not the root) and that is
     // viewable, so that a click at its centre reaches it. A window Qt has
@@ -91,14 +129,8 @@ TEST_F(TrayDesktop, MinimiseToTheTrayRestoreByDoubleClickAndRefresh) {
                      dir / "web.log");
     ASSERT_TRUE(WaitForPort(port));
 
-    ChildProcess tray({"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "100",
-                       "--height", "24"},
-                      dir / "trayer.log", env);
-    // The tray host is ready when it owns the tray selection: Qt asks for
-    // its owner when the window is minimised.
-    ASSERT_TRUE(WaitUntil([&] { return SelectionOwned(server->display(), "_NET_SYSTEM_TRAY_S0"); },
-                          std::chrono::seconds(30)))
-        << "the tray host did not start: " << ReadFile(dir / "trayer.log");
+    StartTrayHost(dir);
+    if (HasFatalFailure()) return;
 
     WriteFile(dir / "Zelmar.ini",
               "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\nUserID=u\nPassword=p\nOnlineFile=on.htm\n"
@@ -106,11 +138,8 @@ TEST_F(TrayDesktop, MinimiseToTheTrayRestoreByDoubleClickAndRefresh) {
                   std::to_string(port) +
                   "/ip.html\n[Preferences]\nIsUpdateOnStart=0\nRefreshIntv=0\nIsLogging=1\n"
                   "LogFilename=Zelmar.log\n");
-    ::mkdir((dir / "run").c_str(), 0700);
-    std::map<std::string, std::string> zenv = env;
-    zenv["XDG_RUNTIME_DIR"] = dir / "run";
-    zenv["QT_QPA_PLATFORM"] = "xcb";
-    ChildProcess zelmar({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "'"}, dir / "zelmar.log", zenv);
+    const std::map<std::string, std::string> zenv = ZelmarEnv(dir);
+    ChildProcess zelmar({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir ."}, dir / "zelmar.log", zenv);
 
     ASSERT_TRUE(WaitUntil([&] { return MainWindowVisible(); }, std::chrono::seconds(60)))
         << ReadFile(dir / "zelmar.log");
@@ -152,13 +181,60 @@ TEST_F(TrayDesktop, MinimiseToTheTrayRestoreByDoubleClickAndRefresh) {
                    WaitUntil([&] { return MainWindowVisible(); }, std::chrono::seconds(30));
     }
     ASSERT_TRUE(restored) << "a double-click brings the window back\n" << Tree();
-    EXPECT_TRUE(WaitUntil([&] { return !TrayIconCentre(x, y); }, std::chrono::seconds(30))) << "and removes the icon";
+    EXPECT_TRUE(TrayIconCentre(x, y)) << "the icon stays while the program runs";
 
-    Xdo("windowactivate --sync " + window);
-    Xdo("key --window " + window + " alt+r");
+    // The window in the tray gave its X window up: the restored one is new.
+    const std::string restoredWindow = Windows("--onlyvisible --name '^Zelmar$'").front();
+    Xdo("windowactivate --sync " + restoredWindow);
+    Xdo("key --window " + restoredWindow + " alt+r");
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(dir / "Zelmar.log").find("WAN IP: 198.51.100.7") != std::string::npos; },
                           std::chrono::seconds(60)))
         << ReadFile(dir / "Zelmar.log");
+}
+
+// Started in the tray, the window is brought up by a second start: the
+// window manager places it, so its frame (title bar included) is on the
+// screen; it comes back where it was after it went to the tray again.
+TEST_F(TrayDesktop, FirstRestorePutsTheTitleBarOnTheScreen) {
+    ScratchDir dir;
+    StartTrayHost(dir);
+    if (HasFatalFailure()) return;
+    WriteFile(dir / "Zelmar.ini",
+              "[LocalSettings]\nFTPServer=ftp.example.org\nSiteName=s\n[Preferences]\nIsUpdateOnStart=0\n"
+              "RefreshIntv=0\nIsMinOnStartup=1\n");
+    const std::map<std::string, std::string> zenv = ZelmarEnv(dir);
+    const std::vector<std::string> start{"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir ."};
+    ChildProcess zelmar(start, dir / "zelmar.log", zenv);
+    int x = 0, y = 0;
+    ASSERT_TRUE(WaitUntil([&] { return TrayIconCentre(x, y); }, std::chrono::seconds(60)))
+        << "started in the tray\n" << ReadFile(dir / "zelmar.log");
+    // (The icon's own window may pass through the root before it is docked.)
+    EXPECT_TRUE(WaitUntil([&] { return !MainWindowVisible(); }, std::chrono::seconds(5)));
+
+    std::vector<std::pair<int, int>> places;
+    for (int round = 0; round < 2; ++round) {
+        {
+            ChildProcess second(start, dir / "second.log", zenv);  // raises the first and exits
+            ASSERT_TRUE(WaitUntil([&] { return MainWindowVisible(); }, std::chrono::seconds(60)))
+                << ReadFile(dir / "zelmar.log") << ReadFile(dir / "second.log");
+        }
+        const std::string window = Windows("--onlyvisible --name '^Zelmar$'").front();
+        int fx = 0, fy = 0, last = -10000;
+        // The frame settles once the window manager has placed it.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const bool same = FrameTopLeft(window, fx, fy) && fy == last;
+                last = fy;
+                return same;
+            },
+            std::chrono::seconds(10)));
+        EXPECT_GE(fx, 0) << "round " << round;
+        EXPECT_GE(fy, 0) << "the title bar is on the screen, round " << round;
+        places.emplace_back(fx, fy);
+        Xdo("windowminimize " + window);
+        ASSERT_TRUE(WaitUntil([&] { return !MainWindowVisible(); }, std::chrono::seconds(30)));
+    }
+    EXPECT_EQ(places[1], places[0]) << "the window comes back where it was";
 }
 
 }  // namespace

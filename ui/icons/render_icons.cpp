@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     const QString folder = QString::fromLocal8Bit(argv[1]);
     const int sizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
-    for (const char* name : {"zelmar-online", "zelmar-offline"}) {
+    for (const char* name : {"zelmar-online", "zelmar-offline", "zelmar-symbolic", "zelmar-offline-symbolic"}) {
         QSvgRenderer svg(folder + "/" + name + ".svg");
         if (!svg.isValid()) {
             std::fprintf(stderr, "cannot read %s/%s.svg\n", argv[1], name);
