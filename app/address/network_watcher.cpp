@@ -135,14 +135,15 @@ void NetworkWatcher::Run() {
     }
 }
 
-std::chrono::seconds StartupBackoff::Next() {
-    const std::chrono::seconds wait = std::min(next_, cap_);
+std::chrono::milliseconds StartupBackoff::Next() {
+    const std::chrono::milliseconds wait = std::min(next_, cap_);
     next_ = std::min(next_ * 2, std::max(cap_, first_));
     return wait;
 }
 
 StartupBackoff StartupBackoffFor(int refreshMinutes) {
-    const std::chrono::seconds cap = refreshMinutes > 0 ? std::chrono::minutes(refreshMinutes) : std::chrono::hours(1);
+    const std::chrono::milliseconds cap =
+        refreshMinutes > 0 ? std::chrono::milliseconds(std::chrono::minutes(refreshMinutes)) : std::chrono::hours(1);
     return StartupBackoff(std::chrono::seconds(5), cap);
 }
 

@@ -91,12 +91,13 @@ private:
 // refresh interval).
 class StartupBackoff {
 public:
-    StartupBackoff(std::chrono::seconds first, std::chrono::seconds cap) : first_(first), cap_(cap), next_(first) {}
-    std::chrono::seconds Next();
+    StartupBackoff(std::chrono::milliseconds first, std::chrono::milliseconds cap)
+        : first_(first), cap_(cap), next_(first) {}
+    std::chrono::milliseconds Next();
     void Reset() { next_ = first_; }
 
 private:
-    std::chrono::seconds first_, cap_, next_;
+    std::chrono::milliseconds first_, cap_, next_;
 };
 
 // The start-up back-off for a refresh interval in minutes (0: none

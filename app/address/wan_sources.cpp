@@ -80,7 +80,7 @@ SourceAnswer ReadAnswer(const WanSource& source, const HttpFetchResult& fetched,
         for (const std::string& w : words) addresses += AddressFamilyOf(w) != 0 ? 1 : 0;
         return Refused(source.url, addresses > 1 ? "more than one address" : "not an address");
     }
-    const int found = AddressFamilyOf(text);
+    const int found = IsAddressLiteral(text) ? AddressFamilyOf(text) : 0;
     if (found == 0) return Refused(source.url, "not an address");
     if (family != 0 && found != family)
         return Refused(source.url, found == AF_INET ? "an IPv4 address" : "an IPv6 address");
