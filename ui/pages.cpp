@@ -255,6 +255,15 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     logFile = new QLineEdit;
     logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
+    refreshOnNetworkChange = new QCheckBox("Refresh when the network changes");
+    wanUrl = new QLineEdit;
+    wanUrl->setPlaceholderText("built-in echo services");
+    wanUrl6 = new QLineEdit;
+    wanUrl6->setPlaceholderText("built-in echo services");
+    wanCheckUrls = new QLineEdit;
+    wanCheckUrls->setPlaceholderText("further pages, separated by blanks");
+    startDelimiter = new QLineEdit;
+    endDelimiter = new QLineEdit;
 
     auto* checks = new QGroupBox;
     auto* checkGrid = new QGridLayout(checks);
@@ -264,6 +273,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     checkGrid->addWidget(notifyErrorOnShut, 0, 1);
     checkGrid->addWidget(suppressError, 1, 1);
     checkGrid->addWidget(updateOnNaIp, 2, 1);
+    checkGrid->addWidget(refreshOnNetworkChange, 3, 0, 1, 2);
 
     // The two-line labels: the run of blanks wraps them.
     auto* numbers = new QFormLayout;
@@ -288,9 +298,21 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     viewRow->addWidget(viewLog);
     logForm->addRow(viewRow);
 
+    auto* wanBox = new QGroupBox("WAN IP address");
+    auto* wanForm = new QFormLayout(wanBox);
+    wanForm->addRow(Label("Echo page:", wanUrl), wanUrl);
+    auto* delimiters = new QHBoxLayout;
+    delimiters->addWidget(startDelimiter);
+    delimiters->addWidget(Label("End:", endDelimiter));
+    delimiters->addWidget(endDelimiter);
+    wanForm->addRow(Label("Address after:", startDelimiter), delimiters);
+    wanForm->addRow(Label("Cross-check pages:", wanCheckUrls), wanCheckUrls);
+    wanForm->addRow(Label("IPv6 echo page:", wanUrl6), wanUrl6);
+
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(checks);
     outer->addLayout(numbers);
+    outer->addWidget(wanBox);
     outer->addWidget(logBox);
     outer->addStretch();
 
@@ -298,7 +320,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
         {updateOnStart, &Settings::IsUpdateOnStart},     {updateOnShut, &Settings::IsUpdateOnShut},
         {minOnStartup, &Settings::IsMinOnStartup},       {notifyErrorOnShut, &Settings::NotifyErrorOnShut},
         {suppressError, &Settings::SuppressError},       {updateOnNaIp, &Settings::UpdateOnNAIP},
-        {enableLogging, &Settings::IsLogging},
+        {enableLogging, &Settings::IsLogging},           {refreshOnNetworkChange, &Settings::RefreshOnNetworkChange},
     };
     for (const auto& [box, flag] : flags) {
         connect(box, &QCheckBox::clicked, this, [this, flag = flag](bool on) {
@@ -329,6 +351,16 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
         Changed();
     });
     connect(viewLog, &QPushButton::clicked, this, &COptionsPage::viewLogRequested);
+    for (const auto& [edit, field] : WanFields())
+        BindText(edit, [this, field = field](const std::string& text) { model_.SetText(field, text); });
+}
+
+std::vector<std::pair<QLineEdit*, std::string Settings::*>> COptionsPage::WanFields() {
+    return {{wanUrl, &Settings::WANIPURL},
+            {wanUrl6, &Settings::WANIPURL6},
+            {wanCheckUrls, &Settings::WANCheckURLs},
+            {startDelimiter, &Settings::StartDelimiter},
+            {endDelimiter, &Settings::EndDelimiter}};
 }
 
 void COptionsPage::CheckRefreshInterval() {
@@ -358,6 +390,8 @@ void COptionsPage::Load() {
     timeout->setText(QString::number(s.Timeout));
     maxLog->setText(QString::number(s.MaxLog));
     logFile->setText(Q(s.LogFilename));
+    refreshOnNetworkChange->setChecked(s.RefreshOnNetworkChange == 1);
+    for (const auto& [edit, field] : WanFields()) edit->setText(Q(s.*field));
     UpdateEnabling();
     loading_ = false;
 }
@@ -367,6 +401,7 @@ void COptionsPage::Collect() {
     model_.CommitNumber(&Settings::Timeout, S(timeout->text()));
     model_.CommitNumber(&Settings::MaxLog, S(maxLog->text()));
     model_.SetLogFilename(S(logFile->text()));
+    for (const auto& [edit, field] : WanFields()) model_.SetText(field, TrimBlanks(S(edit->text())));
     // A save from the menu or its key leaves the focus in the field: the
     // interval typed there is saved too, not dropped with the page's mark.
     model_.CollectRefreshInterval(S(refreshInterval->text()));
