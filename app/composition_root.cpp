@@ -1,6 +1,7 @@
 #include "app/composition_root.h"
 
 #include "app/address/lan_address.h"
+#include "app/address/network_refresh.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
 #include "app/monitor/program_monitor.h"
@@ -51,5 +52,7 @@ RefreshPipeline MakeRefreshPipeline() {
 void InstallServices(Core& core, const RefreshPipeline& pipeline) { core.SetServices(pipeline.Services()); }
 
 void StartServices(bool headless) { StartProgramMonitor(headless); }
+
+std::shared_ptr<NetworkRefresh> WatchNetwork(Core& core) { return std::make_shared<NetworkRefresh>(core); }
 
 }  // namespace zelmar

@@ -115,6 +115,40 @@ TEST(NetworkWatcher, SeesAddressesComeAndGoInAPrivateNamespace) {
     EXPECT_EQ(0, WEXITSTATUS(status)) << "step that failed (see WatchInNamespace)";
 }
 
+// The whole program in a private namespace: an idle headless Zelmar (no
+// timer, no start-up refresh) refreshes within seconds of an address
+// appearing on lo, and not before.
+TEST(NetworkWatcher, HeadlessProgramRefreshesOnAnAddressChange) {
+    if (::geteuid() != 0 || std::system("unshare -n true 2>/dev/null") != 0)
+        GTEST_SKIP() << "a private network namespace needs root and unshare";
+    test::ScratchDir dir;
+    test::WriteFile(dir / "Zelmar.ini",
+                    "[LocalSettings]\nFTPServer=ftp.example\nSiteName=s\nUserID=u\nPassword=p\nOnlineFile=on.htm\n"
+                    "OfflineFile=off.htm\nRemoteFile=r.htm\nPort=21\nEnableFTP=0\nWANIPURL=http://127.0.0.1:9/\n"
+                    "[Preferences]\nIsUpdateOnStart=0\nRefreshIntv=0\nTimeout=2\n");
+    const std::string script =
+        "ip link set lo up || exit 77\n"
+        "cd '" + dir.path() + "' || exit 2\n"
+        "XDG_RUNTIME_DIR='" + dir.path() + "' '" ZELMAR_BINARY "' --headless >out.txt 2>err.txt &\n"
+        "pid=$!\n"
+        "sleep 2\n"
+        "grep -c 'Requesting WAN' out.txt >before.txt\n"
+        "ip addr add 10.9.9.9/8 dev lo || exit 77\n"
+        "i=0; while [ $i -lt 100 ] && ! grep -q 'Requesting WAN' out.txt; do sleep 0.1; i=$((i+1)); done\n"
+        "kill -TERM $pid; wait $pid\n"
+        "exit 0\n";
+    test::WriteFile(dir / "run.sh", script);
+    const int status = std::system(("unshare -n sh '" + dir.path() + "/run.sh'").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "ip could not change the namespace's lo";
+    ASSERT_EQ(0, WEXITSTATUS(status)) << test::ReadFile(dir / "err.txt");
+    EXPECT_EQ("0\n", test::ReadFile(dir / "before.txt")) << "no refresh before the change";
+    const std::string out = test::ReadFile(dir / "out.txt");
+    const std::size_t change = out.find("Network change detected: refreshing.");
+    ASSERT_NE(std::string::npos, change) << out;
+    EXPECT_NE(std::string::npos, out.find("Requesting WAN IP address from http://127.0.0.1:9/", change)) << out;
+}
+
 // A start-up before the echo page can be reached: the retries follow the
 // back-off and the first one after the page appears gets the address.
 TEST(NetworkWatcher, BackoffReachesAnEchoPageThatAppearsLate) {

@@ -1,0 +1,22 @@
+#include "app/address/network_refresh.h"
+
+#include "app/core/core.h"
+
+namespace zelmar {
+
+NetworkRefresh::NetworkRefresh(Core& core, std::chrono::milliseconds quiet)
+    : watcher_(quiet, [&core] {
+          core.host().PostToMain([&core] {
+              if (core.closed() || core.settings().RefreshOnNetworkChange != 1) return;
+              core.PostStatusMessage(StatusMessage::Program("P10009", "Network change detected: refreshing."));
+              core.RefreshNow();
+          });
+      }) {
+    std::string error;
+    watching_ = watcher_.Start(&error);
+}
+
+// The watcher's thread ends here, before the core it posts to.
+NetworkRefresh::~NetworkRefresh() { watcher_.Stop(); }
+
+}  // namespace zelmar
