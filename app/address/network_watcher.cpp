@@ -1,5 +1,6 @@
 #include "app/address/network_watcher.h"
 
+#include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "app/address/netlink_addresses.h"
 
@@ -115,9 +117,29 @@ void NetworkWatcher::Stop() {
     monitor_.reset();
 }
 
+std::string NetworkFingerprint() {
+    std::string error;
+    auto addresses = ReadInterfaceAddresses(&error);
+    if (!addresses) return "unreadable: " + error;
+    constexpr std::uint32_t kUnstable = IFA_F_TEMPORARY | IFA_F_DEPRECATED | IFA_F_TENTATIVE | IFA_F_DADFAILED;
+    std::vector<std::string> lines;
+    for (const InterfaceAddress& a : *addresses)
+        lines.push_back(std::to_string(a.ifindex) + " " + a.ifname + (a.interfaceUp ? " up " : " down ") + a.Text() +
+                        "/" + std::to_string(a.prefixLength) + " " + std::to_string(a.flags & kUnstable));
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    for (int family : {AF_INET, AF_INET6}) {
+        auto source = DefaultRouteSource(family);
+        text += "route " + (source ? source->Text() : std::string("none")) + "\n";
+    }
+    return text;
+}
+
 void NetworkWatcher::Run() {
     using Clock = QuietPeriod::Clock;
     QuietPeriod quiet(quiet_);
+    std::string known = NetworkFingerprint();
     for (;;) {
         pollfd fds[2] = {{monitor_->fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
         // Without a pending change the wait has no end: no wake-ups at all.
@@ -131,7 +153,11 @@ void NetworkWatcher::Run() {
         if (fds[1].revents != 0) return;
         if ((fds[0].revents & POLLIN) != 0 && monitor_->Drain()) quiet.Note(Clock::now());
         if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
-        if (quiet.Fire(Clock::now())) onChange_();
+        if (!quiet.Fire(Clock::now())) continue;
+        std::string now = NetworkFingerprint();
+        if (now == known) continue;
+        known = std::move(now);
+        onChange_();
     }
 }
 

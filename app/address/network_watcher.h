@@ -63,8 +63,15 @@ private:
     int fd_;
 };
 
+// What of the network a refresh depends on: each address with its interface,
+// the interface's state and the flags that make an address unusable, and
+// the default route's source in each family. Lifetimes are left out: a
+// router's periodic announcement renews them without changing anything.
+std::string NetworkFingerprint();
+
 // The watcher thread: calls onChange (on its own thread; post it to the
-// main loop) once per burst of changes.
+// main loop) once per burst of changes, when the fingerprint after the burst
+// differs from the one before it.
 class NetworkWatcher {
 public:
     NetworkWatcher(std::chrono::milliseconds quiet, std::function<void()> onChange);

@@ -86,6 +86,11 @@ int WatchInNamespace() {
     if (!AwaitCalls(calls, 2)) return 6;
     std::this_thread::sleep_for(800ms);
     if (calls != 2) return 7;
+    // Renewed lifetimes (a router's periodic announcement) change nothing
+    // the program shows: announcements, but no call.
+    if (std::system("ip -6 addr change fd00::9/64 dev lo valid_lft 2000 preferred_lft 1000") != 0) return 77;
+    std::this_thread::sleep_for(800ms);
+    if (calls != 2) return 11;
     if (std::system("ip addr del 10.9.9.9/8 dev lo") != 0) return 77;
     if (!AwaitCalls(calls, 3)) return 8;
     // The kernel's tables show the namespace's own addresses.
