@@ -67,9 +67,13 @@ bool Dump(int fd, std::uint16_t type, Take take, std::string* error) {
         *error = std::string("cannot ask the kernel for its interfaces: ") + std::strerror(errno);
         return false;
     }
-    alignas(nlmsghdr) static thread_local char buffer[64 * 1024];
+    // On the heap and only for the dump: a refresh every half hour needs it
+    // for a millisecond.
+    std::vector<nlmsghdr> storage(64 * 1024 / sizeof(nlmsghdr));
+    char* const buffer = reinterpret_cast<char*>(storage.data());
+    const std::size_t bufferSize = storage.size() * sizeof(nlmsghdr);
     for (int rounds = 0; rounds < 10000; ++rounds) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(fd, buffer, bufferSize, 0);
         if (n <= 0) {
             *error = std::string("no answer from the kernel's interface table: ") +
                      (n < 0 ? std::strerror(errno) : "closed");

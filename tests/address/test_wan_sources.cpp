@@ -125,13 +125,4 @@ TEST(WanSources, UnreachableRangesAreNamedAtTheirEdges) {
     for (const auto& [address, want] : cases) EXPECT_EQ(UnreachableReason(address), want) << address;
 }
 
-TEST(WanSources, BuiltInListsHaveThreeOperatorsOverHttps) {
-    for (IpFamily f : {IpFamily::V4, IpFamily::V6}) {
-        const auto& list = BuiltInWanSources(f);
-        EXPECT_GE(list.size(), 3u);
-        for (const std::string& url : list) EXPECT_EQ(0u, url.rfind("https://", 0)) << url;
-    }
-    EXPECT_EQ(SplitBlanks(" a\tb\r\n c  "), (std::vector<std::string>{"a", "b", "c"}));
-}
-
 }  // namespace
