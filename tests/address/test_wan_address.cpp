@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/address/address_lookup.h"
+#include "app/address/lan_address.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
 #include "tests/address/echo_servers.h"
@@ -398,6 +400,18 @@ TEST_F(WanAddressTest, Ipv6LookupUsesIpv6Only) {
     UseUrl("");
     options.builtInSources4 = {v6, v6};
     EXPECT_FALSE(LookUpWanAddress(*core, options).ok);
+}
+
+TEST_F(WanAddressTest, OneCallGivesAllFourAddresses) {
+    options.needIpv6Route = false;
+    UseUrl(servers->Url("/echo"));
+    core->ini().WriteString(kLocalSettings, "WANIPURL6", "http://[::1]:" + std::to_string(servers->port()) + "/bare");
+    const LookedUpAddresses a = LookUpAddresses(*core, options);
+    EXPECT_EQ("127.0.0.1", a.wan);
+    EXPECT_EQ("::1", a.wan6);
+    EXPECT_TRUE(a.wanOk && a.wan6Ok);
+    EXPECT_EQ(a.lan, core->ini().GetString(kIPAddress, "LastLANIP", "<missing>"));
+    EXPECT_EQ(a.lan6, LookUpLanAddress6(""));
 }
 
 }  // namespace
