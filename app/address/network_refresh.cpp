@@ -8,7 +8,7 @@ NetworkRefresh::NetworkRefresh(Core& core, std::chrono::milliseconds quiet)
     : watcher_(quiet, [&core] {
           core.host().PostToMain([&core] {
               if (core.closed() || core.settings().RefreshOnNetworkChange != 1) return;
-              core.PostStatusMessage(StatusMessage::Program("P10009", "Network change detected: refreshing."));
+              core.PostStatusMessage(StatusMessage::Program("P", "Network change detected: refreshing."));
               core.RefreshNow();
           });
       }) {
