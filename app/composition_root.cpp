@@ -26,6 +26,18 @@ LookedUpAddresses LookUpAddresses(Core& core) {
     return found;
 }
 
+// The IPv6 addresses, after the IPv4 ones: their lines go to the refresh's
+// reporter, their previous values are "LastWANIP6" and "LastLANIP6".
+void LookUpIpv6Addresses(LookupContext& context, AddressSet& current, AddressSet& previous) {
+    const LookedUpAddress wan6 = LookUpWanAddress6(context.settings, context.ini,
+                                                   [&context](StatusMessage m) { context.reporter.Post(std::move(m)); });
+    current.wan6 = wan6.current;
+    previous.wan6 = wan6.previous;
+    const LookedUpAddress lan6 = LookUpLanAddress6(context.ini, context.settings.LanInterface);
+    current.lan6 = lan6.current;
+    previous.lan6 = lan6.previous;
+}
+
 }  // namespace
 
 RefreshPipeline MakeRefreshPipeline() {
@@ -36,6 +48,7 @@ RefreshPipeline MakeRefreshPipeline() {
     // Addresses: the IPv4 lookups first, then any further ones in order,
     // each one line: pipeline.AddAddressLookup(LookUpXxx);
     pipeline.SetAddressLookup(LookUpAddresses);
+    pipeline.AddAddressLookup(LookUpIpv6Addresses);
 
     // Delivery channels, in the order they deliver: the mail goes before the
     // page, whose upload decides the online state. A new channel family is

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "app/address/address_lookup.h"
 #include "app/address/lan_address.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
@@ -364,9 +363,9 @@ TEST_F(WanAddressTest, CrossCheckedSourcesNeedAMajority) {
         core->EditSettings([&](Settings& s) { s.UpdateOnNAIP = c.updateOnNa; });
         UseUrl(c.url);
         options.builtInSources4 = c.builtIn;
-        const WanLookupResult r = LookUpWanAddress(*core, options);
-        EXPECT_EQ(c.want, r.address);
-        EXPECT_EQ(c.ok, r.ok);
+        const LookedUpAddress r = LookUpWanAddress(*core, options);
+        EXPECT_EQ(c.want, r.current);
+        EXPECT_EQ(c.ok, !r.failed);
         EXPECT_EQ(c.want, Stored());
         ASSERT_FALSE(host.lines.empty());
         EXPECT_EQ(0u, host.lines.front().rfind("Requesting WAN IP address from ", 0));
@@ -378,40 +377,38 @@ TEST_F(WanAddressTest, CrossCheckedSourcesNeedAMajority) {
 // address gives nothing.
 TEST_F(WanAddressTest, Ipv6LookupUsesIpv6Only) {
     options.needIpv6Route = false;
+    const auto post = [this](StatusMessage m) { host.lines.push_back(m.text); };
     const std::string v6 = "http://[::1]:" + std::to_string(servers->port()) + "/bare";
     core->ini().WriteString(kLocalSettings, "WANIPURL6", v6);
-    WanLookupResult r = LookUpWanAddress6(*core, options);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ("::1", r.address);
+    core->ini().WriteString(kIPAddress, "LastWANIP6", "2001:db8::5");
+    LookedUpAddress r = LookUpWanAddress6(core->settings(), core->ini(), post, options);
+    EXPECT_FALSE(r.failed);
+    EXPECT_EQ("2001:db8::5", r.previous);
+    EXPECT_EQ("::1", r.current);
     EXPECT_EQ("::1", core->ini().GetString(kIPAddress, "LastWANIP6"));
     EXPECT_TRUE(host.Shown("WARNING: The WAN IPv6 address ::1 cannot be reached from the Internet: it is not a "
-                             "global IPv6 address."));
+                           "global IPv6 address."));
 
     host.lines.clear();
     core->ini().WriteString(kLocalSettings, "WANIPURL6", servers->Url("/bare"));
-    r = LookUpWanAddress6(*core, options);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(kNa, r.address);
+    r = LookUpWanAddress6(core->settings(), core->ini(), post, options);
+    EXPECT_TRUE(r.failed);
+    EXPECT_EQ(kNa, r.current);
     ASSERT_EQ(2u, host.lines.size());
     EXPECT_EQ(0u, host.lines[1].rfind("ERROR: Unable to retrieve WAN IPv6 address from " + servers->Url("/bare"), 0));
 
     // The IPv4 lookup of the cross-check refuses the IPv6 way in.
-    host.lines.clear();
     UseUrl("");
     options.builtInSources4 = {v6, v6};
-    EXPECT_FALSE(LookUpWanAddress(*core, options).ok);
+    EXPECT_TRUE(LookUpWanAddress(*core, options).failed);
 }
 
-TEST_F(WanAddressTest, OneCallGivesAllFourAddresses) {
-    options.needIpv6Route = false;
-    UseUrl(servers->Url("/echo"));
-    core->ini().WriteString(kLocalSettings, "WANIPURL6", "http://[::1]:" + std::to_string(servers->port()) + "/bare");
-    const LookedUpAddresses a = LookUpAddresses(*core, options);
-    EXPECT_EQ("127.0.0.1", a.wan);
-    EXPECT_EQ("::1", a.wan6);
-    EXPECT_TRUE(a.wanOk && a.wan6Ok);
-    EXPECT_EQ(a.lan, core->ini().GetString(kIPAddress, "LastLANIP", "<missing>"));
-    EXPECT_EQ(a.lan6, LookUpLanAddress6(""));
+TEST_F(WanAddressTest, Ipv6LanAddressKeepsItsPrevious) {
+    core->ini().WriteString(kIPAddress, "LastLANIP6", "fd00::77");
+    const LookedUpAddress lan6 = LookUpLanAddress6(core->ini(), "");
+    EXPECT_EQ("fd00::77", lan6.previous);
+    EXPECT_EQ(lan6.current, LanAddress6(""));
+    EXPECT_EQ(lan6.current, core->ini().GetString(kIPAddress, "LastLANIP6", "<missing>"));
 }
 
 }  // namespace
