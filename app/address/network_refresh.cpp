@@ -1,6 +1,7 @@
 #include "app/address/network_refresh.h"
 
 #include "app/core/core.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -8,7 +9,7 @@ NetworkRefresh::NetworkRefresh(Core& core, std::chrono::milliseconds quiet)
     : watcher_(quiet, [&core] {
           core.host().PostToMain([&core] {
               if (core.closed() || core.settings().RefreshOnNetworkChange != 1) return;
-              core.PostStatusMessage(StatusMessage::Program("P", "Network change detected: refreshing."));
+              core.PostStatusMessage(Message(Msg::NetworkChanged));
               core.RefreshNow();
           });
       }) {
