@@ -240,10 +240,14 @@ LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const 
     if (options.needIpv6Route && !DefaultRouteSource(AF_INET6)) return {last, std::string(), false};
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL6");
     std::vector<WanSource> sources;
-    if (!custom.empty())
+    if (!custom.empty()) {
         sources.push_back(WanSource{custom, true});
-    else
+    } else if (ini.GetString(kLocalSettings, "WANIPURL").empty()) {
+        // The public services only for a machine that uses them for IPv4
+        // too: whoever named an echo page of their own is not sent to
+        // strangers' pages behind their back.
         for (const std::string& b : options.builtInSources6) sources.push_back(WanSource{b, false});
+    }
     if (sources.empty()) return {last, std::string(), false};
 
     const std::string label = JoinUrls(sources);

@@ -68,7 +68,8 @@ using PostLine = std::function<void(StatusMessage)>;
 // "LastWANIP6" and "LastLANIP6" hold a full IPv6 address.
 inline constexpr std::size_t kStoredAddress6Chars = 45;
 
-// The IPv6 WAN address from "WANIPURL6" (or the built-in IPv6 sources),
+// The IPv6 WAN address from "WANIPURL6" (or, when "WANIPURL" is empty too,
+// the built-in IPv6 sources),
 // fetched over IPv6 only; previous and current as stored in "LastWANIP6".
 // A machine without an IPv6 route is not asked (current empty, not failed).
 // failed: the sources gave nothing or disagreed. Runs on the worker.

@@ -397,8 +397,18 @@ TEST_F(WanAddressTest, Ipv6LookupUsesIpv6Only) {
     ASSERT_EQ(2u, host.lines.size());
     EXPECT_EQ(0u, host.lines[1].rfind("ERROR: Unable to retrieve WAN IPv6 address from " + servers->Url("/bare"), 0));
 
-    // The IPv4 lookup of the cross-check refuses the IPv6 way in.
+    // An own IPv4 page and no IPv6 page: no strangers' pages are asked.
+    host.lines.clear();
+    UseUrl(servers->Url("/echo"));
+    core->ini().WriteString(kLocalSettings, "WANIPURL6", "");
+    options.builtInSources6 = {v6};
+    r = LookUpWanAddress6(core->settings(), core->ini(), post, options);
+    EXPECT_EQ("", r.current);
+    EXPECT_TRUE(host.lines.empty());
     UseUrl("");
+    EXPECT_EQ("::1", LookUpWanAddress6(core->settings(), core->ini(), post, options).current);
+
+    // The IPv4 lookup of the cross-check refuses the IPv6 way in.
     options.builtInSources4 = {v6, v6};
     EXPECT_TRUE(LookUpWanAddress(*core, options).failed);
 }
