@@ -1,6 +1,7 @@
 #include "app/composition_root.h"
 
 #include "app/address/lan_address.h"
+#include "app/address/network_refresh.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
 #include "app/monitor/program_monitor.h"
@@ -25,6 +26,18 @@ LookedUpAddresses LookUpAddresses(Core& core) {
     return found;
 }
 
+// The IPv6 addresses, after the IPv4 ones: their lines go to the refresh's
+// reporter, their previous values are "LastWANIP6" and "LastLANIP6".
+void LookUpIpv6Addresses(LookupContext& context, AddressSet& current, AddressSet& previous) {
+    const LookedUpAddress wan6 = LookUpWanAddress6(context.settings, context.ini,
+                                                   [&context](StatusMessage m) { context.reporter.Post(std::move(m)); });
+    current.wan6 = wan6.current;
+    previous.wan6 = wan6.previous;
+    const LookedUpAddress lan6 = LookUpLanAddress6(context.ini, context.settings.LanInterface);
+    current.lan6 = lan6.current;
+    previous.lan6 = lan6.previous;
+}
+
 }  // namespace
 
 RefreshPipeline MakeRefreshPipeline() {
@@ -35,6 +48,7 @@ RefreshPipeline MakeRefreshPipeline() {
     // Addresses: the IPv4 lookups first, then any further ones in order,
     // each one line: pipeline.AddAddressLookup(LookUpXxx);
     pipeline.SetAddressLookup(LookUpAddresses);
+    pipeline.AddAddressLookup(LookUpIpv6Addresses);
 
     // Delivery channels, in the order they deliver: the mail goes before the
     // page, whose upload decides the online state. A new channel family is
@@ -51,5 +65,7 @@ RefreshPipeline MakeRefreshPipeline() {
 void InstallServices(Core& core, const RefreshPipeline& pipeline) { core.SetServices(pipeline.Services()); }
 
 void StartServices(bool headless) { StartProgramMonitor(headless); }
+
+std::shared_ptr<NetworkRefresh> WatchNetwork(Core& core) { return std::make_shared<NetworkRefresh>(core); }
 
 }  // namespace zelmar

@@ -4,10 +4,13 @@
 // InstallServices, so both run the same lookups, channels and observers.
 #pragma once
 
+#include <memory>
+
 #include "app/refresh/refresh_pipeline.h"
 
 namespace zelmar {
 class Core;
+class NetworkRefresh;
 
 // The refresh pipeline with every lookup, channel family and observer of the
 // program. A new channel family or observer is one line in it.
@@ -16,6 +19,10 @@ RefreshPipeline MakeRefreshPipeline();
 // Installs the pipeline (by default the program's own) as the core's
 // refresh services.
 void InstallServices(Core& core, const RefreshPipeline& pipeline = MakeRefreshPipeline());
+
+// Refreshes on network changes while the returned object lives; destroy it
+// before the core.
+std::shared_ptr<NetworkRefresh> WatchNetwork(Core& core);
 
 // Start-up of the services that hold a connection of their own (the
 // desktop's windows); headless, a missing display is reported on stderr.

@@ -311,7 +311,10 @@ int RunHeadless(bool startMinimised) {
         host.loop().Post([&] { core.RequestExit(); });
     });
     core.Initialise(startMinimised);
-    host.loop().Run([&](int id) { core.OnTimer(id); });
+    {
+        const auto network = zelmar::WatchNetwork(core);
+        host.loop().Run([&](int id) { core.OnTimer(id); });
+    }
     running = nullptr;
     const int code = core.exitFailed() ? 1 : 0;
     // The window is closed. A refresh still running (an exit while it looked

@@ -60,7 +60,9 @@ int RunGui(int& argc, char** argv, const GuiStart& start) {
     sheet.LoadPages();
     g_sheet = &sheet;
     g_core = &core;
+    auto network = WatchNetwork(core);
     const int rc = core.closed() ? 0 : app.exec();
+    network.reset();
     g_sheet = nullptr;
     g_core = nullptr;
     host.Shutdown();

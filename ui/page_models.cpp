@@ -170,6 +170,12 @@ void OptionsPageModel::SetLogFilename(const std::string& path) {
     core_.EditSettings([&](Settings& s) { s.LogFilename = value; });
 }
 
+void OptionsPageModel::SetText(std::string Settings::*field, const std::string& text) {
+    if (core_.settings().*field == text) return;
+    core_.EditSettings([&](Settings& s) { s.*field = text; });
+    SetModified();
+}
+
 // --- Proxy/Firewall ---
 
 bool ProxyPageModel::proxyEnabled() const { return core_.settings().UseProxy == 1; }

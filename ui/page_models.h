@@ -129,6 +129,9 @@ public:
     void CommitNumber(int Settings::*field, const std::string& text);
 
     void SetLogFilename(const std::string& path);
+    // The WAN lookup's texts: "WANIPURL", "WANIPURL6", "WANCheckURLs",
+    // "StartDelimiter", "EndDelimiter".
+    void SetText(std::string Settings::*field, const std::string& text);
 };
 
 // "Proxy/Firewall" (CProxyPage).

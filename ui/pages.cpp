@@ -293,6 +293,15 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     logFile = new QLineEdit;
     logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
+    refreshOnNetworkChange = new QCheckBox("Refresh when the net&work changes");
+    wanUrl = new QLineEdit;
+    wanUrl->setPlaceholderText("built-in echo services");
+    wanUrl6 = new QLineEdit;
+    wanUrl6->setPlaceholderText("built-in echo services");
+    wanCheckUrls = new QLineEdit;
+    wanCheckUrls->setPlaceholderText("further pages, separated by blanks");
+    startDelimiter = new QLineEdit;
+    endDelimiter = new QLineEdit;
 
     auto* checks = new QGroupBox("Start and Exit");
     auto* checkGrid = new QGridLayout(checks);
@@ -303,6 +312,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     checkGrid->addWidget(suppressError, 1, 1);
     checkGrid->addWidget(updateOnNaIp, 2, 1);
     checkGrid->addWidget(startAtLogin, 3, 0, 1, 2);
+    checkGrid->addWidget(refreshOnNetworkChange, 4, 0, 1, 2);
 
     // One line per label; the unit follows the field.
     auto* numbers = new QFormLayout;
@@ -331,9 +341,21 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     viewRow->addWidget(viewLog);
     logForm->addRow(viewRow);
 
+    auto* wanBox = new QGroupBox("WAN IP address");
+    auto* wanForm = new QFormLayout(wanBox);
+    wanForm->addRow(Label("IPv&4 echo page:", wanUrl), wanUrl);
+    auto* delimiters = new QHBoxLayout;
+    delimiters->addWidget(startDelimiter);
+    delimiters->addWidget(Label("and &before:", endDelimiter));
+    delimiters->addWidget(endDelimiter);
+    wanForm->addRow(Label("Address a&fter:", startDelimiter), delimiters);
+    wanForm->addRow(Label("Cross-chec&k pages:", wanCheckUrls), wanCheckUrls);
+    wanForm->addRow(Label("IPv&6 echo page:", wanUrl6), wanUrl6);
+
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(checks);
     outer->addLayout(numbers);
+    outer->addWidget(wanBox);
     outer->addWidget(logBox);
     outer->addStretch();
 
@@ -341,7 +363,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
         {updateOnStart, &Settings::IsUpdateOnStart},     {updateOnShut, &Settings::IsUpdateOnShut},
         {minOnStartup, &Settings::IsMinOnStartup},       {notifyErrorOnShut, &Settings::NotifyErrorOnShut},
         {suppressError, &Settings::SuppressError},       {updateOnNaIp, &Settings::UpdateOnNAIP},
-        {enableLogging, &Settings::IsLogging},
+        {enableLogging, &Settings::IsLogging},           {refreshOnNetworkChange, &Settings::RefreshOnNetworkChange},
     };
     for (const auto& [box, flag] : flags) {
         connect(box, &QCheckBox::clicked, this, [this, flag = flag](bool on) {
@@ -381,6 +403,16 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
         startAtLogin->setChecked(problem.empty() ? on : !on);
         if (!problem.empty()) emit messageRequested(Q(problem));
     });
+    for (const auto& [edit, field] : WanFields())
+        BindText(edit, [this, field = field](const std::string& text) { model_.SetText(field, text); });
+}
+
+std::vector<std::pair<QLineEdit*, std::string Settings::*>> COptionsPage::WanFields() {
+    return {{wanUrl, &Settings::WANIPURL},
+            {wanUrl6, &Settings::WANIPURL6},
+            {wanCheckUrls, &Settings::WANCheckURLs},
+            {startDelimiter, &Settings::StartDelimiter},
+            {endDelimiter, &Settings::EndDelimiter}};
 }
 
 void COptionsPage::CheckRefreshInterval() {
@@ -409,6 +441,8 @@ void COptionsPage::Load() {
     timeout->setText(QString::number(s.Timeout));
     maxLog->setText(QString::number(s.MaxLog));
     logFile->setText(Q(s.LogFilename));
+    refreshOnNetworkChange->setChecked(s.RefreshOnNetworkChange == 1);
+    for (const auto& [edit, field] : WanFields()) edit->setText(Q(s.*field));
     UpdateEnabling();
     loading_ = false;
 }
@@ -418,6 +452,7 @@ void COptionsPage::Collect() {
     model_.CommitNumber(&Settings::Timeout, S(timeout->text()));
     model_.CommitNumber(&Settings::MaxLog, S(maxLog->text()));
     model_.SetLogFilename(S(logFile->text()));
+    for (const auto& [edit, field] : WanFields()) model_.SetText(field, TrimBlanks(S(edit->text())));
     // A save from the menu or its key leaves the focus in the field: the
     // interval typed there is saved too, not dropped with the page's mark.
     model_.CollectRefreshInterval(S(refreshInterval->text()));

@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/core/settings.h"
 #include "ui/page_models.h"
@@ -151,6 +153,13 @@ public:
     QLineEdit* logFile;
     QPushButton* logBrowse;
     QPushButton* viewLog;
+    QCheckBox* refreshOnNetworkChange;
+    // The WAN lookup: the echo pages and the delimiters of the first.
+    QLineEdit* wanUrl;
+    QLineEdit* wanUrl6;
+    QLineEdit* wanCheckUrls;
+    QLineEdit* startDelimiter;
+    QLineEdit* endDelimiter;
 
 signals:
     void viewLogRequested();
@@ -158,6 +167,7 @@ signals:
 private:
     void UpdateEnabling();
     void CheckRefreshInterval();
+    std::vector<std::pair<QLineEdit*, std::string Settings::*>> WanFields();
     OptionsPageModel model_;
     bool checking_ = false;
 };

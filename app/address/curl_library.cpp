@@ -76,7 +76,14 @@ std::shared_ptr<const CurlApi> AcquireCurl(std::string* error) {
         !Resolve(handle, "curl_easy_perform", loaded->easy_perform, error) ||
         !Resolve(handle, "curl_easy_getinfo", loaded->easy_getinfo, error) ||
         !Resolve(handle, "curl_easy_cleanup", loaded->easy_cleanup, error) ||
-        !Resolve(handle, "curl_easy_strerror", loaded->easy_strerror, error)) {
+        !Resolve(handle, "curl_easy_strerror", loaded->easy_strerror, error) ||
+        !Resolve(handle, "curl_multi_init", loaded->multi_init, error) ||
+        !Resolve(handle, "curl_multi_add_handle", loaded->multi_add_handle, error) ||
+        !Resolve(handle, "curl_multi_remove_handle", loaded->multi_remove_handle, error) ||
+        !Resolve(handle, "curl_multi_perform", loaded->multi_perform, error) ||
+        !Resolve(handle, "curl_multi_poll", loaded->multi_poll, error) ||
+        !Resolve(handle, "curl_multi_info_read", loaded->multi_info_read, error) ||
+        !Resolve(handle, "curl_multi_cleanup", loaded->multi_cleanup, error)) {
         dlclose(handle);
         return nullptr;
     }

@@ -26,6 +26,14 @@ struct CurlApi {
     decltype(&curl_easy_getinfo) easy_getinfo = nullptr;
     decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
     decltype(&curl_easy_strerror) easy_strerror = nullptr;
+    // Several pages at once (the WAN cross-check).
+    decltype(&curl_multi_init) multi_init = nullptr;
+    decltype(&curl_multi_add_handle) multi_add_handle = nullptr;
+    decltype(&curl_multi_remove_handle) multi_remove_handle = nullptr;
+    decltype(&curl_multi_perform) multi_perform = nullptr;
+    decltype(&curl_multi_poll) multi_poll = nullptr;
+    decltype(&curl_multi_info_read) multi_info_read = nullptr;
+    decltype(&curl_multi_cleanup) multi_cleanup = nullptr;
 };
 
 // The loaded library while the pointer lives; null with *error set when it

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace zelmar {
 
@@ -31,5 +32,21 @@ inline constexpr std::size_t kMaxPageBytes = 1024 * 1024;
 
 HttpFetchResult HttpGet(const std::string& url, std::chrono::milliseconds timeout,
                         std::size_t maxBytes = kMaxPageBytes);
+
+// Which address family a request may use: an echo page reports the address
+// of the connection, so the IPv6 lookup must not fall back to IPv4 and the
+// IPv4 lookup must not be answered over IPv6 on a dual-stack machine.
+enum class IpFamily { Any, V4, V6 };
+
+struct HttpRequest {
+    std::string url;
+    IpFamily family = IpFamily::Any;
+};
+
+// All pages at once, each under the same rules and limits as HttpGet; the
+// results in the order of the requests. The whole call takes about as long
+// as the slowest page, at most the time-out.
+std::vector<HttpFetchResult> HttpGetAll(const std::vector<HttpRequest>& requests,
+                                        std::chrono::milliseconds timeout, std::size_t maxBytes = kMaxPageBytes);
 
 }  // namespace zelmar

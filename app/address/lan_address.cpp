@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/address/netlink_addresses.h"
 #include "app/core/core.h"
 
 namespace zelmar {
@@ -44,10 +45,43 @@ std::optional<std::vector<Ipv4Bytes>> SystemResolve(const std::string& host) {
     return addresses;
 }
 
+std::vector<InterfaceAddress> LiveAddresses() {
+    std::string error;
+    auto addresses = ReadInterfaceAddresses(&error);
+    return addresses ? *addresses : std::vector<InterfaceAddress>{};
+}
+
 }  // namespace
 
+std::optional<std::string> SystemPrimaryLanAddress(const std::string& pinnedInterface) {
+    std::optional<std::string> route;
+    if (pinnedInterface.empty()) {
+        if (auto source = DefaultRouteSource(AF_INET)) route = source->Text();
+    }
+    return SelectLanAddress4(LiveAddresses(), pinnedInterface, route);
+}
+
+std::string LanAddress6(const std::string& pinnedInterface) {
+    const std::vector<InterfaceAddress> addresses = LiveAddresses();
+    int routeIfindex = 0;
+    // The route's own source may be a temporary address: it only tells
+    // which interface leads to the Internet.
+    if (auto source = DefaultRouteSource(AF_INET6)) {
+        for (const InterfaceAddress& a : addresses)
+            if (a.family == AF_INET6 && a.bytes == source->bytes) routeIfindex = a.ifindex;
+    }
+    return SelectLanAddress6(addresses, pinnedInterface, routeIfindex).value_or(std::string());
+}
+
+LookedUpAddress LookUpLanAddress6(IniFile& ini, const std::string& pinnedInterface) {
+    const std::string previous = ini.GetString(kIPAddress, "LastLANIP6", "", 45);
+    const std::string current = LanAddress6(pinnedInterface);
+    ini.WriteString(kIPAddress, "LastLANIP6", current);
+    return {previous, current, false};
+}
+
 LanResolver SystemLanResolver() {
-    return LanResolver{SystemHostName, SystemResolve};
+    return LanResolver{SystemHostName, SystemResolve, SystemPrimaryLanAddress};
 }
 
 std::string DottedQuad(const Ipv4Bytes& bytes) {
@@ -66,12 +100,24 @@ LookedUpAddress LookUpLanAddress(Core& core, const LanResolver& resolver) {
     const std::string previous = core.ini().GetString(kIPAddress, "LastLANIP", "", kStoredAddressChars);
     st.LastLanAddress = previous;
 
+    const std::string pinned = core.settings().LanInterface;
     std::string result;
-    if (auto host = resolver.hostName ? resolver.hostName() : std::nullopt) {
-        if (auto addresses = resolver.resolve ? resolver.resolve(*host) : std::nullopt) {
-            // A machine with several adapters lists several addresses; the
-            // last one the resolver gives is the one reported.
-            if (!addresses->empty()) result = DottedQuad(addresses->back());
+    bool onlyLoopback = true;
+    if (!pinned.empty()) {
+        if (resolver.primary) result = resolver.primary(pinned).value_or(std::string());
+    } else {
+        if (auto host = resolver.hostName ? resolver.hostName() : std::nullopt) {
+            if (auto addresses = resolver.resolve ? resolver.resolve(*host) : std::nullopt) {
+                // A machine with several adapters lists several addresses;
+                // the last one the resolver gives is the one reported.
+                if (!addresses->empty()) result = DottedQuad(addresses->back());
+                for (const Ipv4Bytes& a : *addresses) onlyLoopback = onlyLoopback && a[0] == 127;
+            }
+        }
+        // Nothing but loopback, or no answer at all: the kernel knows the
+        // address the network sees.
+        if (onlyLoopback && resolver.primary) {
+            if (auto primary = resolver.primary(std::string())) result = *primary;
         }
     }
 

@@ -1,6 +1,11 @@
 // LAN address: the machine's own IPv4 address, found by resolving its host
 // name, and the address of the previous refresh for change detection.
 //
+// A host name that resolves to nothing but loopback (Debian maps it to
+// 127.0.1.1) says nothing about the machine; the kernel's primary address
+// (netlink_addresses.h) stands in for it then. "LanInterface" pins the
+// interface the address is taken from, whatever the host name says.
+//
 // The lookup never fails: a host name or a resolution that cannot be had
 // gives the empty text, silently, and the empty text is stored so that the
 // next refresh compares against it.
@@ -15,6 +20,7 @@
 namespace zelmar {
 
 class Core;
+class IniFile;
 
 using Ipv4Bytes = std::array<unsigned char, 4>;
 
@@ -25,7 +31,17 @@ struct LanResolver {
     // The IPv4 addresses of a name, in the resolver's order; nullopt when the
     // name cannot be resolved.
     std::function<std::optional<std::vector<Ipv4Bytes>>(const std::string&)> resolve;
+    // The machine's primary IPv4 address from the kernel's tables, or the
+    // first address of the named interface ("" for automatic).
+    std::function<std::optional<std::string>(const std::string& pinnedInterface)> primary;
 };
+
+// The kernel's choice (SelectLanAddress4 over the live tables).
+std::optional<std::string> SystemPrimaryLanAddress(const std::string& pinnedInterface);
+
+// The stable IPv6 LAN address (SelectLanAddress6 over the live tables); empty
+// when the machine has none.
+std::string LanAddress6(const std::string& pinnedInterface);
 
 LanResolver SystemLanResolver();
 
@@ -40,10 +56,17 @@ struct LookedUpAddress {
     std::string previous;
     std::string current;
     bool ended = false;
+    // The lookup failed (the WAN sources gave nothing or disagreed).
+    bool failed = false;
 };
 
+// LanAddress6 with "LastLANIP6" ("IPAddress") as the previous address; the
+// current one is stored there. Runs on the worker.
+LookedUpAddress LookUpLanAddress6(IniFile& ini, const std::string& pinnedInterface);
+
 // Reads "LastLANIP" into LastLanAddress, finds the current address (the last
-// one the resolver lists), stores it in CurrentLanAddress and "LastLANIP" and
+// one the resolver lists; the primary address when the list is all loopback
+// or "LanInterface" is set), stores it in CurrentLanAddress and "LastLANIP" and
 // returns it. Runs on the publication worker.
 LookedUpAddress LookUpLanAddress(Core& core, const LanResolver& resolver = SystemLanResolver());
 // The same, returning the current address only.

@@ -7,8 +7,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <sys/socket.h>
 
 #include "app/address/http_fetch.h"
+#include "app/address/netlink_addresses.h"
+#include "app/address/wan_sources.h"
 #include "app/core/core.h"
 #include "app/core/file_io.h"
 #include "app/core/messages.h"
@@ -47,10 +51,91 @@ void WriteDebugCopy(const std::string& path, const std::string& page) {
     ::close(fd);
 }
 
+std::chrono::seconds Timeout(const Settings& s) {
+    // The whole answer is awaited, not a fixed moment's worth of it, but
+    // never longer than the connection time-out of the settings.
+    return std::chrono::seconds(s.Timeout > 0 ? s.Timeout : kDefaultTimeoutSeconds);
+}
+
+// The address a lookup leaves, and whether it is a good one.
+struct WanLookupResult {
+    std::string address;
+    bool ok = false;
+};
+
+// What the sources of one family gave, and the lines that say so.
+struct CrossChecked {
+    std::optional<std::string> address;
+    bool disagreement = false;
+    std::string firstPage;  // for the debug copy
+    bool haveFirstPage = false;
+    std::string described;
+    bool unanimous = false;
+};
+
+CrossChecked AskAll(const std::vector<WanSource>& sources, IpFamily family, const Settings& s) {
+    std::string start = s.StartDelimiter, end = s.EndDelimiter;
+    if (start.empty() || end.empty()) {
+        start = "REMOTE_ADDR:";
+        end = "<br>";
+    }
+    std::vector<HttpFetchResult> pages;
+    const std::vector<SourceAnswer> answers = AskSources(sources, family, start, end, Timeout(s), &pages);
+    const WanVote vote = Vote(answers);
+    CrossChecked c;
+    c.address = vote.address;
+    c.disagreement = vote.disagreement;
+    c.described = DescribeAnswers(answers);
+    c.unanimous = vote.agreeing == static_cast<int>(answers.size());
+    if (!pages.empty() && pages.front().ok) {
+        c.firstPage = pages.front().body.substr(0, pages.front().body.find('\0'));
+        c.haveFirstPage = true;
+    }
+    return c;
+}
+
+std::string JoinUrls(const std::vector<WanSource>& sources) {
+    std::string text;
+    for (const WanSource& w : sources) text += (text.empty() ? "" : ", ") + w.url;
+    return text;
+}
+
+// The end of a cross-checked lookup for one family ("IP" or "IPv6"): the
+// agreed address, or what a failure leaves, with its status lines.
+WanLookupResult Conclude(const PostLine& post, const Settings& s, const CrossChecked& c, const std::string& what,
+                         const std::string& label, const std::string& last) {
+    WanLookupResult r;
+    if (c.address) {
+        r = {*c.address, true};
+        if (!c.unanimous)
+            post(Message(Msg::WanSourcesPartial, {what, c.described}));
+    } else if (c.disagreement) {
+        // No majority: any of the answers may be the wrong one, so none is
+        // published; the last good address stays.
+        r = {last, false};
+        post(Message(Msg::WanSourcesDisagree,
+                     {what, last.empty() ? std::string(kUnknownWanAddress) : last, c.described}));
+    } else {
+        r = {s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last, false};
+        post(Message(Msg::WanSourcesFailed, {what, label, c.described}));
+    }
+    return r;
+}
+
+void WarnWhenUnreachable(const PostLine& post, const WanLookupResult& r, const std::string& what) {
+    if (!r.ok) return;
+    const std::string why = UnreachableReason(r.address);
+    if (why.empty()) return;
+    post(Message(Msg::WanUnreachable, {what, r.address, why}));
+}
+
 }  // namespace
 
 WanLookupOptions DefaultWanLookupOptions() {
-    return WanLookupOptions{kDefaultWanHost, kProductVersion};
+    WanLookupOptions o{kDefaultWanHost, kProductVersion};
+    o.builtInSources4 = BuiltInWanSources(IpFamily::V4);
+    o.builtInSources6 = BuiltInWanSources(IpFamily::V6);
+    return o;
 }
 
 std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
@@ -68,73 +153,123 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
     const std::string last = StoredWanForm(previous) == stored ? previous : stored;
     std::string before = stored;
     st.LastWanAddress = before;
+    const PostLine post = [&core](StatusMessage m) { core.PostStatusMessage(std::move(m)); };
 
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL");
-    const bool defaultService = custom.empty();
-    std::string label, url;
-    if (defaultService) {
-        label = "http://" + options.defaultHost + kWanServicePath;
-        url = label + "?app=zmretail&ver=" + (options.productVersion.empty() ? "N/A" : options.productVersion);
-    } else {
-        label = url = custom;
-    }
-    st.WanSourceLabel = label;
-    core.PostStatusMessage(Message(Msg::RequestingWan, {label}));
+    const std::vector<std::string> checks =
+        SplitBlanks(ini.GetString(kLocalSettings, "WANCheckURLs", "", kMaxEmailToChars));
+    std::vector<WanSource> sources;
+    if (!custom.empty() && !checks.empty()) sources.push_back(WanSource{custom, true});
+    if (custom.empty())
+        for (const std::string& b : options.builtInSources4) sources.push_back(WanSource{b, false});
+    if (!sources.empty())
+        for (const std::string& c : checks) sources.push_back(WanSource{c, false});
 
     const Settings s = core.settings();
-    // The whole answer is awaited, not a fixed moment's worth of it, but
-    // never longer than the connection time-out of the settings.
-    const int seconds = s.Timeout > 0 ? s.Timeout : kDefaultTimeoutSeconds;
-    std::string address = kUnknownWanAddress;
-    const HttpFetchResult fetched = HttpGet(url, std::chrono::seconds(seconds));
-    if (fetched.ok) {
-        // The page is text: it ends at the first zero byte.
-        const std::string page = fetched.body.substr(0, fetched.body.find('\0'));
-        if (ini.GetString(kPreferences, "DebugWANPage", "FALSE") == "TRUE")
-            WriteDebugCopy(core.startDirectory().empty() ? "WANPage.html" : core.startDirectory() + "/WANPage.html",
-                           page);
+    const bool debugCopy = ini.GetString(kPreferences, "DebugWANPage", "FALSE") == "TRUE";
+    const std::string debugPath =
+        core.startDirectory().empty() ? "WANPage.html" : core.startDirectory() + "/WANPage.html";
 
-        std::string start = s.StartDelimiter, end = s.EndDelimiter;
-        if (start.empty() || end.empty()) {
-            start = "REMOTE_ADDR:";
-            end = "<br>";
-        }
-        if (auto found = WanAddressFromPage(page, start, end)) address = *found;
-
-        if (defaultService) {
-            const std::string message = SystemMessageOf(page);
-            if (StartsWith(message, "SM1001")) {
-                // The service has retired this version: tell the user and end
-                // the program, leaving the stored address as it was.
-                core.SendRestoreMainWindow();
-                ShowSystemMessage(core, message);
-                core.SendClose();
-                return {stored, std::string(), true};
-            }
-            if (StartsWith(message, "SM2")) {
-                core.SendRestoreMainWindow();
-                ShowSystemMessage(core, message);
-            }
-        }
-    }
-
-    std::string current;
-    if (address != kUnknownWanAddress) {
-        current = address;
-        // "LastWANIP" holds a long text only in its stored form; an unchanged
-        // long text must still compare equal to the last one.
-        if (current.size() > kStoredAddressChars && StoredWanForm(current) == stored) {
-            before = current;
-            st.LastWanAddress = before;
-        }
-        st.CurrentWanAddress = current;
+    WanLookupResult result;
+    if (!sources.empty()) {
+        const std::string label = JoinUrls(sources);
+        st.WanSourceLabel = label;
+        core.PostStatusMessage(Message(Msg::RequestingWan, {label}));
+        const CrossChecked c = AskAll(sources, IpFamily::V4, s);
+        if (debugCopy && c.haveFirstPage) WriteDebugCopy(debugPath, c.firstPage);
+        result = Conclude(post, s, c, "IP", label, last);
     } else {
-        current = s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last;
-        st.CurrentWanAddress = current;
-        core.PostStatusMessage(Message(Msg::WanLookupFailed, {label}));
+        const bool defaultService = custom.empty();
+        std::string label, url;
+        if (defaultService) {
+            label = "http://" + options.defaultHost + kWanServicePath;
+            url = label + "?app=zmretail&ver=" + (options.productVersion.empty() ? "N/A" : options.productVersion);
+        } else {
+            label = url = custom;
+        }
+        st.WanSourceLabel = label;
+        core.PostStatusMessage(Message(Msg::RequestingWan, {label}));
+
+        std::string address = kUnknownWanAddress;
+        const HttpFetchResult fetched = HttpGet(url, Timeout(s));
+        if (fetched.ok) {
+            // The page is text: it ends at the first zero byte.
+            const std::string page = fetched.body.substr(0, fetched.body.find('\0'));
+            if (debugCopy) WriteDebugCopy(debugPath, page);
+
+            std::string start = s.StartDelimiter, end = s.EndDelimiter;
+            if (start.empty() || end.empty()) {
+                start = "REMOTE_ADDR:";
+                end = "<br>";
+            }
+            if (auto found = WanAddressFromPage(page, start, end)) address = *found;
+
+            if (defaultService) {
+                const std::string message = SystemMessageOf(page);
+                if (StartsWith(message, "SM1001")) {
+                    // The service has retired this version: tell the user and
+                    // end the program, leaving the stored address as it was.
+                    core.SendRestoreMainWindow();
+                    ShowSystemMessage(core, message);
+                    core.SendClose();
+                    return {stored, std::string(), true};
+                }
+                if (StartsWith(message, "SM2")) {
+                    core.SendRestoreMainWindow();
+                    ShowSystemMessage(core, message);
+                }
+            }
+        }
+        if (address != kUnknownWanAddress) {
+            result = {address, true};
+        } else {
+            result = {s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last, false};
+            core.PostStatusMessage(Message(Msg::WanLookupFailed, {label}));
+        }
     }
+
+    const std::string& current = result.address;
+    // "LastWANIP" holds a long text only in its stored form; an unchanged
+    // long text must still compare equal to the last one.
+    if (result.ok && current.size() > kStoredAddressChars && StoredWanForm(current) == stored) {
+        before = current;
+        st.LastWanAddress = before;
+    }
+    st.CurrentWanAddress = current;
+    WarnWhenUnreachable(post, result, "IP");
     ini.WriteString(kIPAddress, "LastWANIP", StoredWanForm(current));
-    return {before, current, false};
+    LookedUpAddress found{before, current, false};
+    found.failed = !result.ok;
+    return found;
+}
+
+LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const PostLine& post,
+                                  const WanLookupOptions& options) {
+    const std::string last = ini.GetString(kIPAddress, "LastWANIP6", "", kStoredAddress6Chars);
+    // Without an IPv6 route there is nothing to ask, and no error to report
+    // on every refresh of an IPv4-only machine.
+    if (options.needIpv6Route && !DefaultRouteSource(AF_INET6)) return {last, std::string(), false};
+    const std::string custom = ini.GetString(kLocalSettings, "WANIPURL6");
+    std::vector<WanSource> sources;
+    if (!custom.empty()) {
+        sources.push_back(WanSource{custom, true});
+    } else if (ini.GetString(kLocalSettings, "WANIPURL").empty()) {
+        // The public services only for a machine that uses them for IPv4
+        // too: whoever named an echo page of their own is not sent to
+        // strangers' pages behind their back.
+        for (const std::string& b : options.builtInSources6) sources.push_back(WanSource{b, false});
+    }
+    if (sources.empty()) return {last, std::string(), false};
+
+    const std::string label = JoinUrls(sources);
+    post(Message(Msg::RequestingWan6, {label}));
+    const CrossChecked c = AskAll(sources, IpFamily::V6, settings);
+    const WanLookupResult result = Conclude(post, settings, c, "IPv6", label, last);
+    WarnWhenUnreachable(post, result, "IPv6");
+    ini.WriteString(kIPAddress, "LastWANIP6", result.address);
+    LookedUpAddress found{last, result.address, false};
+    found.failed = !result.ok;
+    return found;
 }
 
 }  // namespace zelmar

@@ -43,6 +43,12 @@ enum class Msg {
     ConnectionFailure,
     ConnectProblem,
     TemplateUnreadable,
+    RequestingWan6,
+    WanSourcesPartial,
+    WanSourcesDisagree,
+    WanSourcesFailed,
+    WanUnreachable,
+    NetworkChanged,
 };
 
 struct MessageEntry {
@@ -92,6 +98,14 @@ inline constexpr MessageEntry kMessages[] = {
     // The file error of a template that could not be read, as the page
     // generator words it.
     {Msg::TemplateUnreadable, "P10007", "{}"},
+    // The cross-checked WAN lookup: the family ("IP", "IPv6"), then what each
+    // source said ("URL said 203.0.113.7; URL gave no address (timed out)").
+    {Msg::RequestingWan6, "P10009", "Requesting WAN IPv6 address from {} ..."},
+    {Msg::WanSourcesPartial, "P10009", "WARNING: Not every WAN {} address source agreed: {}"},
+    {Msg::WanSourcesDisagree, "P10009", "ERROR: The WAN {} address sources disagree, keeping {}: {}"},
+    {Msg::WanSourcesFailed, "P10009", "ERROR: Unable to retrieve WAN {} address from {}: {}"},
+    {Msg::WanUnreachable, "P10009", "WARNING: The WAN {} address {} cannot be reached from the Internet: {}."},
+    {Msg::NetworkChanged, "P", "Network change detected: refreshing."},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

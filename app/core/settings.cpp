@@ -104,8 +104,12 @@ const std::vector<SettingKey> kKeys = {
     {kLocalSettings, "EnableFTP",          F::Number,    "0",          "0",                  11, 10, false, NUMBER(EnableFTP)},
     {kLocalSettings, "SaveFileASCII",      F::Text,      "Zelmar.txt", "Zelmar.txt",         10, 0, true, TEXT(SaveFileASCII)},
     {kLocalSettings, "SaveFileHTML",       F::Text,      "Zelmar.html","Zelmar.html",         9, 0, true, TEXT(SaveFileHTML)},
-    {kLocalSettings, "WANIPURL",           F::Text,      "",           nullptr,               0, 0, false, TEXT(WANIPURL)},
+    {kLocalSettings, "WANIPURL",           F::Text,      "",           nullptr,               0, 44, false, TEXT(WANIPURL)},
     {kLocalSettings, "StatusIndicators",   F::Text,      "TRUE/FALSE", nullptr,               0, 0, false, TEXT(StatusIndicators)},
+    {kLocalSettings, "WANIPURL6",          F::Text,      "",           nullptr,               0, 45, false, TEXT(WANIPURL6)},
+    {kLocalSettings, "WANCheckURLs",       F::LongText,  "",           nullptr,               0, 46, false, TEXT(WANCheckURLs)},
+    // Edited in the file only: an interface name is machine-specific.
+    {kLocalSettings, "LanInterface",       F::Text,      "",           nullptr,               0, 0, false, TEXT(LanInterface)},
     {kPreferences,   "IsLogging",          F::Number,    "0",          "0",                  12, 11, false, NUMBER(IsLogging)},
     {kPreferences,   "LogFilename",        F::Text,      "",           "Zelmar.log",         13, 12, false, TEXT(LogFilename)},
     {kPreferences,   "IsMinOnStartup",     F::Number,    "0",          "0",                  14, 13, false, NUMBER(IsMinOnStartup)},
@@ -128,8 +132,8 @@ const std::vector<SettingKey> kKeys = {
     {kPreferences,   "ProxyUser",          F::Text,      "",           nullptr,               0, 26, false, TEXT(ProxyUser)},
     {kPreferences,   "ProxyPass",          F::Scrambled, "",           nullptr,               0, 28, false, TEXT(ProxyPass)},
     {kPreferences,   "ProxyAccount",       F::Text,      "",           nullptr,               0, 27, false, TEXT(ProxyAccount)},
-    {kPreferences,   "StartDelimiter",     F::Text,      "",           nullptr,               0, 0, false, TEXT(StartDelimiter)},
-    {kPreferences,   "EndDelimiter",       F::Text,      "",           nullptr,               0, 0, false, TEXT(EndDelimiter)},
+    {kPreferences,   "StartDelimiter",     F::Text,      "",           nullptr,               0, 47, false, TEXT(StartDelimiter)},
+    {kPreferences,   "EndDelimiter",       F::Text,      "",           nullptr,               0, 48, false, TEXT(EndDelimiter)},
     {kPreferences,   "EmailInput",         F::Text,      "",           nullptr,               0, 32, false, TEXT(EmailInput)},
     {kPreferences,   "EmailServer",        F::Text,      "",           nullptr,               0, 33, false, TEXT(EmailServer)},
     {kPreferences,   "EmailServerPort",    F::Number,    "25",         nullptr,               0, 34, false, NUMBER(EmailServerPort)},
@@ -147,6 +151,7 @@ const std::vector<SettingKey> kKeys = {
     {kPreferences,   "EmailOnIPChangeOnly",F::Number,    "0",          nullptr,               0, 43, false, NUMBER(EmailOnIPChangeOnly)},
     // Edited in the file only.
     {kPreferences,   "RequireVerifiedCertificate", F::Number, "0",     nullptr,               0, 0, false, NUMBER(RequireVerifiedCertificate)},
+    {kPreferences,   "RefreshOnNetworkChange", F::Number, "1",         nullptr,               0, 49, false, NUMBER(RefreshOnNetworkChange)},
     // The save writes this one last of all, after the refresh it may start
     // (see Core::SaveSettings), so it has no place in the save's order.
     {kPreferences,   "TriggerProgramStatusUpdate", F::Number, "0",     nullptr,               0, 0, false, NUMBER(TriggerProgramStatusUpdate)},

@@ -46,6 +46,13 @@ struct Settings {
     std::string SaveFileHTML = "Zelmar.html";
     std::string WANIPURL;
     std::string StatusIndicators = "TRUE/FALSE";
+    // IPv6 echo page; empty: the built-in IPv6 sources.
+    std::string WANIPURL6;
+    // Further echo pages (blank-separated) that answer with a bare address
+    // and must agree with "WANIPURL".
+    std::string WANCheckURLs;
+    // The interface the LAN address is taken from; empty: automatic.
+    std::string LanInterface;
 
     // "Preferences"
     int IsLogging = 0;
@@ -93,6 +100,8 @@ struct Settings {
     // Not stored: how many recipients of a stored list longer than
     // kMaxEmailToChars were left out when it was cut (at a ";").
     int EmailToLeftOut = 0;
+    // 1: a change of the machine's addresses or routes starts a refresh.
+    int RefreshOnNetworkChange = 1;
 
     // Set when the WAN address comes from the maintainer's default service;
     // it puts a 30-minute floor under the refresh interval.

@@ -48,6 +48,12 @@ constexpr const char* kLocations = R"(
     location = /hang { echo_sleep 30; echo "too late"; }
     location = /big-first { echo -n "REMOTE_ADDR: $remote_addr<br>"; echo_duplicate 2000000 "x"; }
     location = /big-last { echo_duplicate 1100000 "x"; echo -n "REMOTE_ADDR: $remote_addr<br>"; }
+    location = /bare { return 200 "$remote_addr\n"; }
+    location = /bare-other { return 200 "198.51.100.9"; }
+    location = /bare-two { return 200 "203.0.113.7\n203.0.113.8\n"; }
+    location = /bare-private { return 200 "10.1.2.3\n"; }
+    location = /bare-cgnat { return 200 "100.64.0.1\n"; }
+    location = /bare-slow { echo_sleep 1; echo -n "$remote_addr"; }
 )";
 
 bool RunToEnd(const std::vector<std::string>& argv, const std::string& log) {
@@ -81,7 +87,9 @@ EchoServers::EchoServers() {
     conf += "  access_log " + d + "/access.log brief;\n";
     for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf += std::string("  ") + t + "_temp_path " + d + "/tmp_" + t + ";\n";
-    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n" + kLocations + "  }\n";
+    // Also on ::1, for the IPv6 lookups.
+    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n    listen [::1]:" +
+            std::to_string(port_) + ";\n" + kLocations + "  }\n";
     conf += "  server {\n    listen 127.0.0.1:" + std::to_string(tlsPort_) + " ssl;\n";
     conf += "    ssl_certificate " + d + "/cert.pem;\n    ssl_certificate_key " + d + "/key.pem;\n";
     conf += "    location / { return 200 \"REMOTE_ADDR: $remote_addr<br>\"; }\n  }\n}\n";

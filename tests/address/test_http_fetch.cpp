@@ -139,4 +139,25 @@ TEST(CurlLibrary, ThreadsShareOneLoadAndTheLastLetsGo) {
     }
 }
 
+// Several pages at once, each under the single fetch's rules: a flood or a
+// silent server ends by the shared time limit and does not spoil the others.
+TEST(FetchAll, EachPageEndsByTheLimitAndKeepsItsPlace) {
+    ScriptedServer flood({Send(kHead), Flood("X-Flood: 1\r\n", 20000)});
+    ScriptedServer whole(WholePage(300));
+    ScriptedServer silent({Send(kHead), Pause(3000)});
+    ScriptedServer big({Send(kHead + "\r\n"), Flood("REMOTE_ADDR: 1.2.3.4<br>\n", 20000)});
+    const auto start = Clock::now();
+    const std::vector<HttpFetchResult> r = HttpGetAll(
+        {{PageUrl(flood)}, {PageUrl(whole)}, {PageUrl(silent)}, {PageUrl(big)}}, std::chrono::seconds(1), 4096);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_FALSE(r[0].ok);
+    EXPECT_TRUE(r[1].ok) << r[1].error;
+    EXPECT_EQ(r[1].body, "1.2.3.4\n");
+    EXPECT_FALSE(r[2].ok);
+    EXPECT_TRUE(r[2].body.empty());
+    EXPECT_TRUE(r[3].ok && r[3].cut);
+    EXPECT_EQ(r[3].body.size(), 4096u);
+}
+
 }  // namespace

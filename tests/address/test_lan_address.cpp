@@ -19,13 +19,14 @@ protected:
         MakeCore(std::nullopt, "key");
     }
 
-    static LanResolver Answering(std::optional<std::string> name,
-                                 std::optional<std::vector<Ipv4Bytes>> addresses) {
+    static LanResolver Answering(std::optional<std::string> name, std::optional<std::vector<Ipv4Bytes>> addresses,
+                                 std::function<std::optional<std::string>(const std::string&)> primary = {}) {
         return LanResolver{[name] { return name; },
                            [name, addresses](const std::string& asked) {
                                EXPECT_EQ(name.value_or(""), asked);
                                return addresses;
-                           }};
+                           },
+                           std::move(primary)};
     }
 };
 
@@ -53,6 +54,42 @@ TEST_F(LanAddressTest, ReportsTheLastAddressTheResolverLists) {
         previous = c.want;
     }
     EXPECT_TRUE(host.lines.empty()) << "failures are silent";
+}
+
+// The kernel's primary address stands in only for a host name that says
+// nothing (loopback only, or no answer); "LanInterface" always wins.
+TEST_F(LanAddressTest, PrimaryAddressReplacesALoopbackOnlyHostName) {
+    struct Case {
+        const char* what;
+        std::optional<std::vector<Ipv4Bytes>> addresses;
+        const char* pinned;
+        std::optional<std::string> primary;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"Debian's 127.0.1.1", std::vector<Ipv4Bytes>{{127, 0, 1, 1}}, "", "192.0.2.2", "192.0.2.2"},
+        {"all of 127/8", std::vector<Ipv4Bytes>{{127, 0, 0, 1}, {127, 255, 255, 254}}, "", "192.0.2.2", "192.0.2.2"},
+        {"a real address keeps the rule", std::vector<Ipv4Bytes>{{10, 0, 0, 5}, {127, 0, 1, 1}}, "", "192.0.2.2",
+         "127.0.1.1"},
+        {"128 is not loopback", std::vector<Ipv4Bytes>{{128, 0, 0, 1}}, "", "192.0.2.2", "128.0.0.1"},
+        {"not resolved", std::nullopt, "", "192.0.2.2", "192.0.2.2"},
+        {"no primary either", std::vector<Ipv4Bytes>{{127, 0, 1, 1}}, "", std::nullopt, "127.0.1.1"},
+        {"pinned interface", std::vector<Ipv4Bytes>{{10, 0, 0, 5}}, "eth1", "198.51.100.4", "198.51.100.4"},
+        {"pinned interface without address", std::vector<Ipv4Bytes>{{10, 0, 0, 5}}, "eth1", std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        core->EditSettings([&](Settings& s) { s.LanInterface = c.pinned; });
+        std::string asked = "<not asked>";
+        const LanResolver r = Answering("desk", c.addresses, [&](const std::string& pinned) {
+            asked = pinned;
+            return c.primary;
+        });
+        EXPECT_EQ(c.want, GetLanAddress(*core, r));
+        if (*c.pinned != '\0') {
+            EXPECT_EQ(c.pinned, asked);
+        }
+    }
 }
 
 TEST_F(LanAddressTest, SystemResolverFindsNumericHostsAndThisMachine) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/address/lan_address.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
 #include "tests/address/echo_servers.h"
@@ -66,9 +67,10 @@ protected:
     std::string Lookup() { return GetWanAddress(*core, options); }
 
     // The two lines of a failed lookup, or the one of a good one.
-    void ExpectLines(const std::string& label, bool failed) {
+    void ExpectLines(const std::string& label, bool failed, const std::string& warning = "") {
         std::vector<std::string> want{"Requesting WAN IP address from " + label + " ..."};
         if (failed) want.push_back("ERROR: Unable to retrieve WAN IP address from " + label);
+        if (!warning.empty()) want.push_back(warning);
         EXPECT_EQ(want, host.lines);
     }
 
@@ -116,7 +118,11 @@ TEST_F(WanAddressTest, CutsTheAddressOutOfCustomPages) {
         EXPECT_EQ(c.want, core->state().CurrentWanAddress.get());
         EXPECT_EQ(c.url, core->state().WanSourceLabel.get());
         EXPECT_EQ(c.want, Stored());
-        ExpectLines(c.url, std::string(c.want) == kNa);
+        ExpectLines(c.url, std::string(c.want) == kNa,
+                    std::string(c.want) == "10.1.1.1"
+                        ? "WARNING: The WAN IP address 10.1.1.1 cannot be reached from the Internet: it is a "
+                          "private address."
+                        : "");
         EXPECT_TRUE(host.boxes.empty());
         EXPECT_TRUE(host.uiRequests.empty());
     }
@@ -314,6 +320,116 @@ TEST_F(WanAddressTest, LineBreaksInThePageCannotReachTheSettingsFile) {
     EXPECT_EQ(std::string::npos, got.find_first_of("\r\n"));
     EXPECT_EQ(server, core->ini().GetString(kLocalSettings, "FTPServer"));
     EXPECT_EQ(1u, core->ini().GetSection(kIPAddress).size());
+}
+
+// Several sources at once against the loopback echo pages: the majority's
+// address, which source said what when they differ, and the last good
+// address kept when no majority exists.
+TEST_F(WanAddressTest, CrossCheckedSourcesNeedAMajority) {
+    const std::string echo = servers->Url("/echo"), bare = servers->Url("/bare"), other = servers->Url("/bare-other"),
+                      two = servers->Url("/bare-two"), missing = servers->Url("/notfound"),
+                      priv = servers->Url("/bare-private"), cgnat = servers->Url("/bare-cgnat");
+    struct Case {
+        const char* what;
+        std::string url;     // "WANIPURL"; empty: the built-in list below
+        std::string checks;  // "WANCheckURLs"
+        std::vector<std::string> builtIn;
+        int updateOnNa;
+        const char* want;
+        bool ok;
+        std::vector<std::string> lines;  // after the request line
+    };
+    const std::string kept = "203.0.113.1";
+    const Case cases[] = {
+        {"own page and a check agree", echo, bare, {}, 1, "127.0.0.1", true, {}},
+        {"two of three", echo, bare + " " + other, {}, 1, "127.0.0.1", true,
+         {"WARNING: Not every WAN IP address source agreed: " + echo + " said 127.0.0.1; " + bare +
+          " said 127.0.0.1; " + other + " said 198.51.100.9"}},
+        {"a tie keeps the last good address", echo, "\t" + other + "  ", {}, 1, "203.0.113.1", false,
+         {"ERROR: The WAN IP address sources disagree, keeping 203.0.113.1: " + echo + " said 127.0.0.1; " + other +
+          " said 198.51.100.9"}},
+        {"built-in list, HTML and two addresses are no answer", "", "", {bare, two, missing}, 1, "127.0.0.1", true,
+         {"WARNING: Not every WAN IP address source agreed: " + bare + " said 127.0.0.1; " + two +
+          " gave no address (more than one address); " + missing + " gave no address (not an address)"}},
+        {"nothing answers", "", "", {two, missing}, 1, kNa, false,
+         {"ERROR: Unable to retrieve WAN IP address from " + two + ", " + missing + ": " + two +
+          " gave no address (more than one address); " + missing + " gave no address (not an address)"}},
+        {"nothing answers, last kept", "", "", {two, missing}, 0, "203.0.113.1", false,
+         {"ERROR: Unable to retrieve WAN IP address from " + two + ", " + missing + ": " + two +
+          " gave no address (more than one address); " + missing + " gave no address (not an address)"}},
+        {"a private majority is taken with a warning", "", "", {priv, priv, bare}, 1, "10.1.2.3", true,
+         {"WARNING: Not every WAN IP address source agreed: " + priv + " said 10.1.2.3; " + priv +
+          " said 10.1.2.3; " + bare + " said 127.0.0.1",
+          "WARNING: The WAN IP address 10.1.2.3 cannot be reached from the Internet: it is a private address."}},
+        {"carrier-grade NAT", "", "", {cgnat, cgnat}, 1, "100.64.0.1", true,
+         {"WARNING: The WAN IP address 100.64.0.1 cannot be reached from the Internet: it lies in the "
+          "carrier-grade NAT range 100.64.0.0/10."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.lines.clear();
+        core->state().CurrentWanAddress = "";
+        core->ini().WriteString(kIPAddress, "LastWANIP", kept);
+        core->ini().WriteString(kLocalSettings, "WANCheckURLs", c.checks);
+        core->EditSettings([&](Settings& s) { s.UpdateOnNAIP = c.updateOnNa; });
+        UseUrl(c.url);
+        options.builtInSources4 = c.builtIn;
+        const LookedUpAddress r = LookUpWanAddress(*core, options);
+        EXPECT_EQ(c.want, r.current);
+        EXPECT_EQ(c.ok, !r.failed);
+        EXPECT_EQ(c.want, Stored());
+        ASSERT_FALSE(host.lines.empty());
+        EXPECT_EQ(0u, host.lines.front().rfind("Requesting WAN IP address from ", 0));
+        EXPECT_EQ(c.lines, std::vector<std::string>(host.lines.begin() + 1, host.lines.end()));
+    }
+}
+
+// The IPv6 lookup goes over IPv6 only: the same page named by its IPv4
+// address gives nothing.
+TEST_F(WanAddressTest, Ipv6LookupUsesIpv6Only) {
+    options.needIpv6Route = false;
+    const auto post = [this](StatusMessage m) { host.lines.push_back(m.text); };
+    const std::string v6 = "http://[::1]:" + std::to_string(servers->port()) + "/bare";
+    core->ini().WriteString(kLocalSettings, "WANIPURL6", v6);
+    core->ini().WriteString(kIPAddress, "LastWANIP6", "2001:db8::5");
+    LookedUpAddress r = LookUpWanAddress6(core->settings(), core->ini(), post, options);
+    EXPECT_FALSE(r.failed);
+    EXPECT_EQ("2001:db8::5", r.previous);
+    EXPECT_EQ("::1", r.current);
+    EXPECT_EQ("::1", core->ini().GetString(kIPAddress, "LastWANIP6"));
+    EXPECT_TRUE(host.Shown("WARNING: The WAN IPv6 address ::1 cannot be reached from the Internet: it is not a "
+                           "global IPv6 address."));
+
+    host.lines.clear();
+    core->ini().WriteString(kLocalSettings, "WANIPURL6", servers->Url("/bare"));
+    r = LookUpWanAddress6(core->settings(), core->ini(), post, options);
+    EXPECT_TRUE(r.failed);
+    EXPECT_EQ(kNa, r.current);
+    ASSERT_EQ(2u, host.lines.size());
+    EXPECT_EQ(0u, host.lines[1].rfind("ERROR: Unable to retrieve WAN IPv6 address from " + servers->Url("/bare"), 0));
+
+    // An own IPv4 page and no IPv6 page: no strangers' pages are asked.
+    host.lines.clear();
+    UseUrl(servers->Url("/echo"));
+    core->ini().WriteString(kLocalSettings, "WANIPURL6", "");
+    options.builtInSources6 = {v6};
+    r = LookUpWanAddress6(core->settings(), core->ini(), post, options);
+    EXPECT_EQ("", r.current);
+    EXPECT_TRUE(host.lines.empty());
+    UseUrl("");
+    EXPECT_EQ("::1", LookUpWanAddress6(core->settings(), core->ini(), post, options).current);
+
+    // The IPv4 lookup of the cross-check refuses the IPv6 way in.
+    options.builtInSources4 = {v6, v6};
+    EXPECT_TRUE(LookUpWanAddress(*core, options).failed);
+}
+
+TEST_F(WanAddressTest, Ipv6LanAddressKeepsItsPrevious) {
+    core->ini().WriteString(kIPAddress, "LastLANIP6", "fd00::77");
+    const LookedUpAddress lan6 = LookUpLanAddress6(core->ini(), "");
+    EXPECT_EQ("fd00::77", lan6.previous);
+    EXPECT_EQ(lan6.current, LanAddress6(""));
+    EXPECT_EQ(lan6.current, core->ini().GetString(kIPAddress, "LastLANIP6", "<missing>"));
 }
 
 }  // namespace

@@ -229,8 +229,12 @@ TEST(Settings, SaveWritesItsKeysInOrderAndNoOthers) {
         ASSERT_NE(found, std::string::npos) << k;
         at = found + 1;
     }
-    for (const char* never : {"SaveFileASCII", "SaveFileHTML", "WANIPURL", "StartDelimiter", "EndDelimiter",
-                              "DebugWANPage", "StatusIndicators", "EmailAccount", "EmailPassword", "LastLANIP"})
+    // The echo pages and delimiters are edited on the Advanced Options page.
+    for (const char* saved : {"\nWANIPURL=", "\nWANIPURL6=", "\nWANCheckURLs=", "\nStartDelimiter=",
+                              "\nEndDelimiter=", "\nRefreshOnNetworkChange=1"})
+        EXPECT_NE(file.find(saved), std::string::npos) << saved;
+    for (const char* never : {"SaveFileASCII", "SaveFileHTML", "DebugWANPage", "StatusIndicators", "LanInterface",
+                              "EmailAccount", "EmailPassword", "LastLANIP"})
         EXPECT_EQ(file.find(never), std::string::npos) << never;
 }
 

@@ -270,6 +270,26 @@ TEST_F(MainSheet, LogControlsFollowEnableLogging) {
     EXPECT_EQ(options->refreshInterval->minimum(), 0) << "a private echo page has no floor";
 }
 
+// The WAN lookup's pages and delimiters, file-only before, are edited here.
+TEST_F(MainSheet, EchoPagesAndDelimitersAreEditedOnTheOptionsPage) {
+    core->EditSettings([](Settings& s) {
+        s.WANIPURL = "https://echo.example/ip?format=json";
+        s.StartDelimiter = "{\"ip\":\"";
+        s.EndDelimiter = "\"}";
+        s.RefreshOnNetworkChange = 1;
+    });
+    auto* options = Show<COptionsPage>(kOptionsPage);
+    EXPECT_EQ(options->wanUrl->text(), "https://echo.example/ip?format=json");
+    EXPECT_EQ(options->startDelimiter->text(), "{\"ip\":\"");
+    EXPECT_TRUE(options->refreshOnNetworkChange->isChecked());
+    options->wanCheckUrls->setFocus();
+    QTest::keyClicks(options->wanCheckUrls, " https://a.example  https://b.example ");
+    QTest::keyClick(options->wanCheckUrls, Qt::Key_Return);
+    EXPECT_EQ(core->settings().WANCheckURLs, "https://a.example  https://b.example");
+    options->refreshOnNetworkChange->click();
+    EXPECT_EQ(core->settings().RefreshOnNetworkChange, 0);
+}
+
 TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
     core->EditSettings([](Settings& s) {
         s.MaintainerServiceFlag = 1;
