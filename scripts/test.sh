@@ -8,6 +8,12 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Tests talk to loopback servers only. A run in a folder without an echo page
+# of its own would otherwise ask the public WAN address services: a proxy
+# that refuses at once keeps every such request on this machine.
+export http_proxy=http://127.0.0.1:9 https_proxy=http://127.0.0.1:9 HTTPS_PROXY=http://127.0.0.1:9
+export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
+
 cmake -S . -B build -G Ninja
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
