@@ -86,11 +86,13 @@ protected:
     // processes run side by side: the install happens under a lock, and a
     // process only looks at the folder once it holds the lock, so nobody
     // loads a half-unpacked module.
+    // The registry is reached directly: the test run's proxy keeps only the
+    // program under test on this machine.
     static std::string NodeModules(std::string& why) {
         const std::string prefix = ZELMAR_NODE_PREFIX;
         const std::string marker = prefix + "/node_modules/smtp-server/package.json";
         const std::string cmd = "mkdir -p '" + prefix + "' && flock '" + prefix + "/.install.lock' sh -c '" +
-                                "test -s \"$0\" || timeout 180 npm i --no-audit --no-fund --prefix \"$1\" " +
+                                "test -s \"$0\" || timeout 180 env -u http_proxy -u https_proxy -u HTTPS_PROXY npm i --no-audit --no-fund --prefix \"$1\" " +
                                 "smtp-server@3 >/dev/null 2>&1' '" + marker + "' '" + prefix + "'";
         if (std::system(cmd.c_str()) != 0 || ReadFile(marker).empty()) {
             why = "npm could not install smtp-server (registry unreachable?)";
