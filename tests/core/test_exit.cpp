@@ -192,13 +192,15 @@ TEST_F(ExitProcedure, EndOfSessionWhileARefreshLooksUpAddresses) {
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> inLookup{false};
     std::atomic<int> overlaps{0};
-    RefreshServices svc;
-    svc.GetWanAddress = [&](Core&) {
+    RefreshPipeline pipeline;
+    pipeline.SetAddressLookup([&](Core&) {
         inLookup = true;
         entered.set_value();
         released.wait();
         inLookup = false;
-    };
+        return LookedUpAddresses{};
+    });
+    RefreshServices svc = pipeline.Services();
     svc.PublishOffline = [&](Core&) {
         ++offlineRuns;
         if (inLookup) ++overlaps;
