@@ -293,7 +293,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     logFile = new QLineEdit;
     logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
-    refreshOnNetworkChange = new QCheckBox("Refresh when the net&work changes");
+    refreshOnNetworkChange = new QCheckBox("Refresh &quickly when the network changes");
     wanUrl = new QLineEdit;
     wanUrl->setPlaceholderText("built-in echo services");
     wanUrl6 = new QLineEdit;
@@ -348,7 +348,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     delimiters->addWidget(startDelimiter);
     delimiters->addWidget(Label("and &before:", endDelimiter));
     delimiters->addWidget(endDelimiter);
-    wanForm->addRow(Label("Address a&fter:", startDelimiter), delimiters);
+    wanForm->addRow(Label("Address follo&ws:", startDelimiter), delimiters);
     wanForm->addRow(Label("Cross-chec&k pages:", wanCheckUrls), wanCheckUrls);
     wanForm->addRow(Label("IPv&6 echo page:", wanUrl6), wanUrl6);
 
