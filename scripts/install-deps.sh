@@ -30,12 +30,15 @@ PACKAGES=(
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
   # benchmarks side by side with other programs
   hyperfine
+  # dynamic DNS: ldns for signed UPDATE messages, nlohmann-json for the
+  # Cloudflare API, BIND 9 and nsupdate as the tests' real DNS peer
+  libldns-dev nlohmann-json3-dev bind9 bind9-dnsutils
 )
 
 # Packages that bring a system service with them. The tests and the demo
 # start their own copies on loopback high ports; the system's copy must not
 # run or start at boot because of this script.
-SERVICE_PACKAGES=(nginx-common:nginx)
+SERVICE_PACKAGES=(nginx-common:nginx bind9:named)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
