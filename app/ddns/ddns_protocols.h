@@ -28,6 +28,11 @@ DeliveryResult Rfc2136Deliver(const DdnsEntry& e, const DdnsAddresses& want, con
 bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
                    std::string& error, int timeoutSeconds);
 
+// The signed UPDATE alone (no query before or after): the answer's code
+// word ("NOERROR", "BADSIG", "REFUSED", "timeout" ...) and a line on it.
+std::string Rfc2136SendUpdate(const DdnsEntry& e, const DdnsAddresses& want, int timeoutSeconds,
+                              std::string& detail);
+
 DeliveryResult Dyndns2Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& attempt);
 DeliveryResult DuckDnsDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& attempt);
 DeliveryResult CloudflareDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& attempt);

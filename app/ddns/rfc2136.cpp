@@ -9,9 +9,11 @@
 // whose zone did not change (a secondary that forwards updates, a policy
 // that drops them quietly) does not count as delivered.
 //
-// Queries go unsigned through a resolver of their own: a wrong key must not
-// hide what the server holds, and the update's resolver then only ever
-// signs the update.
+// Queries go unsigned: a wrong key must not hide what the server holds. The
+// update is signed, sent (UDP, then TCP when the answer is truncated) and its
+// answer's signature checked over the bytes received; ldns's resolver would
+// drop an answer whose TSIG does not verify, and with it the server's reason
+// (BADKEY, BADSIG) that the user needs to read.
 #include <arpa/inet.h>
 // Before ldns: without it ldns defines bool, true and false as macros, which
 // breaks the C++ headers that follow.
@@ -109,7 +111,7 @@ bool ServerAddress(const std::string& server, std::string& address, bool& v6, st
     return true;
 }
 
-Resolver MakeResolver(const DdnsEntry& e, int timeoutSeconds, bool sign, std::string& error) {
+Resolver MakeResolver(const DdnsEntry& e, int timeoutSeconds, std::string& error) {
     std::string address;
     bool v6 = false;
     std::uint16_t port = 53;
@@ -130,11 +132,6 @@ Resolver MakeResolver(const DdnsEntry& e, int timeoutSeconds, bool sign, std::st
     ldns_resolver_set_timeout(r.get(), timeval{timeoutSeconds > 0 ? timeoutSeconds : 1, 0});
     // A truncated answer is asked again over TCP.
     ldns_resolver_set_fallback(r.get(), true);
-    if (sign) {
-        ldns_resolver_set_tsig_keyname(r.get(), Absolute(e.keyName).c_str());
-        ldns_resolver_set_tsig_algorithm(r.get(), (Lower(e.keyAlgorithm) + ".").c_str());
-        ldns_resolver_set_tsig_keydata(r.get(), e.secret.c_str());
-    }
     return r;
 }
 
@@ -168,7 +165,10 @@ bool IsNetworkStatus(ldns_status s) {
            s == LDNS_STATUS_SOCKET_ERROR;
 }
 
-// What the server holds, or the result that ends the attempt.
+// Whether the server holds the addresses, or the result that ends the
+// attempt. A server that cannot be reached ends it; one that refuses the
+// query (a primary that serves updates but not queries to us, a zone it does
+// not serve) does not hold them, and the update's answer then decides.
 bool Holds(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& attempt, bool& all,
            DeliveryResult& failure) {
     all = true;
@@ -179,10 +179,11 @@ bool Holds(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& att
             std::vector<std::string> held;
             std::string error;
             if (!Rfc2136Lookup(e, host, aaaa, held, error, attempt.timeoutSeconds)) {
-                const bool late = error.find("timed out") != std::string::npos ||
-                                  error.find("no answer") != std::string::npos;
-                failure = DdnsResult(AnswerClass::Retry, late ? "timeout" : "network", "query", error,
-                                     attempt.failures, attempt.now);
+                if (error.find(" answered the query with ") != std::string::npos) {
+                    all = false;
+                    continue;
+                }
+                failure = DdnsResult(AnswerClass::Retry, "timeout", "query", error, attempt.failures, attempt.now);
                 return false;
             }
             all = all && held.size() == 1 && held.front() == address;
@@ -207,7 +208,7 @@ std::string CanonicalAddress(const std::string& text, bool aaaa) {
 bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
                    std::string& error, int timeoutSeconds) {
     addresses.clear();
-    Resolver r = MakeResolver(e, timeoutSeconds, false, error);
+    Resolver r = MakeResolver(e, timeoutSeconds, error);
     if (!r) return false;
     Rdf name(ldns_dname_new_frm_str(Absolute(host).c_str()));
     if (!name) {
@@ -239,6 +240,145 @@ bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::
     return true;
 }
 
+namespace {
+
+struct Bytes {
+    uint8_t* data = nullptr;
+    ~Bytes() { free(data); }
+};
+struct BufferFree {
+    void operator()(ldns_buffer* b) const { ldns_buffer_free(b); }
+};
+
+// One exchange with the server: UDP, and TCP again when the answer comes
+// back truncated. The raw bytes are kept because the TSIG of the answer is
+// checked over them.
+ldns_status Exchange(ldns_buffer* query, const sockaddr_storage& to, socklen_t toLength, int timeoutSeconds,
+                     Bytes& answer, std::size_t& size, Pkt& packet) {
+    const timeval timeout{timeoutSeconds > 0 ? timeoutSeconds : 1, 0};
+    ldns_status s = ldns_udp_send(&answer.data, query, &to, toLength, timeout, &size);
+    if (s != LDNS_STATUS_OK) return s;
+    ldns_pkt* raw = nullptr;
+    s = ldns_wire2pkt(&raw, answer.data, size);
+    packet.reset(raw);
+    if (s != LDNS_STATUS_OK || !ldns_pkt_tc(packet.get())) return s;
+    free(answer.data);
+    answer.data = nullptr;
+    packet.reset();
+    s = ldns_tcp_send(&answer.data, query, &to, toLength, timeout, &size);
+    if (s != LDNS_STATUS_OK) return s;
+    raw = nullptr;
+    s = ldns_wire2pkt(&raw, answer.data, size);
+    packet.reset(raw);
+    return s;
+}
+
+}  // namespace
+
+std::string Rfc2136SendUpdate(const DdnsEntry& e, const DdnsAddresses& want, int timeoutSeconds,
+                              std::string& detail) {
+    std::string address;
+    bool v6 = false;
+    std::uint16_t port = 53;
+    if (!ServerAddress(e.server, address, v6, port, detail)) return "network";
+
+    RrList updates(ldns_rr_list_new());
+    for (const std::string& host : e.hosts) {
+        for (const bool aaaa : {false, true}) {
+            const std::string& value = aaaa ? want.aaaa : want.a;
+            if (value.empty()) continue;
+            // Delete the whole RRset (class ANY, no data), then add the one
+            // record: a name keeps exactly one address of each type.
+            ldns_rr* remove = ldns_rr_new();
+            ldns_rr_set_owner(remove, ldns_dname_new_frm_str(Absolute(host).c_str()));
+            ldns_rr_set_type(remove, aaaa ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A);
+            ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
+            ldns_rr_set_ttl(remove, 0);
+            ldns_rr_list_push_rr(updates.get(), remove);
+            const std::string line =
+                Absolute(host) + " " + std::to_string(e.ttl) + " IN " + (aaaa ? "AAAA " : "A ") + value;
+            ldns_rr* add = nullptr;
+            if (ldns_rr_new_frm_str(&add, line.c_str(), 0, nullptr, nullptr) != LDNS_STATUS_OK) {
+                detail = "cannot make a record of " + host;
+                return "FORMERR";
+            }
+            ldns_rr_list_push_rr(updates.get(), add);
+        }
+    }
+    Rdf zone(ldns_dname_new_frm_str(Absolute(e.zone).c_str()));
+    if (!zone) {
+        detail = "\"" + e.zone + "\" is not a zone name";
+        return "NOTZONE";
+    }
+    // The packet takes the zone's name over.
+    Pkt update(ldns_update_pkt_new(zone.release(), LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr));
+    if (!update) {
+        detail = "cannot build the update";
+        return "FORMERR";
+    }
+    ldns_pkt_set_rd(update.get(), false);
+    ldns_pkt_set_random_id(update.get());
+    const std::string keyName = Absolute(e.keyName);
+    const std::string algorithm = Lower(e.keyAlgorithm) + ".";
+    const ldns_status signedStatus =
+        ldns_pkt_tsig_sign(update.get(), keyName.c_str(), e.secret.c_str(), 300, algorithm.c_str(), nullptr);
+    if (signedStatus != LDNS_STATUS_OK) {
+        // A secret that is no base64 ends here, before anything is sent.
+        detail = "cannot sign with key \"" + e.keyName + "\": " + StatusText(signedStatus);
+        return "BADKEY";
+    }
+    std::unique_ptr<ldns_buffer, BufferFree> query(ldns_buffer_new(LDNS_MAX_PACKETLEN));
+    if (!query || ldns_pkt2buffer_wire(query.get(), update.get()) != LDNS_STATUS_OK) {
+        detail = "cannot build the update";
+        return "FORMERR";
+    }
+
+    sockaddr_storage to{};
+    socklen_t toLength = 0;
+    if (v6) {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&to);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(port);
+        inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr);
+        toLength = sizeof(sockaddr_in6);
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&to);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(port);
+        inet_pton(AF_INET, address.c_str(), &a4->sin_addr);
+        toLength = sizeof(sockaddr_in);
+    }
+    Bytes bytes;
+    std::size_t size = 0;
+    Pkt answer;
+    const ldns_status s = Exchange(query.get(), to, toLength, timeoutSeconds, bytes, size, answer);
+    if (s != LDNS_STATUS_OK || !answer) {
+        detail = "no answer from " + e.server + " (" + StatusText(s) + ")";
+        return IsNetworkStatus(s) ? "timeout" : "network";
+    }
+    if (ldns_pkt_id(answer.get()) != ldns_pkt_id(update.get())) {
+        detail = "the answer from " + e.server + " is for another message";
+        return "network";
+    }
+    std::string code = RcodeName(ldns_pkt_get_rcode(answer.get()));
+    if (code == "NOTAUTH") {
+        // A server that refuses the key says why in its TSIG record.
+        const std::string tsig = TsigError(answer.get());
+        if (!tsig.empty()) code = tsig;
+    }
+    if (code == "NOERROR") {
+        // A success the key does not vouch for is no success.
+        const ldns_rdf* mac = ldns_rr_rdf(ldns_pkt_tsig(update.get()), 3);
+        if (!ldns_pkt_tsig(answer.get()) ||
+            !ldns_pkt_tsig_verify(answer.get(), bytes.data, size, keyName.c_str(), e.secret.c_str(), mac)) {
+            detail = "the server's answer is not signed with the key";
+            return "network";
+        }
+    }
+    detail = e.server + " answered " + code;
+    return code;
+}
+
 DeliveryResult Rfc2136Deliver(const DdnsEntry& eIn, const DdnsAddresses& wantIn, const DdnsAttempt& attempt) {
     DdnsEntry e = eIn;
     if (e.zone.empty() && !e.hosts.empty()) {
@@ -255,77 +395,12 @@ DeliveryResult Rfc2136Deliver(const DdnsEntry& eIn, const DdnsAddresses& wantIn,
     if (!Holds(e, want, attempt, held, failure)) return failure;
     if (held) return DdnsResult(AnswerClass::Unchanged, "unchanged", "query", {}, attempt.failures, attempt.now);
 
-    std::string error;
-    Resolver r = MakeResolver(e, attempt.timeoutSeconds, true, error);
-    if (!r) return DdnsResult(AnswerClass::Stop, "network", "update", error, attempt.failures, attempt.now);
-
-    RrList updates(ldns_rr_list_new());
-    for (const std::string& host : e.hosts) {
-        for (const bool aaaa : {false, true}) {
-            const std::string& address = aaaa ? want.aaaa : want.a;
-            if (address.empty()) continue;
-            // Delete the whole RRset (class ANY, no data), then add the one
-            // record: a name keeps exactly one address of each type.
-            ldns_rr* remove = ldns_rr_new();
-            ldns_rr_set_owner(remove, ldns_dname_new_frm_str(Absolute(host).c_str()));
-            ldns_rr_set_type(remove, aaaa ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A);
-            ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
-            ldns_rr_set_ttl(remove, 0);
-            ldns_rr_list_push_rr(updates.get(), remove);
-            const std::string line =
-                Absolute(host) + " " + std::to_string(e.ttl) + " IN " + (aaaa ? "AAAA " : "A ") + address;
-            ldns_rr* add = nullptr;
-            if (ldns_rr_new_frm_str(&add, line.c_str(), 0, nullptr, nullptr) != LDNS_STATUS_OK) {
-                return DdnsResult(AnswerClass::Stop, "FORMERR", "update", "cannot make a record of " + host,
-                                  attempt.failures, attempt.now);
-            }
-            ldns_rr_list_push_rr(updates.get(), add);
-        }
-    }
-    Rdf zone(ldns_dname_new_frm_str(Absolute(e.zone).c_str()));
-    if (!zone) {
-        return DdnsResult(AnswerClass::Stop, "NOTZONE", "update", "\"" + e.zone + "\" is not a zone name",
-                          attempt.failures, attempt.now);
-    }
-    // The packet takes the zone's name over.
-    Pkt update(ldns_update_pkt_new(zone.release(), LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr));
-    if (!update) {
-        return DdnsResult(AnswerClass::Stop, "FORMERR", "update", "cannot build the update", attempt.failures,
-                          attempt.now);
-    }
-    ldns_pkt_set_rd(update.get(), false);
-    ldns_pkt_set_random_id(update.get());
-    const ldns_status signedStatus = ldns_update_pkt_tsig_add(update.get(), r.get());
-    if (signedStatus != LDNS_STATUS_OK) {
-        // A secret that is no base64 ends here, before anything is sent.
-        return DdnsResult(AnswerClass::Stop, "BADKEY", "sign",
-                          "cannot sign with key \"" + e.keyName + "\": " + StatusText(signedStatus),
-                          attempt.failures, attempt.now);
-    }
-    ldns_pkt* raw = nullptr;
-    const ldns_status s = ldns_resolver_send_pkt(&raw, r.get(), update.get());
-    Pkt answer(raw);
-    if (!answer) {
-        const std::string code = IsNetworkStatus(s) ? "timeout" : "network";
-        return DdnsResult(AnswerClass::Retry, code, "update", "no answer from " + e.server + " (" + StatusText(s) + ")",
-                          attempt.failures, attempt.now);
-    }
-    std::string code = RcodeName(ldns_pkt_get_rcode(answer.get()));
-    if (code == "NOTAUTH") {
-        const std::string tsig = TsigError(answer.get());
-        if (!tsig.empty()) code = tsig;
-    }
-    if (code == "NOERROR" && s != LDNS_STATUS_OK) {
-        // A success that the key does not vouch for is no success.
-        return DdnsResult(AnswerClass::Retry, "network", "update",
-                          "the answer's signature does not verify (" + StatusText(s) + ")", attempt.failures,
-                          attempt.now);
-    }
+    std::string detail;
+    const std::string code = Rfc2136SendUpdate(e, want, attempt.timeoutSeconds, detail);
     const AnswerRow* row = FindDdnsAnswer(DdnsProtocol::Rfc2136, code);
     const AnswerClass action = row ? row->action : AnswerClass::Retry;
-    if (action != AnswerClass::Updated) {
-        return DdnsResult(action, code, "update", e.server + " answered " + code, attempt.failures, attempt.now);
-    }
+    if (action != AnswerClass::Updated) return DdnsResult(action, code, "update", detail, attempt.failures, attempt.now);
+
     if (!Holds(e, want, attempt, held, failure)) return failure;
     if (!held) {
         return DdnsResult(AnswerClass::Retry, "notheld", "read back",
