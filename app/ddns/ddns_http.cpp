@@ -239,7 +239,8 @@ DeliveryResult DuckDnsDeliver(const DdnsEntry& e, const DdnsAddresses& want, con
     const HttpsAnswer a = Send(q);
     DeliveryResult out;
     if (TransportFailed(a, e, t, "update", out)) return out;
-    std::string word = a.body.substr(0, a.body.find_first_of("\r\n"));
+    // "OK" or "KO", with verbose=true followed by more lines.
+    std::string word = a.body.substr(0, a.body.find_first_of(" \t\r\n"));
     const AnswerRow* row = FindDdnsAnswer(DdnsProtocol::DuckDns, word);
     if (!row) word = "unexpected", row = FindDdnsAnswer(DdnsProtocol::DuckDns, word);
     return DdnsResult(row->action, word, "update", MaskReply(a.body, e.secret), t.failures, t.now);
