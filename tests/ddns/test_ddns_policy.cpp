@@ -1,0 +1,133 @@
+// When an entry tries, how long it waits after a failure, and what a
+// "[DDNS x]" section must hold to be used.
+#include <gtest/gtest.h>
+
+#include "app/core/ini_file.h"
+#include "app/ddns/ddns_channel.h"
+#include "app/ddns/ddns_policy.h"
+#include "tests/ddns/ddns_test_support.h"
+#include "tests/support/peer_process.h"
+
+namespace zelmar {
+namespace {
+
+using test::kTestNow;
+
+TEST(DdnsBackoff, FiveMinutesDoublingToOneHour) {
+    const std::pair<int, std::int64_t> rows[] = {{0, 300},  {1, 600},  {2, 1200},   {3, 2400},
+                                                 {4, 3600}, {5, 3600}, {1000, 3600}, {-1, 300}};
+    for (const auto& [failures, seconds] : rows) EXPECT_EQ(DdnsBackoffSeconds(failures), seconds) << failures;
+}
+
+struct DueRow {
+    const char* name;
+    DdnsProtocol protocol;
+    bool wantAAAA;
+    const char* wan;
+    const char* wan6;
+    ChannelRecord record;
+    bool due;
+};
+
+constexpr std::int64_t kDay = 24 * 60 * 60;
+const AddressSet kHeld{"192.0.2.7", "", "2001:db8::7", ""};
+
+ChannelRecord Record(std::int64_t deliveredAt, int failures = 0, std::int64_t retryAt = 0) {
+    ChannelRecord r;
+    r.delivered = kHeld;
+    r.deliveredAt = deliveredAt;
+    r.failures = failures;
+    r.retryAt = retryAt;
+    return r;
+}
+
+const DueRow kDue[] = {
+    {"NeverDelivered", DdnsProtocol::Dyndns2, false, "192.0.2.7", "", {}, true},
+    {"SameAddressYesterday", DdnsProtocol::Dyndns2, false, "192.0.2.7", "", Record(kTestNow - kDay), false},
+    {"SameAddress25DaysLess1s", DdnsProtocol::DuckDns, false, "192.0.2.7", "",
+     Record(kTestNow - 25 * kDay + 1), false},
+    {"SameAddress25Days", DdnsProtocol::DuckDns, false, "192.0.2.7", "", Record(kTestNow - 25 * kDay), true},
+    {"NewAddress", DdnsProtocol::Cloudflare, false, "192.0.2.8", "", Record(kTestNow - kDay), true},
+    {"NewIPv6Wanted", DdnsProtocol::Dyndns2, true, "192.0.2.7", "2001:db8::8", Record(kTestNow - kDay), true},
+    {"NewIPv6NotWanted", DdnsProtocol::Dyndns2, false, "192.0.2.7", "2001:db8::8", Record(kTestNow - kDay), false},
+    {"NoWanAddress", DdnsProtocol::Dyndns2, false, "N/A", "", {}, false},
+    {"OnlyIPv6", DdnsProtocol::Dyndns2, true, "N/A", "2001:db8::7", {}, true},
+    {"BackingOff", DdnsProtocol::Dyndns2, false, "192.0.2.8", "", Record(kTestNow - kDay, 2, kTestNow + 1), false},
+    {"BackOffOver", DdnsProtocol::Dyndns2, false, "192.0.2.8", "", Record(kTestNow - kDay, 2, kTestNow), true},
+    // An own server is asked every time; it decides whether to update.
+    {"Rfc2136SameAddress", DdnsProtocol::Rfc2136, false, "192.0.2.7", "", Record(kTestNow - kDay), true},
+    {"Rfc2136BackingOff", DdnsProtocol::Rfc2136, false, "192.0.2.7", "", Record(0, 1, kTestNow + 60), false},
+};
+
+class DdnsDueTable : public ::testing::TestWithParam<DueRow> {};
+
+TEST_P(DdnsDueTable, TriesOnlyWhenTheNameMayBeBehind) {
+    const DueRow& row = GetParam();
+    DdnsEntry e;
+    e.protocol = row.protocol;
+    e.wantAAAA = row.wantAAAA;
+    EXPECT_EQ(DdnsDue(e, test::SnapshotWith(row.wan, row.wan6), row.record, kTestNow), row.due);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, DdnsDueTable, ::testing::ValuesIn(kDue),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class DdnsSettings : public ::testing::Test {
+protected:
+    std::vector<std::unique_ptr<DeliveryChannel>> Channels() {
+        Settings settings;
+        const std::string start = dir_.path();
+        return MakeDdnsChannels({settings, ini_, start, key_});
+    }
+    void Set(const std::string& section, const std::string& key, const std::string& value) {
+        ini_.WriteString(section, key, value);
+    }
+    test::ScratchDir dir_;
+    IniFile ini_{dir_ / "Zelmar.ini"};
+    std::string key_ = "wsZk3!x9Q";
+};
+
+// Settings that cannot work are said once, as a stop that lasts until they
+// change; they never reach a server.
+TEST_F(DdnsSettings, UnusableEntriesStopWithOneLineNamingEachProblem) {
+    Set("DDNS broken", "Protocol", "dyndns3");
+    Set("DDNS broken", "Records", "A,MX");
+    Set("DDNS broken", "Server", "http://members.example.org");
+    test::LineReporter reporter;
+    const auto channels = Channels();
+    ASSERT_EQ(channels.size(), 1u);
+    ASSERT_TRUE(channels[0]->Due(test::SnapshotWith("192.0.2.7"), {}));
+    const DeliveryResult r = channels[0]->Deliver(test::SnapshotWith("192.0.2.7"), reporter);
+    EXPECT_EQ(r.outcome, DeliveryOutcome::FailedPermanently);
+    ASSERT_EQ(reporter.lines.size(), 1u);
+    for (const char* part : {"\"dyndns3\"", "\"Host\" names no host", "\"MX\"", "no secret is stored",
+                             "stops updating until its settings change"})
+        EXPECT_NE(reporter.lines[0].find(part), std::string::npos) << part << " in " << reporter.lines[0];
+}
+
+TEST_F(DdnsSettings, TheFingerprintFollowsEverySettingAndTheSecret) {
+    Set("DDNS home", "Protocol", "duckdns");
+    Set("DDNS home", "Host", "home");
+    std::string error;
+    ASSERT_TRUE(WriteDdnsSecret(ini_, "home", "token-1", key_, error)) << error;
+    const std::string before = Channels()[0]->SettingsFingerprint();
+    EXPECT_EQ(Channels()[0]->SettingsFingerprint(), before);
+    ASSERT_TRUE(WriteDdnsSecret(ini_, "home", "token-2", key_, error));
+    const std::string newSecret = Channels()[0]->SettingsFingerprint();
+    EXPECT_NE(newSecret, before);
+    Set("DDNS home", "Records", "A,AAAA");
+    EXPECT_NE(Channels()[0]->SettingsFingerprint(), newSecret);
+    EXPECT_EQ(test::ReadFile(ini_.path()).find("token-2"), std::string::npos);
+}
+
+TEST_F(DdnsSettings, SecretsThatCannotBeStoredAreRefused) {
+    std::string error;
+    for (const std::string& bad : {std::string(), std::string(256, 'x'), std::string("a\nb"), std::string("a\0b", 3)})
+        EXPECT_FALSE(WriteDdnsSecret(ini_, "home", bad, key_, error)) << bad.size();
+    EXPECT_TRUE(WriteDdnsSecret(ini_, "home", std::string(255, 'x'), key_, error)) << error;
+    EXPECT_EQ(ReadDdnsSecret(ini_, "home", key_), std::string(255, 'x'));
+    EXPECT_FALSE(WriteDdnsSecret(ini_, "bad]name", "x", key_, error));
+}
+
+}  // namespace
+}  // namespace zelmar
