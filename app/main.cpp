@@ -25,6 +25,7 @@
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
+#include "app/ddns/ddns_entry.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
 #ifdef ZELMAR_HAVE_GUI
@@ -46,6 +47,9 @@ constexpr const char* kUsage =
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
+    "  --set-ddns-secret NAME\n"
+    "               store the secret (TSIG key, password or token) of the\n"
+    "               dynamic-DNS entry [DDNS NAME], read from standard input\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -336,10 +340,10 @@ void RestoreEchoAndDie(int sig) {
 }
 
 // One line of standard input without its line end; false at end of input.
-bool ReadSecretLine(std::string& line) {
+bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ") {
     const bool terminal = ::isatty(STDIN_FILENO) == 1;
     if (terminal) {
-        std::fputs("SMTP password: ", stderr);
+        std::fputs(prompt, stderr);
         std::fflush(stderr);
         if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
             termios quiet = g_savedTerminal;
@@ -389,6 +393,28 @@ int SetSmtpLogin(const std::string& account) {
         return 1;
     }
     std::fprintf(stderr, "zelmar: SMTP login for '%s' stored in %s\n", account.c_str(), ini.path().c_str());
+    return 0;
+}
+
+int SetDdnsSecret(const std::string& name) {
+    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    if (!zelmar::DdnsEntryExists(ini, name)) {
+        std::fprintf(stderr, "zelmar: %s has no entry [DDNS %s]; nothing changed\n", ini.path().c_str(), name.c_str());
+        return 1;
+    }
+    std::string secret;
+    if (!ReadSecretLine(secret, "Secret: ")) {
+        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    std::string error;
+    const bool ok = zelmar::WriteDdnsSecret(ini, name, secret, zelmar::ScrambleKey(), error);
+    std::fill(secret.begin(), secret.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: secret not stored: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zelmar: secret of [DDNS %s] stored in %s\n", name.c_str(), ini.path().c_str());
     return 0;
 }
 
@@ -499,6 +525,12 @@ int main(int argc, char** argv) {
                 return 2;
             }
             return SetSmtpLogin(argv[i + 1]);
+        } else if (a == "--set-ddns-secret") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zelmar: --set-ddns-secret needs the entry's name\n%s", kUsage);
+                return 2;
+            }
+            return SetDdnsSecret(argv[i + 1]);
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -121,6 +121,12 @@ std::vector<std::string> DdnsEntryNames(const IniFile& ini) {
     return out;
 }
 
+bool DdnsEntryExists(const IniFile& ini, const std::string& name) {
+    for (const std::string& n : DdnsEntryNames(ini))
+        if (EqualsNoCase(n, name)) return true;
+    return false;
+}
+
 DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::string& scrambleKey,
                         std::vector<std::string>& problems) {
     DdnsEntry e;

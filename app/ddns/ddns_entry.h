@@ -62,6 +62,9 @@ std::string DdnsServerOrDefault(const DdnsEntry& e);
 // The names of every "[DDNS x]" section, in file order.
 std::vector<std::string> DdnsEntryNames(const IniFile& ini);
 
+// Whether a "[DDNS name]" section exists (names match without regard to case).
+bool DdnsEntryExists(const IniFile& ini, const std::string& name);
+
 // Reads one entry. problems gets one clear sentence per setting that could
 // not be used (an unknown protocol, no host, a wrong record type ...);
 // an entry with problems must not be delivered.

@@ -131,3 +131,21 @@ TEST_F(DdnsSettings, SecretsThatCannotBeStoredAreRefused) {
 
 }  // namespace
 }  // namespace zelmar
+
+namespace zelmar {
+namespace {
+
+// The command line stores the secret scrambled, from standard input, and
+// only for an entry that exists.
+TEST_F(DdnsSettings, SetDdnsSecretStoresStandardInputScrambled) {
+    Set("DDNS home", "Protocol", "duckdns");
+    const std::string run = "cd '" + dir_.path() + "' && printf 'tok-5150\\n' | " ZELMAR_BINARY " --set-ddns-secret ";
+    EXPECT_EQ(std::system((run + "home 2>/dev/null").c_str()), 0);
+    EXPECT_EQ(ReadDdnsSecret(ini_, "home", ScrambleKey()), "tok-5150");
+    EXPECT_EQ(test::ReadFile(ini_.path()).find("tok-5150"), std::string::npos);
+    EXPECT_NE(std::system((run + "office 2>/dev/null").c_str()), 0);
+    EXPECT_EQ(test::ReadFile(ini_.path()).find("office"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zelmar
