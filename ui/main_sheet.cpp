@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/core.h"
+#include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/pages.h"
 #include "ui/program_icon.h"
@@ -62,6 +63,8 @@ void CMainSheet::EnsureContent() {
         connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::modifiedChanged, this,
                 &CMainSheet::UpdateSaveButton);
     }
+    // Dynamic DNS writes its entries itself: it takes no part in "&Save".
+    tabs_->addTab(new CDdnsPage(core_), "Dynamic DNS");
     tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
     tabs_->setUsesScrollButtons(false);

@@ -138,9 +138,6 @@ DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::
     if (!ParseDdnsProtocol(protocol, e.protocol))
         problems.push_back("\"Protocol\" must be rfc2136, dyndns2, duckdns or cloudflare, not \"" + protocol + "\"");
     e.hosts = SplitList(get("Host"));
-    if (e.hosts.empty()) problems.push_back("\"Host\" names no host");
-    for (const std::string& h : e.hosts)
-        if (!PlausibleHostName(h)) problems.push_back("\"" + h + "\" is not a host name");
     e.server = get("Server");
     e.zone = get("Zone");
     e.keyName = get("KeyName");
@@ -169,6 +166,16 @@ DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::
     e.enabled = ini.GetInt(section, "Enabled", 1) == 1;
     e.secret = ReadDdnsSecret(ini, name, scrambleKey);
 
+    for (std::string& p : CheckDdnsEntry(e)) problems.push_back(std::move(p));
+    return e;
+}
+
+std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e) {
+    std::vector<std::string> problems;
+    if (e.hosts.empty()) problems.push_back("\"Host\" names no host");
+    for (const std::string& h : e.hosts)
+        if (!PlausibleHostName(h)) problems.push_back("\"" + h + "\" is not a host name");
+    if (!e.wantA && !e.wantAAAA) problems.push_back("\"Records\" names no record type");
     if (e.protocol == DdnsProtocol::Rfc2136) {
         if (e.server.empty()) problems.push_back("\"Server\" is empty: rfc2136 needs the name server to update");
         if (e.keyName.empty()) problems.push_back("\"KeyName\" is empty");
@@ -179,8 +186,8 @@ DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::
         if (!EqualsNoCase(base.substr(0, 8), "https://"))
             problems.push_back("\"Server\" must be an https:// address: the secret never travels unencrypted");
     }
-    if (e.secret.empty()) problems.push_back("no secret is stored (zelmar --set-ddns-secret " + name + ")");
-    return e;
+    if (e.secret.empty()) problems.push_back("no secret is stored (zelmar --set-ddns-secret " + e.name + ")");
+    return problems;
 }
 
 bool WriteDdnsEntry(IniFile& ini, const DdnsEntry& e) {

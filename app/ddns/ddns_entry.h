@@ -71,6 +71,11 @@ bool DdnsEntryExists(const IniFile& ini, const std::string& name);
 DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::string& scrambleKey,
                         std::vector<std::string>& problems);
 
+// What keeps an entry, as it stands in memory, from working (no host, an
+// unusable name, a missing key name or login, a plain-HTTP server, no
+// secret): one sentence each.
+std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e);
+
 // Writes every key but the secret (which WriteDdnsSecret keeps).
 bool WriteDdnsEntry(IniFile& ini, const DdnsEntry& e);
 bool RemoveDdnsEntry(IniFile& ini, const std::string& name);

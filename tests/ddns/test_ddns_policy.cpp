@@ -4,6 +4,7 @@
 
 #include "app/core/ini_file.h"
 #include "app/ddns/ddns_channel.h"
+#include "app/ddns/ddns_page_model.h"
 #include "app/ddns/ddns_policy.h"
 #include "tests/ddns/ddns_test_support.h"
 #include "tests/support/peer_process.h"
@@ -145,6 +146,47 @@ TEST_F(DdnsSettings, SetDdnsSecretStoresStandardInputScrambled) {
     EXPECT_EQ(test::ReadFile(ini_.path()).find("tok-5150"), std::string::npos);
     EXPECT_NE(std::system((run + "office 2>/dev/null").c_str()), 0);
     EXPECT_EQ(test::ReadFile(ini_.path()).find("office"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zelmar
+
+
+namespace zelmar {
+namespace {
+
+// The page's operations as the dialog uses them: a new secret or the stored
+// one, names that are taken, and the outcome read from the channel's record.
+TEST_F(DdnsSettings, ThePageAddsEditsEnablesAndRemovesEntries) {
+    DdnsPageModel model(ini_, key_);
+    DdnsEntry e;
+    e.name = "home";
+    e.protocol = DdnsProtocol::DuckDns;
+    e.hosts = {"home"};
+    std::string error;
+    EXPECT_FALSE(model.Save(e, "", true, error));
+    EXPECT_EQ(error, "No secret is stored (zelmar --set-ddns-secret home).");
+    ASSERT_TRUE(model.Save(e, "tok-1", true, error)) << error;
+    EXPECT_FALSE(model.Save(e, "tok-1", true, error));
+    e.hosts = {"home", "office"};
+    ASSERT_TRUE(model.Save(e, "", false, error)) << error;  // the stored secret stays
+    EXPECT_EQ(ReadDdnsSecret(ini_, "home", key_), "tok-1");
+    EXPECT_EQ(model.Load("home").secret, "");
+    ASSERT_TRUE(model.SetEnabled("home", false));
+    EXPECT_TRUE(Channels().empty());
+
+    Set("DDNS home", kRecordFailures, "2");
+    Set("DDNS home", kRecordRetryAt, "0");
+    std::vector<DdnsRow> rows = model.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].hosts, "home, office");
+    EXPECT_FALSE(rows[0].enabled);
+    EXPECT_EQ(rows[0].lastOutcome, "failed 2 times");
+    Set("DDNS home", kRecordStoppedFor, "0123");
+    Set("DDNS home", kRecordStopReason, "badauth");
+    EXPECT_EQ(model.Rows()[0].lastOutcome, "stopped: badauth");
+    ASSERT_TRUE(model.Remove("home"));
+    EXPECT_TRUE(model.Rows().empty());
 }
 
 }  // namespace
