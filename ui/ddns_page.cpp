@@ -40,7 +40,7 @@ CDdnsPage::CDdnsPage(Core& core, QWidget* parent)
     list_->setRootIsDecorated(false);
     list_->header()->setStretchLastSection(true);
     add_ = new QPushButton("&Add...");
-    edit_ = new QPushButton("&Edit...");
+    edit_ = new QPushButton("Ed&it...");
     remove_ = new QPushButton("Re&move");
     enable_ = new QPushButton("Disa&ble");
     auto* buttons = new QVBoxLayout;
