@@ -151,6 +151,9 @@ const FaultRow kFaults[] = {
     {DdnsProtocol::Dyndns2, R"({"status": 500, "body": "<html>oops</html>"})", Retry, "HTTP 500"},
     {DdnsProtocol::Dyndns2, R"({"delay": 3, "body": "good 192.0.2.7"})", Retry, "timeout"},
     {DdnsProtocol::Dyndns2, R"({"bytes": 10485760, "body": "good"})", Retry, "toolong"},
+    // An answer is read up to 64 KiB: on the limit it counts, one byte past it not.
+    {DdnsProtocol::Dyndns2, R"({"bytes": 65536, "body": "good"})", Updated, "good"},
+    {DdnsProtocol::Dyndns2, R"({"bytes": 65537, "body": "good"})", Retry, "toolong"},
     {DdnsProtocol::DuckDns, R"({"body": "OK"})", Updated, "OK"},
     {DdnsProtocol::DuckDns, R"({"body": "KO"})", Stop, "KO"},
     {DdnsProtocol::DuckDns, R"({"body": "<html>maintenance</html>"})", Retry, "unexpected"},

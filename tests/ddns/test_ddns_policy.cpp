@@ -191,3 +191,19 @@ TEST_F(DdnsSettings, ThePageAddsEditsEnablesAndRemovesEntries) {
 
 }  // namespace
 }  // namespace zelmar
+
+namespace zelmar {
+namespace {
+
+// Sections are found by their prefix, in file order, each once, whatever
+// the letter case; a prefix without a name or without its blank is no entry.
+TEST_F(DdnsSettings, EntriesAreTheSectionsNamedDdnsSomething) {
+    test::WriteFile(ini_.path(), "[ddns Home]\nHost=a\n[LocalSettings]\n[DDNS office]\n[DDNS home]\nHost=b\n"
+                                 "[DDNSx]\n[DDNS ]\n");
+    EXPECT_EQ(DdnsEntryNames(ini_), (std::vector<std::string>{"Home", "office"}));
+    EXPECT_TRUE(DdnsEntryExists(ini_, "HOME"));
+    EXPECT_FALSE(DdnsEntryExists(ini_, "x"));
+}
+
+}  // namespace
+}  // namespace zelmar
