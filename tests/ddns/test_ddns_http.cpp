@@ -128,6 +128,8 @@ struct FaultRow {
     const char* code;
 };
 
+void PrintTo(const FaultRow& row, std::ostream* os) { *os << DdnsProtocolWord(row.protocol) << " " << row.fault; }
+
 const FaultRow kFaults[] = {
     {DdnsProtocol::Dyndns2, R"({"body": "good 192.0.2.7"})", Updated, "good"},
     {DdnsProtocol::Dyndns2, R"({"body": "nochg 192.0.2.7"})", Same, "nochg"},

@@ -30,6 +30,8 @@ struct DueRow {
     bool due;
 };
 
+void PrintTo(const DueRow& r, std::ostream* os) { *os << r.name; }
+
 constexpr std::int64_t kDay = 24 * 60 * 60;
 const AddressSet kHeld{"192.0.2.7", "", "2001:db8::7", ""};
 

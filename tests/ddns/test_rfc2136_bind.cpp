@@ -68,6 +68,8 @@ struct Refusal {
     const char* code;
 };
 
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
 const Refusal kRefusals[] = {
     {"WrongSecret", [](DdnsEntry& e) { e.secret = BindPeer::Outsider().secret; }, "BADSIG"},
     {"UnknownKey", [](DdnsEntry& e) { e.keyName = "nobody-knows"; }, "BADKEY"},
