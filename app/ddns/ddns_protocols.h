@@ -22,12 +22,6 @@ struct DdnsAttempt {
 // each name's A/AAAA records, and reads them back.
 DeliveryResult Rfc2136Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& attempt);
 
-// What the server holds for a name and type ("" members when nothing), or
-// false with error set when it could not be asked. Also used by the tests
-// and the benchmark.
-bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
-                   std::string& error, int timeoutSeconds);
-
 // The signed UPDATE alone (no query before or after): the answer's code
 // word ("NOERROR", "BADSIG", "REFUSED", "timeout" ...) and a line on it.
 std::string Rfc2136SendUpdate(const DdnsEntry& e, const DdnsAddresses& want, int timeoutSeconds,

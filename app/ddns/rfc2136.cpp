@@ -165,6 +165,10 @@ bool IsNetworkStatus(ldns_status s) {
            s == LDNS_STATUS_SOCKET_ERROR;
 }
 
+enum class QueryStatus { Answered, Refused, Unreachable, NoAnswer };
+QueryStatus Query(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
+                  std::string& error, int timeoutSeconds);
+
 // Whether the server holds the addresses, or the result that ends the
 // attempt. A server that cannot be reached ends it; one that refuses the
 // query (a primary that serves updates but not queries to us, a zone it does
@@ -178,12 +182,14 @@ bool Holds(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& att
             if (address.empty()) continue;
             std::vector<std::string> held;
             std::string error;
-            if (!Rfc2136Lookup(e, host, aaaa, held, error, attempt.timeoutSeconds)) {
-                if (error.find(" answered the query with ") != std::string::npos) {
-                    all = false;
-                    continue;
-                }
-                failure = DdnsResult(AnswerClass::Retry, "timeout", "query", error, attempt.failures, attempt.now);
+            const QueryStatus status = Query(e, host, aaaa, held, error, attempt.timeoutSeconds);
+            if (status == QueryStatus::Refused) {
+                all = false;
+                continue;
+            }
+            if (status != QueryStatus::Answered) {
+                failure = DdnsResult(AnswerClass::Retry, status == QueryStatus::NoAnswer ? "timeout" : "network",
+                                     "query", error, attempt.failures, attempt.now);
                 return false;
             }
             all = all && held.size() == 1 && held.front() == address;
@@ -203,17 +209,15 @@ std::string CanonicalAddress(const std::string& text, bool aaaa) {
     return out;
 }
 
-}  // namespace
-
-bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
-                   std::string& error, int timeoutSeconds) {
+QueryStatus Query(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
+                  std::string& error, int timeoutSeconds) {
     addresses.clear();
     Resolver r = MakeResolver(e, timeoutSeconds, error);
-    if (!r) return false;
+    if (!r) return QueryStatus::Unreachable;
     Rdf name(ldns_dname_new_frm_str(Absolute(host).c_str()));
     if (!name) {
         error = "\"" + host + "\" is not a DNS name";
-        return false;
+        return QueryStatus::Refused;
     }
     const ldns_rr_type type = aaaa ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A;
     ldns_pkt* raw = nullptr;
@@ -222,12 +226,12 @@ bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::
     if (s != LDNS_STATUS_OK || !answer) {
         error = "no answer from " + e.server + " (" + StatusText(s) + ")";
         if (s == LDNS_STATUS_NETWORK_ERR) error = "no answer from " + e.server + ": timed out or refused";
-        return false;
+        return QueryStatus::NoAnswer;
     }
     const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
     if (rcode != LDNS_RCODE_NOERROR && rcode != LDNS_RCODE_NXDOMAIN) {
         error = e.server + " answered the query with " + RcodeName(rcode);
-        return false;
+        return QueryStatus::Refused;
     }
     RrList rrs(ldns_pkt_rr_list_by_name_and_type(answer.get(), name.get(), type, LDNS_SECTION_ANSWER));
     for (std::size_t i = 0; rrs && i < ldns_rr_list_rr_count(rrs.get()); ++i) {
@@ -237,8 +241,10 @@ bool Rfc2136Lookup(const DdnsEntry& e, const std::string& host, bool aaaa, std::
         if (text) addresses.emplace_back(text);
         free(text);
     }
-    return true;
+    return QueryStatus::Answered;
 }
+
+}  // namespace
 
 namespace {
 
