@@ -4,13 +4,14 @@
 
 #include "app/core/ini_file.h"
 #include "app/core/text.h"
+#include "app/refresh/channel_record.h"
 
 namespace zelmar {
 
 namespace {
 
 // The program's time format, "%m/%d/%y %H:%M:%S", local time.
-std::string When(long seconds) {
+std::string When(std::int64_t seconds) {
     const std::time_t t = seconds;
     std::tm local{};
     localtime_r(&t, &local);
@@ -22,20 +23,13 @@ std::string When(long seconds) {
 }  // namespace
 
 std::string DdnsOutcomeText(const IniFile& ini, const std::string& name) {
-    const std::string s = kDdnsSectionPrefix + name;
-    const std::string stopped = ini.GetString(s, kRecordStoppedFor);
-    if (!stopped.empty()) {
-        const std::string reason = ini.GetString(s, kRecordStopReason);
-        return "stopped" + (reason.empty() ? std::string() : ": " + reason);
+    const ChannelRecord r = LoadChannelRecord(ini, kDdnsSectionPrefix + name);
+    if (!r.stoppedFor.empty()) return "stopped" + (r.stopReason.empty() ? std::string() : ": " + r.stopReason);
+    if (r.failures > 0) {
+        return "failed " + std::to_string(r.failures) + (r.failures == 1 ? " time" : " times") +
+               (r.retryAt > 0 ? ", next try " + When(r.retryAt) : std::string());
     }
-    const long failures = ini.GetInt(s, kRecordFailures, 0);
-    const long retryAt = ini.GetInt(s, kRecordRetryAt, 0);
-    if (failures > 0) {
-        return "failed " + std::to_string(failures) + (failures == 1 ? " time" : " times") +
-               (retryAt > 0 ? ", next try " + When(retryAt) : std::string());
-    }
-    const long at = ini.GetInt(s, kRecordDeliveredAt, 0);
-    return at > 0 ? "updated " + When(at) : "never updated";
+    return r.everDelivered() ? "updated " + When(r.deliveredAt) : "never updated";
 }
 
 std::vector<DdnsRow> DdnsPageModel::Rows() const {
@@ -88,7 +82,12 @@ bool DdnsPageModel::Save(const DdnsEntry& entry, const std::string& newSecret, b
     return true;
 }
 
-bool DdnsPageModel::Remove(const std::string& name) { return RemoveDdnsEntry(ini_, name); }
+bool DdnsPageModel::Remove(const std::string& name) {
+    IniBatch batch(ini_, IniBatch::kWriteOnCommit);
+    const bool removed = RemoveDdnsEntry(ini_, name);
+    ini_.DeleteSection(ChannelSection(kDdnsSectionPrefix + name));
+    return batch.Commit() && removed;
+}
 
 bool DdnsPageModel::SetEnabled(const std::string& name, bool enabled) {
     return ini_.WriteString(kDdnsSectionPrefix + name, "Enabled", std::string(enabled ? "1" : "0"));

@@ -14,14 +14,6 @@ namespace zelmar {
 
 class IniFile;
 
-// The keys under which the refresh keeps a channel's record in the
-// channel's own section ("[DDNS home]"), read here to show the outcome.
-inline constexpr const char* kRecordDeliveredAt = "DeliveredAt";
-inline constexpr const char* kRecordFailures = "Failures";
-inline constexpr const char* kRecordRetryAt = "RetryAt";
-inline constexpr const char* kRecordStopReason = "StopReason";
-inline constexpr const char* kRecordStoppedFor = "StoppedFor";
-
 struct DdnsRow {
     std::string name;
     std::string protocol;
@@ -43,6 +35,8 @@ public:
     // Refuses a name that is taken (when adding) or cannot name a section,
     // and an entry CheckDdnsEntry finds fault with; error says why.
     bool Save(const DdnsEntry& entry, const std::string& newSecret, bool adding, std::string& error);
+    // Removes the entry and its channel's record, so that an entry added
+    // later under the same name starts afresh.
     bool Remove(const std::string& name);
     bool SetEnabled(const std::string& name, bool enabled);
 
@@ -51,7 +45,8 @@ private:
     std::string scrambleKey_;
 };
 
-// A record's keys as the one line the page shows.
+// The channel's record ("[Channel DDNS <name>]") as the one line the page
+// shows.
 std::string DdnsOutcomeText(const IniFile& ini, const std::string& name);
 
 }  // namespace zelmar

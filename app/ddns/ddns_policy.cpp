@@ -123,7 +123,8 @@ DdnsAddresses WantedAddresses(const DdnsEntry& e, const RefreshSnapshot& snapsho
 bool DdnsDue(const DdnsEntry& e, const RefreshSnapshot& snapshot, const ChannelRecord& record, std::int64_t now) {
     const DdnsAddresses want = WantedAddresses(e, snapshot);
     if (want.empty()) return false;
-    if (record.retryAt > now) return false;
+    // A refresh the user asked for does not wait for the back-off.
+    if (record.retryAt > now && !snapshot.forced()) return false;
     // An own name server is cheap to ask and may have been edited behind
     // our back: it is always asked, and the update skipped when it holds
     // the address already.

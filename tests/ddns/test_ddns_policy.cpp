@@ -6,6 +6,7 @@
 #include "app/ddns/ddns_channel.h"
 #include "app/ddns/ddns_page_model.h"
 #include "app/ddns/ddns_policy.h"
+#include "app/refresh/channel_record.h"
 #include "tests/ddns/ddns_test_support.h"
 #include "tests/support/peer_process.h"
 
@@ -74,6 +75,17 @@ TEST_P(DdnsDueTable, TriesOnlyWhenTheNameMayBeBehind) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, DdnsDueTable, ::testing::ValuesIn(kDue),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The user's own refresh tries at once; it still sends no unchanged address.
+TEST(DdnsDue, AManualRefreshDoesNotWaitForTheBackOff) {
+    DdnsEntry e;
+    e.protocol = DdnsProtocol::Dyndns2;
+    RefreshSnapshot snapshot = test::SnapshotWith("192.0.2.8");
+    snapshot.trigger = RefreshTrigger::Manual;
+    EXPECT_TRUE(DdnsDue(e, snapshot, Record(kTestNow - kDay, 2, kTestNow + 600), kTestNow));
+    snapshot.current.wan = "192.0.2.7";
+    EXPECT_FALSE(DdnsDue(e, snapshot, Record(kTestNow - kDay), kTestNow));
+}
 
 class DdnsSettings : public ::testing::Test {
 protected:
@@ -177,18 +189,21 @@ TEST_F(DdnsSettings, ThePageAddsEditsEnablesAndRemovesEntries) {
     ASSERT_TRUE(model.SetEnabled("home", false));
     EXPECT_TRUE(Channels().empty());
 
-    Set("DDNS home", kRecordFailures, "2");
-    Set("DDNS home", kRecordRetryAt, "0");
+    ChannelRecord record;
+    record.failures = 2;
+    ASSERT_TRUE(StoreChannelRecord(ini_, "DDNS home", record));
     std::vector<DdnsRow> rows = model.Rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].hosts, "home, office");
     EXPECT_FALSE(rows[0].enabled);
     EXPECT_EQ(rows[0].lastOutcome, "failed 2 times");
-    Set("DDNS home", kRecordStoppedFor, "0123");
-    Set("DDNS home", kRecordStopReason, "badauth");
+    record.stoppedFor = "0123";
+    record.stopReason = "badauth";
+    ASSERT_TRUE(StoreChannelRecord(ini_, "DDNS home", record));
     EXPECT_EQ(model.Rows()[0].lastOutcome, "stopped: badauth");
     ASSERT_TRUE(model.Remove("home"));
     EXPECT_TRUE(model.Rows().empty());
+    EXPECT_TRUE(ini_.GetSectionNames().empty());
 }
 
 }  // namespace
