@@ -4,6 +4,7 @@
 #include "app/address/network_refresh.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
+#include "app/ddns/ddns_channel.h"
 #include "app/monitor/program_monitor.h"
 #ifdef ZELMAR_HAVE_MAIL
 #include "app/notify/notification_email.h"
@@ -57,6 +58,7 @@ RefreshPipeline MakeRefreshPipeline() {
     pipeline.AddChannelFactory(MakeMailChannels);
 #endif
     pipeline.AddChannelFactory(MakeFtpChannels);
+    pipeline.AddChannelFactory(MakeDdnsChannels);
 
     // Observers, told after every refresh: pipeline.AddObserver(...);
     return pipeline;

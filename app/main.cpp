@@ -26,6 +26,7 @@
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
+#include "app/ddns/ddns_entry.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
@@ -48,6 +49,9 @@ constexpr const char* kUsage =
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
+    "  --set-ddns-secret NAME\n"
+    "               store the secret (TSIG key, password or token) of the\n"
+    "               dynamic-DNS entry [DDNS NAME], read from standard input\n"
     "  --config-dir DIR\n"
     "               keep the settings in DIR (made, mode 0700, when missing)\n"
     "  --user-config\n"
@@ -349,10 +353,10 @@ void RestoreEchoAndDie(int sig) {
 }
 
 // One line of standard input without its line end; false at end of input.
-bool ReadSecretLine(std::string& line) {
+bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ") {
     const bool terminal = ::isatty(STDIN_FILENO) == 1;
     if (terminal) {
-        std::fputs("SMTP password: ", stderr);
+        std::fputs(prompt, stderr);
         std::fflush(stderr);
         if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
             termios quiet = g_savedTerminal;
@@ -410,6 +414,28 @@ int SetSmtpLogin(const std::string& account) {
                                   ? "the password in the desktop keyring"
                                   : "in " + ini.path();
     std::fprintf(stderr, "zelmar: SMTP login for '%s' stored (%s)\n", account.c_str(), where.c_str());
+    return 0;
+}
+
+int SetDdnsSecret(const std::string& name) {
+    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    if (!zelmar::DdnsEntryExists(ini, name)) {
+        std::fprintf(stderr, "zelmar: %s has no entry [DDNS %s]; nothing changed\n", ini.path().c_str(), name.c_str());
+        return 1;
+    }
+    std::string secret;
+    if (!ReadSecretLine(secret, "Secret: ")) {
+        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    std::string error;
+    const bool ok = zelmar::WriteDdnsSecret(ini, name, secret, zelmar::ScrambleKey(), error);
+    std::fill(secret.begin(), secret.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: secret not stored: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zelmar: secret of [DDNS %s] stored in %s\n", name.c_str(), ini.path().c_str());
     return 0;
 }
 
@@ -504,7 +530,7 @@ int main(int argc, char** argv) {
     Mode mode = Mode::Window;
     bool startMinimised = false;
     bool force = false;
-    std::string configDir, smtpAccount;
+    std::string configDir, smtpAccount, ddnsEntry;
     bool userConfig = false, setSmtpLogin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -523,6 +549,12 @@ int main(int argc, char** argv) {
             }
             setSmtpLogin = true;
             smtpAccount = argv[++i];
+        } else if (a == "--set-ddns-secret") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zelmar: --set-ddns-secret needs the entry's name\n%s", kUsage);
+                return 2;
+            }
+            ddnsEntry = argv[++i];
         } else if (a == "--config-dir" || a.rfind("--config-dir=", 0) == 0) {
             if (a == "--config-dir" && i + 1 >= argc) {
                 std::fprintf(stderr, "zelmar: --config-dir needs a folder\n%s", kUsage);
@@ -547,6 +579,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (setSmtpLogin) return SetSmtpLogin(smtpAccount);
+    if (!ddnsEntry.empty()) return SetDdnsSecret(ddnsEntry);
     if (mode == Mode::Window) {
 #ifdef ZELMAR_HAVE_GUI
         if (DisplayAvailable()) {

@@ -32,6 +32,7 @@
 #include <cstring>
 
 #include "app/core/core.h"
+#include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/log_viewer.h"
 #include "ui/pages.h"
@@ -108,6 +109,8 @@ void CMainSheet::EnsureContent() {
                 &CMainSheet::UpdateSaveButton);
         connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::messageRequested, this, &CMainSheet::ShowMessage);
     }
+    // Dynamic DNS writes its entries itself: it takes no part in "&Save".
+    tabs_->addTab(new CDdnsPage(core_), "Dynamic DNS");
     tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
     tabs_->setUsesScrollButtons(false);

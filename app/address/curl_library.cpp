@@ -83,7 +83,9 @@ std::shared_ptr<const CurlApi> AcquireCurl(std::string* error) {
         !Resolve(handle, "curl_multi_perform", loaded->multi_perform, error) ||
         !Resolve(handle, "curl_multi_poll", loaded->multi_poll, error) ||
         !Resolve(handle, "curl_multi_info_read", loaded->multi_info_read, error) ||
-        !Resolve(handle, "curl_multi_cleanup", loaded->multi_cleanup, error)) {
+        !Resolve(handle, "curl_multi_cleanup", loaded->multi_cleanup, error) ||
+        !Resolve(handle, "curl_slist_append", loaded->slist_append, error) ||
+        !Resolve(handle, "curl_slist_free_all", loaded->slist_free_all, error)) {
         dlclose(handle);
         return nullptr;
     }

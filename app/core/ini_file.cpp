@@ -243,6 +243,18 @@ IniEntries IniDocument::Section(const std::string& section) const {
     return out;
 }
 
+std::vector<std::string> IniDocument::SectionNames() const {
+    std::vector<std::string> out;
+    for (const Line& l : lines_) {
+        const std::optional<std::string> name = l.SectionName();
+        if (!name) continue;
+        bool seen = false;
+        for (const std::string& n : out) seen = seen || EqualsNoCase(n, *name);
+        if (!seen) out.push_back(*name);
+    }
+    return out;
+}
+
 std::vector<std::string> IniDocument::SectionLines(const std::string& section) const {
     std::vector<std::string> out;
     ForEachLineOf(section, [&](const Line& l) {
@@ -457,6 +469,12 @@ IniEntries IniFile::GetSection(const std::string& section) const {
     IniDocument doc;
     if (Load(doc) != LoadResult::Loaded) return {};
     return doc.Section(section);
+}
+
+std::vector<std::string> IniFile::GetSectionNames() const {
+    IniDocument doc;
+    if (Load(doc) != LoadResult::Loaded) return {};
+    return doc.SectionNames();
 }
 
 std::vector<std::string> IniFile::GetSectionLines(const std::string& section) const {

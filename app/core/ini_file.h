@@ -57,6 +57,8 @@ public:
     // no "=" (the program list counts such lines too).
     std::vector<std::string> SectionLines(const std::string& section) const;
     void ReplaceSection(const std::string& section, const IniEntries& entries);
+    // The name of every section in file order, each once (first spelling).
+    std::vector<std::string> SectionNames() const;
 
 private:
     struct Line {
@@ -112,6 +114,10 @@ public:
 
     // Every line of a section in file order (see IniDocument::SectionLines).
     std::vector<std::string> GetSectionLines(const std::string& section) const;
+
+    // The name of every section in file order, each once: a family of
+    // sections ("[DDNS home]", "[DDNS office]") is found by its prefix.
+    std::vector<std::string> GetSectionNames() const;
 
     // Replaces the whole content of a section by the given entries, creating
     // the section when missing.

@@ -16,7 +16,9 @@
 #include <memory>
 
 #include "app/core/core.h"
+#include "app/ddns/ddns_page_model.h"
 #include "app/monitor/program_monitor.h"
+#include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/main_sheet.h"
 #include "ui/qt_host.h"
@@ -67,7 +69,10 @@ int main(int argc, char** argv) {
            "UseProxy=1\nLogonType=2\nProxyAddress=proxy.example.org\nEnableMail=1\nEmailOnIPChangeOnly=1\n"
            "EmailServer=mail.example.org\nEmailFrom=me@example.org\nEmailTo=you@example.org;them@example.org\n"
            "EmailSubject=My address\nEmailInput=samples/mail.txt\nEnableSMTPAuth=1\n"
-           "[Processes]\nProcessName0=Mail Server Console\nProcessName1=Game Server\n";
+           "[Processes]\nProcessName0=Mail Server Console\nProcessName1=Game Server\n"
+           "[DDNS home]\nProtocol=rfc2136\nHost=home.example.org\nServer=ns1.example.org\nZone=example.org\n"
+           "KeyName=home-key\nRecords=A,AAAA\nDeliveredAt=1800000000\n"
+           "[DDNS duck]\nProtocol=duckdns\nHost=myhome.duckdns.org\nEnabled=0\n";
     SetMonitorDesktop(std::make_shared<SampleDesktop>());
 
     QtHost host;
@@ -99,6 +104,16 @@ int main(int argc, char** argv) {
         CAddRemoveProgramsDlg dialog(core, &sheet);
         dialog.show();
         ok = Save(&dialog, out, "add-remove-programs") && ok;
+    }
+    {
+        CDdnsPage page(core);
+        page.resize(640, 300);
+        page.show();
+        ok = Save(&page, out, "7-dynamic-dns") && ok;
+        DdnsPageModel model(core.ini(), core.scrambleKey());
+        CDdnsEntryDlg dialog(model, model.Load("home"), false, &sheet);
+        dialog.show();
+        ok = Save(&dialog, out, "dynamic-dns-entry") && ok;
     }
     {
         CSmtpAuthDlg dialog(core, &sheet);

@@ -101,7 +101,7 @@ TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
     QStringList tabs;
     for (int i = 0; i < sheet->tabs()->count(); ++i) tabs << sheet->tabs()->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
-                                 "E-Mail Options"}));
+                                 "E-Mail Options", "Dynamic DNS"}));
     EXPECT_EQ(sheet->refreshButton()->text(), "&Refresh");
     EXPECT_EQ(sheet->saveButton()->text(), "&Save");
     EXPECT_EQ(sheet->exitButton()->text(), "E&xit");
