@@ -76,7 +76,9 @@ std::shared_ptr<const CurlApi> AcquireCurl(std::string* error) {
         !Resolve(handle, "curl_easy_perform", loaded->easy_perform, error) ||
         !Resolve(handle, "curl_easy_getinfo", loaded->easy_getinfo, error) ||
         !Resolve(handle, "curl_easy_cleanup", loaded->easy_cleanup, error) ||
-        !Resolve(handle, "curl_easy_strerror", loaded->easy_strerror, error)) {
+        !Resolve(handle, "curl_easy_strerror", loaded->easy_strerror, error) ||
+        !Resolve(handle, "curl_slist_append", loaded->slist_append, error) ||
+        !Resolve(handle, "curl_slist_free_all", loaded->slist_free_all, error)) {
         dlclose(handle);
         return nullptr;
     }

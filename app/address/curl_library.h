@@ -26,6 +26,9 @@ struct CurlApi {
     decltype(&curl_easy_getinfo) easy_getinfo = nullptr;
     decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
     decltype(&curl_easy_strerror) easy_strerror = nullptr;
+    // Request headers (the webhooks send their own).
+    decltype(&curl_slist_append) slist_append = nullptr;
+    decltype(&curl_slist_free_all) slist_free_all = nullptr;
 };
 
 // The loaded library while the pointer lives; null with *error set when it

@@ -243,6 +243,18 @@ IniEntries IniDocument::Section(const std::string& section) const {
     return out;
 }
 
+std::vector<std::string> IniDocument::SectionNames() const {
+    std::vector<std::string> out;
+    for (const Line& l : lines_) {
+        auto s = l.SectionName();
+        if (!s) continue;
+        bool seen = false;
+        for (const std::string& n : out) seen = seen || EqualsNoCase(n, *s);
+        if (!seen) out.push_back(*s);
+    }
+    return out;
+}
+
 std::vector<std::string> IniDocument::SectionLines(const std::string& section) const {
     std::vector<std::string> out;
     ForEachLineOf(section, [&](const Line& l) {
@@ -457,6 +469,12 @@ IniEntries IniFile::GetSection(const std::string& section) const {
     IniDocument doc;
     if (Load(doc) != LoadResult::Loaded) return {};
     return doc.Section(section);
+}
+
+std::vector<std::string> IniFile::GetSectionNames() const {
+    IniDocument doc;
+    if (Load(doc) != LoadResult::Loaded) return {};
+    return doc.SectionNames();
 }
 
 std::vector<std::string> IniFile::GetSectionLines(const std::string& section) const {

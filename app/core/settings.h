@@ -85,6 +85,12 @@ struct Settings {
     int IsMsgAttachment = 0;
     int EmailOnIPChangeOnly = 0;
     int TriggerProgramStatusUpdate = 0;
+    // A program run after a refresh that changed an address, saw a channel
+    // fail or published the offline page (app/notify/command_hook.h).
+    std::string OnChangeCommand;
+    // 1: the window shows a desktop notification for an address change and
+    // for a channel that fails or recovers.
+    int DesktopNotifications = 1;
 
     // Set when the WAN address comes from the maintainer's default service;
     // it puts a 30-minute floor under the refresh interval.
