@@ -27,6 +27,7 @@
 #include "app/core/version.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
+#include "app/notify/webhook_secret.h"
 #ifdef ZELMAR_HAVE_GUI
 #include "ui/gui_front_end.h"
 #endif
@@ -46,6 +47,9 @@ constexpr const char* kUsage =
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
+    "  --set-webhook-secret NAME\n"
+    "               store the secret of [Webhook NAME] (its %{secret}), read\n"
+    "               from standard input like a password\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -336,10 +340,11 @@ void RestoreEchoAndDie(int sig) {
 }
 
 // One line of standard input without its line end; false at end of input.
-bool ReadSecretLine(std::string& line) {
+bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ",
+                    std::size_t limit = zelmar::kMaxSmtpLoginChars) {
     const bool terminal = ::isatty(STDIN_FILENO) == 1;
     if (terminal) {
-        std::fputs("SMTP password: ", stderr);
+        std::fputs(prompt, stderr);
         std::fflush(stderr);
         if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
             termios quiet = g_savedTerminal;
@@ -363,7 +368,7 @@ bool ReadSecretLine(std::string& line) {
         if (c == '\n') break;
         // A password longer than the settings hold is refused later; stop
         // reading well before memory matters.
-        if (line.size() <= zelmar::kMaxSmtpLoginChars) line.push_back(c);
+        if (line.size() <= limit) line.push_back(c);
     }
     RestoreEcho();
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -389,6 +394,24 @@ int SetSmtpLogin(const std::string& account) {
         return 1;
     }
     std::fprintf(stderr, "zelmar: SMTP login for '%s' stored in %s\n", account.c_str(), ini.path().c_str());
+    return 0;
+}
+
+int SetWebhookSecret(const std::string& name) {
+    std::string secret;
+    if (!ReadSecretLine(secret, "Webhook secret: ", zelmar::kMaxWebhookSecretChars)) {
+        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    std::string error;
+    const bool ok = zelmar::StoreWebhookSecret(ini, name, secret, zelmar::ScrambleKey(), error);
+    std::fill(secret.begin(), secret.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: webhook secret not stored: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zelmar: secret of [Webhook %s] stored in %s\n", name.c_str(), ini.path().c_str());
     return 0;
 }
 
@@ -499,6 +522,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             return SetSmtpLogin(argv[i + 1]);
+        } else if (a == "--set-webhook-secret" && i + 1 < argc) {
+            return SetWebhookSecret(argv[i + 1]);
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
