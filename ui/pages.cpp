@@ -25,7 +25,9 @@
 #include "app/core/core.h"
 #include "app/core/text.h"
 #include "app/monitor/program_monitor.h"
+#include "app/notify/address_history.h"
 #include "ui/dialogs.h"
+#include "ui/history_view.h"
 
 namespace zelmar {
 
@@ -395,12 +397,14 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     form->addRow(Label("Time last refreshed:", lastRefreshed), lastRefreshed);
     form->addRow(Label("Next refresh time:", nextRefresh), nextRefresh);
     for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) e->setReadOnly(true);
+    history = new AddressHistoryView(core.startDirectory() + "/" + kHistoryFileName);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(form);
-    outer->addStretch();
+    outer->addWidget(history, 1);
 }
 
 void CRemotePage::Load() {
+    if (isVisible()) history->Reload();
     const StatusPage& p = core_.statusPage();
     hostMessages->setPlainText(Q(p.hostMessages));
     lanAddress->setText(Q(p.lanAddress));
@@ -411,6 +415,7 @@ void CRemotePage::Load() {
 
 void CRemotePage::showEvent(QShowEvent* event) {
     shown_ = true;
+    history->Reload();
     SettingsPage::showEvent(event);
 }
 

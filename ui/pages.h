@@ -23,6 +23,7 @@ class QTreeWidget;
 
 namespace zelmar {
 
+class AddressHistoryView;
 class Core;
 
 // A number field with its spin buttons (an edit with an up-down buddy):
@@ -162,6 +163,7 @@ public:
     QLineEdit* wanAddress;
     QLineEdit* lastRefreshed;
     QLineEdit* nextRefresh;
+    AddressHistoryView* history;
 
 protected:
     void showEvent(QShowEvent* event) override;

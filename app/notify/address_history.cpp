@@ -177,6 +177,26 @@ std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<
             {"history", rows}};
 }
 
+std::vector<HistoryRow> HistoryRows(const std::vector<AddressChange>& entries) {
+    std::vector<HistoryRow> rows;
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+        rows.push_back({HistoryTimeText(it->time), Transition(it->before.wan, it->after.wan, " → "),
+                        Transition(it->before.lan, it->after.lan, " → "),
+                        Transition(it->before.wan6, it->after.wan6, " → "),
+                        Transition(it->before.lan6, it->after.lan6, " → ")});
+    return rows;
+}
+
+std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::int64_t now) {
+    if (entries.empty()) return {};
+    const std::int64_t seconds = now - entries.back().time;
+    if (seconds < 60) return "less than a minute";
+    const std::int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
+    if (days > 0) return std::to_string(days) + " d " + std::to_string(hours % 24) + " h";
+    if (hours > 0) return std::to_string(hours) + " h " + std::to_string(minutes % 60) + " min";
+    return std::to_string(minutes) + " min";
+}
+
 RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,
                                     std::function<void(StatusMessage)> post) {
     return [history = std::move(history), post = std::move(post)](const RefreshSnapshot& snapshot,

@@ -72,6 +72,16 @@ std::string HistoryTimeText(std::int64_t time);
 std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<AddressChange>& entries,
                                                               const RefreshSnapshot& snapshot, bool html);
 
+// The Status page's view of the history: one row per change, newest first,
+// with the time and each family's "old → new" (or the address alone when it
+// stayed), and how long ago the last change was ("3 d 4 h", "5 min",
+// "less than a minute"; empty without any change).
+struct HistoryRow {
+    std::string time, wan, lan, wan6, lan6;
+};
+std::vector<HistoryRow> HistoryRows(const std::vector<AddressChange>& entries);
+std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::int64_t now);
+
 // The observer that records each change, reporting a failed write through
 // post.
 RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,

@@ -85,6 +85,24 @@ TEST(AddressHistory, TokensCountTheChangeOfThisRefresh) {
     EXPECT_EQ(HistoryValues({}, Snap("1", "1"), true)["changed_at"], "");
 }
 
+TEST(AddressHistory, StatusPageRowsAndTimeSinceTheLastChange) {
+    const std::vector<AddressChange> entries = {{100, {"1.1.1.1", "10.0.0.1", "", ""}, {"1.1.1.2", "10.0.0.1", "", ""}},
+                                                {200, {"1.1.1.2", "10.0.0.1", "", ""}, {"1.1.1.2", "10.0.0.2", "", "fd00::2"}}};
+    const auto rows = HistoryRows(entries);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].time, HistoryTimeText(200));
+    EXPECT_EQ(rows[0].wan, "1.1.1.2");
+    EXPECT_EQ(rows[0].lan, "10.0.0.1 → 10.0.0.2");
+    EXPECT_EQ(rows[0].lan6, "- → fd00::2");
+    EXPECT_EQ(rows[1].wan, "1.1.1.1 → 1.1.1.2");
+    const std::pair<std::int64_t, const char*> since[] = {
+        {59, "less than a minute"}, {60, "1 min"},        {3599, "59 min"},
+        {3600, "1 h 0 min"},        {86399, "23 h 59 min"}, {86400, "1 d 0 h"},
+    };
+    for (const auto& [seconds, text] : since) EXPECT_EQ(TimeSinceLastChange(entries, 200 + seconds), text);
+    EXPECT_EQ(TimeSinceLastChange({}, 1), "");
+}
+
 TEST(DesktopNotes, ChangeFailureAndRecoveryEachOnce) {
     DesktopNotePlanner planner;
     const ChannelOutcome failed{"Webhook ntfy", true, {DeliveryOutcome::Failed, "503", "request", "busy", 0}};
