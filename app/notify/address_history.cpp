@@ -197,6 +197,22 @@ std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::
     return std::to_string(minutes) + " min";
 }
 
+std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirectory,
+                                                   const std::function<void(StatusMessage)>& post) {
+    auto history = std::make_shared<AddressHistory>(
+        startDirectory.empty() ? std::string(kHistoryFileName) : startDirectory + "/" + kHistoryFileName);
+    std::string error;
+    if (!history->Load(error) && post) post(StatusMessage::Program("P", "Address history: " + error));
+    return history;
+}
+
+std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnapshot&)> HistoryValueSource(
+    std::shared_ptr<const AddressHistory> history, bool html) {
+    return [history = std::move(history), html](const RefreshSnapshot& snapshot) {
+        return HistoryValues(history->Entries(), snapshot, html);
+    };
+}
+
 RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,
                                     std::function<void(StatusMessage)> post) {
     return [history = std::move(history), post = std::move(post)](const RefreshSnapshot& snapshot,

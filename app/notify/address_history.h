@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -81,6 +82,16 @@ struct HistoryRow {
 };
 std::vector<HistoryRow> HistoryRows(const std::vector<AddressChange>& entries);
 std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::int64_t now);
+
+// The history beside the settings in startDirectory, read now; a file that
+// cannot be used is reported through post (once, here).
+std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirectory,
+                                                   const std::function<void(StatusMessage)>& post);
+
+// HistoryValues of the history as it stands at each call, for a webhook
+// (text lines) or a page (html).
+std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnapshot&)> HistoryValueSource(
+    std::shared_ptr<const AddressHistory> history, bool html);
 
 // The observer that records each change, reporting a failed write through
 // post.

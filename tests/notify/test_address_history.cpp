@@ -39,13 +39,15 @@ TEST(AddressHistory, KeepsTheLastFiftyAcrossARestart) {
     change(51);
     EXPECT_TRUE(posted.empty());
 
-    AddressHistory again(dir / kHistoryFileName);
-    ASSERT_TRUE(again.Load(error)) << error;
-    const auto entries = again.Entries();
+    const auto again = OpenAddressHistory(dir.path(), [&](StatusMessage m) { posted.push_back(m.text); });
+    EXPECT_TRUE(posted.empty());
+    const auto entries = again->Entries();
     ASSERT_EQ(entries.size(), kMaxHistoryEntries);
     EXPECT_EQ(entries.front().before.wan, "10.0.0.2");  // the first change fell off
     EXPECT_EQ(entries.back().after.wan, "10.0.0.52");
     EXPECT_EQ(entries, history->Entries());
+    // What a webhook or page is given comes from the history as it stands.
+    EXPECT_EQ(HistoryValueSource(again, false)(Snap("10.0.0.52", "10.0.0.52"))["old_wan"], "10.0.0.51");
 }
 
 TEST(AddressHistory, AFileThatIsNotAHistoryIsReportedAndReplaced) {
