@@ -223,7 +223,9 @@ bool BuildWebhookRequest(const WebhookConfig& hook, const PageValues& pageValues
     for (const std::string& h : request.headers) typeGiven = typeGiven || LowerAscii(h).rfind("content-type:", 0) == 0;
 
     if (hook.method != "GET") {
-        if (hook.JsonBody()) {
+        // An empty body is a plain trigger (a Home Assistant webhook needs
+        // nothing more), whatever the content type says.
+        if (hook.JsonBody() && !TrimBlanks(hook.body).empty()) {
             request.body = ExpandRequestText(hook.body, v, JsonStringContent);
             try {
                 const nlohmann::json parsed = nlohmann::json::parse(request.body);

@@ -87,6 +87,7 @@ TEST(WebhookRequest, RefusesWhatMustNotBeSent) {
         {"unquoted address", Hook("http://h.test/", R"({"ip": %{wan}})"), "203.0.113.9", "not valid JSON"},
         {"a number is valid JSON", Hook("http://h.test/", R"({"n": %{wan}})"), "7", nullptr},
         {"broken template", Hook("http://h.test/", R"({"ip": "%{wan}")"), "203.0.113.9", "at byte 21"},
+        {"an empty body is a trigger", Hook("http://h.test/", " "), "1", nullptr},
         {"text body is not checked", [] { auto h = Hook("http://h.test/", "ip %{wan} {"); h.contentType = "text/plain"; return h; }(), "x", nullptr},
         {"GET sends no body", [] { auto h = Hook("http://h.test/?ip=%{wan}", "{"); h.method = "GET"; return h; }(), "1", nullptr},
         {"header split by a value", [] { auto h = Hook("http://h.test/"); h.headers = "X-Ip: %{wan}"; return h; }(), "1\r\nX-Evil: 1", "line break"},
