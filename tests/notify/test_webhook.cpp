@@ -294,3 +294,27 @@ TEST(WebhookSettings, SectionsAndSecret) {
 
 }  // namespace
 }  // namespace zelmar
+
+namespace zelmar {
+namespace {
+
+// The program itself: the secret read from standard input, stored scrambled,
+// and a missing section refused with the file unchanged.
+TEST(WebhookSettings, SetWebhookSecretFromTheCommandLine) {
+    ScratchDir dir;
+    const std::string ini = "[LocalSettings]\nFTPServer=x\n[Webhook ntfy]\nURL=https://ntfy.test/t\n";
+    test::WriteFile(dir / "Zelmar.ini", ini);
+    const auto run = [&](const std::string& name) {
+        return std::system(("cd '" + dir.path() + "' && printf 'tk_s3cret\\n' | " ZELMAR_BINARY
+                            " --set-webhook-secret '" + name + "' 2>/dev/null").c_str());
+    };
+    EXPECT_NE(run("nope"), 0);
+    EXPECT_EQ(test::ReadFile(dir / "Zelmar.ini"), ini);
+    ASSERT_EQ(run("ntfy"), 0);
+    EXPECT_EQ(test::ReadFile(dir / "Zelmar.ini").find("tk_s3cret"), std::string::npos);
+    IniFile file(dir / "Zelmar.ini");
+    EXPECT_EQ(ReadWebhookSecret(file, "ntfy", ScrambleKey()), "tk_s3cret");
+}
+
+}  // namespace
+}  // namespace zelmar
