@@ -213,6 +213,15 @@ std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnaps
     };
 }
 
+void AddHistoryValues(PageValues& values, const std::string& startDirectory, const RefreshSnapshot& snapshot,
+                      bool html) {
+    AddressHistory history(startDirectory.empty() ? std::string(kHistoryFileName)
+                                                  : startDirectory + "/" + kHistoryFileName);
+    std::string error;
+    history.Load(error);  // reported once at start; here an unusable file is an empty history
+    for (auto& [name, value] : HistoryValues(history.Entries(), snapshot, html)) values.braceValues[name] = value;
+}
+
 RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,
                                     std::function<void(StatusMessage)> post) {
     return [history = std::move(history), post = std::move(post)](const RefreshSnapshot& snapshot,

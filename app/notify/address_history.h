@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/page/status_page.h"
 #include "app/refresh/delivery_channel.h"
 
 namespace zelmar {
@@ -92,6 +93,11 @@ std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirec
 // (text lines) or a page (html).
 std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnapshot&)> HistoryValueSource(
     std::shared_ptr<const AddressHistory> history, bool html);
+
+// Adds HistoryValues of the history file in startDirectory to a page's or a
+// mail's values (read afresh: the file is small and replaced atomically).
+void AddHistoryValues(PageValues& values, const std::string& startDirectory, const RefreshSnapshot& snapshot,
+                      bool html);
 
 // The observer that records each change, reporting a failed write through
 // post.

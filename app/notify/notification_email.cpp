@@ -7,6 +7,7 @@
 
 #include "app/core/file_io.h"
 #include "app/core/messages.h"
+#include "app/notify/address_history.h"
 #include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
 #include "app/refresh/channel_record.h"
@@ -54,6 +55,7 @@ bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const
                        const std::string& messageFile, const std::string& workingCopy, Reporter& reporter) {
     ::unlink(workingCopy.c_str());
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, messageFile, workingCopy);
+    AddHistoryValues(job.values, startDirectory, snapshot, /*html=*/false);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
     job.outputIsWorkingCopy = true;

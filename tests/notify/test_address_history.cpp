@@ -50,6 +50,9 @@ TEST(AddressHistory, KeepsTheLastFiftyAcrossARestart) {
     EXPECT_EQ(entries, history->Entries());
     // What a webhook or page is given comes from the history as it stands.
     EXPECT_EQ(HistoryValueSource(again, false)(Snap("10.0.0.52", "10.0.0.52"))["old_wan"], "10.0.0.51");
+    PageValues page;
+    AddHistoryValues(page, dir.path(), Snap("10.0.0.52", "10.0.0.52"), true);
+    EXPECT_EQ(page.braceValues["old_wan"], "10.0.0.51");
 }
 
 TEST(AddressHistory, AFileThatIsNotAHistoryIsReportedAndReplaced) {
