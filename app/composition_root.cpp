@@ -6,6 +6,7 @@
 #include "app/core/core.h"
 #include "app/ddns/ddns_channel.h"
 #include "app/monitor/program_monitor.h"
+#include "app/notify/change_notifications.h"
 #ifdef ZELMAR_HAVE_MAIL
 #include "app/notify/notification_email.h"
 #endif
@@ -64,7 +65,12 @@ RefreshPipeline MakeRefreshPipeline() {
     return pipeline;
 }
 
-void InstallServices(Core& core, const RefreshPipeline& pipeline) { core.SetServices(pipeline.Services()); }
+void InstallServices(Core& core, const RefreshPipeline& pipeline) {
+    RefreshPipeline program = pipeline;
+    // Webhooks, the address history and the command hook need this core.
+    AddChangeNotifications(program, core);
+    core.SetServices(program.Services());
+}
 
 void StartServices(bool headless) { StartProgramMonitor(headless); }
 

@@ -30,6 +30,7 @@
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
+#include "app/notify/webhook_secret.h"
 #ifdef ZELMAR_HAVE_GUI
 #include "ui/gui_front_end.h"
 #endif
@@ -49,6 +50,9 @@ constexpr const char* kUsage =
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
     "               from standard input (not echoed on a terminal)\n"
+    "  --set-webhook-secret NAME\n"
+    "               store the secret of [Webhook NAME] (its %{secret}), read\n"
+    "               from standard input like a password\n"
     "  --set-ddns-secret NAME\n"
     "               store the secret (TSIG key, password or token) of the\n"
     "               dynamic-DNS entry [DDNS NAME], read from standard input\n"
@@ -353,7 +357,8 @@ void RestoreEchoAndDie(int sig) {
 }
 
 // One line of standard input without its line end; false at end of input.
-bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ") {
+bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ",
+                    std::size_t limit = zelmar::kMaxSmtpLoginChars) {
     const bool terminal = ::isatty(STDIN_FILENO) == 1;
     if (terminal) {
         std::fputs(prompt, stderr);
@@ -380,7 +385,7 @@ bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ") {
         if (c == '\n') break;
         // A password longer than the settings hold is refused later; stop
         // reading well before memory matters.
-        if (line.size() <= zelmar::kMaxSmtpLoginChars) line.push_back(c);
+        if (line.size() <= limit) line.push_back(c);
     }
     RestoreEcho();
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -436,6 +441,24 @@ int SetDdnsSecret(const std::string& name) {
         return 1;
     }
     std::fprintf(stderr, "zelmar: secret of [DDNS %s] stored in %s\n", name.c_str(), ini.path().c_str());
+    return 0;
+}
+
+int SetWebhookSecret(const std::string& name) {
+    std::string secret;
+    if (!ReadSecretLine(secret, "Webhook secret: ", zelmar::kMaxWebhookSecretChars)) {
+        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    std::string error;
+    const bool ok = zelmar::StoreWebhookSecret(ini, name, secret, zelmar::ScrambleKey(), error);
+    std::fill(secret.begin(), secret.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: webhook secret not stored: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "zelmar: secret of [Webhook %s] stored in %s\n", name.c_str(), ini.path().c_str());
     return 0;
 }
 
@@ -530,7 +553,7 @@ int main(int argc, char** argv) {
     Mode mode = Mode::Window;
     bool startMinimised = false;
     bool force = false;
-    std::string configDir, smtpAccount, ddnsEntry;
+    std::string configDir, smtpAccount, ddnsEntry, webhookEntry;
     bool userConfig = false, setSmtpLogin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -563,6 +586,12 @@ int main(int argc, char** argv) {
             configDir = a == "--config-dir" ? argv[++i] : a.substr(std::strlen("--config-dir="));
         } else if (a == "--user-config") {
             userConfig = true;
+        } else if (a == "--set-webhook-secret") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zelmar: --set-webhook-secret needs the entry's name\n%s", kUsage);
+                return 2;
+            }
+            webhookEntry = argv[++i];
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -580,6 +609,7 @@ int main(int argc, char** argv) {
     }
     if (setSmtpLogin) return SetSmtpLogin(smtpAccount);
     if (!ddnsEntry.empty()) return SetDdnsSecret(ddnsEntry);
+    if (!webhookEntry.empty()) return SetWebhookSecret(webhookEntry);
     if (mode == Mode::Window) {
 #ifdef ZELMAR_HAVE_GUI
         if (DisplayAvailable()) {

@@ -19,6 +19,8 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev libx11-dev
   # IDNA for the domains of mail addresses
   libidn2-dev
+  # JSON for the webhooks and the address history
+  nlohmann-json3-dev
   # libFuzzer for the decoder fuzzing
   clang libclang-rt-14-dev
   # reference encoder for the mail benchmarks
@@ -28,6 +30,9 @@ PACKAGES=(
   xvfb x11-utils openbox iproute2 openssl curl ca-certificates
   # the window: Qt 6, and a tray host and input tool for its end-to-end tests
   qt6-base-dev qt6-svg-dev xdotool trayer desktop-file-utils
+  # a real notification daemon for the desktop notification tests (run on a
+  # private session bus by the tests; nothing starts it otherwise)
+  dunst
   # libraries of the unpacked proftpd (see below)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libsodium23 libsqlite3-0 libpcre2-posix3
   # benchmarks side by side with other programs

@@ -7,6 +7,7 @@
 #include "app/core/core.h"
 #include "app/core/settings.h"
 #include "app/composition_root.h"
+#include "ui/desktop_notifier.h"
 #include "ui/main_sheet.h"
 #include "ui/qt_host.h"
 
@@ -46,7 +47,10 @@ int RunGui(int& argc, char** argv, const GuiStart& start) {
 
     QtHost host;
     Core core(host, start.startDirectory, start.settingsFile, ScrambleKey());
-    InstallServices(core);
+    DesktopNotifier notifier([&core](StatusMessage message) { core.PostStatusMessage(std::move(message)); });
+    RefreshPipeline pipeline = MakeRefreshPipeline();
+    pipeline.AddObserver(notifier.Observer([&core] { return core.settings().DesktopNotifications == 1; }));
+    InstallServices(core, pipeline);
     StartServices(false);
     CMainSheet sheet(core, start.invisible);
     host.Attach(&core, &sheet);

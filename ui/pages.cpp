@@ -28,8 +28,10 @@
 #include "app/core/text.h"
 #include "app/notify/certificate_pins.h"
 #include "app/monitor/program_monitor.h"
+#include "app/notify/address_history.h"
 #include "ui/autostart.h"
 #include "ui/dialogs.h"
+#include "ui/history_view.h"
 #include "ui/window_list_watcher.h"
 
 namespace zelmar {
@@ -490,12 +492,14 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     }
     hostMessages->setFrameShape(QFrame::NoFrame);
     hostMessages->viewport()->setBackgroundRole(QPalette::Window);
+    history = new AddressHistoryView(core.startDirectory() + "/" + kHistoryFileName);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(form);
-    outer->addStretch();
+    outer->addWidget(history, 1);
 }
 
 void CRemotePage::Load() {
+    if (isVisible()) history->Reload();
     const StatusPage& p = core_.statusPage();
     hostMessages->setPlainText(Q(p.hostMessages));
     lanAddress->setText(Q(p.lanAddress));
@@ -506,6 +510,7 @@ void CRemotePage::Load() {
 
 void CRemotePage::showEvent(QShowEvent* event) {
     shown_ = true;
+    history->Reload();
     SettingsPage::showEvent(event);
 }
 

@@ -25,6 +25,7 @@ class QTreeWidget;
 
 namespace zelmar {
 
+class AddressHistoryView;
 class Core;
 class WindowListWatcher;
 
@@ -185,6 +186,7 @@ public:
     QLineEdit* wanAddress;
     QLineEdit* lastRefreshed;
     QLineEdit* nextRefresh;
+    AddressHistoryView* history;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -34,7 +34,7 @@ struct CurlApi {
     decltype(&curl_multi_poll) multi_poll = nullptr;
     decltype(&curl_multi_info_read) multi_info_read = nullptr;
     decltype(&curl_multi_cleanup) multi_cleanup = nullptr;
-    // Request headers (the dynamic-DNS APIs send a token and a JSON type).
+    // Request headers (the dynamic-DNS APIs and the webhooks send their own).
     decltype(&curl_slist_append) slist_append = nullptr;
     decltype(&curl_slist_free_all) slist_free_all = nullptr;
 };

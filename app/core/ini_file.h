@@ -52,6 +52,9 @@ public:
     bool Set(const std::string& section, const std::string& key, const std::optional<std::string>& value);
     bool RemoveSection(const std::string& section);
     IniEntries Section(const std::string& section) const;
+    // The names of all sections in file order, each once (the first
+    // spelling of a name that appears twice).
+    std::vector<std::string> SectionNames() const;
     // Every line of the section that is neither blank nor a comment, as
     // "key=value" with both sides trimmed, or the trimmed line when it has
     // no "=" (the program list counts such lines too).
@@ -111,6 +114,10 @@ public:
     // The "key=value" entries of a section in file order (lines without '='
     // and comments are left out). Empty when the section is missing.
     IniEntries GetSection(const std::string& section) const;
+
+    // Every section's name in file order (families of sections such as
+    // "[Webhook x]" are found this way).
+    std::vector<std::string> GetSectionNames() const;
 
     // Every line of a section in file order (see IniDocument::SectionLines).
     std::vector<std::string> GetSectionLines(const std::string& section) const;

@@ -155,6 +155,9 @@ const std::vector<SettingKey> kKeys = {
     // The save writes this one last of all, after the refresh it may start
     // (see Core::SaveSettings), so it has no place in the save's order.
     {kPreferences,   "TriggerProgramStatusUpdate", F::Number, "0",     nullptr,               0, 0, false, NUMBER(TriggerProgramStatusUpdate)},
+    // Edited in the file only, so the save leaves them as the user wrote them.
+    {kPreferences,   "OnChangeCommand",    F::Text,      "",           nullptr,               0, 0, false, TEXT(OnChangeCommand)},
+    {kPreferences,   "DesktopNotifications", F::Number,  "1",          nullptr,               0, 0, false, NUMBER(DesktopNotifications)},
 };
 
 #undef TEXT

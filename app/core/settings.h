@@ -102,6 +102,12 @@ struct Settings {
     int EmailToLeftOut = 0;
     // 1: a change of the machine's addresses or routes starts a refresh.
     int RefreshOnNetworkChange = 1;
+    // A program run after a refresh that changed an address, saw a channel
+    // fail or published the offline page (app/notify/command_hook.h).
+    std::string OnChangeCommand;
+    // 1: the window shows a desktop notification for an address change and
+    // for a channel that fails or recovers.
+    int DesktopNotifications = 1;
 
     // Set when the WAN address comes from the maintainer's default service;
     // it puts a 30-minute floor under the refresh interval.

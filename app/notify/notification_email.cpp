@@ -9,6 +9,7 @@
 #include "app/core/ini_file.h"
 #include "app/core/messages.h"
 #include "app/notify/certificate_pins.h"
+#include "app/notify/address_history.h"
 #include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
 #include "app/refresh/channel_record.h"
@@ -57,6 +58,7 @@ bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const
     ::unlink(workingCopy.c_str());
     RegisterWorkingCopy(workingCopy);
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, messageFile, workingCopy);
+    AddHistoryValues(job.values, startDirectory, snapshot, /*html=*/false);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
     job.outputIsWorkingCopy = true;

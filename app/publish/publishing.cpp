@@ -6,6 +6,7 @@
 
 #include "app/core/file_io.h"
 #include "app/publish/ftp_client.h"
+#include "app/notify/address_history.h"
 #include "app/page/snapshot_page.h"
 #include "app/refresh/channel_record.h"
 
@@ -98,6 +99,7 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
     const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
     // The local file is only read back for the upload and deleted after it.
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
+    AddHistoryValues(job.values, startDirectory, snapshot, /*html=*/true);
     job.outputIsWorkingCopy = true;
     ChannelPageReporter pageReporter(reporter);
     if (GenerateStatusPage(job, pageReporter) == -1) return {DeliveryOutcome::Failed, MessageOf(Msg::TemplateUnreadable).code, "page", {}, 0};

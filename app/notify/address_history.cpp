@@ -1,0 +1,236 @@
+#include "app/notify/address_history.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "app/core/atomic_file.h"
+#include "app/core/file_io.h"
+
+namespace zelmar {
+
+namespace {
+
+// A history file is a few KB; anything much larger is not ours.
+constexpr std::size_t kMaxHistoryFileBytes = 1024 * 1024;
+
+using nlohmann::json;
+
+json ToJson(const AddressSet& a) { return {{"wan", a.wan}, {"lan", a.lan}, {"wan6", a.wan6}, {"lan6", a.lan6}}; }
+
+AddressSet FromJson(const json& j) {
+    AddressSet a;
+    const auto text = [&j](const char* key) {
+        const auto it = j.find(key);
+        return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    a.wan = text("wan");
+    a.lan = text("lan");
+    a.wan6 = text("wan6");
+    a.lan6 = text("lan6");
+    return a;
+}
+
+std::string HtmlEscaped(const std::string& s) {
+    std::string out;
+    for (const char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// "old -> new" for a family that changed, the address alone otherwise.
+std::string Transition(const std::string& before, const std::string& after, const char* arrow) {
+    if (before == after) return after;
+    return (before.empty() ? "-" : before) + arrow + (after.empty() ? "-" : after);
+}
+
+}  // namespace
+
+std::optional<AddressChange> ChangeIn(const RefreshSnapshot& s) {
+    if (s.previous == AddressSet{}) return std::nullopt;
+    if (s.current == s.previous) return std::nullopt;
+    return AddressChange{std::chrono::duration_cast<std::chrono::seconds>(s.time.time_since_epoch()).count(),
+                         s.previous, s.current};
+}
+
+bool AddressHistory::Load(std::string& error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.clear();
+    std::FILE* f = std::fopen(path_.c_str(), "rb");
+    if (!f) {
+        if (errno == ENOENT) return true;
+        error = "cannot read " + path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char buffer[8192];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() <= kMaxHistoryFileBytes)
+        text.append(buffer, n);
+    std::fclose(f);
+    if (text.size() > kMaxHistoryFileBytes) {
+        error = path_ + " is too large to be an address history; it is replaced at the next change";
+        return false;
+    }
+    const json doc = json::parse(text, nullptr, false);
+    const auto list = doc.is_object() ? doc.find("changes") : doc.end();
+    if (doc.is_discarded() || list == doc.end() || !list->is_array()) {
+        error = path_ + " is not an address history; it is replaced at the next change";
+        return false;
+    }
+    for (const json& item : *list) {
+        if (!item.is_object() || !item.contains("time") || !item["time"].is_number_integer()) continue;
+        AddressChange c;
+        c.time = item["time"].get<std::int64_t>();
+        if (item.contains("before") && item["before"].is_object()) c.before = FromJson(item["before"]);
+        if (item.contains("after") && item["after"].is_object()) c.after = FromJson(item["after"]);
+        entries_.push_back(std::move(c));
+    }
+    if (entries_.size() > kMaxHistoryEntries)
+        entries_.erase(entries_.begin(), entries_.end() - static_cast<std::ptrdiff_t>(kMaxHistoryEntries));
+    return true;
+}
+
+bool AddressHistory::Add(const AddressChange& change, std::string& error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.push_back(change);
+    if (entries_.size() > kMaxHistoryEntries)
+        entries_.erase(entries_.begin(), entries_.end() - static_cast<std::ptrdiff_t>(kMaxHistoryEntries));
+    json list = json::array();
+    for (const AddressChange& c : entries_)
+        list.push_back({{"time", c.time}, {"before", ToJson(c.before)}, {"after", ToJson(c.after)}});
+    const std::string text =
+        json{{"changes", list}}.dump(1, '\t', false, json::error_handler_t::replace) + "\n";
+    const AtomicWriteResult written = ReplaceFileAtomically(path_, text);
+    if (!written.ok()) {
+        error = "cannot write " + path_ + ": " + std::strerror(written.err);
+        return false;
+    }
+    return true;
+}
+
+std::vector<AddressChange> AddressHistory::Entries() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return entries_;
+}
+
+std::string HistoryTimeText(std::int64_t time) {
+    const std::time_t t = static_cast<std::time_t>(time);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%m/%d/%Y %H:%M:%S", &local);
+    return text;
+}
+
+std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<AddressChange>& recorded,
+                                                              const RefreshSnapshot& snapshot, bool html) {
+    std::vector<AddressChange> entries = recorded;
+    if (auto pending = ChangeIn(snapshot); pending && (entries.empty() || !(entries.back() == *pending)))
+        entries.push_back(*pending);
+
+    std::string oldWan, oldLan, oldWan6, changedAt;
+    bool wanSeen = false, lanSeen = false, wan6Seen = false;
+    std::string rows;
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        const AddressChange& c = *it;
+        if (!wanSeen && c.before.wan != c.after.wan) {
+            wanSeen = true;
+            oldWan = c.before.wan;
+            changedAt = HistoryTimeText(c.time);
+        }
+        if (!lanSeen && c.before.lan != c.after.lan) {
+            lanSeen = true;
+            oldLan = c.before.lan;
+        }
+        if (!wan6Seen && c.before.wan6 != c.after.wan6) {
+            wan6Seen = true;
+            oldWan6 = c.before.wan6;
+        }
+        if (html) {
+            rows += "<tr><td>" + HistoryTimeText(c.time) + "</td>";
+            for (auto member : {&AddressSet::wan, &AddressSet::lan, &AddressSet::wan6, &AddressSet::lan6})
+                rows += "<td>" + Transition(HtmlEscaped(c.before.*member), HtmlEscaped(c.after.*member), " &rarr; ") +
+                        "</td>";
+            rows += "</tr>\n";
+        } else {
+            rows += HistoryTimeText(c.time) + "  WAN " + Transition(c.before.wan, c.after.wan, " -> ") + ", LAN " +
+                    Transition(c.before.lan, c.after.lan, " -> ");
+            if (!c.before.wan6.empty() || !c.after.wan6.empty())
+                rows += ", WAN IPv6 " + Transition(c.before.wan6, c.after.wan6, " -> ");
+            if (!c.before.lan6.empty() || !c.after.lan6.empty())
+                rows += ", LAN IPv6 " + Transition(c.before.lan6, c.after.lan6, " -> ");
+            rows += "\n";
+        }
+    }
+    return {{"old_wan", oldWan}, {"old_lan", oldLan}, {"old_wan6", oldWan6}, {"changed_at", changedAt},
+            {"history", rows}};
+}
+
+std::vector<HistoryRow> HistoryRows(const std::vector<AddressChange>& entries) {
+    std::vector<HistoryRow> rows;
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+        rows.push_back({HistoryTimeText(it->time), Transition(it->before.wan, it->after.wan, " → "),
+                        Transition(it->before.lan, it->after.lan, " → "),
+                        Transition(it->before.wan6, it->after.wan6, " → "),
+                        Transition(it->before.lan6, it->after.lan6, " → ")});
+    return rows;
+}
+
+std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::int64_t now) {
+    if (entries.empty()) return {};
+    const std::int64_t seconds = now - entries.back().time;
+    if (seconds < 60) return "less than a minute";
+    const std::int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
+    if (days > 0) return std::to_string(days) + " d " + std::to_string(hours % 24) + " h";
+    if (hours > 0) return std::to_string(hours) + " h " + std::to_string(minutes % 60) + " min";
+    return std::to_string(minutes) + " min";
+}
+
+std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirectory,
+                                                   const std::function<void(StatusMessage)>& post) {
+    auto history = std::make_shared<AddressHistory>(
+        startDirectory.empty() ? std::string(kHistoryFileName) : startDirectory + "/" + kHistoryFileName);
+    std::string error;
+    if (!history->Load(error) && post) post(StatusMessage::Program("P", "Address history: " + error));
+    return history;
+}
+
+std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnapshot&)> HistoryValueSource(
+    std::shared_ptr<const AddressHistory> history, bool html) {
+    return [history = std::move(history), html](const RefreshSnapshot& snapshot) {
+        return HistoryValues(history->Entries(), snapshot, html);
+    };
+}
+
+void AddHistoryValues(PageValues& values, const std::string& startDirectory, const RefreshSnapshot& snapshot,
+                      bool html) {
+    AddressHistory history(startDirectory.empty() ? std::string(kHistoryFileName)
+                                                  : startDirectory + "/" + kHistoryFileName);
+    std::string error;
+    history.Load(error);  // reported once at start; here an unusable file is an empty history
+    for (auto& [name, value] : HistoryValues(history.Entries(), snapshot, html)) values.braceValues[name] = value;
+}
+
+RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,
+                                    std::function<void(StatusMessage)> post) {
+    return [history = std::move(history), post = std::move(post)](const RefreshSnapshot& snapshot,
+                                                                   const std::vector<ChannelOutcome>&) {
+        const std::optional<AddressChange> change = ChangeIn(snapshot);
+        if (!change) return;
+        std::string error;
+        if (!history->Add(*change, error)) post(StatusMessage::Program("P", "Address history not saved: " + error));
+    };
+}
+
+}  // namespace zelmar
