@@ -20,7 +20,7 @@ AddressHistoryView::AddressHistoryView(std::string historyFile, QWidget* parent)
     list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     auto* box = new QVBoxLayout(this);
     box->setContentsMargins(0, 0, 0, 0);
-    auto* title = new QLabel("Address history:");
+    auto* title = new QLabel("&Address history:");
     title->setBuddy(list);
     box->addWidget(title);
     box->addWidget(list, 1);

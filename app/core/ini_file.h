@@ -60,8 +60,6 @@ public:
     // no "=" (the program list counts such lines too).
     std::vector<std::string> SectionLines(const std::string& section) const;
     void ReplaceSection(const std::string& section, const IniEntries& entries);
-    // The name of every section in file order, each once (first spelling).
-    std::vector<std::string> SectionNames() const;
 
 private:
     struct Line {
@@ -114,10 +112,6 @@ public:
     // The "key=value" entries of a section in file order (lines without '='
     // and comments are left out). Empty when the section is missing.
     IniEntries GetSection(const std::string& section) const;
-
-    // Every section's name in file order (families of sections such as
-    // "[Webhook x]" are found this way).
-    std::vector<std::string> GetSectionNames() const;
 
     // Every line of a section in file order (see IniDocument::SectionLines).
     std::vector<std::string> GetSectionLines(const std::string& section) const;
