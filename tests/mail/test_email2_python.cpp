@@ -11,6 +11,7 @@
 #include <random>
 
 #include "tests/mail/email2_fixture.h"
+#include "tests/support/json_text.h"
 
 using namespace zelmar::mail;
 using namespace zelmar::mail::testing;
@@ -22,22 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string json(std::string_view s) {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o.push_back('\\');
-            o.push_back(static_cast<char>(c));
-        } else if (c < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o.push_back(static_cast<char>(c));
-        }
-    }
-    return o + "\"";
-}
+std::string json(std::string_view s) { return zelmar::test::JsonQuote(s); }
 
 std::string hex(std::string_view s) {
     static const char* d = "0123456789abcdef";

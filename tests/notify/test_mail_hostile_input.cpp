@@ -10,6 +10,7 @@
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 #include "tests/support/smtp_peer.h"
+#include "tests/support/json_text.h"
 
 using namespace zelmar::mail;
 using namespace zelmar::test;
@@ -20,22 +21,7 @@ using namespace zelmar::test;
 
 namespace {
 
-std::string Json(std::string_view s) {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o.push_back('\\');
-            o.push_back(static_cast<char>(c));
-        } else if (c < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o.push_back(static_cast<char>(c));
-        }
-    }
-    return o + "\"";
-}
+std::string Json(std::string_view s) { return zelmar::test::JsonQuote(s); }
 
 using Named = std::pair<std::string, std::string>;
 
