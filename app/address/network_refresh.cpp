@@ -6,18 +6,38 @@
 namespace zelmar {
 
 NetworkRefresh::NetworkRefresh(Core& core, std::chrono::milliseconds quiet)
-    : watcher_(quiet, [&core] {
-          core.host().PostToMain([&core] {
-              if (core.closed() || core.settings().RefreshOnNetworkChange != 1) return;
-              core.PostStatusMessage(Message(Msg::NetworkChanged));
-              core.RefreshNow();
-          });
-      }) {
+    : core_(core),
+      watcher_(quiet,
+               [&core] {
+                   core.host().PostToMain([&core] {
+                       if (core.closed() || core.settings().RefreshOnNetworkChange != 1) return;
+                       core.PostStatusMessage(Message(Msg::NetworkChanged));
+                       core.RefreshNow();
+                   });
+               }),
+      backoff_(StartupBackoffFor(core.settings().RefreshIntv)) {
+    // A retry that meets a refresh still running is dropped: that refresh
+    // ends in StartupEnded and schedules the next one itself.
+    watcher_.SetRetryHandler([&core] {
+        core.host().PostToMain([&core] {
+            if (!core.closed()) core.RefreshNow();
+        });
+    });
     std::string error;
     watching_ = watcher_.Start(&error);
 }
 
 // The watcher's thread ends here, before the core it posts to.
 NetworkRefresh::~NetworkRefresh() { watcher_.Stop(); }
+
+void NetworkRefresh::StartupEnded(bool failed) {
+    if (startupOver_) return;
+    if (!failed) {
+        startupOver_ = true;
+        watcher_.CancelRetry();
+        return;
+    }
+    if (watching_) watcher_.RetryIn(backoff_.Next());
+}
 
 }  // namespace zelmar

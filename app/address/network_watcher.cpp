@@ -94,8 +94,12 @@ bool NetworkWatcher::Start(std::string* error) {
     monitor_ = NetlinkMonitor::Open(error);
     if (!monitor_) return false;
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd_ < 0) {
+    retryFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopFd_ < 0 || retryFd_ < 0) {
         *error = std::string("cannot watch the network: ") + std::strerror(errno);
+        if (stopFd_ >= 0) ::close(stopFd_);
+        if (retryFd_ >= 0) ::close(retryFd_);
+        stopFd_ = retryFd_ = -1;
         monitor_.reset();
         return false;
     }
@@ -114,7 +118,32 @@ void NetworkWatcher::Stop() {
     }
     if (stopFd_ >= 0) ::close(stopFd_);
     stopFd_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(retryMutex_);
+        if (retryFd_ >= 0) ::close(retryFd_);
+        retryFd_ = -1;
+    }
     monitor_.reset();
+}
+
+void NetworkWatcher::Wake() {
+    // Under retryMutex_: Stop closes the descriptor under it.
+    const std::uint64_t one = 1;
+    if (retryFd_ >= 0 && ::write(retryFd_, &one, sizeof one) < 0) {
+        // a full counter: the thread has a wake-up pending anyway
+    }
+}
+
+void NetworkWatcher::RetryIn(std::chrono::milliseconds wait) {
+    std::lock_guard<std::mutex> lock(retryMutex_);
+    retryAt_ = std::chrono::steady_clock::now() + wait;
+    Wake();
+}
+
+void NetworkWatcher::CancelRetry() {
+    std::lock_guard<std::mutex> lock(retryMutex_);
+    retryAt_.reset();
+    Wake();
 }
 
 std::string NetworkFingerprint() {
@@ -141,18 +170,41 @@ void NetworkWatcher::Run() {
     QuietPeriod quiet(quiet_);
     std::string known = NetworkFingerprint();
     for (;;) {
-        pollfd fds[2] = {{monitor_->fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        // Without a pending change the wait has no end: no wake-ups at all.
-        int wait = -1;
-        if (auto due = quiet.due()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
-            wait = static_cast<int>(std::max<long long>(0, left.count()));
+        pollfd fds[3] = {{monitor_->fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}, {retryFd_, POLLIN, 0}};
+        std::optional<Clock::time_point> retryAt;
+        {
+            std::lock_guard<std::mutex> lock(retryMutex_);
+            retryAt = retryAt_;
         }
-        const int ready = ::poll(fds, 2, wait);
+        // Without a pending change or retry the wait has no end: no
+        // wake-ups at all. Otherwise it ends at the earlier of the two.
+        std::optional<Clock::time_point> due = quiet.due();
+        if (retryAt && (!due || *retryAt < *due)) due = retryAt;
+        int wait = -1;
+        if (due) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
+            wait = static_cast<int>(std::clamp<long long>(left.count(), 0, 24 * 3600 * 1000));
+        }
+        const int ready = ::poll(fds, 3, wait);
         if (ready < 0 && errno != EINTR) return;
         if (fds[1].revents != 0) return;
+        if ((fds[2].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            if (::read(retryFd_, &count, sizeof count) < 0) {
+                // EAGAIN: read already
+            }
+        }
         if ((fds[0].revents & POLLIN) != 0 && monitor_->Drain()) quiet.Note(Clock::now());
         if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+        bool retryDue = false;
+        {
+            std::lock_guard<std::mutex> lock(retryMutex_);
+            if (retryAt_ && Clock::now() >= *retryAt_) {
+                retryAt_.reset();
+                retryDue = true;
+            }
+        }
+        if (retryDue && onRetry_) onRetry_();
         if (!quiet.Fire(Clock::now())) continue;
         std::string now = NetworkFingerprint();
         if (now == known) continue;

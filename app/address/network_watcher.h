@@ -18,6 +18,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -84,12 +85,25 @@ public:
     bool Start(std::string* error);
     void Stop();
 
+    // Calls onRetry (on the watcher's thread) once, after wait, unless a
+    // later RetryIn or CancelRetry replaces it. Any thread. The deadline is
+    // armed only while a retry is pending: idle, the wait stays endless.
+    void SetRetryHandler(std::function<void()> onRetry) { onRetry_ = std::move(onRetry); }
+    void RetryIn(std::chrono::milliseconds wait);
+    void CancelRetry();
+
 private:
     void Run();
+    void Wake();
     std::chrono::milliseconds quiet_;
     std::function<void()> onChange_;
+    std::function<void()> onRetry_;
     std::unique_ptr<NetlinkMonitor> monitor_;
     int stopFd_ = -1;
+    // Counts the retry deadline's changes, so that the thread re-reads it.
+    int retryFd_ = -1;
+    std::mutex retryMutex_;
+    std::optional<std::chrono::steady_clock::time_point> retryAt_;
     std::thread thread_;
 };
 

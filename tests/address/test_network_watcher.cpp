@@ -154,6 +154,43 @@ TEST(NetworkWatcher, HeadlessProgramRefreshesOnAnAddressChange) {
     EXPECT_NE(std::string::npos, out.find("Requesting WAN IP address from http://127.0.0.1:9/", change)) << out;
 }
 
+// The whole program started before its echo page can be reached: the
+// start-up refresh fails, the back-off retries it (5 s, then 10 s) and the
+// first retry after the page appears logs the WAN address.
+TEST(NetworkWatcher, HeadlessStartupRetriesUntilTheEchoPageAppears) {
+    if (::geteuid() != 0 || std::system("unshare -n true 2>/dev/null") != 0)
+        GTEST_SKIP() << "a private network namespace needs root and unshare";
+    test::ScratchDir dir;
+    test::WriteFile(dir / "ip", "REMOTE_ADDR: 203.0.113.7<br>\n");  // the default delimiters
+    const std::string port = std::to_string(test::FreePort());
+    test::WriteFile(dir / "Zelmar.ini",
+                    "[LocalSettings]\nFTPServer=ftp.example\nSiteName=s\nUserID=u\nPassword=p\nOnlineFile=on.htm\n"
+                    "OfflineFile=off.htm\nRemoteFile=r.htm\nPort=21\nEnableFTP=0\nWANIPURL=http://127.0.0.1:" +
+                        port + "/ip\n[Preferences]\nIsUpdateOnStart=1\nRefreshIntv=0\nTimeout=2\n");
+    // The page appears 7 s after the start: after the first retry (5 s),
+    // before the second (15 s), which must find it.
+    const std::string script =
+        "ip link set lo up && ip route add default dev lo || exit 77\n"
+        "cd '" + dir.path() + "' || exit 2\n"
+        "XDG_RUNTIME_DIR='" + dir.path() + "' '" ZELMAR_BINARY "' --headless >out.txt 2>err.txt &\n"
+        "pid=$!\n"
+        "sleep 7\n"
+        "grep -c 'Requesting WAN IP address from' out.txt >before.txt\n"
+        "'" + std::string(test::kSystemPython) + "' -m http.server " + port + " --bind 127.0.0.1 >server.txt 2>&1 &\n"
+        "server=$!\n"
+        "i=0; while [ $i -lt 150 ] && ! grep -q 'WAN IP: 203.0.113.7' out.txt; do sleep 0.1; i=$((i+1)); done\n"
+        "kill -TERM $pid; wait $pid; kill $server; wait $server\n"
+        "exit 0\n";
+    test::WriteFile(dir / "run.sh", script);
+    const int status = std::system(("unshare -n sh '" + dir.path() + "/run.sh'").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "ip could not set up the namespace's lo";
+    ASSERT_EQ(0, WEXITSTATUS(status)) << test::ReadFile(dir / "err.txt");
+    EXPECT_EQ("2\n", test::ReadFile(dir / "before.txt")) << "the start-up refresh and one retry after 5 s";
+    const std::string out = test::ReadFile(dir / "out.txt");
+    EXPECT_NE(std::string::npos, out.find("WAN IP: 203.0.113.7")) << out << test::ReadFile(dir / "server.txt");
+}
+
 // A start-up before the echo page can be reached: the retries follow the
 // back-off and the first one after the page appears gets the address.
 TEST(NetworkWatcher, BackoffReachesAnEchoPageThatAppearsLate) {
