@@ -328,6 +328,10 @@ bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string
         inFile = inFile || (from == SecretStore::Where::Ini && !secret.empty());
         if (!problem.empty()) problems.push_back(problem);
     }
+    // The entries' secrets are read by their channels; here only where they are.
+    for (const SecretId& id : EntrySecretIds(store.ini()))
+        inFile = inFile || (!store.ini().GetString(id.section, id.key).empty() &&
+                            store.ini().GetString(id.section, id.MarkerKey()).empty());
     return inFile;
 }
 

@@ -194,7 +194,8 @@ std::vector<SecretId> EntrySecretIds(const IniFile& ini);
 
 // After LoadSettings: takes the passwords kept in the keyring from there.
 // Each one that cannot be had adds a line to problems (it stays empty in s,
-// and where it is). True when a password is kept in the settings file.
+// and where it is). True when a password, or a dynamic-DNS or webhook
+// secret, is kept in the settings file.
 bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems);
 
 // The save's part for the passwords: the FTP and proxy passwords as edited,
