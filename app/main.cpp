@@ -422,6 +422,14 @@ int SetSmtpLogin(const std::string& account) {
     return 0;
 }
 
+// The store's fallback line, if any, then where the secret went.
+void ReportStoredSecret(const zelmar::IniFile& ini, const zelmar::SecretId& id, const std::string& notice) {
+    if (!notice.empty()) std::fprintf(stderr, "zelmar: %s\n", notice.c_str());
+    const bool inKeyring = zelmar::EqualsNoCase(ini.GetString(id.section, id.MarkerKey()), zelmar::kSecretInKeyring);
+    std::fprintf(stderr, "zelmar: secret of [%s] stored in %s\n", id.section.c_str(),
+                 inKeyring ? "the desktop keyring" : ini.path().c_str());
+}
+
 int SetDdnsSecret(const std::string& name) {
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
     if (!zelmar::DdnsEntryExists(ini, name)) {
@@ -433,14 +441,17 @@ int SetDdnsSecret(const std::string& name) {
         std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
         return 1;
     }
-    std::string error;
-    const bool ok = zelmar::WriteDdnsSecret(ini, name, secret, zelmar::ScrambleKey(), error);
+    // The secret goes where "SecretStore" says: the desktop keyring or,
+    // scrambled, the settings file.
+    zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
+    std::string error, notice;
+    const bool ok = zelmar::WriteDdnsSecret(store, name, secret, error, notice);
     std::fill(secret.begin(), secret.end(), '\0');
     if (!ok) {
         std::fprintf(stderr, "zelmar: secret not stored: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "zelmar: secret of [DDNS %s] stored in %s\n", name.c_str(), ini.path().c_str());
+    ReportStoredSecret(ini, zelmar::DdnsSecretId(ini, name), notice);
     return 0;
 }
 
@@ -451,14 +462,15 @@ int SetWebhookSecret(const std::string& name) {
         return 1;
     }
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
-    std::string error;
-    const bool ok = zelmar::StoreWebhookSecret(ini, name, secret, zelmar::ScrambleKey(), error);
+    zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
+    std::string error, notice;
+    const bool ok = zelmar::StoreWebhookSecret(store, name, secret, error, notice);
     std::fill(secret.begin(), secret.end(), '\0');
     if (!ok) {
         std::fprintf(stderr, "zelmar: webhook secret not stored: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "zelmar: secret of [Webhook %s] stored in %s\n", name.c_str(), ini.path().c_str());
+    ReportStoredSecret(ini, zelmar::WebhookSecretId(ini, name), notice);
     return 0;
 }
 

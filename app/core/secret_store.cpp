@@ -238,6 +238,19 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
     return true;
 }
 
+std::string ReadStoredSecret(const IniFile& ini, const std::string& scrambleKey, const SecretId& id,
+                             std::string* problem) {
+    const bool inKeyring =
+        EqualsNoCase(TrimBlanks(ini.GetString(id.section, id.MarkerKey())), kSecretInKeyring);
+    // A store that only reads never writes the file it is given; the session
+    // bus is asked only for a secret that lives there.
+    SecretStore store(const_cast<IniFile&>(ini), scrambleKey, inKeyring ? MakeSecretServiceKeyring() : nullptr);
+    std::string secret, why;
+    store.Read(id, secret, why);
+    if (problem) *problem = why;
+    return secret;
+}
+
 std::string SecretStore::StartupNotice(bool secretsInFile) {
     if (noticeGiven_ || !secretsInFile) return "";
     const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);

@@ -27,7 +27,7 @@
 //
 //     IniFile ini(settingsPath);
 //     SecretStore store(ini, ScrambleKey(), MakeSecretServiceKeyring());
-//     SecretId id{"ddns", "DDNS " + name, "Password", serverOf(name), accountOf(name)};
+//     const SecretId id = DdnsSecretId(ini, name);   // app/core/settings.h
 //     const SecretStore::WriteResult r = store.Write(id, secret);
 //     if (!r.ok) { say r.problem on stderr; exit 1 }
 //     if (!r.notice.empty()) say r.notice on stderr;   // e.g. "kept in the file"
@@ -54,7 +54,7 @@ inline constexpr const char* kSecretStoreKey = "SecretStore";
 inline constexpr const char* kSecretInKeyring = "keyring";
 inline constexpr const char* kSecretMarkerSuffix = "Store";
 // The longest secret read from the settings file.
-inline constexpr std::size_t kMaxSecretChars = 1024;
+inline constexpr std::size_t kMaxSecretChars = 4096;
 
 enum class SecretStoreChoice { Auto, Keyring, Ini };
 
@@ -98,6 +98,15 @@ public:
 // (it never starts a bus of its own).
 std::unique_ptr<Keyring> MakeSecretServiceKeyring(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+class SecretStore;
+
+// For a reader with no SecretStore at hand (a channel built from the
+// settings file): the secret from the file or, only when the marker says it
+// is there, from the desktop keyring. Empty when it cannot be had; problem
+// (when given) then says why.
+std::string ReadStoredSecret(const IniFile& ini, const std::string& scrambleKey, const SecretId& id,
+                             std::string* problem = nullptr);
+
 class SecretStore {
 public:
     // keyring may be null: no Secret Service.
@@ -105,6 +114,7 @@ public:
     SecretStore(const SecretStore&) = delete;
     SecretStore& operator=(const SecretStore&) = delete;
 
+    IniFile& ini() { return ini_; }
     void SetKeyring(std::unique_ptr<Keyring> keyring) { keyring_ = std::move(keyring); }
 
     enum class Where { Keyring, Ini, Unchanged };

@@ -273,6 +273,46 @@ SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAc
     return SecretId{"smtp", kPreferences, "EmailPassword", emailServer, emailAccount};
 }
 
+namespace {
+// "https://user@host:443/path" and "ns1.example.net" both give the host.
+std::string HostOf(std::string server) {
+    server = TrimBlanks(server);
+    const std::size_t scheme = server.find("://");
+    if (scheme != std::string::npos) server.erase(0, scheme + 3);
+    server = server.substr(0, server.find_first_of("/?#"));
+    const std::size_t at = server.rfind('@');
+    if (at != std::string::npos) server.erase(0, at + 1);
+    if (!server.empty() && server.front() == '[') return server.substr(0, server.find(']') + 1);
+    return server.substr(0, server.find(':'));
+}
+
+SecretId EntrySecretId(const IniFile& ini, const char* kind, const std::string& section, const char* serverKey) {
+    const std::string login = TrimBlanks(ini.GetString(section, "Login"));
+    const std::string name = TrimBlanks(section.substr(section.find(' ') + 1));
+    return SecretId{kind, section, "Secret", HostOf(ini.GetString(section, serverKey)), login.empty() ? name : login};
+}
+}  // namespace
+
+SecretId DdnsSecretId(const IniFile& ini, const std::string& name) {
+    return EntrySecretId(ini, "ddns", "DDNS " + name, "Server");
+}
+
+SecretId WebhookSecretId(const IniFile& ini, const std::string& name) {
+    return EntrySecretId(ini, "webhook", "Webhook " + name, "URL");
+}
+
+std::vector<SecretId> EntrySecretIds(const IniFile& ini) {
+    std::vector<SecretId> ids;
+    for (const std::string& section : ini.GetSectionNames()) {
+        const std::string upper = UpperAscii(section);
+        if (upper.rfind("DDNS ", 0) == 0 && section.size() > 5)
+            ids.push_back(EntrySecretId(ini, "ddns", section, "Server"));
+        else if (upper.rfind("WEBHOOK ", 0) == 0 && section.size() > 8)
+            ids.push_back(EntrySecretId(ini, "webhook", section, "URL"));
+    }
+    return ids;
+}
+
 bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems) {
     const std::pair<SecretId, std::string*> secrets[] = {
         {FtpSecretId(s), &s.ftpPage.Password},
@@ -288,6 +328,10 @@ bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string
         inFile = inFile || (from == SecretStore::Where::Ini && !secret.empty());
         if (!problem.empty()) problems.push_back(problem);
     }
+    // The entries' secrets are read by their channels; here only where they are.
+    for (const SecretId& id : EntrySecretIds(store.ini()))
+        inFile = inFile || (!store.ini().GetString(id.section, id.key).empty() &&
+                            store.ini().GetString(id.section, id.MarkerKey()).empty());
     return inFile;
 }
 
@@ -301,13 +345,17 @@ void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std:
         if (!r.ok) notices.push_back("The " + id.key + " was not saved: " + r.problem);
         if (!r.notice.empty()) notices.push_back(r.notice);
     }
-    const SecretId smtp = SmtpSecretId(s.EmailServer, s.EmailAccount);
-    std::string current, problem;
-    // Unreadable: left where it is. Empty: nothing to move.
-    if (!store.Read(smtp, current, problem) || current.empty()) return;
-    const SecretStore::WriteResult r = store.Write(smtp, current);
-    if (!r.ok) notices.push_back("The " + smtp.key + " was not moved: " + r.problem);
-    if (!r.notice.empty()) notices.push_back(r.notice);
+    std::vector<SecretId> standing = EntrySecretIds(store.ini());
+    standing.insert(standing.begin(), SmtpSecretId(s.EmailServer, s.EmailAccount));
+    for (const SecretId& id : standing) {
+        std::string current, problem;
+        // Unreadable: left where it is. Empty: nothing to move.
+        if (!store.Read(id, current, problem) || current.empty()) continue;
+        const SecretStore::WriteResult r = store.Write(id, current);
+        std::fill(current.begin(), current.end(), '\0');
+        if (!r.ok) notices.push_back("The " + id.key + " of [" + id.section + "] was not moved: " + r.problem);
+        if (!r.notice.empty()) notices.push_back(r.notice);
+    }
 }
 
 void CopyFtpPageToWorking(Settings& s) {

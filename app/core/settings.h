@@ -184,15 +184,25 @@ void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key,
 SecretId FtpSecretId(const Settings& s);
 SecretId ProxySecretId(const Settings& s);
 SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount);
+// The secrets of the "[DDNS name]" and "[Webhook name]" sections (key
+// "Secret"): named after the entry's server (the host of "Server" or "URL")
+// and its "Login", or the entry's name when it has none.
+SecretId DdnsSecretId(const IniFile& ini, const std::string& name);
+SecretId WebhookSecretId(const IniFile& ini, const std::string& name);
+// Every such secret the settings file has a section for, in file order.
+std::vector<SecretId> EntrySecretIds(const IniFile& ini);
 
 // After LoadSettings: takes the passwords kept in the keyring from there.
 // Each one that cannot be had adds a line to problems (it stays empty in s,
-// and where it is). True when a password is kept in the settings file.
+// and where it is). True when a password, or a dynamic-DNS or webhook
+// secret, is kept in the settings file.
 bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems);
 
 // The save's part for the passwords: the FTP and proxy passwords as edited,
 // written where "SecretStore" says; the SMTP password, which only its login
-// dialog and --set-smtp-login change, moved there as it stands. Fallbacks
+// dialog and --set-smtp-login change, and the dynamic-DNS and webhook
+// secrets, which only their --set-... commands change, moved there as they
+// stand. Fallbacks
 // and failures add a line to notices.
 void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std::string>& notices);
 

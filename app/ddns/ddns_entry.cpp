@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/core/ini_file.h"
+#include "app/core/secret_store.h"
 #include "app/core/settings.h"
 #include "app/core/text.h"
 
@@ -215,13 +216,25 @@ bool RemoveDdnsEntry(IniFile& ini, const std::string& name) {
 }
 
 std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey) {
-    std::string secret = ini.GetString(kDdnsSectionPrefix + name, "Secret", "", kMaxDdnsSecretChars);
-    UnscrambleText(secret, scrambleKey);
+    return ReadStoredSecret(ini, scrambleKey, DdnsSecretId(ini, name));
+}
+
+std::string ReadDdnsSecret(SecretStore& store, const std::string& name, std::string* problem) {
+    std::string secret, why;
+    store.Read(DdnsSecretId(store.ini(), name), secret, why);
+    if (problem) *problem = why;
     return secret;
 }
 
 bool WriteDdnsSecret(IniFile& ini, const std::string& name, const std::string& secret,
                      const std::string& scrambleKey, std::string& error) {
+    SecretStore store(ini, scrambleKey, MakeSecretServiceKeyring());
+    std::string notice;
+    return WriteDdnsSecret(store, name, secret, error, notice);
+}
+
+bool WriteDdnsSecret(SecretStore& store, const std::string& name, const std::string& secret, std::string& error,
+                     std::string& notice) {
     if (!ValidDdnsEntryName(name)) {
         error = "\"" + name + "\" cannot name an entry";
         return false;
@@ -238,32 +251,22 @@ bool WriteDdnsSecret(IniFile& ini, const std::string& name, const std::string& s
         error = "line breaks and NUL characters cannot be stored";
         return false;
     }
-    std::string scrambled = secret;
-    ScrambleText(scrambled, scrambleKey);
-    // The file trims values and drops enclosing quotes: what goes in must
-    // come back unchanged.
-    std::string check = scrambled;
-    UnscrambleText(check, scrambleKey);
-    const bool quoted = scrambled.size() >= 2 && (scrambled.front() == '"' || scrambled.front() == '\'') &&
-                        scrambled.back() == scrambled.front();
-    if (check != secret || TrimBlanks(scrambled) != scrambled || quoted) {
-        error = "this secret cannot be stored in the settings file";
-        return false;
-    }
-    if (!ini.WriteString(kDdnsSectionPrefix + name, "Secret", scrambled)) {
-        error = "cannot write " + ini.path();
-        return false;
-    }
-    return true;
+    const SecretStore::WriteResult r = store.Write(DdnsSecretId(store.ini(), name), secret);
+    error = r.problem;
+    notice = r.notice;
+    return r.ok;
 }
 
 std::string DdnsFingerprint(const DdnsEntry& e, const std::string& scrambleKey) {
-    std::string scrambled = e.secret;
-    ScrambleText(scrambled, scrambleKey);
+    // A keyed digest of the secret: a new one (wherever it is kept) changes
+    // the fingerprint, and the fingerprint tells nothing of it.
+    char secretHash[17];
+    std::snprintf(secretHash, sizeof secretHash, "%016llx",
+                  static_cast<unsigned long long>(Fnv1a(scrambleKey + '\n' + e.secret)));
     const std::string canonical = std::string(DdnsProtocolWord(e.protocol)) + '\n' + Join(e.hosts) + '\n' +
                                   e.server + '\n' + e.zone + '\n' + e.keyName + '\n' + e.keyAlgorithm + '\n' +
                                   e.login + '\n' + (e.wantA ? "A" : "") + (e.wantAAAA ? "AAAA" : "") + '\n' +
-                                  std::to_string(e.ttl) + '\n' + e.caFile + '\n' + scrambled;
+                                  std::to_string(e.ttl) + '\n' + e.caFile + '\n' + secretHash;
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a(canonical)));
     return hex;

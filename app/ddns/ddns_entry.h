@@ -23,6 +23,7 @@
 namespace zelmar {
 
 class IniFile;
+class SecretStore;
 
 enum class DdnsProtocol { Rfc2136, Dyndns2, DuckDns, Cloudflare };
 
@@ -80,20 +81,26 @@ std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e);
 bool WriteDdnsEntry(IniFile& ini, const DdnsEntry& e);
 bool RemoveDdnsEntry(IniFile& ini, const std::string& name);
 
-// The one place where an entry's secret is read and written, so that another
-// store (the desktop keyring) can take it over without the channels noticing.
+// The one place where an entry's secret is read and written: through the
+// SecretStore (DdnsSecretId), so it lives in the desktop keyring or,
+// scrambled, in the settings file, as "SecretStore" says. The forms without
+// a store use the desktop's Secret Service.
 std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey);
+std::string ReadDdnsSecret(SecretStore& store, const std::string& name, std::string* problem = nullptr);
 // Refuses a secret that is too long, holds a line break or NUL, or would not
-// come back from the file unchanged; error says why.
+// come back from the file unchanged when it has to go there; error says why,
+// notice tells of a fallback to the file.
 bool WriteDdnsSecret(IniFile& ini, const std::string& name, const std::string& secret,
                      const std::string& scrambleKey, std::string& error);
+bool WriteDdnsSecret(SecretStore& store, const std::string& name, const std::string& secret, std::string& error,
+                     std::string& notice);
 
 // A name a section can carry: not empty, no brackets, line breaks or
 // leading/trailing blanks.
 bool ValidDdnsEntryName(const std::string& name);
 
 // A stable digest of every setting that decides what the entry sends and
-// where (the scrambled secret included, never the clear one): a permanently
+// where (a keyed digest of the secret, never the secret itself): a permanently
 // refused entry starts again when it changes.
 std::string DdnsFingerprint(const DdnsEntry& e, const std::string& scrambleKey);
 

@@ -1,9 +1,10 @@
 // Where a webhook's secret part (a token in its URL or a header) is kept.
 //
-// Today it is the key "Secret" of the webhook's own section, scrambled like
-// every stored password. Everything that reads or writes it goes through
-// these two functions, so that moving secrets into the desktop's keyring
-// changes this file only.
+// It is a secret of the SecretStore (WebhookSecretId: key "Secret" of the
+// webhook's own section): in the desktop keyring or, scrambled, in the
+// settings file, as "SecretStore" says. Everything that reads or writes it
+// goes through these functions; the forms without a store use the desktop's
+// Secret Service.
 #pragma once
 
 #include <cstddef>
@@ -12,16 +13,21 @@
 namespace zelmar {
 
 class IniFile;
+class SecretStore;
 
 inline constexpr std::size_t kMaxWebhookSecretChars = 4096;
 
 // The secret in clear; empty when none is stored.
 std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey);
+std::string ReadWebhookSecret(SecretStore& store, const std::string& webhookName);
 
 // Stores the secret of the existing section "[Webhook <name>]". Refuses a
 // missing section, an empty or over-long secret and one that the settings
-// file could not give back unchanged; error says why.
+// file could not give back unchanged when it has to go there; error says
+// why, notice tells of a fallback to the file.
 bool StoreWebhookSecret(IniFile& ini, const std::string& webhookName, const std::string& secret,
                         const std::string& scrambleKey, std::string& error);
+bool StoreWebhookSecret(SecretStore& store, const std::string& webhookName, const std::string& secret,
+                        std::string& error, std::string& notice);
 
 }  // namespace zelmar

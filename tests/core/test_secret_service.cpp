@@ -232,6 +232,19 @@ TEST_P(SetSmtpLogin, StoresThePasswordWhereTheSessionAllows) {
     }
 }
 
+TEST_F(SecretService, SetDdnsSecretStoresTheSecretInTheKeyring) {
+    KeyringSession bus(home, true);
+    ASSERT_TRUE(bus.up()) << test::ReadFile(home / "session.log");
+    test::WriteFile(dir / "Zelmar.ini", "[DDNS home]\nServer=https://dyn.example.com/nic\nLogin=joe\nSecret=\n");
+    const std::string cmd = "cd '" + dir.path() + "' && printf 'tok 9\\n' | '" ZELMAR_BINARY
+                            "' --set-ddns-secret home >out.txt 2>&1; echo $?";
+    EXPECT_EQ(Sh(cmd), "0\n") << test::ReadFile(dir / "out.txt");
+    EXPECT_EQ(Lookup("ddns", "dyn.example.com", "joe"), "tok 9");
+    const std::string file = test::ReadFile(dir / "Zelmar.ini");
+    EXPECT_NE(file.find("SecretStore=keyring"), std::string::npos) << file;
+    EXPECT_EQ(file.find("tok 9"), std::string::npos) << file;
+}
+
 INSTANTIATE_TEST_SUITE_P(Sessions, SetSmtpLogin,
                          ::testing::Values(LoginCase{"keyring", true}, LoginCase{"noBus", false}),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -8,6 +8,8 @@
 #include "app/core/ini_file.h"
 #include "app/core/secret_store.h"
 #include "app/core/settings.h"
+#include "app/ddns/ddns_entry.h"
+#include "app/notify/webhook_secret.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
@@ -201,6 +203,77 @@ TEST_F(SecretStoreTest, TheStartupLineComesOnceAndOnlyWhenTheKeyringCannotBeUsed
     EXPECT_NE(store->StartupNotice(true).find("no bus here"), std::string::npos);
     EXPECT_EQ(store->StartupNotice(true), "");
 }
+
+// The dynamic-DNS and webhook secrets, set by their --set-... commands and
+// read by their channels, follow the same rules, and a save moves them.
+struct EntryCase {
+    const char* section;
+    const char* serverKey;
+    const char* server;
+    const char* login;
+    const char* item;  // the keyring item: kind/server/account
+    bool (*set)(SecretStore&, const std::string&, std::string&, std::string&);
+    std::string (*read)(SecretStore&);
+    std::string (*readFromFile)(const IniFile&);
+};
+
+class EntrySecret : public SecretStoreTest, public ::testing::WithParamInterface<EntryCase> {
+protected:
+    std::string Stored() const { return ini.GetString(GetParam().section, "Secret", "<missing>"); }
+    void Save() {
+        std::vector<std::string> notices;
+        WriteSettingSecrets(*store, Settings{}, notices);
+        EXPECT_TRUE(notices.empty()) << notices.front();
+    }
+};
+
+TEST_P(EntrySecret, IsSetReadAndMovedThroughTheStore) {
+    const EntryCase& c = GetParam();
+    ASSERT_TRUE(ini.WriteString(c.section, c.serverKey, std::string(c.server)));
+    ASSERT_TRUE(ini.WriteString(c.section, "Login", std::string(c.login)));
+    std::string error, notice;
+    ASSERT_TRUE(c.set(*store, "tok 1", error, notice)) << error;
+    EXPECT_EQ(items[c.item], "tok 1");
+    EXPECT_EQ(Stored(), "");
+    Reopen();
+    EXPECT_EQ(c.read(*store), "tok 1");
+
+    Choose("ini");
+    Reopen();
+    Save();
+    EXPECT_TRUE(items.empty());
+    EXPECT_EQ(Stored(), Scrambled("tok 1"));
+    EXPECT_EQ(c.readFromFile(ini), "tok 1") << "the channels find it in the file";
+
+    Choose("auto");
+    Reopen();
+    Save();
+    EXPECT_EQ(items[c.item], "tok 1");
+    // No keyring: a new secret goes to the file, the old item with it.
+    Reopen();
+    keyring->available = false;
+    ASSERT_TRUE(c.set(*store, "tok 2", error, notice)) << error;
+    EXPECT_EQ(Stored(), Scrambled("tok 2"));
+    EXPECT_EQ(c.read(*store), "tok 2");
+    EXPECT_EQ(test::ReadFile(ini.path()).find("tok"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, EntrySecret,
+    ::testing::Values(
+        EntryCase{"DDNS home", "Server", "https://u@dyn.example.com:8443/nic", "joe", "ddns/dyn.example.com/joe",
+                  [](SecretStore& s, const std::string& v, std::string& e, std::string& n) {
+                      return WriteDdnsSecret(s, "home", v, e, n);
+                  },
+                  [](SecretStore& s) { return ReadDdnsSecret(s, "home"); },
+                  [](const IniFile& i) { return ReadDdnsSecret(i, "home", kKey); }},
+        EntryCase{"Webhook ntfy", "URL", "https://ntfy.example.net/topic?x=1", "", "webhook/ntfy.example.net/ntfy",
+                  [](SecretStore& s, const std::string& v, std::string& e, std::string& n) {
+                      return StoreWebhookSecret(s, "ntfy", v, e, n);
+                  },
+                  [](SecretStore& s) { return ReadWebhookSecret(s, "ntfy"); },
+                  [](const IniFile& i) { return ReadWebhookSecret(i, "ntfy", kKey); }}),
+    [](const auto& info) { return std::string(info.index == 0 ? "ddns" : "webhook"); });
 
 TEST(SecretStoreFile, ValuesTheFileWouldAlterAreRefused) {
     EXPECT_TRUE(SecretStore::FitsSettingsFile(std::string(kMaxSecretChars, 'x'), kKey));
