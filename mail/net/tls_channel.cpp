@@ -32,19 +32,21 @@ SSL_CTX* sharedContext() {
     return ctx;
 }
 
-// A context that also trusts the roots of a CA file; one per file.
+// A context that also trusts the roots of a CA file; one per file. Like the
+// shared one it lives until the process ends (a send still running at exit
+// keeps using it), so the table is never destroyed and stays reachable.
 SSL_CTX* contextWithCaFile(const std::string& caFile) {
     static std::mutex mutex;
-    static std::map<std::string, SSL_CTX*> contexts;
+    static auto* const contexts = new std::map<std::string, SSL_CTX*>;
     std::lock_guard lock(mutex);
-    if (auto it = contexts.find(caFile); it != contexts.end()) return it->second;
+    if (auto it = contexts->find(caFile); it != contexts->end()) return it->second;
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx) return nullptr;
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_default_verify_paths(ctx);
     SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-    contexts.emplace(caFile, ctx);
+    contexts->emplace(caFile, ctx);
     return ctx;
 }
 
