@@ -66,7 +66,7 @@ root_dir="$work/root"
 dpkg-deb -x "$deb" "$root_dir"
 version=$(dpkg-deb -f "$deb" Version)
 [ "$("$root_dir/usr/bin/zelmar" --version)" = "zelmar ${version%%-*}" ] || fail "zelmar --version does not say $version"
-grep -qx "ExecStart=/usr/bin/zelmar --headless" "$root_dir/usr/lib/systemd/user/zelmar.service" ||
+grep -qx "ExecStart=/usr/bin/zelmar --headless --user-config" "$root_dir/usr/lib/systemd/user/zelmar.service" ||
   fail "the user unit does not start /usr/bin/zelmar"
 appstreamcli validate --no-net "$root_dir/usr/share/metainfo/example.zelmar.Zelmar.metainfo.xml" >/dev/null ||
   fail "appstreamcli validate rejects the AppStream entry"
