@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kService = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
-// The urgency hint of the notification specification: 1 normal, 2 critical.
+// The "urgency" hint the desktop notification service reads: 1 normal, 2 critical.
 constexpr unsigned char kNormal = 1;
 constexpr unsigned char kCritical = 2;
 
