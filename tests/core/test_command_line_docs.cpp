@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "tests/support/peer_process.h"
+#include "tests/support/shell_output.h"
 
 using zelmar::test::ReadFile;
 using zelmar::test::ScratchDir;
@@ -24,16 +25,7 @@ using Options = std::set<std::string>;
 // program is learning them; each leaves this list when --help names it.
 const Options kDocumentedAhead = {};
 
-std::string Shell(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[512];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
+std::string Shell(const std::string& command) { return zelmar::test::ShellOutput(command); }
 
 // Options at the start of the lines of --help that describe one ("  -I, -i").
 Options HelpOptions() {

@@ -12,6 +12,7 @@
 
 #include "app/core/secret_store.h"
 #include "tests/support/core_fixture.h"
+#include "tests/support/shell_output.h"
 
 using namespace zelmar;
 using namespace std::chrono_literals;
@@ -63,16 +64,7 @@ private:
 };
 
 // Output of a shell command (secret-tool) on the test's bus.
-std::string Sh(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[512];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
+std::string Sh(const std::string& command) { return zelmar::test::ShellOutput(command); }
 
 std::string Lookup(const std::string& kind, const std::string& server, const std::string& account) {
     return Sh("secret-tool lookup program zelmar kind " + kind + " server '" + server + "' account '" + account +
