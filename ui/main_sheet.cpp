@@ -254,9 +254,10 @@ void CMainSheet::StatusLine(const std::string& displayText) {
 
 QString CMainSheet::TrayToolTip(const StatusPage& page) {
     auto value = [](const std::string& v) { return v.empty() ? QString("not known yet") : Q(v); };
-    return QString("Zelmar\nWAN address: %1\nLAN address: %2\nLast refresh: %3")
-        .arg(value(page.wanAddress), value(page.lanAddress),
-             page.lastRefreshed.empty() ? QString("none yet") : Q(page.lastRefreshed));
+    QString tip = QString("Zelmar\nWAN address: %1\nLAN address: %2").arg(value(page.wanAddress), value(page.lanAddress));
+    if (!page.wan6Address.empty() || !page.lan6Address.empty())
+        tip += QString("\nWAN IPv6: %1\nLAN IPv6: %2").arg(value(page.wan6Address), value(page.lan6Address));
+    return tip + QString("\nLast refresh: %1").arg(page.lastRefreshed.empty() ? QString("none yet") : Q(page.lastRefreshed));
 }
 
 void CMainSheet::SetStatusPage(const StatusPage& page) {

@@ -474,16 +474,22 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     hostMessages->setMaximumHeight(hostMessages->fontMetrics().lineSpacing() * 4 + 12);
     lanAddress = new QLineEdit;
     wanAddress = new QLineEdit;
+    lan6Address = new QLineEdit;
+    wan6Address = new QLineEdit;
     lastRefreshed = new QLineEdit;
     nextRefresh = new QLineEdit;
-    auto* form = new QFormLayout;
+    auto* form = form_ = new QFormLayout;
     form->addRow(Label("Host &Messages:", hostMessages), hostMessages);
     form->addRow(Label("&LAN IP Address:", lanAddress), lanAddress);
     form->addRow(Label("&WAN IP Address:", wanAddress), wanAddress);
+    form->addRow(Label("LAN IPv&6 Address:", lan6Address), lan6Address);
+    form->addRow(Label("WAN IP&v6 Address:", wan6Address), wan6Address);
     form->addRow(Label("&Time last refreshed:", lastRefreshed), lastRefreshed);
     form->addRow(Label("&Next refresh time:", nextRefresh), nextRefresh);
+    form->setRowVisible(lan6Address, false);
+    form->setRowVisible(wan6Address, false);
     // Values to read and copy, not to edit: text without a field's frame.
-    for (QLineEdit* e : {lanAddress, wanAddress, lastRefreshed, nextRefresh}) {
+    for (QLineEdit* e : {lanAddress, wanAddress, lan6Address, wan6Address, lastRefreshed, nextRefresh}) {
         e->setReadOnly(true);
         e->setFrame(false);
         QPalette p = e->palette();
@@ -504,6 +510,11 @@ void CRemotePage::Load() {
     hostMessages->setPlainText(Q(p.hostMessages));
     lanAddress->setText(Q(p.lanAddress));
     wanAddress->setText(Q(p.wanAddress));
+    const bool ipv6 = !p.lan6Address.empty() || !p.wan6Address.empty();
+    lan6Address->setText(Q(AddressOrNa(p.lan6Address)));
+    wan6Address->setText(Q(AddressOrNa(p.wan6Address)));
+    form_->setRowVisible(lan6Address, ipv6);
+    form_->setRowVisible(wan6Address, ipv6);
     lastRefreshed->setText(Q(p.lastRefreshed));
     nextRefresh->setText(Q(p.nextRefresh));
 }

@@ -15,6 +15,7 @@
 #include "ui/page_models.h"
 
 class QCheckBox;
+class QFormLayout;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -184,6 +185,9 @@ public:
     QPlainTextEdit* hostMessages;
     QLineEdit* lanAddress;
     QLineEdit* wanAddress;
+    // Rows shown only while an IPv6 address is known.
+    QLineEdit* lan6Address;
+    QLineEdit* wan6Address;
     QLineEdit* lastRefreshed;
     QLineEdit* nextRefresh;
     AddressHistoryView* history;
@@ -192,6 +196,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    QFormLayout* form_;
     bool shown_ = false;
 };
 

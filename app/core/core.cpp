@@ -388,8 +388,16 @@ void Core::DisplayAndLog(const StatusMessage& m) {
         const std::string lan = state_.CurrentLanAddress.get();
         const std::string wan = state_.CurrentWanAddress.get();
         text += "LAN IP: " + lan + ", WAN IP: " + wan;
+        // The IPv6 pair follows only on a machine that has one of them, so
+        // the notice of an IPv4-only machine stays as it always was.
+        const std::string lan6 = state_.CurrentLan6Address.get();
+        const std::string wan6 = state_.CurrentWan6Address.get();
+        if (!lan6.empty() || !wan6.empty())
+            text += ", LAN IPv6: " + AddressOrNa(lan6) + ", WAN IPv6: " + AddressOrNa(wan6);
         page_.lanAddress = lan;
         page_.wanAddress = wan;
+        page_.lan6Address = lan6;
+        page_.wan6Address = wan6;
         const auto now = host_.Now();
         page_.lastRefreshed = TimeDisplay(now);
         if (state_.ManualRefresh != 0) {

@@ -32,6 +32,8 @@ struct StatusPage {
     std::string hostMessages;   // "Host Messages:"
     std::string lanAddress;     // "LAN IP Address:"
     std::string wanAddress;     // "WAN IP Address:"
+    std::string lan6Address;    // shown only when an IPv6 address is known
+    std::string wan6Address;
     std::string lastRefreshed;  // "Time last refreshed:"
     std::string nextRefresh;    // "Next refresh time:"
 };

@@ -83,8 +83,14 @@ struct SharedState {
     SharedText LastLanAddress;
     SharedText CurrentWanAddress;
     SharedText LastWanAddress;
+    // The IPv6 addresses of the last refresh; empty when none is known.
+    SharedText CurrentLan6Address;
+    SharedText CurrentWan6Address;
     SharedText WanSourceLabel;
 };
+
+// An address as the pages, mails and notices show it: "N/A" when not known.
+inline std::string AddressOrNa(const std::string& address) { return address.empty() ? "N/A" : address; }
 
 // One row of the program status table.
 struct ProgramStatusEntry {

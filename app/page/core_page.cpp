@@ -14,6 +14,8 @@ PageJob PageJobFor(Core& core, const std::string& templatePath, const std::strin
     RefreshSnapshot snapshot;
     snapshot.current.wan = state.CurrentWanAddress.get();
     snapshot.current.lan = state.CurrentLanAddress.get();
+    snapshot.current.wan6 = state.CurrentWan6Address.get();
+    snapshot.current.lan6 = state.CurrentLan6Address.get();
     snapshot.trigger = state.StatusWord.get() == "Offline" ? RefreshTrigger::Exit : RefreshTrigger::Timer;
     snapshot.time = core.host().Now();
     snapshot.programs = CurrentProgramWords(core);

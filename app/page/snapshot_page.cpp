@@ -2,11 +2,9 @@
 
 #include <ctime>
 
-namespace zelmar {
+#include "app/core/shared_state.h"
 
-namespace {
-std::string KnownOrNa(const std::string& address) { return address.empty() ? "N/A" : address; }
-}  // namespace
+namespace zelmar {
 
 PageValues PageValuesFor(const RefreshSnapshot& snapshot, const Settings& settings) {
     PageValues values;
@@ -18,10 +16,10 @@ PageValues PageValuesFor(const RefreshSnapshot& snapshot, const Settings& settin
     localtime_r(&when, &values.time);
     values.programWords.reserve(snapshot.programs.size());
     for (const ProgramStatusEntry& program : snapshot.programs) values.programWords.push_back(program.statusWord);
-    values.braceValues = {{"wan", KnownOrNa(snapshot.current.wan)},
-                          {"lan", KnownOrNa(snapshot.current.lan)},
-                          {"wan6", KnownOrNa(snapshot.current.wan6)},
-                          {"lan6", KnownOrNa(snapshot.current.lan6)}};
+    values.braceValues = {{"wan", AddressOrNa(snapshot.current.wan)},
+                          {"lan", AddressOrNa(snapshot.current.lan)},
+                          {"wan6", AddressOrNa(snapshot.current.wan6)},
+                          {"lan6", AddressOrNa(snapshot.current.lan6)}};
     return values;
 }
 

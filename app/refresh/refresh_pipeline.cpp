@@ -28,6 +28,10 @@ LookedUpAddresses RefreshPipeline::LookUp(Core& core, Reporter& reporter) const 
         const Settings settings = core.settings();
         LookupContext context{settings, core.ini(), core.startDirectory(), reporter};
         for (const AddressLookup& lookup : lookups_) lookup(context, found.current, found.previous);
+        // For the window, the tray and the online notice, as the IPv4 lookups
+        // leave theirs.
+        core.state().CurrentWan6Address = found.current.wan6;
+        core.state().CurrentLan6Address = found.current.lan6;
     }
     return found;
 }

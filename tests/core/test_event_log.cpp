@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,16 +109,37 @@ TEST_F(EventLogTest, TheHostGetsTheMessageWithItsKindAndCode) {
     EXPECT_EQ(host.lines[3].rfind("System Online:   LAN IP: ", 0), 0u);
 }
 
-TEST_F(EventLogTest, OnlineNoticeCarriesBothAddresses) {
-    core->state().CurrentLanAddress = "192.168.1.20";
-    core->state().CurrentWanAddress = "203.0.113.9";
-    core->PostStatusMessage(kOnlineNotice);
-    EXPECT_EQ(ReadFile(dir / "Zelmar.log"),
-              TimeDisplay(host.Now()) + "System Online:   LAN IP: 192.168.1.20, WAN IP: 203.0.113.9\r\n");
-    EXPECT_EQ(host.page.hostMessages, "System Online:   ");
-    EXPECT_EQ(host.page.lanAddress, "192.168.1.20");
-    EXPECT_EQ(host.page.wanAddress, "203.0.113.9");
-    EXPECT_EQ(host.page.lastRefreshed, TimeDisplay(host.Now()));
+// The IPv6 pair follows only when one of its addresses is known: an IPv4-only
+// machine's notice keeps its old form, which log readers match.
+TEST_F(EventLogTest, OnlineNoticeCarriesTheAddresses) {
+    struct Case {
+        const char* lan6;
+        const char* wan6;
+        const char* tail;
+    };
+    const Case cases[] = {
+        {"", "", ""},
+        {"fd00::2", "", ", LAN IPv6: fd00::2, WAN IPv6: N/A"},
+        {"", "2001:db8::7", ", LAN IPv6: N/A, WAN IPv6: 2001:db8::7"},
+        {"fd00::2", "2001:db8::7", ", LAN IPv6: fd00::2, WAN IPv6: 2001:db8::7"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir / "Zelmar.log");
+        core->state().CurrentLanAddress = "192.168.1.20";
+        core->state().CurrentWanAddress = "203.0.113.9";
+        core->state().CurrentLan6Address = c.lan6;
+        core->state().CurrentWan6Address = c.wan6;
+        core->PostStatusMessage(kOnlineNotice);
+        const std::string line = "System Online:   LAN IP: 192.168.1.20, WAN IP: 203.0.113.9" + std::string(c.tail);
+        EXPECT_EQ(ReadFile(dir / "Zelmar.log"), TimeDisplay(host.Now()) + line + "\r\n");
+        EXPECT_EQ(host.lines.back(), line) << "the status line says what the log says";
+        EXPECT_EQ(host.page.hostMessages, "System Online:   ");
+        EXPECT_EQ(host.page.lanAddress, "192.168.1.20");
+        EXPECT_EQ(host.page.wanAddress, "203.0.113.9");
+        EXPECT_EQ(host.page.lan6Address, c.lan6);
+        EXPECT_EQ(host.page.wan6Address, c.wan6);
+        EXPECT_EQ(host.page.lastRefreshed, TimeDisplay(host.Now()));
+    }
 }
 
 TEST_F(EventLogTest, OldLinesArePurgedWhenTheFirstDatedLineIsTooOld) {

@@ -579,6 +579,38 @@ TEST_F(MainSheet, TrayIconIsSymbolicAndItsTooltipTells) {
     host.StatusPageChanged(page);
     EXPECT_EQ(sheet->trayIcon()->toolTip(),
               "Zelmar\nWAN address: 203.0.113.7\nLAN address: 192.168.1.20\nLast refresh: 09:00:03");
+    page.lan6Address = "fd00::2";
+    host.StatusPageChanged(page);
+    EXPECT_EQ(sheet->trayIcon()->toolTip(), "Zelmar\nWAN address: 203.0.113.7\nLAN address: 192.168.1.20\n"
+                                            "WAN IPv6: not known yet\nLAN IPv6: fd00::2\nLast refresh: 09:00:03");
+}
+
+// The IPv6 rows are there while one IPv6 address is known, and gone again
+// when the next refresh finds none.
+TEST_F(MainSheet, StatusPageShowsIpv6RowsWhileAnAddressIsKnown) {
+    auto* status = Show<CRemotePage>(kStatusPage);
+    struct Case {
+        const char* lan6;
+        const char* wan6;
+        bool shown;
+        const char* lanText;
+        const char* wanText;
+    };
+    const Case cases[] = {{"", "", false, "", ""},
+                          {"", "2001:db8::7", true, "N/A", "2001:db8::7"},
+                          {"fd00::2", "2001:db8::7", true, "fd00::2", "2001:db8::7"},
+                          {"", "", false, "", ""}};
+    for (const Case& c : cases) {
+        core->state().CurrentLan6Address = c.lan6;
+        core->state().CurrentWan6Address = c.wan6;
+        core->PostStatusMessage(OnlineNotice());
+        EXPECT_EQ(status->lan6Address->isVisibleTo(status), c.shown) << c.lan6 << "|" << c.wan6;
+        EXPECT_EQ(status->wan6Address->isVisibleTo(status), c.shown);
+        if (c.shown) {
+            EXPECT_EQ(status->lan6Address->text(), c.lanText);
+            EXPECT_EQ(status->wan6Address->text(), c.wanText);
+        }
+    }
 }
 
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
