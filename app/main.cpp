@@ -32,7 +32,7 @@
 #include "app/composition_root.h"
 #include "app/notify/webhook_secret.h"
 #ifdef ZELMAR_HAVE_GUI
-#include "ui/gui_front_end.h"
+#include "app/window_module.h"
 #endif
 
 namespace {

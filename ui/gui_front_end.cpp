@@ -1,4 +1,4 @@
-#include "ui/gui_front_end.h"
+#include "app/window_module.h"
 
 #include <QApplication>
 #include <QSessionManager>

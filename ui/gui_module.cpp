@@ -2,7 +2,7 @@
 // loading this module (app/main.cpp): plain C names, so that the lookup needs
 // no mangled names. The module carries only the window: the core, the
 // services and their globals are the program's own, which exports them.
-#include "ui/gui_front_end.h"
+#include "app/window_module.h"
 
 extern "C" {
 

@@ -1,6 +1,7 @@
-// The window front end, as the program's entry point sees it. This header
-// names no toolkit type, so app/main.cpp can choose the front end without
-// including Qt.
+// The window front end, as the program's entry point loads it: the program
+// defines what a window module must offer, and ui/ (the module) implements
+// it. This header names no toolkit type, so app/main.cpp can choose the
+// front end without including Qt.
 #pragma once
 
 #include <string>
