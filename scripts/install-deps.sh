@@ -44,14 +44,15 @@ PACKAGES=(
   # the Debian package and its checks (scripts/package.sh)
   debhelper dpkg-dev fakeroot lintian appstream desktop-file-utils man-db groff-base
   # dynamic DNS: ldns for signed UPDATE messages, nlohmann-json for the
-  # Cloudflare API, BIND 9 and nsupdate as the tests' real DNS peer
-  libldns-dev nlohmann-json3-dev bind9 bind9-dnsutils
+  # Cloudflare API, BIND 9 and nsupdate as the tests' real DNS peer, Knot
+  # DNS as the second one
+  libldns-dev nlohmann-json3-dev bind9 bind9-dnsutils knot
 )
 
 # Packages that bring a system service with them. The tests and the demo
 # start their own copies on loopback high ports; the system's copy must not
 # run or start at boot because of this script.
-SERVICE_PACKAGES=(nginx-common:nginx bind9:named)
+SERVICE_PACKAGES=(nginx-common:nginx bind9:named knot:knot)
 # The same for user services (enabled for every user's login, globally):
 # gnome-keyring and its ssh agent (gcr) are started by the tests on their own
 # bus, never at a login because of this script.
