@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/ddns/ddns_protocols.h"
-#include "tests/ddns/bind_peer.h"
+#include "tests/ddns/dns_peer.h"
 
 extern char** environ;
 

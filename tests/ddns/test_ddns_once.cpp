@@ -8,7 +8,7 @@
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
 #include "app/ddns/ddns_entry.h"
-#include "tests/ddns/bind_peer.h"
+#include "tests/ddns/dns_peer.h"
 
 namespace zelmar {
 namespace {

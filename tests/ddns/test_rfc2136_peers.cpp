@@ -1,30 +1,48 @@
-// rfc2136 entries against a real BIND 9: signed updates with each TSIG
-// algorithm, read back by dig, and every refusal BIND gives.
+// rfc2136 entries against real name servers, BIND 9 and Knot DNS, with the
+// same table: signed updates with each TSIG algorithm, read back by dig, and
+// every refusal the servers give.
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "app/core/ini_file.h"
 #include "app/ddns/ddns_channel.h"
 #include "app/ddns/ddns_protocols.h"
-#include "tests/ddns/bind_peer.h"
 #include "tests/ddns/ddns_test_support.h"
+#include "tests/ddns/dns_peer.h"
 
 namespace zelmar {
 namespace {
 
-using test::BindPeer;
+using test::DnsPeer;
 using test::kTestNow;
 
-class Rfc2136Bind : public ::testing::Test {
+enum class Peer { Bind, Knot };
+
+std::string PeerName(Peer p) { return p == Peer::Bind ? "Bind" : "Knot"; }
+Peer PeerOf(Peer p) { return p; }
+template <class... T>
+Peer PeerOf(const std::tuple<Peer, T...>& param) {
+    return std::get<0>(param);
+}
+
+// One server per test, of the kind the test's parameter names.
+template <class Param>
+class Rfc2136 : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
-        if (!bind_.failure().empty()) GTEST_SKIP() << bind_.failure();
+        if (PeerOf(this->GetParam()) == Peer::Bind)
+            peer_ = std::make_unique<test::BindPeer>();
+        else
+            peer_ = std::make_unique<test::KnotPeer>();
+        if (!peer_->failure().empty()) GTEST_SKIP() << peer_->failure();
     }
-    DdnsEntry Entry(const test::TsigKey& key = BindPeer::Keys()[0]) const {
+    DdnsEntry Entry(const test::TsigKey& key = DnsPeer::Keys()[0]) const {
         DdnsEntry e;
         e.name = "home";
         e.protocol = DdnsProtocol::Rfc2136;
         e.hosts = {"home.example.test"};
-        e.server = bind_.server();
+        e.server = peer_->server();
         e.zone = "example.test";
         e.keyName = key.name;
         e.keyAlgorithm = key.algorithm;
@@ -32,83 +50,99 @@ protected:
         e.wantAAAA = true;
         return e;
     }
-    BindPeer bind_;
+    std::unique_ptr<DnsPeer> peer_;
 };
 
-class Rfc2136Algorithms : public Rfc2136Bind, public ::testing::WithParamInterface<int> {};
+const auto kPeers = ::testing::Values(Peer::Bind, Peer::Knot);
+
+class Rfc2136Algorithms : public Rfc2136<std::tuple<Peer, int>> {};
 
 TEST_P(Rfc2136Algorithms, ReplacesTheWholeSetAndSkipsWhatTheServerHolds) {
-    const DdnsEntry e = Entry(BindPeer::Keys()[GetParam()]);
+    const DdnsEntry e = Entry(DnsPeer::Keys()[std::get<1>(GetParam())]);
     const DdnsAddresses want{"192.0.2.7", "2001:DB8::7"};
     const DeliveryResult first = Rfc2136Deliver(e, want, {0, kTestNow, 5});
     EXPECT_EQ(first.outcome, DeliveryOutcome::Delivered) << first.code << " " << first.serverReply;
     // Both old A records are gone: the name holds exactly the new one.
-    EXPECT_EQ(bind_.Dig("home.example.test", "A"), "192.0.2.7\n");
-    EXPECT_EQ(bind_.Dig("home.example.test", "AAAA"), "2001:db8::7\n");
+    EXPECT_EQ(peer_->Dig("home.example.test", "A"), "192.0.2.7\n");
+    EXPECT_EQ(peer_->Dig("home.example.test", "AAAA"), "2001:db8::7\n");
     const DeliveryResult again = Rfc2136Deliver(e, want, {0, kTestNow, 5});
     EXPECT_EQ(again.outcome, DeliveryOutcome::NothingToDo) << again.code;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachKey, Rfc2136Algorithms, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(EachKey, Rfc2136Algorithms, ::testing::Combine(kPeers, ::testing::Values(0, 1, 2)),
+                         [](const auto& info) {
+                             return PeerName(std::get<0>(info.param)) + "_" +
+                                    DnsPeer::Keys()[std::get<1>(info.param)].algorithm.substr(5);
+                         });
 
-TEST_F(Rfc2136Bind, OneUpdateCarriesEveryName) {
+class Rfc2136Peers : public Rfc2136<Peer> {};
+
+TEST_P(Rfc2136Peers, OneUpdateCarriesEveryName) {
     DdnsEntry e = Entry();
     e.hosts = {"home.example.test", "office.example.test"};
     e.wantAAAA = false;
     const DeliveryResult r = Rfc2136Deliver(e, {"198.51.100.4", ""}, {0, kTestNow, 5});
     EXPECT_EQ(r.outcome, DeliveryOutcome::Delivered) << r.code << " " << r.serverReply;
-    EXPECT_EQ(bind_.Dig("home.example.test", "A"), "198.51.100.4\n");
-    EXPECT_EQ(bind_.Dig("office.example.test", "A"), "198.51.100.4\n");
-    EXPECT_EQ(bind_.Dig("office.example.test", "AAAA"), "");
+    EXPECT_EQ(peer_->Dig("home.example.test", "A"), "198.51.100.4\n");
+    EXPECT_EQ(peer_->Dig("office.example.test", "A"), "198.51.100.4\n");
+    EXPECT_EQ(peer_->Dig("office.example.test", "AAAA"), "");
 }
 
 struct Refusal {
     const char* name;
     void (*change)(DdnsEntry&);
-    const char* code;
+    const char* bind;
+    // Knot checks its ACL (keys, names, types) before the zone's content and
+    // answers a denied update NOTAUTH with the TSIG error BADKEY, as RFC 8945
+    // allows for a key that may not do what it asks; the entry stops all the
+    // same.
+    const char* knot;
 };
 
 void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
 
 const Refusal kRefusals[] = {
-    {"WrongSecret", [](DdnsEntry& e) { e.secret = BindPeer::Outsider().secret; }, "BADSIG"},
-    {"UnknownKey", [](DdnsEntry& e) { e.keyName = "nobody-knows"; }, "BADKEY"},
+    {"WrongSecret", [](DdnsEntry& e) { e.secret = DnsPeer::Outsider().secret; }, "BADSIG", "BADSIG"},
+    {"UnknownKey", [](DdnsEntry& e) { e.keyName = "nobody-knows"; }, "BADKEY", "BADKEY"},
     {"KeyGrantedNothing",
      [](DdnsEntry& e) {
-         e.keyName = BindPeer::Outsider().name;
-         e.secret = BindPeer::Outsider().secret;
+         e.keyName = DnsPeer::Outsider().name;
+         e.secret = DnsPeer::Outsider().secret;
      },
-     "REFUSED"},
-    {"NameOutsideThePolicy", [](DdnsEntry& e) { e.hosts = {"www.example.test"}; }, "REFUSED"},
+     "REFUSED", "BADKEY"},
+    {"NameOutsideThePolicy", [](DdnsEntry& e) { e.hosts = {"www.example.test"}; }, "REFUSED", "BADKEY"},
     {"ZoneNotServed",
      [](DdnsEntry& e) {
          e.zone = "nothere.test";
          e.hosts = {"home.nothere.test"};
      },
-     "NOTAUTH"},
-    {"NameOutsideTheZone", [](DdnsEntry& e) { e.hosts = {"home.second.test"}; }, "NOTZONE"},
+     "NOTAUTH", "NOTAUTH"},
+    {"NameOutsideTheZone", [](DdnsEntry& e) { e.hosts = {"home.second.test"}; }, "NOTZONE", "BADKEY"},
 };
 
-class Rfc2136Refusals : public Rfc2136Bind, public ::testing::WithParamInterface<Refusal> {};
+class Rfc2136Refusals : public Rfc2136<std::tuple<Peer, Refusal>> {};
 
 TEST_P(Rfc2136Refusals, StopUntilTheSettingsChangeAndLeaveTheZoneAlone) {
+    const auto& [peer, refusal] = GetParam();
     DdnsEntry e = Entry();
     e.wantAAAA = false;
-    GetParam().change(e);
+    refusal.change(e);
     const DeliveryResult r = Rfc2136Deliver(e, {"192.0.2.99", ""}, {0, kTestNow, 5});
     EXPECT_EQ(r.outcome, DeliveryOutcome::FailedPermanently);
-    EXPECT_EQ(r.code, GetParam().code) << r.serverReply;
+    EXPECT_EQ(r.code, peer == Peer::Bind ? refusal.bind : refusal.knot) << r.serverReply;
     EXPECT_EQ(r.retryAt, 0);
-    EXPECT_EQ(bind_.Dig("home.example.test", "A"), "10.0.0.1\n10.0.0.2\n");
-    EXPECT_EQ(bind_.Dig(e.hosts[0], "A"), e.hosts[0] == "home.example.test" ? "10.0.0.1\n10.0.0.2\n" : "");
+    EXPECT_EQ(peer_->Dig("home.example.test", "A"), "10.0.0.1\n10.0.0.2\n");
+    EXPECT_EQ(peer_->Dig(e.hosts[0], "A"), e.hosts[0] == "home.example.test" ? "10.0.0.1\n10.0.0.2\n" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Bind, Rfc2136Refusals, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(EachPeer, Rfc2136Refusals, ::testing::Combine(kPeers, ::testing::ValuesIn(kRefusals)),
+                         [](const auto& info) {
+                             return PeerName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                         });
 
-TEST_F(Rfc2136Bind, AServerThatIsDownIsTriedAgainAfterTheBackOff) {
+TEST_P(Rfc2136Peers, AServerThatIsDownIsTriedAgainAfterTheBackOff) {
     const DdnsEntry e = Entry();
-    bind_.Stop();
+    peer_->Stop();
     for (const auto& [failures, wait] : {std::pair{0, 300}, std::pair{3, 2400}, std::pair{9, 3600}}) {
         const DeliveryResult r = Rfc2136Deliver(e, {"192.0.2.7", ""}, {failures, kTestNow, 1});
         EXPECT_EQ(r.outcome, DeliveryOutcome::Failed);
@@ -119,14 +153,14 @@ TEST_F(Rfc2136Bind, AServerThatIsDownIsTriedAgainAfterTheBackOff) {
 
 // The channel as the refresh runs it: from the settings file, with the
 // secret stored scrambled, to one status line that never shows it.
-TEST_F(Rfc2136Bind, AChannelFromTheSettingsFileUpdatesAndReportsOneLine) {
+TEST_P(Rfc2136Peers, AChannelFromTheSettingsFileUpdatesAndReportsOneLine) {
     test::ScratchDir dir;
     IniFile ini(dir / "Zelmar.ini");
-    const test::TsigKey& key = BindPeer::Keys()[0];
+    const test::TsigKey& key = DnsPeer::Keys()[0];
     const std::string scrambleKey = "ab" "Zk3!x9Q";
     ini.WriteString("DDNS home", "Protocol", std::string("rfc2136"));
     ini.WriteString("DDNS home", "Host", std::string("home.example.test"));
-    ini.WriteString("DDNS home", "Server", bind_.server());
+    ini.WriteString("DDNS home", "Server", peer_->server());
     ini.WriteString("DDNS home", "Zone", std::string("example.test"));
     ini.WriteString("DDNS home", "KeyName", key.name);
     ini.WriteString("DDNS off", "Protocol", std::string("rfc2136"));
@@ -146,10 +180,12 @@ TEST_F(Rfc2136Bind, AChannelFromTheSettingsFileUpdatesAndReportsOneLine) {
     test::LineReporter reporter;
     const DeliveryResult r = channels[0]->Deliver(snapshot, reporter);
     EXPECT_EQ(r.outcome, DeliveryOutcome::Delivered) << r.code << " " << r.serverReply;
-    EXPECT_EQ(bind_.Dig("home.example.test", "A"), "203.0.113.5\n");
+    EXPECT_EQ(peer_->Dig("home.example.test", "A"), "203.0.113.5\n");
     ASSERT_EQ(reporter.lines.size(), 1u);
     EXPECT_EQ(reporter.lines[0], "DDNS home: home.example.test now points to 203.0.113.5.");
 }
+
+INSTANTIATE_TEST_SUITE_P(EachPeer, Rfc2136Peers, kPeers, [](const auto& info) { return PeerName(info.param); });
 
 }  // namespace
 }  // namespace zelmar
