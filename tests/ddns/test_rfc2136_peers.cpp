@@ -151,6 +151,33 @@ TEST_P(Rfc2136Peers, AServerThatIsDownIsTriedAgainAfterTheBackOff) {
     }
 }
 
+// A server whose UDP answers are all truncated: every query and the update
+// must be asked again over TCP, which alone carries the real answers.
+TEST_P(Rfc2136Peers, ATruncatedAnswerIsAskedAgainOverTcp) {
+    test::ScratchDir dir;
+    const int port = test::FreePort();
+    test::ChildProcess relay({test::kSystemPython, ZELMAR_TRUNCATING_RELAY, std::to_string(port),
+                              std::to_string(peer_->port()), dir / "queries"},
+                             dir / "relay.log");
+    ASSERT_TRUE(test::WaitForPort(port)) << test::ReadFile(dir / "relay.log");
+    DdnsEntry e = Entry();
+    e.server = "127.0.0.1:" + std::to_string(port);
+    e.wantAAAA = false;
+    const DeliveryResult r = Rfc2136Deliver(e, {"192.0.2.55", ""}, {0, kTestNow, 5});
+    EXPECT_EQ(r.outcome, DeliveryOutcome::Delivered) << r.code << " " << r.serverReply;
+    EXPECT_EQ(peer_->Dig("home.example.test", "A"), "192.0.2.55\n");
+    // The query, the update and the read-back each went by UDP first (the
+    // resolver's queries once more with a larger EDNS buffer), then once by TCP.
+    const std::string queries = test::ReadFile(dir / "queries");
+    auto count = [&](const std::string& line) {
+        std::size_t n = 0;
+        for (std::size_t at = queries.find(line); at != std::string::npos; at = queries.find(line, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("tcp\n"), 3u) << queries;
+    EXPECT_GE(count("udp\n"), 3u) << queries;
+}
+
 // The channel as the refresh runs it: from the settings file, with the
 // secret stored scrambled, to one status line that never shows it.
 TEST_P(Rfc2136Peers, AChannelFromTheSettingsFileUpdatesAndReportsOneLine) {
