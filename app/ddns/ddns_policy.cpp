@@ -51,7 +51,8 @@ constexpr AnswerRow kRfc2136[] = {
     {"NOERROR", A::Updated, "updated"},
     {"unchanged", A::Unchanged, "already held the address"},
     {"NOTAUTH", A::Stop, "the server does not accept this key for the zone (NOTAUTH)"},
-    {"BADKEY", A::Stop, "the server does not know the key (BADKEY)"},
+    // Knot also answers BADKEY when its ACL denies a key it knows.
+    {"BADKEY", A::Stop, "the server does not know the key or does not let it make this update (BADKEY)"},
     {"BADSIG", A::Stop, "the key's secret is wrong (BADSIG)"},
     {"BADTIME", A::Retry, "the clocks of this machine and the server differ too much (BADTIME)"},
     {"REFUSED", A::Stop, "the server's policy refuses this update (REFUSED)"},
