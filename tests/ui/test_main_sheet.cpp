@@ -214,7 +214,8 @@ TEST_F(MainSheet, FtpFieldsFollowEnableFtp) {
         ftp->enableFtp->click();
         ASSERT_EQ(ftp->enableFtp->isChecked(), on);
         EXPECT_TRUE(ftp->fields[0]->isEnabled()) << "Site Name: stays enabled";
-        for (int i = 1; i < 8; ++i) EXPECT_EQ(ftp->fields[i]->isEnabled(), on) << i;
+        for (int i = 1; i < 7; ++i) EXPECT_EQ(ftp->fields[i]->isEnabled(), on) << i;
+        EXPECT_EQ(ftp->port->isEnabled(), on);
         EXPECT_EQ(ftp->onlineBrowse->isEnabled(), on);
         EXPECT_EQ(ftp->ftpOnIpChange->isEnabled(), on);
     }
@@ -254,10 +255,10 @@ TEST_F(MainSheet, SecureSmtpShowsTheNewPort) {
     mail->smtpAuth->click();
     EXPECT_TRUE(mail->authSettings->isEnabled());
     mail->secureSmtp->click();
-    EXPECT_EQ(mail->port->text(), "465");
+    EXPECT_EQ(mail->port->cleanText(), "465");
     mail->secureSmtp->click();
-    EXPECT_EQ(mail->port->text(), "25");
-    EXPECT_EQ(mail->port->maxLength(), 5);
+    EXPECT_EQ(mail->port->cleanText(), "25");
+    EXPECT_EQ(mail->port->maximum(), 65535);
 }
 
 TEST_F(MainSheet, LogControlsFollowEnableLogging) {
@@ -296,7 +297,7 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
         s.RefreshIntv = 60;
     });
     auto* options = Show<COptionsPage>(kOptionsPage);
-    QLineEdit* edit = options->refreshInterval->edit();
+    NumberField* edit = options->refreshInterval;
     EXPECT_EQ(options->refreshInterval->minimum(), 30);
     const std::pair<const char*, int> typed[] = {{"20", 60}, {"0", 60}, {"45", 45}, {"30", 30}};
     for (const auto& [text, interval] : typed) {
@@ -310,7 +311,7 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
         // the field keeps what was typed (and the focus) to be mended.
         EXPECT_TRUE(boxes.empty()) << text;
         EXPECT_EQ(sheet->message(), refused ? QString(kIntervalRangeText) : QString()) << text;
-        EXPECT_EQ(edit->text(), text);
+        EXPECT_EQ(edit->cleanText(), text);
         if (refused) {
             EXPECT_TRUE(edit->hasFocus()) << text;
         }
@@ -318,8 +319,8 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
     EXPECT_TRUE(sheet->saveButton()->isEnabled());
     EXPECT_TRUE(core->IntervalEdited());
     // The arrows stay within the range.
-    options->refreshInterval->Step(-1);
-    EXPECT_EQ(edit->text(), "30");
+    options->refreshInterval->stepDown();
+    EXPECT_EQ(edit->cleanText(), "30");
 }
 
 // A save from the File menu (or its key) leaves the focus in the field being
@@ -342,7 +343,7 @@ TEST_F(MainSheet, SaveFromTheMenuTakesTheIntervalStillInEdit) {
         });
         core->ini().WriteString(kPreferences, "RefreshIntv", "60");
         auto* options = Show<COptionsPage>(kOptionsPage);
-        QLineEdit* edit = options->refreshInterval->edit();
+        NumberField* edit = options->refreshInterval;
         edit->setFocus();
         edit->selectAll();
         QTest::keyClicks(edit, c.typed);
@@ -351,7 +352,7 @@ TEST_F(MainSheet, SaveFromTheMenuTakesTheIntervalStillInEdit) {
         save->trigger();
         EXPECT_EQ(core->ini().GetString(kPreferences, "RefreshIntv"), c.saved) << c.maintainer << " " << c.typed;
         EXPECT_EQ(boxes.size(), boxesBefore) << c.typed << ": a save asks nothing about the interval";
-        EXPECT_EQ(edit->text(), c.typed) << "the field keeps what was typed";
+        EXPECT_EQ(edit->cleanText(), c.typed) << "the field keeps what was typed";
     }
 }
 
@@ -439,9 +440,9 @@ TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
     }
 }
 
-// The number fields' length limits (4 digits, 3 for the purge days) hold
-// back typing; a longer number the settings hold is shown whole and saved
-// as it was, not cut to its first digits.
+// The number fields' ranges (up to 9999, 999 for the purge days) hold back
+// typing; a larger number the settings hold is shown whole and saved as it
+// was, not clamped to the limit.
 TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
     const std::pair<int Settings::*, const char*> numbers[] = {{&Settings::InitStartupDelay, "InitStartupDelay"},
                                                                {&Settings::RefreshIntv, "RefreshIntv"},
@@ -456,11 +457,11 @@ TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
     });
     const Settings before = core->settings();
     auto* options = Show<COptionsPage>(kOptionsPage);
-    const std::pair<SpinField*, int Settings::*> shown[] = {{options->startupDelay, &Settings::InitStartupDelay},
+    const std::pair<NumberField*, int Settings::*> shown[] = {{options->startupDelay, &Settings::InitStartupDelay},
                                                             {options->refreshInterval, &Settings::RefreshIntv},
                                                             {options->timeout, &Settings::Timeout},
                                                             {options->maxLog, &Settings::MaxLog}};
-    for (const auto& [field, member] : shown) EXPECT_EQ(field->text(), QString::number(before.*member));
+    for (const auto& [field, member] : shown) EXPECT_EQ(field->cleanText(), QString::number(before.*member));
     options->enableLogging->click();  // any change, so that the save has something to do
     sheet->Save();
     for (const auto& [member, key] : numbers) {
