@@ -684,13 +684,17 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     accountLabel = Label("&Account", account);
     passwordLabel = Label("Pass&word", password);
 
-    auto* form = new QFormLayout;
-    form->addRow(hostLabel, host);
-    form->addRow(httpPortLabel, httpPort);
-    form->addRow(ftpPortLabel, ftpPort);
-    form->addRow(userLabel, user);
-    form->addRow(accountLabel, account);
-    form->addRow(passwordLabel, password);
+    auto* serverBox = new QGroupBox("Proxy Server");
+    auto* serverForm = new QFormLayout(serverBox);
+    serverForm->addRow(hostLabel, host);
+    serverForm->addRow(httpPortLabel, httpPort);
+    // What the FTP firewall is told, for the logon types that log on to it.
+    auto* logonBox = new QGroupBox("Firewall Logon");
+    auto* logonForm = new QFormLayout(logonBox);
+    logonForm->addRow(ftpPortLabel, ftpPort);
+    logonForm->addRow(userLabel, user);
+    logonForm->addRow(accountLabel, account);
+    logonForm->addRow(passwordLabel, password);
 
     const char* types[9] = {"None",
                             "SITE hostname",
@@ -713,8 +717,9 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(useProxy);
-    outer->addLayout(form);
+    outer->addWidget(serverBox);
     outer->addWidget(group);
+    outer->addWidget(logonBox);
     outer->addWidget(passive);
     outer->addStretch();
 
@@ -815,8 +820,29 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     authSettings = new QPushButton("Setti&ngs...");
     secureSmtp = new QCheckBox("Use Se&cure SMTP");
 
-    auto* form = new QFormLayout;
-    form->addRow(Label("SMTP Mail Ser&ver:", server), server);
+    // The server and how to reach it; then the message and who gets it.
+    auto* serverBox = new QGroupBox("Mail Server");
+    auto* serverForm = new QFormLayout(serverBox);
+    serverForm->addRow(Label("SMTP Mail Ser&ver:", server), server);
+    serverForm->addRow(Label("Server &Port:", port), port);
+    auto* authRow = new QHBoxLayout;
+    authRow->addWidget(smtpAuth);
+    authRow->addWidget(authSettings);
+    authRow->addStretch();
+    serverForm->addRow(authRow);
+    serverForm->addRow(secureSmtp);
+    // A mail server whose unverifiable certificate changed is refused until
+    // the user accepts the new one here.
+    acceptCertificate = new QPushButton("Accept New Certificate");
+    acceptCertificate->setToolTip("Forget the remembered certificate of this mail server");
+    auto* certificateRow = new QHBoxLayout;
+    certificateRow->addWidget(acceptCertificate);
+    certificateRow->addStretch();
+    serverForm->addRow(certificateRow);
+    connect(acceptCertificate, &QPushButton::clicked, this, [this] { AcceptNewMailServerCertificate(core_); });
+
+    auto* messageBox = new QGroupBox("Message");
+    auto* form = new QFormLayout(messageBox);
     form->addRow(Label("Fr&om:", from), from);
     auto* kind = new QHBoxLayout;
     kind->addWidget(toButton);
@@ -835,25 +861,13 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     fileRow->addWidget(messageFile, 1);
     fileRow->addWidget(messageBrowse);
     form->addRow(Label("Mail Messa&ge File:", messageFile), fileRow);
-    form->addRow(Label("Server &Port:", port), port);
-    auto* authRow = new QHBoxLayout;
-    authRow->addWidget(smtpAuth);
-    authRow->addWidget(authSettings);
-    authRow->addStretch();
+    form->addRow(attachment);
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(enableMail);
     outer->addWidget(mailOnIpChange);
-    outer->addLayout(form);
-    outer->addWidget(attachment);
-    outer->addLayout(authRow);
-    outer->addWidget(secureSmtp);
-    // A mail server whose unverifiable certificate changed is refused until
-    // the user accepts the new one here.
-    acceptCertificate = new QPushButton("Accept New Certificate");
-    acceptCertificate->setToolTip("Forget the remembered certificate of this mail server");
-    outer->addWidget(acceptCertificate, 0, Qt::AlignLeft);
-    connect(acceptCertificate, &QPushButton::clicked, this, [this] { AcceptNewMailServerCertificate(core_); });
+    outer->addWidget(serverBox);
+    outer->addWidget(messageBox);
     outer->addStretch();
 
     connect(enableMail, &QCheckBox::clicked, this, [this](bool on) {
