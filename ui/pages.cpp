@@ -89,6 +89,7 @@ void NumberField::Show(long stored) {
     setRange(static_cast<int>(std::min<long>(low_, shown)), static_cast<int>(std::max<long>(high_, shown)));
     setValue(static_cast<int>(shown));
     touched_ = false;
+    Keep();
 }
 
 void NumberField::ShowText(const std::string& stored) {
@@ -102,27 +103,40 @@ void NumberField::ShowText(const std::string& stored) {
     setRange(low_, high_);
     clear();
     touched_ = false;
+    Keep();
 }
 
-bool NumberField::HoldsAllowedValue() const {
+bool NumberField::ShownNumber(long& number) const {
     const QString text = cleanText();
     if (text.isEmpty() || text.size() > 9) return false;
     for (QChar c : text)
         if (c < '0' || c > '9') return false;
-    const int number = text.toInt();
-    return number >= low_ && number <= high_;
+    number = text.toLong();
+    return true;
 }
 
-long NumberField::Typed() const {
-    const QString text = cleanText();
-    bool digits = !text.isEmpty() && text.size() <= 9;
-    for (QChar c : text) digits = digits && c >= '0' && c <= '9';
-    return digits ? text.toLong() : value();
+bool NumberField::HoldsAllowedValue() const {
+    long number = 0;
+    return ShownNumber(number) && number >= low_ && number <= high_;
+}
+
+QValidator::State NumberField::validate(QString& input, int& pos) const {
+    const QValidator::State state = QSpinBox::validate(input, pos);
+    if (state != QValidator::Invalid) return state;
+    // A number above the range, as long as the largest one, may be typed:
+    // it is refused at the field with the range said, rather than held back
+    // key by key (70000 for a port would otherwise become 7000).
+    QString text = input;
+    if (!suffix().isEmpty() && text.endsWith(suffix())) text.chop(suffix().size());
+    text = text.trimmed();
+    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    return digits && text.size() <= QString::number(maximum()).size() ? QValidator::Intermediate : QValidator::Invalid;
 }
 
 QAbstractSpinBox::StepEnabled NumberField::stepEnabled() const {
     if (isReadOnly()) return StepNone;
-    const long from = Typed();
+    long from = 0;
+    if (!ShownNumber(from)) return StepUpEnabled | StepDownEnabled;
     StepEnabled steps = StepNone;
     if (from < high_) steps |= StepUpEnabled;
     if (from > low_) steps |= StepDownEnabled;
@@ -131,8 +145,11 @@ QAbstractSpinBox::StepEnabled NumberField::stepEnabled() const {
 
 void NumberField::stepBy(int steps) {
     // A step starts from what the field shows, typed or stored, and lands
-    // within the range (a stored value outside it is left for the limit).
-    const long to = std::clamp(Typed() + steps, static_cast<long>(low_), static_cast<long>(high_));
+    // within the range (a stored value outside it is left for the limit);
+    // from an empty field it lands on the lower limit.
+    long from = 0;
+    const long to = ShownNumber(from) ? std::clamp(from + steps, static_cast<long>(low_), static_cast<long>(high_))
+                                      : static_cast<long>(low_);
     setRange(low_, high_);
     setValue(static_cast<int>(to));
     selectAll();
@@ -221,6 +238,7 @@ void SettingsPage::BindNumber(NumberField* field, const char* rangeText, std::fu
                                             : Q(NumberRangeText(field->allowedMinimum(), field->allowedMaximum())));
         else
             accepted = commit(S(field->cleanText()));
+        if (accepted) field->Keep();
         MarkField(field, !accepted);
         checking_ = false;
     });
@@ -741,12 +759,13 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     BindText(user, [this](const std::string& t) { model_.SetUser(t); });
     BindText(account, [this](const std::string& t) { model_.SetAccount(t); });
     BindText(password, [this](const std::string& t) { model_.SetPassword(t); });
-    // The ports are written on every change that gives a port.
+    // The ports are written on every change; while the field shows no port
+    // the one it had before stands (a port is never left half typed).
     const std::pair<NumberField*, void (ProxyPageModel::*)(const std::string&)> ports[] = {
         {httpPort, &ProxyPageModel::SetHttpPort}, {ftpPort, &ProxyPageModel::SetFtpPort}};
     for (const auto& [field, set] : ports) {
         const auto write = [this, field = field, set = set] {
-            if (field->HoldsAllowedValue()) (model_.*set)(S(field->cleanText()));
+            (model_.*set)(S(field->HoldsAllowedValue() ? field->cleanText() : field->keptText()));
         };
         BindNumber(
             field, kPortRangeText,

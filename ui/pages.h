@@ -54,6 +54,9 @@ public:
     bool HoldsAllowedValue() const;
     // Whether the user changed the field since it was last shown.
     bool touched() const { return touched_; }
+    // The text last shown or last taken: what a refused edit leaves standing.
+    QString keptText() const { return kept_; }
+    void Keep() { kept_ = cleanText(); }
     QLineEdit* editor() const { return lineEdit(); }
 
 signals:
@@ -61,6 +64,7 @@ signals:
     void finished();  // Return, a step, or the focus left the field
 
 protected:
+    QValidator::State validate(QString& input, int& pos) const override;
     void stepBy(int steps) override;
     StepEnabled stepEnabled() const override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -68,12 +72,13 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    // The number the text stands for (the shown value when it is no number).
-    long Typed() const;
+    // The number the text shows, if it shows one.
+    bool ShownNumber(long& number) const;
     // A changed text the spin box would replace with its last value.
     bool Refused() const { return touched_ && !HoldsAllowedValue(); }
     int low_, high_;
     bool touched_ = false;
+    QString kept_;
 };
 
 class SettingsPage : public QWidget {
