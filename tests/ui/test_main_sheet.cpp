@@ -760,6 +760,8 @@ TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     for (QLabel* l : status->findChildren<QLabel*>()) buddies << l->buddy();
     for (const auto& [value, name] : {std::pair{status->lanAddress, "LAN IP Address"},
                                       {status->wanAddress, "WAN IP Address"},
+                                      {status->lan6Address, "LAN IPv6 Address"},
+                                      {status->wan6Address, "WAN IPv6 Address"},
                                       {status->lastRefreshed, "Time last refreshed"},
                                       {status->nextRefresh, "Next refresh time"}}) {
         EXPECT_EQ(value->textInteractionFlags(), Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard) << name;
