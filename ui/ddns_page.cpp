@@ -145,6 +145,7 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     records_->setCurrentIndex(e.wantA && e.wantAAAA ? 2 : e.wantAAAA ? 1 : 0);
     ttl_ = new QSpinBox;
     ttl_->setRange(1, 86400);
+    ttl_->setSuffix(" seconds");
     ttl_->setValue(e.ttl);
     caFile_ = new QLineEdit(Q(e.caFile));
     secret_ = new QLineEdit;

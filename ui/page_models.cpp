@@ -68,6 +68,10 @@ std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddr
     return "Not set up yet: the WAN address is unknown, and neither the FTP upload nor the e-mail is turned on.";
 }
 
+std::string NumberRangeText(int low, int high) {
+    return "Please enter a value between " + std::to_string(low) + " and " + std::to_string(high);
+}
+
 bool ValidPortText(const std::string& text) {
     if (text.empty() || text.size() > static_cast<std::size_t>(kPortMaxChars)) return false;
     for (char c : text)

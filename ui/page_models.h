@@ -31,6 +31,9 @@ inline constexpr const char* kProxyWarningText =
     "want to enable this feature?";
 inline constexpr const char* kIntervalRangeText = "Please enter a value between 30 and 9999";
 inline constexpr const char* kPortRangeText = "Please enter a port number between 1 and 65535";
+// What a number field outside its range says, in the words of the interval's
+// message ("Please enter a value between 30 and 9999").
+std::string NumberRangeText(int low, int high);
 
 // Limits of the fields.
 inline constexpr int kFtpPasswordMaxChars = 25;

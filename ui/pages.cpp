@@ -1,6 +1,7 @@
 #include "ui/pages.h"
 
 #include <QButtonGroup>
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QEvent>
@@ -12,12 +13,11 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QSignalBlocker>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpressionValidator>
 #include <QTimer>
-#include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -55,13 +55,6 @@ QPushButton* BrowseButton(const QString& accessibleName) {
     return button;
 }
 
-QLineEdit* DigitsEdit(int maxChars) {
-    auto* edit = new QLineEdit;
-    edit->setMaxLength(maxChars);
-    edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
-    return edit;
-}
-
 // The start directory is made current again after a file chooser.
 void RestoreStartDirectory(Core& core) {
     if (!core.startDirectory().empty()) QDir::setCurrent(Q(core.startDirectory()));
@@ -69,69 +62,130 @@ void RestoreStartDirectory(Core& core) {
 
 }  // namespace
 
-// --- SpinField ---
+// --- NumberField ---
 
-SpinField::SpinField(int maxChars, int minimum, int maximum, QWidget* parent)
-    : QWidget(parent), edit_(DigitsEdit(maxChars)), up_(new QToolButton), down_(new QToolButton), maxChars_(maxChars),
-      min_(minimum), max_(maximum) {
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(1);
-    row->addWidget(edit_, 1);
-    auto* arrows = new QVBoxLayout;
-    arrows->setSpacing(0);
-    for (QToolButton* b : {up_, down_}) {
-        b->setFocusPolicy(Qt::NoFocus);
-        b->setAutoRepeat(true);
-        b->setFixedHeight(edit_->sizeHint().height() / 2);
-        arrows->addWidget(b);
+NumberField::NumberField(int minimum, int maximum, const QString& unit, QWidget* parent)
+    : QSpinBox(parent), low_(minimum), high_(maximum) {
+    setRange(minimum, maximum);
+    setSuffix(unit);
+    // As wide as the longest number and the unit, not stretched over the row.
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
+        touched_ = true;
+        emit edited();
+    });
+    connect(this, &QAbstractSpinBox::editingFinished, this, &NumberField::finished);
+}
+
+void NumberField::SetAllowedRange(int minimum, int maximum) {
+    low_ = minimum;
+    high_ = maximum;
+    setRange(std::min(minimum, value()), std::max(maximum, value()));
+}
+
+void NumberField::Show(long stored) {
+    const QSignalBlocker quiet(this);
+    const long shown = std::clamp(stored, 0L, 999999999L);
+    setRange(static_cast<int>(std::min<long>(low_, shown)), static_cast<int>(std::max<long>(high_, shown)));
+    setValue(static_cast<int>(shown));
+    touched_ = false;
+    Keep();
+}
+
+void NumberField::ShowText(const std::string& stored) {
+    const bool number = !stored.empty() && stored.size() <= 9 &&
+                        std::all_of(stored.begin(), stored.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (number) {
+        Show(std::stol(stored));
+        return;
     }
-    up_->setArrowType(Qt::UpArrow);
-    down_->setArrowType(Qt::DownArrow);
-    row->addLayout(arrows);
-    row->setStretch(0, 0);
-    setFocusProxy(edit_);
-    edit_->installEventFilter(this);
-    connect(up_, &QToolButton::clicked, this, [this] { Step(1); });
-    connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
-    connect(edit_, &QLineEdit::textEdited, this, &SpinField::edited);
-    connect(edit_, &QLineEdit::editingFinished, this, &SpinField::finished);
+    const QSignalBlocker quiet(this);
+    setRange(low_, high_);
+    clear();
+    touched_ = false;
+    Keep();
 }
 
-void SpinField::setText(const QString& text) {
-    edit_->setMaxLength(std::max(maxChars_, static_cast<int>(text.size())));
-    edit_->setText(text);
+bool NumberField::ShownNumber(long& number) const {
+    const QString text = cleanText();
+    if (text.isEmpty() || text.size() > 9) return false;
+    for (QChar c : text)
+        if (c < '0' || c > '9') return false;
+    number = text.toLong();
+    return true;
 }
 
-void SpinField::SetSuffix(const QString& unit) {
-    auto* suffix = new QLabel(unit);
-    static_cast<QHBoxLayout*>(layout())->addWidget(suffix);
-    static_cast<QHBoxLayout*>(layout())->addStretch(1);
+bool NumberField::HoldsAllowedValue() const {
+    long number = 0;
+    return ShownNumber(number) && number >= low_ && number <= high_;
 }
 
-void SpinField::SetRange(int minimum, int maximum) {
-    min_ = minimum;
-    max_ = maximum;
+QValidator::State NumberField::validate(QString& input, int& pos) const {
+    const QValidator::State state = QSpinBox::validate(input, pos);
+    if (state != QValidator::Invalid) return state;
+    // A number above the range, as long as the largest one, may be typed:
+    // it is refused at the field with the range said, rather than held back
+    // key by key (70000 for a port would otherwise become 7000).
+    QString text = input;
+    if (!suffix().isEmpty() && text.endsWith(suffix())) text.chop(suffix().size());
+    text = text.trimmed();
+    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    return digits && text.size() <= QString::number(maximum()).size() ? QValidator::Intermediate : QValidator::Invalid;
 }
 
-void SpinField::Step(int delta) {
-    long value = LeadingInt(S(edit_->text())) + delta;
-    if (value < min_) value = min_;
-    if (value > max_) value = max_;
-    edit_->setText(QString::number(value));
+QAbstractSpinBox::StepEnabled NumberField::stepEnabled() const {
+    if (isReadOnly()) return StepNone;
+    long from = 0;
+    if (!ShownNumber(from)) return StepUpEnabled | StepDownEnabled;
+    StepEnabled steps = StepNone;
+    if (from < high_) steps |= StepUpEnabled;
+    if (from > low_) steps |= StepDownEnabled;
+    return steps;
+}
+
+void NumberField::stepBy(int steps) {
+    // A step starts from what the field shows, typed or stored, and lands
+    // within the range (a stored value outside it is left for the limit);
+    // from an empty field it lands on the lower limit.
+    long from = 0;
+    const long to = ShownNumber(from) ? std::clamp(from + steps, static_cast<long>(low_), static_cast<long>(high_))
+                                      : static_cast<long>(low_);
+    setRange(low_, high_);
+    setValue(static_cast<int>(to));
+    selectAll();
+    touched_ = true;
     emit edited();
     emit finished();
 }
 
-bool SpinField::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == edit_ && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Up || key == Qt::Key_Down) {
-            Step(key == Qt::Key_Up ? 1 : -1);
-            return true;
-        }
+void NumberField::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && Refused()) {
+        event->accept();
+        emit finished();
+        return;
     }
-    return QWidget::eventFilter(watched, event);
+    QSpinBox::keyPressEvent(event);
+}
+
+void NumberField::focusOutEvent(QFocusEvent* event) {
+    if (!Refused()) {
+        QSpinBox::focusOutEvent(event);
+        return;
+    }
+    // The editor's own leaving (cursor, selection) without the spin box's
+    // putting back of its last value.
+    QCoreApplication::sendEvent(lineEdit(), event);
+    QWidget::focusOutEvent(event);
+    if (event->reason() != Qt::PopupFocusReason) emit finished();
+}
+
+void NumberField::changeEvent(QEvent* event) {
+    // Another window made active would put the last value back too.
+    if (event->type() == QEvent::ActivationChange && Refused()) {
+        QWidget::changeEvent(event);
+        return;
+    }
+    QSpinBox::changeEvent(event);
 }
 
 // --- SettingsPage ---
@@ -146,20 +200,48 @@ void SettingsPage::ShowProblemsInline(PageModel& model) {
     model.onFieldProblem = [this](const std::string& text) { emit messageRequested(Q(text)); };
 }
 
-void SettingsPage::MarkField(QLineEdit* edit, bool refused) {
+void SettingsPage::MarkField(QWidget* field, bool refused) {
+    auto* number = qobject_cast<NumberField*>(field);
+    QWidget* text = number ? number->editor() : field;
     if (refused) {
-        QPalette p = edit->palette();
+        QPalette p = text->palette();
         p.setColor(QPalette::Text, QColor(0xc0, 0x1c, 0x28));
-        edit->setPalette(p);
-        edit->setFocus();
-        edit->selectAll();
-        refusedField_ = edit;
+        text->setPalette(p);
+        field->setFocus();
+        if (number)
+            number->selectAll();
+        else if (auto* edit = qobject_cast<QLineEdit*>(field))
+            edit->selectAll();
+        refusedField_ = field;
         return;
     }
-    if (refusedField_ != edit) return;
-    edit->setPalette(QPalette());
+    if (refusedField_ != field) return;
+    text->setPalette(QPalette());
     refusedField_ = nullptr;
     emit messageRequested(QString());
+}
+
+void SettingsPage::BindNumber(NumberField* field, const char* rangeText, std::function<bool(const std::string&)> commit,
+                              std::function<void()> onEdit) {
+    connect(field, &NumberField::edited, this, [this, onEdit] {
+        if (onEdit)
+            onEdit();
+        else
+            Changed();
+    });
+    connect(field, &NumberField::finished, this, [this, field, rangeText, commit] {
+        if (checking_ || loading_ || !field->touched()) return;
+        checking_ = true;
+        bool accepted = field->HoldsAllowedValue();
+        if (!accepted)
+            emit messageRequested(rangeText ? QString(rangeText)
+                                            : Q(NumberRangeText(field->allowedMinimum(), field->allowedMaximum())));
+        else
+            accepted = commit(S(field->cleanText()));
+        if (accepted) field->Keep();
+        MarkField(field, !accepted);
+        checking_ = false;
+    });
 }
 
 void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::string&)> commit) {
@@ -181,8 +263,8 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
     // bar (F, E, H) or the buttons (R, S, X).
     const char* texts[8] = {"Site &Name:",          "&Online Filename:", "Offline Filena&me:", "Remote Fi&lename:",
                             "FTP Server &Address:", "User I&D:",         "&Password:",         "FTP Por&t:"};
-    for (int i = 0; i < 8; ++i) {
-        fields[i] = i == 7 ? DigitsEdit(kPortMaxChars) : new QLineEdit;
+    for (int i = 0; i < 7; ++i) {
+        fields[i] = new QLineEdit;
         labels[i] = Label(texts[i], fields[i]);
         const auto field = static_cast<FtpField>(i);
         BindText(fields[i], [this, field, i](const std::string& text) {
@@ -195,27 +277,37 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
                 fields[i]->setText(Q(model_.Field(field)));  // the password as cut to its limit
         });
     }
+    port = new NumberField(1, 65535);
+    labels[7] = Label(texts[7], port);
+    BindNumber(port, kPortRangeText,
+               [this](const std::string& text) { return model_.CommitField(FtpField::Port, text); });
     fields[6]->setEchoMode(QLineEdit::Password);
     fields[6]->setMaxLength(kFtpPasswordMaxChars);
     onlineBrowse = BrowseButton("Choose the online template");
     offlineBrowse = BrowseButton("Choose the offline template");
 
-    auto* form = new QFormLayout;
-    form->addRow(enableFtp);
-    form->addRow(ftpOnIpChange);
-    for (int i = 0; i < 8; ++i) {
-        if (i == 1 || i == 2) {
-            auto* row = new QHBoxLayout;
-            row->addWidget(fields[i], 1);
-            row->addWidget(i == 1 ? onlineBrowse : offlineBrowse);
-            form->addRow(labels[i], row);
-        } else {
-            form->addRow(labels[i], fields[i]);
-        }
+    auto* top = new QFormLayout;
+    top->addRow(enableFtp);
+    top->addRow(ftpOnIpChange);
+    top->addRow(labels[0], fields[0]);
+    // The pages: the templates made into the page, and its name on the site.
+    auto* pagesBox = new QGroupBox("Pages");
+    auto* pagesForm = new QFormLayout(pagesBox);
+    for (int i = 1; i <= 2; ++i) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(fields[i], 1);
+        row->addWidget(i == 1 ? onlineBrowse : offlineBrowse);
+        pagesForm->addRow(labels[i], row);
     }
-    fields[7]->setMaximumWidth(fields[7]->fontMetrics().horizontalAdvance("0000000") + 16);
+    pagesForm->addRow(labels[3], fields[3]);
+    auto* serverBox = new QGroupBox("Server");
+    auto* serverForm = new QFormLayout(serverBox);
+    for (int i = 4; i < 7; ++i) serverForm->addRow(labels[i], fields[i]);
+    serverForm->addRow(labels[7], port);
     auto* outer = new QVBoxLayout(this);
-    outer->addLayout(form);
+    outer->addLayout(top);
+    outer->addWidget(pagesBox);
+    outer->addWidget(serverBox);
     outer->addStretch();
 
     connect(enableFtp, &QCheckBox::clicked, this, [this](bool on) {
@@ -240,26 +332,24 @@ void CLocalSettings::Load() {
     // whole (a shorter limit would cut it, and the cut one be saved).
     const QString storedPassword = Q(model_.Field(FtpField::Password));
     fields[6]->setMaxLength(std::max(kFtpPasswordMaxChars, static_cast<int>(storedPassword.size())));
-    for (int i = 0; i < 8; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
+    for (int i = 0; i < 7; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
+    port->ShowText(model_.Field(FtpField::Port));
     UpdateEnabling();
     loading_ = false;
 }
 
 void CLocalSettings::Collect() {
-    for (int i = 0; i < 8; ++i) {
-        const auto field = static_cast<FtpField>(i);
-        if (field == FtpField::Port && !ValidPortText(TrimBlanks(S(fields[i]->text())))) continue;
-        model_.CommitField(field, S(fields[i]->text()));
-    }
+    for (int i = 0; i < 7; ++i) model_.CommitField(static_cast<FtpField>(i), S(fields[i]->text()));
+    // The port as shown, unless it was changed to one that is refused.
+    if (port->touched() && port->HoldsAllowedValue()) model_.CommitField(FtpField::Port, S(port->cleanText()));
 }
 
 void CLocalSettings::UpdateEnabling() {
     const bool on = model_.ftpEnabled();
     ftpOnIpChange->setEnabled(on);
-    for (int i = 1; i < 8; ++i) {
-        fields[i]->setEnabled(on);
-        labels[i]->setEnabled(on);
-    }
+    for (int i = 1; i < 7; ++i) fields[i]->setEnabled(on);
+    port->setEnabled(on);
+    for (int i = 1; i < 8; ++i) labels[i]->setEnabled(on);
     onlineBrowse->setEnabled(on);
     offlineBrowse->setEnabled(on);
 }
@@ -288,10 +378,10 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     updateOnNaIp = new QCheckBox("Update on \"N/&A\" WAN IP");
     enableLogging = new QCheckBox("Enable L&ogging");
     startAtLogin = new QCheckBox("Start &Zelmar when I log in");
-    startupDelay = new SpinField(4, 0, 9999);
-    refreshInterval = new SpinField(4, 0, 9999);
-    timeout = new SpinField(4, 0, 9999);
-    maxLog = new SpinField(3, 0, 999);
+    startupDelay = new NumberField(0, 9999, " seconds");
+    refreshInterval = new NumberField(0, 9999, " minutes");
+    timeout = new NumberField(0, 9999, " seconds");
+    maxLog = new NumberField(0, 999, " days");
     logFile = new QLineEdit;
     logBrowse = BrowseButton("Choose the log file");
     viewLog = new QPushButton("&View Log");
@@ -316,22 +406,17 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     checkGrid->addWidget(startAtLogin, 3, 0, 1, 2);
     checkGrid->addWidget(refreshOnNetworkChange, 4, 0, 1, 2);
 
-    // One line per label; the unit follows the field.
-    auto* numbers = new QFormLayout;
-    numbers->addRow(Label("&Delay initial update:", startupDelay->edit()), startupDelay);
-    numbers->addRow(Label("Refresh &interval:", refreshInterval->edit()), refreshInterval);
-    numbers->addRow(Label("&Conn. timeout:", timeout->edit()), timeout);
-    const std::pair<SpinField*, const char*> units[] = {
-        {startupDelay, "seconds"}, {refreshInterval, "minutes"}, {timeout, "seconds"}, {maxLog, "days"}};
-    for (const auto& [f, unit] : units) {
-        f->edit()->setMaximumWidth(f->fontMetrics().horizontalAdvance("000000") + 16);
-        f->SetSuffix(unit);
-    }
+    // One line per label; the unit is in the field.
+    auto* timing = new QGroupBox("Timing");
+    auto* numbers = new QFormLayout(timing);
+    numbers->addRow(Label("&Delay initial update:", startupDelay), startupDelay);
+    numbers->addRow(Label("Refresh &interval:", refreshInterval), refreshInterval);
+    numbers->addRow(Label("&Connection timeout:", timeout), timeout);
 
     auto* logBox = new QGroupBox("Log");
     auto* logForm = new QFormLayout(logBox);
     logForm->addRow(enableLogging);
-    maxLogLabel = Label("Pur&ge logs after:", maxLog->edit());
+    maxLogLabel = Label("Pur&ge logs after:", maxLog);
     logForm->addRow(maxLogLabel, maxLog);
     logFileLabel = Label("Log Fi&lename:", logFile);
     auto* logRow = new QHBoxLayout;
@@ -356,7 +441,7 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(checks);
-    outer->addLayout(numbers);
+    outer->addWidget(timing);
     outer->addWidget(wanBox);
     outer->addWidget(logBox);
     outer->addStretch();
@@ -374,18 +459,21 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
             emit modifiedChanged();
         });
     }
-    const std::pair<SpinField*, int Settings::*> numbersFields[] = {
-        {startupDelay, &Settings::InitStartupDelay}, {timeout, &Settings::Timeout}, {maxLog, &Settings::MaxLog}};
-    for (const auto& [field, member] : numbersFields) {
-        connect(field, &SpinField::edited, this, [this] { Changed(); });
-        connect(field, &SpinField::finished, this,
-                [this, field = field, member = member] { model_.CommitNumber(member, S(field->text())); });
+    for (const auto& [field, member] : Numbers()) {
+        if (field == refreshInterval) continue;
+        BindNumber(field, nullptr, [this, member = member](const std::string& text) {
+            model_.CommitNumber(member, text);
+            return true;
+        });
     }
-    connect(refreshInterval, &SpinField::edited, this, [this] {
-        model_.RefreshIntervalEdited();
-        emit modifiedChanged();
-    });
-    connect(refreshInterval, &SpinField::finished, this, &COptionsPage::CheckRefreshInterval);
+    // The interval's floor is the model's to say (its range follows the
+    // echo service in use); a new interval re-arms the timer at once.
+    BindNumber(
+        refreshInterval, nullptr, [this](const std::string& text) { return model_.CommitRefreshInterval(text); },
+        [this] {
+            model_.RefreshIntervalEdited();
+            emit modifiedChanged();
+        });
     BindText(logFile, [this](const std::string& text) { model_.SetLogFilename(text); });
     connect(logBrowse, &QPushButton::clicked, this, [this] {
         const QString path =
@@ -417,11 +505,11 @@ std::vector<std::pair<QLineEdit*, std::string Settings::*>> COptionsPage::WanFie
             {endDelimiter, &Settings::EndDelimiter}};
 }
 
-void COptionsPage::CheckRefreshInterval() {
-    if (checking_ || loading_) return;
-    checking_ = true;
-    MarkField(refreshInterval->edit(), !model_.CommitRefreshInterval(S(refreshInterval->text())));
-    checking_ = false;
+std::vector<std::pair<NumberField*, int Settings::*>> COptionsPage::Numbers() {
+    return {{startupDelay, &Settings::InitStartupDelay},
+            {refreshInterval, &Settings::RefreshIntv},
+            {timeout, &Settings::Timeout},
+            {maxLog, &Settings::MaxLog}};
 }
 
 void COptionsPage::Load() {
@@ -436,12 +524,9 @@ void COptionsPage::Load() {
     enableLogging->setChecked(s.IsLogging == 1);
     startAtLogin->setChecked(
         AutostartEnabled(AutostartFolder(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))));
-    startupDelay->setText(QString::number(s.InitStartupDelay));
-    refreshInterval->setText(QString::number(s.RefreshIntv));
     const auto [low, high] = model_.RefreshIntervalRange();
-    refreshInterval->SetRange(low, high);
-    timeout->setText(QString::number(s.Timeout));
-    maxLog->setText(QString::number(s.MaxLog));
+    refreshInterval->SetAllowedRange(low, high);
+    for (const auto& [field, member] : Numbers()) field->Show(s.*member);
     logFile->setText(Q(s.LogFilename));
     refreshOnNetworkChange->setChecked(s.RefreshOnNetworkChange == 1);
     for (const auto& [edit, field] : WanFields()) edit->setText(Q(s.*field));
@@ -450,14 +535,17 @@ void COptionsPage::Load() {
 }
 
 void COptionsPage::Collect() {
-    model_.CommitNumber(&Settings::InitStartupDelay, S(startupDelay->text()));
-    model_.CommitNumber(&Settings::Timeout, S(timeout->text()));
-    model_.CommitNumber(&Settings::MaxLog, S(maxLog->text()));
+    // A number is taken when the user changed it to one within its range: a
+    // stored one is kept as it is, however far outside.
+    for (const auto& [field, member] : Numbers())
+        if (field != refreshInterval && field->touched() && field->HoldsAllowedValue())
+            model_.CommitNumber(member, S(field->cleanText()));
     model_.SetLogFilename(S(logFile->text()));
     for (const auto& [edit, field] : WanFields()) model_.SetText(field, TrimBlanks(S(edit->text())));
     // A save from the menu or its key leaves the focus in the field: the
     // interval typed there is saved too, not dropped with the page's mark.
-    model_.CollectRefreshInterval(S(refreshInterval->text()));
+    if (refreshInterval->touched() && refreshInterval->HoldsAllowedValue())
+        model_.CollectRefreshInterval(S(refreshInterval->cleanText()));
 }
 
 void COptionsPage::UpdateEnabling() {
@@ -472,12 +560,12 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     hostMessages = new QPlainTextEdit;
     hostMessages->setReadOnly(true);
     hostMessages->setMaximumHeight(hostMessages->fontMetrics().lineSpacing() * 4 + 12);
-    lanAddress = new QLineEdit;
-    wanAddress = new QLineEdit;
-    lan6Address = new QLineEdit;
-    wan6Address = new QLineEdit;
-    lastRefreshed = new QLineEdit;
-    nextRefresh = new QLineEdit;
+    lanAddress = new QLabel;
+    wanAddress = new QLabel;
+    lan6Address = new QLabel;
+    wan6Address = new QLabel;
+    lastRefreshed = new QLabel;
+    nextRefresh = new QLabel;
     auto* form = form_ = new QFormLayout;
     form->addRow(Label("Host &Messages:", hostMessages), hostMessages);
     form->addRow(Label("&LAN IP Address:", lanAddress), lanAddress);
@@ -488,13 +576,11 @@ CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, paren
     form->addRow(Label("&Next refresh time:", nextRefresh), nextRefresh);
     form->setRowVisible(lan6Address, false);
     form->setRowVisible(wan6Address, false);
-    // Values to read and copy, not to edit: text without a field's frame.
-    for (QLineEdit* e : {lanAddress, wanAddress, lan6Address, wan6Address, lastRefreshed, nextRefresh}) {
-        e->setReadOnly(true);
-        e->setFrame(false);
-        QPalette p = e->palette();
-        p.setColor(QPalette::Base, p.color(QPalette::Window));
-        e->setPalette(p);
+    // Values to read and copy, not to edit: selectable text, named for a
+    // screen reader by its label.
+    for (QLabel* value : {lanAddress, wanAddress, lan6Address, wan6Address, lastRefreshed, nextRefresh}) {
+        value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        value->setAccessibleName(qobject_cast<QLabel*>(form->labelForField(value))->text().remove('&').chopped(1));
     }
     hostMessages->setFrameShape(QFrame::NoFrame);
     hostMessages->viewport()->setBackgroundRole(QPalette::Window);
@@ -602,8 +688,8 @@ void CProcessMonitor::OpenAddRemove() {
 CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent), model_(core) {
     useProxy = new QCheckBox("Ena&ble Proxy settings");
     host = new QLineEdit;
-    httpPort = DigitsEdit(kPortMaxChars);
-    ftpPort = DigitsEdit(kPortMaxChars);
+    httpPort = new NumberField(1, 65535);
+    ftpPort = new NumberField(1, 65535);
     user = new QLineEdit;
     account = new QLineEdit;
     password = new QLineEdit;
@@ -616,13 +702,17 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     accountLabel = Label("&Account", account);
     passwordLabel = Label("Pass&word", password);
 
-    auto* form = new QFormLayout;
-    form->addRow(hostLabel, host);
-    form->addRow(httpPortLabel, httpPort);
-    form->addRow(ftpPortLabel, ftpPort);
-    form->addRow(userLabel, user);
-    form->addRow(accountLabel, account);
-    form->addRow(passwordLabel, password);
+    auto* serverBox = new QGroupBox("Proxy Server");
+    auto* serverForm = new QFormLayout(serverBox);
+    serverForm->addRow(hostLabel, host);
+    serverForm->addRow(httpPortLabel, httpPort);
+    // What the FTP firewall is told, for the logon types that log on to it.
+    auto* logonBox = new QGroupBox("Firewall Logon");
+    auto* logonForm = new QFormLayout(logonBox);
+    logonForm->addRow(ftpPortLabel, ftpPort);
+    logonForm->addRow(userLabel, user);
+    logonForm->addRow(accountLabel, account);
+    logonForm->addRow(passwordLabel, password);
 
     const char* types[9] = {"None",
                             "SITE hostname",
@@ -645,8 +735,9 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(useProxy);
-    outer->addLayout(form);
+    outer->addWidget(serverBox);
     outer->addWidget(group);
+    outer->addWidget(logonBox);
     outer->addWidget(passive);
     outer->addStretch();
 
@@ -668,15 +759,25 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     BindText(user, [this](const std::string& t) { model_.SetUser(t); });
     BindText(account, [this](const std::string& t) { model_.SetAccount(t); });
     BindText(password, [this](const std::string& t) { model_.SetPassword(t); });
-    // The ports are written on every change.
-    connect(httpPort, &QLineEdit::textEdited, this, [this](const QString& t) {
-        model_.SetHttpPort(S(t));
-        Changed();
-    });
-    connect(ftpPort, &QLineEdit::textEdited, this, [this](const QString& t) {
-        model_.SetFtpPort(S(t));
-        Changed();
-    });
+    // The ports are written on every change; while the field shows no port
+    // the one it had before stands (a port is never left half typed).
+    const std::pair<NumberField*, void (ProxyPageModel::*)(const std::string&)> ports[] = {
+        {httpPort, &ProxyPageModel::SetHttpPort}, {ftpPort, &ProxyPageModel::SetFtpPort}};
+    for (const auto& [field, set] : ports) {
+        const auto write = [this, field = field, set = set] {
+            (model_.*set)(S(field->HoldsAllowedValue() ? field->cleanText() : field->keptText()));
+        };
+        BindNumber(
+            field, kPortRangeText,
+            [write](const std::string&) {
+                write();
+                return true;
+            },
+            [this, write] {
+                write();
+                Changed();
+            });
+    }
 }
 
 void CProxyPage::Load() {
@@ -684,8 +785,8 @@ void CProxyPage::Load() {
     const Settings s = core_.settings();
     useProxy->setChecked(s.UseProxy == 1);
     host->setText(Q(s.ProxyAddress));
-    httpPort->setText(Q(s.HTTPProxyPort));
-    ftpPort->setText(QString::number(s.FTPProxyPort));
+    httpPort->ShowText(s.HTTPProxyPort);
+    ftpPort->Show(s.FTPProxyPort);
     user->setText(Q(s.ProxyUser));
     account->setText(Q(s.ProxyAccount));
     password->setText(Q(s.ProxyPass));
@@ -732,14 +833,35 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     subject = new QLineEdit;
     messageFile = new QLineEdit;
     messageBrowse = BrowseButton("Choose the mail message file");
-    port = DigitsEdit(kPortMaxChars);
+    port = new NumberField(1, 65535);
     attachment = new QCheckBox("Send Message as &attachment");
     smtpAuth = new QCheckBox("My SMTP server requires a&uthentication");
     authSettings = new QPushButton("Setti&ngs...");
     secureSmtp = new QCheckBox("Use Se&cure SMTP");
 
-    auto* form = new QFormLayout;
-    form->addRow(Label("SMTP Mail Ser&ver:", server), server);
+    // The server and how to reach it; then the message and who gets it.
+    auto* serverBox = new QGroupBox("Mail Server");
+    auto* serverForm = new QFormLayout(serverBox);
+    serverForm->addRow(Label("SMTP Mail Ser&ver:", server), server);
+    serverForm->addRow(Label("Server &Port:", port), port);
+    auto* authRow = new QHBoxLayout;
+    authRow->addWidget(smtpAuth);
+    authRow->addWidget(authSettings);
+    authRow->addStretch();
+    serverForm->addRow(authRow);
+    serverForm->addRow(secureSmtp);
+    // A mail server whose unverifiable certificate changed is refused until
+    // the user accepts the new one here.
+    acceptCertificate = new QPushButton("Accept New Certificate");
+    acceptCertificate->setToolTip("Forget the remembered certificate of this mail server");
+    auto* certificateRow = new QHBoxLayout;
+    certificateRow->addWidget(acceptCertificate);
+    certificateRow->addStretch();
+    serverForm->addRow(certificateRow);
+    connect(acceptCertificate, &QPushButton::clicked, this, [this] { AcceptNewMailServerCertificate(core_); });
+
+    auto* messageBox = new QGroupBox("Message");
+    auto* form = new QFormLayout(messageBox);
     form->addRow(Label("Fr&om:", from), from);
     auto* kind = new QHBoxLayout;
     kind->addWidget(toButton);
@@ -758,26 +880,13 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     fileRow->addWidget(messageFile, 1);
     fileRow->addWidget(messageBrowse);
     form->addRow(Label("Mail Messa&ge File:", messageFile), fileRow);
-    port->setMaximumWidth(port->fontMetrics().horizontalAdvance("0000000") + 16);
-    form->addRow(Label("Server &Port:", port), port);
-    auto* authRow = new QHBoxLayout;
-    authRow->addWidget(smtpAuth);
-    authRow->addWidget(authSettings);
-    authRow->addStretch();
+    form->addRow(attachment);
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(enableMail);
     outer->addWidget(mailOnIpChange);
-    outer->addLayout(form);
-    outer->addWidget(attachment);
-    outer->addLayout(authRow);
-    outer->addWidget(secureSmtp);
-    // A mail server whose unverifiable certificate changed is refused until
-    // the user accepts the new one here.
-    acceptCertificate = new QPushButton("Accept New Certificate");
-    acceptCertificate->setToolTip("Forget the remembered certificate of this mail server");
-    outer->addWidget(acceptCertificate, 0, Qt::AlignLeft);
-    connect(acceptCertificate, &QPushButton::clicked, this, [this] { AcceptNewMailServerCertificate(core_); });
+    outer->addWidget(serverBox);
+    outer->addWidget(messageBox);
     outer->addStretch();
 
     connect(enableMail, &QCheckBox::clicked, this, [this](bool on) {
@@ -805,7 +914,7 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     });
     connect(secureSmtp, &QCheckBox::clicked, this, [this](bool on) {
         model_.SetSecureSmtp(on);
-        port->setText(QString::number(model_.port()));
+        port->Show(model_.port());
         emit modifiedChanged();
     });
     BindText(server, [this](const std::string& t) { model_.SetText(&Settings::EmailServer, t); });
@@ -818,8 +927,7 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     });
     BindText(subject, [this](const std::string& t) { model_.SetText(&Settings::EmailSubject, t); });
     BindText(messageFile, [this](const std::string& t) { model_.SetText(&Settings::EmailInput, t); });
-    connect(port, &QLineEdit::textEdited, this, [this] { Changed(); });
-    connect(port, &QLineEdit::editingFinished, this, &CEmailPage::CommitPort);
+    BindNumber(port, kPortRangeText, [this](const std::string& text) { return model_.CommitPort(text); });
     connect(messageBrowse, &QPushButton::clicked, this, [this] {
         QFileDialog dialog(this, "Mail Message File");
         dialog.setFileMode(QFileDialog::ExistingFile);
@@ -833,13 +941,6 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
         CSmtpAuthDlg dialog(core_, this);
         dialog.exec();
     });
-}
-
-void CEmailPage::CommitPort() {
-    if (checking_ || loading_) return;
-    checking_ = true;
-    MarkField(port, !model_.CommitPort(S(port->text())));
-    checking_ = false;
 }
 
 void CEmailPage::Load() {
@@ -856,7 +957,7 @@ void CEmailPage::Load() {
     recipients->setText(storedRecipients);
     subject->setText(Q(s.EmailSubject));
     messageFile->setText(Q(s.EmailInput));
-    port->setText(QString::number(s.EmailServerPort));
+    port->Show(s.EmailServerPort);
     attachment->setChecked(s.IsMsgAttachment == 1);
     smtpAuth->setChecked(s.EnableSMTPAuth == 1);
     secureSmtp->setChecked(s.EnableSecureSMTP == 1);
@@ -870,7 +971,7 @@ void CEmailPage::Collect() {
     model_.SetText(&Settings::EmailTo, S(recipients->text()));
     model_.SetText(&Settings::EmailSubject, S(subject->text()));
     model_.SetText(&Settings::EmailInput, S(messageFile->text()));
-    if (ValidPortText(TrimBlanks(S(port->text())))) model_.CommitPort(S(port->text()));
+    if (port->touched() && port->HoldsAllowedValue()) model_.CommitPort(S(port->cleanText()));
 }
 
 void CEmailPage::UpdateEnabling() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QWidget>
 #include <memory>
 #include <string>
@@ -21,7 +22,6 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
-class QToolButton;
 class QTreeWidget;
 
 namespace zelmar {
@@ -30,39 +30,55 @@ class AddressHistoryView;
 class Core;
 class WindowListWatcher;
 
-// A number field with its spin buttons (an edit with an up-down buddy):
-// digits only, a length limit, Up/Down keys and the arrows step within the
-// range; the text itself may be anything the digits allow, so that the page
-// can check it when the field loses the focus.
-class SpinField : public QWidget {
+// A number field: a spin box with the field's range and its unit as the
+// suffix. A value typed outside the range is not put right behind the
+// user's back (a plain spin box would quietly bring its last value back):
+// the field keeps the text, says it is finished, and the page refuses it at
+// the field. A stored value outside the range is shown as it is (the range
+// reaches out just far enough to hold it) and left alone until the user
+// changes the field.
+class NumberField : public QSpinBox {
     Q_OBJECT
 public:
-    SpinField(int maxChars, int minimum, int maximum, QWidget* parent = nullptr);
-    void SetRange(int minimum, int maximum);
-    // The unit shown after the field ("seconds").
-    void SetSuffix(const QString& unit);
-    int minimum() const { return min_; }
-    int maximum() const { return max_; }
-    QLineEdit* edit() const { return edit_; }
-    QString text() const { return edit_->text(); }
-    // Shows text whole: the length limit holds back typing only, so a longer
-    // stored value is not cut (and then saved cut) by being shown.
-    void setText(const QString& text);
-    void Step(int delta);
+    NumberField(int minimum, int maximum, const QString& unit = QString(), QWidget* parent = nullptr);
+    // The range the user may choose from.
+    void SetAllowedRange(int minimum, int maximum);
+    int allowedMinimum() const { return low_; }
+    int allowedMaximum() const { return high_; }
+    // Shows a stored value as it is; the field is untouched again.
+    void Show(long stored);
+    // A stored text: digits as their number, anything else as an empty
+    // field (the setting itself is kept until the user types a number).
+    void ShowText(const std::string& stored);
+    // Whether the text as it stands is a number within the allowed range.
+    bool HoldsAllowedValue() const;
+    // Whether the user changed the field since it was last shown.
+    bool touched() const { return touched_; }
+    // The text last shown or last taken: what a refused edit leaves standing.
+    QString keptText() const { return kept_; }
+    void Keep() { kept_ = cleanText(); }
+    QLineEdit* editor() const { return lineEdit(); }
 
 signals:
     void edited();    // every change by the user (typing or a step)
-    void finished();  // the field lost the focus (or Return)
+    void finished();  // Return, a step, or the focus left the field
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    QValidator::State validate(QString& input, int& pos) const override;
+    void stepBy(int steps) override;
+    StepEnabled stepEnabled() const override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
-    QLineEdit* edit_;
-    QToolButton* up_;
-    QToolButton* down_;
-    int maxChars_;
-    int min_, max_;
+    // The number the text shows, if it shows one.
+    bool ShownNumber(long& number) const;
+    // A changed text the spin box would replace with its last value.
+    bool Refused() const { return touched_ && !HoldsAllowedValue(); }
+    int low_, high_;
+    bool touched_ = false;
+    QString kept_;
 };
 
 class SettingsPage : public QWidget {
@@ -89,10 +105,10 @@ signals:
 protected:
     // A field's value was refused: the field keeps the text and the focus,
     // is marked, and the message line says why. Accepted again: unmarked.
-    void MarkField(QLineEdit* edit, bool refused);
+    void MarkField(QWidget* field, bool refused);
     // Lets the page's model say refused values on the message line.
     void ShowProblemsInline(PageModel& model);
-    QLineEdit* refusedField_ = nullptr;
+    QWidget* refusedField_ = nullptr;
     void showEvent(QShowEvent* event) override;
     bool loaded_ = false;
     void Changed() {
@@ -102,9 +118,16 @@ protected:
     // A text field: any edit marks the page modified; losing the focus shows
     // and passes on the trimmed text.
     void BindText(QLineEdit* edit, std::function<void(const std::string&)> commit);
+    // A number field: an edit marks the page modified (or runs onEdit);
+    // finished, a changed value outside the field's range is refused at the
+    // field with rangeText (the field's own range said when null), one
+    // within it goes to commit, which may refuse it too (having said why).
+    void BindNumber(NumberField* field, const char* rangeText, std::function<bool(const std::string&)> commit,
+                    std::function<void()> onEdit = nullptr);
 
     Core& core_;
     bool loading_ = false;
+    bool checking_ = false;
 };
 
 // "FTP"
@@ -118,8 +141,9 @@ public:
 
     QCheckBox* enableFtp;
     QCheckBox* ftpOnIpChange;
-    QLineEdit* fields[8];  // in FtpField order
-    QLabel* labels[8];
+    QLineEdit* fields[7];  // the text fields, in FtpField order
+    NumberField* port;
+    QLabel* labels[8];     // in FtpField order
     QPushButton* onlineBrowse;
     QPushButton* offlineBrowse;
 
@@ -146,10 +170,10 @@ public:
     QCheckBox* updateOnNaIp;
     QCheckBox* enableLogging;
     QCheckBox* startAtLogin;
-    SpinField* startupDelay;
-    SpinField* refreshInterval;
-    SpinField* timeout;
-    SpinField* maxLog;
+    NumberField* startupDelay;
+    NumberField* refreshInterval;
+    NumberField* timeout;
+    NumberField* maxLog;
     QLabel* maxLogLabel;
     QLabel* logFileLabel;
     QLineEdit* logFile;
@@ -168,10 +192,9 @@ signals:
 
 private:
     void UpdateEnabling();
-    void CheckRefreshInterval();
     std::vector<std::pair<QLineEdit*, std::string Settings::*>> WanFields();
+    std::vector<std::pair<NumberField*, int Settings::*>> Numbers();
     OptionsPageModel model_;
-    bool checking_ = false;
 };
 
 // "Status"
@@ -183,13 +206,13 @@ public:
     bool shown() const { return shown_; }
 
     QPlainTextEdit* hostMessages;
-    QLineEdit* lanAddress;
-    QLineEdit* wanAddress;
+    QLabel* lanAddress;
+    QLabel* wanAddress;
     // Rows shown only while an IPv6 address is known.
-    QLineEdit* lan6Address;
-    QLineEdit* wan6Address;
-    QLineEdit* lastRefreshed;
-    QLineEdit* nextRefresh;
+    QLabel* lan6Address;
+    QLabel* wan6Address;
+    QLabel* lastRefreshed;
+    QLabel* nextRefresh;
     AddressHistoryView* history;
 
 protected:
@@ -239,8 +262,8 @@ public:
 
     QCheckBox* useProxy;
     QLineEdit* host;
-    QLineEdit* httpPort;
-    QLineEdit* ftpPort;
+    NumberField* httpPort;
+    NumberField* ftpPort;
     QLineEdit* user;
     QLineEdit* account;
     QLineEdit* password;
@@ -278,7 +301,7 @@ public:
     QLineEdit* subject;
     QLineEdit* messageFile;
     QPushButton* messageBrowse;
-    QLineEdit* port;
+    NumberField* port;
     QCheckBox* attachment;
     QCheckBox* smtpAuth;
     QPushButton* authSettings;
@@ -287,9 +310,7 @@ public:
 
 private:
     void UpdateEnabling();
-    void CommitPort();
     EmailPageModel model_;
-    bool checking_ = false;
 };
 
 }  // namespace zelmar

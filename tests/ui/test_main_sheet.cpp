@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFormLayout>
+#include <QProxyStyle>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -214,7 +216,8 @@ TEST_F(MainSheet, FtpFieldsFollowEnableFtp) {
         ftp->enableFtp->click();
         ASSERT_EQ(ftp->enableFtp->isChecked(), on);
         EXPECT_TRUE(ftp->fields[0]->isEnabled()) << "Site Name: stays enabled";
-        for (int i = 1; i < 8; ++i) EXPECT_EQ(ftp->fields[i]->isEnabled(), on) << i;
+        for (int i = 1; i < 7; ++i) EXPECT_EQ(ftp->fields[i]->isEnabled(), on) << i;
+        EXPECT_EQ(ftp->port->isEnabled(), on);
         EXPECT_EQ(ftp->onlineBrowse->isEnabled(), on);
         EXPECT_EQ(ftp->ftpOnIpChange->isEnabled(), on);
     }
@@ -254,10 +257,10 @@ TEST_F(MainSheet, SecureSmtpShowsTheNewPort) {
     mail->smtpAuth->click();
     EXPECT_TRUE(mail->authSettings->isEnabled());
     mail->secureSmtp->click();
-    EXPECT_EQ(mail->port->text(), "465");
+    EXPECT_EQ(mail->port->cleanText(), "465");
     mail->secureSmtp->click();
-    EXPECT_EQ(mail->port->text(), "25");
-    EXPECT_EQ(mail->port->maxLength(), 5);
+    EXPECT_EQ(mail->port->cleanText(), "25");
+    EXPECT_EQ(mail->port->maximum(), 65535);
 }
 
 TEST_F(MainSheet, LogControlsFollowEnableLogging) {
@@ -296,7 +299,7 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
         s.RefreshIntv = 60;
     });
     auto* options = Show<COptionsPage>(kOptionsPage);
-    QLineEdit* edit = options->refreshInterval->edit();
+    NumberField* edit = options->refreshInterval;
     EXPECT_EQ(options->refreshInterval->minimum(), 30);
     const std::pair<const char*, int> typed[] = {{"20", 60}, {"0", 60}, {"45", 45}, {"30", 30}};
     for (const auto& [text, interval] : typed) {
@@ -310,7 +313,7 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
         // the field keeps what was typed (and the focus) to be mended.
         EXPECT_TRUE(boxes.empty()) << text;
         EXPECT_EQ(sheet->message(), refused ? QString(kIntervalRangeText) : QString()) << text;
-        EXPECT_EQ(edit->text(), text);
+        EXPECT_EQ(edit->cleanText(), text);
         if (refused) {
             EXPECT_TRUE(edit->hasFocus()) << text;
         }
@@ -318,8 +321,8 @@ TEST_F(MainSheet, RefreshIntervalFloorWhileTheMaintainersServiceIsUsed) {
     EXPECT_TRUE(sheet->saveButton()->isEnabled());
     EXPECT_TRUE(core->IntervalEdited());
     // The arrows stay within the range.
-    options->refreshInterval->Step(-1);
-    EXPECT_EQ(edit->text(), "30");
+    options->refreshInterval->stepDown();
+    EXPECT_EQ(edit->cleanText(), "30");
 }
 
 // A save from the File menu (or its key) leaves the focus in the field being
@@ -342,7 +345,7 @@ TEST_F(MainSheet, SaveFromTheMenuTakesTheIntervalStillInEdit) {
         });
         core->ini().WriteString(kPreferences, "RefreshIntv", "60");
         auto* options = Show<COptionsPage>(kOptionsPage);
-        QLineEdit* edit = options->refreshInterval->edit();
+        NumberField* edit = options->refreshInterval;
         edit->setFocus();
         edit->selectAll();
         QTest::keyClicks(edit, c.typed);
@@ -351,7 +354,7 @@ TEST_F(MainSheet, SaveFromTheMenuTakesTheIntervalStillInEdit) {
         save->trigger();
         EXPECT_EQ(core->ini().GetString(kPreferences, "RefreshIntv"), c.saved) << c.maintainer << " " << c.typed;
         EXPECT_EQ(boxes.size(), boxesBefore) << c.typed << ": a save asks nothing about the interval";
-        EXPECT_EQ(edit->text(), c.typed) << "the field keeps what was typed";
+        EXPECT_EQ(edit->cleanText(), c.typed) << "the field keeps what was typed";
     }
 }
 
@@ -439,9 +442,9 @@ TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
     }
 }
 
-// The number fields' length limits (4 digits, 3 for the purge days) hold
-// back typing; a longer number the settings hold is shown whole and saved
-// as it was, not cut to its first digits.
+// The number fields' ranges (up to 9999, 999 for the purge days) hold back
+// typing; a larger number the settings hold is shown whole and saved as it
+// was, not clamped to the limit.
 TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
     const std::pair<int Settings::*, const char*> numbers[] = {{&Settings::InitStartupDelay, "InitStartupDelay"},
                                                                {&Settings::RefreshIntv, "RefreshIntv"},
@@ -456,17 +459,146 @@ TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
     });
     const Settings before = core->settings();
     auto* options = Show<COptionsPage>(kOptionsPage);
-    const std::pair<SpinField*, int Settings::*> shown[] = {{options->startupDelay, &Settings::InitStartupDelay},
+    const std::pair<NumberField*, int Settings::*> shown[] = {{options->startupDelay, &Settings::InitStartupDelay},
                                                             {options->refreshInterval, &Settings::RefreshIntv},
                                                             {options->timeout, &Settings::Timeout},
                                                             {options->maxLog, &Settings::MaxLog}};
-    for (const auto& [field, member] : shown) EXPECT_EQ(field->text(), QString::number(before.*member));
+    for (const auto& [field, member] : shown) EXPECT_EQ(field->cleanText(), QString::number(before.*member));
     options->enableLogging->click();  // any change, so that the save has something to do
     sheet->Save();
     for (const auto& [member, key] : numbers) {
         EXPECT_EQ(core->settings().*member, before.*member) << key;
         EXPECT_EQ(core->ini().GetString(kPreferences, key), std::to_string(before.*member)) << key;
     }
+}
+
+// Every number field is a spin box over its range with its unit in the
+// field. Both limits are taken; one step past either is refused at the
+// field with the range said on the message line (the typed text and the
+// focus stay, also when the user leaves), or, where the number would be
+// longer than the largest one, held back at the field's length.
+TEST_F(MainSheet, NumberFieldsTakeTheirLimitsAndRefuseOneStepPast) {
+    core->EditSettings([](Settings& s) {
+        s.EnableFTP = s.IsLogging = s.UseProxy = s.EnableMail = s.EmailOnIPChangeOnly = 1;
+        s.LogonType = 2;
+        s.WANIPURL.clear();  // the maintainer's echo service: the interval has its floor
+        s.MaintainerServiceFlag = 1;
+        s.RefreshIntv = 60;
+    });
+    auto* options = static_cast<COptionsPage*>(sheet->page(kOptionsPage));
+    auto* proxy = static_cast<CProxyPage*>(sheet->page(kProxyPage));
+    using Setting = std::function<long(const Settings&)>;
+    const auto of = [](int Settings::*member) { return Setting([member](const Settings& s) { return s.*member; }); };
+    const struct {
+        int page;
+        NumberField* field;
+        int low, high;
+        const char *unit, *message;
+        Setting setting;
+    } cases[] = {
+        {kFtpPage, static_cast<CLocalSettings*>(sheet->page(kFtpPage))->port, 1, 65535, "", kPortRangeText,
+         [](const Settings& s) { return LeadingInt(s.ftpPage.Port); }},
+        {kOptionsPage, options->startupDelay, 0, 9999, " seconds", nullptr, of(&Settings::InitStartupDelay)},
+        {kOptionsPage, options->refreshInterval, 30, 9999, " minutes", kIntervalRangeText, of(&Settings::RefreshIntv)},
+        {kOptionsPage, options->timeout, 0, 9999, " seconds", nullptr, of(&Settings::Timeout)},
+        {kOptionsPage, options->maxLog, 0, 999, " days", nullptr, of(&Settings::MaxLog)},
+        {kProxyPage, proxy->httpPort, 1, 65535, "", kPortRangeText,
+         [](const Settings& s) { return LeadingInt(s.HTTPProxyPort); }},
+        {kProxyPage, proxy->ftpPort, 1, 65535, "", kPortRangeText, of(&Settings::FTPProxyPort)},
+        {kEmailPage, static_cast<CEmailPage*>(sheet->page(kEmailPage))->port, 1, 65535, "", kPortRangeText,
+         of(&Settings::EmailServerPort)},
+    };
+    sheet->ShowPage(kStatusPage);  // each page below is loaded when shown
+    for (const auto& c : cases) {
+        sheet->ShowPage(c.page);
+        NumberField* field = c.field;
+        const std::string name = c.unit + std::to_string(c.high);
+        EXPECT_EQ(field->minimum(), c.low) << name;
+        EXPECT_EQ(field->maximum(), c.high) << name;
+        EXPECT_EQ(field->suffix(), c.unit) << name;
+        const auto type = [&](long number) {
+            field->setFocus();
+            field->selectAll();
+            QTest::keyClicks(field, QString::number(number));
+            QTest::keyClick(field, Qt::Key_Return);
+            return c.setting(core->settings());
+        };
+        for (int limit : {c.low, c.high}) {
+            EXPECT_EQ(type(limit), limit) << name;
+            EXPECT_TRUE(sheet->message().isEmpty()) << name << " " << limit;
+        }
+        for (long past : {c.low - 1L, c.high + 1L}) {
+            const QString typed = QString::number(past);
+            if (past < 0) continue;  // no sign can be typed
+            const long before = c.setting(core->settings());
+            EXPECT_NE(type(past), past) << name;
+            if (field->cleanText() != typed) {
+                EXPECT_EQ(field->cleanText(), typed.left(QString::number(c.high).size())) << name;
+                continue;
+            }
+            sheet->refreshButton()->setFocus();
+            EXPECT_EQ(field->cleanText(), typed) << name;
+            EXPECT_TRUE(field->hasFocus()) << name << " " << past;
+            EXPECT_EQ(sheet->message(),
+                      c.message ? QString(c.message) : QString::fromStdString(NumberRangeText(c.low, c.high)));
+            EXPECT_EQ(c.setting(core->settings()), before) << name << " " << past;
+        }
+        type(c.high);  // mended: the mark and the message go
+        EXPECT_TRUE(sheet->message().isEmpty()) << name;
+    }
+}
+
+// Ports stored outside 1..65535 (or no number at all) are shown as they
+// are, said nothing about, and saved untouched; a step brings one to the
+// nearest limit, and the range is the port's again.
+TEST_F(MainSheet, StoredPortsOutsideTheirRangeSurviveShowingAndSaving) {
+    auto* proxy = Show<CProxyPage>(kProxyPage);
+    auto* mail = Show<CEmailPage>(kEmailPage);
+    const struct {
+        NumberField* field;
+        const char *section, *key, *stored;
+        int stepped;
+    } cases[] = {{static_cast<CLocalSettings*>(sheet->page(kFtpPage))->port, kLocalSettings, "Port", "70000", 65535},
+                 {proxy->httpPort, kPreferences, "HTTPProxyPort", "", 1},
+                 {proxy->ftpPort, kPreferences, "FTPProxyPort", "99999", 65535},
+                 {mail->port, kPreferences, "EmailServerPort", "0", 1}};
+    for (const auto& c : cases) core->ini().WriteString(c.section, c.key, c.stored);
+    core->LoadOrCreateSettings();
+    for (int page : {kProxyPage, kEmailPage, kFtpPage}) Show<QWidget>(page);  // shown again: loaded again
+    for (const auto& c : cases) EXPECT_EQ(c.field->cleanText(), c.stored) << c.key;
+    mail->attachment->click();  // any change, so that the save has something to do
+    sheet->Save();
+    EXPECT_TRUE(sheet->message().isEmpty());
+    for (const auto& c : cases) {
+        EXPECT_EQ(core->ini().GetString(c.section, c.key, "-"), c.stored) << c.key;
+        c.stepped == 1 ? c.field->stepUp() : c.field->stepDown();
+        EXPECT_EQ(c.field->value(), c.stepped) << c.key;
+        EXPECT_EQ(c.field->maximum(), 65535) << c.key;
+    }
+}
+
+// Labels are placed as the running style asks: no form of a page sets its
+// own label alignment (a style that centres them gets centred labels), no
+// label is padded with blanks or broken over lines, and groups have titles.
+TEST_F(MainSheet, FormsTakeTheStylesLabelAlignment) {
+    struct CentredLabels : QProxyStyle {
+        int styleHint(StyleHint hint, const QStyleOption* o, const QWidget* w, QStyleHintReturn* r) const override {
+            return hint == SH_FormLayoutLabelAlignment ? int(Qt::AlignHCenter) : QProxyStyle::styleHint(hint, o, w, r);
+        }
+    } centred;
+    int forms = 0;
+    for (int i = 0; i < sheet->tabs()->count(); ++i) {
+        QWidget* page = sheet->tabs()->widget(i);
+        for (QFormLayout* form : page->findChildren<QFormLayout*>()) {
+            ++forms;
+            form->parentWidget()->setStyle(&centred);
+            EXPECT_EQ(form->labelAlignment(), Qt::AlignHCenter) << "page " << i;
+        }
+        for (QLabel* label : page->findChildren<QLabel*>())
+            EXPECT_EQ(label->text(), label->text().simplified()) << "page " << i;
+        for (QGroupBox* group : page->findChildren<QGroupBox*>()) EXPECT_FALSE(group->title().isEmpty()) << i;
+    }
+    EXPECT_GE(forms, 6);
 }
 
 // The Edit menu's and the tray's copy commands put the address text as it
@@ -613,12 +745,29 @@ TEST_F(MainSheet, StatusPageShowsIpv6RowsWhileAnAddressIsKnown) {
     }
 }
 
+// Its values are text to select and copy, not fields that look editable,
+// each named by its label and reached by its key.
 TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     auto* status = Show<CRemotePage>(kStatusPage);
     EXPECT_TRUE(host.StatusPageExists());
     core->PostStatusMessage(std::string("P10004 Attempting to connect to FTP Server..."));
     EXPECT_EQ(status->hostMessages->toPlainText(), "Attempting to connect to FTP Server...");
     EXPECT_EQ(sheet->statusBar()->currentMessage(), "Attempting to connect to FTP Server...");
+    core->state().CurrentLanAddress.set("192.168.1.20");
+    core->PostStatusMessage(std::string("P10005 System Online:   "));
+    EXPECT_EQ(status->lanAddress->text(), "192.168.1.20");
+    QList<QWidget*> buddies;
+    for (QLabel* l : status->findChildren<QLabel*>()) buddies << l->buddy();
+    for (const auto& [value, name] : {std::pair{status->lanAddress, "LAN IP Address"},
+                                      {status->wanAddress, "WAN IP Address"},
+                                      {status->lan6Address, "LAN IPv6 Address"},
+                                      {status->wan6Address, "WAN IPv6 Address"},
+                                      {status->lastRefreshed, "Time last refreshed"},
+                                      {status->nextRefresh, "Next refresh time"}}) {
+        EXPECT_EQ(value->textInteractionFlags(), Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard) << name;
+        EXPECT_EQ(value->accessibleName(), name);
+        EXPECT_TRUE(buddies.contains(value)) << name;
+    }
 }
 
 TEST_F(MainSheet, UiRequestsReachTheWindow) {
