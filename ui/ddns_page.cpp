@@ -1,5 +1,7 @@
 #include "ui/ddns_page.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -144,7 +146,9 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     records_->addItems({"A", "AAAA", "A,AAAA"});
     records_->setCurrentIndex(e.wantA && e.wantAAAA ? 2 : e.wantAAAA ? 1 : 0);
     ttl_ = new QSpinBox;
-    ttl_->setRange(1, 86400);
+    // A day at most as offered; a longer TTL written in the file by hand is
+    // shown and kept, not cut to a day by opening the entry.
+    ttl_->setRange(1, std::max(86400, e.ttl));
     ttl_->setSuffix(" seconds");
     ttl_->setValue(e.ttl);
     caFile_ = new QLineEdit(Q(e.caFile));

@@ -37,7 +37,9 @@
 #include "app/core/core.h"
 #include "app/core/text.h"
 #include "app/core/version.h"
+#include "app/ddns/ddns_page_model.h"
 #include "tests/support/peer_process.h"
+#include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/main_sheet.h"
 #include "ui/pages.h"
@@ -1066,3 +1068,25 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+namespace {
+
+// Opening a dynamic-DNS entry and pressing OK keeps its time-to-live, also
+// one longer than the day the field offers (written in the file by hand).
+TEST_F(MainSheet, DdnsEntryDialogKeepsTheStoredTtl) {
+    DdnsPageModel model(core->ini(), core->scrambleKey());
+    for (const int ttl : {1, 86400, 86401, 604800}) {
+        DdnsEntry e;
+        e.name = "home";
+        e.protocol = DdnsProtocol::DuckDns;
+        e.hosts = {"home"};
+        e.ttl = ttl;
+        std::string error;
+        ASSERT_TRUE(model.Save(e, "token", ttl == 1, error)) << error;
+        CDdnsEntryDlg dialog(model, model.Load("home"), false, sheet.get());
+        dialog.accept();
+        EXPECT_EQ(model.Load("home").ttl, ttl);
+    }
+}
+
+}  // namespace
