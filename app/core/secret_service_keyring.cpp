@@ -5,6 +5,12 @@
 // here ever unlocks: a locked collection or item counts as no Secret Service,
 // because unlocking would show a prompt (or wait for one that no display can
 // show, before login or in a service).
+//
+// libsecret (and the GLib under it) is loaded when the keyring is first
+// used, not with the program: a run whose secrets all sit in the settings
+// file never maps it, and a machine without it has no keyring, not a
+// program that cannot start.
+#include <dlfcn.h>
 #include <libsecret/secret.h>
 
 #include <condition_variable>
@@ -18,6 +24,50 @@
 namespace zelmar {
 
 namespace {
+
+// The functions used here, looked up in libsecret and the libraries it
+// brings (GLib, GIO).
+#define ZELMAR_SECRET_FUNCTIONS(X)                                                                            \
+    X(g_cancellable_new) X(g_cancellable_cancel) X(g_cancellable_is_cancelled) X(g_object_unref)             \
+    X(g_hash_table_unref) X(g_clear_error) X(g_list_free_full) X(g_bus_get_sync)                              \
+    X(g_dbus_connection_set_exit_on_close) X(secret_attributes_build) X(secret_service_search_sync)            \
+    X(secret_item_get_locked) X(secret_item_get_secret) X(secret_value_get) X(secret_value_unref)             \
+    X(secret_value_new) X(secret_item_create_sync) X(secret_item_delete_sync) X(secret_service_get_sync)      \
+    X(secret_collection_for_alias_sync) X(secret_collection_get_locked)
+
+struct SecretApi {
+#define ZELMAR_DECLARE(name) decltype(&::name) name = nullptr;
+    ZELMAR_SECRET_FUNCTIONS(ZELMAR_DECLARE)
+#undef ZELMAR_DECLARE
+};
+
+constexpr const char* kSecretLibraryName = "libsecret-1.so.0";
+
+// Loaded once and kept: GLib cannot be unloaded. Null, with why, when the
+// library is not there or lacks a function.
+const SecretApi* LoadSecretApi(std::string& why) {
+    static std::string problem;
+    static const SecretApi* api = [] () -> const SecretApi* {
+        void* handle = ::dlopen(kSecretLibraryName, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char* error = ::dlerror();
+            problem = std::string("no libsecret (") + (error ? error : kSecretLibraryName) + ")";
+            return nullptr;
+        }
+        static SecretApi loaded;
+#define ZELMAR_RESOLVE(name)                                                          \
+    loaded.name = reinterpret_cast<decltype(loaded.name)>(::dlsym(handle, #name)); \
+    if (!loaded.name) {                                                               \
+        problem = std::string("libsecret lacks ") + #name;                            \
+        return nullptr;                                                               \
+    }
+        ZELMAR_SECRET_FUNCTIONS(ZELMAR_RESOLVE)
+#undef ZELMAR_RESOLVE
+        return &loaded;
+    }();
+    if (!api) why = problem;
+    return api;
+}
 
 const SecretSchema& Schema() {
     static const SecretSchema schema = [] {
@@ -39,10 +89,10 @@ const SecretSchema& Schema() {
 // Cancels its cancellable when the time is up, unless it ended first.
 class Deadline {
 public:
-    explicit Deadline(std::chrono::milliseconds timeout) : cancellable_(g_cancellable_new()) {
+    Deadline(const SecretApi* api, std::chrono::milliseconds timeout) : api_(api), cancellable_(api->g_cancellable_new()) {
         thread_ = std::thread([this, timeout] {
             std::unique_lock<std::mutex> lock(mutex_);
-            if (!done_cv_.wait_for(lock, timeout, [this] { return done_; })) g_cancellable_cancel(cancellable_);
+            if (!done_cv_.wait_for(lock, timeout, [this] { return done_; })) api_->g_cancellable_cancel(cancellable_);
         });
     }
     ~Deadline() {
@@ -52,14 +102,15 @@ public:
         }
         done_cv_.notify_all();
         thread_.join();
-        g_object_unref(cancellable_);
+        api_->g_object_unref(cancellable_);
     }
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
     GCancellable* get() const { return cancellable_; }
-    bool expired() const { return g_cancellable_is_cancelled(cancellable_); }
+    bool expired() const { return api_->g_cancellable_is_cancelled(cancellable_); }
 
 private:
+    const SecretApi* api_;
     GCancellable* cancellable_;
     std::mutex mutex_;
     std::condition_variable done_cv_;
@@ -68,22 +119,24 @@ private:
 };
 
 struct Attributes {
-    explicit Attributes(const SecretId& id)
-        : table(secret_attributes_build(&Schema(), "program", "zelmar", "kind", id.kind.c_str(), "server",
+    Attributes(const SecretApi* api, const SecretId& id)
+        : api_(api),
+          table(api_->secret_attributes_build(&Schema(), "program", "zelmar", "kind", id.kind.c_str(), "server",
                                         id.server.c_str(), "account", id.account.c_str(), nullptr)) {}
-    ~Attributes() { g_hash_table_unref(table); }
+    ~Attributes() { api_->g_hash_table_unref(table); }
     Attributes(const Attributes&) = delete;
     Attributes& operator=(const Attributes&) = delete;
+    const SecretApi* api_;
     GHashTable* table;
 };
 
 // Takes a GError and gives its message (or the time-out).
-std::string Reason(GError*& error, const Deadline& deadline, std::chrono::milliseconds timeout) {
+std::string Reason(const SecretApi* api_, GError*& error, const Deadline& deadline, std::chrono::milliseconds timeout) {
     std::string why = deadline.expired() ? "the Secret Service did not answer within " +
                                                std::to_string(timeout.count() / 1000.0).substr(0, 4) + " s"
                       : error != nullptr ? error->message
                                          : "unknown error";
-    g_clear_error(&error);
+    api_->g_clear_error(&error);
     return why;
 }
 
@@ -103,100 +156,116 @@ class SecretServiceKeyring : public Keyring {
 public:
     explicit SecretServiceKeyring(std::chrono::milliseconds timeout) : timeout_(timeout) {}
     ~SecretServiceKeyring() override {
-        if (service_) g_object_unref(service_);
+        if (service_) api_->g_object_unref(service_);
     }
 
     Status Probe(std::string& why) override {
-        Deadline deadline(timeout_);
+        if (!Loaded(why)) return Status::Unavailable;
+        Deadline deadline(api_, timeout_);
         SecretCollection* collection = nullptr;
         const Status st = DefaultCollection(deadline, collection, why);
-        if (collection) g_object_unref(collection);
+        if (collection) api_->g_object_unref(collection);
         return st;
     }
 
     Status Lookup(const SecretId& id, std::string& secret, std::string& why) override {
-        Deadline deadline(timeout_);
+        if (!Loaded(why)) return Status::Unavailable;
+        Deadline deadline(api_, timeout_);
         const Status st = Connect(deadline, why);
         if (st != Status::Ok) return st;
-        Attributes attrs(id);
+        Attributes attrs(api_, id);
         GError* error = nullptr;
-        GList* items = secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_LOAD_SECRETS,
+        GList* items = api_->secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_LOAD_SECRETS,
                                                   deadline.get(), &error);
         if (error) {
-            why = Reason(error, deadline, timeout_);
+            why = Reason(api_, error, deadline, timeout_);
             return Status::Failed;
         }
         Status result = Status::NotFound;
         if (items) {
             auto* item = static_cast<SecretItem*>(items->data);
-            SecretValue* value = secret_item_get_locked(item) ? nullptr : secret_item_get_secret(item);
+            SecretValue* value = api_->secret_item_get_locked(item) ? nullptr : api_->secret_item_get_secret(item);
             if (value) {
                 gsize length = 0;
-                const gchar* data = secret_value_get(value, &length);
+                const gchar* data = api_->secret_value_get(value, &length);
                 secret.assign(data, length);
-                secret_value_unref(value);
+                api_->secret_value_unref(value);
                 result = Status::Ok;
             } else {
                 why = "the keyring is locked";
                 result = Status::Unavailable;
             }
         }
-        g_list_free_full(items, g_object_unref);
+        api_->g_list_free_full(items, api_->g_object_unref);
         return result;
     }
 
     Status Store(const SecretId& id, const std::string& secret, std::string& why) override {
-        Deadline deadline(timeout_);
+        if (!Loaded(why)) return Status::Unavailable;
+        Deadline deadline(api_, timeout_);
         SecretCollection* collection = nullptr;
         const Status st = DefaultCollection(deadline, collection, why);
         if (st != Status::Ok) return st;
-        Attributes attrs(id);
+        Attributes attrs(api_, id);
         const std::string label = "Zelmar " + id.kind + " password for " +
                                   (id.account.empty() ? id.server : id.account + "@" + id.server);
-        SecretValue* value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
+        SecretValue* value = api_->secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
         GError* error = nullptr;
-        SecretItem* item = secret_item_create_sync(collection, &Schema(), attrs.table, label.c_str(), value,
+        SecretItem* item = api_->secret_item_create_sync(collection, &Schema(), attrs.table, label.c_str(), value,
                                                    SECRET_ITEM_CREATE_REPLACE, deadline.get(), &error);
-        secret_value_unref(value);
-        g_object_unref(collection);
+        api_->secret_value_unref(value);
+        api_->g_object_unref(collection);
         if (!item) {
-            why = Reason(error, deadline, timeout_);
+            why = Reason(api_, error, deadline, timeout_);
             return Status::Failed;
         }
-        g_object_unref(item);
+        api_->g_object_unref(item);
         return Status::Ok;
     }
 
     Status Remove(const SecretId& id, std::string& why) override {
-        Deadline deadline(timeout_);
+        if (!Loaded(why)) return Status::Unavailable;
+        Deadline deadline(api_, timeout_);
         const Status st = Connect(deadline, why);
         if (st != Status::Ok) return st;
-        Attributes attrs(id);
+        Attributes attrs(api_, id);
         GError* error = nullptr;
         GList* items =
-            secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_ALL, deadline.get(), &error);
+            api_->secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_ALL, deadline.get(), &error);
         if (error) {
-            why = Reason(error, deadline, timeout_);
+            why = Reason(api_, error, deadline, timeout_);
             return Status::Failed;
         }
         Status result = items ? Status::Ok : Status::NotFound;
         for (GList* l = items; l; l = l->next) {
             auto* item = static_cast<SecretItem*>(l->data);
-            if (secret_item_get_locked(item)) {
+            if (api_->secret_item_get_locked(item)) {
                 why = "the keyring is locked";
                 result = Status::Unavailable;
                 continue;
             }
-            if (!secret_item_delete_sync(item, deadline.get(), &error)) {
-                why = Reason(error, deadline, timeout_);
+            if (!api_->secret_item_delete_sync(item, deadline.get(), &error)) {
+                why = Reason(api_, error, deadline, timeout_);
                 result = Status::Failed;
             }
         }
-        g_list_free_full(items, g_object_unref);
+        api_->g_list_free_full(items, api_->g_object_unref);
         return result;
     }
 
 private:
+    // libsecret, loaded at the first call that can use it: without a
+    // session bus there is no keyring to ask, and nothing is loaded.
+    bool Loaded(std::string& why) {
+        if (api_) return true;
+        if (!SessionBusNamed()) {
+            why = "no session bus";
+            return false;
+        }
+        api_ = LoadSecretApi(why);
+        return api_ != nullptr;
+    }
+
     // Connects once per object. A session bus that ends while the program
     // runs leaves GLib's shared connection closed: the keyring then counts
     // as unavailable (the secrets stay where they are or go to the file)
@@ -208,17 +277,17 @@ private:
             return Status::Unavailable;
         }
         GError* error = nullptr;
-        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.get(), &error);
+        GDBusConnection* bus = api_->g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.get(), &error);
         if (!bus) {
-            why = "no session bus: " + Reason(error, deadline, timeout_);
+            why = "no session bus: " + Reason(api_, error, deadline, timeout_);
             return Status::Unavailable;
         }
         // The end of the session bus must not end the program with it.
-        g_dbus_connection_set_exit_on_close(bus, FALSE);
-        service_ = secret_service_get_sync(SECRET_SERVICE_NONE, deadline.get(), &error);
-        g_object_unref(bus);
+        api_->g_dbus_connection_set_exit_on_close(bus, FALSE);
+        service_ = api_->secret_service_get_sync(SECRET_SERVICE_NONE, deadline.get(), &error);
+        api_->g_object_unref(bus);
         if (!service_) {
-            why = "no Secret Service: " + Reason(error, deadline, timeout_);
+            why = "no Secret Service: " + Reason(api_, error, deadline, timeout_);
             return Status::Unavailable;
         }
         return Status::Ok;
@@ -230,11 +299,11 @@ private:
         const Status st = Connect(deadline, why);
         if (st != Status::Ok) return st;
         GError* error = nullptr;
-        collection = secret_collection_for_alias_sync(service_, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+        collection = api_->secret_collection_for_alias_sync(service_, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
                                                       deadline.get(), &error);
         if (error) {
-            why = "no Secret Service: " + Reason(error, deadline, timeout_);
-            if (collection) g_object_unref(collection);
+            why = "no Secret Service: " + Reason(api_, error, deadline, timeout_);
+            if (collection) api_->g_object_unref(collection);
             collection = nullptr;
             return Status::Unavailable;
         }
@@ -242,8 +311,8 @@ private:
             why = "the keyring has no default collection";
             return Status::Unavailable;
         }
-        if (secret_collection_get_locked(collection)) {
-            g_object_unref(collection);
+        if (api_->secret_collection_get_locked(collection)) {
+            api_->g_object_unref(collection);
             collection = nullptr;
             why = "the keyring is locked";
             return Status::Unavailable;
@@ -252,6 +321,7 @@ private:
     }
 
     std::chrono::milliseconds timeout_;
+    const SecretApi* api_ = nullptr;
     SecretService* service_ = nullptr;
 };
 

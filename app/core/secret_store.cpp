@@ -143,11 +143,6 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
     // lose it.
     if (before && before->unreadable && secret.empty()) return WriteResult{true, Where::Unchanged, "", ""};
 
-    const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);
-    std::string why = "no Secret Service";
-    bool keyringUsable = false;
-    if (choice != SecretStoreChoice::Ini && keyring_) keyringUsable = keyring_->Probe(why) == Keyring::Status::Ok;
-
     if (secret.empty()) {
         // No secret: nothing in either place.
         if (MarkedKeyring(id)) {
@@ -158,6 +153,13 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
         WriteResult r = WriteToFile(id, secret, before);
         return r;
     }
+
+    // Asked only for a secret to store: a save without passwords costs no
+    // round trip to the session bus.
+    const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);
+    std::string why = "no Secret Service";
+    bool keyringUsable = false;
+    if (choice != SecretStoreChoice::Ini && keyring_) keyringUsable = keyring_->Probe(why) == Keyring::Status::Ok;
 
     if (keyringUsable) {
         const bool same = before && !before->unreadable && before->inKeyring && before->value == secret &&

@@ -1,5 +1,7 @@
 // The desktop's windows under X11 (libX11). The only file of the program that
-// includes Xlib.
+// includes Xlib. libX11 is loaded when a display is first opened, not with
+// the program: a run without a display (a service, a one-shot refresh from
+// a timer) never maps it.
 //
 // Which windows are "top-level": with a window manager that keeps the
 // _NET_CLIENT_LIST of the root window, the windows listed there. Without one
@@ -25,6 +27,8 @@
 // is simply left out). If the X server goes away, Xlib would end the whole
 // program; the handlers below keep it alive and the desktop turns into one
 // without windows.
+#include <dlfcn.h>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -104,6 +108,46 @@ std::string Latin1ToUtf8(const std::string& in) {
     return out;
 }
 
+// The Xlib functions used here, looked up in libX11 at the first display.
+#define ZELMAR_XLIB_FUNCTIONS(X)                                                                        \
+    X(XCloseDisplay) X(XFree) X(XFreeStringList) X(XGetTransientForHint) X(XGetWindowAttributes)        \
+    X(XGetWindowProperty) X(XInternAtoms) X(XOpenDisplay) X(XQueryTree) X(XSetErrorHandler)            \
+    X(XSetIOErrorExitHandler) X(XSetIOErrorHandler) X(Xutf8TextPropertyToTextList)
+
+struct XlibApi {
+#define ZELMAR_DECLARE(name) decltype(&::name) name = nullptr;
+    ZELMAR_XLIB_FUNCTIONS(ZELMAR_DECLARE)
+#undef ZELMAR_DECLARE
+};
+
+constexpr const char* kXlibName = "libX11.so.6";
+
+// Loaded once and kept (Xlib keeps process-wide handlers). Null, with why,
+// when the library is not there or lacks a function.
+const XlibApi* LoadXlib(std::string& why) {
+    static std::string problem;
+    static const XlibApi* api = []() -> const XlibApi* {
+        void* handle = ::dlopen(kXlibName, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char* error = ::dlerror();
+            problem = std::string("no libX11 (") + (error ? error : kXlibName) + ")";
+            return nullptr;
+        }
+        static XlibApi loaded;
+#define ZELMAR_RESOLVE(name)                                                          \
+    loaded.name = reinterpret_cast<decltype(loaded.name)>(::dlsym(handle, #name)); \
+    if (!loaded.name) {                                                               \
+        problem = std::string("libX11 lacks ") + #name;                               \
+        return nullptr;                                                               \
+    }
+        ZELMAR_XLIB_FUNCTIONS(ZELMAR_RESOLVE)
+#undef ZELMAR_RESOLVE
+        return &loaded;
+    }();
+    if (!api) why = problem;
+    return api;
+}
+
 class X11DesktopWindows final : public DesktopWindows {
 public:
     explicit X11DesktopWindows(const std::string& displayName) {
@@ -112,21 +156,23 @@ public:
             problem_ = "no X display (DISPLAY is not set)";
             return;
         }
-        XSetErrorHandler(IgnoreXError);
-        XSetIOErrorHandler(QuietIoError);
-        dpy_ = XOpenDisplay(name);
+        x_ = LoadXlib(problem_);
+        if (x_ == nullptr) return;
+        x_->XSetErrorHandler(IgnoreXError);
+        x_->XSetIOErrorHandler(QuietIoError);
+        dpy_ = x_->XOpenDisplay(name);
         if (dpy_ == nullptr) {
             problem_ = std::string("cannot open the X display \"") + name + "\"";
             return;
         }
-        XSetIOErrorExitHandler(dpy_, ConnectionLost, &broken_);
+        x_->XSetIOErrorExitHandler(dpy_, ConnectionLost, &broken_);
         root_ = DefaultRootWindow(dpy_);
-        XInternAtoms(dpy_, const_cast<char**>(kAtomNames), kAtomCount, False, atoms_);
+        x_->XInternAtoms(dpy_, const_cast<char**>(kAtomNames), kAtomCount, False, atoms_);
     }
 
     ~X11DesktopWindows() override {
         // After a lost connection XCloseDisplay only frees memory.
-        if (dpy_ != nullptr) XCloseDisplay(dpy_);
+        if (dpy_ != nullptr) x_->XCloseDisplay(dpy_);
     }
 
     bool Available() const override { return dpy_ != nullptr && !broken_; }
@@ -142,12 +188,12 @@ public:
         if (!Available()) return out;
         for (Window w : ListWindows()) {
             XWindowAttributes attrs;
-            if (XGetWindowAttributes(dpy_, w, &attrs) == 0) continue;  // gone meanwhile
+            if (x_->XGetWindowAttributes(dpy_, w, &attrs) == 0) continue;  // gone meanwhile
             TopLevelWindow t;
             t.title = Title(w);
             t.visible = attrs.map_state != IsUnmapped || Minimised(w);
             Window owner = None;
-            t.hasOwner = XGetTransientForHint(dpy_, w, &owner) != 0 && owner != None && owner != root_;
+            t.hasOwner = x_->XGetTransientForHint(dpy_, w, &owner) != 0 && owner != None && owner != root_;
             t.toolWindow = attrs.override_redirect || IsToolType(w);
             out.push_back(std::move(t));
             if (!Available()) return {};
@@ -176,7 +222,7 @@ private:
         int actualFormat = 0;
         unsigned long count = 0, after = 0;
         unsigned char* data = nullptr;
-        if (XGetWindowProperty(dpy_, w, property, 0, maxLongs, False, AnyPropertyType, &actualType,
+        if (x_->XGetWindowProperty(dpy_, w, property, 0, maxLongs, False, AnyPropertyType, &actualType,
                                &actualFormat, &count, &after, &data) != Success) {
             return false;
         }
@@ -190,7 +236,7 @@ private:
         } else {
             ok = false;
         }
-        if (data != nullptr) XFree(data);
+        if (data != nullptr) x_->XFree(data);
         type = actualType;
         format = actualFormat;
         return ok;
@@ -210,9 +256,9 @@ private:
         int format = 0;
         unsigned long count = 0, after = 0;
         unsigned char* data = nullptr;
-        const int rc = XGetWindowProperty(dpy_, w, atoms_[property], 0, 0, False, AnyPropertyType, &type,
+        const int rc = x_->XGetWindowProperty(dpy_, w, atoms_[property], 0, 0, False, AnyPropertyType, &type,
                                           &format, &count, &after, &data);
-        if (data != nullptr) XFree(data);
+        if (data != nullptr) x_->XFree(data);
         return rc == Success && type != None;
     }
 
@@ -233,14 +279,14 @@ private:
         Window rootReturn = None, parent = None;
         Window* children = nullptr;
         unsigned int count = 0;
-        if (XQueryTree(dpy_, root_, &rootReturn, &parent, &children, &count) == 0) return out;
+        if (x_->XQueryTree(dpy_, root_, &rootReturn, &parent, &children, &count) == 0) return out;
         for (unsigned int i = 0; i < count; ++i) {
             XWindowAttributes attrs;
-            if (XGetWindowAttributes(dpy_, children[i], &attrs) == 0 || attrs.map_state == IsUnmapped) continue;
+            if (x_->XGetWindowAttributes(dpy_, children[i], &attrs) == 0 || attrs.map_state == IsUnmapped) continue;
             const Window client = FindClient(children[i], 0);
             out.push_back(client != None ? client : children[i]);
         }
-        if (children != nullptr) XFree(children);
+        if (children != nullptr) x_->XFree(children);
         return out;
     }
 
@@ -251,10 +297,10 @@ private:
         Window rootReturn = None, parent = None;
         Window* children = nullptr;
         unsigned int count = 0;
-        if (XQueryTree(dpy_, w, &rootReturn, &parent, &children, &count) == 0) return None;
+        if (x_->XQueryTree(dpy_, w, &rootReturn, &parent, &children, &count) == 0) return None;
         Window found = None;
         for (unsigned int i = count; i > 0 && found == None; --i) found = FindClient(children[i - 1], depth + 1);
-        if (children != nullptr) XFree(children);
+        if (children != nullptr) x_->XFree(children);
         return found;
     }
 
@@ -291,9 +337,9 @@ private:
         char** list = nullptr;
         int count = 0;
         std::string out;
-        if (Xutf8TextPropertyToTextList(dpy_, &prop, &list, &count) >= Success && list != nullptr) {
+        if (x_->Xutf8TextPropertyToTextList(dpy_, &prop, &list, &count) >= Success && list != nullptr) {
             if (count > 0 && list[0] != nullptr) out = list[0];
-            XFreeStringList(list);
+            x_->XFreeStringList(list);
         }
         return out;
     }
@@ -312,6 +358,7 @@ private:
         return types[0] != atoms_[kNetWmWindowTypeNormal] && types[0] != atoms_[kNetWmWindowTypeDialog];
     }
 
+    const XlibApi* x_ = nullptr;
     Display* dpy_ = nullptr;
     Window root_ = None;
     Atom atoms_[kAtomCount] = {};

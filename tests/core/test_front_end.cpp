@@ -347,3 +347,31 @@ TEST(FrontEnd, ClosedStandardDescriptorsAreOpenedOnDevNull) {
 }
 
 }  // namespace
+
+namespace {
+
+// A refresh from a timer or a service (no display, no session bus) loads
+// neither the keyring's libraries nor Xlib: both are loaded at their first
+// use, and here there is none. libcurl, which the refresh does use, shows
+// that the loader's report is read at all.
+TEST(FrontEnd, OnceWithoutDisplayOrBusLoadsNeitherKeyringNorXlib) {
+    ScratchDir dir;
+    WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nWANIPURL=http://127.0.0.1:" +
+                                      std::to_string(zelmar::test::FreePort()) + "/\n[Preferences]\nSecretStore=auto\n");
+    const std::string script = "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --once";
+    ChildProcess once({"/bin/sh", "-c", script}, dir / "out.txt",
+                      {{"DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}, {"XDG_RUNTIME_DIR", ""},
+                       {"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", dir / "loader"}});
+    ASSERT_GE(once.Wait(30s), 0);
+    std::string loaded;
+    if (DIR* d = ::opendir(dir.path().c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (std::string(e->d_name).rfind("loader.", 0) == 0) loaded += ReadFile(dir / e->d_name);
+        ::closedir(d);
+    }
+    EXPECT_NE(loaded.find("libcurl.so"), std::string::npos) << ReadFile(dir / "out.txt");
+    EXPECT_EQ(loaded.find("libsecret"), std::string::npos);
+    EXPECT_EQ(loaded.find("libX11.so"), std::string::npos);
+}
+
+}  // namespace
