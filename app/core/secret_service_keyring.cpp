@@ -10,7 +10,6 @@
 // used, not with the program: a run whose secrets all sit in the settings
 // file never maps it, and a machine without it has no keyring, not a
 // program that cannot start.
-#include <dlfcn.h>
 #include <libsecret/secret.h>
 
 #include <condition_variable>
@@ -19,6 +18,7 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "app/core/runtime_library.h"
 #include "app/core/secret_store.h"
 
 namespace zelmar {
@@ -36,37 +36,13 @@ namespace {
     X(secret_collection_for_alias_sync) X(secret_collection_get_locked)
 
 struct SecretApi {
-#define ZELMAR_DECLARE(name) decltype(&::name) name = nullptr;
-    ZELMAR_SECRET_FUNCTIONS(ZELMAR_DECLARE)
-#undef ZELMAR_DECLARE
+    ZELMAR_RUNTIME_API_MEMBERS(ZELMAR_SECRET_FUNCTIONS)
 };
 
-constexpr const char* kSecretLibraryName = "libsecret-1.so.0";
-
-// Loaded once and kept: GLib cannot be unloaded. Null, with why, when the
-// library is not there or lacks a function.
 const SecretApi* LoadSecretApi(std::string& why) {
-    static std::string problem;
-    static const SecretApi* api = [] () -> const SecretApi* {
-        void* handle = ::dlopen(kSecretLibraryName, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* error = ::dlerror();
-            problem = std::string("no libsecret (") + (error ? error : kSecretLibraryName) + ")";
-            return nullptr;
-        }
-        static SecretApi loaded;
-#define ZELMAR_RESOLVE(name)                                                          \
-    loaded.name = reinterpret_cast<decltype(loaded.name)>(::dlsym(handle, #name)); \
-    if (!loaded.name) {                                                               \
-        problem = std::string("libsecret lacks ") + #name;                            \
-        return nullptr;                                                               \
-    }
-        ZELMAR_SECRET_FUNCTIONS(ZELMAR_RESOLVE)
-#undef ZELMAR_RESOLVE
-        return &loaded;
-    }();
-    if (!api) why = problem;
-    return api;
+    return LoadRuntimeApi<SecretApi>(
+        "libsecret-1.so.0", "libsecret",
+        [](void* handle, SecretApi& api) { ZELMAR_RUNTIME_API_RESOLVE(ZELMAR_SECRET_FUNCTIONS, handle, api) }, why);
 }
 
 const SecretSchema& Schema() {

@@ -27,8 +27,6 @@
 // is simply left out). If the X server goes away, Xlib would end the whole
 // program; the handlers below keep it alive and the desktop turns into one
 // without windows.
-#include <dlfcn.h>
-
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -38,6 +36,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "app/core/runtime_library.h"
 #include "app/monitor/desktop_windows.h"
 
 namespace zelmar {
@@ -115,37 +114,13 @@ std::string Latin1ToUtf8(const std::string& in) {
     X(XSetIOErrorExitHandler) X(XSetIOErrorHandler) X(Xutf8TextPropertyToTextList)
 
 struct XlibApi {
-#define ZELMAR_DECLARE(name) decltype(&::name) name = nullptr;
-    ZELMAR_XLIB_FUNCTIONS(ZELMAR_DECLARE)
-#undef ZELMAR_DECLARE
+    ZELMAR_RUNTIME_API_MEMBERS(ZELMAR_XLIB_FUNCTIONS)
 };
 
-constexpr const char* kXlibName = "libX11.so.6";
-
-// Loaded once and kept (Xlib keeps process-wide handlers). Null, with why,
-// when the library is not there or lacks a function.
 const XlibApi* LoadXlib(std::string& why) {
-    static std::string problem;
-    static const XlibApi* api = []() -> const XlibApi* {
-        void* handle = ::dlopen(kXlibName, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* error = ::dlerror();
-            problem = std::string("no libX11 (") + (error ? error : kXlibName) + ")";
-            return nullptr;
-        }
-        static XlibApi loaded;
-#define ZELMAR_RESOLVE(name)                                                          \
-    loaded.name = reinterpret_cast<decltype(loaded.name)>(::dlsym(handle, #name)); \
-    if (!loaded.name) {                                                               \
-        problem = std::string("libX11 lacks ") + #name;                               \
-        return nullptr;                                                               \
-    }
-        ZELMAR_XLIB_FUNCTIONS(ZELMAR_RESOLVE)
-#undef ZELMAR_RESOLVE
-        return &loaded;
-    }();
-    if (!api) why = problem;
-    return api;
+    return LoadRuntimeApi<XlibApi>(
+        "libX11.so.6", "libX11",
+        [](void* handle, XlibApi& api) { ZELMAR_RUNTIME_API_RESOLVE(ZELMAR_XLIB_FUNCTIONS, handle, api) }, why);
 }
 
 class X11DesktopWindows final : public DesktopWindows {
