@@ -147,16 +147,9 @@ public:
     Status Lookup(const SecretId& id, std::string& secret, std::string& why) override {
         if (!Loaded(why)) return Status::Unavailable;
         Deadline deadline(api_, timeout_);
-        const Status st = Connect(deadline, why);
-        if (st != Status::Ok) return st;
-        Attributes attrs(api_, id);
-        GError* error = nullptr;
-        GList* items = api_->secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_LOAD_SECRETS,
-                                                  deadline.get(), &error);
-        if (error) {
-            why = Reason(api_, error, deadline, timeout_);
-            return Status::Failed;
-        }
+        GList* items = nullptr;
+        if (const Status st = Search(id, SECRET_SEARCH_LOAD_SECRETS, deadline, items, why); st != Status::Ok)
+            return st;
         Status result = Status::NotFound;
         if (items) {
             auto* item = static_cast<SecretItem*>(items->data);
@@ -202,16 +195,9 @@ public:
     Status Remove(const SecretId& id, std::string& why) override {
         if (!Loaded(why)) return Status::Unavailable;
         Deadline deadline(api_, timeout_);
-        const Status st = Connect(deadline, why);
-        if (st != Status::Ok) return st;
-        Attributes attrs(api_, id);
+        GList* items = nullptr;
+        if (const Status st = Search(id, SECRET_SEARCH_ALL, deadline, items, why); st != Status::Ok) return st;
         GError* error = nullptr;
-        GList* items =
-            api_->secret_service_search_sync(service_, &Schema(), attrs.table, SECRET_SEARCH_ALL, deadline.get(), &error);
-        if (error) {
-            why = Reason(api_, error, deadline, timeout_);
-            return Status::Failed;
-        }
         Status result = items ? Status::Ok : Status::NotFound;
         for (GList* l = items; l; l = l->next) {
             auto* item = static_cast<SecretItem*>(l->data);
@@ -240,6 +226,22 @@ private:
         }
         api_ = LoadSecretApi(why);
         return api_ != nullptr;
+    }
+
+    // The items with the id's attributes (none: an empty list), to be freed
+    // with g_list_free_full.
+    Status Search(const SecretId& id, SecretSearchFlags flags, const Deadline& deadline, GList*& items,
+                  std::string& why) {
+        const Status st = Connect(deadline, why);
+        if (st != Status::Ok) return st;
+        Attributes attrs(api_, id);
+        GError* error = nullptr;
+        items = api_->secret_service_search_sync(service_, &Schema(), attrs.table, flags, deadline.get(), &error);
+        if (error) {
+            why = Reason(api_, error, deadline, timeout_);
+            return Status::Failed;
+        }
+        return Status::Ok;
     }
 
     // Connects once per object. A session bus that ends while the program

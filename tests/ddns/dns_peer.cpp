@@ -8,22 +8,10 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/shell_output.h"
+
 namespace zelmar::test {
 
-namespace {
-
-std::string Run(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[512];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
-
-}  // namespace
 
 const std::vector<TsigKey>& DnsPeer::Keys() {
     static const std::vector<TsigKey> keys = {
@@ -65,7 +53,7 @@ void DnsPeer::Start(const std::vector<std::string>& argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!server_->running()) break;
-        if (Run("dig +short +time=1 +tries=1 -p " + std::to_string(port_) + " @127.0.0.1 ns.example.test A") ==
+        if (ShellOutput("dig +short +time=1 +tries=1 -p " + std::to_string(port_) + " @127.0.0.1 ns.example.test A") ==
             "127.0.0.1\n")
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -82,7 +70,7 @@ void DnsPeer::Stop() {
 
 std::string DnsPeer::Dig(const std::string& name, const std::string& type) const {
     std::istringstream lines(
-        Run("dig +short +time=2 +tries=1 -p " + std::to_string(port_) + " @127.0.0.1 " + name + " " + type));
+        ShellOutput("dig +short +time=2 +tries=1 -p " + std::to_string(port_) + " @127.0.0.1 " + name + " " + type));
     std::vector<std::string> found;
     for (std::string l; std::getline(lines, l);)
         if (!l.empty()) found.push_back(l);
