@@ -15,13 +15,16 @@
 
 namespace zelmar {
 
+std::string LocalTimeText(std::time_t when, const char* format) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[32];
+    std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
 std::string TimeDisplay(std::chrono::system_clock::time_point t) {
-    std::time_t tt = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    localtime_r(&tt, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &tm);
-    return std::string(buf) + "  ";
+    return LocalTimeText(std::chrono::system_clock::to_time_t(t), "%m/%d/%y %H:%M:%S") + "  ";
 }
 
 ClassifiedMessage ClassifyMessage(const std::string& m) {

@@ -5,6 +5,7 @@
 #include "app/core/messages.h"
 
 #include <chrono>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,8 @@ class Host;
 // "%m/%d/%y %H:%M:%S" in local time followed by two spaces: the form of the
 // log's time stamps and of the Status page's time displays.
 std::string TimeDisplay(std::chrono::system_clock::time_point t);
+// A moment in local time as strftime's format writes it (up to 31 bytes).
+std::string LocalTimeText(std::time_t when, const char* format);
 
 // What the user sees of a status message: a program message ("P" code) or an
 // FTP reply loses its code; anything else is a connection failure.

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "app/core/event_log.h"
 #include "app/core/ini_file.h"
 #include "app/ddns/ddns_policy.h"
 #include "app/ddns/ddns_protocols.h"
@@ -15,14 +16,7 @@ std::int64_t Seconds(const RefreshSnapshot& s) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-std::string Clock(std::int64_t when) {
-    const std::time_t t = static_cast<std::time_t>(when);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%H:%M", &local);
-    return text;
-}
+std::string Clock(std::int64_t when) { return LocalTimeText(static_cast<std::time_t>(when), "%H:%M"); }
 
 std::string Hosts(const DdnsEntry& e) {
     std::string out;

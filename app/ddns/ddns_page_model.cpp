@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "app/core/event_log.h"
 #include "app/core/ini_file.h"
 #include "app/core/text.h"
 #include "app/refresh/channel_record.h"
@@ -11,14 +12,7 @@ namespace zelmar {
 namespace {
 
 // The program's time format, "%m/%d/%y %H:%M:%S", local time.
-std::string When(std::int64_t seconds) {
-    const std::time_t t = seconds;
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%m/%d/%y %H:%M:%S", &local);
-    return text;
-}
+std::string When(std::int64_t seconds) { return LocalTimeText(static_cast<std::time_t>(seconds), "%m/%d/%y %H:%M:%S"); }
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "app/core/atomic_file.h"
+#include "app/core/event_log.h"
 #include "app/core/file_io.h"
 
 namespace zelmar {
@@ -125,12 +126,7 @@ std::vector<AddressChange> AddressHistory::Entries() const {
 }
 
 std::string HistoryTimeText(std::int64_t time) {
-    const std::time_t t = static_cast<std::time_t>(time);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%m/%d/%Y %H:%M:%S", &local);
-    return text;
+    return LocalTimeText(static_cast<std::time_t>(time), "%m/%d/%Y %H:%M:%S");
 }
 
 std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<AddressChange>& recorded,
