@@ -430,48 +430,53 @@ void ReportStoredSecret(const zelmar::IniFile& ini, const zelmar::SecretId& id, 
                  inKeyring ? "the desktop keyring" : ini.path().c_str());
 }
 
+// Reads a secret on standard input and has write put it where "SecretStore"
+// says: the desktop keyring or, scrambled, the settings file. What the
+// --set-ddns-secret and --set-webhook-secret options share; notStored
+// begins the line of a refusal.
+using SecretWriter = std::function<bool(zelmar::SecretStore&, const std::string& secret, std::string& error,
+                                        std::string& notice)>;
+int StoreSecretFromInput(zelmar::IniFile& ini, const zelmar::SecretId& id, const char* prompt, std::size_t limit,
+                         const char* notStored, const SecretWriter& write) {
+    std::string secret;
+    if (!ReadSecretLine(secret, prompt, limit)) {
+        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
+        return 1;
+    }
+    zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
+    std::string error, notice;
+    const bool ok = write(store, secret, error, notice);
+    std::fill(secret.begin(), secret.end(), '\0');
+    if (!ok) {
+        std::fprintf(stderr, "zelmar: %s: %s\n", notStored, error.c_str());
+        return 1;
+    }
+    ReportStoredSecret(ini, id, notice);
+    return 0;
+}
+
 int SetDdnsSecret(const std::string& name) {
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
     if (!zelmar::DdnsEntryExists(ini, name)) {
         std::fprintf(stderr, "zelmar: %s has no entry [DDNS %s]; nothing changed\n", ini.path().c_str(), name.c_str());
         return 1;
     }
-    std::string secret;
-    if (!ReadSecretLine(secret, "Secret: ")) {
-        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
-        return 1;
-    }
-    // The secret goes where "SecretStore" says: the desktop keyring or,
-    // scrambled, the settings file.
-    zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
-    std::string error, notice;
-    const bool ok = zelmar::WriteDdnsSecret(store, name, secret, error, notice);
-    std::fill(secret.begin(), secret.end(), '\0');
-    if (!ok) {
-        std::fprintf(stderr, "zelmar: secret not stored: %s\n", error.c_str());
-        return 1;
-    }
-    ReportStoredSecret(ini, zelmar::DdnsSecretId(ini, name), notice);
-    return 0;
+    return StoreSecretFromInput(ini, zelmar::DdnsSecretId(ini, name), "Secret: ", zelmar::kMaxSmtpLoginChars,
+                                "secret not stored",
+                                [&name](zelmar::SecretStore& store, const std::string& secret, std::string& error,
+                                        std::string& notice) {
+                                    return zelmar::WriteDdnsSecret(store, name, secret, error, notice);
+                                });
 }
 
 int SetWebhookSecret(const std::string& name) {
-    std::string secret;
-    if (!ReadSecretLine(secret, "Webhook secret: ", zelmar::kMaxWebhookSecretChars)) {
-        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
-        return 1;
-    }
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
-    zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
-    std::string error, notice;
-    const bool ok = zelmar::StoreWebhookSecret(store, name, secret, error, notice);
-    std::fill(secret.begin(), secret.end(), '\0');
-    if (!ok) {
-        std::fprintf(stderr, "zelmar: webhook secret not stored: %s\n", error.c_str());
-        return 1;
-    }
-    ReportStoredSecret(ini, zelmar::WebhookSecretId(ini, name), notice);
-    return 0;
+    return StoreSecretFromInput(ini, zelmar::WebhookSecretId(ini, name), "Webhook secret: ",
+                                zelmar::kMaxWebhookSecretChars, "webhook secret not stored",
+                                [&name](zelmar::SecretStore& store, const std::string& secret, std::string& error,
+                                        std::string& notice) {
+                                    return zelmar::StoreWebhookSecret(store, name, secret, error, notice);
+                                });
 }
 
 // A window can be shown when the session names a display.
