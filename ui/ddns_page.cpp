@@ -1,7 +1,5 @@
 #include "ui/ddns_page.h"
 
-#include <algorithm>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -11,12 +9,13 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "app/core/core.h"
 #include "app/ddns/ddns_page_model.h"
+#include "ui/page_models.h"
+#include "ui/pages.h"
 
 namespace zelmar {
 
@@ -145,12 +144,10 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     records_ = new QComboBox;
     records_->addItems({"A", "AAAA", "A,AAAA"});
     records_->setCurrentIndex(e.wantA && e.wantAAAA ? 2 : e.wantAAAA ? 1 : 0);
-    ttl_ = new QSpinBox;
     // A day at most as offered; a longer TTL written in the file by hand is
-    // shown and kept, not cut to a day by opening the entry.
-    ttl_->setRange(1, std::max(86400, e.ttl));
-    ttl_->setSuffix(" seconds");
-    ttl_->setValue(e.ttl);
+    // shown and kept unless the field is edited.
+    ttl_ = new NumberField(1, 86400, " seconds");
+    ttl_->Show(e.ttl);
     caFile_ = new QLineEdit(Q(e.caFile));
     secret_ = new QLineEdit;
     secret_->setEchoMode(QLineEdit::Password);
@@ -209,7 +206,13 @@ void CDdnsEntryDlg::accept() {
     e.login = login_->text().trimmed().toStdString();
     e.wantA = records_->currentIndex() != 1;
     e.wantAAAA = records_->currentIndex() != 0;
-    e.ttl = ttl_->value();
+    if (ttl_->touched() && !ttl_->HoldsAllowedValue()) {
+        QMessageBox::warning(this, "Dynamic DNS",
+                             Q(NumberRangeText(ttl_->allowedMinimum(), ttl_->allowedMaximum())) + " for the TTL.");
+        ttl_->setFocus();
+        return;
+    }
+    e.ttl = ttl_->touched() ? ttl_->cleanText().toInt() : ttl_->value();
     e.caFile = caFile_->text().trimmed().toStdString();
     e.enabled = enabled_->isChecked();
     std::string secret = secret_->text().toStdString();

@@ -12,13 +12,13 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
-class QSpinBox;
 class QTreeWidget;
 
 namespace zelmar {
 
 class Core;
 class DdnsPageModel;
+class NumberField;
 
 class CDdnsPage : public QWidget {
     Q_OBJECT
@@ -68,7 +68,7 @@ private:
     QComboBox* algorithm_;
     QLineEdit* login_;
     QComboBox* records_;
-    QSpinBox* ttl_;
+    NumberField* ttl_;
     QLineEdit* caFile_;
     QLineEdit* secret_;
     QCheckBox* enabled_;
