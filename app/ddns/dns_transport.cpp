@@ -199,13 +199,16 @@ DnsExchangeStatus OverTcp(const DnsServer& server, const ldns_pkt* query, const 
         std::uint8_t prefix[2];
         std::size_t got = 0;
         DnsExchangeStatus s = ReadExact(fd.get(), prefix, 2, deadline, got);
-        std::size_t size = 2;
+        std::size_t size = 0;
         if (s == DnsExchangeStatus::Answered) {
             size = static_cast<std::size_t>(prefix[0]) << 8 | prefix[1];
             s = ReadExact(fd.get(), buffer.data(), size, deadline, got);
+            got += 2;
         }
         if (s != DnsExchangeStatus::Answered) {
-            const std::string part = std::to_string(got) + " of " + std::to_string(size) + " bytes";
+            // Counted with the length prefix, as the bytes went over the wire.
+            const std::string part =
+                std::to_string(got) + (size > 0 ? " of " + std::to_string(size + 2) : std::string()) + " bytes";
             error = s == DnsExchangeStatus::TimedOut
                         ? server.text + " had sent " + part + " of its TCP answer when the time ran out"
                         : server.text + " closed the TCP connection after " + part + " of its answer";
