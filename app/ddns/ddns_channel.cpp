@@ -67,7 +67,10 @@ DeliveryResult DdnsChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
 std::string DdnsStatusLine(const DdnsEntry& e, const DeliveryResult& r, const std::string& addresses) {
     const std::string head = e.SectionName() + ": ";
     switch (r.outcome) {
-        case DeliveryOutcome::Delivered: return head + Hosts(e) + " now points to " + addresses + ".";
+        case DeliveryOutcome::Delivered:
+            // An rfc2136 success carries a note only when it could not be read back.
+            return head + Hosts(e) + " now points to " + addresses + "." +
+                   (e.protocol == DdnsProtocol::Rfc2136 && !r.serverReply.empty() ? " " + r.serverReply : "");
         case DeliveryOutcome::NothingToDo: return head + Hosts(e) + " already points to " + addresses + ".";
         case DeliveryOutcome::Failed:
         case DeliveryOutcome::FailedPermanently: break;

@@ -15,7 +15,7 @@ namespace zelmar {
 struct DdnsAttempt {
     int failures = 0;         // failed tries before this one (for the back-off)
     std::int64_t now = 0;     // seconds since the epoch
-    int timeoutSeconds = 15;  // any one network wait ("Timeout")
+    int timeoutSeconds = 15;  // "Timeout": any one network wait, a whole DNS exchange
 };
 
 // RFC 2136: asks the server first, sends one TSIG-signed UPDATE that replaces

@@ -10,30 +10,23 @@
 // that drops them quietly) does not count as delivered.
 //
 // Queries go unsigned: a wrong key must not hide what the server holds. The
-// update is signed, sent (UDP, then TCP when the answer is truncated) and its
-// answer's signature checked over the bytes received; ldns's resolver would
-// drop an answer whose TSIG does not verify, and with it the server's reason
-// (BADKEY, BADSIG) that the user needs to read.
-#include <arpa/inet.h>
-// Before ldns: without it ldns defines bool, true and false as macros, which
-// breaks the C++ headers that follow.
-#include <stdbool.h>  // NOLINT(modernize-deprecated-headers)
-#include <ldns/ldns.h>
-#include <netdb.h>
-
+// update is signed and its answer's signature checked over the bytes
+// received; ldns's resolver would drop an answer whose TSIG does not verify,
+// and with it the server's reason (BADKEY, BADSIG) that the user needs to
+// read. Every exchange, query or update, goes through dns_transport.h: one
+// deadline of "Timeout" seconds over UDP and TCP together, a random ID, and
+// only the answer to the message sent is read.
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
-#include "app/core/text.h"
+#include "app/ddns/dns_transport.h"
 #include "app/ddns/ddns_protocols.h"
 
 namespace zelmar {
 
 namespace {
 
-struct ResolverFree {
-    void operator()(ldns_resolver* r) const { ldns_resolver_deep_free(r); }
-};
 struct PktFree {
     void operator()(ldns_pkt* p) const { ldns_pkt_free(p); }
 };
@@ -43,7 +36,6 @@ struct RdfFree {
 struct RrListFree {
     void operator()(ldns_rr_list* l) const { ldns_rr_list_deep_free(l); }
 };
-using Resolver = std::unique_ptr<ldns_resolver, ResolverFree>;
 using Pkt = std::unique_ptr<ldns_pkt, PktFree>;
 using Rdf = std::unique_ptr<ldns_rdf, RdfFree>;
 using RrList = std::unique_ptr<ldns_rr_list, RrListFree>;
@@ -59,80 +51,9 @@ std::string Absolute(std::string name) {
     return name;
 }
 
-// "ns1.example.org", "ns1.example.org:5353", "192.0.2.1:53", "[2001:db8::1]:53"
-// or a bare IPv6 address; the host is resolved here (ldns wants an address).
-bool ServerAddress(const std::string& server, std::string& address, bool& v6, std::uint16_t& port,
-                   std::string& error) {
-    std::string host = TrimBlanks(server);
-    port = 53;
-    std::string portText;
-    if (!host.empty() && host.front() == '[') {
-        const std::size_t close = host.find(']');
-        if (close == std::string::npos) {
-            error = "\"" + server + "\" lacks its closing ']'";
-            return false;
-        }
-        if (close + 1 < host.size()) {
-            if (host[close + 1] != ':') {
-                error = "\"" + server + "\" is not host[:port]";
-                return false;
-            }
-            portText = host.substr(close + 2);
-        }
-        host = host.substr(1, close - 1);
-    } else if (std::count(host.begin(), host.end(), ':') == 1) {
-        portText = host.substr(host.find(':') + 1);
-        host = host.substr(0, host.find(':'));
-    }
-    if (!portText.empty()) {
-        const long p = LeadingInt(portText);
-        if (p <= 0 || p > 65535 || std::to_string(p) != portText) {
-            error = "\"" + portText + "\" is not a port";
-            return false;
-        }
-        port = static_cast<std::uint16_t>(p);
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        error = "cannot find the address of \"" + host + "\": " + gai_strerror(rc);
-        return false;
-    }
-    char text[INET6_ADDRSTRLEN] = {};
-    v6 = found->ai_family == AF_INET6;
-    const void* raw = v6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
-                         : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
-    inet_ntop(found->ai_family, raw, text, sizeof text);
-    freeaddrinfo(found);
-    address = text;
-    return true;
-}
-
-Resolver MakeResolver(const DdnsEntry& e, int timeoutSeconds, std::string& error) {
-    std::string address;
-    bool v6 = false;
-    std::uint16_t port = 53;
-    if (!ServerAddress(e.server, address, v6, port, error)) return nullptr;
-    Resolver r(ldns_resolver_new());
-    Rdf ns(ldns_rdf_new_frm_str(v6 ? LDNS_RDF_TYPE_AAAA : LDNS_RDF_TYPE_A, address.c_str()));
-    if (!r || !ns || ldns_resolver_push_nameserver(r.get(), ns.get()) != LDNS_STATUS_OK) {
-        error = "cannot set up the DNS resolver";
-        return nullptr;
-    }
-    ldns_resolver_set_port(r.get(), port);
-    ldns_resolver_set_recursive(r.get(), false);
-    ldns_resolver_set_dnssec(r.get(), false);
-    ldns_resolver_set_random(r.get(), false);
-    // One try of "Timeout" seconds: a server that does not answer costs one
-    // wait, not several.
-    ldns_resolver_set_retry(r.get(), 1);
-    ldns_resolver_set_timeout(r.get(), timeval{timeoutSeconds > 0 ? timeoutSeconds : 1, 0});
-    // A truncated answer is asked again over TCP.
-    ldns_resolver_set_fallback(r.get(), true);
-    return r;
+// One exchange may take "Timeout" seconds, over UDP and TCP together.
+std::chrono::steady_clock::time_point DeadlineIn(int timeoutSeconds) {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 1);
 }
 
 std::string RcodeName(ldns_pkt_rcode rcode) {
@@ -155,36 +76,82 @@ std::string TsigError(const ldns_pkt* answer) {
     }
 }
 
-std::string StatusText(ldns_status s) {
-    const char* text = ldns_get_errorstr_by_id(s);
-    return text ? text : "error " + std::to_string(static_cast<int>(s));
-}
-
-bool IsNetworkStatus(ldns_status s) {
-    return s == LDNS_STATUS_NETWORK_ERR || s == LDNS_STATUS_ADDRESS_ERR || s == LDNS_STATUS_RES_NO_NS ||
-           s == LDNS_STATUS_SOCKET_ERROR;
+// A secret that is not base64 is a mistake in the entry, found here before
+// anything is sent; no server ever saw it.
+std::string SecretProblem(const DdnsEntry& e) {
+    ldns_rdf* decoded = nullptr;
+    const ldns_status s = ldns_str2rdf_b64(&decoded, e.secret.c_str());
+    const bool ok = s == LDNS_STATUS_OK && decoded && ldns_rdf_size(decoded) > 0;
+    ldns_rdf_deep_free(decoded);
+    if (ok) return {};
+    return "the secret of key \"" + e.keyName + "\" is not base64 (as tsig-keygen or keymgr print it); nothing was sent";
 }
 
 enum class QueryStatus { Answered, Refused, Unreachable, NoAnswer };
-QueryStatus Query(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
-                  std::string& error, int timeoutSeconds);
 
-// Whether the server holds the addresses, or the result that ends the
-// attempt. A server that cannot be reached ends it; one that refuses the
-// query (a primary that serves updates but not queries to us, a zone it does
-// not serve) does not hold them, and the update's answer then decides.
-bool Holds(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& attempt, bool& all,
-           DeliveryResult& failure) {
-    all = true;
+QueryStatus Query(const DnsServer& server, const std::string& host, bool aaaa, int timeoutSeconds,
+                  std::vector<std::string>& addresses, std::string& error) {
+    addresses.clear();
+    Rdf name(ldns_dname_new_frm_str(Absolute(host).c_str()));
+    if (!name) {
+        error = "\"" + host + "\" is not a DNS name";
+        return QueryStatus::Refused;
+    }
+    const ldns_rr_type type = aaaa ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A;
+    Pkt query(ldns_pkt_query_new(ldns_rdf_clone(name.get()), type, LDNS_RR_CLASS_IN, 0));
+    if (!query) {
+        error = "cannot build the query";
+        return QueryStatus::Unreachable;
+    }
+    ldns_pkt_set_id(query.get(), RandomDnsId());
+    DnsAnswer answer;
+    switch (DnsExchange(server, query.get(), DeadlineIn(timeoutSeconds), answer, error)) {
+        case DnsExchangeStatus::Answered: break;
+        case DnsExchangeStatus::TimedOut: return QueryStatus::NoAnswer;
+        case DnsExchangeStatus::Refused:
+        case DnsExchangeStatus::Failed: return QueryStatus::Unreachable;
+    }
+    const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.packet);
+    if (rcode != LDNS_RCODE_NOERROR && rcode != LDNS_RCODE_NXDOMAIN) {
+        error = server.text + " answered the query with " + RcodeName(rcode);
+        return QueryStatus::Refused;
+    }
+    RrList rrs(ldns_pkt_rr_list_by_name_and_type(answer.packet, name.get(), type, LDNS_SECTION_ANSWER));
+    for (std::size_t i = 0; rrs && i < ldns_rr_list_rr_count(rrs.get()); ++i) {
+        const ldns_rr* rr = ldns_rr_list_rr(rrs.get(), i);
+        if (ldns_rr_rd_count(rr) < 1) continue;
+        char* text = ldns_rdf2str(ldns_rr_rdf(rr, 0));
+        if (text) addresses.emplace_back(text);
+        free(text);
+    }
+    return QueryStatus::Answered;
+}
+
+// What the server told about the names: whether each holds exactly the
+// wanted address (a stale second record is not "held"), and whether some
+// queries were refused (a primary that serves updates but not queries to
+// us, a zone it does not serve) rather than answered with other records.
+struct Holding {
+    bool all = true;
+    bool refused = false;
+    bool other = false;
+};
+
+// The holding, or false and the result that ends the attempt when the
+// server cannot be reached.
+bool Holds(const DdnsEntry& e, const DnsServer& server, const DdnsAddresses& want, const DdnsAttempt& attempt,
+           Holding& holding, DeliveryResult& failure) {
+    holding = {};
     for (const std::string& host : e.hosts) {
         for (const bool aaaa : {false, true}) {
             const std::string& address = aaaa ? want.aaaa : want.a;
             if (address.empty()) continue;
             std::vector<std::string> held;
             std::string error;
-            const QueryStatus status = Query(e, host, aaaa, held, error, attempt.timeoutSeconds);
+            const QueryStatus status = Query(server, host, aaaa, attempt.timeoutSeconds, held, error);
             if (status == QueryStatus::Refused) {
-                all = false;
+                holding.all = false;
+                holding.refused = true;
                 continue;
             }
             if (status != QueryStatus::Answered) {
@@ -192,7 +159,10 @@ bool Holds(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& att
                                      "query", error, attempt.failures, attempt.now);
                 return false;
             }
-            all = all && held.size() == 1 && held.front() == address;
+            if (held.size() != 1 || held.front() != address) {
+                holding.all = false;
+                holding.other = true;
+            }
         }
     }
     return true;
@@ -209,85 +179,49 @@ std::string CanonicalAddress(const std::string& text, bool aaaa) {
     return out;
 }
 
-QueryStatus Query(const DdnsEntry& e, const std::string& host, bool aaaa, std::vector<std::string>& addresses,
-                  std::string& error, int timeoutSeconds) {
-    addresses.clear();
-    Resolver r = MakeResolver(e, timeoutSeconds, error);
-    if (!r) return QueryStatus::Unreachable;
-    Rdf name(ldns_dname_new_frm_str(Absolute(host).c_str()));
-    if (!name) {
-        error = "\"" + host + "\" is not a DNS name";
-        return QueryStatus::Refused;
+// The code of a signed update's answer. Only what the key vouches for
+// counts: a TSIG error (the server could not check our signature and says
+// why), or an answer whose MAC verifies. An answer with a MAC that does not
+// verify, or an unsigned success, may come from anyone on the path: it is
+// no answer of the server ("network", retried), and the line says what was
+// wrong with it.
+std::string AnswerCode(const DdnsEntry& e, const ldns_pkt* update, DnsAnswer& answer, std::string& detail) {
+    const std::string rcode = RcodeName(ldns_pkt_get_rcode(answer.packet));
+    const std::string tsigError = TsigError(answer.packet);
+    if (!tsigError.empty()) {
+        detail = e.server + " answered " + rcode + " (" + tsigError + ")";
+        return tsigError;
     }
-    const ldns_rr_type type = aaaa ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A;
-    ldns_pkt* raw = nullptr;
-    const ldns_status s = ldns_resolver_query_status(&raw, r.get(), name.get(), type, LDNS_RR_CLASS_IN, 0);
-    Pkt answer(raw);
-    if (s != LDNS_STATUS_OK || !answer) {
-        error = "no answer from " + e.server + " (" + StatusText(s) + ")";
-        if (s == LDNS_STATUS_NETWORK_ERR) error = "no answer from " + e.server + ": timed out or refused";
-        return QueryStatus::NoAnswer;
+    const std::string keyName = Absolute(e.keyName);
+    if (ldns_pkt_tsig(answer.packet)) {
+        const ldns_rdf* mac = ldns_rr_rdf(ldns_pkt_tsig(update), 3);
+        if (!ldns_pkt_tsig_verify(answer.packet, answer.wire.data(), answer.wire.size(), keyName.c_str(),
+                                  e.secret.c_str(), mac)) {
+            detail = "the signature of the answer (" + rcode + ") does not match the key \"" + e.keyName +
+                     "\": it was changed on the way or made by someone else";
+            return "network";
+        }
+        detail = e.server + " answered " + rcode;
+        return rcode;
     }
-    const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
-    if (rcode != LDNS_RCODE_NOERROR && rcode != LDNS_RCODE_NXDOMAIN) {
-        error = e.server + " answered the query with " + RcodeName(rcode);
-        return QueryStatus::Refused;
+    if (rcode == "REFUSED") {
+        // Some servers (PowerDNS) answer a key they do not know, or a wrong
+        // secret, with a bare REFUSED: the key is as likely a cause as the
+        // policy.
+        detail = e.server + " answered REFUSED without signing it: it may not know the key \"" + e.keyName +
+                 "\" or its secret";
+        return rcode;
     }
-    RrList rrs(ldns_pkt_rr_list_by_name_and_type(answer.get(), name.get(), type, LDNS_SECTION_ANSWER));
-    for (std::size_t i = 0; rrs && i < ldns_rr_list_rr_count(rrs.get()); ++i) {
-        const ldns_rr* rr = ldns_rr_list_rr(rrs.get(), i);
-        if (ldns_rr_rd_count(rr) < 1) continue;
-        char* text = ldns_rdf2str(ldns_rr_rdf(rr, 0));
-        if (text) addresses.emplace_back(text);
-        free(text);
+    if (rcode == "NOERROR") {
+        detail = "the server's answer is not signed with the key (" + e.server + " answered NOERROR without a TSIG)";
+        return "network";
     }
-    return QueryStatus::Answered;
+    detail = e.server + " answered " + rcode + " without signing it";
+    return rcode;
 }
 
-}  // namespace
-
-namespace {
-
-struct Bytes {
-    uint8_t* data = nullptr;
-    ~Bytes() { free(data); }
-};
-struct BufferFree {
-    void operator()(ldns_buffer* b) const { ldns_buffer_free(b); }
-};
-
-// One exchange with the server: UDP, and TCP again when the answer comes
-// back truncated. The raw bytes are kept because the TSIG of the answer is
-// checked over them.
-ldns_status Exchange(ldns_buffer* query, const sockaddr_storage& to, socklen_t toLength, int timeoutSeconds,
-                     Bytes& answer, std::size_t& size, Pkt& packet) {
-    const timeval timeout{timeoutSeconds > 0 ? timeoutSeconds : 1, 0};
-    ldns_status s = ldns_udp_send(&answer.data, query, &to, toLength, timeout, &size);
-    if (s != LDNS_STATUS_OK) return s;
-    ldns_pkt* raw = nullptr;
-    s = ldns_wire2pkt(&raw, answer.data, size);
-    packet.reset(raw);
-    if (s != LDNS_STATUS_OK || !ldns_pkt_tc(packet.get())) return s;
-    free(answer.data);
-    answer.data = nullptr;
-    packet.reset();
-    s = ldns_tcp_send(&answer.data, query, &to, toLength, timeout, &size);
-    if (s != LDNS_STATUS_OK) return s;
-    raw = nullptr;
-    s = ldns_wire2pkt(&raw, answer.data, size);
-    packet.reset(raw);
-    return s;
-}
-
-}  // namespace
-
-std::string Rfc2136SendUpdate(const DdnsEntry& e, const DdnsAddresses& want, int timeoutSeconds,
-                              std::string& detail) {
-    std::string address;
-    bool v6 = false;
-    std::uint16_t port = 53;
-    if (!ServerAddress(e.server, address, v6, port, detail)) return "network";
-
+std::string SendUpdate(const DdnsEntry& e, const DnsServer& server, const DdnsAddresses& want, int timeoutSeconds,
+                       std::string& detail) {
     RrList updates(ldns_rr_list_new());
     for (const std::string& host : e.hosts) {
         for (const bool aaaa : {false, true}) {
@@ -323,66 +257,38 @@ std::string Rfc2136SendUpdate(const DdnsEntry& e, const DdnsAddresses& want, int
         return "FORMERR";
     }
     ldns_pkt_set_rd(update.get(), false);
-    ldns_pkt_set_random_id(update.get());
+    ldns_pkt_set_id(update.get(), RandomDnsId());
     const std::string keyName = Absolute(e.keyName);
     const std::string algorithm = Lower(e.keyAlgorithm) + ".";
+    if (const std::string problem = SecretProblem(e); !problem.empty()) {
+        detail = problem;
+        return "settings";
+    }
     const ldns_status signedStatus =
         ldns_pkt_tsig_sign(update.get(), keyName.c_str(), e.secret.c_str(), 300, algorithm.c_str(), nullptr);
     if (signedStatus != LDNS_STATUS_OK) {
-        // A secret that is no base64 ends here, before anything is sent.
-        detail = "cannot sign with key \"" + e.keyName + "\": " + StatusText(signedStatus);
-        return "BADKEY";
+        const char* why = ldns_get_errorstr_by_id(signedStatus);
+        detail = "cannot sign with key \"" + e.keyName + "\" (" + e.keyAlgorithm + "): " + (why ? why : "error") +
+                 "; nothing was sent";
+        return "settings";
     }
-    std::unique_ptr<ldns_buffer, BufferFree> query(ldns_buffer_new(LDNS_MAX_PACKETLEN));
-    if (!query || ldns_pkt2buffer_wire(query.get(), update.get()) != LDNS_STATUS_OK) {
-        detail = "cannot build the update";
-        return "FORMERR";
+    DnsAnswer answer;
+    switch (DnsExchange(server, update.get(), DeadlineIn(timeoutSeconds), answer, detail)) {
+        case DnsExchangeStatus::Answered: return AnswerCode(e, update.get(), answer, detail);
+        case DnsExchangeStatus::TimedOut: return "timeout";
+        case DnsExchangeStatus::Refused:
+        case DnsExchangeStatus::Failed: return "network";
     }
+    return "network";
+}
 
-    sockaddr_storage to{};
-    socklen_t toLength = 0;
-    if (v6) {
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&to);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(port);
-        inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr);
-        toLength = sizeof(sockaddr_in6);
-    } else {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&to);
-        a4->sin_family = AF_INET;
-        a4->sin_port = htons(port);
-        inet_pton(AF_INET, address.c_str(), &a4->sin_addr);
-        toLength = sizeof(sockaddr_in);
-    }
-    Bytes bytes;
-    std::size_t size = 0;
-    Pkt answer;
-    const ldns_status s = Exchange(query.get(), to, toLength, timeoutSeconds, bytes, size, answer);
-    if (s != LDNS_STATUS_OK || !answer) {
-        detail = "no answer from " + e.server + " (" + StatusText(s) + ")";
-        return IsNetworkStatus(s) ? "timeout" : "network";
-    }
-    if (ldns_pkt_id(answer.get()) != ldns_pkt_id(update.get())) {
-        detail = "the answer from " + e.server + " is for another message";
-        return "network";
-    }
-    std::string code = RcodeName(ldns_pkt_get_rcode(answer.get()));
-    if (code == "NOTAUTH") {
-        // A server that refuses the key says why in its TSIG record.
-        const std::string tsig = TsigError(answer.get());
-        if (!tsig.empty()) code = tsig;
-    }
-    if (code == "NOERROR") {
-        // A success the key does not vouch for is no success.
-        const ldns_rdf* mac = ldns_rr_rdf(ldns_pkt_tsig(update.get()), 3);
-        if (!ldns_pkt_tsig(answer.get()) ||
-            !ldns_pkt_tsig_verify(answer.get(), bytes.data, size, keyName.c_str(), e.secret.c_str(), mac)) {
-            detail = "the server's answer is not signed with the key";
-            return "network";
-        }
-    }
-    detail = e.server + " answered " + code;
-    return code;
+}  // namespace
+
+std::string Rfc2136SendUpdate(const DdnsEntry& e, const DdnsAddresses& want, int timeoutSeconds,
+                              std::string& detail) {
+    DnsServer server;
+    if (!ResolveDnsServer(e.server, server, detail)) return "network";
+    return SendUpdate(e, server, want, timeoutSeconds, detail);
 }
 
 DeliveryResult Rfc2136Deliver(const DdnsEntry& eIn, const DdnsAddresses& wantIn, const DdnsAttempt& attempt) {
@@ -392,28 +298,40 @@ DeliveryResult Rfc2136Deliver(const DdnsEntry& eIn, const DdnsAddresses& wantIn,
         const std::size_t dot = e.hosts.front().find('.');
         e.zone = dot == std::string::npos ? e.hosts.front() : e.hosts.front().substr(dot + 1);
     }
+    if (const std::string problem = SecretProblem(e); !problem.empty())
+        return DdnsResult(AnswerClass::Stop, "settings", "settings", problem, attempt.failures, attempt.now);
+    DnsServer server;
+    std::string error;
+    if (!ResolveDnsServer(e.server, server, error))
+        return DdnsResult(AnswerClass::Retry, "network", "query", error, attempt.failures, attempt.now);
     DdnsAddresses want;
     if (!wantIn.a.empty()) want.a = CanonicalAddress(wantIn.a, false);
     if (!wantIn.aaaa.empty()) want.aaaa = CanonicalAddress(wantIn.aaaa, true);
 
-    bool held = false;
+    Holding holding;
     DeliveryResult failure;
-    if (!Holds(e, want, attempt, held, failure)) return failure;
-    if (held) return DdnsResult(AnswerClass::Unchanged, "unchanged", "query", {}, attempt.failures, attempt.now);
+    if (!Holds(e, server, want, attempt, holding, failure)) return failure;
+    if (holding.all) return DdnsResult(AnswerClass::Unchanged, "unchanged", "query", {}, attempt.failures, attempt.now);
 
     std::string detail;
-    const std::string code = Rfc2136SendUpdate(e, want, attempt.timeoutSeconds, detail);
+    const std::string code = SendUpdate(e, server, want, attempt.timeoutSeconds, detail);
+    if (code == "settings")
+        return DdnsResult(AnswerClass::Stop, code, "settings", detail, attempt.failures, attempt.now);
     const AnswerRow* row = FindDdnsAnswer(DdnsProtocol::Rfc2136, code);
     const AnswerClass action = row ? row->action : AnswerClass::Retry;
     if (action != AnswerClass::Updated) return DdnsResult(action, code, "update", detail, attempt.failures, attempt.now);
 
-    if (!Holds(e, want, attempt, held, failure)) return failure;
-    if (!held) {
-        return DdnsResult(AnswerClass::Retry, "notheld", "read back",
-                          e.server + " answered NOERROR but still holds other records", attempt.failures,
-                          attempt.now);
+    if (!Holds(e, server, want, attempt, holding, failure)) return failure;
+    if (holding.all) return DdnsResult(AnswerClass::Updated, "NOERROR", "update", {}, attempt.failures, attempt.now);
+    if (holding.refused && !holding.other) {
+        // A server that answers no plain queries can never be read back; its
+        // NOERROR, signed with the key, is the best proof there is.
+        return DdnsResult(AnswerClass::Updated, "NOERROR", "update",
+                          e.server + " answers no plain queries: its signed NOERROR is taken as proof of the update.",
+                          attempt.failures, attempt.now);
     }
-    return DdnsResult(AnswerClass::Updated, "NOERROR", "update", {}, attempt.failures, attempt.now);
+    return DdnsResult(AnswerClass::Retry, "notheld", "read back",
+                      e.server + " answered NOERROR but still holds other records", attempt.failures, attempt.now);
 }
 
 }  // namespace zelmar

@@ -131,4 +131,18 @@ KnotPeer::KnotPeer() {
     Start({"/usr/sbin/knotd", "-c", d + "/knot.conf"});
 }
 
+HostileDnsPeer::HostileDnsPeer(const std::string& mode, int upstreamPort, const std::string& arg)
+    : port_(FreePort()),
+      process_({kSystemPython, ZELMAR_HOSTILE_DNS_PEER, mode, std::to_string(port_), std::to_string(upstreamPort),
+                dir_ / "queries", arg},
+               dir_ / "peer.log"),
+      ready_(WaitForPort(port_)) {}
+
+int HostileDnsPeer::Count(const std::string& line) const {
+    std::istringstream lines(Log());
+    int n = 0;
+    for (std::string l; std::getline(lines, l);) n += l == line;
+    return n;
+}
+
 }  // namespace zelmar::test

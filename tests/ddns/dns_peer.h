@@ -72,4 +72,22 @@ public:
     KnotPeer();
 };
 
+// tests/support/hostile_dns_peer.py in front of a real server: one way of
+// misbehaving (its MODE, see there) per peer.
+class HostileDnsPeer {
+public:
+    HostileDnsPeer(const std::string& mode, int upstreamPort, const std::string& arg = "");
+    bool ready() const { return ready_; }
+    std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
+    // How many log lines equal line ("udp", "tcp", "byte").
+    int Count(const std::string& line) const;
+    std::string Log() const { return ReadFile(dir_ / "queries"); }
+
+private:
+    ScratchDir dir_;
+    int port_;
+    ChildProcess process_;
+    bool ready_;
+};
+
 }  // namespace zelmar::test

@@ -56,6 +56,9 @@ std::vector<InputRow> Rows() {
          "b\n"},
         {"InternationalDomain", from, {"M\xC3\xBCller <user@b\xC3\xBC" "cher.example>"}, {true}, "s", "b\r\n",
          "z@x.test\nuser@xn--bcher-kva.example\n", {{"M\xC3\xBCller", "user@xn--bcher-kva.example"}}, z, "s", "b\n"},
+        // IDNA2008, non-transitional: the sharp s is kept, not mapped to "ss".
+        {"SharpSKeptInTheDomain", from, {"user@stra\xC3\x9F" "e.example"}, {true}, "s", "b\r\n",
+         "z@x.test\nuser@xn--strae-oqa.example\n", {{"", "user@xn--strae-oqa.example"}}, z, "s", "b\n"},
         // A text without a final line break gets none added on the way.
         {"NoFinalLineBreakAdded", from, {"a@x.test"}, {true}, "s", "Hello,\r\n\r\nMy FTP Site\r\nline",
          "z@x.test\na@x.test\n", {{"", "a@x.test"}}, z, "s", "Hello,\n\nMy FTP Site\nline"},
