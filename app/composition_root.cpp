@@ -1,9 +1,5 @@
 #include "app/composition_root.h"
 
-#include <map>
-#include <mutex>
-#include <optional>
-
 #include "app/address/lan_address.h"
 #include "app/address/network_refresh.h"
 #include "app/address/wan_address.h"
@@ -20,49 +16,13 @@ namespace zelmar {
 
 namespace {
 
-// The start-up phase of each core: from the first refresh until one gets a
-// WAN address. The refresh's worker notes the WAN lookup's result; the
-// observer hands it to the main thread, which gives it to the core's network
-// watcher (made after the core's first refresh may already have ended: the
-// verdict then waits here for it).
-struct StartupPhase {
-    bool wanFailed = false;        // worker: the last lookup's result
-    std::optional<bool> verdict;   // main: a failure or success not yet handed over
-    bool over = false;             // main: a refresh succeeded
-    std::weak_ptr<NetworkRefresh> refresh;
-};
-std::mutex g_phasesMutex;
-std::map<const Core*, StartupPhase> g_phases;
-
-void NoteWanLookup(const Core& core, bool failed) {
-    std::lock_guard<std::mutex> lock(g_phasesMutex);
-    g_phases[&core].wanFailed = failed;
-}
-
-// Main thread: a refresh ended; failed as NetworkRefresh::StartupEnded.
-void EndOfStartupRefresh(const Core& core, bool failed) {
-    std::shared_ptr<NetworkRefresh> refresh;
-    {
-        std::lock_guard<std::mutex> lock(g_phasesMutex);
-        StartupPhase& phase = g_phases[&core];
-        if (phase.over) return;
-        phase.over = !failed;
-        refresh = phase.refresh.lock();
-        if (!refresh) {
-            phase.verdict = failed;
-            return;
-        }
-    }
-    refresh->StartupEnded(failed);
-}
-
 LookedUpAddresses LookUpAddresses(Core& core) {
     LookedUpAddresses found;
     const LookedUpAddress wan = LookUpWanAddress(core);
     found.previous.wan = wan.previous;
     found.current.wan = wan.current;
     found.ended = wan.ended;
-    if (!wan.ended) NoteWanLookup(core, wan.failed);
+    found.wanFailed = wan.failed;
     const LookedUpAddress lan = LookUpLanAddress(core);
     found.previous.lan = lan.previous;
     found.current.lan = lan.current;
@@ -110,40 +70,20 @@ void InstallServices(Core& core, const RefreshPipeline& pipeline) {
     RefreshPipeline program = pipeline;
     // Webhooks, the address history and the command hook need this core.
     AddChangeNotifications(program, core);
-    {
-        std::lock_guard<std::mutex> lock(g_phasesMutex);
-        g_phases[&core] = StartupPhase{};
-    }
     // A start-up without a network (the WAN lookup failed, or no route at
-    // all) is retried with a back-off rather than a whole interval later.
+    // all) is retried with a back-off rather than a whole interval later:
+    // the main loop hears how each refresh went (NetworkRefresh listens).
     Core* owner = &core;
     program.AddObserver([owner](const RefreshSnapshot& snapshot, const std::vector<ChannelOutcome>&) {
         if (snapshot.trigger == RefreshTrigger::Exit) return;
-        bool failed = NetworkLooksDown();
-        {
-            std::lock_guard<std::mutex> lock(g_phasesMutex);
-            failed = failed || g_phases[owner].wanFailed;
-        }
-        owner->host().PostToMain([owner, failed] { EndOfStartupRefresh(*owner, failed); });
+        const bool failed = snapshot.wanFailed || NetworkLooksDown();
+        owner->host().PostToMain([owner, failed] { owner->RefreshVerdict(failed); });
     });
     core.SetServices(program.Services());
 }
 
 void StartServices(bool headless) { StartProgramMonitor(headless); }
 
-std::shared_ptr<NetworkRefresh> WatchNetwork(Core& core) {
-    auto refresh = std::make_shared<NetworkRefresh>(core);
-    std::optional<bool> verdict;
-    {
-        std::lock_guard<std::mutex> lock(g_phasesMutex);
-        StartupPhase& phase = g_phases[&core];
-        phase.refresh = refresh;
-        verdict = phase.verdict;
-        phase.verdict.reset();
-        if (phase.over) verdict = false;
-    }
-    if (verdict) refresh->StartupEnded(*verdict);
-    return refresh;
-}
+std::shared_ptr<NetworkRefresh> WatchNetwork(Core& core) { return std::make_shared<NetworkRefresh>(core); }
 
 }  // namespace zelmar

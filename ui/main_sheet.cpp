@@ -253,10 +253,11 @@ void CMainSheet::StatusLine(const std::string& displayText) {
 }
 
 QString CMainSheet::TrayToolTip(const StatusPage& page) {
-    auto value = [](const std::string& v) { return v.empty() ? QString("not known yet") : Q(v); };
-    QString tip = QString("Zelmar\nWAN address: %1\nLAN address: %2").arg(value(page.wanAddress), value(page.lanAddress));
-    if (!page.wan6Address.empty() || !page.lan6Address.empty())
-        tip += QString("\nWAN IPv6: %1\nLAN IPv6: %2").arg(value(page.wan6Address), value(page.lan6Address));
+    auto value = [](const Address& a) { return a.known() ? Q(a.text()) : QString("not known yet"); };
+    const AddressSet& a = page.addresses;
+    QString tip = QString("Zelmar\nWAN address: %1\nLAN address: %2").arg(value(a.wan), value(a.lan));
+    if (a.wan6.known() || a.lan6.known())
+        tip += QString("\nWAN IPv6: %1\nLAN IPv6: %2").arg(value(a.wan6), value(a.lan6));
     return tip + QString("\nLast refresh: %1").arg(page.lastRefreshed.empty() ? QString("none yet") : Q(page.lastRefreshed));
 }
 
@@ -421,14 +422,14 @@ void CMainSheet::Save() { core_.SaveSettings(); }
 void CMainSheet::Exit() { core_.RequestExit(); }
 
 void CMainSheet::CopyLanAddress() {
-    const QString address = Q(core_.state().CurrentLanAddress.get());
+    const QString address = Q(core_.statusPage().addresses.lan.Plain());
     QGuiApplication::clipboard()->setText(address);
     Confirm(address.isEmpty() ? QString("No LAN address is known yet: the clipboard was emptied.")
                               : QString("LAN address %1 copied to the clipboard.").arg(address));
 }
 
 void CMainSheet::CopyWanAddress() {
-    const QString address = Q(core_.state().CurrentWanAddress.get());
+    const QString address = Q(core_.statusPage().addresses.wan.Plain());
     QGuiApplication::clipboard()->setText(address);
     Confirm(address.isEmpty() ? QString("No WAN address is known yet: the clipboard was emptied.")
                               : QString("WAN address %1 copied to the clipboard.").arg(address));

@@ -594,11 +594,15 @@ void CRemotePage::Load() {
     if (isVisible()) history->Reload();
     const StatusPage& p = core_.statusPage();
     hostMessages->setPlainText(Q(p.hostMessages));
-    lanAddress->setText(Q(p.lanAddress));
-    wanAddress->setText(Q(p.wanAddress));
-    const bool ipv6 = !p.lan6Address.empty() || !p.wan6Address.empty();
-    lan6Address->setText(Q(AddressOrNa(p.lan6Address)));
-    wan6Address->setText(Q(AddressOrNa(p.wan6Address)));
+    // Blank before the first refresh has ended, "N/A" for what it could not
+    // find.
+    const AddressSet& a = p.addresses;
+    const bool refreshed = !p.lastRefreshed.empty();
+    lanAddress->setText(refreshed ? Q(a.lan.Shown()) : QString());
+    wanAddress->setText(refreshed ? Q(a.wan.Shown()) : QString());
+    const bool ipv6 = a.lan6.known() || a.wan6.known();
+    lan6Address->setText(Q(a.lan6.Shown()));
+    wan6Address->setText(Q(a.wan6.Shown()));
     form_->setRowVisible(lan6Address, ipv6);
     form_->setRowVisible(wan6Address, ipv6);
     lastRefreshed->setText(Q(p.lastRefreshed));

@@ -183,7 +183,7 @@ void QtHost::StatusLine(const StatusMessage& message, const std::string& display
     // Settings nothing was entered in yet give no "online" worth the name:
     // the window says what is missing instead.
     if (core_ && message.IsOnlineNotice()) {
-        const std::string instead = UnconfiguredStatusText(core_->settings(), core_->state().CurrentWanAddress.get());
+        const std::string instead = UnconfiguredStatusText(core_->settings(), core_->statusPage().addresses.wan.Plain());
         if (!instead.empty()) {
             sheet_->StatusLine(instead);
             return;

@@ -73,11 +73,22 @@ std::string LanAddress6(const std::string& pinnedInterface) {
     return SelectLanAddress6(addresses, pinnedInterface, routeIfindex).value_or(std::string());
 }
 
+namespace {
+
+// An address fit to be the LAN address: a loopback one is unknown.
+Address Usable(const std::string& text) {
+    Address a(text);
+    return a.IsLoopback() ? Address() : a;
+}
+
+}  // namespace
+
 LookedUpAddress LookUpLanAddress6(IniFile& ini, const std::string& pinnedInterface) {
-    const std::string previous = ini.GetString(kIPAddress, "LastLANIP6", "", 45);
-    const std::string current = LanAddress6(pinnedInterface);
-    ini.WriteString(kIPAddress, "LastLANIP6", current);
-    return {previous, current, false};
+    LookedUpAddress found;
+    found.previous = Address(ini.GetString(kIPAddress, "LastLANIP6", "", 45));
+    found.current = Usable(LanAddress6(pinnedInterface));
+    if (found.current.known()) ini.WriteString(kIPAddress, "LastLANIP6", found.current.text());
+    return found;
 }
 
 LanResolver SystemLanResolver() {
@@ -93,37 +104,33 @@ std::string DottedQuad(const Ipv4Bytes& bytes) {
     return text;
 }
 
-std::string GetLanAddress(Core& core, const LanResolver& resolver) { return LookUpLanAddress(core, resolver).current; }
+std::string GetLanAddress(Core& core, const LanResolver& resolver) {
+    return LookUpLanAddress(core, resolver).current.Plain();
+}
 
 LookedUpAddress LookUpLanAddress(Core& core, const LanResolver& resolver) {
-    SharedState& st = core.state();
-    const std::string previous = core.ini().GetString(kIPAddress, "LastLANIP", "", kStoredAddressChars);
-    st.LastLanAddress = previous;
+    LookedUpAddress found;
+    found.previous = Address(core.ini().GetString(kIPAddress, "LastLANIP", "", kStoredAddressChars));
 
     const std::string pinned = core.settings().LanInterface;
-    std::string result;
-    bool onlyLoopback = true;
     if (!pinned.empty()) {
-        if (resolver.primary) result = resolver.primary(pinned).value_or(std::string());
+        if (resolver.primary) found.current = Usable(resolver.primary(pinned).value_or(std::string()));
     } else {
         if (auto host = resolver.hostName ? resolver.hostName() : std::nullopt) {
             if (auto addresses = resolver.resolve ? resolver.resolve(*host) : std::nullopt) {
                 // A machine with several adapters lists several addresses;
                 // the last one the resolver gives is the one reported.
-                if (!addresses->empty()) result = DottedQuad(addresses->back());
-                for (const Ipv4Bytes& a : *addresses) onlyLoopback = onlyLoopback && a[0] == 127;
+                for (const Ipv4Bytes& a : *addresses)
+                    if (a[0] != 127) found.current = Address(DottedQuad(a));
             }
         }
         // Nothing but loopback, or no answer at all: the kernel knows the
         // address the network sees.
-        if (onlyLoopback && resolver.primary) {
-            if (auto primary = resolver.primary(std::string())) result = *primary;
-        }
+        if (!found.current.known() && resolver.primary)
+            found.current = Usable(resolver.primary(std::string()).value_or(std::string()));
     }
-
-    st.CurrentLanAddress = result;
-    core.ini().WriteString(kIPAddress, "LastLANIP", result);
-    return {previous, result, false};
+    if (found.current.known()) core.ini().WriteString(kIPAddress, "LastLANIP", found.current.text());
+    return found;
 }
 
 }  // namespace zelmar

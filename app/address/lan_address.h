@@ -7,8 +7,9 @@
 // interface the address is taken from, whatever the host name says.
 //
 // The lookup never fails: a host name or a resolution that cannot be had
-// gives the empty text, silently, and the empty text is stored so that the
-// next refresh compares against it.
+// gives an unknown address, silently. A loopback address is never the LAN
+// address: it says nothing about the machine's network. An unknown address
+// is not stored, so "LastLANIP" keeps the last real one.
 #pragma once
 
 #include <array>
@@ -16,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "app/core/address_set.h"
 
 namespace zelmar {
 
@@ -49,27 +52,29 @@ LanResolver SystemLanResolver();
 // without leading zeros.
 std::string DottedQuad(const Ipv4Bytes& bytes);
 
-// One lookup's result: what the previous refresh found ("LastLANIP",
-// "LastWANIP") and what this one found. ended: the WAN service told the
-// program to end; nothing was stored.
+// One lookup's result: the last real address an earlier refresh found
+// ("LastLANIP", "LastWANIP"; unknown when none ever was) and what this one
+// found. ended: the WAN service told the program to end; nothing was stored.
 struct LookedUpAddress {
-    std::string previous;
-    std::string current;
+    Address previous;
+    Address current;
     bool ended = false;
     // The lookup failed (the WAN sources gave nothing or disagreed).
     bool failed = false;
+    // The pages asked, as the status lines name them (WAN lookups).
+    std::string source;
 };
 
 // LanAddress6 with "LastLANIP6" ("IPAddress") as the previous address; the
 // current one is stored there. Runs on the worker.
 LookedUpAddress LookUpLanAddress6(IniFile& ini, const std::string& pinnedInterface);
 
-// Reads "LastLANIP" into LastLanAddress, finds the current address (the last
-// one the resolver lists; the primary address when the list is all loopback
-// or "LanInterface" is set), stores it in CurrentLanAddress and "LastLANIP" and
-// returns it. Runs on the publication worker.
+// Reads "LastLANIP", finds the current address (the last one the resolver
+// lists that is not loopback; the primary address when there is none or
+// "LanInterface" is set), stores a known one in "LastLANIP" and returns
+// both. Runs on the publication worker.
 LookedUpAddress LookUpLanAddress(Core& core, const LanResolver& resolver = SystemLanResolver());
-// The same, returning the current address only.
+// The same, returning the current address only (empty when unknown).
 std::string GetLanAddress(Core& core, const LanResolver& resolver = SystemLanResolver());
 
 }  // namespace zelmar

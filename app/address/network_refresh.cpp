@@ -25,10 +25,17 @@ NetworkRefresh::NetworkRefresh(Core& core, std::chrono::milliseconds quiet)
     });
     std::string error;
     watching_ = watcher_.Start(&error);
+    // The first refresh may have ended before the watch began: its verdict
+    // (or the success of any one) counts as if heard now.
+    core.SetRefreshVerdictListener([this](bool failed) { StartupEnded(failed); });
+    if (const std::optional<bool> verdict = core.refreshVerdict()) StartupEnded(*verdict);
 }
 
 // The watcher's thread ends here, before the core it posts to.
-NetworkRefresh::~NetworkRefresh() { watcher_.Stop(); }
+NetworkRefresh::~NetworkRefresh() {
+    core_.SetRefreshVerdictListener(nullptr);
+    watcher_.Stop();
+}
 
 void NetworkRefresh::StartupEnded(bool failed) {
     if (startupOver_) return;

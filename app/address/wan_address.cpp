@@ -59,7 +59,7 @@ std::chrono::seconds Timeout(const Settings& s) {
 
 // The address a lookup leaves, and whether it is a good one.
 struct WanLookupResult {
-    std::string address;
+    Address address;
     bool ok = false;
 };
 
@@ -103,20 +103,19 @@ std::string JoinUrls(const std::vector<WanSource>& sources) {
 // The end of a cross-checked lookup for one family ("IP" or "IPv6"): the
 // agreed address, or what a failure leaves, with its status lines.
 WanLookupResult Conclude(const PostLine& post, const Settings& s, const CrossChecked& c, const std::string& what,
-                         const std::string& label, const std::string& last) {
+                         const std::string& label, const Address& last) {
     WanLookupResult r;
     if (c.address) {
-        r = {*c.address, true};
+        r = {Address(*c.address), true};
         if (!c.unanimous)
             post(Message(Msg::WanSourcesPartial, {what, c.described}));
     } else if (c.disagreement) {
         // No majority: any of the answers may be the wrong one, so none is
         // published; the last good address stays.
         r = {last, false};
-        post(Message(Msg::WanSourcesDisagree,
-                     {what, last.empty() ? std::string(kUnknownWanAddress) : last, c.described}));
+        post(Message(Msg::WanSourcesDisagree, {what, last.Shown(), c.described}));
     } else {
-        r = {s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last, false};
+        r = {s.UpdateOnNAIP == 1 ? Address() : last, false};
         post(Message(Msg::WanSourcesFailed, {what, label, c.described}));
     }
     return r;
@@ -124,9 +123,9 @@ WanLookupResult Conclude(const PostLine& post, const Settings& s, const CrossChe
 
 void WarnWhenUnreachable(const PostLine& post, const WanLookupResult& r, const std::string& what) {
     if (!r.ok) return;
-    const std::string why = UnreachableReason(r.address);
+    const std::string why = UnreachableReason(r.address.text());
     if (why.empty()) return;
-    post(Message(Msg::WanUnreachable, {what, r.address, why}));
+    post(Message(Msg::WanUnreachable, {what, r.address.text(), why}));
 }
 
 }  // namespace
@@ -140,19 +139,15 @@ WanLookupOptions DefaultWanLookupOptions() {
 
 std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     const LookedUpAddress found = LookUpWanAddress(core, options);
-    return found.ended ? std::string() : found.current;
+    return found.ended ? std::string() : found.current.Shown();
 }
 
 LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
-    SharedState& st = core.state();
     IniFile& ini = core.ini();
-    const std::string stored = ini.GetString(kIPAddress, "LastWANIP", "", kStoredAddressChars);
-    // A long address is stored shortened; the full text of this run's last
-    // lookup stands in for it where it matches.
-    const std::string previous = st.CurrentWanAddress.get();
-    const std::string last = StoredWanForm(previous) == stored ? previous : stored;
-    std::string before = stored;
-    st.LastWanAddress = before;
+    // Only a real address is ever stored, in full: this is the last one.
+    LookedUpAddress found;
+    found.previous = Address(ini.GetString(kIPAddress, "LastWANIP", "", kStoredAddress6Chars));
+    const Address& last = found.previous;
     const PostLine post = [&core](StatusMessage m) { core.PostStatusMessage(std::move(m)); };
 
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL");
@@ -173,7 +168,7 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
     WanLookupResult result;
     if (!sources.empty()) {
         const std::string label = JoinUrls(sources);
-        st.WanSourceLabel = label;
+        found.source = label;
         core.PostStatusMessage(Message(Msg::RequestingWan, {label}));
         const CrossChecked c = AskAll(sources, IpFamily::V4, s);
         if (debugCopy && c.haveFirstPage) WriteDebugCopy(debugPath, c.firstPage);
@@ -187,10 +182,10 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
         } else {
             label = url = custom;
         }
-        st.WanSourceLabel = label;
+        found.source = label;
         core.PostStatusMessage(Message(Msg::RequestingWan, {label}));
 
-        std::string address = kUnknownWanAddress;
+        std::optional<std::string> address;
         const HttpFetchResult fetched = HttpGet(url, Timeout(s));
         if (fetched.ok) {
             // The page is text: it ends at the first zero byte.
@@ -202,7 +197,7 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
                 start = "REMOTE_ADDR:";
                 end = "<br>";
             }
-            if (auto found = WanAddressFromPage(page, start, end)) address = *found;
+            address = WanAddressFromPage(page, start, end);
 
             if (defaultService) {
                 const std::string message = SystemMessageOf(page);
@@ -212,7 +207,9 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
                     core.SendRestoreMainWindow();
                     ShowSystemMessage(core, message);
                     core.SendClose();
-                    return {stored, std::string(), true};
+                    found.current = found.previous;
+                    found.ended = true;
+                    return found;
                 }
                 if (StartsWith(message, "SM2")) {
                     core.SendRestoreMainWindow();
@@ -220,35 +217,30 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
                 }
             }
         }
-        if (address != kUnknownWanAddress) {
-            result = {address, true};
+        if (address) {
+            result = {Address(*address), true};
         } else {
-            result = {s.UpdateOnNAIP == 1 ? std::string(kUnknownWanAddress) : last, false};
+            result = {s.UpdateOnNAIP == 1 ? Address() : last, false};
             core.PostStatusMessage(Message(Msg::WanLookupFailed, {label}));
         }
     }
 
-    const std::string& current = result.address;
-    // "LastWANIP" holds a long text only in its stored form; an unchanged
-    // long text must still compare equal to the last one.
-    if (result.ok && current.size() > kStoredAddressChars && StoredWanForm(current) == stored) {
-        before = current;
-        st.LastWanAddress = before;
-    }
-    st.CurrentWanAddress = current;
     WarnWhenUnreachable(post, result, "IP");
-    ini.WriteString(kIPAddress, "LastWANIP", StoredWanForm(current));
-    LookedUpAddress found{before, current, false};
+    // A failed lookup stores nothing: "LastWANIP" keeps the last real
+    // address, the one a later change is told against.
+    if (result.ok) ini.WriteString(kIPAddress, "LastWANIP", result.address.text());
+    found.current = result.address;
     found.failed = !result.ok;
     return found;
 }
 
 LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const PostLine& post,
                                   const WanLookupOptions& options) {
-    const std::string last = ini.GetString(kIPAddress, "LastWANIP6", "", kStoredAddress6Chars);
+    LookedUpAddress found;
+    found.previous = Address(ini.GetString(kIPAddress, "LastWANIP6", "", kStoredAddress6Chars));
     // Without an IPv6 route there is nothing to ask, and no error to report
     // on every refresh of an IPv4-only machine.
-    if (options.needIpv6Route && !DefaultRouteSource(AF_INET6)) return {last, std::string(), false};
+    if (options.needIpv6Route && !DefaultRouteSource(AF_INET6)) return found;
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL6");
     std::vector<WanSource> sources;
     if (!custom.empty()) {
@@ -259,15 +251,15 @@ LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const 
         // strangers' pages behind their back.
         for (const std::string& b : options.builtInSources6) sources.push_back(WanSource{b, false});
     }
-    if (sources.empty()) return {last, std::string(), false};
+    if (sources.empty()) return found;
 
-    const std::string label = JoinUrls(sources);
-    post(Message(Msg::RequestingWan6, {label}));
+    found.source = JoinUrls(sources);
+    post(Message(Msg::RequestingWan6, {found.source}));
     const CrossChecked c = AskAll(sources, IpFamily::V6, settings);
-    const WanLookupResult result = Conclude(post, settings, c, "IPv6", label, last);
+    const WanLookupResult result = Conclude(post, settings, c, "IPv6", found.source, found.previous);
     WarnWhenUnreachable(post, result, "IPv6");
-    ini.WriteString(kIPAddress, "LastWANIP6", result.address);
-    LookedUpAddress found{last, result.address, false};
+    if (result.ok) ini.WriteString(kIPAddress, "LastWANIP6", result.address.text());
+    found.current = result.address;
     found.failed = !result.ok;
     return found;
 }

@@ -12,9 +12,9 @@
 // The IPv6 address comes from "WANIPURL6" (or the built-in IPv6 sources),
 // fetched over IPv6 only.
 //
-// The lookup never fails outright: an address that cannot be had becomes
-// "N/A" ("UpdateOnNAIP" 1) or stays the last known one, and the failure is
-// reported as a status line.
+// The lookup never fails outright: an address that cannot be had is unknown
+// ("UpdateOnNAIP" 1) or stays the last known one, and the failure is
+// reported as a status line. Only a real address is stored.
 #pragma once
 
 #include <functional>
@@ -53,13 +53,12 @@ struct WanLookupOptions {
 // The program's own values: the built-in service host and product version.
 WanLookupOptions DefaultWanLookupOptions();
 
-// The full lookup. Returns the new CurrentWanAddress, or the empty text when
-// the service told the program to end (CurrentWanAddress and "LastWANIP" are
-// then left as they were). Runs on the publication worker.
+// The full lookup. Returns the address as the status lines show it, or the
+// empty text when the service told the program to end ("LastWANIP" is then
+// left as it was). Runs on the publication worker.
 std::string GetWanAddress(Core& core, const WanLookupOptions& options = DefaultWanLookupOptions());
-// The same with what the previous refresh found ("LastWANIP", in its full
-// text when this run's last lookup had it). failed: nothing answered, or the
-// sources disagreed (the last good address is kept).
+// The same with the last real address ("LastWANIP"). failed: nothing
+// answered, or the sources disagreed (the last good address is kept).
 LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options = DefaultWanLookupOptions());
 
 // Where a lookup without a core reports its lines.
@@ -70,7 +69,7 @@ inline constexpr std::size_t kStoredAddress6Chars = 45;
 
 // The IPv6 WAN address from "WANIPURL6" (or, when "WANIPURL" is empty too,
 // the built-in IPv6 sources),
-// fetched over IPv6 only; previous and current as stored in "LastWANIP6".
+// fetched over IPv6 only; previous as stored in "LastWANIP6".
 // A machine without an IPv6 route is not asked (current empty, not failed).
 // failed: the sources gave nothing or disagreed. Runs on the worker.
 LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const PostLine& post,

@@ -16,15 +16,6 @@ constexpr const char* kSystemMessageClose = "</SystemMessage>";
 
 std::string Trim(const std::string& s) { return TrimBlanks(s); }
 
-std::uint32_t Fnv1a(const std::string& s) {
-    std::uint32_t h = 2166136261u;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 16777619u;
-    }
-    return h;
-}
-
 }  // namespace
 
 std::optional<std::string> ExtractBetween(const std::string& page, const std::string& start,
@@ -48,17 +39,11 @@ std::optional<std::string> WanAddressFromPage(const std::string& page, const std
                                               const std::string& end) {
     // The address travels into the settings file, the log, every later log
     // line and the published page (where the page generator would expand
-    // tokens in it again): only an address, or nothing, may pass.
+    // tokens in it again): only an address may pass. Delimiters with
+    // nothing between them are an echo page that failed, not an address.
     std::optional<std::string> between = ExtractBetween(page, start, end);
-    if (!between || between->empty() || IsAddressLiteral(*between)) return between;
+    if (between && IsAddressLiteral(*between)) return between;
     return std::nullopt;
-}
-
-std::string StoredWanForm(const std::string& address) {
-    if (address.size() <= kStoredAddressChars) return address;
-    char hash[9];
-    std::snprintf(hash, sizeof hash, "%08x", static_cast<unsigned>(Fnv1a(address)));
-    return address.substr(0, kStoredAddressChars - 9) + "~" + hash;
 }
 
 std::string SystemMessageOf(const std::string& page) {

@@ -228,27 +228,41 @@ void Core::ResetProxyWhenOff() {
     });
 }
 
-void Core::FinishOnline() {
-    state_.CurrentMessage = OnlineNotice();
+void Core::FinishOnline(const AddressSet& found) {
     state_.TransferInProgress = 0;
+    // OnlineState before the notice: its handling picks the tray picture.
     state_.OnlineState = 1;
-    host_.SendToMain([this] { HandleStatusMessage(); });
+    host_.SendToMain([this, found] {
+        ShowAddresses(found);
+        HandleStatusMessage(OnlineNotice());
+    });
     SendRefreshEnabled(true);
 }
 
-void Core::EndUpload(bool success) {
+void Core::EndUpload(bool success, const AddressSet& found) {
     state_.TransferInProgress = 0;
     if (success) {
         state_.OnlineState = 1;
-        PostStatusMessage(OnlineNotice());
+        host_.SendToMain([this, found] {
+            ShowAddresses(found);
+            HandleStatusMessage(OnlineNotice());
+        });
     }
     SendRefreshEnabled(true);
 }
 
 void Core::PostStatusMessage(StatusMessage message) {
-    state_.CurrentMessage = std::move(message);
-    host_.SendToMain([this] { HandleStatusMessage(); });
+    // The line travels by value; the blocking send keeps the lines of one
+    // worker in the order they were raised.
+    host_.SendToMain([this, message = std::move(message)] { HandleStatusMessage(message); });
 }
+
+void Core::RefreshVerdict(bool wanFailed) {
+    if (!verdict_ || *verdict_) verdict_ = wanFailed;
+    if (verdictListener_) verdictListener_(wanFailed);
+}
+
+void Core::SetRefreshVerdictListener(std::function<void(bool)> listener) { verdictListener_ = std::move(listener); }
 
 void Core::SendRefreshEnabled(bool enabled) {
     host_.SendToMain([this, enabled] { host_.SetRefreshEnabled(enabled); });
@@ -355,7 +369,7 @@ void Core::OnExitRequest() {
 }
 
 void Core::OnExitPublicationFailed() {
-    DisplayAndLog(state_.CurrentMessage.message());
+    DisplayAndLog(lastMessage_);
     if (settings().NotifyErrorOnShut != 1) {
         exitFailed_ = true;
         OnExitRequest();
@@ -375,8 +389,9 @@ bool Core::OnEndSession() {
     return result != -1;
 }
 
-void Core::HandleStatusMessage() {
-    DisplayAndLog(state_.CurrentMessage.message());
+void Core::HandleStatusMessage(const StatusMessage& message) {
+    lastMessage_ = message;
+    DisplayAndLog(message);
     CommitFtpSettings();
 }
 
@@ -385,19 +400,11 @@ void Core::DisplayAndLog(const StatusMessage& m) {
     page_.hostMessages = m.DisplayText();
     std::string text = page_.hostMessages;
     if (m.IsOnlineNotice()) {
-        const std::string lan = state_.CurrentLanAddress.get();
-        const std::string wan = state_.CurrentWanAddress.get();
-        text += "LAN IP: " + lan + ", WAN IP: " + wan;
+        const AddressSet& a = page_.addresses;
+        text += "LAN IP: " + a.lan.Shown() + ", WAN IP: " + a.wan.Shown();
         // The IPv6 pair follows only on a machine that has one of them, so
         // the notice of an IPv4-only machine stays as it always was.
-        const std::string lan6 = state_.CurrentLan6Address.get();
-        const std::string wan6 = state_.CurrentWan6Address.get();
-        if (!lan6.empty() || !wan6.empty())
-            text += ", LAN IPv6: " + AddressOrNa(lan6) + ", WAN IPv6: " + AddressOrNa(wan6);
-        page_.lanAddress = lan;
-        page_.wanAddress = wan;
-        page_.lan6Address = lan6;
-        page_.wan6Address = wan6;
+        if (a.lan6.known() || a.wan6.known()) text += ", LAN IPv6: " + a.lan6.Shown() + ", WAN IPv6: " + a.wan6.Shown();
         const auto now = host_.Now();
         page_.lastRefreshed = TimeDisplay(now);
         if (state_.ManualRefresh != 0) {

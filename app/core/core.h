@@ -1,6 +1,5 @@
 // Core: the program without its window. It owns the settings in memory, the
-// shared flags and addresses, the program status table and the Status page's
-// fields; it runs the refresh cycle (timer, RefreshNow, the PublishOnline
+// shared flags, the program status table and the Status page's fields; it runs the refresh cycle (timer, RefreshNow, the PublishOnline
 // worker) and the one road of status messages into the display and the log.
 //
 // Threads: everything here runs on the main loop except PublishOnline and the
@@ -14,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,10 +85,11 @@ public:
     // stored, so the refresh's values reach the settings file in one write.
     void PublishOnline(std::shared_ptr<IniBatch> storeBatch = nullptr);
     // Ends an upload: clears TransferInProgress and enables "&Refresh"; on
-    // success also sets OnlineState and posts the online notice.
-    void EndUpload(bool success);
+    // success also sets OnlineState and posts the online notice with the
+    // addresses the refresh found.
+    void EndUpload(bool success, const AddressSet& found = {});
     // Finish online without an upload.
-    void FinishOnline();
+    void FinishOnline(const AddressSet& found = {});
     // Before a refresh's lookups: without "UseProxy" the firewall values of
     // the settings are put back to their defaults.
     void ResetProxyWhenOff();
@@ -130,9 +131,19 @@ public:
     bool exitFailed() const { return exitFailed_; }
 
     // --- main loop ---
-    void HandleStatusMessage();
-    // Display-and-log steps for one message, without CommitFtpSettings.
+    // A status line has arrived: display and log it, then take the FTP
+    // page's edits.
+    void HandleStatusMessage(const StatusMessage& message);
+    // Display-and-log steps for one message, without CommitFtpSettings. The
+    // online notice shows the addresses of statusPage().
     void DisplayAndLog(const StatusMessage& message);
+    // A refresh (not the exit's) has ended; wanFailed: it got no WAN address
+    // or the network looked down. Told to the listener, and kept for one set
+    // later: a success sticks.
+    void RefreshVerdict(bool wanFailed);
+    void SetRefreshVerdictListener(std::function<void(bool wanFailed)> listener);
+    // The verdict so far: none yet, a failure, or a success.
+    std::optional<bool> refreshVerdict() const { return verdict_; }
     void SaveSettings();
     void CommitFtpSettings();
     // A message box, from any thread: boxes belong to the main loop, so a
@@ -159,6 +170,9 @@ public:
     // Where the passwords are kept: the desktop keyring or the settings file.
     SecretStore& secrets() { return secrets_; }
     const StatusPage& statusPage() const { return page_; }
+    // What the Status page and the online notice show, as a finished
+    // refresh hands it to the main loop.
+    void ShowAddresses(const AddressSet& found) { page_.addresses = found; }
     bool startMinimised() const { return startMinimised_; }
 
     std::vector<ProgramStatusEntry> programTable() const {
@@ -205,6 +219,10 @@ private:
     int startupDelaySlot_ = 0;
     int refreshSlot_ = 0;
     std::atomic<int> workersRunning_{0};
+    // Main loop: the last status line (an exit that failed shows it again).
+    StatusMessage lastMessage_;
+    std::optional<bool> verdict_;
+    std::function<void(bool)> verdictListener_;
 };
 
 }  // namespace zelmar

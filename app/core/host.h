@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "app/core/address_set.h"
 #include "app/core/status_message.h"
 
 namespace zelmar {
@@ -30,10 +31,9 @@ struct MessageBoxRequest {
 // The fields of the Status page.
 struct StatusPage {
     std::string hostMessages;   // "Host Messages:"
-    std::string lanAddress;     // "LAN IP Address:"
-    std::string wanAddress;     // "WAN IP Address:"
-    std::string lan6Address;    // shown only when an IPv6 address is known
-    std::string wan6Address;
+    // "LAN IP Address:", "WAN IP Address:" and, shown only when one of them
+    // is known, the IPv6 pair: what the last finished refresh found.
+    AddressSet addresses;
     std::string lastRefreshed;  // "Time last refreshed:"
     std::string nextRefresh;    // "Next refresh time:"
 };

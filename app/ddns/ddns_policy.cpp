@@ -116,8 +116,8 @@ std::int64_t DdnsBackoffSeconds(int failures) {
 
 DdnsAddresses WantedAddresses(const DdnsEntry& e, const RefreshSnapshot& snapshot) {
     DdnsAddresses out;
-    if (e.wantA && IsAddress(AF_INET, snapshot.current.wan)) out.a = snapshot.current.wan;
-    if (e.wantAAAA && IsAddress(AF_INET6, snapshot.current.wan6)) out.aaaa = snapshot.current.wan6;
+    if (e.wantA && IsAddress(AF_INET, snapshot.current.wan.text())) out.a = snapshot.current.wan.text();
+    if (e.wantAAAA && IsAddress(AF_INET6, snapshot.current.wan6.text())) out.aaaa = snapshot.current.wan6.text();
     return out;
 }
 
@@ -133,8 +133,10 @@ bool DdnsDue(const DdnsEntry& e, const RefreshSnapshot& snapshot, const ChannelR
     // A provider is never sent an address it got from us already (repeated
     // "nochg" gets accounts blocked), except to keep a free account alive.
     if (!record.everDelivered()) return true;
-    if (!want.a.empty() && want.a != record.delivered.wan) return true;
-    if (!want.aaaa.empty() && want.aaaa != record.delivered.wan6) return true;
+    AddressSet wanted = record.delivered;
+    wanted.wan = want.a;
+    wanted.wan6 = want.aaaa;
+    if (ChangesBetween(record.delivered, wanted, UnknownIs::NoChangeWhenUnknownNow).any()) return true;
     return now - record.deliveredAt >= kDdnsRefreshSeconds;
 }
 

@@ -311,7 +311,12 @@ DeliveryResult Rfc2136Deliver(const DdnsEntry& eIn, const DdnsAddresses& wantIn,
     Holding holding;
     DeliveryResult failure;
     if (!Holds(e, server, want, attempt, holding, failure)) return failure;
-    if (holding.all) return DdnsResult(AnswerClass::Unchanged, "unchanged", "query", {}, attempt.failures, attempt.now);
+    if (holding.all) {
+        DeliveryResult unchanged =
+            DdnsResult(AnswerClass::Unchanged, "unchanged", "query", {}, attempt.failures, attempt.now);
+        unchanged.sentNothing = true;
+        return unchanged;
+    }
 
     std::string detail;
     const std::string code = SendUpdate(e, server, want, attempt.timeoutSeconds, detail);

@@ -20,7 +20,9 @@ constexpr std::size_t kMaxHistoryFileBytes = 1024 * 1024;
 
 using nlohmann::json;
 
-json ToJson(const AddressSet& a) { return {{"wan", a.wan}, {"lan", a.lan}, {"wan6", a.wan6}, {"lan6", a.lan6}}; }
+json ToJson(const AddressSet& a) {
+    return {{"wan", a.wan.Plain()}, {"lan", a.lan.Plain()}, {"wan6", a.wan6.Plain()}, {"lan6", a.lan6.Plain()}};
+}
 
 AddressSet FromJson(const json& j) {
     AddressSet a;
@@ -50,16 +52,24 @@ std::string HtmlEscaped(const std::string& s) {
 }
 
 // "old -> new" for a family that changed, the address alone otherwise.
-std::string Transition(const std::string& before, const std::string& after, const char* arrow) {
-    if (before == after) return after;
-    return (before.empty() ? "-" : before) + arrow + (after.empty() ? "-" : after);
+std::string Transition(bool changed, const Address& before, const Address& after, const char* arrow,
+                       std::string (*escape)(const std::string&)) {
+    const auto text = [escape](const Address& a) { return a.known() ? escape(a.text()) : std::string("-"); };
+    if (!changed) {
+        // The family kept its address; a lookup that failed meanwhile
+        // changed nothing.
+        const Address& kept = after.known() ? after : before;
+        return kept.known() ? escape(kept.text()) : std::string();
+    }
+    return text(before) + arrow + text(after);
 }
+
+std::string AsIs(const std::string& s) { return s; }
 
 }  // namespace
 
 std::optional<AddressChange> ChangeIn(const RefreshSnapshot& s) {
-    if (s.previous == AddressSet{}) return std::nullopt;
-    if (s.current == s.previous) return std::nullopt;
+    if (!ChangesBetween(s.previous, s.current).any()) return std::nullopt;
     return AddressChange{std::chrono::duration_cast<std::chrono::seconds>(s.time.time_since_epoch()).count(),
                          s.previous, s.current};
 }
@@ -140,32 +150,36 @@ std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<
     std::string rows;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const AddressChange& c = *it;
-        if (!wanSeen && c.before.wan != c.after.wan) {
+        // Entries written before unknown had a state of their own may hold
+        // "N/A -> address": the same rule as for a new change reads them.
+        const AddressChanges changed = ChangesBetween(c.before, c.after);
+        if (!wanSeen && changed.wan) {
             wanSeen = true;
-            oldWan = c.before.wan;
+            oldWan = c.before.wan.text();
             changedAt = HistoryTimeText(c.time);
         }
-        if (!lanSeen && c.before.lan != c.after.lan) {
+        if (!lanSeen && changed.lan) {
             lanSeen = true;
-            oldLan = c.before.lan;
+            oldLan = c.before.lan.text();
         }
-        if (!wan6Seen && c.before.wan6 != c.after.wan6) {
+        if (!wan6Seen && changed.wan6) {
             wan6Seen = true;
-            oldWan6 = c.before.wan6;
+            oldWan6 = c.before.wan6.text();
         }
         if (html) {
             rows += "<tr><td>" + HistoryTimeText(c.time) + "</td>";
-            for (auto member : {&AddressSet::wan, &AddressSet::lan, &AddressSet::wan6, &AddressSet::lan6})
-                rows += "<td>" + Transition(HtmlEscaped(c.before.*member), HtmlEscaped(c.after.*member), " &rarr; ") +
-                        "</td>";
+            rows += "<td>" + Transition(changed.wan, c.before.wan, c.after.wan, " &rarr; ", HtmlEscaped) + "</td>";
+            rows += "<td>" + Transition(changed.lan, c.before.lan, c.after.lan, " &rarr; ", HtmlEscaped) + "</td>";
+            rows += "<td>" + Transition(changed.wan6, c.before.wan6, c.after.wan6, " &rarr; ", HtmlEscaped) + "</td>";
+            rows += "<td>" + Transition(changed.lan6, c.before.lan6, c.after.lan6, " &rarr; ", HtmlEscaped) + "</td>";
             rows += "</tr>\n";
         } else {
-            rows += HistoryTimeText(c.time) + "  WAN " + Transition(c.before.wan, c.after.wan, " -> ") + ", LAN " +
-                    Transition(c.before.lan, c.after.lan, " -> ");
-            if (!c.before.wan6.empty() || !c.after.wan6.empty())
-                rows += ", WAN IPv6 " + Transition(c.before.wan6, c.after.wan6, " -> ");
-            if (!c.before.lan6.empty() || !c.after.lan6.empty())
-                rows += ", LAN IPv6 " + Transition(c.before.lan6, c.after.lan6, " -> ");
+            rows += HistoryTimeText(c.time) + "  WAN " + Transition(changed.wan, c.before.wan, c.after.wan, " -> ", AsIs) +
+                    ", LAN " + Transition(changed.lan, c.before.lan, c.after.lan, " -> ", AsIs);
+            if (c.before.wan6.known() || c.after.wan6.known())
+                rows += ", WAN IPv6 " + Transition(changed.wan6, c.before.wan6, c.after.wan6, " -> ", AsIs);
+            if (c.before.lan6.known() || c.after.lan6.known())
+                rows += ", LAN IPv6 " + Transition(changed.lan6, c.before.lan6, c.after.lan6, " -> ", AsIs);
             rows += "\n";
         }
     }
@@ -175,11 +189,13 @@ std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<
 
 std::vector<HistoryRow> HistoryRows(const std::vector<AddressChange>& entries) {
     std::vector<HistoryRow> rows;
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        rows.push_back({HistoryTimeText(it->time), Transition(it->before.wan, it->after.wan, " → "),
-                        Transition(it->before.lan, it->after.lan, " → "),
-                        Transition(it->before.wan6, it->after.wan6, " → "),
-                        Transition(it->before.lan6, it->after.lan6, " → ")});
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        const AddressChanges c = ChangesBetween(it->before, it->after);
+        rows.push_back({HistoryTimeText(it->time), Transition(c.wan, it->before.wan, it->after.wan, " → ", AsIs),
+                        Transition(c.lan, it->before.lan, it->after.lan, " → ", AsIs),
+                        Transition(c.wan6, it->before.wan6, it->after.wan6, " → ", AsIs),
+                        Transition(c.lan6, it->before.lan6, it->after.lan6, " → ", AsIs)});
+    }
     return rows;
 }
 
@@ -202,20 +218,8 @@ std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirec
     return history;
 }
 
-std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnapshot&)> HistoryValueSource(
-    std::shared_ptr<const AddressHistory> history, bool html) {
-    return [history = std::move(history), html](const RefreshSnapshot& snapshot) {
-        return HistoryValues(history->Entries(), snapshot, html);
-    };
-}
-
-void AddHistoryValues(PageValues& values, const std::string& startDirectory, const RefreshSnapshot& snapshot,
-                      bool html) {
-    AddressHistory history(startDirectory.empty() ? std::string(kHistoryFileName)
-                                                  : startDirectory + "/" + kHistoryFileName);
-    std::string error;
-    history.Load(error);  // reported once at start; here an unusable file is an empty history
-    for (auto& [name, value] : HistoryValues(history.Entries(), snapshot, html)) values.braceValues[name] = value;
+void AddHistoryValues(PageValues& values, const RefreshSnapshot& snapshot, bool html) {
+    for (auto& [name, value] : HistoryValues(snapshot.history, snapshot, html)) values.braceValues[name] = value;
 }
 
 RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,

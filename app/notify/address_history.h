@@ -28,16 +28,9 @@ namespace zelmar {
 inline constexpr std::size_t kMaxHistoryEntries = 50;
 inline constexpr const char* kHistoryFileName = "ZelmarHistory.json";
 
-struct AddressChange {
-    std::int64_t time = 0;  // seconds since the epoch
-    AddressSet before;
-    AddressSet after;
-    friend bool operator==(const AddressChange&, const AddressChange&) = default;
-};
-
-// The change a snapshot makes, when it makes one: the WAN or LAN address of
-// either family differs from the previous refresh's. The first refresh after
-// a first start (nothing known before) is no change.
+// The change a snapshot makes, when it makes one (ChangesBetween): a family's
+// real address differs from the last real one. A failed lookup and the
+// first address ever seen are no change.
 std::optional<AddressChange> ChangeIn(const RefreshSnapshot& snapshot);
 
 class AddressHistory {
@@ -89,18 +82,12 @@ std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::
 std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirectory,
                                                    const std::function<void(StatusMessage)>& post);
 
-// HistoryValues of the history as it stands at each call, for a webhook
-// (text lines) or a page (html).
-std::function<std::map<std::string, std::string, std::less<>>(const RefreshSnapshot&)> HistoryValueSource(
-    std::shared_ptr<const AddressHistory> history, bool html);
+// Adds HistoryValues of the history the snapshot carries to a page's, a
+// mail's or a webhook's values.
+void AddHistoryValues(PageValues& values, const RefreshSnapshot& snapshot, bool html);
 
-// Adds HistoryValues of the history file in startDirectory to a page's or a
-// mail's values (read afresh: the file is small and replaced atomically).
-void AddHistoryValues(PageValues& values, const std::string& startDirectory, const RefreshSnapshot& snapshot,
-                      bool html);
-
-// The observer that records each change, reporting a failed write through
-// post.
+// The observer that records each change (the file is written once per real
+// change), reporting a failed write through post.
 RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,
                                     std::function<void(StatusMessage)> post);
 

@@ -16,8 +16,9 @@ void AddChangeNotifications(RefreshPipeline& pipeline, Core& core) {
     history->Load(*loadError);
     const auto post = [&core](StatusMessage message) { core.PostStatusMessage(std::move(message)); };
 
-    pipeline.AddChannelFactory([history](const ChannelContext& ctx) {
-        return MakeWebhookChannels(ctx, HistoryValueSource(history, false));
+    pipeline.SetHistory([history] { return history->Entries(); });
+    pipeline.AddChannelFactory([](const ChannelContext& ctx) {
+        return MakeWebhookChannels(ctx, [](const RefreshSnapshot& s) { return HistoryValues(s.history, s, false); });
     });
     pipeline.AddObserver([loadError, post](const RefreshSnapshot&, const std::vector<ChannelOutcome>&) {
         if (loadError->empty()) return;

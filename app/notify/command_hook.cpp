@@ -212,8 +212,7 @@ std::optional<std::string> HookEventFor(const RefreshSnapshot& s, const std::vec
     if (!s.online()) return "offline";
     for (const ChannelOutcome& o : outcomes)
         if (o.attempted && !o.result.ok()) return "failed";
-    if (s.current.wan != s.previous.wan || s.current.lan != s.previous.lan || s.current.wan6 != s.previous.wan6)
-        return "changed";
+    if (ChangesBetween(s.previous, s.current).any()) return "changed";
     if (s.trigger == RefreshTrigger::Startup) return "online";
     return std::nullopt;
 }
@@ -225,12 +224,12 @@ std::vector<std::pair<std::string, std::string>> HookEnvironment(const std::stri
         if (o.attempted && !o.result.ok()) failures += (failures.empty() ? "" : ",") + o.channel;
     return {
         {"ZELMAR_EVENT", event},
-        {"ZELMAR_WAN_IP", s.current.wan},
-        {"ZELMAR_LAN_IP", s.current.lan},
-        {"ZELMAR_WAN_IP6", s.current.wan6},
-        {"ZELMAR_LAN_IP6", s.current.lan6},
-        {"ZELMAR_OLD_WAN_IP", s.previous.wan},
-        {"ZELMAR_OLD_LAN_IP", s.previous.lan},
+        {"ZELMAR_WAN_IP", s.current.wan.Plain()},
+        {"ZELMAR_LAN_IP", s.current.lan.Plain()},
+        {"ZELMAR_WAN_IP6", s.current.wan6.Plain()},
+        {"ZELMAR_LAN_IP6", s.current.lan6.Plain()},
+        {"ZELMAR_OLD_WAN_IP", s.previous.wan.Plain()},
+        {"ZELMAR_OLD_LAN_IP", s.previous.lan.Plain()},
         {"ZELMAR_CHANNEL_FAILURES", failures},
     };
 }

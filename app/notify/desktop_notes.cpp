@@ -4,25 +4,17 @@
 
 namespace zelmar {
 
-namespace {
-
-std::string Shown(const std::string& address) { return address.empty() ? "none" : address; }
-
-}  // namespace
-
 std::vector<DesktopNote> DesktopNotePlanner::Plan(const RefreshSnapshot& s, const std::vector<ChannelOutcome>& outcomes) {
     std::vector<DesktopNote> notes;
-    // Nothing was known before the first refresh: no change to tell.
-    if (s.previous != AddressSet{}) {
-        std::string body;
-        const auto line = [&body](const char* label, const std::string& before, const std::string& after) {
-            if (before != after) body += std::string(body.empty() ? "" : "\n") + label + " " + Shown(before) + " → " + Shown(after);
-        };
-        line("WAN", s.previous.wan, s.current.wan);
-        line("LAN", s.previous.lan, s.current.lan);
-        line("WAN IPv6", s.previous.wan6, s.current.wan6);
-        if (!body.empty()) notes.push_back({"Zelmar: address changed", body, false});
-    }
+    const AddressChanges changed = ChangesBetween(s.previous, s.current);
+    std::string body;
+    const auto line = [&body](bool differs, const char* label, const Address& before, const Address& after) {
+        if (differs) body += std::string(body.empty() ? "" : "\n") + label + " " + before.Shown() + " → " + after.Shown();
+    };
+    line(changed.wan, "WAN", s.previous.wan, s.current.wan);
+    line(changed.lan, "LAN", s.previous.lan, s.current.lan);
+    line(changed.wan6, "WAN IPv6", s.previous.wan6, s.current.wan6);
+    if (!body.empty()) notes.push_back({"Zelmar: address changed", body, false});
     for (const ChannelOutcome& o : outcomes) {
         if (!o.attempted) continue;
         if (!o.result.ok()) {
@@ -32,7 +24,7 @@ std::vector<DesktopNote> DesktopNotePlanner::Plan(const RefreshSnapshot& s, cons
             notes.push_back({"Zelmar: " + o.channel + " failed",
                              why.empty() ? "See the log for details." : MaskedForLog(why, 200), true});
         } else if (failing_.erase(o.channel) > 0) {
-            notes.push_back({"Zelmar: " + o.channel + " works again", "Delivered to " + Shown(s.current.wan) + ".",
+            notes.push_back({"Zelmar: " + o.channel + " works again", "Delivered to " + s.current.wan.Shown() + ".",
                              false});
         }
     }

@@ -58,7 +58,7 @@ bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const
     ::unlink(workingCopy.c_str());
     RegisterWorkingCopy(workingCopy);
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, messageFile, workingCopy);
-    AddHistoryValues(job.values, startDirectory, snapshot, /*html=*/false);
+    AddHistoryValues(job.values, snapshot, /*html=*/false);
     job.saveFileHtml.clear();
     job.saveFileAscii.clear();
     job.outputIsWorkingCopy = true;

@@ -317,24 +317,28 @@ WebhookAnswer SendWebhook(const WebhookRequest& request, int timeoutSeconds, con
 
 PageValues WebhookPageValues(const RefreshSnapshot& snapshot, const std::string& siteName) {
     PageValues v;
-    v.wanAddress = snapshot.current.wan;
-    v.lanAddress = snapshot.current.lan;
+    // Programs read the values: unknown is empty here.
+    v.wanAddress = snapshot.current.wan.Plain();
+    v.lanAddress = snapshot.current.lan.Plain();
     v.siteName = siteName;
     v.statusWord = snapshot.online() ? "Online" : "Offline";
     const std::time_t t = std::chrono::system_clock::to_time_t(snapshot.time);
     localtime_r(&t, &v.time);
     for (const ProgramStatusEntry& p : snapshot.programs) v.programWords.push_back(p.statusWord);
     v.braceValues = {
-        {"wan", snapshot.current.wan},       {"lan", snapshot.current.lan},
-        {"wan6", snapshot.current.wan6},     {"lan6", snapshot.current.lan6},
-        {"old_wan", snapshot.previous.wan},  {"old_lan", snapshot.previous.lan},
-        {"old_wan6", snapshot.previous.wan6},
+        {"wan", snapshot.current.wan.Plain()},       {"lan", snapshot.current.lan.Plain()},
+        {"wan6", snapshot.current.wan6.Plain()},     {"lan6", snapshot.current.lan6.Plain()},
+        {"old_wan", snapshot.previous.wan.Plain()},  {"old_lan", snapshot.previous.lan.Plain()},
+        {"old_wan6", snapshot.previous.wan6.Plain()},
     };
     return v;
 }
 
 bool WebhookChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
-    return !config_.onChangeOnly || snapshot.forced() || snapshot.current != record.delivered;
+    // A failed lookup is no change to announce; an address the peer has not
+    // had yet (it never got one, or was told "unknown") is.
+    return !config_.onChangeOnly || snapshot.forced() ||
+           ChangesBetween(record.delivered, snapshot.current, UnknownIs::NoChangeWhenUnknownNow).any();
 }
 
 std::string WebhookChannel::SettingsFingerprint() const {

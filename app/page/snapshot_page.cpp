@@ -8,18 +8,18 @@ namespace zelmar {
 
 PageValues PageValuesFor(const RefreshSnapshot& snapshot, const Settings& settings) {
     PageValues values;
-    values.wanAddress = snapshot.current.wan;
-    values.lanAddress = snapshot.current.lan;
+    values.wanAddress = snapshot.current.wan.Shown();
+    values.lanAddress = snapshot.current.lan.Shown();
     values.siteName = settings.ftp.SiteName;
     values.statusWord = snapshot.online() ? "Online" : "Offline";
     const std::time_t when = std::chrono::system_clock::to_time_t(snapshot.time);
     localtime_r(&when, &values.time);
     values.programWords.reserve(snapshot.programs.size());
     for (const ProgramStatusEntry& program : snapshot.programs) values.programWords.push_back(program.statusWord);
-    values.braceValues = {{"wan", AddressOrNa(snapshot.current.wan)},
-                          {"lan", AddressOrNa(snapshot.current.lan)},
-                          {"wan6", AddressOrNa(snapshot.current.wan6)},
-                          {"lan6", AddressOrNa(snapshot.current.lan6)}};
+    values.braceValues = {{"wan", snapshot.current.wan.Shown()},
+                          {"lan", snapshot.current.lan.Shown()},
+                          {"wan6", snapshot.current.wan6.Shown()},
+                          {"lan6", snapshot.current.lan6.Shown()}};
     return values;
 }
 

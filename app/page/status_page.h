@@ -10,7 +10,8 @@
 //
 // The generator knows nothing of the program around it: the caller hands it
 // the values of this page (addresses, status and program words, the time)
-// and where to report; app/page/core_page.h gathers them from the core.
+// and where to report; app/page/snapshot_page.h gathers them from a
+// refresh's snapshot.
 //
 // Every file is written to a temporary file beside it and renamed into place,
 // so a full disk or a refused write never leaves a truncated page behind: the

@@ -99,7 +99,7 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
     const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
     // The local file is only read back for the upload and deleted after it.
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
-    AddHistoryValues(job.values, startDirectory, snapshot, /*html=*/true);
+    AddHistoryValues(job.values, snapshot, /*html=*/true);
     job.outputIsWorkingCopy = true;
     ChannelPageReporter pageReporter(reporter);
     if (GenerateStatusPage(job, pageReporter) == -1) return {DeliveryOutcome::Failed, MessageOf(Msg::TemplateUnreadable).code, "page", {}, 0};

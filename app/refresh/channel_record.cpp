@@ -16,9 +16,17 @@ std::int64_t ReadNumber(const IniFile& ini, const std::string& section, const ch
     return value;
 }
 
-std::string Recorded(const std::string& address) { return address.substr(0, kRecordAddressChars); }
+Address Loaded(const IniFile& ini, const std::string& section, const char* key) {
+    return Address(ini.GetString(section, key, "", kRecordAddressChars));
+}
 
-AddressSet RecordedForm(const AddressSet& a) { return {Recorded(a.wan), Recorded(a.lan), Recorded(a.wan6), Recorded(a.lan6)}; }
+std::string Recorded(const Address& address) { return address.Plain().substr(0, kRecordAddressChars); }
+
+AddressSet RecordedForm(const AddressSet& a) {
+    return {Recorded(a.wan), Recorded(a.lan), Recorded(a.wan6), Recorded(a.lan6)};
+}
+
+bool Clean(const ChannelRecord& r) { return r.failures == 0 && r.retryAt == 0 && r.stoppedFor.empty(); }
 
 }  // namespace
 
@@ -27,10 +35,10 @@ std::string ChannelSection(const std::string& channel) { return "Channel " + cha
 ChannelRecord LoadChannelRecord(const IniFile& ini, const std::string& channel) {
     const std::string section = ChannelSection(channel);
     ChannelRecord r;
-    r.delivered.wan = ini.GetString(section, "WANIP", "", kRecordAddressChars);
-    r.delivered.lan = ini.GetString(section, "LANIP", "", kRecordAddressChars);
-    r.delivered.wan6 = ini.GetString(section, "WANIP6", "", kRecordAddressChars);
-    r.delivered.lan6 = ini.GetString(section, "LANIP6", "", kRecordAddressChars);
+    r.delivered.wan = Loaded(ini, section, "WANIP");
+    r.delivered.lan = Loaded(ini, section, "LANIP");
+    r.delivered.wan6 = Loaded(ini, section, "WANIP6");
+    r.delivered.lan6 = Loaded(ini, section, "LANIP6");
     r.deliveredAt = ReadNumber(ini, section, "DeliveredAt");
     const std::int64_t failures = ReadNumber(ini, section, "Failures");
     r.failures = failures > 1000000 ? 1000000 : static_cast<int>(failures);
@@ -66,6 +74,11 @@ void RecordResult(ChannelRecord& record, const DeliveryResult& result, const Add
     switch (result.outcome) {
         case DeliveryOutcome::Delivered:
         case DeliveryOutcome::NothingToDo:
+            // A peer that was only asked and already held what it last got
+            // leaves the record as it is: the refresh writes nothing.
+            if (result.sentNothing && Clean(record) && record.everDelivered() &&
+                record.delivered == RecordedForm(delivered))
+                return;
             record.delivered = RecordedForm(delivered);
             record.deliveredAt = now;
             record.failures = 0;
@@ -96,7 +109,9 @@ void RecordResult(ChannelRecord& record, const DeliveryResult& result, const Add
 bool ChangedSinceDelivery(const RefreshSnapshot& snapshot, const ChannelRecord& record) {
     if (record.failures > 0) return true;
     const AddressSet& last = record.everDelivered() ? record.delivered : snapshot.previous;
-    return RecordedForm(snapshot.current) != RecordedForm(last);
+    // What reached the peer against what would be published now: an unknown
+    // WAN address is a state to publish ("UpdateOnNAIP").
+    return ChangesBetween(RecordedForm(last), RecordedForm(snapshot.current), UnknownIs::Change).any();
 }
 
 DeliveryResult DeliveryResultOf(const TransferResult& transfer) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/address_set.h"
 #include "app/core/host.h"
 #include "app/core/settings.h"
 #include "app/core/shared_state.h"
@@ -35,24 +36,19 @@ class IniFile;
 // address or route events.
 enum class RefreshTrigger { Timer, Manual, Startup, Exit, NetworkChange };
 
-// One machine's addresses. An address that could not be had is "N/A" (WAN)
-// or empty (LAN), as the lookups report it; IPv6 members are empty when the
-// machine has none.
-struct AddressSet {
-    std::string wan;
-    std::string lan;
-    std::string wan6;
-    std::string lan6;
-    friend bool operator==(const AddressSet&, const AddressSet&) = default;
-};
-
 // What one refresh found, passed by value to every channel.
 struct RefreshSnapshot {
     AddressSet current;
-    // What the previous refresh looked up ("LastWANIP"/"LastLANIP").
+    // The last real address of each family that earlier refreshes found
+    // ("LastWANIP", "LastLANIP", ...); unknown for one never found.
     AddressSet previous;
+    // The WAN lookup got no address (current.wan is unknown, or the last
+    // address with "UpdateOnNAIP" 0).
+    bool wanFailed = false;
     // The watched programs' words, as the page and the mail show them.
     std::vector<ProgramStatusEntry> programs;
+    // The address history as recorded before this refresh, oldest first.
+    std::vector<AddressChange> history;
     bool programStatusChanged = false;
     std::chrono::system_clock::time_point time;
     RefreshTrigger trigger = RefreshTrigger::Timer;
@@ -107,6 +103,9 @@ struct DeliveryResult {
     std::string serverReply;
     // For a failure with a back-off: the earliest time of the next try.
     std::int64_t retryAt = 0;
+    // NothingToDo found by only asking the peer: nothing was sent, so the
+    // record's time of the last delivery stays.
+    bool sentNothing = false;
 
     bool ok() const { return outcome == DeliveryOutcome::Delivered || outcome == DeliveryOutcome::NothingToDo; }
     static DeliveryResult Success() { return {DeliveryOutcome::Delivered, {}, {}, {}, 0}; }

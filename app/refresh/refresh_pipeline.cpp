@@ -28,10 +28,6 @@ LookedUpAddresses RefreshPipeline::LookUp(Core& core, Reporter& reporter) const 
         const Settings settings = core.settings();
         LookupContext context{settings, core.ini(), core.startDirectory(), reporter};
         for (const AddressLookup& lookup : lookups_) lookup(context, found.current, found.previous);
-        // For the window, the tray and the online notice, as the IPv4 lookups
-        // leave theirs.
-        core.state().CurrentWan6Address = found.current.wan6;
-        core.state().CurrentLan6Address = found.current.lan6;
     }
     return found;
 }
@@ -40,7 +36,9 @@ RefreshSnapshot RefreshPipeline::Snapshot(Core& core, const LookedUpAddresses& f
     RefreshSnapshot snapshot;
     snapshot.current = found.current;
     snapshot.previous = found.previous;
+    snapshot.wanFailed = found.wanFailed;
     if (programWords_) snapshot.programs = programWords_(core);
+    if (history_) snapshot.history = history_();
     snapshot.programStatusChanged = core.state().ProgramStatusChanged != 0;
     snapshot.time = core.host().Now();
     snapshot.trigger = trigger;
@@ -104,7 +102,6 @@ void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatc
     // version): nobody would see the rest, so nothing is delivered.
     if (core.closed()) return;
     core.SendRefreshEnabled(false);
-    core.state().StatusWord = "Online";
     core.state().TransferInProgress = 1;
 
     const RefreshSnapshot snapshot = Snapshot(core, found, TriggerOf(core.state()));
@@ -118,9 +115,9 @@ void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatc
     // reach the settings file in one write.
     storeBatch.reset();
     if (page.attempted)
-        core.EndUpload(page.result.ok());
+        core.EndUpload(page.result.ok(), snapshot.current);
     else
-        core.FinishOnline();
+        core.FinishOnline(snapshot.current);
     Tell(snapshot, outcomes);
 }
 
@@ -133,7 +130,6 @@ int RefreshPipeline::RunExit(Core& core) const {
     const LookedUpAddresses found = LookUp(core, reporter);
     core.SendRefreshEnabled(false);
     core.SendRefreshEnabled(false);
-    core.state().StatusWord = "Offline";
     core.state().TransferInProgress = 1;
 
     const RefreshSnapshot snapshot = Snapshot(core, found, RefreshTrigger::Exit);

@@ -23,13 +23,15 @@
 
 namespace zelmar {
 
-// The IPv4 lookups: what the last refresh found ("LastWANIP"/"LastLANIP") and
-// what this one finds. ended: the address service told the program to end
-// (it is closing; nothing is delivered).
+// The IPv4 lookups: the last real addresses ("LastWANIP"/"LastLANIP") and
+// what this refresh finds. ended: the address service told the program to
+// end (it is closing; nothing is delivered). wanFailed: no WAN address was
+// had.
 struct LookedUpAddresses {
     AddressSet current;
     AddressSet previous;
     bool ended = false;
+    bool wanFailed = false;
 };
 
 // What a further lookup (the IPv6 addresses) may use. It reads and writes its
@@ -55,6 +57,9 @@ public:
     void SetProgramWords(std::function<std::vector<ProgramStatusEntry>(Core&)> words) {
         programWords_ = std::move(words);
     }
+    // The address history's changes so far, for the snapshot (its owner
+    // keeps it in memory).
+    void SetHistory(std::function<std::vector<AddressChange>()> history) { history_ = std::move(history); }
     // Channels deliver in the order their factories were added.
     void AddChannelFactory(ChannelFactory factory) { factories_.push_back(std::move(factory)); }
     void AddObserver(RefreshObserver observer) { observers_.push_back(std::move(observer)); }
@@ -90,6 +95,7 @@ private:
     std::vector<AddressLookup> lookups_;
     std::function<void(Core&)> programCheck_;
     std::function<std::vector<ProgramStatusEntry>(Core&)> programWords_;
+    std::function<std::vector<AddressChange>()> history_;
     std::vector<ChannelFactory> factories_;
     std::vector<RefreshObserver> observers_;
 };

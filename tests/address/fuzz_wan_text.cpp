@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/address/wan_text.h"
+#include "app/core/address_set.h"
 
 using namespace zelmar;
 
@@ -33,13 +34,12 @@ void Check(const std::string& page, const std::string& start, const std::string&
     }
     if (between && !between->empty() && (Blank(between->front()) || Blank(between->back()))) std::abort();
 
-    // The stored form fits "LastWANIP", keeps short texts whole, and tells
-    // apart the texts it shortens only by a hash.
-    const std::string text = address ? *address : page.substr(0, 64);
-    const std::string stored = StoredWanForm(text);
-    if (stored.size() > kStoredAddressChars) std::abort();
-    if (text.size() <= kStoredAddressChars && stored != text) std::abort();
-    if (StoredWanForm(text) != stored) std::abort();
+    // What is stored is the canonical form: an address again, and the same
+    // address when it is read back.
+    if (address) {
+        const Address a(*address);
+        if (!a.known() || !IsAddressLiteral(a.text()) || Address(a.text()) != a) std::abort();
+    }
 
     const std::string message = SystemMessageOf(page);
     if (!message.empty() && (Blank(message.front()) || Blank(message.back()))) std::abort();

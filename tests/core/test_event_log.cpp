@@ -125,19 +125,12 @@ TEST_F(EventLogTest, OnlineNoticeCarriesTheAddresses) {
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dir / "Zelmar.log");
-        core->state().CurrentLanAddress = "192.168.1.20";
-        core->state().CurrentWanAddress = "203.0.113.9";
-        core->state().CurrentLan6Address = c.lan6;
-        core->state().CurrentWan6Address = c.wan6;
-        core->PostStatusMessage(kOnlineNotice);
+        core->FinishOnline({"203.0.113.9", "192.168.1.20", c.wan6, c.lan6});
         const std::string line = "System Online:   LAN IP: 192.168.1.20, WAN IP: 203.0.113.9" + std::string(c.tail);
         EXPECT_EQ(ReadFile(dir / "Zelmar.log"), TimeDisplay(host.Now()) + line + "\r\n");
         EXPECT_EQ(host.lines.back(), line) << "the status line says what the log says";
         EXPECT_EQ(host.page.hostMessages, "System Online:   ");
-        EXPECT_EQ(host.page.lanAddress, "192.168.1.20");
-        EXPECT_EQ(host.page.wanAddress, "203.0.113.9");
-        EXPECT_EQ(host.page.lan6Address, c.lan6);
-        EXPECT_EQ(host.page.wan6Address, c.wan6);
+        EXPECT_EQ(host.page.addresses, (AddressSet{"203.0.113.9", "192.168.1.20", c.wan6, c.lan6}));
         EXPECT_EQ(host.page.lastRefreshed, TimeDisplay(host.Now()));
     }
 }

@@ -32,7 +32,7 @@ protected:
         RefreshServices svc;
         svc.PublishOffline = [this](Core& c) {
             ++offlineRuns;
-            c.state().CurrentMessage = "530 Login incorrect.";
+            c.PostStatusMessage("530 Login incorrect.");
             if (!offlineSucceeds) return -1;
             if (c.state().ExitAnyway == 0) c.SendExitRequest();
             return 1;

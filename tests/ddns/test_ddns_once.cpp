@@ -3,6 +3,7 @@
 // line and the channel's record, and the next run finds the name up to date.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "app/core/ini_file.h"
@@ -59,8 +60,12 @@ TEST(DdnsOnce, TheNameFollowsTheWanAddressOfARefresh) {
     EXPECT_NE(out.find("DDNS home: home.example.test now points to 127.0.0.1."), std::string::npos) << out;
     EXPECT_EQ(bind.Dig("home.example.test", "A"), "127.0.0.1\n");
     EXPECT_EQ(ini.GetString("Channel DDNS home", "WANIP"), "127.0.0.1");
+    struct stat before {}, after {};
+    ::stat(ini.path().c_str(), &before);
     out = once(2);
     EXPECT_NE(out.find("DDNS home: home.example.test already points to 127.0.0.1."), std::string::npos) << out;
+    ::stat(ini.path().c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "nothing changed: the settings file is not rewritten";
     EXPECT_EQ(out.find(key.secret), std::string::npos);
     EXPECT_EQ(ReadFile(ini.path()).find(key.secret), std::string::npos);
 }

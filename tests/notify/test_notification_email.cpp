@@ -27,11 +27,11 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 const std::string kAttempting = "Attempting to send e-mail...";
 const std::string kNotSent = "Email not sent; see SMTPErrors.xml for details";
 
-// The mail channel as a refresh runs it, on the addresses and flags the test
-// put into the core.
-void SendNotificationEmail(Core& core) {
+// The mail channel as a refresh runs it, on the addresses the test chose and
+// the flags it put into the core.
+void SendNotificationEmail(Core& core, const StubAddresses& addresses) {
     MailChannel channel(core.settings(), core.startDirectory(), core.ini());
-    RunChannelOnState(core, channel);
+    RunChannelOn(core, channel, addresses);
 }
 
 class MailHost : public FakeHost {
@@ -70,11 +70,8 @@ protected:
             s.SaveFileHTML = "copy.html";
             s.SaveFileASCII = "copy.txt";
         });
-        core->state().StatusWord = "Online";
-        core->state().CurrentLanAddress = "10.0.0.5";
-        core->state().CurrentWanAddress = "203.0.113.7";
-        core->state().LastLanAddress = "10.0.0.5";
-        core->state().LastWanAddress = "203.0.113.7";
+        addresses->current = {"203.0.113.7", "10.0.0.5", {}, {}};
+        addresses->previous = addresses->current;
     }
     template <class F>
     void Edit(F&& f) {
@@ -87,13 +84,14 @@ protected:
     MailHost host{dir};
     std::unique_ptr<SmtpPeer> server;
     std::unique_ptr<Core> core;
+    std::shared_ptr<StubAddresses> addresses = std::make_shared<StubAddresses>();
 };
 
 }  // namespace
 
 TEST_F(NotificationEmail, PlainTextMailReachesBothRecipients) {
     Start();
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kAttempting}));
     ASSERT_EQ(Received(), 1);
     const std::string raw = server->Raw(1);
@@ -117,7 +115,7 @@ TEST_F(NotificationEmail, PlainTextMailReachesBothRecipients) {
 TEST_F(NotificationEmail, HtmlMessageGoesAsHtml) {
     Start();
     WriteFile(dir / "ip.txt", "<html><body>WAN %WI</body></html>");
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     const std::string raw = server->Raw(1);
     EXPECT_EQ(HeaderNames(raw),
@@ -130,7 +128,7 @@ TEST_F(NotificationEmail, HtmlMessageGoesAsHtml) {
 TEST_F(NotificationEmail, MixedCaseHtmlTagGoesAsPlainText) {
     Start();
     WriteFile(dir / "ip.txt", "<Html>WAN %WI</Html>");
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     EXPECT_EQ(HeaderValue(server->Raw(1), "Content-Type"), "text/plain");
 }
@@ -138,7 +136,7 @@ TEST_F(NotificationEmail, MixedCaseHtmlTagGoesAsPlainText) {
 TEST_F(NotificationEmail, AttachmentModeSendsTheExpandedFileNamedAfterTheMessageFile) {
     Start();
     Edit([](Settings& s) { s.IsMsgAttachment = 1; });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     const std::string raw = server->Raw(1);
     EXPECT_EQ(HeaderNames(raw), (std::vector<std::string>{"MIME-Version", "Date", "X-Mailer", "X-Priority",
@@ -176,7 +174,7 @@ TEST_F(NotificationEmail, AttachmentModeSendsTheExpandedFileNamedAfterTheMessage
 TEST_F(NotificationEmail, BccModeWritesNoToField) {
     Start();
     Edit([](Settings& s) { s.IsMailTo = 1; });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     const std::vector<std::string> names = HeaderNames(server->Raw(1));
     EXPECT_EQ(std::count(names.begin(), names.end(), "To"), 0);
@@ -190,7 +188,7 @@ TEST_F(NotificationEmail, ALongRecipientListReachesEveryone) {
     for (int i = 0; i < 40; ++i) list += " person" + std::to_string(i) + "@example.com.au ;";
     ASSERT_GT(list.size(), 255u);
     Edit([&](Settings& s) { s.EmailTo = list; });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     EXPECT_TRUE(Has(server->Meta(1), "\"person0@example.com.au\""));
     EXPECT_TRUE(Has(server->Meta(1), "\"person39@example.com.au\"]"));
@@ -227,7 +225,7 @@ TEST_P(NotificationEmailLogin, LogsInWithTheStoredLogin) {
         s.EmailPassword = loaded.EmailPassword;
         s.EnableSecureSMTP = GetParam().startTls ? 1 : 0;
     });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     // The test server's self-signed certificate is trusted on first use.
     std::vector<std::string> want{kAttempting, kAttempting};
     if (GetParam().startTls)
@@ -249,7 +247,7 @@ TEST_F(NotificationEmail, RefusedRecipientsAreNamedBeforeTheSuccessLine) {
     SmtpPeer::Options o;
     o.refuse = {"ann@example.com"};
     Start(o);
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{
                               kAttempting, "Warning: the SMTP server refused these recipients: ann@example.com",
                               kAttempting}));
@@ -264,7 +262,7 @@ TEST_F(NotificationEmail, ServerDownWritesTheErrorFileBeforeTheBox) {
         s.EmailPassword = "S3cretPassw0rd";
     });
     WriteFile(dir / kSmtpErrorsFile, "an older failure");
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kNotSent}));
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, kNotSent);
@@ -289,7 +287,7 @@ TEST_F(NotificationEmail, AFailureAfterLoginLeavesNoPasswordInTheErrorFile) {
         s.EmailPassword = "S3cretPassw0rd";
         s.SuppressError = 1;
     });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kNotSent}));
     EXPECT_TRUE(host.boxes.empty());
     const std::string xml = ReadFile(dir / kSmtpErrorsFile);
@@ -302,7 +300,7 @@ TEST_F(NotificationEmail, MissingMessageFileNeverMailsAStaleWorkingCopy) {
     Start();
     ::unlink((dir / "ip.txt").c_str());
     WriteFile(dir / "ip$.txt", "left over from an earlier run");
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     // The generator names the missing file, then the mail gives up.
     ASSERT_EQ(host.lines.size(), 3u);
     EXPECT_EQ(host.lines[0], kAttempting);
@@ -321,7 +319,7 @@ TEST_F(NotificationEmail, EmptySenderIsRefusedWithoutConnecting) {
         s.EmailFrom = "  ";
         s.SuppressError = 1;
     });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(host.lines.size(), 2u);
     EXPECT_TRUE(Has(host.lines[1], "Email not sent: no sender address")) << host.lines[1];
     EXPECT_TRUE(host.boxes.empty());
@@ -348,8 +346,8 @@ TEST_P(Decision, LinesAndMail) {
     });
     core->state().ManualRefresh = c.manual;
     core->state().ProgramStatusChanged = c.statusChanged;
-    if (c.addressChanged) core->state().LastWanAddress = "198.51.100.1";
-    SendNotificationEmail(*core);
+    if (c.addressChanged) addresses->previous.wan = "198.51.100.1";
+    SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, c.lines);
     EXPECT_EQ(Received(), c.lines.empty() ? 0 : 1);
 }
@@ -379,7 +377,7 @@ TEST_F(NotificationEmail, TheRefreshGoesOnToTheUploadAfterAFailedMail) {
     });
     std::vector<std::string> calls;
     RefreshPipeline pipeline;
-    pipeline.SetAddressLookup(AddressesInState);
+    pipeline.SetAddressLookup(LookupOf(addresses));
     pipeline.AddChannelFactory(OneChannel([&](const ChannelContext& c) {
         calls.push_back("mail");
         return std::make_unique<MailChannel>(c.settings, c.startDirectory, c.ini);
@@ -448,7 +446,7 @@ TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
 TEST_F(NotificationEmail, ALongMessageFileIsCutAt32000Bytes) {
     Start();
     WriteFile(dir / "ip.txt", std::string(40000, 'x'));
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     const std::string body = BodyOf(server->Raw(1));
     EXPECT_EQ(std::count(body.begin(), body.end(), 'x'), 32000);
@@ -461,7 +459,7 @@ TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
     Edit([](Settings& s) {
         s.EmailTo = "Second Person <second@x.test>;carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x; a@x.test, b@x.test";
     });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{
                               kAttempting, "Warning: 'carol@example.org> NOTIFY=NEVER ORCPT=rfc822' is not an e-mail address; left out",
                               "Warning: 'x' is not an e-mail address; left out", kAttempting}));
@@ -473,7 +471,7 @@ TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
 TEST_F(NotificationEmail, TwoSendersAreRefused) {
     Start();
     Edit([](Settings& s) { s.EmailFrom = "bob@example.org, eve@example.org"; });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(host.lines.size(), 2u);
     EXPECT_TRUE(Has(host.lines[1], "Email not sent: the sender 'bob@example.org, eve@example.org' is not one e-mail address"));
     EXPECT_EQ(Received(), 0);
@@ -484,7 +482,7 @@ TEST_F(NotificationEmail, TwoSendersAreRefused) {
 TEST_F(NotificationEmail, LinuxLineEndsGoAsLines) {
     Start();
     WriteFile(dir / "ip.txt", "Hello,\n\nStatus %S\nWAN %WI");
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     ASSERT_EQ(Received(), 1);
     EXPECT_EQ(BodyOf(server->Raw(1)), "Hello,\r\n\r\nStatus Online\r\nWAN 203.0.113.7=\r\n");
 }
@@ -509,7 +507,7 @@ TEST_F(NotificationEmail, ALongStoredListIsCutBetweenAddresses) {
         s.EmailTo = loaded.EmailTo;
         s.EmailToLeftOut = loaded.EmailToLeftOut;
     });
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_TRUE(std::count(host.lines.begin(), host.lines.end(),
                            "Warning: the recipient list is longer than 2048 characters; " +
                                std::to_string(total - kept) + " recipient(s) left out") == 1);
@@ -523,7 +521,7 @@ TEST_F(NotificationEmail, TimeoutBoundsAStalledServer) {
     Configure(silent.port());
     Edit([](Settings& s) { s.Timeout = 1; });
     const auto start = std::chrono::steady_clock::now();
-    SendNotificationEmail(*core);
+    SendNotificationEmail(*core, *addresses);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_EQ(host.lines.back(), kNotSent);
 }
@@ -560,7 +558,7 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
     for (const Step& step : steps) {
         step.before();
         host.lines.clear();
-        SendNotificationEmail(*core);
+        SendNotificationEmail(*core, *addresses);
         EXPECT_EQ(Received(), step.received) << step.what;
         const bool found = std::any_of(host.lines.begin(), host.lines.end(),
                                        [&](const std::string& l) { return step.lineHas && Has(l, step.lineHas); });

@@ -10,8 +10,8 @@
 
 #include "app/core/atomic_file.h"
 #include "app/core/core.h"
-#include "app/page/core_page.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/page_support.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
@@ -25,10 +25,9 @@ namespace {
 
 class PageFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        core.state().CurrentWanAddress = "203.0.113.7";
-        core.state().StatusWord = "Online";
-        WriteFile(dir / "Online.txt", "previous page");
+    void SetUp() override { WriteFile(dir / "Online.txt", "previous page"); }
+    int Generate(const std::string& templatePath) {
+        return zelmar::test::GeneratePageOf(core, {"203.0.113.7", {}, {}, {}}, templatePath, "Online.txt");
     }
     void TearDown() override { SetAtomicFileSeams({}); }
 
@@ -42,8 +41,9 @@ TEST_F(PageFiles, TemplateThatIsNoRegularFileIsRefusedAtOnce) {
     fs::create_symlink("/dev/zero", dir / "zero.htm");
     for (const char* name : {"fifo.htm", "zero.htm"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(GenerateStatusPage(core, name, "Online.txt"), -1);
-        const std::string message = core.state().CurrentMessage.get();
+        EXPECT_EQ(Generate(name), -1);
+        ASSERT_FALSE(host.messages.empty());
+        const std::string message = host.messages.back().Line();
         EXPECT_EQ(message.rfind("P10007 ", 0), 0u) << message;
         EXPECT_NE(message.find(name), std::string::npos) << message;
         EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
@@ -58,7 +58,7 @@ TEST_F(PageFiles, FlushThatFailsLateKeepsThePreviousPageAndEndsTheBlock) {
         return path == "Online.txt" || path.ends_with("/Online.txt") ? EIO : 0;
     };
     SetAtomicFileSeams(seams);
-    EXPECT_EQ(GenerateStatusPage(core, "t.htm", "Online.txt"), 1);
+    EXPECT_EQ(Generate("t.htm"), 1);
     EXPECT_EQ(ReadFile(dir / "Online.txt"), "previous page");
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, kDiskWriteErrorText);
@@ -74,7 +74,7 @@ TEST_F(PageFiles, ReadOnlyPageIsLeftAloneEvenForTheSuperuser) {
     WriteFile(dir / "t.htm", "page %S");
     ::chmod((dir / "Online.txt").c_str(), 0444);
     core.EditSettings([](Settings& s) { s.SuppressError = 1; });
-    EXPECT_EQ(GenerateStatusPage(core, "t.htm", "Online.txt"), 1);
+    EXPECT_EQ(Generate("t.htm"), 1);
     EXPECT_EQ(ReadFile(dir / "Online.txt"), "previous page");
     // The copies still follow.
     EXPECT_EQ(ReadFile(dir / "Zelmar.html"), "page Online");

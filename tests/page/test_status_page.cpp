@@ -1,7 +1,6 @@
 // The status page generator: token order and values, the template limits,
 // and what the output file and the two copies look like after every kind of
 // file trouble.
-#include "app/page/core_page.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +16,7 @@
 #include "tests/monitor/scripted_desktop.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/page_support.h"
 #include "tests/support/peer_process.h"
 
 namespace zelmar {
@@ -147,14 +147,16 @@ protected:
     void SetUp() override {
         test::CoreTest::SetUp();
         MakeCore(std::nullopt, "key");
-        core->state().CurrentWanAddress = "203.0.113.7";
-        core->state().CurrentLanAddress = "192.168.1.20";
-        core->state().StatusWord = "Online";
         core->EditSettings([](Settings& s) { s.ftp.SiteName = "My FTP Site"; });
         SetClock(LocalTime(2026, 3, 7, 15, 4, 5));
     }
 
     void SetClock(std::tm t) { host.wallStart = Host::Clock::from_time_t(std::mktime(&t)); }
+    int GenerateStatusPage(Core& c, const std::string& templatePath, const std::string& outputPath) {
+        return test::GeneratePageOf(c, found, templatePath, outputPath);
+    }
+
+    AddressSet found{"203.0.113.7", "192.168.1.20", {}, {}};
 
     std::string At(const std::string& name) const { return dir / name; }
 
@@ -203,7 +205,7 @@ TEST_F(GenerateStatusPageTest, OneTimestampAtMidnightAndNoon) {
 }
 
 TEST_F(GenerateStatusPageTest, UnknownWanAddressInPageAndAsciiCopy) {
-    core->state().CurrentWanAddress = "N/A";
+    found.wan = Address();
     WriteFile(At("t.htm"), "WAN %WI");
     ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "Online.txt"), 1);
     EXPECT_EQ(ReadFile(At("Online.txt")), "WAN N/A");
@@ -251,7 +253,8 @@ TEST_F(GenerateStatusPageTest, UnreadableTemplateWritesNothing) {
     for (const auto& c : cases) {
         host.lines.clear();
         EXPECT_EQ(GenerateStatusPage(*core, c.templ, "Online.txt"), -1) << c.templ;
-        const std::string message = core->state().CurrentMessage.get();
+        ASSERT_FALSE(host.messages.empty());
+        const std::string message = host.messages.back().Line();
         EXPECT_EQ(message.rfind("P10007 ", 0), 0u) << message;
         EXPECT_NE(message.find(c.templ), std::string::npos) << message;
         EXPECT_NE(message.find(c.wantWords), std::string::npos) << message;

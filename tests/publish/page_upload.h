@@ -1,6 +1,6 @@
-// The online upload as a refresh runs it, on the addresses the test put into
-// the core: the FTP channel delivers the page, and its result decides the
-// online state.
+// The online upload as a refresh runs it, on the addresses the test chose:
+// the FTP channel delivers the page, and its result decides the online
+// state.
 #pragma once
 
 #include "app/core/core.h"
@@ -9,21 +9,21 @@
 
 namespace zelmar::test {
 
-inline void PublishOnlinePage(Core& core) {
+inline void PublishOnlinePage(Core& core, const StubAddresses& addresses) {
     Settings settings = core.settings();
     settings.UseProxy = core.state().UseProxySnapshot.load();
     FtpChannel channel(settings, core.startDirectory());
     CoreReporter reporter(core);
-    RefreshSnapshot snapshot = SnapshotOfState(core);
+    RefreshSnapshot snapshot = SnapshotOf(core, addresses);
     snapshot.trigger = RefreshTrigger::Manual;
-    core.EndUpload(channel.Deliver(snapshot, reporter).ok());
+    core.EndUpload(channel.Deliver(snapshot, reporter).ok(), snapshot.current);
 }
 
-// A refresh's pipeline whose lookups report the core's addresses, with the
-// FTP channel.
-inline RefreshPipeline UploadPipeline() {
+// A refresh's pipeline whose lookups report the addresses, with the FTP
+// channel.
+inline RefreshPipeline UploadPipeline(std::shared_ptr<const StubAddresses> addresses) {
     RefreshPipeline pipeline;
-    pipeline.SetAddressLookup(AddressesInState);
+    pipeline.SetAddressLookup(LookupOf(std::move(addresses)));
     pipeline.AddChannelFactory(MakeFtpChannels);
     return pipeline;
 }

@@ -151,11 +151,8 @@ TEST_P(ProftpdPublishing, TheOnlinePageGoesThroughTheFirewall) {
     // What the refresh worker does first: approve the settings (taking the
     // proxy choice), then hand over to the upload.
     ASSERT_TRUE(core.CheckLocalSettings());
-    core.state().CurrentLanAddress = "10.0.0.5";
-    core.state().CurrentWanAddress = "203.0.113.7";
-    core.state().StatusWord = "Online";
     core.state().TransferInProgress = 1;
-    PublishOnlinePage(core);
+    PublishOnlinePage(core, StubAddresses{{"203.0.113.7", "10.0.0.5", {}, {}}, {}, false});
 
     EXPECT_EQ(ReadFile(server.home() + "/www/index.htm"), "Status: Online\r\nWAN 203.0.113.7 LAN 10.0.0.5\r\n")
         << firewall->ProxyLog();

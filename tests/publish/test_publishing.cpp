@@ -34,8 +34,7 @@ protected:
             s.SaveFileASCII.clear();
             s.SaveFileHTML.clear();
         });
-        core->state().CurrentLanAddress = "10.0.0.5";
-        core->state().CurrentWanAddress = "203.0.113.7";
+        addresses->current = {"203.0.113.7", "10.0.0.5", {}, {}};
     }
     // Whole refreshes (worker inline on the fake host) against the server on
     // port, with a one-second time limit and no boxes.
@@ -45,14 +44,13 @@ protected:
             s.SuppressError = 1;
             s.ftpPage.Port = std::to_string(port);
         });
-        core->SetServices(UploadPipeline().Services());
+        core->SetServices(UploadPipeline(addresses).Services());
     }
 
     // What the refresh worker does before it hands over to the upload.
     void RunOnlineUpload() {
-        core->state().StatusWord = "Online";
         core->state().TransferInProgress = 1;
-        PublishOnlinePage(*core);
+        PublishOnlinePage(*core, *addresses);
     }
     // The FTP site values as the settings page holds them; every status
     // line copies them into the working values the run uses.
@@ -71,6 +69,7 @@ protected:
     std::string Online() const { return core->settings().ftp.OnlineFile; }
 
     PyFtpServer server;
+    std::shared_ptr<StubAddresses> addresses = std::make_shared<StubAddresses>();
 };
 
 TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage) {
@@ -362,9 +361,9 @@ protected:
         });
         p.AddChannelFactory(OneChannel([this](const ChannelContext& context) {
             return std::make_unique<ScriptedChannel>("Mail", [this, enabled = context.settings.EnableMail](
-                                                                 const RefreshSnapshot&, Reporter&) {
+                                                                 const RefreshSnapshot& snapshot, Reporter&) {
                 if (enabled)
-                    calls.push_back("mail:" + core->state().StatusWord.get() +
+                    calls.push_back(std::string("mail:") + (snapshot.online() ? "Online" : "Offline") +
                                     std::to_string(core->state().TransferInProgress.load()));
                 return DeliveryResult::Success();
             });

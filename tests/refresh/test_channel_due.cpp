@@ -45,7 +45,7 @@ TEST_P(ChannelDue, DecidesFromTheRecord) {
     EXPECT_EQ(MailChannel(settings, "/tmp", ini).Due(snapshot, record), c.mailDue);
 }
 
-AddressSet With(std::string AddressSet::*member, const char* value) {
+AddressSet With(Address AddressSet::*member, const char* value) {
     AddressSet a = kDelivered;
     a.*member = value;
     return a;
@@ -65,6 +65,29 @@ INSTANTIATE_TEST_SUITE_P(
         DueCase{"startup", kDelivered, RefreshTrigger::Startup, 0, true, false},
         DueCase{"exit", kDelivered, RefreshTrigger::Exit, 0, true, false}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// The one decision of what changed: two spellings of an address are one
+// address, and an unknown one counts only where the policy says.
+TEST(ChangesBetween, SpellingsAndUnknownByPolicy) {
+    struct Row {
+        const char* before;
+        const char* after;
+        bool noChange, whenUnknownNow, change;
+    };
+    const Row rows[] = {
+        {"2001:DB8:0:0::8", "2001:db8::8", false, false, false},
+        {"192.0.2.7", " 192.0.2.8", true, true, true},
+        {"192.0.2.7", "N/A", false, false, true},
+        {"", "192.0.2.7", false, true, true},
+        {"N/A", "", false, false, false},
+    };
+    for (const Row& r : rows) {
+        const AddressSet before{r.before, {}, {}, {}}, after{r.after, {}, {}, {}};
+        EXPECT_EQ(ChangesBetween(before, after).any(), r.noChange) << r.before << " -> " << r.after;
+        EXPECT_EQ(ChangesBetween(before, after, UnknownIs::NoChangeWhenUnknownNow).any(), r.whenUnknownNow);
+        EXPECT_EQ(ChangesBetween(before, after, UnknownIs::Change).wan, r.change);
+    }
+}
 
 TEST(ChannelDueLegacy, ANeverDeliveredChannelComparesWithTheLastLookup) {
     Settings settings;
@@ -128,6 +151,20 @@ INSTANTIATE_TEST_SUITE_P(
                       ResultCase{"failedWithBackOff", DeliveryOutcome::Failed, 6000, 3, false, ""},
                       ResultCase{"refused", DeliveryOutcome::FailedPermanently, 0, 3, false, "fp"}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// A name server only asked, and found holding what it last got, leaves the
+// record (and so the settings file) as it was.
+TEST(RecordAfter, APeerOnlyAskedLeavesTheRecordAlone) {
+    ChannelRecord record;
+    record.delivered = kDelivered;
+    record.deliveredAt = 100;
+    DeliveryResult asked{DeliveryOutcome::NothingToDo, "unchanged", "query", {}, 0};
+    asked.sentNothing = true;
+    RecordResult(record, asked, kDelivered, "fp", 5000);
+    EXPECT_EQ(record.deliveredAt, 100);
+    RecordResult(record, asked, With(&AddressSet::wan, "203.0.113.8"), "fp", 6000);
+    EXPECT_EQ(record.deliveredAt, 6000);
+}
 
 TEST(RecordHeldBack, StoppedForTheSameSettingsOrWaitingForItsTime) {
     ChannelRecord record;

@@ -4,14 +4,17 @@
 // which part failed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <vector>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
+#include "app/notify/address_history.h"
 #include "tests/publish/ftp_peers.h"
 #include "tests/support/machine_ipv6.h"
 #include "tests/support/peer_process.h"
@@ -109,6 +112,80 @@ TEST_F(OnceRetry, AFailedMailIsTriedAgainThenNotRepeatedAndExitsTwoMeanwhile) {
     EXPECT_EQ(Once(), 0) << out;
     EXPECT_EQ(server.Count(), 1) << "delivered and unchanged: not mailed again\n" << out;
     EXPECT_EQ(out.find("Attempting to send e-mail..."), std::string::npos) << out;
+}
+
+// The timer's tick when nothing changed, and when the echo page misbehaves:
+// the page is Python's own HTTP server serving a file the test rewrites, the
+// hook appends its event to hook.log, a webhook goes to the tests' receiver
+// (one JSON line per request).
+class QuietTick : public OnceRetry {
+protected:
+    void SetUp() override {
+        OnceRetry::SetUp();
+        ::mkdir((dir / "www").c_str(), 0755);
+        const std::string port = std::to_string(FreePort()), hookPort = std::to_string(FreePort());
+        echo_ = std::make_unique<ChildProcess>(std::vector<std::string>{kSystemPython, "-m", "http.server", "--bind",
+                                                                        "127.0.0.1", "--directory", dir / "www", port});
+        receiver_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            kSystemPython, ZELMAR_TESTS_DIR "/notify/webhook_receiver.py", hookPort, dir / "requests.log"});
+        ASSERT_TRUE(WaitForPort(std::stoi(port)) && WaitForPort(std::stoi(hookPort)));
+        Set(kLocalSettings, "EnableFTP", "0");
+        Set(kLocalSettings, "WANIPURL", "http://127.0.0.1:" + port + "/ip");
+        Set(kPreferences, "OnChangeCommand", "/bin/sh -c \"echo $ZELMAR_EVENT >> hook.log\"");
+        Set("Webhook w", "URL", "http://127.0.0.1:" + hookPort + "/hook");
+        Set("Webhook w", "Body", R"({"wan":"%{wan}","old":"%{old_wan}"})");
+    }
+    void Answer(const std::string& between) { WriteFile(dir / "www/ip", "REMOTE_ADDR: " + between + "<br>"); }
+    std::string Requests() const { return ReadFile(dir / "requests.log"); }
+    std::size_t Sent() const {
+        const std::string all = Requests();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n'));
+    }
+    // A write of the settings file replaces it: a new inode and time.
+    std::pair<ino_t, long> Written() const {
+        struct stat st {};
+        ::stat((dir / "Zelmar.ini").c_str(), &st);
+        return {st.st_ino, st.st_mtim.tv_nsec};
+    }
+    bool Exists(const std::string& name) const { return ::access((dir / name).c_str(), F_OK) == 0; }
+
+    std::unique_ptr<ChildProcess> echo_, receiver_;
+};
+
+TEST_F(QuietTick, FourUnchangedTicksRunNoHookAndWriteNothing) {
+    Answer("2001:DB8:0:0::8");
+    EXPECT_EQ(Once(), 0) << out;
+    EXPECT_EQ(Sent(), 1u) << "the webhook's first delivery\n" << out;
+    EXPECT_FALSE(Exists(kHistoryFileName)) << "the first address seen is no \"- -> address\" change";
+    const auto written = Written();
+    for (int tick = 0; tick < 4; ++tick) {
+        Answer(tick % 2 == 0 ? "2001:db8::8" : "2001:DB8:0:0::8");  // one address, two spellings
+        EXPECT_EQ(Once(), 0) << out;
+    }
+    EXPECT_FALSE(Exists("hook.log")) << ReadFile(dir / "hook.log");
+    EXPECT_EQ(Written(), written) << ReadFile(dir / "Zelmar.ini");
+    EXPECT_FALSE(Exists(kHistoryFileName));
+    EXPECT_EQ(Sent(), 1u);
+    EXPECT_EQ(ini.GetString(kIPAddress, "LastWANIP"), "2001:db8::8");
+}
+
+TEST_F(QuietTick, AnEmptyAnswerIsAFailedLookupThatPublishesAndStoresNothing) {
+    Answer("192.0.2.7");
+    EXPECT_EQ(Once(), 0) << out;
+    const auto written = Written();
+    Answer("");
+    Once();
+    EXPECT_NE(out.find("ERROR: Unable to retrieve WAN IP address from http://127.0.0.1:"), std::string::npos) << out;
+    EXPECT_EQ(Written(), written) << ReadFile(dir / "Zelmar.ini");
+    EXPECT_FALSE(Exists("hook.log") || Exists(kHistoryFileName));
+    EXPECT_EQ(Sent(), 1u);
+    Once(" --force");  // a forced delivery tells programs the address is unknown
+    EXPECT_NE(Requests().find(R"({\"wan\":\"\",)"), std::string::npos) << Requests();
+    // The next real address is one change from the last real one.
+    Answer("192.0.2.8");
+    EXPECT_EQ(Once(), 0) << out;
+    EXPECT_EQ(ReadFile(dir / "hook.log"), "changed\n");
+    EXPECT_NE(Requests().find(R"({\"wan\":\"192.0.2.8\",\"old\":\"192.0.2.7\"})"), std::string::npos) << Requests();
 }
 
 // A whole refresh's status lines, as the user sees them on stdout and the

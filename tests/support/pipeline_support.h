@@ -1,5 +1,5 @@
 // Pieces for tests of the refresh pipeline and its channels: lookups that
-// report what the test put into the core, snapshots made the same way, and a
+// report the addresses a test chose, snapshots made the same way, and a
 // channel whose decisions the test scripts.
 #pragma once
 
@@ -13,34 +13,39 @@
 
 namespace zelmar::test {
 
-// The lookups' result as the test set the core's addresses.
-inline LookedUpAddresses AddressesInState(Core& core) {
-    LookedUpAddresses found;
-    found.current.wan = core.state().CurrentWanAddress.get();
-    found.current.lan = core.state().CurrentLanAddress.get();
-    found.previous.wan = core.state().LastWanAddress.get();
-    found.previous.lan = core.state().LastLanAddress.get();
-    return found;
+// The addresses a test's refresh finds in place of the real lookups; offline:
+// the page is the exit's.
+struct StubAddresses {
+    AddressSet current;
+    AddressSet previous;
+    bool offline = false;
+};
+
+// A lookup that reports them as they stand at each refresh.
+inline std::function<LookedUpAddresses(Core&)> LookupOf(std::shared_ptr<const StubAddresses> a) {
+    return [a](Core&) {
+        LookedUpAddresses found;
+        found.current = a->current;
+        found.previous = a->previous;
+        return found;
+    };
 }
 
-// A refresh's snapshot of those addresses, with the trigger the core's flags
-// stand for (the exit's when the state word is "Offline").
-inline RefreshSnapshot SnapshotOfState(Core& core) {
-    const LookedUpAddresses found = AddressesInState(core);
+// A refresh's snapshot of them, with the trigger the core's flags stand for.
+inline RefreshSnapshot SnapshotOf(Core& core, const StubAddresses& a) {
     RefreshSnapshot snapshot;
-    snapshot.current = found.current;
-    snapshot.previous = found.previous;
+    snapshot.current = a.current;
+    snapshot.previous = a.previous;
     snapshot.programStatusChanged = core.state().ProgramStatusChanged != 0;
     snapshot.time = core.host().Now();
-    snapshot.trigger = core.state().StatusWord.get() == "Offline" ? RefreshTrigger::Exit
-                                                                 : RefreshPipeline::TriggerOf(core.state());
+    snapshot.trigger = a.offline ? RefreshTrigger::Exit : RefreshPipeline::TriggerOf(core.state());
     return snapshot;
 }
 
-// One channel run as a refresh runs it, on the core's addresses.
-inline ChannelOutcome RunChannelOnState(Core& core, DeliveryChannel& channel) {
+// One channel run as a refresh runs it, on those addresses.
+inline ChannelOutcome RunChannelOn(Core& core, DeliveryChannel& channel, const StubAddresses& a) {
     CoreReporter reporter(core);
-    return RefreshPipeline::RunChannel(core.ini(), channel, SnapshotOfState(core), reporter);
+    return RefreshPipeline::RunChannel(core.ini(), channel, SnapshotOf(core, a), reporter);
 }
 
 // A channel whose Due and Deliver are the test's (always due and delivered

@@ -81,10 +81,7 @@ int main(int argc, char** argv) {
     CheckProgramStatuses(core);
     CMainSheet sheet(core, false);
     host.Attach(&core, &sheet);
-    core.state().CurrentLanAddress = "192.168.1.20";
-    core.state().CurrentWanAddress = "203.0.113.7";
-    core.state().CurrentLan6Address = "fd00::20";
-    core.state().CurrentWan6Address = "2001:db8::7";
+    core.ShowAddresses({"203.0.113.7", "192.168.1.20", "2001:db8::7", "fd00::20"});
     core.state().OnlineState = 1;
     core.PostStatusMessage(std::string("P10005 System Online:   "));
     sheet.resize(sheet.sizeHint().expandedTo(QSize(560, 520)));

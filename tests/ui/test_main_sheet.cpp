@@ -178,7 +178,7 @@ TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
     QApplication::processEvents();
     EXPECT_TRUE(sheet->message().contains(QString::fromStdString(dir / "Zelmar.ini"))) << sheet->message().toStdString();
     // What the refresh then says is no "online" while the address is unknown.
-    core->state().CurrentWanAddress.set("N/A");
+    core->ShowAddresses({{}, "10.0.0.2", {}, {}});
     host.StatusLine(OnlineNotice(), "System Online:   LAN IP: 10.0.0.2, WAN IP: N/A");
     EXPECT_TRUE(sheet->statusBar()->currentMessage().startsWith("Not set up yet"))
         << sheet->statusBar()->currentMessage().toStdString();
@@ -617,15 +617,14 @@ TEST_F(MainSheet, CopyCommandsPutTheAddressAsItStandsOnTheClipboard) {
     const Case cases[] = {
         {1, "192.168.1.20", "203.0.113.7", "192.168.1.20", "LAN address 192.168.1.20 copied to the clipboard."},
         {0, "192.168.1.20", "203.0.113.7", "203.0.113.7", "WAN address 203.0.113.7 copied to the clipboard."},
-        {0, "192.168.1.20", "N/A", "N/A", "WAN address N/A copied to the clipboard."},
+        {0, "192.168.1.20", "N/A", "", "No WAN address is known yet: the clipboard was emptied."},
         {0, "192.168.1.20", "", "", "No WAN address is known yet: the clipboard was emptied."},
         {1, "", "N/A", "", "No LAN address is known yet: the clipboard was emptied."}};
     QMenu* edit = sheet->menuBar()->actions()[1]->menu();
     const QList<QAction*> tray = sheet->trayMenu()->actions();
     for (const Case& c : cases) {
         for (QAction* action : {edit->actions()[c.menuItem], tray[3 + c.menuItem]}) {
-            core->state().CurrentLanAddress.set(c.lan);
-            core->state().CurrentWanAddress.set(c.wan);
+            core->ShowAddresses({c.wan, c.lan, {}, {}});
             QGuiApplication::clipboard()->setText("stale");
             action->trigger();
             EXPECT_EQ(QGuiApplication::clipboard()->text(), c.copied) << action->text().toStdString() << " " << c.wan;
@@ -707,13 +706,12 @@ TEST_F(MainSheet, TrayIconIsSymbolicAndItsTooltipTells) {
     EXPECT_EQ(CMainSheet::TrayToolTip(StatusPage{}),
               "Zelmar\nWAN address: not known yet\nLAN address: not known yet\nLast refresh: none yet");
     StatusPage page;
-    page.wanAddress = "203.0.113.7";
-    page.lanAddress = "192.168.1.20";
+    page.addresses = {"203.0.113.7", "192.168.1.20", {}, {}};
     page.lastRefreshed = "09:00:03";
     host.StatusPageChanged(page);
     EXPECT_EQ(sheet->trayIcon()->toolTip(),
               "Zelmar\nWAN address: 203.0.113.7\nLAN address: 192.168.1.20\nLast refresh: 09:00:03");
-    page.lan6Address = "fd00::2";
+    page.addresses.lan6 = "fd00::2";
     host.StatusPageChanged(page);
     EXPECT_EQ(sheet->trayIcon()->toolTip(), "Zelmar\nWAN address: 203.0.113.7\nLAN address: 192.168.1.20\n"
                                             "WAN IPv6: not known yet\nLAN IPv6: fd00::2\nLast refresh: 09:00:03");
@@ -735,8 +733,7 @@ TEST_F(MainSheet, StatusPageShowsIpv6RowsWhileAnAddressIsKnown) {
                           {"fd00::2", "2001:db8::7", true, "fd00::2", "2001:db8::7"},
                           {"", "", false, "", ""}};
     for (const Case& c : cases) {
-        core->state().CurrentLan6Address = c.lan6;
-        core->state().CurrentWan6Address = c.wan6;
+        core->ShowAddresses({"203.0.113.7", "192.168.1.20", c.wan6, c.lan6});
         core->PostStatusMessage(OnlineNotice());
         EXPECT_EQ(status->lan6Address->isVisibleTo(status), c.shown) << c.lan6 << "|" << c.wan6;
         EXPECT_EQ(status->wan6Address->isVisibleTo(status), c.shown);
@@ -755,7 +752,7 @@ TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     core->PostStatusMessage(std::string("P10004 Attempting to connect to FTP Server..."));
     EXPECT_EQ(status->hostMessages->toPlainText(), "Attempting to connect to FTP Server...");
     EXPECT_EQ(sheet->statusBar()->currentMessage(), "Attempting to connect to FTP Server...");
-    core->state().CurrentLanAddress.set("192.168.1.20");
+    core->ShowAddresses({"203.0.113.7", "192.168.1.20", {}, {}});
     core->PostStatusMessage(std::string("P10005 System Online:   "));
     EXPECT_EQ(status->lanAddress->text(), "192.168.1.20");
     QList<QWidget*> buddies;
