@@ -86,7 +86,7 @@ TEST(DesktopNotifier, TellsDunstAndSaysOnceWhenNoServiceIsThere) {
         got.emplace_back(n["summary"]["data"].get<std::string>(), n["body"]["data"].get<std::string>());
     std::sort(got.begin(), got.end());
     const std::vector<std::pair<std::string, std::string>> want = {
-        {"Zelmar: Webhook ntfy failed", "503: busy"},
+        {"Zelmar: Webhook ntfy failed", "503 busy."},
         {"Zelmar: address changed", "WAN 203.0.113.7 → 203.0.113.9"},
     };
     EXPECT_EQ(got, want) << ReadFile(dir / "history.json");
