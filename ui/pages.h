@@ -76,6 +76,8 @@ private:
     bool ShownNumber(long& number) const;
     // A changed text the spin box would replace with its last value.
     bool Refused() const { return touched_ && !HoldsAllowedValue(); }
+    // Beyond any limit a field has: more digits than this are not taken.
+    static constexpr int kMaxTypedDigits = 12;
     int low_, high_;
     bool touched_ = false;
     QString kept_;
