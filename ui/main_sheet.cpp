@@ -36,6 +36,7 @@
 #include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/log_viewer.h"
+#include "ui/notifications_page.h"
 #include "ui/pages.h"
 #include "ui/page_models.h"
 #include "ui/program_icon.h"
@@ -133,6 +134,8 @@ void CMainSheet::EnsureContent() {
     // Dynamic DNS writes its entries itself: it takes no part in "&Save".
     ddnsPage_ = new CDdnsPage(core_);
     tabs_->addTab(Scrolling(ddnsPage_), "Dynamic DNS");
+    // So do the webhooks, the command hook and the other notifications.
+    tabs_->addTab(Scrolling(new CNotificationsPage(core_)), "Notifications");
     tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
     tabs_->setUsesScrollButtons(false);

@@ -106,7 +106,7 @@ TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
     QStringList tabs;
     for (int i = 0; i < sheet->tabs()->count(); ++i) tabs << sheet->tabs()->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
-                                 "E-Mail Options", "Dynamic DNS"}));
+                                 "E-Mail Options", "Dynamic DNS", "Notifications"}));
     EXPECT_EQ(sheet->refreshButton()->text(), "&Refresh");
     EXPECT_EQ(sheet->saveButton()->text(), "&Save");
     EXPECT_EQ(sheet->exitButton()->text(), "E&xit");
