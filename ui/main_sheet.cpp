@@ -528,10 +528,16 @@ QString CMainSheet::HelpFile() {
 
 void CMainSheet::Help() {
     const QString file = HelpFile();
-    if (!file.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(file))) return;
-    QMessageBox::warning(isVisible() ? this : nullptr, "Zelmar",
-                         file.isEmpty() ? QString("The Zelmar help is not installed.")
-                                        : OpenFailureText(file));
+    if (file.isEmpty()) {
+        ShowMessage("The Zelmar help is not installed.");
+        return;
+    }
+    // The desktop's opener may start and find no browser: where the help is
+    // is said in any case, so that it can be opened by hand.
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(file)))
+        Confirm(QString("The help is %1 (opened in the browser).").arg(file));
+    else
+        ShowMessage(OpenFailureText(file));
 }
 
 void CMainSheet::OpenWebSite() {

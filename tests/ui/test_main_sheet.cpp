@@ -22,6 +22,9 @@
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTest>
+#include <QDesktopServices>
+#include <QTextBrowser>
+#include <QUrl>
 #include <QImage>
 #include <cstdlib>
 #include <QMessageBox>
@@ -178,6 +181,17 @@ TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
     CAboutDlg about(sheet.get());
     const std::pair<QDialog*, const char*> dialogs[] = {{&ddns, "DNS entry"}, {&smtp, "SMTP login"}, {&about, "About"}};
     for (const auto& [dialog, name] : dialogs) ExpectOwnKeys(dialog, {}, name);
+}
+
+// F1 says where the help is, also when the opener shows nothing.
+TEST_F(MainSheet, HelpSaysWhereTheHelpIs) {
+    QTextBrowser opener;  // stands in for the desktop's opener of files
+    QDesktopServices::setUrlHandler("file", &opener, "setSource");
+    sheet->Help();
+    QDesktopServices::unsetUrlHandler("file");
+    ASSERT_FALSE(CMainSheet::HelpFile().isEmpty());
+    EXPECT_EQ(opener.source(), QUrl::fromLocalFile(CMainSheet::HelpFile()));
+    EXPECT_TRUE(sheet->lastConfirmation().contains(CMainSheet::HelpFile())) << sheet->lastConfirmation().toStdString();
 }
 
 // Enter takes what was typed, also after Tab went past "&Cancel".
