@@ -94,8 +94,10 @@ public:
     // Whether the page has been shown, and so loaded, at least once: only
     // then do its fields hold anything to collect.
     bool loaded() const { return loaded_; }
+    // A save clears the mark, except while a refused value still stands in
+    // a field: that value was not saved.
     void ClearModified() {
-        if (model()) model()->SetModified(false);
+        if (model() && !refusedField_) model()->SetModified(false);
     }
 
 signals:

@@ -595,6 +595,8 @@ TEST_F(MainSheet, NumberFieldsTakeTheirLimitsAndRefuseOneStepPast) {
             EXPECT_EQ(sheet->message(),
                       c.message ? QString(c.message) : QString::fromStdString(NumberRangeText(c.low, c.high)));
             EXPECT_EQ(c.setting(core->settings()), before) << name << " " << past;
+            core->SaveSettings();
+            EXPECT_TRUE(sheet->isWindowModified()) << "the refused value was not saved: " << name;
         }
         type(c.high);  // mended: the mark and the message go
         EXPECT_TRUE(sheet->message().isEmpty()) << name;
