@@ -23,6 +23,7 @@
 #include "app/address/curl_library.h"
 #include "app/core/config_dir.h"
 #include "app/core/core.h"
+#include "app/notify/session_notifier.h"
 #include "app/core/headless_host.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
@@ -245,6 +246,9 @@ bool StartChecks(zelmar::SingleInstance* instance, std::function<void()> showRun
     if (instance) {
         switch (instance->Acquire(std::move(showRunningCopy))) {
             case zelmar::SingleInstance::Result::AnotherRuns:
+                // Not silently: whoever started it from a terminal or a unit
+                // learns where the program is.
+                std::fputs("Zelmar is already running for this user: its window was brought up.\n", stderr);
                 return false;
             case zelmar::SingleInstance::Result::Failed:
                 std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n",
@@ -302,10 +306,24 @@ int RunHeadless(bool startMinimised) {
             if (zelmar::HeadlessHost* h = running.load()) h->loop().Post([h] { h->ShowMainWindow(false); });
         }, folder, dir))
         return 1;
-    HeadlessProgram program(dir);
+    // In a desktop session the desktop is told what the window would show
+    // it ("DesktopNotifications"), over the session bus.
+    std::atomic<zelmar::Core*> notified{nullptr};
+    zelmar::RefreshPipeline pipeline = zelmar::MakeRefreshPipeline();
+    if (zelmar::SessionBusNamed())
+        pipeline.AddObserver(zelmar::MakeSessionNotifier(
+            [&notified] {
+                zelmar::Core* c = notified.load();
+                return c && c->settings().DesktopNotifications == 1;
+            },
+            [&notified](zelmar::StatusMessage m) {
+                if (zelmar::Core* c = notified.load()) c->PostStatusMessage(std::move(m));
+            }));
+    HeadlessProgram program(dir, pipeline);
     zelmar::Core& core = program.core;
     zelmar::HeadlessHost& host = program.host;
     running = &host;
+    notified = &core;
 
     // The first signal runs the exit as the "E&xit" command would; a second
     // one ends the process at once (the watcher does that).

@@ -14,6 +14,7 @@
 
 #include "app/core/core.h"
 #include "app/ddns/ddns_page_model.h"
+#include "ui/dialogs.h"
 #include "ui/page_models.h"
 #include "ui/pages.h"
 
@@ -39,6 +40,7 @@ CDdnsPage::CDdnsPage(Core& core, QWidget* parent)
     list_ = new QTreeWidget;
     list_->setHeaderLabels({"Name", "Protocol", "Host", "Enabled", "Last outcome"});
     list_->setRootIsDecorated(false);
+    list_->setAccessibleName("Dynamic DNS entries");
     list_->header()->setStretchLastSection(true);
     add_ = new QPushButton("&Add...");
     edit_ = new QPushButton("Ed&it...");
@@ -153,7 +155,7 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     secret_->setEchoMode(QLineEdit::Password);
     secret_->setMaxLength(static_cast<int>(kMaxDdnsSecretChars));
     secret_->setPlaceholderText(adding ? "" : "unchanged");
-    enabled_ = new QCheckBox("&Enabled");
+    enabled_ = new QCheckBox("Ena&bled");
     enabled_->setChecked(e.enabled);
 
     auto* form = new QFormLayout;
@@ -167,18 +169,13 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     form->addRow("&Login", login_);
     form->addRow("&Records", records_);
     form->addRow("&TTL", ttl_);
-    form->addRow("&CA file", caFile_);
-    form->addRow("Secre&t", secret_);
+    form->addRow("CA &file", caFile_);
+    form->addRow("Secr&et", secret_);
     form->addRow("", enabled_);
-    auto* buttons = new QDialogButtonBox;
-    buttons->addButton("OK", QDialogButtonBox::AcceptRole)->setDefault(true);
-    buttons->addButton("&Cancel", QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(protocol_, &QComboBox::currentIndexChanged, this, &CDdnsEntryDlg::ProtocolChanged);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(form);
-    outer->addWidget(buttons);
+    AddOkButtons(this, outer);
     setMinimumWidth(fontMetrics().horizontalAdvance('x') * 60);
     ProtocolChanged();
 }

@@ -28,6 +28,19 @@
 
 namespace zelmar {
 
+QDialogButtonBox* AddOkButtons(QDialog* dialog, QBoxLayout* layout, bool withCancel) {
+    auto* buttons = new QDialogButtonBox;
+    QPushButton* ok = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
+    if (withCancel) buttons->addButton("&Cancel", QDialogButtonBox::RejectRole)->setAutoDefault(false);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    // Only once the row is inside the dialog does the dialog learn which
+    // button is its default.
+    ok->setDefault(true);
+    return buttons;
+}
+
 namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -89,6 +102,8 @@ CAddRemoveProgramsDlg::CAddRemoveProgramsDlg(Core& core, QWidget* parent)
     unmonitored = new QListWidget;
     monitored = new QListWidget;
     for (QListWidget* l : {unmonitored, monitored}) l->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    unmonitored->setAccessibleName("Programs Unmonitored");
+    monitored->setAccessibleName("Programs Monitored");
     // Words with the style's arrows, in the reading direction of the desktop.
     add = new QPushButton(style()->standardIcon(QStyle::SP_ArrowForward), "&Add");
     addAll = new QPushButton(style()->standardIcon(QStyle::SP_MediaSeekForward), "Add A&ll");
@@ -108,9 +123,9 @@ CAddRemoveProgramsDlg::CAddRemoveProgramsDlg(Core& core, QWidget* parent)
     indicators = new QComboBox;
 
     auto* grid = new QGridLayout;
-    auto* leftLabel = new QLabel("Programs Unmonitored");
+    auto* leftLabel = new QLabel("Programs &Unmonitored");
     leftLabel->setBuddy(unmonitored);
-    auto* rightLabel = new QLabel("Programs Monitored");
+    auto* rightLabel = new QLabel("Programs M&onitored");
     rightLabel->setBuddy(monitored);
     grid->addWidget(leftLabel, 0, 0);
     grid->addWidget(rightLabel, 0, 2);
@@ -123,17 +138,16 @@ CAddRemoveProgramsDlg::CAddRemoveProgramsDlg(Core& core, QWidget* parent)
     grid->addWidget(monitored, 1, 2);
 
     auto* indicatorRow = new QFormLayout;
-    auto* indicatorLabel = new QLabel("Status Indicator");
+    auto* indicatorLabel = new QLabel("Status &Indicator");
     indicatorLabel->setBuddy(indicators);
     indicatorRow->addRow(indicatorLabel, indicators);
     auto* note = new QLabel("Programs must be running to add them to list");
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
 
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(grid, 1);
     outer->addLayout(indicatorRow);
     outer->addWidget(note);
-    outer->addWidget(buttons);
+    AddOkButtons(this, outer);
 
     for (const std::string& pair : model_->pairs()) indicators->addItem(Q(pair));
     indicators->setCurrentIndex(model_->selectedPair());
@@ -155,8 +169,6 @@ CAddRemoveProgramsDlg::CAddRemoveProgramsDlg(Core& core, QWidget* parent)
         model_->MoveAllToUnmonitored();
         Show();
     });
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     Show();
 }
 
@@ -189,20 +201,15 @@ CSmtpAuthDlg::CSmtpAuthDlg(Core& core, QWidget* parent) : QDialog(parent), core_
     for (QLineEdit* e : {account, password}) e->setMaxLength(kSmtpAuthMaxChars);
     auto* group = new QGroupBox("Logon Information");
     auto* form = new QFormLayout(group);
-    auto* accountLabel = new QLabel("Account Name");
+    auto* accountLabel = new QLabel("&Account Name");
     accountLabel->setBuddy(account);
-    auto* passwordLabel = new QLabel("Password");
+    auto* passwordLabel = new QLabel("&Password");
     passwordLabel->setBuddy(password);
     form->addRow(accountLabel, account);
     form->addRow(passwordLabel, password);
-    auto* buttons = new QDialogButtonBox;
-    buttons->addButton("OK", QDialogButtonBox::AcceptRole)->setDefault(true);
-    buttons->addButton("&Cancel", QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(group);
-    outer->addWidget(buttons);
+    AddOkButtons(this, outer);
     setMinimumWidth(fontMetrics().horizontalAdvance('x') * 50);
 }
 
@@ -228,9 +235,6 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     // The build's own word size: a 64-bit build does not call itself 32-bit.
     auto* line2 = new QLabel(QString("Zelmar Version %1 (%2-bit)").arg(kProductVersion).arg(sizeof(void*) * 8));
     link = new CLinkLabel(kProductWebSite);
-    auto* buttons = new QDialogButtonBox;
-    buttons->addButton("OK", QDialogButtonBox::AcceptRole)->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     auto* text = new QVBoxLayout;
     text->addWidget(line1);
     text->addWidget(line2);
@@ -240,7 +244,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     row->addLayout(text, 1);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(row);
-    outer->addWidget(buttons);
+    AddOkButtons(this, outer, false);
 }
 
 // --- Shutdown In Progress ---

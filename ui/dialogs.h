@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <memory>
 
+class QBoxLayout;
 class QComboBox;
+class QDialogButtonBox;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -16,6 +18,12 @@ namespace zelmar {
 
 class Core;
 class AddRemoveProgramsModel;
+
+// The row of "OK" (and "&Cancel") at the foot of a dialog, put into layout.
+// OK is the default button for Enter wherever the focus is; Cancel never
+// takes that over (a Tab past it would otherwise make Enter cancel, and the
+// entry typed would be lost).
+QDialogButtonBox* AddOkButtons(QDialog* dialog, QBoxLayout* layout, bool withCancel = true);
 
 // The product's web address (the Help menu's last item and the About box).
 inline constexpr const char* kProductWebSite = "https://www.zelmar.example/";

@@ -16,6 +16,7 @@ namespace zelmar {
 namespace {
 std::atomic<CMainSheet*> g_sheet{nullptr};
 std::atomic<Core*> g_core{nullptr};
+std::atomic<QtHost*> g_host{nullptr};
 }  // namespace
 
 void GuiShowMainWindow() {
@@ -29,11 +30,11 @@ void GuiShowMainWindow() {
 }
 
 void GuiRequestExit() {
-    if (!g_core.load() || !qApp) return;
+    if (!g_host.load() || !qApp) return;
     QMetaObject::invokeMethod(
         qApp,
         [] {
-            if (Core* core = g_core.load()) core->RequestExit();
+            if (QtHost* host = g_host.load()) host->ExitOnSignal();
         },
         Qt::QueuedConnection);
 }
@@ -50,6 +51,9 @@ int RunGui(int& argc, char** argv, const GuiStart& start) {
     DesktopNotifier notifier([&core](StatusMessage message) { core.PostStatusMessage(std::move(message)); });
     RefreshPipeline pipeline = MakeRefreshPipeline();
     pipeline.AddObserver(notifier.Observer([&core] { return core.settings().DesktopNotifications == 1; }));
+    host.hiddenNotice = [&core, &notifier](const std::string& caption, const std::string& text) {
+        if (core.settings().DesktopNotifications == 1) notifier.Show({caption, text, true});
+    };
     InstallServices(core, pipeline);
     StartServices(false);
     CMainSheet sheet(core, start.invisible);
@@ -64,11 +68,14 @@ int RunGui(int& argc, char** argv, const GuiStart& start) {
     sheet.LoadPages();
     g_sheet = &sheet;
     g_core = &core;
+    g_host = &host;
     auto network = WatchNetwork(core);
     const int rc = core.closed() ? 0 : app.exec();
     network.reset();
+    host.hiddenNotice = nullptr;
     g_sheet = nullptr;
     g_core = nullptr;
+    g_host = nullptr;
     host.Shutdown();
     return core.exitFailed() ? 1 : rc;
 }

@@ -15,6 +15,7 @@ AddressHistoryView::AddressHistoryView(std::string historyFile, QWidget* parent)
     : QWidget(parent), file_(std::move(historyFile)) {
     sinceLastChange = new QLabel;
     list = new QTreeWidget;
+    list->setAccessibleName("Address history");
     list->setRootIsDecorated(false);
     list->setHeaderLabels({"Changed", "WAN", "LAN", "WAN IPv6", "LAN IPv6"});
     list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);

@@ -28,6 +28,7 @@ CLogViewer::CLogViewer(QWidget* parent) : QDialog(parent), watcher_(new QFileSys
     setAttribute(Qt::WA_DeleteOnClose);
     text = new QPlainTextEdit;
     text->setReadOnly(true);
+    text->setAccessibleName("Log");
     text->setLineWrapMode(QPlainTextEdit::NoWrap);
     text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // A log of many days stays cheap: older lines beyond this drop off.
@@ -99,6 +100,8 @@ void CLogViewer::Reload() {
     text->appendPlainText(chunk);
     // The newest line stays in sight unless the user scrolled up to read.
     if (atBottom) bar->setValue(bar->maximum());
+    // Lines are read from their start (the time stamp), not their end.
+    text->horizontalScrollBar()->setValue(0);
 }
 
 }  // namespace zelmar

@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <QPixmapCache>
 #include <QScreen>
+#include <QScrollArea>
 #include <QToolTip>
 #include <QCursor>
 #include <QHBoxLayout>
@@ -35,6 +36,7 @@
 #include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/log_viewer.h"
+#include "ui/notifications_page.h"
 #include "ui/pages.h"
 #include "ui/page_models.h"
 #include "ui/program_icon.h"
@@ -43,6 +45,25 @@ namespace zelmar {
 
 namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A page in a scroll area that asks for the page's whole size, so that the
+// window opens as large as its pages where the screen has the room, and
+// can still be made as small as the user likes (the page then scrolls).
+class PageScroll : public QScrollArea {
+public:
+    QSize sizeHint() const override {
+        const int f = 2 * frameWidth();
+        return widget() ? widget()->sizeHint() + QSize(f, f) : QScrollArea::sizeHint();
+    }
+};
+
+QWidget* Scrolling(QWidget* page) {
+    auto* scroll = new PageScroll;
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(page);
+    return scroll;
+}
 
 // Drops this process's hold on the resident pages of library code (private,
 // read-only, executable file mappings: never written, so the kernel maps
@@ -104,13 +125,17 @@ void CMainSheet::EnsureContent() {
     const char* titles[6] = {"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
                              "E-Mail Options"};
     for (int i = 0; i < 6; ++i) {
-        tabs_->addTab(pages_[static_cast<std::size_t>(i)], titles[i]);
+        tabs_->addTab(Scrolling(pages_[static_cast<std::size_t>(i)]), titles[i]);
         connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::modifiedChanged, this,
                 &CMainSheet::UpdateSaveButton);
-        connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::messageRequested, this, &CMainSheet::ShowMessage);
+        connect(pages_[static_cast<std::size_t>(i)], &SettingsPage::messageRequested, this,
+                [this](const QString& text) { ShowMessage(text); });
     }
     // Dynamic DNS writes its entries itself: it takes no part in "&Save".
-    tabs_->addTab(new CDdnsPage(core_), "Dynamic DNS");
+    ddnsPage_ = new CDdnsPage(core_);
+    tabs_->addTab(Scrolling(ddnsPage_), "Dynamic DNS");
+    // So do the webhooks, the command hook and the other notifications.
+    tabs_->addTab(Scrolling(new CNotificationsPage(core_)), "Notifications");
     tabs_->setTabIcon(0, ProgramIcon(true));
     // All six tabs stay in sight: the window is at least as wide as they are.
     tabs_->setUsesScrollButtons(false);
@@ -132,17 +157,23 @@ void CMainSheet::EnsureContent() {
     closeMessage->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
     closeMessage->setAccessibleName("Close the message");
     connect(closeMessage, &QToolButton::clicked, this, [this] { ShowMessage(QString()); });
+    // The way to the page where the cause can be mended.
+    messageGo_ = new QPushButton;
+    connect(messageGo_, &QPushButton::clicked, this, [this] {
+        ShowPage(messagePlace_ == static_cast<int>(MessageBoxRequest::Page::Email) ? kEmailPage : kFtpPage);
+    });
     auto* messageRow = new QHBoxLayout(messageBar_);
     messageRow->setContentsMargins(6, 2, 2, 2);
     messageRow->addWidget(messageLabel_, 1);
+    messageRow->addWidget(messageGo_, 0, Qt::AlignTop);
     messageRow->addWidget(closeMessage, 0, Qt::AlignTop);
     // Once per run, for settings nothing was entered in yet.
     if (!firstRunShown_ && NothingConfigured(core_.settings())) {
         firstRunShown_ = true;
         messageText_ = Q(FirstRunText(core_.ini().path()));
+        messagePlace_ = static_cast<int>(MessageBoxRequest::Page::Ftp);
     }
-    messageLabel_->setText(messageText_);
-    messageBar_->setVisible(!messageText_.isEmpty());
+    ApplyMessage();
 
     refresh_ = new QPushButton("&Refresh");
     save_ = new QPushButton("&Save");
@@ -165,14 +196,32 @@ void CMainSheet::EnsureContent() {
     layout->addLayout(buttons);
     setCentralWidget(central);
     statusBar()->setSizeGripEnabled(false);
-    if (!statusText_.isEmpty()) statusBar()->showMessage(statusText_);
+    // The status line is a label of the bar, not its passing message, which
+    // a menu's (empty) status tip would wipe out; a copy's confirmation
+    // still passes over it for a few seconds.
+    statusLabel_ = new QLabel(statusText_);
+    statusLabel_->setAccessibleName("Status line");
+    statusBar()->addWidget(statusLabel_, 1);
 
     BuildMenuBar();
 }
 
 void CMainSheet::setVisible(bool visible) {
     if (visible) EnsureContent();
+    if (visible && !sized_ && savedGeometry_.isEmpty()) {
+        sized_ = true;
+        FitToScreen();
+    }
     QMainWindow::setVisible(visible);
+}
+
+void CMainSheet::FitToScreen() {
+    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // The frame is the window manager's and unknown before the first map:
+    // room is kept for a title bar and borders of a common size.
+    const QSize room = screen->availableGeometry().size() - QSize(24, 64);
+    resize(sizeHint().boundedTo(room).expandedTo(minimumSizeHint()));
 }
 
 CMainSheet::~CMainSheet() {
@@ -231,25 +280,28 @@ void CMainSheet::LoadPages() {
 
 // --- host requests ---
 
-void CMainSheet::ShowMessage(const QString& text) {
+void CMainSheet::ShowMessage(const QString& text, int place) {
     messageText_ = text;
+    messagePlace_ = text.isEmpty() ? 0 : place;
     // Applied from the event loop: a field's check runs while the focus
     // moves (a page being switched away), not a time to lay out the window.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (!messageBar_) return;
-            messageLabel_->setText(messageText_);
-            messageBar_->setVisible(!messageText_.isEmpty());
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { ApplyMessage(); }, Qt::QueuedConnection);
+}
+
+void CMainSheet::ApplyMessage() {
+    if (!messageBar_) return;
+    messageLabel_->setText(messageText_);
+    const bool email = messagePlace_ == static_cast<int>(MessageBoxRequest::Page::Email);
+    messageGo_->setText(email ? "E-Mail Options" : "FTP Settings");
+    messageGo_->setVisible(messagePlace_ != 0);
+    messageBar_->setVisible(!messageText_.isEmpty());
 }
 
 void CMainSheet::StatusLine(const std::string& displayText) {
     // Kept while the window has no status bar yet, so that the first show
     // says what happened last.
     statusText_ = Q(displayText);
-    if (tabs_) statusBar()->showMessage(statusText_);
+    if (statusLabel_) statusLabel_->setText(statusText_);
 }
 
 QString CMainSheet::TrayToolTip(const StatusPage& page) {
@@ -264,6 +316,8 @@ QString CMainSheet::TrayToolTip(const StatusPage& page) {
 void CMainSheet::SetStatusPage(const StatusPage& page) {
     tray_->setToolTip(TrayToolTip(page));
     if (!tabs_) return;
+    // A refresh's outcomes show on the page in view, not only at its next show.
+    if (ddnsPage_->isVisible()) ddnsPage_->Reload();
     auto* status = static_cast<CRemotePage*>(pages_[kStatusPage]);
     if (status->shown()) status->Load();
 }
@@ -438,11 +492,8 @@ void CMainSheet::CopyWanAddress() {
 void CMainSheet::Confirm(const QString& text) {
     lastConfirmation_ = text;
     if (tabs_ && isVisible()) {
-        // For a few seconds; then the status line shows the last status again.
+        // For a few seconds; then the status line shows again.
         statusBar()->showMessage(text, 4000);
-        QTimer::singleShot(4100, this, [this] {
-            if (tabs_ && statusBar()->currentMessage().isEmpty()) statusBar()->showMessage(statusText_);
-        });
     } else {
         QToolTip::showText(QCursor::pos(), text);
     }
@@ -477,10 +528,16 @@ QString CMainSheet::HelpFile() {
 
 void CMainSheet::Help() {
     const QString file = HelpFile();
-    if (!file.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(file))) return;
-    QMessageBox::warning(isVisible() ? this : nullptr, "Zelmar",
-                         file.isEmpty() ? QString("The Zelmar help is not installed.")
-                                        : OpenFailureText(file));
+    if (file.isEmpty()) {
+        ShowMessage("The Zelmar help is not installed.");
+        return;
+    }
+    // The desktop's opener may start and find no browser: where the help is
+    // is said in any case, so that it can be opened by hand.
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(file)))
+        Confirm(QString("The help is %1 (opened in the browser).").arg(file));
+    else
+        ShowMessage(OpenFailureText(file));
 }
 
 void CMainSheet::OpenWebSite() {
@@ -545,6 +602,9 @@ void CMainSheet::ReleaseContent() {
     tabs_ = nullptr;
     messageBar_ = nullptr;
     messageLabel_ = nullptr;
+    messageGo_ = nullptr;
+    statusLabel_ = nullptr;
+    ddnsPage_ = nullptr;
     pages_ = {};
     refresh_ = save_ = exit_ = nullptr;
     saveAction_ = nullptr;
@@ -566,7 +626,8 @@ void CMainSheet::ReleaseContent() {
 void CMainSheet::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
     // One click shows or hides the window; the menu has the rest.
     if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick) return;
-    const bool up = isVisible() && !isMinimized();
+    // A window another one covers is brought to the front, not hidden.
+    const bool up = isVisible() && !isMinimized() && isActiveWindow();
     if (reason == QSystemTrayIcon::Trigger && up) {
         HideToTray();
     } else {

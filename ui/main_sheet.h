@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QKeySequence>
+#include <QLabel>
 #include <QRect>
 #include <QSystemTrayIcon>
 #include <array>
@@ -32,6 +33,7 @@ class CProcessMonitor;
 class CProxyPage;
 class CEmailPage;
 class CShutdownWindow;
+class CDdnsPage;
 
 inline constexpr const char* kNoTrayText =
     "No system tray is available: Zelmar stays minimised in the task bar.";
@@ -92,9 +94,13 @@ public:
     QMenu* trayMenu() const { return trayMenu_; }
     bool closing() const { return closing_; }
     // The message line above the pages: a note the user closes (empty text:
-    // hidden). Kept while the pages are not made.
-    void ShowMessage(const QString& text);
+    // hidden). Kept while the pages are not made. place, when not 0, is a
+    // MessageBoxRequest::Page: the line then offers a way to that page.
+    void ShowMessage(const QString& text, int place = 0);
     QString message() const { return messageText_; }
+    // The status line as shown (the last status message).
+    QString statusLine() const { return statusLabel_ ? statusLabel_->text() : statusText_; }
+    bool statusLineVisible() const { return statusLabel_ && statusLabel_->isVisible(); }
     // What the last copy command said (status line or tooltip).
     const QString& lastConfirmation() const { return lastConfirmation_; }
     CLogViewer* logViewer() const { return logViewer_; }
@@ -132,6 +138,10 @@ private:
     void ShowTrayIcon();
     void Confirm(const QString& text);
     void RestoreSavedGeometry();
+    void ApplyMessage();
+    // The first size: the pages' own where the screen has room, else the
+    // screen's available area (the pages then scroll).
+    void FitToScreen();
 
     Core& core_;
     bool invisible_;
@@ -162,7 +172,12 @@ private:
     QString messageText_;
     QFrame* messageBar_ = nullptr;
     QLabel* messageLabel_ = nullptr;
+    QPushButton* messageGo_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    CDdnsPage* ddnsPage_ = nullptr;
+    int messagePlace_ = 0;
     bool firstRunShown_ = false;
+    bool sized_ = false;
     QString lastConfirmation_;
 };
 

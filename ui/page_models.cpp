@@ -57,15 +57,17 @@ bool NothingConfigured(const Settings& s) {
 
 std::string FirstRunText(const std::string& settingsFile) {
     return "Your settings are kept in " + settingsFile +
-           ". First give the address-echo page, then the FTP site (FTP page) or the people to mail "
+           ". The WAN address is looked up with the built-in address-echo services unless you give a page of "
+           "your own (Advanced Options). To tell others, give the FTP site (FTP page) or the people to mail "
            "(E-Mail Options), and press Save.";
 }
 
 std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress) {
-    if (!NothingConfigured(s) || (!wanAddress.empty() && wanAddress != "N/A")) return std::string();
-    if (s.WANIPURL.empty())
-        return "Not set up yet: no address-echo page is given, so the WAN address is unknown.";
-    return "Not set up yet: the WAN address is unknown, and neither the FTP upload nor the e-mail is turned on.";
+    if (!wanAddress.empty() && wanAddress != "N/A") return std::string();
+    const char* source = s.WANIPURL.empty() ? "the built-in address-echo services gave none"
+                                            : "the address-echo page gave none";
+    if (NothingConfigured(s)) return std::string("Not set up yet, and no WAN address: ") + source + ".";
+    return std::string("No WAN address: ") + source + "; the log has the details.";
 }
 
 std::string NumberRangeText(int low, int high) {
@@ -253,8 +255,13 @@ bool EmailPageModel::SettingsButtonEnabled() const {
 void EmailPageModel::SetEnableMail(bool on) {
     core_.EditSettings([&](Settings& s) { s.EnableMail = on ? 1 : 0; });
     SetModified();
-    if (on && core_.settings().EmailOnIPChangeOnly != 1)
-        core_.MessageBox(Warning(kMailWarningText, MbButtons::Ok, MbAnswer::Ok));
+    // A note, not a box: it informs, and the page's message line says it.
+    if (on && core_.settings().EmailOnIPChangeOnly != 1) {
+        if (onFieldProblem)
+            onFieldProblem(kMailWarningText);
+        else
+            core_.MessageBox(Warning(kMailWarningText, MbButtons::Ok, MbAnswer::Ok));
+    }
 }
 
 void EmailPageModel::SetFlag(int Settings::*flag, bool on) {

@@ -54,9 +54,9 @@ bool NothingConfigured(const Settings& s);
 // The window's first-run message: where the settings live and what to set
 // first.
 std::string FirstRunText(const std::string& settingsFile);
-// What the window says in place of the online notice while nothing is
-// configured and the WAN address is unknown ("N/A" or empty), so that it
-// does not claim to be online; empty when the notice stands.
+// What the window says in place of the online notice while the WAN address
+// is unknown ("N/A" or empty), so that it does not claim to be online
+// without one; empty when the notice stands.
 std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress);
 
 // The "modified" mark of one page.

@@ -123,14 +123,15 @@ bool NumberField::HoldsAllowedValue() const {
 QValidator::State NumberField::validate(QString& input, int& pos) const {
     const QValidator::State state = QSpinBox::validate(input, pos);
     if (state != QValidator::Invalid) return state;
-    // A number above the range, as long as the largest one, may be typed:
-    // it is refused at the field with the range said, rather than held back
-    // key by key (70000 for a port would otherwise become 7000).
+    // A number above the range, longer than the largest one too, may be
+    // typed: it is refused at the field with the range said, rather than
+    // held back key by key (70000 or 100000 for a port would otherwise
+    // quietly become 7000 or 10000).
     QString text = input;
     if (!suffix().isEmpty() && text.endsWith(suffix())) text.chop(suffix().size());
     text = text.trimmed();
     const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
-    return digits && text.size() <= QString::number(maximum()).size() ? QValidator::Intermediate : QValidator::Invalid;
+    return digits && text.size() <= kMaxTypedDigits ? QValidator::Intermediate : QValidator::Invalid;
 }
 
 QAbstractSpinBox::StepEnabled NumberField::stepEnabled() const {
@@ -559,6 +560,7 @@ void COptionsPage::UpdateEnabling() {
 CRemotePage::CRemotePage(Core& core, QWidget* parent) : SettingsPage(core, parent) {
     hostMessages = new QPlainTextEdit;
     hostMessages->setReadOnly(true);
+    hostMessages->setAccessibleName("Host Messages");
     hostMessages->setMaximumHeight(hostMessages->fontMetrics().lineSpacing() * 4 + 12);
     lanAddress = new QLabel;
     wanAddress = new QLabel;
@@ -622,6 +624,7 @@ CProcessMonitor::CProcessMonitor(Core& core, QWidget* parent)
     auto* group = new QGroupBox("Monitored Programs");
     trigger = new QCheckBox("&Trigger notification on status change");
     list = new QTreeWidget;
+    list->setAccessibleName("Monitored Programs");
     list->setRootIsDecorated(false);
     list->setHeaderLabels({"Program Tag", "Program Window Name", "Status"});
     const int unit = fontMetrics().averageCharWidth();
@@ -834,6 +837,8 @@ CEmailPage::CEmailPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
     recipients = new QLineEdit;
     recipients->setMaxLength(kRecipientsMaxChars);
     recipients->setPlaceholderText("(Separate recipients with semi-colons)");
+    // Named as the field it is, not by its hint.
+    recipients->setAccessibleName("Recipients");
     subject = new QLineEdit;
     messageFile = new QLineEdit;
     messageBrowse = BrowseButton("Choose the mail message file");

@@ -76,6 +76,8 @@ private:
     bool ShownNumber(long& number) const;
     // A changed text the spin box would replace with its last value.
     bool Refused() const { return touched_ && !HoldsAllowedValue(); }
+    // Beyond any limit a field has: more digits than this are not taken.
+    static constexpr int kMaxTypedDigits = 12;
     int low_, high_;
     bool touched_ = false;
     QString kept_;
@@ -92,8 +94,10 @@ public:
     // Whether the page has been shown, and so loaded, at least once: only
     // then do its fields hold anything to collect.
     bool loaded() const { return loaded_; }
+    // A save clears the mark, except while a refused value still stands in
+    // a field: that value was not saved.
     void ClearModified() {
-        if (model()) model()->SetModified(false);
+        if (model() && !refusedField_) model()->SetModified(false);
     }
 
 signals:

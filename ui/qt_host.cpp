@@ -6,8 +6,10 @@
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "app/notify/notification_email.h"
 #include "ui/main_sheet.h"
 #include "ui/page_models.h"
@@ -92,8 +94,9 @@ bool QtHost::KillTimer(int id) {
 }
 
 namespace {
-// The core's question after a failed exit publication.
+// The core's question after a failed exit publication, and its save question.
 constexpr const char* kExitAnywayQuestion = "There was an error uploading page. Exit anyway?";
+constexpr const char* kSaveQuestion = "Do you want to save your settings?";
 constexpr int kRecentLines = 8;
 }  // namespace
 
@@ -103,7 +106,13 @@ std::unique_ptr<QMessageBox> QtHost::MakeBox(const MessageBoxRequest& r, QWidget
         box->setWindowTitle("Zelmar");
         box->setIcon(QMessageBox::Warning);
         box->setText("The offline page could not be published.");
-        if (!recentLines_.empty()) box->setInformativeText(QString::fromStdString(recentLines_.back()));
+        // What failed: the step the publication's own error named, else
+        // the last line it wrote.
+        const std::string first = foldedErrors_.substr(0, foldedErrors_.find('\n'));
+        if (!first.empty())
+            box->setInformativeText(QString::fromStdString(first));
+        else if (!recentLines_.empty())
+            box->setInformativeText(QString::fromStdString(recentLines_.back()));
         std::string details = foldedErrors_;
         for (const std::string& line : recentLines_) details += line + "\n";
         box->setDetailedText(QString::fromStdString(details));
@@ -114,6 +123,13 @@ std::unique_ptr<QMessageBox> QtHost::MakeBox(const MessageBoxRequest& r, QWidget
     }
     box->setWindowTitle(QString::fromStdString(r.caption));
     box->setText(QString::fromStdString(r.text));
+    if (r.text == kSaveQuestion && r.buttons == MbButtons::YesNoCancel) {
+        // Buttons that say what they do: the answers are Yes, No and Cancel.
+        box->setIcon(QMessageBox::Question);
+        box->setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+        box->setDefaultButton(QMessageBox::Save);
+        return box;
+    }
     switch (r.icon) {
         case MbIcon::None: box->setIcon(QMessageBox::NoIcon); break;
         case MbIcon::Information: box->setIcon(QMessageBox::Information); break;
@@ -145,11 +161,20 @@ std::unique_ptr<QMessageBox> QtHost::MakeBox(const MessageBoxRequest& r, QWidget
 MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
     const bool exitQuestion = r.text == kExitAnywayQuestion;
     // An error of the exit publication is said by the exit question that
-    // follows it (when the user asked to be notified): kept for its details.
-    if (publishingAtExit_ && !exitQuestion && r.buttons == MbButtons::Ok && core_ &&
-        core_->settings().NotifyErrorOnShut == 1) {
-        foldedErrors_ += r.text + "\n";
+    // follows it when the user asked to be notified ("NotifyErrorOnShut"),
+    // and kept for its details; otherwise it is in the log, and no box
+    // stands in the way of the exit.
+    if (publishingAtExit_ && !exitQuestion && r.buttons == MbButtons::Ok) {
+        if (core_ && core_->settings().NotifyErrorOnShut == 1) foldedErrors_ += r.text + "\n";
         return MbAnswer::Ok;
+    }
+    // Told to end (a signal, the session): nobody is there to answer.
+    if (endingBySignal_ && !(exitQuestion && core_ && core_->settings().NotifyErrorOnShut == 1)) {
+        if (r.text == kSaveQuestion && core_) {
+            core_->DisplayAndLog(Message(Msg::ExitSettingsNotSaved));
+            return MbAnswer::No;
+        }
+        return r.buttons == MbButtons::YesNo || r.buttons == MbButtons::YesNoCancel ? MbAnswer::Yes : MbAnswer::Ok;
     }
     // No box over a leftover "Shutdown In Progress" window.
     if (exitQuestion) {
@@ -157,6 +182,11 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
         publishingAtExit_ = false;
     }
     if (scriptedBoxes) return scriptedBoxes(r);
+    // A box with OK alone asks nothing: the caller gets its answer at once.
+    if (r.buttons == MbButtons::Ok && !exitQuestion) {
+        Inform(r);
+        return MbAnswer::Ok;
+    }
     std::unique_ptr<QMessageBox> box = MakeBox(r, sheet_ && sheet_->isVisible() ? sheet_ : nullptr);
     if (r.systemModal) box->setWindowModality(Qt::ApplicationModal);
     const int result = box->exec();
@@ -165,6 +195,8 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
         return box->buttonRole(box->clickedButton()) == QMessageBox::YesRole ? MbAnswer::Yes : MbAnswer::No;
     }
     switch (result) {
+        case QMessageBox::Save: return MbAnswer::Yes;
+        case QMessageBox::Discard: return MbAnswer::No;
         case QMessageBox::Cancel: return MbAnswer::Cancel;
         case QMessageBox::Yes: return MbAnswer::Yes;
         case QMessageBox::No: return MbAnswer::No;
@@ -176,8 +208,28 @@ MbAnswer QtHost::MessageBox(const MessageBoxRequest& r) {
     }
 }
 
+void QtHost::Inform(const MessageBoxRequest& r) {
+    const bool onScreen = sheet_ && sheet_->isVisible() && !sheet_->isMinimized();
+    // One box at a time: while one is open, or while the window is in the
+    // tray, the text waits in the message bar instead of stacking boxes.
+    if (!onScreen || informing_) {
+        if (sheet_) sheet_->ShowMessage(QString::fromStdString(r.text), static_cast<int>(r.page));
+        if (!onScreen && hiddenNotice && !(core_ && core_->WorkerRunning()))
+            hiddenNotice(r.caption.empty() ? "Zelmar" : r.caption, r.text);
+        return;
+    }
+    QMessageBox* box = MakeBox(r, sheet_).release();
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(r.systemModal ? Qt::ApplicationModal : Qt::NonModal);
+    informing_ = box;
+    box->show();
+}
+
 void QtHost::StatusLine(const StatusMessage& message, const std::string& displayText) {
-    recentLines_.push_back(displayText);
+    // A failure's details: a server's positive replies ("226 Transfer
+    // complete.") say nothing about what failed.
+    const bool positiveReply = !message.code.empty() && message.code[0] >= '1' && message.code[0] <= '3';
+    if (!positiveReply) recentLines_.push_back(displayText);
     if (recentLines_.size() > kRecentLines) recentLines_.pop_front();
     if (!sheet_) return;
     // Settings nothing was entered in yet give no "online" worth the name:
@@ -203,6 +255,8 @@ void QtHost::SetRefreshEnabled(bool enabled) {
     if (sheet_) sheet_->SetRefreshEnabled(enabled);
 }
 void QtHost::ShowShutdownWindow(bool visible) {
+    // The details of a failed exit publication are its own lines only.
+    if (visible && !publishingAtExit_) recentLines_.clear();
     publishingAtExit_ = visible;
     if (sheet_) sheet_->ShowShutdownWindow(visible);
 }
@@ -238,6 +292,39 @@ void QtHost::ClearModifiedMarks() {
 }
 void QtHost::RefreshProgramMonitorPage() {
     if (sheet_) sheet_->RefreshProgramMonitorPage();
+}
+
+void QtHost::ExitOnSignal() {
+    if (!core_ || core_->closed() || endingBySignal_) return;
+    endingBySignal_ = true;
+    if (!core_->WorkerRunning()) {
+        core_->RequestExit();
+        return;
+    }
+    // A refresh is at work: its every step is bounded by "Timeout", and it
+    // gets the exit publication's bound to end; then the exit goes on as at
+    // any other time, or, when the refresh is still not done, ends without
+    // the offline page and says so.
+    const Settings s = core_->settings();
+    const int seconds = std::max(1, s.Timeout) * 2 + 5 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
+    core_->DisplayAndLog(Message(Msg::ExitWaitsForRefresh, {std::to_string(seconds)}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, poll, deadline] {
+        if (!core_ || core_->closed()) {
+            poll->deleteLater();
+            return;
+        }
+        if (!core_->WorkerRunning()) {
+            poll->deleteLater();
+            core_->RequestExit();
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            poll->deleteLater();
+            core_->DisplayAndLog(Message(Msg::ExitRefreshTooLong));
+            core_->Close();
+        }
+    });
+    poll->start(100);
 }
 
 bool QtHost::EndSession() {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QObject>
+#include <QMessageBox>
+#include <QPointer>
 #include <atomic>
 #include <deque>
 #include <condition_variable>
@@ -68,12 +70,24 @@ public:
     // logout is never held up for long. Returns whether the session may end.
     bool EndSession();
 
+    // Told to end by a signal (SIGTERM, SIGINT): the exit without questions.
+    // A refresh still running is given its time-out bound to end, then the
+    // offline page is published as at any exit (or one log line says why
+    // not); only "NotifyErrorOnShut" brings a box, the one naming what
+    // failed.
+    void ExitOnSignal();
+
     // After the event loop: no more blocking sends are run; waits for every
     // worker started so far.
     void Shutdown();
 
     // Message boxes answered from a script instead of shown (tests).
     std::function<MbAnswer(const MessageBoxRequest&)> scriptedBoxes;
+    // Tells the desktop what an informing box said while the window was out
+    // of sight and no refresh (whose own notes say it) was running.
+    std::function<void(const std::string& caption, const std::string& text)> hiddenNotice;
+    // The informing box on screen, if any.
+    QMessageBox* openInformingBox() const { return informing_.data(); }
 
     // The box for a request, as MessageBox shows it. The question after a
     // failed offline publication is one dialog of its own: what failed,
@@ -83,6 +97,10 @@ public:
     const std::deque<std::string>& recentLines() const { return recentLines_; }
 
 private:
+    // A box that only informs: shown without waiting for it, so nothing
+    // (a refresh, the worker that raised it) is held while it is open.
+    void Inform(const MessageBoxRequest& request);
+
     struct Pending {
         std::mutex mutex;
         std::condition_variable done;
@@ -104,8 +122,10 @@ private:
     // window is up): an error box is kept for the exit question's details
     // instead of standing as a second box in a row.
     bool publishingAtExit_ = false;
+    bool endingBySignal_ = false;
     std::string foldedErrors_;
     std::deque<std::string> recentLines_;
+    QPointer<QMessageBox> informing_;
 };
 
 }  // namespace zelmar

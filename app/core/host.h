@@ -26,6 +26,9 @@ struct MessageBoxRequest {
     MbIcon icon = MbIcon::None;
     MbAnswer defaultAnswer = MbAnswer::Ok;
     bool systemModal = false;
+    // The settings page where the cause can be mended, for a front end that
+    // offers a way there next to the text.
+    enum class Page { None, Ftp, Email } page = Page::None;
 };
 
 // The fields of the Status page.

@@ -49,6 +49,19 @@ enum class Msg {
     WanSourcesFailed,
     WanUnreachable,
     NetworkChanged,
+    // What a failed delivery says in words, and a mail that went out.
+    SmtpConnectFailed,
+    SmtpLoginRefused,
+    SmtpGreetingRefused,
+    SmtpStepRefused,
+    SmtpNoAnswer,
+    EmailSent,
+    FtpStepRefused,
+    FtpStepFailed,
+    ChannelFailedAt,
+    ExitWaitsForRefresh,
+    ExitRefreshTooLong,
+    ExitSettingsNotSaved,
 };
 
 struct MessageEntry {
@@ -106,6 +119,23 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::WanSourcesFailed, "P10009", "ERROR: Unable to retrieve WAN {} address from {}: {}"},
     {Msg::WanUnreachable, "P10009", "WARNING: The WAN {} address {} cannot be reached from the Internet: {}."},
     {Msg::NetworkChanged, "P", "Network change detected: refreshing."},
+    // A failed delivery in words, for the status line, the log and the
+    // desktop note: what was being done, with whom, and what the peer said
+    // (or why it said nothing). The host, the port, the step, the reply.
+    {Msg::SmtpConnectFailed, "P", "Unable to connect to {} port {}: {}"},
+    {Msg::SmtpLoginRefused, "P", "SMTP login refused by {} ({})"},
+    {Msg::SmtpGreetingRefused, "P", "{} refused the connection ({})"},
+    {Msg::SmtpStepRefused, "P", "{} refused {} ({})"},
+    {Msg::SmtpNoAnswer, "P", "The mail server {} failed at {}: {}"},
+    {Msg::EmailSent, "P", "E-mail sent to {} recipient(s)."},
+    {Msg::FtpStepRefused, "P", "The FTP server refused the {}: {}"},
+    {Msg::FtpStepFailed, "P", "The FTP {} failed."},
+    {Msg::ChannelFailedAt, "P", "Failed at the {} step; the log has this refresh's lines."},
+    // The end asked for by a signal or the session, with no one to answer a
+    // question.
+    {Msg::ExitWaitsForRefresh, "P", "Exit requested: the refresh that is running is given {} seconds to end."},
+    {Msg::ExitRefreshTooLong, "P", "The refresh did not end in time: the offline page was not published."},
+    {Msg::ExitSettingsNotSaved, "P", "The changes on the settings pages were not saved: Zelmar was told to end."},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

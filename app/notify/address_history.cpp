@@ -136,7 +136,7 @@ std::vector<AddressChange> AddressHistory::Entries() const {
 }
 
 std::string HistoryTimeText(std::int64_t time) {
-    return LocalTimeText(static_cast<std::time_t>(time), "%m/%d/%Y %H:%M:%S");
+    return LocalTimeText(static_cast<std::time_t>(time), "%m/%d/%y %H:%M:%S");
 }
 
 std::map<std::string, std::string, std::less<>> HistoryValues(const std::vector<AddressChange>& recorded,

@@ -1,8 +1,30 @@
 #include "app/notify/desktop_notes.h"
 
+#include "app/core/messages.h"
 #include "app/notify/masked_text.h"
 
 namespace zelmar {
+
+namespace {
+
+// A failure as a sentence: the channel's own words, else the step and the
+// peer's answer; never a bare code.
+std::string FailureBody(const DeliveryResult& r) {
+    std::string body = r.why;
+    if (body.empty() && !r.serverReply.empty()) {
+        // A server's numeric code goes with its words, once; the program's
+        // own codes ("P10007") are for the log.
+        std::string reply = r.serverReply;
+        const bool numeric = !r.code.empty() && r.code.find_first_not_of("0123456789") == std::string::npos;
+        if (numeric && reply.rfind(r.code, 0) != 0) reply = r.code + " " + reply;
+        body = r.step.empty() ? reply : "The " + r.step + " failed: " + reply;
+    }
+    if (body.empty()) return Message(Msg::ChannelFailedAt, {r.step.empty() ? "delivery" : r.step}).text;
+    if (body.back() != '.') body += '.';
+    return body;
+}
+
+}  // namespace
 
 std::vector<DesktopNote> DesktopNotePlanner::Plan(const RefreshSnapshot& s, const std::vector<ChannelOutcome>& outcomes) {
     std::vector<DesktopNote> notes;
@@ -19,10 +41,7 @@ std::vector<DesktopNote> DesktopNotePlanner::Plan(const RefreshSnapshot& s, cons
         if (!o.attempted) continue;
         if (!o.result.ok()) {
             if (!failing_.insert(o.channel).second) continue;
-            std::string why = o.result.code.empty() ? std::string() : o.result.code;
-            if (!o.result.serverReply.empty()) why += (why.empty() ? "" : ": ") + o.result.serverReply;
-            notes.push_back({"Zelmar: " + o.channel + " failed",
-                             why.empty() ? "See the log for details." : MaskedForLog(why, 200), true});
+            notes.push_back({"Zelmar: " + o.channel + " failed", MaskedForLog(FailureBody(o.result), 200), true});
         } else if (failing_.erase(o.channel) > 0) {
             notes.push_back({"Zelmar: " + o.channel + " works again", "Delivered to " + s.current.wan.Shown() + ".",
                              false});

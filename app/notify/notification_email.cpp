@@ -66,13 +66,34 @@ bool ExpandMessageFile(const RefreshSnapshot& snapshot, const Settings& s, const
     return GenerateStatusPage(job, pageReporter) == 1;
 }
 
+std::string Capitalised(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
+}
+
+// A failed send in words, from what the send returned: the step the session
+// failed at and the server's answer there (or why there was none).
+std::string MailFailureSentence(const TransferResult& sent, const std::string& host, int port) {
+    const std::string& reply = sent.serverReply;
+    if (sent.step == "connect")
+        return Message(Msg::SmtpConnectFailed, {host, std::to_string(port), reply.empty() ? "no connection" : reply}).text;
+    if (sent.code.empty())
+        return Message(Msg::SmtpNoAnswer, {host, sent.step, reply.empty() ? "no reason was given" : reply}).text;
+    if (sent.step == "login") return Message(Msg::SmtpLoginRefused, {host, reply}).text;
+    if (sent.step == "greeting") return Message(Msg::SmtpGreetingRefused, {host, reply}).text;
+    return Message(Msg::SmtpStepRefused, {host, sent.step == "message" ? "the message" : sent.step, reply}).text;
+}
+
 // A box that the refresh does not wait for: an unanswered box must not hold
 // up the rest of the refresh or the exit's publication.
-void PostErrorBox(Reporter& reporter, const StatusMessage& message, bool showEmailPage) {
+void PostErrorBox(Reporter& reporter, const StatusMessage& message, bool showEmailPage,
+                  const std::string& why = std::string()) {
     MessageBoxRequest box;
     box.text = message.text;  // without the code
+    if (!why.empty()) box.text += "\n\n" + Capitalised(why);
     box.caption = kBoxCaption;
     box.icon = MbIcon::Warning;
+    box.page = MessageBoxRequest::Page::Email;
     reporter.PostErrorBox(box, showEmailPage);
 }
 
@@ -195,18 +216,25 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
             reporter.Post(Message(Msg::RecipientsRefused, {refused}));
         }
         reporter.Post(Message(Msg::SendingEmail));
+        reporter.Post(Message(Msg::EmailSent, {std::to_string(mailer.NumAccepted())}));
         return DeliveryResultOf(sent);
     }
 
+    // What happened, in words: the component's own sentence (a certificate,
+    // an address), else the step that failed and the server's answer.
+    std::string why = mailer.FailureText();
+    if (why.empty()) why = MailFailureSentence(sent, mailer.SmtpHost(), s.EmailServerPort);
     // The file first, so that the box the user reads speaks of this failure.
-    if (const std::string why = mailer.FailureText(); !why.empty())
-        reporter.Post(Message(Msg::EmailNotSentBecause, {why}));
     mailer.SaveErrorLogXml(InFolder(startDirectory_, kSmtpErrorsFile).c_str());
     const StatusMessage notSent = Message(Msg::EmailNotSent);
-    PostErrorBox(reporter, notSent, false);
+    PostErrorBox(reporter, notSent, false, why);
     RemoveWorkingCopy(workingCopy);
     reporter.Post(notSent);
-    return DeliveryResultOf(sent);
+    // The reason last: it is what the status line keeps showing.
+    reporter.Post(Message(Msg::EmailNotSentBecause, {why}));
+    DeliveryResult result = DeliveryResultOf(sent);
+    result.why = why;
+    return result;
 }
 
 std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context) {

@@ -69,7 +69,9 @@ DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* 
     // timed out), not as the catch-all of a reply that never came.
     if (!client.connected() && !client.connectProblem().empty() && client.lastReply().empty()) {
         reporter.Post(Message(Msg::ConnectProblem, {client.connectProblem()}));
-        return DeliveryResultOf(client.Result(false, step));
+        DeliveryResult result = DeliveryResultOf(client.Result(false, step));
+        result.why = client.connectProblem();
+        return result;
     }
     const int replyClass = ReplyClassOf(client.lastReply());
     if (replyClass >= 1 && replyClass <= 3) {
@@ -79,15 +81,24 @@ DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* 
         // Posted even when empty: the log shows that as a connection failure.
         reporter.Post(ReplyMessage(client));
     }
-    return DeliveryResultOf(client.Result(false, step));
+    DeliveryResult result = DeliveryResultOf(client.Result(false, step));
+    // The step in words and the server's own answer, for the box and the
+    // desktop note.
+    const std::string what = std::string(step) == "CWD" ? "change of folder" : step;
+    const std::string reply = BoundedReply(client.lastReply());
+    result.why = reply.empty() ? Message(Msg::FtpStepFailed, {what}).text
+                               : Message(Msg::FtpStepRefused, {what, reply}).text;
+    return result;
 }
 
-void UploadErrorBox(Reporter& reporter) {
+void UploadErrorBox(Reporter& reporter, const std::string& why) {
     MessageBoxRequest box;
     box.text = kUploadErrorText;
+    if (!why.empty()) box.text += "\n\n" + why;
     box.caption = "Zelmar";
     box.buttons = MbButtons::Ok;
     box.icon = MbIcon::Stop;
+    box.page = MessageBoxRequest::Page::Ftp;
     reporter.ErrorBox(box);
 }
 
@@ -175,7 +186,7 @@ DeliveryResult FtpChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& re
     if (result.ok())
         ::unlink(localFile.c_str());
     else if (result.step != "page")
-        UploadErrorBox(reporter);
+        UploadErrorBox(reporter, result.why);
     return result;
 }
 

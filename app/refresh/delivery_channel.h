@@ -106,6 +106,9 @@ struct DeliveryResult {
     // NothingToDo found by only asking the peer: nothing was sent, so the
     // record's time of the last delivery stays.
     bool sentNothing = false;
+    // A failure in words for the user ("SMTP login refused by ..."), when
+    // the channel has one; else one is made of step and serverReply.
+    std::string why{};
 
     bool ok() const { return outcome == DeliveryOutcome::Delivered || outcome == DeliveryOutcome::NothingToDo; }
     static DeliveryResult Success() { return {DeliveryOutcome::Delivered, {}, {}, {}, 0}; }

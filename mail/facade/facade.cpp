@@ -1,4 +1,5 @@
 // The facade wrappers: string conversion at the boundary and forwarding.
+#include <cctype>
 #include <cstring>
 #include <iconv.h>
 #include <langinfo.h>
@@ -82,7 +83,6 @@ std::string toCaller(std::string_view utf8Text, bool utf8) {
 
 }  // namespace
 
-const char* componentBuildDate() { return __DATE__; }
 
 FacadeObject::~FacadeObject() = default;
 ImplBase::~ImplBase() = default;
@@ -292,9 +292,21 @@ TransferResult MailSender::Send(MailMessage* message) {
     TransferResult result;
     result.ok = SendEmail(message);
     result.step = "send";
-    if (const int status = LastSmtpStatus(); status > 0) result.code = std::to_string(status);
+    if (result.ok) {
+        if (const int status = LastSmtpStatus(); status > 0) result.code = std::to_string(status);
+        return result;
+    }
+    // The step that failed and the server's words there, not the answer to
+    // the QUIT that ended the session.
+    if (!impl_->failedStep().empty()) result.step = impl_->failedStep();
+    result.serverReply = BoundedReply(impl_->failedReply());
+    const std::string& reply = result.serverReply;
+    if (reply.size() >= 3 && std::isdigit(static_cast<unsigned char>(reply[0])) &&
+        std::isdigit(static_cast<unsigned char>(reply[1])) && std::isdigit(static_cast<unsigned char>(reply[2])))
+        result.code = reply.substr(0, 3);
     return result;
 }
+int MailSender::NumAccepted() const { return impl_->numAccepted(); }
 int MailSender::NumRefused() const { return static_cast<int>(impl_->refused().size()); }
 const char* MailSender::RefusedAddress(int index) {
     const auto& r = impl_->refused();

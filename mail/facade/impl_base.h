@@ -7,9 +7,6 @@
 
 namespace zelmar::mail {
 
-// The build date recorded as "DllDate" by every public call.
-const char* componentBuildDate();
-
 class ImplBase : public ComponentObject {
 public:
     ImplBase() = default;
@@ -20,14 +17,13 @@ public:
     Logger& log() { return log_; }
 
 protected:
-    // The start of every public call: a fresh log, the call's context (the
-    // guard closes it on every return path) and the build date.
+    // The start of every public call: a fresh log and the call's context
+    // (the guard closes it on every return path).
     class PublicCall {
     public:
         PublicCall(ImplBase& impl, const char* name) : log_(impl.log_) {
             log_.clearLog();
             log_.enterContext(name, 1);
-            log_.logData("DllDate", componentBuildDate());
         }
         ~PublicCall() { log_.leaveContext(); }
         PublicCall(const PublicCall&) = delete;

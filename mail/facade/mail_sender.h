@@ -73,6 +73,8 @@ public:
     const char* LastErrorText();
     int LastSmtpStatus() const;
 
+    // The recipients the server took in the last send (0 when it failed).
+    int NumAccepted() const;
     // The addresses the server refused in the last send.
     int NumRefused() const;
     const char* RefusedAddress(int index);

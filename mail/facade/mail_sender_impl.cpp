@@ -101,6 +101,8 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     refused_.clear();
     acceptedPin_.clear();
     failureText_.clear();
+    smtp_->clearFailedStep();
+    accepted_ = 0;
 
     // 2. Both kinds of TLS: the port decides.
     MailSenderSettings& s = settings_;
@@ -155,7 +157,10 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     }
     if (!connected) {
         if (aborted || pm.aborted()) log_.logError("Aborted by application");
-        log_.logError("Failed to connect to SMTP server.");
+        // A session that got as far as the login was connected: what
+        // failed is the login, and the log says so.
+        log_.logError(smtp_->failedStep() == "login" ? "The SMTP server refused the login."
+                                                     : "Failed to connect to SMTP server.");
         lastReplyCode_ = smtp_->lastReplyCode();
         noteFailure();
         return false;
@@ -214,6 +219,7 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     refused_ = outcome.refused;
     if (!sent) noteFailure();
     const int accepted = outcome.accepted;
+    accepted_ = sent ? accepted : 0;
     const int attempted = outcome.attempted;
     timedOut = outcome.timedOut;
     aborted = outcome.aborted;
@@ -240,14 +246,17 @@ bool MailSenderImpl::sendEmail(MailMessageImpl* message, ProgressEvent* events) 
     return false;
 }
 
+const std::string& MailSenderImpl::failedStep() const { return smtp_->failedStep(); }
+const std::string& MailSenderImpl::failedReply() const { return smtp_->failedReply(); }
+
 void MailSenderImpl::noteFailure() {
     const TlsChannel& channel = smtp_->connection().channel();
     const std::string server = settings_.smtpHost + ":" + std::to_string(settings_.smtpPort);
     switch (channel.lastError()) {
         case TlsChannel::kErrPinMismatch:
             failureText_ = "the certificate of " + server +
-                           " has changed and cannot be verified; it was refused before the login. If the change "
-                           "is expected, accept the new certificate on the E-Mail page.";
+                           " has changed since it was accepted and cannot be verified; it was refused before the "
+                           "login. If the change is expected, accept the new certificate on the E-Mail page.";
             return;
         case TlsChannel::kErrVerifyRequired:
             failureText_ = "the certificate of " + server + " cannot be verified (RequireVerifiedCertificate=1).";

@@ -71,6 +71,12 @@ public:
     // Why the last send failed, in a sentence for the user, for the
     // failures that need the user to act; "" otherwise.
     const std::string& failureText() const { return failureText_; }
+    // The session's step that failed and the server's answer there (or why
+    // there was none); "" after a send that worked.
+    // The recipients the server took in the last send.
+    int numAccepted() const { return accepted_; }
+    const std::string& failedStep() const;
+    const std::string& failedReply() const;
     const std::vector<std::string>& refused() const { return refused_; }
 
 private:
@@ -79,6 +85,7 @@ private:
     std::vector<std::string> refused_;
     int lastReplyCode_ = 0;
     std::string acceptedPin_, failureText_;
+    int accepted_ = 0;
     void noteFailure();
 };
 

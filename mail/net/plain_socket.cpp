@@ -1,5 +1,7 @@
 #include "mail/net/plain_socket.h"
 
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -238,6 +240,20 @@ void PlainSocket::takeOver(PlainSocket& other) {
     lastSendError_ = other.lastSendError_;
     resolvedAddress_ = other.resolvedAddress_;
     failReason_ = other.failReason_;
+    connectErrno_ = other.connectErrno_;
+}
+
+std::string PlainSocket::connectProblem() const {
+    switch (failReason_) {
+        case kNoHost: return "no host name given";
+        case kLookupFailed: return "host name not found";
+        case kLookupTimedOut: return "the host name lookup timed out";
+        case kLookupAborted: return "the host name lookup was stopped";
+        case kConnectTimedOut: return std::strerror(ETIMEDOUT);
+        case kNoSocket:
+        case kConnectFailed: return connectErrno_ ? std::strerror(connectErrno_) : "the connection failed";
+        default: return std::string();
+    }
 }
 
 std::string PlainSocket::takeBuffered() {
@@ -251,6 +267,7 @@ bool PlainSocket::connectSocket(const std::string& hostIn, int port, LogBase& lo
     (void)heartbeatMs;
     timedOut = false;
     failReason_ = kNone;
+    connectErrno_ = 0;
     closeSocket();
     startupWinsock(log);
     std::string host(trimView(hostIn));
@@ -292,6 +309,7 @@ bool PlainSocket::connectSocket(const std::string& hostIn, int port, LogBase& lo
     bool bindFailed = false;
     if (!sock_.StartConnect(address, port, localBindAddress_, &bindFailed)) {
         const int err = errno;
+        connectErrno_ = err;
         logSocketError(err, log);
         if (bindFailed) {
             log.logError("Failed to bind to local IP address");
@@ -320,7 +338,8 @@ bool PlainSocket::connectSocket(const std::string& hostIn, int port, LogBase& lo
             timedOut = true;
             logSocketError(ETIMEDOUT, log);
         } else {
-            logSocketError(err ? err : ECONNREFUSED, log);
+            connectErrno_ = err ? err : ECONNREFUSED;
+            logSocketError(connectErrno_, log);
             log.logData("sockError", std::to_string(err).c_str());
             failReason_ = kConnectFailed;
         }

@@ -141,6 +141,9 @@ public:
     int connectTimeoutMs() const { return connectTimeoutMs_; }
     SteadyClock::time_point readDeadline() const { return SteadyClock::now() + std::chrono::milliseconds(readTimeoutMs_); }
     int failReason() const { return failReason_; }
+    // Why the last connect failed, in the system's words ("Connection
+    // refused"); "" when it did not fail before a connection was made.
+    std::string connectProblem() const;
     std::string localAddress() const { return sock_.LocalAddress(); }
     int lastSendError() const { return lastSendError_; }
     const std::string& resolvedAddress() const { return resolvedAddress_; }
@@ -159,6 +162,7 @@ private:
     std::string resolvedAddress_;
     std::string localBindAddress_;
     int failReason_ = kNone;
+    int connectErrno_ = 0;
     int serial_;
 };
 

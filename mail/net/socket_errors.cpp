@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace zelmar::mail {
 
@@ -11,47 +12,20 @@ constexpr const char* kFirewallBlocked = "Check to make sure the port is not blo
 constexpr const char* kFirewallFilter =
     "Check to make sure the connection is not blocked by a firewall or anti-virus port filtering.";
 
-struct Row {
-    int err;
-    int wsa;
-    const char* text;
-};
-
-// errno values with a Windows Sockets counterpart, and that counterpart's text.
-constexpr Row kRows[] = {
-    {EACCES, 10013, "WSAEACCES An attempt was made to access a socket in a way forbidden by its access permissions."},
-    {EINVAL, 10022, "WSAEINVAL An invalid argument was supplied."},
-    {EMFILE, 10024, "WSAEMFILE No more socket descriptors are available."},
-    {ENFILE, 10024, "WSAEMFILE No more socket descriptors are available."},
-    {EWOULDBLOCK, 10035, "WSAEWOULDBLOCK The socket would block."},
-    {EINPROGRESS, 10036,
-     "WSAEINPROGRESS A blocking Windows Sockets 1.1 call is in progress, or the service provider is still "
-     "processing a callback function."},
-    {EPROTOTYPE, 10041, "WSAEPROTOTYPE The specified protocol is the wrong type for this socket."},
-    {EPROTONOSUPPORT, 10043, "WSAEPROTONOSUPPORT The specified protocol is not supported."},
-    {ESOCKTNOSUPPORT, 10044, "WSAESOCKTNOSUPPORT The specified socket type is not supported in this address family."},
-    {EAFNOSUPPORT, 10047, "WSAEAFNOSUPPORT The specified address family is not supported."},
-    {EADDRINUSE, 10048,
-     "WSAEADDRINUSE Only one usage of each socket address (protocol/network address/port) is normally permitted."},
-    {ENETDOWN, 10050, "WSAENETDOWN The network subsystem or the associated service provider has failed."},
-    {ENETUNREACH, 10051, "WSAENETUNREACH A socket operation was attempted to an unreachable network."},
-    {ECONNABORTED, 10053, "WSAECONNABORTED An established connection was aborted by the software in your host machine."},
-    {EPIPE, 10053, "WSAECONNABORTED An established connection was aborted by the software in your host machine."},
-    {ECONNRESET, 10054, "WSAECONNRESET An existing connection was forcibly closed by the remote host."},
-    {ENOBUFS, 10055, "WSAENOBUFS No buffer space is available. The socket cannot be created."},
-    {ETIMEDOUT, 10060,
-     "WSAETIMEDOUT A connection attempt failed because the connected party did not properly respond after a "
-     "period of time, or established connection failed because connected host has failed to respond."},
-    {ECONNREFUSED, 10061, "WSAECONNREFUSED No connection could be made because the target machine actively refused it."},
-};
+// The errno values of a socket call whose cause the system names well; any
+// other is logged by its number with the firewall hint.
+constexpr int kKnown[] = {EACCES,     EINVAL,       EMFILE,     ENFILE,      EWOULDBLOCK, EINPROGRESS,
+                          EPROTOTYPE, EPROTONOSUPPORT, ESOCKTNOSUPPORT, EAFNOSUPPORT, EADDRINUSE, ENETDOWN,
+                          ENETUNREACH, ECONNABORTED, EPIPE,     ECONNRESET,  ENOBUFS,     ETIMEDOUT,
+                          ECONNREFUSED, EHOSTUNREACH};
 
 }  // namespace
 
 SocketErrorText socketErrorText(int err) {
-    for (const Row& r : kRows) {
-        if (r.err == err) return {r.text, r.wsa, r.wsa == 10035 ? kFirewallBlocked : nullptr};
+    for (const int known : kKnown) {
+        if (known == err) return {std::strerror(err), err == EWOULDBLOCK ? kFirewallBlocked : nullptr};
     }
-    return {nullptr, 0, kFirewallFilter};
+    return {nullptr, kFirewallFilter};
 }
 
 void logSocketError(int err, LogBase& log) {

@@ -1,8 +1,7 @@
 // Socket error texts of the mail component's operation log.
 //
-// The log speaks in the Windows Sockets numbers and sentences that readers
-// of "SMTPErrors.xml" know; on Linux each errno with a counterpart maps to
-// that sentence, any other value to "Error %x".
+// The log speaks in the system's own words (strerror) for the errno values a
+// socket call is known to give; any other value is "Error %x".
 #pragma once
 
 #include "mail/base/log_base.h"
@@ -12,8 +11,7 @@ namespace zelmar::mail {
 // The text for an errno value, and whether the firewall hint that goes with
 // "would block" and with unknown errors should follow it.
 struct SocketErrorText {
-    const char* text;          // null for an errno without a counterpart
-    int wsaCode;               // 0 when none
+    const char* text;          // null for an errno not known here
     const char* extraError;    // an error line logged after the text, or null
 };
 SocketErrorText socketErrorText(int err);

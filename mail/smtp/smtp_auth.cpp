@@ -78,6 +78,7 @@ std::string cramMd5Response(std::string_view login, std::string_view password, s
 bool SmtpConnImpl::chooseAndLogin(const std::string& login, const std::string& password, const std::string& domain,
                                   std::string forced, bool afterHelo, LogBase& log, ProgressMonitor* pm,
                                   bool& timedOut, bool& aborted) {
+    step_ = "login";
     forced = std::string(trimView(forced));
     for (char& c : forced) c = asciiUpper(c);
     if (!forced.empty()) {

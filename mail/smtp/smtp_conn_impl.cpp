@@ -72,7 +72,9 @@ void SmtpConnImpl::quitAndClose() {
         const auto keepDeadline = overallDeadline_;
         readTimeoutMs_ = std::min(readTimeoutMs_, kQuitWaitMs);
         overallDeadline_ = SteadyClock::time_point::max();
+        quitting_ = true;
         if (sendRaw("QUIT\r\n", quiet, nullptr)) readReplyLine(221, quiet, nullptr, timedOut, aborted);
+        quitting_ = false;
         readTimeoutMs_ = keepRead;
         overallDeadline_ = keepDeadline;
     }
@@ -127,12 +129,30 @@ bool SmtpConnImpl::readReplyLine(int expected, LogBase& log, ProgressMonitor* pm
                                  std::string* lineOut) {
     lastReplyCode_ = 0;
     std::string line;
-    if (!readLine(line, replyDeadline(), log, pm, timedOut, aborted)) return false;
+    if (!readLine(line, replyDeadline(), log, pm, timedOut, aborted)) {
+        noteNoReply(timedOut);
+        return false;
+    }
     if (lineOut) *lineOut = line;
     const int code = parseCode(line);
-    if (code < 0) return false;
-    lastReplyCode_ = code;
+    if (code >= 0) lastReplyCode_ = code;
+    if (code != expected) noteRefusal(line);
     return code == expected;
+}
+
+void SmtpConnImpl::noteRefusal(std::string_view reply) {
+    if (quitting_) return;
+    std::string_view text = trimView(reply);
+    // Of a reply of several lines, the last says what was refused.
+    if (const auto at = text.find_last_of('\n'); at != std::string_view::npos) text = trimView(text.substr(at + 1));
+    failedStep_ = step_;
+    failedReply_.assign(text.substr(0, 256));
+}
+
+void SmtpConnImpl::noteNoReply(bool timedOut) {
+    if (quitting_) return;
+    failedStep_ = step_;
+    failedReply_ = timedOut ? "no answer within the time-out" : "the connection was closed without an answer";
 }
 
 bool SmtpConnImpl::readReply(int expected, LogBase& log, ProgressMonitor* pm, bool& timedOut, bool& aborted) {
@@ -140,13 +160,17 @@ bool SmtpConnImpl::readReply(int expected, LogBase& log, ProgressMonitor* pm, bo
     const auto deadline = replyDeadline();
     std::string line;
     for (int n = 0; n < kMaxReplyLines; ++n) {
-        if (!readLine(line, deadline, log, pm, timedOut, aborted)) return false;
+        if (!readLine(line, deadline, log, pm, timedOut, aborted)) {
+            noteNoReply(timedOut);
+            return false;
+        }
         const std::string_view body = withoutEol(line);
         if (body.size() >= 7 && equalsNoCase(body.substr(4, 3), "DSN")) dsn_ = true;
         if (isFinalLine(line)) {
             const int code = parseCode(body);
             if (code >= 0) lastReplyCode_ = code;
             if (body.size() > 3 && code == expected) return true;
+            noteRefusal(line);
             log.logError(std::string(trimView(line)).c_str());
             return false;
         }
@@ -169,6 +193,7 @@ bool SmtpConnImpl::readReplyLogged(int expected, int& code, std::string& text, L
     std::string line;
     for (int n = 0; n < kMaxReplyLines; ++n) {
         if (!readLine(line, deadline, log, pm, timedOut, aborted)) {
+            noteNoReply(timedOut);
             if (aborted) log.logError("Application aborted SMTP operation prior to receiving response.");
             else if (timedOut) log.logError("ReadTimeout expired, abandoning attempt to retrieve SMTP response.");
             else log.logError("Failed to get SMTP command response...");
@@ -190,6 +215,7 @@ bool SmtpConnImpl::readReplyLogged(int expected, int& code, std::string& text, L
         }
         lastReplyCode_ = code;
         if (code != expected) {
+            noteRefusal(text);
             log.logError(std::string(trimView(text)).c_str());
             return false;
         }
@@ -250,6 +276,8 @@ bool SmtpConnImpl::connectSmtp(const std::string& hostIn, int port, const std::s
                                bool& aborted) {
     timedOut = aborted = false;
     failure_ = SmtpFailure::None;
+    clearFailedStep();
+    step_ = "connect";
     readTimeoutMs_ = readTimeoutMs <= 0 ? 21600000 : readTimeoutMs;
     const std::string host = toLowerCopy(trimView(hostIn));
     const std::string login = loginIn ? std::string(trimView(*loginIn)) : std::string();
@@ -346,12 +374,18 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
     if (tlsInUse_) {
         if (!conn_.connectTls(host, port, log, pm, heartbeatMs_, timedOut, clientCert)) {
             log.logError("Failed to connect to secure SMTP (1)");
+            failedStep_ = step_;
+            failedReply_ = conn_.channel().socket().connectProblem();
+            if (failedReply_.empty()) failedReply_ = "the TLS handshake failed";
             return false;
         }
     } else if (!conn_.connectPlain(host, port, log, pm, heartbeatMs_, timedOut)) {
         log.logError("Failed to connect (1)");
+        failedStep_ = step_;
+        failedReply_ = conn_.plain().connectProblem();
         return false;
     }
+    step_ = "greeting";
 
     std::string greeting;
     if (!readReplyCollect(220, greeting, log, pm, timedOut, aborted)) {
@@ -364,6 +398,7 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
 
     // Greeted from here on: every way out says QUIT first (a server logs a
     // client that just drops the line, after a failed login say, as lost).
+    step_ = "EHLO";
     bool ehloOk = ehlo(log, pm, timedOut, aborted);
     if (starttls_ && !tlsInUse_) {
         // RFC 3207: STARTTLS only after EHLO and only when offered, then
@@ -381,6 +416,7 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
             quitAndClose();
             return false;
         }
+        step_ = "EHLO";
         ehloOk = ehlo(log, pm, timedOut, aborted);
         if (!ehloOk) {
             log.logError("EHLO after STARTTLS failed");
@@ -401,6 +437,7 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
             return false;
         }
         log.logError("EHLO failed, sending HELO...");
+        step_ = "HELO";
         std::string heloReply;
         const std::string name = helloName(log);
         if (!sendRaw("HELO " + name + "\r\n", log, pm)) {
@@ -435,6 +472,7 @@ bool SmtpConnImpl::openConnection(const std::string& host, int port, const std::
 bool SmtpConnImpl::startTls(const std::string& host, const char* banner, LogBase& log, ProgressMonitor* pm,
                             bool& timedOut, bool& aborted) {
     log.logInfo(banner);
+    step_ = "STARTTLS";
     if (!sendRaw("STARTTLS\r\n", log, pm)) {
         log.logError("Failed to send STARTTLS");
         return false;
@@ -573,6 +611,8 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
         if (!dsnOptions_.envid.empty()) mailFrom += " ENVID=" + dsnOptions_.envid;
     }
     mailFrom += "\r\n";
+    clearFailedStep();
+    step_ = "MAIL FROM";
     int code = -1;
     std::string reply;
     if (!command(mailFrom, 250, log, pm, out.timedOut, out.aborted, &code, &reply)) {
@@ -598,6 +638,7 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
                           {message->ccAddresses(), "cc", "Failed when sending cc RCPT TO:<"},
                           {message->bccAddresses(), "bcc", "Failed when sending bcc RCPT TO:<"}};
     int refusedCount = 0;
+    step_ = "RCPT TO";
     {
         LogContextGuard recipients(log, "recipients");
         bool stop = false;
@@ -651,6 +692,7 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
         log.logInfo(warning);
     }
 
+    step_ = "DATA";
     if (!command("DATA\r\n", 354, log, pm, out.timedOut, out.aborted, &code)) {
         log.logError("Failed when sending DATA command");
         logTranscript(log);
@@ -685,6 +727,7 @@ bool SmtpConnImpl::sendMail(SmtpMessage* message, const std::string& reversePath
         return false;
     }
 
+    step_ = "message";
     if (command("\r\n.\r\n", 250, log, pm, out.timedOut, out.aborted, &code)) {
         if (!sentLogPath.empty()) {
             std::ofstream f(sentLogPath, std::ios::binary | std::ios::app);

@@ -128,6 +128,16 @@ public:
     bool smtpUtf8() const { return smtpUtf8_; }
     SmtpFailure failure() const { return failure_; }
     const std::string& failureSubject() const { return failureSubject_; }
+    // The step of the session that failed last ("connect", "greeting",
+    // "EHLO", "HELO", "STARTTLS", "login", "MAIL FROM", "RCPT TO", "DATA",
+    // "message") and what the server answered there, or why there was no
+    // answer; both "" until a step failed.
+    const std::string& failedStep() const { return failedStep_; }
+    const std::string& failedReply() const { return failedReply_; }
+    void clearFailedStep() {
+        failedStep_.clear();
+        failedReply_.clear();
+    }
     bool tlsInUse() const { return tlsInUse_; }
     bool isClosed() const { return closed_; }
     bool isConnected() const { return conn_.isConnected(); }
@@ -206,6 +216,14 @@ private:
     SteadyClock::time_point overallDeadline_ = SteadyClock::time_point::max();
     SmtpFailure failure_ = SmtpFailure::None;
     std::string failureSubject_;
+    // Keeps the server's last refusal (or the missing answer) with the step
+    // it refused; the QUIT at the end never counts.
+    void noteRefusal(std::string_view reply);
+    void noteNoReply(bool timedOut);
+    std::string step_ = "connect";
+    std::string failedStep_;
+    std::string failedReply_;
+    bool quitting_ = false;
     static constexpr int kQuitWaitMs = 2000;
 };
 

@@ -1,4 +1,5 @@
 // Digest vectors, reply-line rules and the socket layer's small pieces.
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -86,14 +87,11 @@ TEST(Transcript, AuthPlainPayloadIsMaskedAndLongCommandsCut) {
     EXPECT_EQ(SmtpConnImpl::transcriptForm(longer), std::string(2500, 'x') + "\n...\n");
 }
 
-TEST(SocketErrors, ErrnoMapsToItsCounterpartText) {
-    const std::pair<int, int> rows[] = {{ECONNREFUSED, 10061}, {ETIMEDOUT, 10060}, {ECONNRESET, 10054},
-                                        {ENETUNREACH, 10051},  {EADDRINUSE, 10048}, {EMFILE, 10024},
-                                        {EACCES, 10013},       {EINVAL, 10022}};
-    for (const auto& [err, wsa] : rows) {
+TEST(SocketErrors, ErrnoMapsToTheSystemsText) {
+    for (const int err : {ECONNREFUSED, ETIMEDOUT, ECONNRESET, ENETUNREACH, EADDRINUSE, EMFILE, EACCES, EINVAL}) {
         const SocketErrorText t = socketErrorText(err);
-        EXPECT_EQ(t.wsaCode, wsa) << err;
         ASSERT_NE(t.text, nullptr);
+        EXPECT_STREQ(t.text, std::strerror(err)) << err;
     }
     Logger log;
     logSocketError(ENOTSOCK, log);
@@ -162,7 +160,9 @@ TEST(PlainSocketConnect, RefusedAndEmptyGiveTheirReasons) {
     EXPECT_FALSE(s.isConnected());
     StringBuffer text;
     log.getText(text);
-    EXPECT_NE(text.str().find("WSAECONNREFUSED"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find(std::strerror(ECONNREFUSED)), std::string::npos) << text.str();
+    EXPECT_EQ(text.str().find("WSAE"), std::string::npos) << text.str();
+    EXPECT_EQ(s.connectProblem(), std::strerror(ECONNREFUSED));
     EXPECT_FALSE(s.connectSocket("  ", 25, log, nullptr, 0, timedOut));
     EXPECT_EQ(s.failReason(), PlainSocket::kNoHost);
     EXPECT_FALSE(s.connectSocket("no-such-host.invalid", 25, log, nullptr, 0, timedOut));

@@ -95,10 +95,10 @@ bool EmbeddedWindowCentre(const std::string& display, const std::string& resName
     return found;
 }
 
-XServer::XServer(bool withWindowManager) {
+XServer::XServer(bool withWindowManager, const std::string& screen) {
     const std::string log = dir_ / "xvfb.log";
     xvfb_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"}, log);
+        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}, log);
     int number = -1;
     if (!WaitUntil([&] { return (number = DisplayNumber(ReadFile(log))) >= 0 || !xvfb_->running(); })) return;
     if (number < 0) {

@@ -36,7 +36,8 @@ bool EmbeddedWindowCentre(const std::string& display, const std::string& resName
 
 class XServer {
 public:
-    explicit XServer(bool withWindowManager = false);
+    // screen: Xvfb's "WIDTHxHEIGHTxDEPTH".
+    explicit XServer(bool withWindowManager = false, const std::string& screen = "640x480x24");
     ~XServer();
     XServer(const XServer&) = delete;
     XServer& operator=(const XServer&) = delete;

@@ -127,13 +127,33 @@ TEST(DesktopNotes, ChangeFailureAndRecoveryEachOnce) {
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(notes[0].body, "WAN 10.0.0.1 → 10.0.0.2");
     EXPECT_EQ(notes[1].summary, "Zelmar: Webhook ntfy failed");
-    EXPECT_EQ(notes[1].body, "503: busy");
+    EXPECT_EQ(notes[1].body, "The request failed: 503 busy.");
     EXPECT_TRUE(planner.Plan(Snap("10.0.0.2", "10.0.0.2"), {failed}).empty());
     EXPECT_TRUE(planner.Plan(Snap("10.0.0.2", "10.0.0.2"), {notDue}).empty());
     notes = planner.Plan(Snap("10.0.0.2", "10.0.0.2"), {ok});
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].summary, "Zelmar: Webhook ntfy works again");
     EXPECT_TRUE(planner.Plan(Snap("10.0.0.2", "10.0.0.2"), {ok}).empty());
+}
+
+// A failure's note is a sentence, never a bare code: the channel's words,
+// else the step with the server's answer (its code once), else the step.
+TEST(DesktopNotes, AFailureIsSaidInWords) {
+    DeliveryResult why{DeliveryOutcome::Failed, "535", "login", "535 5.7.8 no", 0};
+    why.why = "SMTP login refused by mail.example.org (535 5.7.8 no)";
+    const std::pair<DeliveryResult, const char*> rows[] = {
+        {why, "SMTP login refused by mail.example.org (535 5.7.8 no)."},
+        {{DeliveryOutcome::Failed, "530", "login", "530 Authentication failed.", 0},
+         "The login failed: 530 Authentication failed."},
+        {{DeliveryOutcome::Failed, "P10007", "upload", "", 0}, "Failed at the upload step; the log has this refresh's lines."},
+        {{DeliveryOutcome::Failed, "P", "", "", 0}, "Failed at the delivery step; the log has this refresh's lines."},
+    };
+    for (const auto& [result, body] : rows) {
+        DesktopNotePlanner planner;
+        const auto notes = planner.Plan(Snap("10.0.0.1", "10.0.0.1"), {{"FTP", true, result}});
+        ASSERT_EQ(notes.size(), 1u) << body;
+        EXPECT_EQ(notes[0].body, body);
+    }
 }
 
 }  // namespace

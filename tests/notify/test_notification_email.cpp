@@ -2,6 +2,9 @@
 // message file, and a real SMTP server on loopback.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -26,6 +29,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 
 const std::string kAttempting = "Attempting to send e-mail...";
 const std::string kNotSent = "Email not sent; see SMTPErrors.xml for details";
+const std::string kSentToTwo = "E-mail sent to 2 recipient(s).";
 
 // The mail channel as a refresh runs it, on the addresses the test chose and
 // the flags it put into the core.
@@ -92,7 +96,7 @@ protected:
 TEST_F(NotificationEmail, PlainTextMailReachesBothRecipients) {
     Start();
     SendNotificationEmail(*core, *addresses);
-    EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kAttempting}));
+    EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kAttempting, kSentToTwo}));
     ASSERT_EQ(Received(), 1);
     const std::string raw = server->Raw(1);
     EXPECT_EQ(HeaderNames(raw),
@@ -227,7 +231,7 @@ TEST_P(NotificationEmailLogin, LogsInWithTheStoredLogin) {
     });
     SendNotificationEmail(*core, *addresses);
     // The test server's self-signed certificate is trusted on first use.
-    std::vector<std::string> want{kAttempting, kAttempting};
+    std::vector<std::string> want{kAttempting, kAttempting, kSentToTwo};
     if (GetParam().startTls)
         want.insert(want.begin() + 1, "Warning: the certificate of the mail server 127.0.0.1:" +
                                           std::to_string(server->port()) +
@@ -250,7 +254,7 @@ TEST_F(NotificationEmail, RefusedRecipientsAreNamedBeforeTheSuccessLine) {
     SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{
                               kAttempting, "Warning: the SMTP server refused these recipients: ann@example.com",
-                              kAttempting}));
+                              kAttempting, "E-mail sent to 1 recipient(s)."}));
     EXPECT_EQ(Received(), 1);
 }
 
@@ -263,9 +267,12 @@ TEST_F(NotificationEmail, ServerDownWritesTheErrorFileBeforeTheBox) {
     });
     WriteFile(dir / kSmtpErrorsFile, "an older failure");
     SendNotificationEmail(*core, *addresses);
-    EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kNotSent}));
+    // What happened, in the system's words, is the last line and in the box.
+    const std::string why = "Unable to connect to 127.0.0.1 port " + std::to_string(core->settings().EmailServerPort) +
+                            ": " + std::strerror(ECONNREFUSED);
+    EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kNotSent, "Email not sent: " + why}));
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text, kNotSent);
+    EXPECT_EQ(host.boxes[0].text, kNotSent + "\n\n" + why);
     EXPECT_EQ(host.errorsFileAtBox, std::vector<bool>{true});
     EXPECT_EQ(host.emailPageShown, 0);
     const std::string xml = ReadFile(dir / kSmtpErrorsFile);
@@ -273,6 +280,24 @@ TEST_F(NotificationEmail, ServerDownWritesTheErrorFileBeforeTheBox) {
     EXPECT_TRUE(Has(xml, "<error>Failed to connect to SMTP server.</error>"));
     EXPECT_FALSE(Has(xml, "S3cretPassw0rd"));
     EXPECT_FALSE(Exists("ip$.txt"));
+}
+
+// A refused login is said as such, with the server's own reply, and the
+// error file does not call it a failed connection.
+TEST_F(NotificationEmail, ARefusedLoginIsSaidWithTheServersReply) {
+    SmtpPeer::Options o;
+    o.login = "joe:S3cretPassw0rd";
+    Start(o);
+    Edit([](Settings& s) {
+        s.EnableSMTPAuth = 1;
+        s.EmailAccount = "joe";
+        s.EmailPassword = "wrong";
+    });
+    SendNotificationEmail(*core, *addresses);
+    EXPECT_EQ(host.lines.back().rfind("Email not sent: SMTP login refused by 127.0.0.1 (535 ", 0), 0u) << host.lines.back();
+    const std::string xml = ReadFile(dir / kSmtpErrorsFile);
+    EXPECT_TRUE(Has(xml, "<error>The SMTP server refused the login.</error>")) << xml;
+    EXPECT_FALSE(Has(xml, "Failed to connect to SMTP server."));
 }
 
 TEST_F(NotificationEmail, AFailureAfterLoginLeavesNoPasswordInTheErrorFile) {
@@ -288,7 +313,9 @@ TEST_F(NotificationEmail, AFailureAfterLoginLeavesNoPasswordInTheErrorFile) {
         s.SuppressError = 1;
     });
     SendNotificationEmail(*core, *addresses);
-    EXPECT_EQ(host.lines, (std::vector<std::string>{kAttempting, kNotSent}));
+    ASSERT_EQ(host.lines.size(), 3u);
+    EXPECT_EQ(host.lines[1], kNotSent);
+    EXPECT_EQ(host.lines[2].rfind("Email not sent: 127.0.0.1 refused RCPT TO (5", 0), 0u) << host.lines[2];
     EXPECT_TRUE(host.boxes.empty());
     const std::string xml = ReadFile(dir / kSmtpErrorsFile);
     EXPECT_TRUE(Has(xml, "<error>Send failed.</error>")) << xml;
@@ -356,16 +383,17 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, Decision,
     ::testing::Values(
         DecisionCase{"unchangedChangeOnly", 1, 0, 0, 0, false, {}},
-        DecisionCase{"unchangedManual", 1, 1, 0, 0, false, {kAttempting, kAttempting}},
-        DecisionCase{"changed", 1, 0, 0, 0, true, {kAttempting, kAttempting}},
-        DecisionCase{"always", 0, 0, 0, 0, false, {kAttempting, kAttempting}},
+        DecisionCase{"unchangedManual", 1, 1, 0, 0, false, {kAttempting, kAttempting, kSentToTwo}},
+        DecisionCase{"changed", 1, 0, 0, 0, true, {kAttempting, kAttempting, kSentToTwo}},
+        DecisionCase{"always", 0, 0, 0, 0, false, {kAttempting, kAttempting, kSentToTwo}},
         DecisionCase{"programTrigger",
                      1,
                      0,
                      1,
                      1,
                      false,
-                     {"Program status change detected. Triggering E-Mail notification.", kAttempting, kAttempting}},
+                     {"Program status change detected. Triggering E-Mail notification.", kAttempting, kAttempting,
+                      kSentToTwo}},
         DecisionCase{"triggerOffIgnoresStatus", 1, 0, 0, 1, false, {}}),
     [](const auto& info) { return std::string(info.param.what); });
 
@@ -440,7 +468,7 @@ TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
     EXPECT_TRUE(std::find(host.lines.begin(), host.lines.end(), kNotSent) != host.lines.end());
     host.RunPosted();
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text, kNotSent);
+    EXPECT_EQ(host.boxes[0].text.rfind(kNotSent + "\n\nUnable to connect to 127.0.0.1 port ", 0), 0u);
 }
 
 TEST_F(NotificationEmail, ALongMessageFileIsCutAt32000Bytes) {
@@ -462,7 +490,8 @@ TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
     SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{
                               kAttempting, "Warning: 'carol@example.org> NOTIFY=NEVER ORCPT=rfc822' is not an e-mail address; left out",
-                              "Warning: 'x' is not an e-mail address; left out", kAttempting}));
+                              "Warning: 'x' is not an e-mail address; left out", kAttempting,
+                              "E-mail sent to 3 recipient(s)."}));
     ASSERT_EQ(Received(), 1);
     EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\"]")) << server->Meta(1);
     EXPECT_EQ(HeaderValue(server->Raw(1), "To"), "\"Second Person\" <second@x.test>, a@x.test, b@x.test");
@@ -523,7 +552,7 @@ TEST_F(NotificationEmail, TimeoutBoundsAStalledServer) {
     const auto start = std::chrono::steady_clock::now();
     SendNotificationEmail(*core, *addresses);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-    EXPECT_EQ(host.lines.back(), kNotSent);
+    EXPECT_EQ(host.lines.back(), "Email not sent: The mail server 127.0.0.1 failed at greeting: no answer within the time-out");
 }
 
 // An unverifiable certificate: remembered on first use, refused when it
@@ -550,7 +579,7 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
         {"FirstUse", [] {}, 1, "is not verified; accepted and remembered", pin},
         {"SameAgain", [] {}, 2, nullptr, pin},
         {"Changed", [&] { ASSERT_TRUE(core->ini().WriteString(kCertificatePins, key, other)); }, 2,
-         "has changed and cannot be verified", other},
+         "has changed since it was accepted", other},
         {"Accepted", [&] { AcceptNewMailServerCertificate(*core); }, 3, "is not verified; accepted and remembered", pin},
         {"Required", [&] { Edit([](Settings& s) { s.RequireVerifiedCertificate = 1; }); }, 3,
          "cannot be verified (RequireVerifiedCertificate=1)", pin},

@@ -111,6 +111,7 @@ struct FailureCase {
     std::string password;
     bool serverDown;
     std::string shown;  // the reply line as displayed ("%PORT%": the port tried)
+    std::string why;    // what the box adds: the step and the server's reply
 };
 
 class PublishingFailure : public Publishing, public ::testing::WithParamInterface<FailureCase> {};
@@ -126,12 +127,13 @@ TEST_P(PublishingFailure, ShowsTheReplyAndTheBoxAndLeavesThePage) {
     });
     RunOnlineUpload();
 
-    std::string shown = c.shown;
+    std::string shown = c.shown, why = c.why;
     if (const auto at = shown.find("%PORT%"); at != std::string::npos) shown.replace(at, 6, port);
+    if (const auto at = why.find("%PORT%"); at != std::string::npos) why.replace(at, 6, port);
     EXPECT_TRUE(Shown(shown)) << ::testing::PrintToString(host.lines);
     EXPECT_EQ(host.lines.back(), shown);
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text, kUploadErrorText);
+    EXPECT_EQ(host.boxes[0].text, kUploadErrorText + std::string("\n\n") + why);
     EXPECT_EQ(host.boxes[0].icon, MbIcon::Stop);
     EXPECT_EQ(host.boxes[0].buttons, MbButtons::Ok);
     EXPECT_TRUE(Exists(kOnlinePageFile));
@@ -142,11 +144,14 @@ TEST_P(PublishingFailure, ShowsTheReplyAndTheBoxAndLeavesThePage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PublishingFailure,
-    ::testing::Values(FailureCase{"WrongPassword", "index.htm", "wrong", false, "Authentication failed."},
+    ::testing::Values(FailureCase{"WrongPassword", "index.htm", "wrong", false, "Authentication failed.",
+                                  "The FTP server refused the login: 530 Authentication failed."},
                       FailureCase{"CwdRefused", "missing/index.htm", kFtpPassword, false,
-                                  "No such file or directory."},
+                                  "No such file or directory.",
+                                  "The FTP server refused the change of folder: 550 No such file or directory."},
                       // Said as what happened, not as a name or time-out problem.
                       FailureCase{"ServerDown", "index.htm", kFtpPassword, true,
+                                  "Unable to connect to 127.0.0.1 port %PORT%: Connection refused",
                                   "Unable to connect to 127.0.0.1 port %PORT%: Connection refused"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -430,7 +435,7 @@ TEST_F(OfflinePublishing, AFailedUploadKeepsTheProgramOpen) {
     EXPECT_EQ(PublishOffline(*core, Recording()), -1);
     EXPECT_EQ(host.closes, 0);
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text, kUploadErrorText);
+    EXPECT_EQ(host.boxes[0].text, kUploadErrorText + std::string("\n\nThe FTP server refused the login: 530 Authentication failed."));
     EXPECT_EQ(host.uiRequests.back(), UiCall::RefreshEnabled);
     EXPECT_TRUE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);

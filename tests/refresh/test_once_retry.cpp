@@ -227,9 +227,14 @@ TEST_P(StatusLines, AsTheyWere) {
     // Added since: where the passwords are kept (no keyring in a test), and
     // a refused connection said as what happened, with the port it tried.
     std::erase_if(shown, [](const std::string& l) { return l.rfind("Passwords are kept scrambled", 0) == 0; });
-    for (std::string& l : shown)
+    // A failed mail's reason after the line that names the error file, and a
+    // good one's count of recipients after the two lines of old.
+    for (std::string& l : shown) {
         if (l.rfind("Unable to connect to 127.0.0.1 port ", 0) == 0 && l.find(": Connection refused") != std::string::npos)
             l = "Unable to connect to 127.0.0.1 port <ftp>: Connection refused";
+        if (l.rfind("Email not sent: Unable to connect to 127.0.0.1 port ", 0) == 0)
+            l = "Email not sent: Unable to connect to 127.0.0.1 port <smtp>: Connection refused";
+    }
     std::vector<std::string> want;
     for (std::string line : c.lines) {
         if (const auto at = line.find("<echo>"); at != std::string::npos) line.replace(at, 6, echo);
@@ -256,6 +261,8 @@ std::vector<std::string> Lines(std::vector<std::string> head, const std::vector<
     return head;
 }
 
+const std::string kSentToOne = "E-mail sent to 1 recipient(s).";
+
 const std::vector<std::string> kLookup = {"Requesting WAN IP address from <echo> ...",
                                           "ERROR: Unable to retrieve WAN IP address from <echo>"};
 
@@ -263,16 +270,18 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, StatusLines,
     ::testing::Values(
         LinesCase{"mailAndUpload", true, true, true, 0,
-                  Lines(Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail..."}), kUploaded)},
+                  Lines(Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...", kSentToOne}),
+                        kUploaded)},
         LinesCase{"mailDownUploadDone", false, true, true, 2,
                   Lines(Lines(kLookup, {"Attempting to send e-mail...",
-                                        "Email not sent; see SMTPErrors.xml for details"}),
+                                        "Email not sent; see SMTPErrors.xml for details",
+                                        "Email not sent: Unable to connect to 127.0.0.1 port <smtp>: Connection refused"}),
                         kUploaded)},
         LinesCase{"uploadRefused", true, true, false, 1,
-                  Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...",
+                  Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...", kSentToOne,
                                   "Attempting to connect to FTP Server...", "Authentication failed."})},
         LinesCase{"ftpDown", true, false, true, 1,
-                  Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...",
+                  Lines(kLookup, {"Attempting to send e-mail...", "Attempting to send e-mail...", kSentToOne,
                                   "Attempting to connect to FTP Server...",
                                   "Unable to connect to 127.0.0.1 port <ftp>: Connection refused"})}),
     [](const auto& info) { return std::string(info.param.what); });

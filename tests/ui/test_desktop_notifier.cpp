@@ -13,6 +13,7 @@
 
 #include "tests/monitor/x_session.h"
 #include "tests/support/peer_process.h"
+#include "app/notify/session_notifier.h"
 #include "ui/desktop_notifier.h"
 
 namespace zelmar {
@@ -78,6 +79,13 @@ TEST(DesktopNotifier, TellsDunstAndSaysOnceWhenNoServiceIsThere) {
     SpinUntil(notifier, [] { return true; });
     EXPECT_EQ(lines.size(), 1u);
 
+    // The headless run tells the same service over GDBus, without Qt.
+    std::vector<std::string> headlessLines;
+    RefreshObserver headless =
+        MakeSessionNotifier([] { return true; }, [&](StatusMessage m) { headlessLines.push_back(m.text); });
+    headless(Change("198.51.100.1", "198.51.100.2"), {});
+    EXPECT_TRUE(headlessLines.empty()) << headlessLines.front();
+
     const std::string env = "DBUS_SESSION_BUS_ADDRESS='" + address + "' ";
     ASSERT_EQ(std::system((env + "dunstctl close-all && sleep 0.3 && " + env + "dunstctl history > '" + dir / "history.json" + "'").c_str()), 0);
     const nlohmann::json history = nlohmann::json::parse(ReadFile(dir / "history.json"));
@@ -86,7 +94,8 @@ TEST(DesktopNotifier, TellsDunstAndSaysOnceWhenNoServiceIsThere) {
         got.emplace_back(n["summary"]["data"].get<std::string>(), n["body"]["data"].get<std::string>());
     std::sort(got.begin(), got.end());
     const std::vector<std::pair<std::string, std::string>> want = {
-        {"Zelmar: Webhook ntfy failed", "503: busy"},
+        {"Zelmar: Webhook ntfy failed", "503 busy."},
+        {"Zelmar: address changed", "WAN 198.51.100.2 → 198.51.100.1"},
         {"Zelmar: address changed", "WAN 203.0.113.7 → 203.0.113.9"},
     };
     EXPECT_EQ(got, want) << ReadFile(dir / "history.json");

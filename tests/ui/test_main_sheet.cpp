@@ -19,8 +19,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTest>
+#include <QDesktopServices>
+#include <QTextBrowser>
+#include <QUrl>
 #include <QImage>
 #include <cstdlib>
 #include <QMessageBox>
@@ -105,7 +109,7 @@ TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
     QStringList tabs;
     for (int i = 0; i < sheet->tabs()->count(); ++i) tabs << sheet->tabs()->tabText(i);
     EXPECT_EQ(tabs, (QStringList{"FTP", "Advanced Options", "Status", "Program Monitor", "Proxy/Firewall",
-                                 "E-Mail Options", "Dynamic DNS"}));
+                                 "E-Mail Options", "Dynamic DNS", "Notifications"}));
     EXPECT_EQ(sheet->refreshButton()->text(), "&Refresh");
     EXPECT_EQ(sheet->saveButton()->text(), "&Save");
     EXPECT_EQ(sheet->exitButton()->text(), "E&xit");
@@ -138,32 +142,80 @@ TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
 }
 
 // Every label with a field and every check box has a key of its own: none
-// twice on a page, none taken from the menu bar (F, E, H) or the buttons
-// (R, S, X), which Alt reaches from every page.
-TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
+// twice on a page or in a dialog, none on a page taken from the menu bar
+// (F, E, H) or the buttons (R, S, X), which Alt reaches from every page.
+void ExpectOwnKeys(QWidget* root, QMap<QChar, QString> taken, const std::string& where) {
     const auto key = [](const QString& text) {
         const int at = text.indexOf(QRegularExpression("&[^&]"));
         return at < 0 ? QChar() : text.at(at + 1).toUpper();
     };
-    for (int i = 0; i < 6; ++i) {
-        sheet->ShowPage(i);
+    QStringList texts;
+    for (QLabel* l : root->findChildren<QLabel*>())
+        if (l->buddy()) texts << l->text();
+    for (QAbstractButton* b : root->findChildren<QAbstractButton*>()) {
+        if (b->isHidden()) continue;
+        const bool needsKey = qobject_cast<QCheckBox*>(b) != nullptr;
+        if (needsKey || key(b->text()) != QChar()) texts << b->text();
+    }
+    for (const QString& t : texts) {
+        const QChar k = key(t);
+        ASSERT_NE(k, QChar()) << "no key: " << t.toStdString() << " in " << where;
+        EXPECT_FALSE(taken.contains(k)) << t.toStdString() << " and " << taken.value(k).toStdString() << " in "
+                                        << where;
+        taken.insert(k, t);
+    }
+}
+
+const QMap<QChar, QString> kWindowKeys{{'F', "File"},    {'E', "Edit"}, {'H', "Help"},
+                                       {'R', "Refresh"}, {'S', "Save"}, {'X', "Exit"}};
+
+TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
+    for (int i = 0; i < sheet->tabs()->count(); ++i) {
+        sheet->tabs()->setCurrentIndex(i);
         QApplication::processEvents();
-        QMap<QChar, QString> taken{{'F', "File"}, {'E', "Edit"}, {'H', "Help"}, {'R', "Refresh"}, {'S', "Save"},
-                                   {'X', "Exit"}};
-        QStringList texts;
-        for (QLabel* l : sheet->page(i)->findChildren<QLabel*>())
-            if (l->buddy()) texts << l->text();
-        for (QAbstractButton* b : sheet->page(i)->findChildren<QAbstractButton*>()) {
-            const bool needsKey = qobject_cast<QCheckBox*>(b) != nullptr;
-            if (needsKey || key(b->text()) != QChar()) texts << b->text();
+        ExpectOwnKeys(sheet->tabs()->widget(i), kWindowKeys, "page " + std::to_string(i));
+    }
+    DdnsPageModel model(core->ini(), core->scrambleKey());
+    CDdnsEntryDlg ddns(model, DdnsEntry{}, true, sheet.get());
+    CSmtpAuthDlg smtp(*core, sheet.get());
+    CAboutDlg about(sheet.get());
+    const std::pair<QDialog*, const char*> dialogs[] = {{&ddns, "DNS entry"}, {&smtp, "SMTP login"}, {&about, "About"}};
+    for (const auto& [dialog, name] : dialogs) ExpectOwnKeys(dialog, {}, name);
+}
+
+// F1 says where the help is, also when the opener shows nothing.
+TEST_F(MainSheet, HelpSaysWhereTheHelpIs) {
+    QTextBrowser opener;  // stands in for the desktop's opener of files
+    QDesktopServices::setUrlHandler("file", &opener, "setSource");
+    sheet->Help();
+    QDesktopServices::unsetUrlHandler("file");
+    ASSERT_FALSE(CMainSheet::HelpFile().isEmpty());
+    EXPECT_EQ(opener.source(), QUrl::fromLocalFile(CMainSheet::HelpFile()));
+    EXPECT_TRUE(sheet->lastConfirmation().contains(CMainSheet::HelpFile())) << sheet->lastConfirmation().toStdString();
+}
+
+// Enter takes what was typed, also after Tab went past "&Cancel".
+TEST_F(MainSheet, EnterIsOkInEveryDialogAfterTabPassedCancel) {
+    DdnsPageModel model(core->ini(), core->scrambleKey());
+    CDdnsEntryDlg ddns(model, DdnsEntry{}, true, sheet.get());
+    CSmtpAuthDlg smtp(*core, sheet.get());
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&ddns, &smtp}) {
+        dialog->show();
+        dialog->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+        QPushButton* ok = nullptr;
+        for (QPushButton* b : dialog->findChildren<QPushButton*>()) {
+            if (b->text() == "OK") ok = b;
+            if (b->text() == "&Cancel") {
+                b->setFocus(Qt::TabFocusReason);
+                QApplication::processEvents();
+            }
         }
-        for (const QString& t : texts) {
-            const QChar k = key(t);
-            ASSERT_NE(k, QChar()) << "no key: " << t.toStdString();
-            EXPECT_FALSE(taken.contains(k)) << t.toStdString() << " and " << taken.value(k).toStdString() << " on page "
-                                            << i;
-            taken.insert(k, t);
-        }
+        dialog->findChild<QLineEdit*>()->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+        ASSERT_NE(ok, nullptr);
+        EXPECT_TRUE(ok->isDefault()) << dialog->windowTitle().toStdString();
+        dialog->hide();
     }
 }
 
@@ -180,8 +232,7 @@ TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
     // What the refresh then says is no "online" while the address is unknown.
     core->ShowAddresses({{}, "10.0.0.2", {}, {}});
     host.StatusLine(OnlineNotice(), "System Online:   LAN IP: 10.0.0.2, WAN IP: N/A");
-    EXPECT_TRUE(sheet->statusBar()->currentMessage().startsWith("Not set up yet"))
-        << sheet->statusBar()->currentMessage().toStdString();
+    EXPECT_TRUE(sheet->statusLine().startsWith("Not set up yet")) << sheet->statusLine().toStdString();
     sheet->ShowMessage(QString());
     sheet->hide();
     sheet->ReleaseContent();
@@ -253,7 +304,9 @@ TEST_F(MainSheet, SecureSmtpShowsTheNewPort) {
     auto* mail = Show<CEmailPage>(kEmailPage);
     EXPECT_FALSE(mail->server->isEnabled());
     mail->enableMail->click();
-    ASSERT_EQ(boxes.size(), 1u) << "the every-refresh warning";
+    EXPECT_TRUE(boxes.empty()) << "the every-refresh warning is a note";
+    QApplication::processEvents();
+    EXPECT_EQ(sheet->message(), kMailWarningText);
     EXPECT_TRUE(mail->server->isEnabled());
     EXPECT_FALSE(mail->authSettings->isEnabled());
     mail->smtpAuth->click();
@@ -368,8 +421,8 @@ TEST_F(MainSheet, SmtpLoginDialogHasItsGroupFieldsAndButtons) {
     const QList<QGroupBox*> groups = dialog.findChildren<QGroupBox*>();
     ASSERT_EQ(groups.size(), 1);
     EXPECT_EQ(groups[0]->title(), "Logon Information");
-    const std::pair<QLineEdit*, const char*> fields[] = {{dialog.account, "Account Name"},
-                                                         {dialog.password, "Password"}};
+    const std::pair<QLineEdit*, const char*> fields[] = {{dialog.account, "&Account Name"},
+                                                         {dialog.password, "&Password"}};
     for (const auto& [field, label] : fields) {
         EXPECT_TRUE(groups[0]->isAncestorOf(field)) << label;
         EXPECT_EQ(field->maxLength(), 255) << label;
@@ -534,16 +587,16 @@ TEST_F(MainSheet, NumberFieldsTakeTheirLimitsAndRefuseOneStepPast) {
             if (past < 0) continue;  // no sign can be typed
             const long before = c.setting(core->settings());
             EXPECT_NE(type(past), past) << name;
-            if (field->cleanText() != typed) {
-                EXPECT_EQ(field->cleanText(), typed.left(QString::number(c.high).size())) << name;
-                continue;
-            }
+            // Longer than the limit (1000 for 999): kept whole and refused,
+            // never cut to a number that fits.
             sheet->refreshButton()->setFocus();
             EXPECT_EQ(field->cleanText(), typed) << name;
             EXPECT_TRUE(field->hasFocus()) << name << " " << past;
             EXPECT_EQ(sheet->message(),
                       c.message ? QString(c.message) : QString::fromStdString(NumberRangeText(c.low, c.high)));
             EXPECT_EQ(c.setting(core->settings()), before) << name << " " << past;
+            core->SaveSettings();
+            EXPECT_TRUE(sheet->isWindowModified()) << "the refused value was not saved: " << name;
         }
         type(c.high);  // mended: the mark and the message go
         EXPECT_TRUE(sheet->message().isEmpty()) << name;
@@ -604,8 +657,8 @@ TEST_F(MainSheet, FormsTakeTheStylesLabelAlignment) {
 }
 
 // The Edit menu's and the tray's copy commands put the address text as it
-// stands on the clipboard: "N/A" for an unknown WAN address, and an empty
-// text too (nothing stale is left behind); each says what it did.
+// stands on the clipboard; an unknown one ("N/A" is its stand-in) empties it
+// (nothing stale is left behind); each says what it did.
 TEST_F(MainSheet, CopyCommandsPutTheAddressAsItStandsOnTheClipboard) {
     struct Case {
         int menuItem;  // in the Edit menu and, after the first three, in the tray menu
@@ -645,9 +698,10 @@ TEST_F(MainSheet, ProgramMonitorPageRunsNoTimer) {
     EXPECT_EQ(monitor->list->topLevelItemCount(), 0);
 }
 
-// A failed offline publication at exit asks one question: the error box
-// before it is folded into its details (when the user asked to be told),
-// the "Shutdown In Progress" window goes, and the answers read as words.
+// A failed offline publication at exit asks one question, and only when the
+// user asked to be told: the error box before it is folded into its
+// details and named as what failed; otherwise no box stands in the exit's
+// way. The "Shutdown In Progress" window goes, and the answers read as words.
 TEST_F(MainSheet, FailedExitPublicationIsOneDialog) {
     for (int notify : {1, 0}) {
         boxes.clear();
@@ -658,7 +712,7 @@ TEST_F(MainSheet, FailedExitPublicationIsOneDialog) {
         error.text = "There was an error uploading the page.";
         error.buttons = MbButtons::Ok;
         host.MessageBox(error);
-        EXPECT_EQ(boxes.size(), notify ? 0u : 1u) << "folded only when a question follows";
+        EXPECT_TRUE(boxes.empty()) << "folded when a question follows, else in the log only";
         MessageBoxRequest question;
         question.text = "There was an error uploading page. Exit anyway?";
         question.buttons = MbButtons::YesNo;
@@ -669,7 +723,7 @@ TEST_F(MainSheet, FailedExitPublicationIsOneDialog) {
             for (QAbstractButton* b : box->buttons()) buttons << b->text();
             buttons.sort();
             EXPECT_EQ(buttons, (QStringList{"&Keep Running", "&Quit Anyway", "Show Details..."}));
-            EXPECT_EQ(box->informativeText(), "Connection refused");
+            EXPECT_EQ(box->informativeText(), "There was an error uploading the page.");
             EXPECT_TRUE(box->detailedText().contains("There was an error uploading the page."));
             EXPECT_EQ(box->buttonRole(box->defaultButton()), QMessageBox::YesRole);
         }
@@ -751,7 +805,12 @@ TEST_F(MainSheet, StatusPageFollowsTheStatusLines) {
     EXPECT_TRUE(host.StatusPageExists());
     core->PostStatusMessage(std::string("P10004 Attempting to connect to FTP Server..."));
     EXPECT_EQ(status->hostMessages->toPlainText(), "Attempting to connect to FTP Server...");
-    EXPECT_EQ(sheet->statusBar()->currentMessage(), "Attempting to connect to FTP Server...");
+    EXPECT_EQ(sheet->statusLine(), "Attempting to connect to FTP Server...");
+    // A menu's empty status tip leaves the status line standing.
+    QStatusTipEvent tip(QString{});
+    QApplication::sendEvent(sheet.get(), &tip);
+    EXPECT_TRUE(sheet->statusLineVisible());
+    EXPECT_EQ(sheet->statusLine(), "Attempting to connect to FTP Server...");
     core->ShowAddresses({"203.0.113.7", "192.168.1.20", {}, {}});
     core->PostStatusMessage(std::string("P10005 System Online:   "));
     EXPECT_EQ(status->lanAddress->text(), "192.168.1.20");
@@ -789,12 +848,12 @@ TEST_F(MainSheet, WithoutATrayMinimisingKeepsTheWindowAndSaysSoOnce) {
     sheet->showMinimized();
     QApplication::processEvents();
     EXPECT_FALSE(sheet->isHidden()) << "hiding would lose the window";
-    EXPECT_EQ(sheet->statusBar()->currentMessage(), kNoTrayText);
-    sheet->statusBar()->showMessage("later");
+    EXPECT_EQ(sheet->statusLine(), kNoTrayText);
+    sheet->StatusLine("later");
     sheet->RestoreMainWindow();
     sheet->showMinimized();
     QApplication::processEvents();
-    EXPECT_EQ(sheet->statusBar()->currentMessage(), "later") << "said once only";
+    EXPECT_EQ(sheet->statusLine(), "later") << "said once only";
 }
 
 // A window that starts in the tray makes its pages at the first show; what the
@@ -823,7 +882,7 @@ TEST_F(StartedInTheTray, PagesAreMadeAtTheFirstShowWithWhatHappenedMeanwhile) {
     sheet->RestoreMainWindow();
     QApplication::processEvents();
     ASSERT_TRUE(sheet->contentMade());
-    EXPECT_EQ(sheet->statusBar()->currentMessage(), "12:00:00 Refreshing...");
+    EXPECT_EQ(sheet->statusLine(), "12:00:00 Refreshing...");
     EXPECT_FALSE(sheet->refreshButton()->isEnabled());
     EXPECT_EQ(sheet->tabs()->currentIndex(), kStatusPage);
     EXPECT_TRUE(host.StatusPageExists());
@@ -965,6 +1024,39 @@ TEST_F(MainSheet, FocusReturnsToRefreshAfterARefresh) {
     EXPECT_TRUE(sheet->refreshButton()->hasFocus());
 }
 
+// A box that only informs holds nothing: a refresh asked for while it is
+// open (a network change) runs, "&Refresh" comes back, and what the second
+// refresh says goes to the message bar instead of a second box.
+TEST_F(MainSheet, AnOpenErrorBoxHoldsNoRefresh) {
+    host.scriptedBoxes = nullptr;
+    std::atomic<int> runs{0};
+    RefreshServices services;
+    services.Refresh = [&runs](Core& c, std::shared_ptr<IniBatch>) {
+        MessageBoxRequest box;
+        box.text = "Upload failed " + std::to_string(runs + 1);
+        box.page = MessageBoxRequest::Page::Ftp;
+        c.ErrorBox(box);
+        ++runs;
+        c.EndUpload(false);
+    };
+    core->SetServices(services);
+    core->ManualRefreshCommand();
+    QTimer::singleShot(500, sheet.get(), [this] { core->RefreshNow(); });
+    // A box that would hold the refresh is closed late, so that the test ends.
+    QTimer::singleShot(4000, sheet.get(), [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) b->done(QMessageBox::Ok);
+    });
+    for (int i = 0; i < 300 && runs < 2; ++i) QTest::qWait(10);
+    for (int i = 0; i < 100 && core->WorkerRunning(); ++i) QTest::qWait(10);
+    QApplication::processEvents();
+    EXPECT_EQ(runs, 2) << "the second refresh ran while the first box was open";
+    ASSERT_NE(host.openInformingBox(), nullptr);
+    EXPECT_EQ(host.openInformingBox()->text(), "Upload failed 1");
+    EXPECT_EQ(sheet->message(), "Upload failed 2");
+    EXPECT_TRUE(sheet->refreshButton()->isEnabled());
+}
+
 TEST_F(MainSheet, BlockingSendsFromAWorkerRunOnTheWindowThread) {
     std::thread::id ranOn;
     bool finished = false;
@@ -1011,6 +1103,34 @@ protected:
     std::atomic<bool> release{false};
 };
 
+// Told to end by a signal while a refresh runs: no question is asked, the
+// refresh is let end, then the offline page goes out; its failure ends the
+// program without a box when "NotifyErrorOnShut" is off.
+TEST_F(EndOfSession, ASignalDuringARefreshLetsItEndThenPublishesWithoutABox) {
+    RefreshServices services;
+    services.Refresh = [this](Core& c, std::shared_ptr<IniBatch>) {
+        for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        c.EndUpload(true);
+    };
+    services.PublishOffline = [this](Core& c) {
+        ++runs;
+        MessageBoxRequest box;
+        box.text = "The FTP server refused the login: 530 Authentication failed.";
+        c.ErrorBox(box);
+        return -1;
+    };
+    core->SetServices(services);
+    UpdateOnShut(1);
+    core->EditSettings([](Settings& s) { s.NotifyErrorOnShut = 0; });
+    core->ManualRefreshCommand();
+    host.ExitOnSignal();
+    QTimer::singleShot(300, sheet.get(), [this] { release = true; });
+    for (int i = 0; i < 1000 && !core->closed(); ++i) QTest::qWait(10);
+    EXPECT_TRUE(core->closed());
+    EXPECT_EQ(runs, 1) << "the offline page, once the refresh was over";
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(EndOfSession, WithoutUpdateOnShutTheSessionEndsAtOnce) {
     Publication([](Core&) { return 1; });
     UpdateOnShut(0);
@@ -1036,7 +1156,7 @@ TEST_F(EndOfSession, StatusLinesOfThePublicationReachTheWindow) {
     EXPECT_TRUE(host.EndSession());
     EXPECT_EQ(runs, 1);
     EXPECT_NE(publishedOn, std::this_thread::get_id()) << "not on the window thread";
-    EXPECT_EQ(sheet->statusBar()->currentMessage(), "System Offline.");
+    EXPECT_EQ(sheet->statusLine(), "System Offline.");
 }
 
 TEST_F(EndOfSession, AFailedPublicationRefusesTheEnd) {

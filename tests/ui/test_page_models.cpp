@@ -482,8 +482,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SmtpLoginClearing,
 
 namespace {
 
-// A first run's settings (nothing entered) give no online notice while the
-// WAN address is unknown; any real setting or a known address lets it stand.
+// No online notice while the WAN address is unknown, and what is said
+// instead names the echo source that was tried (the built-in services when
+// none is given); a known address lets the notice stand.
 TEST(FirstRun, WhatTheWindowSaysInsteadOfOnline) {
     struct Case {
         const char* server;
@@ -492,13 +493,13 @@ TEST(FirstRun, WhatTheWindowSaysInsteadOfOnline) {
         const char* wan;
         const char* starts;  // empty: the online notice stands
     } cases[] = {
-        {kPlaceholderFtpServer, 0, 0, "", "N/A", "Not set up yet: no address-echo page"},
-        {"", 0, 0, "http://echo/", "N/A", "Not set up yet: the WAN address is unknown"},
-        {kPlaceholderFtpServer, 0, 0, "http://echo/", "", "Not set up yet: the WAN address is unknown"},
+        {kPlaceholderFtpServer, 0, 0, "", "N/A", "Not set up yet, and no WAN address: the built-in"},
+        {"", 0, 0, "http://echo/", "N/A", "Not set up yet, and no WAN address: the address-echo page"},
+        {kPlaceholderFtpServer, 0, 0, "http://echo/", "", "Not set up yet, and no WAN address"},
         {kPlaceholderFtpServer, 0, 0, "http://echo/", "203.0.113.7", ""},
-        {"ftp.example.org", 0, 0, "", "N/A", ""},
-        {kPlaceholderFtpServer, 1, 0, "", "N/A", ""},
-        {kPlaceholderFtpServer, 0, 1, "", "N/A", ""},
+        {"ftp.example.org", 0, 0, "", "N/A", "No WAN address: the built-in"},
+        {kPlaceholderFtpServer, 1, 0, "", "N/A", "No WAN address"},
+        {kPlaceholderFtpServer, 0, 1, "", "203.0.113.7", ""},
     };
     for (const Case& c : cases) {
         Settings s;
@@ -511,8 +512,9 @@ TEST(FirstRun, WhatTheWindowSaysInsteadOfOnline) {
         EXPECT_EQ(said.empty(), std::string(c.starts).empty()) << c.server << " " << c.wan;
         EXPECT_EQ(NothingConfigured(s), std::string(c.server) != "ftp.example.org" && !c.enableFtp && !c.enableMail);
     }
-    EXPECT_NE(FirstRunText("/home/u/.config/zelmar/Zelmar.ini").find("/home/u/.config/zelmar/Zelmar.ini"),
-              std::string::npos);
+    const std::string first = FirstRunText("/home/u/.config/zelmar/Zelmar.ini");
+    EXPECT_NE(first.find("/home/u/.config/zelmar/Zelmar.ini"), std::string::npos);
+    EXPECT_EQ(first.find("First give the address-echo page"), std::string::npos) << "the built-in ones are used";
 }
 
 bool HaveValidator() { return std::system("command -v desktop-file-validate >/dev/null 2>&1") == 0; }

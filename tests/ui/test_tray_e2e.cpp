@@ -36,7 +36,7 @@ protected:
     void SetUp() override {
         for (const char* tool : {"xdotool", "trayer", "openbox", "Xvfb"})
             if (!Have(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps.sh)";
-        server = std::make_unique<XServer>(true);
+        server = std::make_unique<XServer>(true, screen);
         ASSERT_FALSE(server->display().empty()) << "Xvfb with openbox did not come up: " << server->problem();
         env = {{"DISPLAY", server->display()}};
     }
@@ -114,6 +114,39 @@ protected:
         return EmbeddedWindowCentre(server->display(), "zelmar", "Zelmar", 48, x, y);
     }
 
+    // The window manager's frame of a window on the root window: the
+    // client's place widened by the frame extents the manager announces.
+    bool FrameRect(const std::string& window, int& x, int& y, int& w, int& h) {
+        const std::string info = Run("xwininfo -display " + server->display() + " -id " + window);
+        const std::string extents = Run("xprop -display " + server->display() + " -id " + window + " _NET_FRAME_EXTENTS");
+        const auto value = [&](const char* key, int& v) {
+            const auto at = info.find(key);
+            return at != std::string::npos && std::sscanf(info.c_str() + at + std::strlen(key), "%d", &v) == 1;
+        };
+        int l = 0, r = 0, t = 0, b = 0;
+        const auto eq = extents.find('=');
+        if (eq == std::string::npos || std::sscanf(extents.c_str() + eq + 1, "%d, %d, %d, %d", &l, &r, &t, &b) != 4)
+            return false;
+        if (!value("Absolute upper-left X:", x) || !value("Absolute upper-left Y:", y) || !value("Width:", w) ||
+            !value("Height:", h))
+            return false;
+        x -= l;
+        y -= t;
+        w += l + r;
+        h += t + b;
+        return true;
+    }
+    static std::string Run(const std::string& cmd) {
+        std::string out;
+        if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+            char buf[256];
+            while (std::fgets(buf, sizeof buf, p)) out += buf;
+            pclose(p);
+        }
+        return out;
+    }
+
+    std::string screen = "640x480x24";
     std::unique_ptr<XServer> server;
     std::map<std::string, std::string> env;
 };
@@ -236,5 +269,46 @@ TEST_F(TrayDesktop, FirstRestorePutsTheTitleBarOnTheScreen) {
     }
     EXPECT_EQ(places[1], places[0]) << "the window comes back where it was";
 }
+
+// At the first start, with the first-run note in the message bar, the whole
+// frame is on the screen (every button and the status line with it): a
+// laptop's 1366x768 at 100 %, and 1920x1080 at 150 %.
+struct ScreenCase {
+    const char* screen;
+    const char* scale;
+    int width, height;
+};
+
+class ScreenFit : public TrayDesktop, public ::testing::WithParamInterface<ScreenCase> {
+protected:
+    ScreenFit() { screen = GetParam().screen; }
+};
+
+TEST_P(ScreenFit, FirstStartFrameIsWithinTheScreen) {
+    ScratchDir dir;
+    WriteFile(dir / "Zelmar.ini", "[Preferences]\nIsUpdateOnStart=0\nRefreshIntv=0\n");
+    std::map<std::string, std::string> zenv = ZelmarEnv(dir);
+    zenv["QT_SCALE_FACTOR"] = GetParam().scale;
+    ChildProcess zelmar({"sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir ."},
+                        dir / "zelmar.log", zenv);
+    ASSERT_TRUE(WaitUntil([&] { return MainWindowVisible(); }, std::chrono::seconds(60))) << ReadFile(dir / "zelmar.log");
+    const std::string window = Windows("--onlyvisible --name '^Zelmar$'").front();
+    int x = 0, y = 0, w = 0, h = 0, lastH = -1;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const bool same = FrameRect(window, x, y, w, h) && h == lastH;
+            lastH = h;
+            return same;
+        },
+        std::chrono::seconds(10)));
+    EXPECT_GE(x, 0);
+    EXPECT_GE(y, 0);
+    EXPECT_LE(x + w, GetParam().width) << "frame " << w << "x" << h << " at " << x << "," << y;
+    EXPECT_LE(y + h, GetParam().height) << "frame " << w << "x" << h << " at " << x << "," << y;
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit,
+                         ::testing::Values(ScreenCase{"1366x768x24", "1", 1366, 768},
+                                           ScreenCase{"1920x1080x24", "1.5", 1920, 1080}));
 
 }  // namespace
