@@ -16,12 +16,11 @@
 #include "app/ddns/ddns_page_model.h"
 #include "ui/page_models.h"
 #include "ui/pages.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 std::vector<std::string> SplitHosts(const QString& text) {
     std::vector<std::string> out;

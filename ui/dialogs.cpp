@@ -25,11 +25,11 @@
 #include "app/monitor/program_monitor.h"
 #include "ui/log_viewer.h"
 #include "ui/page_models.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 std::vector<std::size_t> SelectedRows(QListWidget* list) {
     std::vector<std::size_t> rows;

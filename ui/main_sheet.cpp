@@ -38,11 +38,11 @@
 #include "ui/pages.h"
 #include "ui/page_models.h"
 #include "ui/program_icon.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // Drops this process's hold on the resident pages of library code (private,
 // read-only, executable file mappings: never written, so the kernel maps
