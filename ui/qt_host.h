@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <condition_variable>
 #include <map>
@@ -67,6 +68,9 @@ public:
     // status messages, and is given up after the time-out bound, so the
     // logout is never held up for long. Returns whether the session may end.
     bool EndSession();
+    // The margin the bound adds to the network steps' time-outs (5 s); a
+    // test that lets a publication hang waits for a shorter one.
+    void SetEndSessionMargin(std::chrono::milliseconds margin) { endSessionMargin_ = margin; }
 
     // After the event loop: no more blocking sends are run; waits for every
     // worker started so far.
@@ -83,6 +87,7 @@ public:
     const std::deque<std::string>& recentLines() const { return recentLines_; }
 
 private:
+    std::chrono::milliseconds endSessionMargin_ = std::chrono::seconds(5);
     struct Pending {
         std::mutex mutex;
         std::condition_variable done;

@@ -91,6 +91,26 @@ protected:
         return static_cast<Page*>(sheet->page(index));
     }
 
+    // What a user is shown: every page of the window, as many as it has, then
+    // every dialog it opens, each handed to check in turn with its name. A page
+    // is shown first, so that it has made its fields.
+    void ForEveryPageAndDialog(const std::function<void(QWidget&, const std::string&, bool)>& check) {
+        for (int i = 0; i < sheet->tabs()->count(); ++i) {
+            sheet->ShowPage(i);
+            QApplication::processEvents();
+            check(*sheet->tabs()->widget(i), "page " + sheet->tabs()->tabText(i).toStdString(), true);
+        }
+        DdnsPageModel ddns(core->ini(), core->scrambleKey());
+        const std::pair<std::string, std::function<std::unique_ptr<QDialog>()>> dialogs[] = {
+            {"SMTP login", [&] { return std::make_unique<CSmtpAuthDlg>(*core, sheet.get()); }},
+            {"programs", [&] { return std::make_unique<CAddRemoveProgramsDlg>(*core, sheet.get()); }},
+            {"DNS entry", [&] { return std::make_unique<CDdnsEntryDlg>(ddns, DdnsEntry{}, true, sheet.get()); }},
+            {"about", [&] { return std::make_unique<CAboutDlg>(sheet.get()); }},
+            {"shutdown", [&] { return std::make_unique<CShutdownWindow>(sheet.get()); }},
+        };
+        for (const auto& [name, make] : dialogs) check(*make(), name + " dialog", false);
+    }
+
     ScratchDir dir;
     QtHost host;
     std::unique_ptr<Core> core;
@@ -127,44 +147,42 @@ TEST_F(MainSheet, FrameHasThePartsTitlesInOrder) {
 }
 
 TEST_F(MainSheet, EveryFieldLabelIsBoundToItsField) {
-    for (int i = 0; i < 6; ++i) {
-        sheet->ShowPage(i);
-        for (QLabel* label : sheet->page(i)->findChildren<QLabel*>()) {
+    ForEveryPageAndDialog([](QWidget& shown, const std::string& name, bool) {
+        for (QLabel* label : shown.findChildren<QLabel*>()) {
             if (label->text().endsWith(':') || label->text().contains('(')) {
-                EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+                EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString() << " on the " << name;
             }
         }
-    }
+    });
 }
 
 // Every label with a field and every check box has a key of its own: none
-// twice on a page, none taken from the menu bar (F, E, H) or the buttons
-// (R, S, X), which Alt reaches from every page.
+// twice on a page or dialog, and none on a page taken from the menu bar (F,
+// E, H) or the buttons (R, S, X), which Alt reaches from every page.
 TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
     const auto key = [](const QString& text) {
         const int at = text.indexOf(QRegularExpression("&[^&]"));
         return at < 0 ? QChar() : text.at(at + 1).toUpper();
     };
-    for (int i = 0; i < 6; ++i) {
-        sheet->ShowPage(i);
-        QApplication::processEvents();
-        QMap<QChar, QString> taken{{'F', "File"}, {'E', "Edit"}, {'H', "Help"}, {'R', "Refresh"}, {'S', "Save"},
-                                   {'X', "Exit"}};
+    ForEveryPageAndDialog([&](QWidget& shown, const std::string& name, bool page) {
+        QMap<QChar, QString> taken;
+        if (page)
+            taken = {{'F', "File"}, {'E', "Edit"}, {'H', "Help"}, {'R', "Refresh"}, {'S', "Save"}, {'X', "Exit"}};
         QStringList texts;
-        for (QLabel* l : sheet->page(i)->findChildren<QLabel*>())
+        for (QLabel* l : shown.findChildren<QLabel*>())
             if (l->buddy()) texts << l->text();
-        for (QAbstractButton* b : sheet->page(i)->findChildren<QAbstractButton*>()) {
+        for (QAbstractButton* b : shown.findChildren<QAbstractButton*>()) {
             const bool needsKey = qobject_cast<QCheckBox*>(b) != nullptr;
             if (needsKey || key(b->text()) != QChar()) texts << b->text();
         }
         for (const QString& t : texts) {
             const QChar k = key(t);
-            ASSERT_NE(k, QChar()) << "no key: " << t.toStdString();
-            EXPECT_FALSE(taken.contains(k)) << t.toStdString() << " and " << taken.value(k).toStdString() << " on page "
-                                            << i;
+            ASSERT_NE(k, QChar()) << "no key: " << t.toStdString() << " on the " << name;
+            EXPECT_FALSE(taken.contains(k)) << t.toStdString() << " and " << taken.value(k).toStdString() << " on the "
+                                            << name;
             taken.insert(k, t);
         }
-    }
+    });
 }
 
 // The first show of a window whose settings nothing was entered in says
@@ -1050,7 +1068,8 @@ TEST_F(EndOfSession, APublicationThatHangsIsGivenUp) {
         for (int i = 0; i < 6000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return 1;
     });
-    UpdateOnShut(1, 0);  // bound: 2 x max(1, Timeout) + 5 seconds
+    UpdateOnShut(1, 0);  // bound: 2 x max(1, Timeout) and the margin
+    host.SetEndSessionMargin(std::chrono::milliseconds(100));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(host.EndSession());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "well before the hang ends";
