@@ -41,15 +41,16 @@ stage() {
   (
     rc=0
     "$@" >"$logs/$name.log" 2>&1 </dev/null || rc=$?
-    # The second line of `times`: the user and system time of this
-    # subshell's children, which are the stage's commands.
-    times | sed -n 2p >"$logs/$name.cpu"
+    # The second line of `times` (not in a pipe, which would be a subshell
+    # of its own): the user and system time of this subshell's children,
+    # the stage's commands.
+    times >"$logs/$name.cpu"
     exit $rc
   ) || rc=$?
   local wall cpu
   wall=$(echo "$start $(date +%s.%N)" | awk '{ printf "%.0f", $2 - $1 }')
-  cpu=$(awk '{ n = 0; for (i = 1; i <= 2; ++i) { split($i, t, /[ms]/); n += t[1] * 60 + t[2] } printf "%.0f", n }' \
-          "$logs/$name.cpu" 2>/dev/null || echo "?")
+  cpu=$(awk 'NR == 2 { n = 0; for (i = 1; i <= 2; ++i) { split($i, t, /[ms]/); n += t[1] * 60 + t[2] }
+                       printf "%.0f", n }' "$logs/$name.cpu" 2>/dev/null || echo "?")
   printf '%-16s %6s %8s\n' "$name" "$wall" "$cpu" >>"$logs/times.txt"
   if [ "$rc" -ne 0 ]; then
     tail -n 150 "$logs/$name.log" >&2
