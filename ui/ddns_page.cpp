@@ -164,10 +164,10 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     form->addRow("&Key name", keyName_);
     form->addRow("Key &algorithm", algorithm_);
     form->addRow("&Login", login_);
-    form->addRow("&Records", records_);
+    form->addRow("Rec&ords", records_);
     form->addRow("&TTL", ttl_);
-    form->addRow("&CA file", caFile_);
-    form->addRow("Secre&t", secret_);
+    form->addRow("CA &file", caFile_);
+    form->addRow("Sec&ret", secret_);
     form->addRow("", enabled_);
     auto* buttons = new QDialogButtonBox;
     buttons->addButton("OK", QDialogButtonBox::AcceptRole)->setDefault(true);
