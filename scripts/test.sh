@@ -101,7 +101,7 @@ stage fuzz-configure env CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja 
 stage fuzz-build cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
 # The package: built (without its own test run) and checked, so that a
 # package that no longer builds or misses a file fails.
-stage package ./scripts/package.sh --check "$root/build-deb"
+stage package env ZELMAR_UNITY=ON ./scripts/package.sh --check "$root/build-deb"
 finish
 
 # The fuzz targets last, each for its time with a processor of its own.
