@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include "app/address/netlink_addresses.h"
-#include "app/address/wan_text.h"
 #include "app/core/core.h"
 
 namespace zelmar {
 
 namespace {
+
+// Stored addresses are short texts; a dotted IPv4 address needs 15.
+constexpr std::size_t kStoredAddressChars = 20;
 
 std::optional<std::string> SystemHostName() {
     char name[128];
