@@ -4,7 +4,8 @@
 # files in a folder of the caller's. The caller sets $root to the checkout.
 #
 #   start_loopback_servers DIR SMTP_LOGIN
-#     DIR/nginx      an address-echo page (nginx): "REMOTE_ADDR: <addr><br>"
+#     DIR/nginx      an address-echo page (nginx): "REMOTE_ADDR: <addr><br>",
+#                    and at /address the file DIR/nginx/address.html
 #     DIR/ftp-home   an FTP server (pyftpdlib) taking the first-run account
 #                    myname / yourpw
 #     DIR/smtp-mail  an SMTP server (tests/support/smtp_peer.py) that wants
@@ -50,6 +51,8 @@ http {
   server {
     listen 127.0.0.1:$http_port;
     location / { default_type text/html; return 200 "REMOTE_ADDR: \$remote_addr<br>"; }
+    # A page whose address the caller writes into DIR/nginx/address.html.
+    location = /address { default_type text/html; alias $dir/nginx/address.html; }
   }
 }
 CONF

@@ -17,12 +17,11 @@
 #include "ui/dialogs.h"
 #include "ui/page_models.h"
 #include "ui/pages.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 std::vector<std::string> SplitHosts(const QString& text) {
     std::vector<std::string> out;
@@ -167,10 +166,10 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     form->addRow("&Key name", keyName_);
     form->addRow("Key &algorithm", algorithm_);
     form->addRow("&Login", login_);
-    form->addRow("&Records", records_);
+    form->addRow("Rec&ords", records_);
     form->addRow("&TTL", ttl_);
     form->addRow("CA &file", caFile_);
-    form->addRow("Secr&et", secret_);
+    form->addRow("Sec&ret", secret_);
     form->addRow("", enabled_);
     connect(protocol_, &QComboBox::currentIndexChanged, this, &CDdnsEntryDlg::ProtocolChanged);
     auto* outer = new QVBoxLayout(this);

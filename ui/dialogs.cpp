@@ -25,6 +25,7 @@
 #include "app/monitor/program_monitor.h"
 #include "ui/log_viewer.h"
 #include "ui/page_models.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
@@ -42,7 +43,6 @@ QDialogButtonBox* AddOkButtons(QDialog* dialog, QBoxLayout* layout, bool withCan
 }
 
 namespace {
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 std::vector<std::size_t> SelectedRows(QListWidget* list) {
     std::vector<std::size_t> rows;

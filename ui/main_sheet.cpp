@@ -40,11 +40,11 @@
 #include "ui/pages.h"
 #include "ui/page_models.h"
 #include "ui/program_icon.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // A page in a scroll area that asks for the page's whole size, so that the
 // window opens as large as its pages where the screen has the room, and

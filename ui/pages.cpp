@@ -33,12 +33,12 @@
 #include "ui/dialogs.h"
 #include "ui/history_view.h"
 #include "ui/window_list_watcher.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 
 QLabel* Label(const QString& text, QWidget* buddy) {

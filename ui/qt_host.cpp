@@ -361,8 +361,8 @@ bool QtHost::EndSession() {
     });
     // Each network step is bounded by "Timeout"; the lookups and the upload
     // together get twice that and a margin, and the e-mail its own deadline.
-    const int seconds = std::max(1, s.Timeout) * 2 + 5 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
-    deadline.start(std::chrono::seconds(seconds));
+    const int seconds = std::max(1, s.Timeout) * 2 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
+    deadline.start(std::chrono::seconds(seconds) + endSessionMargin_);
     if (!outcome->done) loop.exec();
     deadline.stop();
     outcome->loop = nullptr;

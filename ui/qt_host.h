@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <condition_variable>
 #include <map>
@@ -69,6 +70,9 @@ public:
     // status messages, and is given up after the time-out bound, so the
     // logout is never held up for long. Returns whether the session may end.
     bool EndSession();
+    // The margin the bound adds to the network steps' time-outs (5 s); a
+    // test that lets a publication hang waits for a shorter one.
+    void SetEndSessionMargin(std::chrono::milliseconds margin) { endSessionMargin_ = margin; }
 
     // Told to end by a signal (SIGTERM, SIGINT): the exit without questions.
     // A refresh still running is given its time-out bound to end, then the
@@ -101,6 +105,7 @@ private:
     // (a refresh, the worker that raised it) is held while it is open.
     void Inform(const MessageBoxRequest& request);
 
+    std::chrono::milliseconds endSessionMargin_ = std::chrono::seconds(5);
     struct Pending {
         std::mutex mutex;
         std::condition_variable done;

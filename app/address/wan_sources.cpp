@@ -6,19 +6,11 @@
 
 #include "app/address/netlink_addresses.h"
 #include "app/address/wan_text.h"
+#include "app/core/text.h"
 
 namespace zelmar {
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
 
 SourceAnswer Refused(const std::string& source, std::string why) {
     return SourceAnswer{source, std::nullopt, std::move(why)};
@@ -67,11 +59,11 @@ SourceAnswer ReadAnswer(const WanSource& source, const HttpFetchResult& fetched,
     if (source.delimited) {
         // The user's own page may also answer with the bare address.
         auto between = ExtractBetween(page, start, end);
-        if (!between && AddressFamilyOf(Trim(page)) == 0)
+        if (!between && AddressFamilyOf(TrimBlanks(page)) == 0)
             return Refused(source.url, "no address between the delimiters");
-        text = between ? *between : Trim(page);
+        text = between ? *between : TrimBlanks(page);
     } else {
-        text = Trim(page);
+        text = TrimBlanks(page);
     }
     if (text.empty()) return Refused(source.url, "an empty answer");
     if (SplitBlanks(text).size() > 1) {

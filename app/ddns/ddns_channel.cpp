@@ -16,7 +16,7 @@ std::int64_t Seconds(const RefreshSnapshot& s) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-std::string Clock(std::int64_t when) { return LocalTimeText(static_cast<std::time_t>(when), "%H:%M"); }
+std::string HourMinute(std::int64_t when) { return LocalTimeText(static_cast<std::time_t>(when), "%H:%M"); }
 
 std::string Hosts(const DdnsEntry& e) {
     std::string out;
@@ -85,7 +85,7 @@ std::string DdnsStatusLine(const DdnsEntry& e, const DeliveryResult& r, const st
     if (r.outcome == DeliveryOutcome::FailedPermanently) {
         line += " The entry stops updating until its settings change.";
     } else if (r.retryAt != 0) {
-        line += " Next try after " + Clock(r.retryAt) + ".";
+        line += " Next try after " + HourMinute(r.retryAt) + ".";
     }
     return line;
 }

@@ -71,7 +71,7 @@ std::string Lookup(const std::string& kind, const std::string& server, const std
               "' 2>/dev/null");
 }
 
-const SecretId kFtp{"ftp", "LocalSettings", "Password", "ftp.example.org", "joe"};
+const SecretId kFtpLogin{"ftp", "LocalSettings", "Password", "ftp.example.org", "joe"};
 
 class SecretService : public test::CoreTest {
 protected:
@@ -84,10 +84,10 @@ TEST_F(SecretService, ItemsAreStoredFoundAndRemovedAsSecretToolSeesThem) {
     auto keyring = MakeSecretServiceKeyring();
     std::string why, secret;
     ASSERT_EQ(keyring->Probe(why), Keyring::Status::Ok) << why;
-    ASSERT_EQ(keyring->Store(kFtp, "pässword 1", why), Keyring::Status::Ok) << why;
+    ASSERT_EQ(keyring->Store(kFtpLogin, "pässword 1", why), Keyring::Status::Ok) << why;
     EXPECT_EQ(Lookup("ftp", "ftp.example.org", "joe"), "pässword 1");
     // Stored again: replaced, not doubled.
-    ASSERT_EQ(keyring->Store(kFtp, "pw 2", why), Keyring::Status::Ok) << why;
+    ASSERT_EQ(keyring->Store(kFtpLogin, "pw 2", why), Keyring::Status::Ok) << why;
     EXPECT_EQ(Sh("secret-tool search --all program zelmar 2>&1 | grep -c '^secret = '"), "1\n");
 
     Sh("printf 'by hand' | secret-tool store --label=x program zelmar kind smtp server mail.example.org account ann");
@@ -97,9 +97,9 @@ TEST_F(SecretService, ItemsAreStoredFoundAndRemovedAsSecretToolSeesThem) {
     EXPECT_EQ(keyring->Lookup({"smtp", "Preferences", "EmailPassword", "mail.example.org", "bob"}, secret, why),
               Keyring::Status::NotFound);
 
-    EXPECT_EQ(keyring->Remove(kFtp, why), Keyring::Status::Ok) << why;
+    EXPECT_EQ(keyring->Remove(kFtpLogin, why), Keyring::Status::Ok) << why;
     EXPECT_EQ(Lookup("ftp", "ftp.example.org", "joe"), "");
-    EXPECT_EQ(keyring->Remove(kFtp, why), Keyring::Status::NotFound);
+    EXPECT_EQ(keyring->Remove(kFtpLogin, why), Keyring::Status::NotFound);
 }
 
 TEST_F(SecretService, ASaveMovesThePasswordsOutOfTheFileAndTheChoiceIniBringsThemBack) {
@@ -147,7 +147,7 @@ TEST_F(SecretService, ALockedKeyringIsNoSecretServiceAndTheFileKeepsItsMarker) {
     std::string why, secret;
     EXPECT_EQ(keyring->Probe(why), Keyring::Status::Unavailable);
     EXPECT_NE(why.find("locked"), std::string::npos) << why;
-    EXPECT_EQ(keyring->Lookup(kFtp, secret, why), Keyring::Status::Unavailable) << why;
+    EXPECT_EQ(keyring->Lookup(kFtpLogin, secret, why), Keyring::Status::Unavailable) << why;
 
     const std::string ini =
         "[LocalSettings]\nFTPServer=ftp.example.org\nUserID=joe\nPassword=\nPasswordStore=keyring\n";
@@ -187,7 +187,7 @@ TEST_F(SecretService, AServiceThatNeverAnswersCostsTheTimeOutAndCountsAsNone) {
     // The store falls back to the file, and the save is not held up.
     IniFile ini(dir / "Zelmar.ini");
     SecretStore store(ini, "k", std::move(keyring));
-    const SecretStore::WriteResult r = store.Write(kFtp, "pw");
+    const SecretStore::WriteResult r = store.Write(kFtpLogin, "pw");
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.where, SecretStore::Where::Ini);
 }
