@@ -62,6 +62,7 @@ LookedUpAddresses LookUpAddresses(Core& core) {
     found.previous.wan = wan.previous;
     found.current.wan = wan.current;
     found.ended = wan.ended;
+    found.wanFailed = wan.failed;
     if (!wan.ended) NoteWanLookup(core, wan.failed);
     const LookedUpAddress lan = LookUpLanAddress(core);
     found.previous.lan = lan.previous;

@@ -169,7 +169,8 @@ void Core::RefreshNow() {
         state_.OnlineState = 0;
         CommitFtpSettings();
         if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
-        if (CheckLocalSettings()) StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
+        state_.UseProxySnapshot = settings().UseProxy;
+        StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
         host_.RefreshProgramMonitorPage();
     }
 
@@ -191,13 +192,11 @@ void Core::RefreshNow() {
 }
 
 bool Core::CheckLocalSettings() {
-    const Settings s = settings();
-    if (s.ftpPage.Complete()) {
-        state_.UseProxySnapshot = s.UseProxy;
-        return true;
-    }
-    DisplayAndLog(Message(Msg::LocalSettingsNeeded));
-    return false;
+    state_.UseProxySnapshot = settings().UseProxy;
+    if (!services_.IncompleteSettings) return true;
+    const std::vector<StatusMessage> lines = services_.IncompleteSettings(*this);
+    for (const StatusMessage& line : lines) DisplayAndLog(line);
+    return lines.empty();
 }
 
 void Core::StartCountedWorker(std::function<void()> work) {
@@ -210,7 +209,6 @@ void Core::StartCountedWorker(std::function<void()> work) {
 
 void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     if (state_.TransferInProgress != 0) return;
-    ResetProxyWhenOff();
     if (services_.Refresh) {
         services_.Refresh(*this, std::move(storeBatch));
         return;
@@ -218,17 +216,6 @@ void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     storeBatch.reset();
     PostStatusMessage(Message(Msg::FtpUnavailable));
     EndUpload(false);
-}
-
-void Core::ResetProxyWhenOff() {
-    EditSettings([](Settings& s) {
-        if (s.UseProxy != 0) return;
-        s.HTTPProxyPort = "80";
-        s.FTPProxyPort = 21;
-        s.ProxyAddress.clear();
-        s.ProxyUser.clear();
-        s.ProxyPass.clear();
-    });
 }
 
 void Core::FinishOnline() {

@@ -310,29 +310,34 @@ std::string HostOf(std::string server) {
     return server.substr(0, server.find(':'));
 }
 
-SecretId EntrySecretId(const IniFile& ini, const char* kind, const std::string& section, const char* serverKey) {
+std::vector<EntrySecretFamily>& EntryFamilies() {
+    static std::vector<EntrySecretFamily> families;
+    return families;
+}
+
+SecretId SecretOfSection(const IniFile& ini, const EntrySecretFamily& family, const std::string& section) {
     const std::string login = TrimBlanks(ini.GetString(section, "Login"));
-    const std::string name = TrimBlanks(section.substr(section.find(' ') + 1));
-    return SecretId{kind, section, "Secret", HostOf(ini.GetString(section, serverKey)), login.empty() ? name : login};
+    const std::string name = TrimBlanks(section.substr(family.sectionPrefix.size()));
+    return SecretId{family.kind, section, "Secret", HostOf(ini.GetString(section, family.serverKey)),
+                    login.empty() ? name : login};
 }
 }  // namespace
 
-SecretId DdnsSecretId(const IniFile& ini, const std::string& name) {
-    return EntrySecretId(ini, "ddns", "DDNS " + name, "Server");
+EntrySecretFamilyRegistration::EntrySecretFamilyRegistration(EntrySecretFamily family) {
+    EntryFamilies().push_back(std::move(family));
 }
 
-SecretId WebhookSecretId(const IniFile& ini, const std::string& name) {
-    return EntrySecretId(ini, "webhook", "Webhook " + name, "URL");
+SecretId EntrySecretId(const IniFile& ini, const EntrySecretFamily& family, const std::string& name) {
+    return SecretOfSection(ini, family, family.sectionPrefix + name);
 }
 
 std::vector<SecretId> EntrySecretIds(const IniFile& ini) {
     std::vector<SecretId> ids;
     for (const std::string& section : ini.GetSectionNames()) {
         const std::string upper = UpperAscii(section);
-        if (upper.rfind("DDNS ", 0) == 0 && section.size() > 5)
-            ids.push_back(EntrySecretId(ini, "ddns", section, "Server"));
-        else if (upper.rfind("WEBHOOK ", 0) == 0 && section.size() > 8)
-            ids.push_back(EntrySecretId(ini, "webhook", section, "URL"));
+        for (const EntrySecretFamily& family : EntryFamilies())
+            if (section.size() > family.sectionPrefix.size() && upper.rfind(UpperAscii(family.sectionPrefix), 0) == 0)
+                ids.push_back(SecretOfSection(ini, family, section));
     }
     return ids;
 }

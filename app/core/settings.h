@@ -197,13 +197,26 @@ void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key,
 SecretId FtpSecretId(const Settings& s);
 SecretId ProxySecretId(const Settings& s);
 SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount);
-// The secrets of the "[DDNS name]" and "[Webhook name]" sections (key
-// "Secret"): named after the entry's server (the host of "Server" or "URL")
-// and its "Login", or the entry's name when it has none.
-SecretId DdnsSecretId(const IniFile& ini, const std::string& name);
-SecretId WebhookSecretId(const IniFile& ini, const std::string& name);
-// Every such secret the settings file has a section for, in file order.
+// A family of sections, one per entry ("[<prefix><name>]"), each keeping a
+// secret under "Secret", named after the entry's server (the host of
+// serverKey) and its "Login", or the entry's name when it has none. The
+// channel family that owns such sections names them itself (see
+// EntrySecretFamilyRegistration); the settings know none by name.
+struct EntrySecretFamily {
+    std::string kind;           // the keyring's kind of the secrets
+    std::string sectionPrefix;  // the section's name before the entry's
+    std::string serverKey;      // the key whose host names the secret
+};
+// The secret of the entry name of family.
+SecretId EntrySecretId(const IniFile& ini, const EntrySecretFamily& family, const std::string& name);
+// Every secret of a known family the settings file has a section for, in
+// file order.
 std::vector<SecretId> EntrySecretIds(const IniFile& ini);
+// Makes a family known to EntrySecretIds (a channel family's source file
+// holds one, so that linking the family is what makes it known).
+struct EntrySecretFamilyRegistration {
+    explicit EntrySecretFamilyRegistration(EntrySecretFamily family);
+};
 
 // After LoadSettings: takes the passwords kept in the keyring from there.
 // Each one that cannot be had adds a line to problems (it stays empty in s,
