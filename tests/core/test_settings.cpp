@@ -109,22 +109,14 @@ TEST(Settings, AFileWithoutFtpServerKeepsEveryKey) {
         "IsLogging=1\nLogFilename=mine.log\nIsUpdateOnStart=0\nMaxLog=9\n";
     WriteFile(dir / "Zelmar.ini", content);
     IniFile ini(dir / "Zelmar.ini");
-    Settings s;
-    ASSERT_TRUE(LoadSettings(ini, s, kKey));
-    EXPECT_EQ(s.ftpPage.SiteName, "Kept");
-    EXPECT_EQ(s.ftpPage.FTPServer, "");
-    EXPECT_EQ(s.Timeout, 30);
-    EXPECT_EQ(s.RefreshIntv, 10);
-    EXPECT_EQ(s.IsLogging, 1);
-    EXPECT_EQ(s.LogFilename, "mine.log");
-    EXPECT_EQ(s.IsUpdateOnStart, 0);
-    EXPECT_EQ(s.MaxLog, 9);
-    WriteDefaultSettings(ini, kKey);
-    ASSERT_TRUE(LoadSettings(ini, s, kKey));
-    EXPECT_EQ(s.ftpPage.SiteName, "Kept");
-    EXPECT_EQ(s.Timeout, 30);
-    EXPECT_EQ(s.LogFilename, "mine.log");
-    EXPECT_EQ(s.IsUpdateOnStart, 0);
+    for (const bool defaultsWritten : {false, true}) {
+        if (defaultsWritten) WriteDefaultSettings(ini, kKey);
+        Settings s;
+        ASSERT_TRUE(LoadSettings(ini, s, kKey));
+        EXPECT_EQ(s.ftpPage.SiteName + s.LogFilename, "Keptmine.log");
+        EXPECT_EQ((std::vector<int>{s.Timeout, s.RefreshIntv, s.IsLogging, s.IsUpdateOnStart, s.MaxLog}),
+                  (std::vector<int>{30, 10, 1, 0, 9}));
+    }
 }
 
 // Each number is checked once, at load: out of range it is used as the
