@@ -131,8 +131,7 @@ TEST(Settings, NumbersOutOfRangeAreClampedAndNamedOnce) {
     } cases[] = {
         {"Timeout=0", &Settings::Timeout, 15, false},       {"Timeout=-4", &Settings::Timeout, 15, false},
         {"Timeout=1", &Settings::Timeout, 1, false},        {"Timeout=3601", &Settings::Timeout, 3600, true},
-        {"MaxLog=-1", &Settings::MaxLog, 0, true},          {"EmailServerPort=65536", &Settings::EmailServerPort, 65535, true},
-        {"EmailServerPort=65535", &Settings::EmailServerPort, 65535, false},
+        {"MaxLog=-1", &Settings::MaxLog, 0, true},          {"MaxLog=36500", &Settings::MaxLog, 36500, false},
         {"LogonType=9", &Settings::LogonType, 8, true},     {"InitStartupDelay=-1", &Settings::InitStartupDelay, 0, true},
         {"RefreshIntv=-5", &Settings::RefreshIntv, 0, true},
     };
