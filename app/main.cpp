@@ -25,6 +25,7 @@
 #include "app/core/core.h"
 #include "app/notify/session_notifier.h"
 #include "app/core/headless_host.h"
+#include "app/core/messages.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
 #include "app/ddns/ddns_entry.h"
@@ -74,6 +75,17 @@ constexpr const char* kUsage =
 
 enum class Mode { Window, Headless, Once };
 
+using zelmar::Msg;
+
+// One line of the catalogue on stderr.
+void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+// A command line the program cannot take: the reason, the usage, status 2.
+int Misused(const std::string& line) {
+    std::fprintf(stderr, "%s\n%s", line.c_str(), kUsage);
+    return 2;
+}
+
 std::string CurrentDirectory() {
     char buf[4096];
     if (::getcwd(buf, sizeof buf) == nullptr) return std::string();
@@ -110,7 +122,7 @@ public:
         if (signalFd_ < 0 || stopFd_ < 0) {
             // Without them the signals stay blocked and cannot be taken:
             // let them end the process as they would by default.
-            std::fprintf(stderr, "Zelmar: cannot watch for signals: %s\n", std::strerror(errno));
+            Say(zelmar::Text<Msg::CannotWatchSignals>(std::strerror(errno)));
             pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
             return;
         }
@@ -149,7 +161,7 @@ private:
             if (++received > 1) {
                 // The settings file is only ever replaced whole, so ending
                 // here loses nothing.
-                std::fputs("Zelmar: stopped by a second signal.\n", stderr);
+                Say(zelmar::Text<Msg::SecondSignal>());
                 zelmar::RemoveWorkingCopies();
                 std::fflush(stdout);
                 std::_Exit(1);
@@ -197,7 +209,7 @@ bool InitialiseNetwork() {
     std::signal(SIGPIPE, SIG_IGN);  // a peer closing a socket must not kill us
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
-        std::fputs("Zelmar: Unable to initialise the network sockets.\n", stderr);
+        Say(zelmar::Text<Msg::NoSockets>());
         return false;
     }
     ::close(fd);
@@ -223,14 +235,12 @@ bool LockSettingsFolder(zelmar::FolderLock& lock, const std::string& dir) {
         case zelmar::FolderLock::Result::Taken:
             return true;
         case zelmar::FolderLock::Result::Busy:
-            std::fprintf(stderr, "Zelmar: another Zelmar uses the settings in %s; not started.\n",
-                         dir.empty() ? "this folder" : dir.c_str());
+            Say(zelmar::Text<Msg::FolderBusy>(dir.empty() ? "this folder" : dir));
             return false;
         case zelmar::FolderLock::Result::Failed:
             // A file system without locks (some network shares) must not
             // keep the program from running: say so and go on.
-            std::fprintf(stderr, "Zelmar: cannot make sure that no other Zelmar uses the settings in %s: %s\n",
-                         dir.empty() ? "this folder" : dir.c_str(), lock.problem().c_str());
+            Say(zelmar::Text<Msg::FolderNotLockable>(dir.empty() ? "this folder" : dir, lock.problem()));
             return true;
     }
     return false;
@@ -251,8 +261,7 @@ bool StartChecks(zelmar::SingleInstance* instance, std::function<void()> showRun
                 std::fputs("Zelmar is already running for this user: its window was brought up.\n", stderr);
                 return false;
             case zelmar::SingleInstance::Result::Failed:
-                std::fprintf(stderr, "Zelmar: cannot make sure that only one copy runs: %s\n",
-                             instance->problem().c_str());
+                Say(zelmar::Text<Msg::InstanceNotCheckable>(instance->problem()));
                 return false;
             case zelmar::SingleInstance::Result::First:
                 break;
@@ -331,7 +340,7 @@ int RunHeadless(bool startMinimised) {
         // The window is already closed and the loop has ended: nothing is
         // left to run the exit, so the signal ends what is left at once.
         if (host.loop().stopped()) {
-            std::fputs("Zelmar: stopped while closing.\n", stderr);
+            Say(zelmar::Text<Msg::StoppedWhileClosing>());
             std::_Exit(1);
         }
         host.loop().Post([&] { core.RequestExit(); });
@@ -412,12 +421,12 @@ bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ",
 
 int SetSmtpLogin(const std::string& account) {
     if (zelmar::TrimBlanks(account).empty()) {
-        std::fputs("zelmar: --set-smtp-login needs a non-empty account name\n", stderr);
+        Say(zelmar::Text<Msg::SmtpAccountEmpty>());
         return 2;
     }
     std::string password;
     if (!ReadSecretLine(password)) {
-        std::fputs("zelmar: no password given on standard input; nothing changed\n", stderr);
+        Say(zelmar::Text<Msg::NoPasswordGiven>());
         return 1;
     }
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
@@ -428,24 +437,23 @@ int SetSmtpLogin(const std::string& account) {
     const bool ok = zelmar::WriteSmtpLogin(ini, store, {account, password}, error, notice);
     std::fill(password.begin(), password.end(), '\0');
     if (!ok) {
-        std::fprintf(stderr, "zelmar: SMTP login not stored: %s\n", error.c_str());
+        Say(zelmar::Text<Msg::SmtpLoginNotStored>(error));
         return 1;
     }
-    if (!notice.empty()) std::fprintf(stderr, "zelmar: %s\n", notice.c_str());
+    if (!notice.empty()) Say(zelmar::Text<Msg::ProgramNotice>(notice));
     const std::string where = zelmar::EqualsNoCase(ini.GetString(zelmar::kPreferences, "EmailPasswordStore"),
                                                    zelmar::kSecretInKeyring)
                                   ? "the password in the desktop keyring"
                                   : "in " + ini.path();
-    std::fprintf(stderr, "zelmar: SMTP login for '%s' stored (%s)\n", account.c_str(), where.c_str());
+    Say(zelmar::Text<Msg::SmtpLoginStored>(account, where));
     return 0;
 }
 
 // The store's fallback line, if any, then where the secret went.
 void ReportStoredSecret(const zelmar::IniFile& ini, const zelmar::SecretId& id, const std::string& notice) {
-    if (!notice.empty()) std::fprintf(stderr, "zelmar: %s\n", notice.c_str());
+    if (!notice.empty()) Say(zelmar::Text<Msg::ProgramNotice>(notice));
     const bool inKeyring = zelmar::EqualsNoCase(ini.GetString(id.section, id.MarkerKey()), zelmar::kSecretInKeyring);
-    std::fprintf(stderr, "zelmar: secret of [%s] stored in %s\n", id.section.c_str(),
-                 inKeyring ? "the desktop keyring" : ini.path().c_str());
+    Say(zelmar::Text<Msg::SecretStored>(id.section, inKeyring ? "the desktop keyring" : ini.path()));
 }
 
 // Reads a secret on standard input and has write put it where "SecretStore"
@@ -458,7 +466,7 @@ int StoreSecretFromInput(zelmar::IniFile& ini, const zelmar::SecretId& id, const
                          const char* notStored, const SecretWriter& write) {
     std::string secret;
     if (!ReadSecretLine(secret, prompt, limit)) {
-        std::fputs("zelmar: no secret given on standard input; nothing changed\n", stderr);
+        Say(zelmar::Text<Msg::NoSecretGiven>());
         return 1;
     }
     zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
@@ -466,7 +474,7 @@ int StoreSecretFromInput(zelmar::IniFile& ini, const zelmar::SecretId& id, const
     const bool ok = write(store, secret, error, notice);
     std::fill(secret.begin(), secret.end(), '\0');
     if (!ok) {
-        std::fprintf(stderr, "zelmar: %s: %s\n", notStored, error.c_str());
+        Say(zelmar::Text<Msg::SecretNotStored>(notStored, error));
         return 1;
     }
     ReportStoredSecret(ini, id, notice);
@@ -476,7 +484,7 @@ int StoreSecretFromInput(zelmar::IniFile& ini, const zelmar::SecretId& id, const
 int SetDdnsSecret(const std::string& name) {
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
     if (!zelmar::DdnsEntryExists(ini, name)) {
-        std::fprintf(stderr, "zelmar: %s has no entry [DDNS %s]; nothing changed\n", ini.path().c_str(), name.c_str());
+        Say(zelmar::Text<Msg::NoSuchEntry>(ini.path(), "DDNS " + name));
         return 1;
     }
     return StoreSecretFromInput(ini, zelmar::DdnsSecretId(ini, name), "Secret: ", zelmar::kMaxSmtpLoginChars,
@@ -602,29 +610,25 @@ int main(int argc, char** argv) {
             startMinimised = true;
         } else if (a == "--set-smtp-login") {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "zelmar: --set-smtp-login needs the account name\n%s", kUsage);
-                return 2;
+                return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "the account name"));
             }
             setSmtpLogin = true;
             smtpAccount = argv[++i];
         } else if (a == "--set-ddns-secret") {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "zelmar: --set-ddns-secret needs the entry's name\n%s", kUsage);
-                return 2;
+                return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "the entry's name"));
             }
             ddnsEntry = argv[++i];
         } else if (a == "--config-dir" || a.rfind("--config-dir=", 0) == 0) {
             if (a == "--config-dir" && i + 1 >= argc) {
-                std::fprintf(stderr, "zelmar: --config-dir needs a folder\n%s", kUsage);
-                return 2;
+                return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "a folder"));
             }
             configDir = a == "--config-dir" ? argv[++i] : a.substr(std::strlen("--config-dir="));
         } else if (a == "--user-config") {
             userConfig = true;
         } else if (a == "--set-webhook-secret") {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "zelmar: --set-webhook-secret needs the entry's name\n%s", kUsage);
-                return 2;
+                return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "the entry's name"));
             }
             webhookEntry = argv[++i];
         } else if (a == "--help" || a == "-h") {
@@ -634,12 +638,11 @@ int main(int argc, char** argv) {
             std::printf("zelmar %s\n", zelmar::kProductVersion);
             return 0;
         } else {
-            std::fprintf(stderr, "zelmar: unknown option '%s'\n%s", a.c_str(), kUsage);
-            return 2;
+            return Misused(zelmar::Text<Msg::UnknownOption>(a));
         }
     }
     if (const std::string problem = zelmar::EnterSettingsFolder(configDir, userConfig); !problem.empty()) {
-        std::fprintf(stderr, "zelmar: %s\n", problem.c_str());
+        Say(zelmar::Text<Msg::ProgramNotice>(problem));
         return 1;
     }
     if (setSmtpLogin) return SetSmtpLogin(smtpAccount);
@@ -654,20 +657,17 @@ int main(int argc, char** argv) {
                 int qtArgc = 1;  // the options are the program's own
                 return RunWindow(gui, qtArgc, argv, startMinimised);
             }
-            std::fprintf(stderr, "zelmar: cannot load the window (%s); running headless as with --headless.\n",
-                         problem.c_str());
+            Say(zelmar::Text<Msg::WindowNotLoaded>(problem));
         } else {
-            std::fputs("zelmar: no display found (DISPLAY is not set); running headless as with --headless.\n",
-                       stderr);
+            Say(zelmar::Text<Msg::NoDisplay>());
         }
 #else
-        std::fputs("zelmar: this build has no window front end; running headless as with --headless.\n", stderr);
+        Say(zelmar::Text<Msg::NoWindowBuild>());
 #endif
         mode = Mode::Headless;
     }
     if (force && mode != Mode::Once) {
-        std::fprintf(stderr, "zelmar: --force goes with --once\n%s", kUsage);
-        return 2;
+        return Misused(zelmar::Text<Msg::ForceNeedsOnce>());
     }
     return mode == Mode::Once ? RunOnce(force) : RunHeadless(startMinimised);
 }

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <utility>
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -35,7 +36,7 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-TimeoutSocket::TimeoutSocket(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds < 1 ? 1 : timeoutSeconds) {}
+TimeoutSocket::TimeoutSocket(int timeoutSeconds) : timeoutSeconds_(TimeoutOrDefault(timeoutSeconds)) {}
 
 TimeoutSocket::~TimeoutSocket() { Close(); }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -65,7 +66,7 @@ public:
     void Abort();
     int timeoutSeconds() const { return timeoutSeconds_; }
     // Changes the limit of later waits (whole seconds, at least 1).
-    void SetTimeoutSeconds(int seconds) { timeoutSeconds_ = seconds < 1 ? 1 : seconds; }
+    void SetTimeoutSeconds(int seconds) { timeoutSeconds_ = TimeoutOrDefault(seconds); }
 
     // For callers that keep their own deadlines (the mail socket layer):
     // sends as much as the peer takes at once, waiting until deadline at

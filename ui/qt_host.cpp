@@ -13,6 +13,7 @@
 #include "app/notify/notification_email.h"
 #include "ui/main_sheet.h"
 #include "ui/page_models.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -361,7 +362,7 @@ bool QtHost::EndSession() {
     });
     // Each network step is bounded by "Timeout"; the lookups and the upload
     // together get twice that and a margin, and the e-mail its own deadline.
-    const int seconds = std::max(1, s.Timeout) * 2 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
+    const int seconds = TimeoutOrDefault(s.Timeout) * 2 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
     deadline.start(std::chrono::seconds(seconds) + endSessionMargin_);
     if (!outcome->done) loop.exec();
     deadline.stop();

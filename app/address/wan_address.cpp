@@ -17,12 +17,12 @@
 #include "app/core/file_io.h"
 #include "app/core/messages.h"
 #include "app/core/version.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
 namespace {
 
-constexpr int kDefaultTimeoutSeconds = 15;
 // A system message starts with its class and number ("SM1001: ", "SM20042 "),
 // eight characters the user is not shown.
 constexpr std::size_t kSystemMessageCodeChars = 8;
@@ -54,7 +54,7 @@ void WriteDebugCopy(const std::string& path, const std::string& page) {
 std::chrono::seconds Timeout(const Settings& s) {
     // The whole answer is awaited, not a fixed moment's worth of it, but
     // never longer than the connection time-out of the settings.
-    return std::chrono::seconds(s.Timeout > 0 ? s.Timeout : kDefaultTimeoutSeconds);
+    return std::chrono::seconds(TimeoutOrDefault(s.Timeout));
 }
 
 // The address a lookup leaves, and whether it is a good one.

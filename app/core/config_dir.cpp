@@ -1,4 +1,5 @@
 #include "app/core/config_dir.h"
+#include "app/core/messages.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,7 +39,7 @@ SettingsFolderChoice ChooseSettingsFolder(const std::string& explicitFolder, boo
             return SettingsFolderChoice{startFolder, std::string(), false};
         c.folder = UserSettingsFolder(xdgConfigHome, home);
         if (c.folder.empty()) {
-            c.error = "neither XDG_CONFIG_HOME nor HOME names an absolute folder for the settings";
+            c.error = Text<Msg::NoSettingsFolder>();
             return c;
         }
     }
@@ -54,11 +55,11 @@ std::string MakeSettingsFolder(const std::string& folder) {
     std::error_code ec;
     if (p.has_parent_path() && p.parent_path() != p) {
         fs::create_directories(p.parent_path(), ec);
-        if (ec) return "cannot create " + p.parent_path().string() + ": " + ec.message();
+        if (ec) return Text<Msg::CannotCreateFolder>(p.parent_path().string(), ec.message());
     }
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return "cannot create " + folder + ": " + std::strerror(errno);
-    if (!fs::is_directory(p, ec)) return folder + " exists but is not a folder";
+        return Text<Msg::CannotCreateFolder>(folder, std::strerror(errno));
+    if (!fs::is_directory(p, ec)) return Text<Msg::NotAFolder>(folder);
     return std::string();
 }
 
@@ -93,7 +94,7 @@ std::string EnterSettingsFolder(const std::string& explicitFolder, bool userFold
     if (!c.error.empty()) return c.error;
     std::error_code ec;
     if (!fs::exists(fs::path(c.folder) / "Zelmar.ini", ec)) CopyDefaultTemplates(InstalledTemplatesFolder(), c.folder);
-    if (::chdir(c.folder.c_str()) != 0) return "cannot use " + c.folder + ": " + std::strerror(errno);
+    if (::chdir(c.folder.c_str()) != 0) return Text<Msg::CannotUseFolder>(c.folder, std::strerror(errno));
     return std::string();
 }
 

@@ -20,25 +20,27 @@ Core::Core(Host& host, std::string startDirectory, std::string settingsFile, std
 
 void Core::LoadOrCreateSettings() {
     Settings loaded;
+    // Values out of range, said once here.
+    std::vector<StatusMessage> notes;
     if (ini_.Unreadable()) {
         // Writing the first-run values now would replace every setting the
         // user has: keep the file as it is and say why nothing works.
         MessageBoxRequest box;
-        box.text = "Unable to read the settings file " + ini_.path() + ": " + ini_.readErrorText() +
-                   ". The file is left unchanged.";
+        box.text = Text<Msg::SettingsUnreadable>(ini_.path(), ini_.readErrorText());
         box.caption = "Zelmar";
         box.icon = MbIcon::Stop;
         host_.MessageBox(box);
-    } else if (!LoadSettings(ini_, loaded, scrambleKey_)) {
+    } else if (!LoadSettings(ini_, loaded, scrambleKey_, &notes)) {
+        // No settings file at all: a first run.
         if (!WriteDefaultSettings(ini_, scrambleKey_)) {
             MessageBoxRequest box;
-            box.text = "Unable to write the settings file " + ini_.path() + ": " + std::strerror(errno) + ".";
+            box.text = Text<Msg::SettingsUnwritable>(ini_.path(), std::strerror(errno));
             box.caption = "Zelmar";
             box.icon = MbIcon::Stop;
             host_.MessageBox(box);
         }
         loaded = Settings{};
-        LoadSettings(ini_, loaded, scrambleKey_);
+        LoadSettings(ini_, loaded, scrambleKey_, &notes);
     }
     // The passwords kept in the desktop keyring come from there.
     std::vector<std::string> lines;
@@ -51,6 +53,7 @@ void Core::LoadOrCreateSettings() {
         std::lock_guard<std::mutex> lock(settingsMutex_);
         settings_ = std::move(loaded);
     }
+    for (const StatusMessage& note : notes) DisplayAndLog(note);
     for (const std::string& line : lines) DisplayAndLog(StatusMessage::Program("P", line));
 }
 
@@ -79,7 +82,7 @@ int Core::ArmTimer(long long ms) {
     if (ms > 0x7FFFFFFF) ms = 0x7FFFFFFF;
     if (host_.SetTimer(IDT_TIMER_0, std::chrono::milliseconds(ms))) return IDT_TIMER_0;
     MessageBoxRequest box;
-    box.text = "Unable to obtain timer";
+    box.text = Text<Msg::TimerUnavailable>();
     box.caption = "IDT_TIMER_0";
     box.systemModal = true;
     ErrorBox(box);
@@ -89,7 +92,7 @@ int Core::ArmTimer(long long ms) {
 void Core::StopTimer(int slot) {
     if (host_.KillTimer(slot)) return;
     MessageBoxRequest box;
-    box.text = "Unable to kill timer: " + std::to_string(slot);
+    box.text = Text<Msg::TimerNotStopped>(slot);
     ErrorBox(box);
 }
 
@@ -166,7 +169,8 @@ void Core::RefreshNow() {
         state_.OnlineState = 0;
         CommitFtpSettings();
         if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
-        if (CheckLocalSettings()) StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
+        state_.UseProxySnapshot = settings().UseProxy;
+        StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
         host_.RefreshProgramMonitorPage();
     }
 
@@ -188,13 +192,11 @@ void Core::RefreshNow() {
 }
 
 bool Core::CheckLocalSettings() {
-    const Settings s = settings();
-    if (s.ftpPage.Complete()) {
-        state_.UseProxySnapshot = s.UseProxy;
-        return true;
-    }
-    DisplayAndLog(Message(Msg::LocalSettingsNeeded));
-    return false;
+    state_.UseProxySnapshot = settings().UseProxy;
+    if (!services_.IncompleteSettings) return true;
+    const std::vector<StatusMessage> lines = services_.IncompleteSettings(*this);
+    for (const StatusMessage& line : lines) DisplayAndLog(line);
+    return lines.empty();
 }
 
 void Core::StartCountedWorker(std::function<void()> work) {
@@ -207,7 +209,6 @@ void Core::StartCountedWorker(std::function<void()> work) {
 
 void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     if (state_.TransferInProgress != 0) return;
-    ResetProxyWhenOff();
     if (services_.Refresh) {
         services_.Refresh(*this, std::move(storeBatch));
         return;
@@ -215,17 +216,6 @@ void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     storeBatch.reset();
     PostStatusMessage(Message(Msg::FtpUnavailable));
     EndUpload(false);
-}
-
-void Core::ResetProxyWhenOff() {
-    EditSettings([](Settings& s) {
-        if (s.UseProxy != 0) return;
-        s.HTTPProxyPort = "80";
-        s.FTPProxyPort = 21;
-        s.ProxyAddress.clear();
-        s.ProxyUser.clear();
-        s.ProxyPass.clear();
-    });
 }
 
 void Core::FinishOnline(const AddressSet& found) {
@@ -296,7 +286,7 @@ void Core::Close() {
 
 namespace {
 
-MessageBoxRequest Question(const char* text, const char* caption, MbButtons buttons, MbIcon icon,
+MessageBoxRequest Question(const std::string& text, const char* caption, MbButtons buttons, MbIcon icon,
                            MbAnswer defaultAnswer) {
     MessageBoxRequest box;
     box.text = text;
@@ -308,7 +298,7 @@ MessageBoxRequest Question(const char* text, const char* caption, MbButtons butt
 }
 
 MessageBoxRequest SaveQuestion() {
-    return Question("Do you want to save your settings?", "Exit Zelmar", MbButtons::YesNoCancel, MbIcon::Question,
+    return Question(Text<Msg::SaveQuestion>(), "Exit Zelmar", MbButtons::YesNoCancel, MbIcon::Question,
                     MbAnswer::Yes);
 }
 
@@ -319,7 +309,7 @@ MessageBoxRequest SaveQuestion() {
 bool Core::AskExitAnyway() {
     host_.ShowMainWindow(false);
     host_.ShowStatusPage();
-    const MessageBoxRequest box = Question("There was an error uploading page. Exit anyway?", "Zelmar Error",
+    const MessageBoxRequest box = Question(Text<Msg::ExitAnywayQuestion>(), "Zelmar Error",
                                            MbButtons::YesNo, MbIcon::Warning, MbAnswer::Yes);
     if (host_.MessageBox(box) != MbAnswer::Yes) return false;
     state_.ExitAnyway = 1;
@@ -336,7 +326,7 @@ ExitOutcome Core::RequestExit() {
     if (state_.OnlineState != 0) {
         if (state_.TransferInProgress != 0) {
             const MessageBoxRequest box =
-                Question("You are in the middle of a transfer, are you sure you want to exit?", "Exit Zelmar",
+                Question(Text<Msg::TransferQuestion>(), "Exit Zelmar",
                          MbButtons::YesNo, MbIcon::Question, MbAnswer::No);
             if (host_.MessageBox(box) != MbAnswer::Yes) return ExitOutcome::Stayed;
             Close();

@@ -40,6 +40,9 @@ struct RefreshServices {
     // The whole exit publication: 1 on success, -1 otherwise. On success it
     // sends the exit request itself unless ExitAnyway is set.
     std::function<int(Core&)> PublishOffline;
+    // One line for each enabled channel that decides the online state but
+    // lacks settings it needs (the core knows no channel's keys).
+    std::function<std::vector<StatusMessage>(Core&)> IncompleteSettings;
 };
 
 enum class ExitOutcome { Stayed, Closed, PublishingOffline };
@@ -75,6 +78,10 @@ public:
     // the same write as what the refresh stores. A first run's defaults are
     // still written at once, as their own save.
     void LoadSettingsAndRefresh(bool manual = true);
+    // Before the exit's publication: true when every enabled channel that
+    // decides the online state has the settings it needs; otherwise each
+    // one's line has been shown and logged. A refresh never stops here: it
+    // runs every channel, and one that lacks settings says so and is skipped.
     bool CheckLocalSettings();
     // The Advanced Options page accepted a new interval.
     void MarkIntervalEdited() { intervalEdited_ = true; }
@@ -90,9 +97,6 @@ public:
     void EndUpload(bool success, const AddressSet& found = {});
     // Finish online without an upload.
     void FinishOnline(const AddressSet& found = {});
-    // Before a refresh's lookups: without "UseProxy" the firewall values of
-    // the settings are put back to their defaults.
-    void ResetProxyWhenOff();
     // True while a worker (a refresh or the exit publication) has not ended.
     bool WorkerRunning() const { return workersRunning_.load() > 0; }
 

@@ -12,6 +12,7 @@
 #include "app/core/atomic_file.h"
 #include "app/core/file_io.h"
 #include "app/core/host.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -209,7 +210,7 @@ bool EventLogWrite(const std::string& text, const LogSettings& s, Host& host) {
     if (!PurgeLog(s, host)) return false;
     if (s.LogFilename.empty()) {
         MessageBoxRequest box;
-        box.text = "Please specify log name file or disable logging.";
+        box.text = Text<Msg::NoLogName>();
         host.MessageBox(box);
         return true;
     }

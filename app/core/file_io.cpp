@@ -1,4 +1,5 @@
 #include "app/core/file_io.h"
+#include "app/core/messages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,7 +32,7 @@ std::string NotRegularFileText(const std::string& path, mode_t mode) {
                        : S_ISBLK(mode)  ? "a block device"
                        : S_ISSOCK(mode) ? "a socket"
                                         : "a special file";
-    return "'" + path + "' is " + kind + ", not a regular file.";
+    return Text<Msg::FileNotRegular>(path, kind);
 }
 
 bool WritableByModeBits(const struct stat& st) {
@@ -60,14 +61,13 @@ int OpenRegularFile(const std::string& path, int flags, mode_t createMode, int& 
     const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, createMode);
     if (fd < 0) {
         err = errno;
-        error = err == ENOENT ? "'" + path + "' was not found."
-                              : "Cannot open '" + path + "': " + std::strerror(err) + ".";
+        error = err == ENOENT ? Text<Msg::FileNotFound>(path) : Text<Msg::FileCannotOpen>(path, std::strerror(err));
         return -1;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         err = errno;
-        error = "Cannot open '" + path + "': " + std::strerror(err) + ".";
+        error = Text<Msg::FileCannotOpen>(path, std::strerror(err));
         ::close(fd);
         return -1;
     }
@@ -101,7 +101,7 @@ FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             r.err = errno;
-            r.error = "Cannot read '" + path + "': " + std::strerror(r.err) + ".";
+            r.error = Text<Msg::FileCannotRead>(path, std::strerror(r.err));
             r.data.clear();
             ::close(fd);
             return r;

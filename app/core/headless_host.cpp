@@ -1,6 +1,7 @@
 #include "app/core/headless_host.h"
 
 #include "app/core/event_log.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -40,7 +41,7 @@ void HeadlessHost::StatusLine(const StatusMessage&, const std::string& displayTe
 void HeadlessHost::ShowShutdownWindow(bool visible) {
     // Without a window the "Shutdown In Progress" window becomes its text.
     if (visible) {
-        std::fprintf(out_, "%sPlease wait while Zelmar contacts remote server.\n", TimeDisplay(Now()).c_str());
+        std::fprintf(out_, "%s%s\n", TimeDisplay(Now()).c_str(), Text<Msg::ShutdownWait>().c_str());
         std::fflush(out_);
     }
 }

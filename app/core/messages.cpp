@@ -1,5 +1,7 @@
 #include "app/core/messages.h"
 
+#include <cctype>
+
 namespace zelmar {
 
 namespace {
@@ -10,11 +12,35 @@ constexpr bool InOrder() {
     return true;
 }
 static_assert(InOrder(), "kMessages must list the messages in the order of Msg");
+
+// The codes the status lines have always shared; every other code names one
+// message.
+constexpr bool SharedOfOld(std::string_view code) {
+    return code.empty() || code == "P" || code == "P10007" || code == "P10009";
+}
+constexpr bool CodesUnique() {
+    for (std::size_t i = 0; i < std::size(kMessages); ++i) {
+        const std::string_view code = kMessages[i].code;
+        if (SharedOfOld(code)) continue;
+        for (std::size_t j = i + 1; j < std::size(kMessages); ++j)
+            if (code == kMessages[j].code) return false;
+    }
+    return true;
+}
+static_assert(CodesUnique(), "a new message takes a code of its own");
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (Lower(text[i]) != Lower(prefix[i])) return false;
+    return true;
+}
 }  // namespace
 
-StatusMessage Message(Msg id, std::initializer_list<std::string_view> values) {
-    const MessageEntry& entry = MessageOf(id);
-    const std::string_view text = entry.text;
+std::string FillMessage(Msg id, std::initializer_list<std::string_view> values) {
+    const std::string_view text = MessageText(id);
     std::string out;
     auto value = values.begin();
     std::size_t pos = 0;
@@ -24,7 +50,29 @@ StatusMessage Message(Msg id, std::initializer_list<std::string_view> values) {
         pos = at + 2;
     }
     out.append(text.substr(pos));
-    return StatusMessage::Program(entry.code, std::move(out));
+    return out;
+}
+
+StatusMessage Message(Msg id, std::initializer_list<std::string_view> values) {
+    return StatusMessage::Program(MessageOf(id).code, FillMessage(id, values));
+}
+
+bool LooksLikeOwnLine(std::string_view text) {
+    const std::size_t start = text.find_first_not_of(" \t");
+    text.remove_prefix(start == std::string_view::npos ? text.size() : start);
+    if (text.empty()) return false;
+    for (const MessageEntry& entry : kMessages) {
+        // What every line of the entry begins with: its text up to the first
+        // value, without the blanks at its end.
+        std::string_view fixed = entry.text;
+        fixed = fixed.substr(0, fixed.find("{}"));
+        fixed = fixed.substr(0, fixed.find_last_not_of(' ') + 1);
+        // A single word ("The", "zelmar:") says too little to be ours; a
+        // quote begins the file errors ("'<file>' was not found.").
+        const bool telling = fixed.find(' ') != std::string_view::npos || fixed == "'";
+        if (telling && StartsWithNoCase(text, fixed)) return true;
+    }
+    return false;
 }
 
 }  // namespace zelmar

@@ -27,7 +27,7 @@
 //
 //     IniFile ini(settingsPath);
 //     SecretStore store(ini, ScrambleKey(), MakeSecretServiceKeyring());
-//     const SecretId id = DdnsSecretId(ini, name);   // app/core/settings.h
+//     const SecretId id = DdnsSecretId(ini, name);   // app/ddns/ddns_entry.h
 //     const SecretStore::WriteResult r = store.Write(id, secret);
 //     if (!r.ok) { say r.problem on stderr; exit 1 }
 //     if (!r.notice.empty()) say r.notice on stderr;   // e.g. "kept in the file"

@@ -1,10 +1,13 @@
 #include "app/core/settings.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <type_traits>
 #include <unistd.h>
 
+#include "app/core/messages.h"
 #include "app/core/text.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -75,6 +78,8 @@ std::string CutRecipientList(const std::string& list, std::size_t limit, int& le
 int ClampRefreshInterval(long minutes, int maintainerServiceFlag) {
     if (maintainerServiceFlag == 1 && minutes < 30) return 30;
     if (minutes > 9999) return 9999;
+    // A negative interval would arm a timer of some weeks: none is asked for.
+    if (minutes < 0) return 0;
     return static_cast<int>(minutes);
 }
 
@@ -119,12 +124,12 @@ const std::vector<SettingKey> kKeys = {
     {kPreferences,   "NotifyErrorOnShut",  F::Number,    "1",          "0",                  17, 16, false, NUMBER(NotifyErrorOnShut)},
     {kPreferences,   "SuppressError",      F::Number,    "0",          "0",                  18, 19, false, NUMBER(SuppressError)},
     {kPreferences,   "UpdateOnNAIP",       F::Number,    "1",          nullptr,               0, 20, false, NUMBER(UpdateOnNAIP)},
-    {kPreferences,   "RefreshIntv",        F::Number,    "0",          "0",                  19, 30, false, NUMBER(RefreshIntv)},
-    {kPreferences,   "InitStartupDelay",   F::Number,    "0",          nullptr,               0, 31, false, NUMBER(InitStartupDelay)},
-    {kPreferences,   "Timeout",            F::Number,    "15",         "15",                 20, 17, false, NUMBER(Timeout)},
-    {kPreferences,   "MaxLog",             F::Number,    "0",          "0",                  21, 18, false, NUMBER(MaxLog)},
+    {kPreferences,   "RefreshIntv",        F::Number,    "0",          "0",                  19, 30, false, NUMBER(RefreshIntv), 0, 9999},
+    {kPreferences,   "InitStartupDelay",   F::Number,    "0",          nullptr,               0, 31, false, NUMBER(InitStartupDelay), 0, 86400},
+    {kPreferences,   "Timeout",            F::Number,    "15",         "15",                 20, 17, false, NUMBER(Timeout), 1, 3600},
+    {kPreferences,   "MaxLog",             F::Number,    "0",          "0",                  21, 18, false, NUMBER(MaxLog), 0, 36500},
     {kPreferences,   "UseProxy",           F::Number,    "0",          nullptr,               0, 22, false, NUMBER(UseProxy)},
-    {kPreferences,   "LogonType",          F::Number,    "0",          nullptr,               0, 29, false, NUMBER(LogonType)},
+    {kPreferences,   "LogonType",          F::Number,    "0",          nullptr,               0, 29, false, NUMBER(LogonType), 0, 8},
     {kPreferences,   "ProxyPassive",       F::Number,    "1",          nullptr,               0, 21, false, NUMBER(ProxyPassive)},
     {kPreferences,   "ProxyAddress",       F::Text,      "",           nullptr,               0, 23, false, TEXT(ProxyAddress)},
     {kPreferences,   "FTPProxyPort",       F::Number,    "21",         nullptr,               0, 25, false, NUMBER(FTPProxyPort)},
@@ -146,7 +151,7 @@ const std::vector<SettingKey> kKeys = {
     {kPreferences,   "EmailPassword",      F::Scrambled, "",           nullptr,               0, 0, false, TEXT(EmailPassword)},
     {kPreferences,   "EnableSMTPAuth",     F::Number,    "0",          nullptr,               0, 39, false, NUMBER(EnableSMTPAuth)},
     {kPreferences,   "EnableSecureSMTP",   F::Number,    "0",          nullptr,               0, 40, false, NUMBER(EnableSecureSMTP)},
-    {kPreferences,   "IsMailTo",           F::Number,    "0",          nullptr,               0, 41, false, NUMBER(IsMailTo)},
+    {kPreferences,   "IsMailTo",           F::Number,    "0",          nullptr,               0, 41, false, NUMBER(IsMailTo), 0, 1},
     {kPreferences,   "IsMsgAttachment",    F::Number,    "0",          nullptr,               0, 42, false, NUMBER(IsMsgAttachment)},
     {kPreferences,   "EmailOnIPChangeOnly",F::Number,    "0",          nullptr,               0, 43, false, NUMBER(EmailOnIPChangeOnly)},
     // Edited in the file only.
@@ -187,19 +192,37 @@ std::string StoredForm(const SettingKey& k, Settings& s, const std::string& scra
         k.field(s));
 }
 
+bool HasKey(const IniFile& ini, const char* section, const char* key) {
+    for (const auto& entry : ini.GetSection(section))
+        if (EqualsNoCase(entry.first, key)) return true;
+    return false;
+}
+
 }  // namespace
 
 const std::vector<SettingKey>& SettingKeys() { return kKeys; }
 
-bool LoadSettings(IniFile& ini, Settings& s, const std::string& key) {
+bool SettingsFileMissing(const IniFile& ini) {
+    std::error_code error;
+    return std::filesystem::symlink_status(ini.path(), error).type() == std::filesystem::file_type::not_found;
+}
+
+bool LoadSettings(IniFile& ini, Settings& s, const std::string& key, std::vector<StatusMessage>* notes) {
     // One read of the file for all keys, one write for any repair.
     IniBatch batch(ini);
-    if (ini.GetString(kLocalSettings, "FTPServer").empty()) return false;
+    if (SettingsFileMissing(ini)) return false;
 
     for (const SettingKey& k : kKeys) {
         const SettingField field = k.field(s);
         if (int* const* number = std::get_if<int*>(&field)) {
-            **number = static_cast<int>(ini.GetInt(k.section, k.key, LeadingInt(k.loadDefault)));
+            long value = ini.GetInt(k.section, k.key, LeadingInt(k.loadDefault));
+            // "Timeout" 0 or less is the default, as every request reads it.
+            if (*number == &s.Timeout) value = TimeoutOrDefault(static_cast<int>(value));
+            const long used = std::clamp(value, k.lowest, k.highest);
+            if (used != value && notes)
+                notes->push_back(Message<Msg::SettingOutOfRange>(ini.GetString(k.section, k.key), k.key, k.section,
+                                                                 k.lowest, k.highest, used));
+            **number = static_cast<int>(used);
             continue;
         }
         std::string& text = *std::get<std::string*>(field);
@@ -240,6 +263,7 @@ bool WriteDefaultSettings(IniFile& ini, const std::string& key) {
     IniBatch batch(ini, IniBatch::kWriteOnCommit);
     bool ok = true;
     for (const SettingKey* k : InOrder(&SettingKey::firstRunOrder)) {
+        if (HasKey(ini, k->section, k->key)) continue;
         std::string value = k->firstRunValue;
         if (k->form == SettingForm::Scrambled) ScrambleText(value, key);
         ok = ini.WriteString(k->section, k->key, value) && ok;
@@ -286,29 +310,34 @@ std::string HostOf(std::string server) {
     return server.substr(0, server.find(':'));
 }
 
-SecretId EntrySecretId(const IniFile& ini, const char* kind, const std::string& section, const char* serverKey) {
+std::vector<EntrySecretFamily>& EntryFamilies() {
+    static std::vector<EntrySecretFamily> families;
+    return families;
+}
+
+SecretId SecretOfSection(const IniFile& ini, const EntrySecretFamily& family, const std::string& section) {
     const std::string login = TrimBlanks(ini.GetString(section, "Login"));
-    const std::string name = TrimBlanks(section.substr(section.find(' ') + 1));
-    return SecretId{kind, section, "Secret", HostOf(ini.GetString(section, serverKey)), login.empty() ? name : login};
+    const std::string name = TrimBlanks(section.substr(family.sectionPrefix.size()));
+    return SecretId{family.kind, section, "Secret", HostOf(ini.GetString(section, family.serverKey)),
+                    login.empty() ? name : login};
 }
 }  // namespace
 
-SecretId DdnsSecretId(const IniFile& ini, const std::string& name) {
-    return EntrySecretId(ini, "ddns", "DDNS " + name, "Server");
+EntrySecretFamilyRegistration::EntrySecretFamilyRegistration(EntrySecretFamily family) {
+    EntryFamilies().push_back(std::move(family));
 }
 
-SecretId WebhookSecretId(const IniFile& ini, const std::string& name) {
-    return EntrySecretId(ini, "webhook", "Webhook " + name, "URL");
+SecretId EntrySecretId(const IniFile& ini, const EntrySecretFamily& family, const std::string& name) {
+    return SecretOfSection(ini, family, family.sectionPrefix + name);
 }
 
 std::vector<SecretId> EntrySecretIds(const IniFile& ini) {
     std::vector<SecretId> ids;
     for (const std::string& section : ini.GetSectionNames()) {
         const std::string upper = UpperAscii(section);
-        if (upper.rfind("DDNS ", 0) == 0 && section.size() > 5)
-            ids.push_back(EntrySecretId(ini, "ddns", section, "Server"));
-        else if (upper.rfind("WEBHOOK ", 0) == 0 && section.size() > 8)
-            ids.push_back(EntrySecretId(ini, "webhook", section, "URL"));
+        for (const EntrySecretFamily& family : EntryFamilies())
+            if (section.size() > family.sectionPrefix.size() && upper.rfind(UpperAscii(family.sectionPrefix), 0) == 0)
+                ids.push_back(SecretOfSection(ini, family, section));
     }
     return ids;
 }
@@ -342,7 +371,7 @@ void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std:
     };
     for (const auto& [id, value] : edited) {
         const SecretStore::WriteResult r = store.Write(id, *value);
-        if (!r.ok) notices.push_back("The " + id.key + " was not saved: " + r.problem);
+        if (!r.ok) notices.push_back(Text<Msg::PasswordNotSaved>(id.key, r.problem));
         if (!r.notice.empty()) notices.push_back(r.notice);
     }
     std::vector<SecretId> standing = EntrySecretIds(store.ini());
@@ -353,7 +382,7 @@ void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std:
         if (!store.Read(id, current, problem) || current.empty()) continue;
         const SecretStore::WriteResult r = store.Write(id, current);
         std::fill(current.begin(), current.end(), '\0');
-        if (!r.ok) notices.push_back("The " + id.key + " of [" + id.section + "] was not moved: " + r.problem);
+        if (!r.ok) notices.push_back(Text<Msg::SecretNotMoved>(id.key, id.section, r.problem));
         if (!r.notice.empty()) notices.push_back(r.notice);
     }
 }

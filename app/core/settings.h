@@ -11,6 +11,7 @@
 
 #include "app/core/ini_file.h"
 #include "app/core/secret_store.h"
+#include "app/core/status_message.h"
 
 namespace zelmar {
 
@@ -151,6 +152,13 @@ struct SettingKey {
     // never be empty).
     bool repairWhenEmpty;
     SettingField (*field)(Settings&);
+    // A number's allowed range. A stored value outside it stays in the file
+    // as the user wrote it; the program uses the nearest allowed value and
+    // says so once, at load.
+    long lowest = kNoLimitLow;
+    long highest = kNoLimitHigh;
+    static constexpr long kNoLimitLow = -2147483647L - 1;
+    static constexpr long kNoLimitHigh = 2147483647L;
 };
 
 // Every key that LoadSettings reads, in the order it reads them.
@@ -166,11 +174,16 @@ std::string ScrambleKeyFor(const std::string& computerName);
 void ScrambleText(std::string& text, const std::string& key);
 void UnscrambleText(std::string& text, const std::string& key);
 
-// Loads every key into s. Returns false, having read nothing else, when
-// "FTPServer" is missing or empty (a first run).
-bool LoadSettings(IniFile& ini, Settings& s, const std::string& key);
+// Loads every key into s: a missing key takes its load default, a present
+// one is used as it stands, checked once here against its range (each value
+// out of range adds a line to notes, when given). Returns false, having read
+// nothing, when the settings file does not exist: a first run. A file
+// without some key, "FTPServer" included, is no first run.
+bool LoadSettings(IniFile& ini, Settings& s, const std::string& key, std::vector<StatusMessage>* notes = nullptr);
 
-// Writes the first-run values; false when the file could not be written.
+// Writes the first-run values of the keys the file does not hold yet; a key
+// that is present is never overwritten. False when the file could not be
+// written.
 bool WriteDefaultSettings(IniFile& ini, const std::string& key);
 
 // Writes the edited settings (the keys a save owns, in their fixed order):
@@ -184,13 +197,26 @@ void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key,
 SecretId FtpSecretId(const Settings& s);
 SecretId ProxySecretId(const Settings& s);
 SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount);
-// The secrets of the "[DDNS name]" and "[Webhook name]" sections (key
-// "Secret"): named after the entry's server (the host of "Server" or "URL")
-// and its "Login", or the entry's name when it has none.
-SecretId DdnsSecretId(const IniFile& ini, const std::string& name);
-SecretId WebhookSecretId(const IniFile& ini, const std::string& name);
-// Every such secret the settings file has a section for, in file order.
+// A family of sections, one per entry ("[<prefix><name>]"), each keeping a
+// secret under "Secret", named after the entry's server (the host of
+// serverKey) and its "Login", or the entry's name when it has none. The
+// channel family that owns such sections names them itself (see
+// EntrySecretFamilyRegistration); the settings know none by name.
+struct EntrySecretFamily {
+    std::string kind;           // the keyring's kind of the secrets
+    std::string sectionPrefix;  // the section's name before the entry's
+    std::string serverKey;      // the key whose host names the secret
+};
+// The secret of the entry name of family.
+SecretId EntrySecretId(const IniFile& ini, const EntrySecretFamily& family, const std::string& name);
+// Every secret of a known family the settings file has a section for, in
+// file order.
 std::vector<SecretId> EntrySecretIds(const IniFile& ini);
+// Makes a family known to EntrySecretIds (a channel family's source file
+// holds one, so that linking the family is what makes it known).
+struct EntrySecretFamilyRegistration {
+    explicit EntrySecretFamilyRegistration(EntrySecretFamily family);
+};
 
 // After LoadSettings: takes the passwords kept in the keyring from there.
 // Each one that cannot be had adds a line to problems (it stays empty in s,

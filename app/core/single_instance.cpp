@@ -1,4 +1,5 @@
 #include "app/core/single_instance.h"
+#include "app/core/messages.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -36,7 +37,7 @@ bool PrivateFolder(const std::string& dir, std::string* why) {
         return false;
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 0022) != 0) {
-        if (why) *why = dir + " is not a folder private to this user";
+        if (why) *why = Text<Msg::FolderNotPrivate>(dir);
         return false;
     }
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
@@ -44,7 +45,7 @@ bool PrivateFolder(const std::string& dir, std::string* why) {
         return false;
     }
     if (dir.size() + std::strlen("/Zelmar") >= sizeof(sockaddr_un{}.sun_path)) {
-        if (why) *why = dir + " is too long a path for a local socket";
+        if (why) *why = Text<Msg::PathTooLongForSocket>(dir);
         return false;
     }
     return true;

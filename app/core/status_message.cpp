@@ -10,7 +10,7 @@ StatusMessage StatusMessage::FromLine(const std::string& line) {
     StatusMessage m;
     m.kind = c.programMessage ? StatusKind::Program
              : c.connectionFailure ? StatusKind::ConnectionFailure
-                                   : StatusKind::FtpReply;
+                                   : StatusKind::ServerReply;
     const std::size_t space = line.find(' ');
     if (m.kind == StatusKind::ConnectionFailure || space == std::string::npos) {
         // A line without a space is shown whole; a failure keeps what the

@@ -10,8 +10,9 @@ namespace zelmar {
 enum class StatusKind {
     // The program's own message: code "P" + five digits, or "P" alone.
     Program,
-    // An FTP server reply as the FTP client keeps it: code and server text.
-    FtpReply,
+    // A server's numbered reply as a channel's client keeps it (an FTP
+    // reply): code and server text.
+    ServerReply,
     // No reply at all (nothing that starts with a number): shown as the
     // connection failure text.
     ConnectionFailure,
@@ -19,7 +20,7 @@ enum class StatusKind {
 
 struct StatusMessage {
     StatusKind kind = StatusKind::Program;
-    // "P10005", "P", an FTP reply code such as "530", or empty.
+    // "P10005", "P", a server's reply code such as "530", or empty.
     std::string code;
     std::string text;
 

@@ -10,6 +10,13 @@
 namespace zelmar {
 
 namespace {
+const EntrySecretFamily kDdnsSecrets{"ddns", kDdnsSectionPrefix, "Server"};
+const EntrySecretFamilyRegistration kDdnsSecretsKnown{kDdnsSecrets};
+}  // namespace
+
+SecretId DdnsSecretId(const IniFile& ini, const std::string& name) { return EntrySecretId(ini, kDdnsSecrets, name); }
+
+namespace {
 
 struct ProtocolRow {
     DdnsProtocol protocol;

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "app/core/secret_store.h"
+
 namespace zelmar {
 
 class IniFile;
@@ -80,6 +82,10 @@ std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e);
 // Writes every key but the secret (which WriteDdnsSecret keeps).
 bool WriteDdnsEntry(IniFile& ini, const DdnsEntry& e);
 bool RemoveDdnsEntry(IniFile& ini, const std::string& name);
+
+// The secret of "[DDNS name]": named after the host of its "Server" and its
+// "Login" (or the entry's name).
+SecretId DdnsSecretId(const IniFile& ini, const std::string& name);
 
 // The one place where an entry's secret is read and written: through the
 // SecretStore (DdnsSecretId), so it lives in the desktop keyring or,

@@ -13,6 +13,7 @@
 #include "app/address/curl_library.h"
 #include "app/core/version.h"
 #include "app/ddns/ddns_protocols.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -75,7 +76,7 @@ HttpsAnswer Send(const HttpsRequest& q) {
     char errorText[CURL_ERROR_SIZE] = {};
     Sink sink{&a.body};
     const std::string agent = std::string("Zelmar/") + kProductVersion;
-    const long ms = 1000L * (q.timeoutSeconds > 0 ? q.timeoutSeconds : 1);
+    const long ms = 1000L * TimeoutOrDefault(q.timeoutSeconds);
 
     api->easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     api->easy_setopt(c, CURLOPT_URL, q.url.c_str());

@@ -22,6 +22,7 @@
 
 #include "app/ddns/dns_transport.h"
 #include "app/ddns/ddns_protocols.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -53,7 +54,7 @@ std::string Absolute(std::string name) {
 
 // One exchange may take "Timeout" seconds, over UDP and TCP together.
 std::chrono::steady_clock::time_point DeadlineIn(int timeoutSeconds) {
-    return std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 1);
+    return std::chrono::steady_clock::now() + std::chrono::seconds(TimeoutOrDefault(timeoutSeconds));
 }
 
 std::string RcodeName(ldns_pkt_rcode rcode) {

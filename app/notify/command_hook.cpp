@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/notify/masked_text.h"
+#include "net/default_timeout.h"
 
 extern char** environ;
 
@@ -277,7 +278,7 @@ RefreshObserver MakeCommandHookObserver(std::function<HookSettings()> settings,
             post(StatusMessage::Program("P", "OnChangeCommand not run: " + error));
             return;
         }
-        const int seconds = config.timeoutSeconds > 0 ? config.timeoutSeconds : 15;
+        const int seconds = TimeoutOrDefault(config.timeoutSeconds);
         run.timeout = std::chrono::seconds(seconds);
         run.environment = HookEnvironment(*event, snapshot, outcomes);
         run.workingDirectory = config.workingDirectory;

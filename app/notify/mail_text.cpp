@@ -5,6 +5,7 @@
 
 #include <mutex>
 #include <set>
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -39,7 +40,7 @@ std::string MailTextLineBreaks(const std::string& text) {
 }
 
 int MailSendDeadlineSeconds(int timeoutSeconds) {
-    const int t = timeoutSeconds > 0 ? timeoutSeconds : 15;
+    const int t = TimeoutOrDefault(timeoutSeconds);
     // Connect, greeting and hello, TLS, login: four waits; the transaction
     // another four. Recipients beyond that share the same bound.
     return 8 * t;

@@ -15,6 +15,7 @@
 #include "app/refresh/channel_record.h"
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -190,7 +191,7 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     mailer.SetSmtpPort(s.EmailServerPort);
     // "Timeout" bounds the connect and each reply, and the send as a whole
     // has a deadline of its own.
-    const int timeout = s.Timeout > 0 ? s.Timeout : 15;
+    const int timeout = TimeoutOrDefault(s.Timeout);
     mailer.SetConnectTimeout(timeout);
     mailer.SetReadTimeout(timeout);
     mailer.SetSendTimeout(MailSendDeadlineSeconds(timeout));

@@ -11,6 +11,7 @@
 #include "app/core/text.h"
 #include "app/notify/masked_text.h"
 #include "app/notify/webhook_secret.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -128,7 +129,7 @@ std::vector<WebhookConfig> ReadWebhooks(const IniFile& ini, const std::string& s
         WebhookConfig hook;
         hook.name = TrimBlanks(section.substr(prefix.size()));
         if (hook.name.empty()) continue;
-        hook.timeoutSeconds = defaultTimeout > 0 ? defaultTimeout : 15;
+        hook.timeoutSeconds = TimeoutOrDefault(defaultTimeout);
         for (const auto& [key, value] : ini.GetSection(section)) {
             const std::string k = LowerAscii(key);
             if (k == "url") hook.url = value;
@@ -276,7 +277,7 @@ WebhookAnswer SendWebhook(const WebhookRequest& request, int timeoutSeconds, con
     headers = api->slist_append(headers, "Expect:");
 
     char errorText[CURL_ERROR_SIZE] = {};
-    const long ms = 1000L * (timeoutSeconds > 0 ? timeoutSeconds : 15);
+    const long ms = 1000L * TimeoutOrDefault(timeoutSeconds);
     AnswerSink sink;
     api->easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     api->easy_setopt(c, CURLOPT_URL, request.url.c_str());

@@ -4,8 +4,18 @@
 #include "app/core/secret_store.h"
 #include "app/core/settings.h"
 #include "app/core/text.h"
+#include "app/notify/webhook.h"
 
 namespace zelmar {
+
+namespace {
+const EntrySecretFamily kWebhookSecrets{"webhook", kWebhookSectionPrefix, "URL"};
+const EntrySecretFamilyRegistration kWebhookSecretsKnown{kWebhookSecrets};
+}  // namespace
+
+SecretId WebhookSecretId(const IniFile& ini, const std::string& webhookName) {
+    return EntrySecretId(ini, kWebhookSecrets, webhookName);
+}
 
 std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey) {
     return ReadStoredSecret(ini, scrambleKey, WebhookSecretId(ini, webhookName));

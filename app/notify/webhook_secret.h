@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string>
 
+#include "app/core/secret_store.h"
+
 namespace zelmar {
 
 class IniFile;
@@ -18,6 +20,10 @@ class SecretStore;
 inline constexpr std::size_t kMaxWebhookSecretChars = 4096;
 
 // The secret in clear; empty when none is stored.
+// The secret of "[Webhook name]": named after the host of its "URL" and its
+// "Login" (or the webhook's name).
+SecretId WebhookSecretId(const IniFile& ini, const std::string& webhookName);
+
 std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey);
 std::string ReadWebhookSecret(SecretStore& store, const std::string& webhookName);
 

@@ -15,6 +15,8 @@
 #include <utility>
 #include <algorithm>
 #include <vector>
+#include "net/default_timeout.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -152,7 +154,7 @@ bool FtpReplyAssembler::Add(const std::string& line) {
 
 // ---------------------------------------------------------------- client
 
-FtpClient::FtpClient(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds < 1 ? 1 : timeoutSeconds) {}
+FtpClient::FtpClient(int timeoutSeconds) : timeoutSeconds_(TimeoutOrDefault(timeoutSeconds)) {}
 
 FtpClient::~FtpClient() { CloseControlChannel(); }
 
@@ -167,8 +169,7 @@ bool FtpClient::OpenControlChannel(const std::string& host, int port) {
     CloseControlChannel();
     TimeoutSocket socket(timeoutSeconds_);
     if (!socket.Connect(host, port)) {
-        connectProblem_ = "Unable to connect to " + host + " port " + std::to_string(port) + ": " +
-                          socket.connectProblem();
+        connectProblem_ = Text<Msg::FtpCannotConnect>(host, port, socket.connectProblem());
         return false;
     }
     control_.emplace(std::move(socket));

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cctype>
-
 #include "app/core/file_io.h"
 #include "app/publish/ftp_client.h"
 #include "app/notify/address_history.h"
@@ -13,31 +11,6 @@
 namespace zelmar {
 
 namespace {
-
-// How the program's own status lines begin once their code is stripped. A
-// server's reply text that begins like one of them keeps its reply code on
-// the status line and in the log, so that "530 System Online:   ..." cannot
-// pass for the online notice, nor "226 Successfully copied ..." for ours.
-constexpr const char* kOwnLineStarts[] = {
-    "Local Settings Needed", "Successfully changed folder", "Successfully copied", "Attempting to connect",
-    "System Online", "System Offline", "Attempting to send e-mail", "Requesting WAN IP address",
-    "ERROR:", "Program status change detected", "Email not sent", "Unable to resolve hostname",
-    "Cleaning Log File", "Error opening log file", "There was an error uploading page",
-    "Cannot ", "Could not ", "FTP publishing is not available",
-};
-
-bool LooksLikeOurs(std::string text) {
-    const auto start = text.find_first_not_of(" \t");
-    text.erase(0, start == std::string::npos ? text.size() : start);
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const char* own : kOwnLineStarts) {
-        std::string prefix = own;
-        for (char& c : prefix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (text.rfind(prefix, 0) == 0) return true;
-    }
-    // The page writer's "'<file>' was not found." and anything quoted like it.
-    return !text.empty() && text[0] == '\'';
-}
 
 // The reply as it is posted. It must carry its reply code: the status road
 // takes a leading "P" for one of the program's own messages, so a server
@@ -49,7 +22,7 @@ StatusMessage ReplyMessage(const FtpClient& client, bool keepCode = false) {
     const std::string& reply = client.lastReply();
     if (ReplyClassOf(reply) == 0) return {StatusKind::ConnectionFailure, "", ""};
     StatusMessage message = StatusMessage::FromLine(reply);
-    if (keepCode || LooksLikeOurs(message.text)) message.text = reply;
+    if (keepCode || LooksLikeOwnLine(message.text)) message.text = reply;
     return message;
 }
 
@@ -68,7 +41,7 @@ DeliveryResult Failure(Reporter& reporter, const FtpClient& client, const char* 
     // No connection at all: said as what happened (refused, no such host,
     // timed out), not as the catch-all of a reply that never came.
     if (!client.connected() && !client.connectProblem().empty() && client.lastReply().empty()) {
-        reporter.Post(Message(Msg::ConnectProblem, {client.connectProblem()}));
+        reporter.Post(Message<Msg::ConnectProblem>(client.connectProblem()));
         DeliveryResult result = DeliveryResultOf(client.Result(false, step));
         result.why = client.connectProblem();
         return result;
@@ -145,7 +118,7 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) return Failure(reporter, client, "upload");
-    reporter.Post(Message(Msg::CopiedPage, {templatePath, s.ftp.RemoteFile, s.ftp.FTPServer}));
+    reporter.Post(Message<Msg::CopiedPage>(templatePath, s.ftp.RemoteFile, s.ftp.FTPServer));
     PostReplyIfAny(reporter, client);
     const TransferResult stored = client.Result(true, "upload");
     client.LogOff();
@@ -167,7 +140,17 @@ RemotePath SplitRemotePath(const std::string& remoteFile) {
 }
 
 FtpChannel::FtpChannel(Settings settings, std::string startDirectory)
-    : settings_(std::move(settings)), startDirectory_(std::move(startDirectory)) {}
+    : settings_(std::move(settings)), startDirectory_(std::move(startDirectory)) {
+    // Without "UseProxy" the firewall's values are not this upload's: it
+    // uses their defaults. The user's values stay in the settings, so that
+    // turning the firewall on again finds them.
+    if (settings_.UseProxy != 0) return;
+    settings_.HTTPProxyPort = "80";
+    settings_.FTPProxyPort = 21;
+    settings_.ProxyAddress.clear();
+    settings_.ProxyUser.clear();
+    settings_.ProxyPass.clear();
+}
 
 bool FtpChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
     if (settings_.EnableFTP == 0) return false;
@@ -192,6 +175,11 @@ DeliveryResult FtpChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& re
 
 DeliveryResult FtpChannel::Transfer(const RefreshSnapshot& snapshot, const std::string& localFile, Reporter& reporter) {
     return Upload(settings_, snapshot, startDirectory_, localFile, reporter);
+}
+
+std::optional<StatusMessage> FtpChannel::MissingSettings() const {
+    if (settings_.EnableFTP == 0 || settings_.ftpPage.Complete()) return std::nullopt;
+    return Message(Msg::LocalSettingsNeeded);
 }
 
 void FtpChannel::Skipped(const RefreshSnapshot& snapshot) {

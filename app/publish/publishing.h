@@ -47,7 +47,10 @@ public:
     // is deleted; after a failed upload the upload error box is shown (unless
     // "SuppressError" is 1) and the file is left for inspection.
     DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) override;
-    bool DecidesOnlineState() const override { return true; }
+    // With "EnableFTP" the upload decides the online state.
+    bool DecidesOnlineState() const override { return settings_.EnableFTP != 0; }
+    // With "EnableFTP", every one of the eight site values is needed.
+    std::optional<StatusMessage> MissingSettings() const override;
     // At exit without an upload, an offline page left by a failed run goes.
     void Skipped(const RefreshSnapshot& snapshot) override;
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,9 +152,15 @@ public:
     // refused channel starts again when the user changes them.
     virtual std::string SettingsFingerprint() const { return {}; }
     // True for the one channel whose delivery decides whether the refresh
-    // reaches the online state (the status page): its failure leaves the
-    // program offline, its success posts the online notice.
+    // reaches the online state (the status page, when enabled): its failure
+    // leaves the program offline, its success posts the online notice.
+    // Without such a channel the online state is reached when the WAN
+    // address is known.
     virtual bool DecidesOnlineState() const { return false; }
+    // The one line an enabled channel says when its settings are not
+    // complete enough to deliver; it is then skipped (and counts as failed)
+    // while the other channels go on. Nothing: ready.
+    virtual std::optional<StatusMessage> MissingSettings() const { return std::nullopt; }
     // Told when the channel was not delivered in this refresh (not due, or
     // held back by its record): a channel may tidy up what an earlier failed
     // run left behind.

@@ -11,6 +11,7 @@ RefreshServices RefreshPipeline::Services() const {
     if (programCheck_) services.CheckProgramStatuses = programCheck_;
     services.Refresh = [self](Core& core, std::shared_ptr<IniBatch> batch) { self->RunRefresh(core, std::move(batch)); };
     services.PublishOffline = [self](Core& core) { return self->RunExit(core); };
+    services.IncompleteSettings = [self](Core& core) { return self->IncompleteSettings(core); };
     return services;
 }
 
@@ -45,10 +46,7 @@ RefreshSnapshot RefreshPipeline::Snapshot(Core& core, const LookedUpAddresses& f
     return snapshot;
 }
 
-bool RefreshPipeline::DeliverAll(Core& core, const RefreshSnapshot& snapshot, Reporter& reporter,
-                                 std::vector<ChannelOutcome>& outcomes, ChannelOutcome& page) const {
-    const bool stopWhenClosed = snapshot.trigger != RefreshTrigger::Exit;
-    bool pageSeen = false;
+bool RefreshPipeline::ForEachChannel(Core& core, const std::function<bool(DeliveryChannel&)>& each) const {
     for (const ChannelFactory& factory : factories_) {
         // Built only now, so that a family sees the settings as the channels
         // before it left them (every status line commits the FTP page's
@@ -56,21 +54,39 @@ bool RefreshPipeline::DeliverAll(Core& core, const RefreshSnapshot& snapshot, Re
         Settings settings = core.settings();
         settings.UseProxy = core.state().UseProxySnapshot.load();
         const ChannelContext context{settings, core.ini(), core.startDirectory(), core.scrambleKey()};
-        for (const std::unique_ptr<DeliveryChannel>& channel : factory(context)) {
-            if (!channel) continue;
-            // The program closed meanwhile: nobody would see the rest.
-            if (stopWhenClosed && core.closed()) return false;
-            ChannelOutcome outcome = RunChannel(core.ini(), *channel, snapshot, reporter);
-            // The start-up refresh's forced upload is done once it was tried.
-            if (channel->DecidesOnlineState() && outcome.attempted) core.state().StartupForce = 0;
-            if (channel->DecidesOnlineState() && !pageSeen) {
-                pageSeen = true;
-                page = outcome;
-            }
-            outcomes.push_back(std::move(outcome));
-        }
+        for (const std::unique_ptr<DeliveryChannel>& channel : factory(context))
+            if (channel && !each(*channel)) return false;
     }
     return true;
+}
+
+std::vector<StatusMessage> RefreshPipeline::IncompleteSettings(Core& core) const {
+    std::vector<StatusMessage> lines;
+    ForEachChannel(core, [&](DeliveryChannel& channel) {
+        if (channel.DecidesOnlineState())
+            if (std::optional<StatusMessage> line = channel.MissingSettings()) lines.push_back(std::move(*line));
+        return true;
+    });
+    return lines;
+}
+
+bool RefreshPipeline::DeliverAll(Core& core, const RefreshSnapshot& snapshot, Reporter& reporter,
+                                 std::vector<ChannelOutcome>& outcomes, ChannelOutcome& page) const {
+    const bool stopWhenClosed = snapshot.trigger != RefreshTrigger::Exit;
+    bool pageSeen = false;
+    return ForEachChannel(core, [&](DeliveryChannel& channel) {
+        // The program closed meanwhile: nobody would see the rest.
+        if (stopWhenClosed && core.closed()) return false;
+        ChannelOutcome outcome = RunChannel(core.ini(), channel, snapshot, reporter);
+        // The start-up refresh's forced upload is done once it was tried.
+        if (channel.DecidesOnlineState() && outcome.attempted) core.state().StartupForce = 0;
+        if (channel.DecidesOnlineState() && !pageSeen) {
+            pageSeen = true;
+            page = outcome;
+        }
+        outcomes.push_back(std::move(outcome));
+        return true;
+    });
 }
 
 ChannelOutcome RefreshPipeline::RunChannel(IniFile& ini, DeliveryChannel& channel, const RefreshSnapshot& snapshot,
@@ -80,6 +96,14 @@ ChannelOutcome RefreshPipeline::RunChannel(IniFile& ini, DeliveryChannel& channe
     ChannelRecord record = LoadChannelRecord(ini, outcome.channel);
     const std::string fingerprint = channel.SettingsFingerprint();
     const std::int64_t now = EpochSeconds(snapshot.time);
+    // Settings it cannot deliver with: said, skipped, and its record left
+    // as it is (nothing was tried).
+    if (std::optional<StatusMessage> line = channel.MissingSettings()) {
+        reporter.Post(std::move(*line));
+        outcome.attempted = true;
+        outcome.result = {DeliveryOutcome::Failed, "settings", "settings", {}, 0};
+        return outcome;
+    }
     if (HeldBack(record, fingerprint, now, snapshot.forced()) || !channel.Due(snapshot, record)) {
         channel.Skipped(snapshot);
         return outcome;
@@ -116,8 +140,10 @@ void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatc
     storeBatch.reset();
     if (page.attempted)
         core.EndUpload(page.result.ok(), snapshot.current);
-    else
+    else if (!page.channel.empty() || found.WanKnown())
         core.FinishOnline(snapshot.current);
+    else
+        core.EndUpload(false, snapshot.current);
     Tell(snapshot, outcomes);
 }
 
@@ -125,7 +151,6 @@ int RefreshPipeline::RunExit(Core& core) const {
     core.SendShutdownWindow(true);
     // The run that set the flag owns it and will clear it.
     if (core.state().TransferInProgress != 0) return -1;
-    core.ResetProxyWhenOff();
     CoreReporter reporter(core);
     const LookedUpAddresses found = LookUp(core, reporter);
     core.SendRefreshEnabled(false);

@@ -31,7 +31,12 @@ struct LookedUpAddresses {
     AddressSet current;
     AddressSet previous;
     bool ended = false;
+    // The WAN lookup failed: current.wan is then unknown.
     bool wanFailed = false;
+
+    // Whether this refresh knows the WAN address: what reaches the online
+    // state when no channel decides it.
+    bool WanKnown() const { return !wanFailed && current.wan.known(); }
 };
 
 // What a further lookup (the IPv6 addresses) may use. It reads and writes its
@@ -81,12 +86,19 @@ public:
     // after a failed manual one), the start-up refresh, or the timer's.
     static RefreshTrigger TriggerOf(const SharedState& state);
 
+    // The lines of the enabled channels that decide the online state and
+    // lack settings, as RefreshServices::IncompleteSettings.
+    std::vector<StatusMessage> IncompleteSettings(Core& core) const;
+
 private:
+    // Calls each with the channels of every family, built from the settings
+    // of this moment; false from each stops the walk.
+    bool ForEachChannel(Core& core, const std::function<bool(DeliveryChannel&)>& each) const;
     LookedUpAddresses LookUp(Core& core, Reporter& reporter) const;
     RefreshSnapshot Snapshot(Core& core, const LookedUpAddresses& found, RefreshTrigger trigger) const;
     // Runs every channel; the outcome of the channel that decides the online
-    // state is put into page (attempted false: none was delivered). False
-    // when the program closed midway.
+    // state is put into page (channel empty: there is none; attempted false:
+    // it was not delivered). False when the program closed midway.
     bool DeliverAll(Core& core, const RefreshSnapshot& snapshot, Reporter& reporter,
                     std::vector<ChannelOutcome>& outcomes, ChannelOutcome& page) const;
     void Tell(const RefreshSnapshot& snapshot, const std::vector<ChannelOutcome>& outcomes) const;

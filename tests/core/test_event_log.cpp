@@ -101,7 +101,7 @@ TEST_F(EventLogTest, TheHostGetsTheMessageWithItsKindAndCode) {
     core->PostStatusMessage(OnlineNotice());
     ASSERT_EQ(host.messages.size(), 4u);
     EXPECT_EQ(host.messages[0], StatusMessage::Program("P10002", "Successfully changed folder."));
-    EXPECT_EQ(host.messages[1], (StatusMessage{StatusKind::FtpReply, "530", "Login incorrect."}));
+    EXPECT_EQ(host.messages[1], (StatusMessage{StatusKind::ServerReply, "530", "Login incorrect."}));
     EXPECT_EQ(host.messages[2].kind, StatusKind::ConnectionFailure);
     EXPECT_TRUE(host.messages[3].IsOnlineNotice());
     EXPECT_EQ(host.lines[0], "Successfully changed folder.");

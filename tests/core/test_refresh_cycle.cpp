@@ -193,14 +193,32 @@ TEST_F(RefreshCycle, FailedUploadLeavesOfflineAndManualFlag) {
     EXPECT_EQ(host.uiRequests.back(), UiCall::RefreshEnabled);
 }
 
-TEST_F(RefreshCycle, IncompleteSiteSettingsStopEverything) {
+// An incomplete FTP site stops only the page: the lookups and the other
+// channels go on, the page's line is said, and the online state is not
+// reached.
+TEST_F(RefreshCycle, IncompleteSiteSkipsOnlyThePage) {
     Start("RefreshIntv=0\nIsLogging=1\nLogFilename=Zelmar.log\n");
     core->EditSettings([](Settings& s) { s.ftpPage.RemoteFile.clear(); });
     core->RefreshNow();
-    EXPECT_EQ(calls, std::vector<std::string>{"programs"});
-    EXPECT_EQ(host.workersStarted, 0);
-    EXPECT_EQ(host.lines.back(), "Local Settings Needed.");
+    EXPECT_EQ(calls, (std::vector<std::string>{"programs", "wan", "lan", "mail"}));
+    EXPECT_TRUE(Logged("Local Settings Needed."));
     EXPECT_NE(zelmar::test::ReadFile(dir / "Zelmar.log").find("Local Settings Needed.\r\n"), std::string::npos);
+    EXPECT_EQ(core->state().OnlineState.load(), 0);
+}
+
+// With the page off, an incomplete site says nothing, and the online state
+// is reached when the WAN address is known.
+TEST_F(RefreshCycle, WithThePageOffAKnownWanAddressIsOnline) {
+    for (const auto& [address, online] : {std::pair{"203.0.113.7", 1}, std::pair{"N/A", 0}}) {
+        wan = address;
+        Start("RefreshIntv=0\n", "EnableFTP=0\n");
+        core->EditSettings([](Settings& s) { s.ftpPage.RemoteFile.clear(); });
+        core->ManualRefreshCommand();
+        EXPECT_EQ(Count("mail"), 1) << address;
+        EXPECT_FALSE(Logged("Local Settings Needed."));
+        EXPECT_EQ(core->state().OnlineState.load(), online) << address;
+        calls.clear();
+    }
 }
 
 TEST_F(RefreshCycle, StoredIntervalReplacesAnUnsavedEdit) {
@@ -217,13 +235,14 @@ TEST_F(RefreshCycle, StoredIntervalReplacesAnUnsavedEdit) {
     EXPECT_EQ(host.page.nextRefresh, kNotScheduled);
 }
 
-TEST_F(RefreshCycle, ProxyValuesResetWhenProxyIsOff) {
+// With the firewall off a refresh leaves its values alone: a later save
+// once wrote them back empty, and the user's firewall was lost.
+TEST_F(RefreshCycle, ProxyValuesAreKeptWhenProxyIsOff) {
     Start("RefreshIntv=0\nUseProxy=0\nProxyAddress=fw.example\nFTPProxyPort=2121\nHTTPProxyPort=8080\n");
-    EXPECT_EQ(core->settings().ProxyAddress, "fw.example");
     core->RefreshNow();
-    EXPECT_EQ(core->settings().ProxyAddress, "");
-    EXPECT_EQ(core->settings().FTPProxyPort, 21);
-    EXPECT_EQ(core->settings().HTTPProxyPort, "80");
+    EXPECT_EQ(core->settings().ProxyAddress, "fw.example");
+    EXPECT_EQ(core->settings().FTPProxyPort, 2121);
+    EXPECT_EQ(core->settings().HTTPProxyPort, "8080");
     EXPECT_EQ(core->state().UseProxySnapshot.load(), 0);
 }
 

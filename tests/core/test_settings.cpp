@@ -99,18 +99,56 @@ TEST(Settings, MissingKeysTakeTheirLoadDefaults) {
     EXPECT_EQ(ini.GetString("LocalSettings", "SaveFileHTML"), "Zelmar.html");
 }
 
-TEST(Settings, FirstRunOverAPartialFileKeepsOtherKeys) {
+// Only a missing file is a first run: a file without "FTPServer" (a user of
+// DNS or mail only, a file written by hand) keeps every key it has, and the
+// first run's values never replace a key that is present.
+TEST(Settings, AFileWithoutFtpServerKeepsEveryKey) {
     ScratchDir dir;
-    WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nSiteName=Kept?\nWANIPURL=http://mine/\n[Preferences]\nMaxLog=9\nEnableMail=1\n");
+    const std::string content =
+        "[LocalSettings]\nSiteName=Kept\nWANIPURL=http://mine/\n[Preferences]\nTimeout=30\nRefreshIntv=10\n"
+        "IsLogging=1\nLogFilename=mine.log\nIsUpdateOnStart=0\nMaxLog=9\n";
+    WriteFile(dir / "Zelmar.ini", content);
     IniFile ini(dir / "Zelmar.ini");
-    Settings s;
-    ASSERT_FALSE(LoadSettings(ini, s, kKey));
-    WriteDefaultSettings(ini, kKey);
-    ASSERT_TRUE(LoadSettings(ini, s, kKey));
-    EXPECT_EQ(s.ftpPage.SiteName, "My FTP Site");  // listed default written over it
-    EXPECT_EQ(s.MaxLog, 0);
-    EXPECT_EQ(s.WANIPURL, "http://mine/");  // not in the defaults: kept
-    EXPECT_EQ(s.EnableMail, 1);
+    for (const bool defaultsWritten : {false, true}) {
+        if (defaultsWritten) WriteDefaultSettings(ini, kKey);
+        Settings s;
+        ASSERT_TRUE(LoadSettings(ini, s, kKey));
+        EXPECT_EQ(s.ftpPage.SiteName + s.LogFilename, "Keptmine.log");
+        EXPECT_EQ((std::vector<int>{s.Timeout, s.RefreshIntv, s.IsLogging, s.IsUpdateOnStart, s.MaxLog}),
+                  (std::vector<int>{30, 10, 1, 0, 9}));
+    }
+}
+
+// Each number is checked once, at load: out of range it is used as the
+// nearest allowed value and named once, and the file keeps what the user
+// wrote. "Timeout" 0 or less is the default, not an error.
+TEST(Settings, NumbersOutOfRangeAreClampedAndNamedOnce) {
+    const struct {
+        const char* line;
+        int Settings::*member;
+        int used;
+        bool named;
+    } cases[] = {
+        {"Timeout=0", &Settings::Timeout, 15, false},       {"Timeout=-4", &Settings::Timeout, 15, false},
+        {"Timeout=1", &Settings::Timeout, 1, false},        {"Timeout=3601", &Settings::Timeout, 3600, true},
+        {"MaxLog=-1", &Settings::MaxLog, 0, true},          {"MaxLog=36500", &Settings::MaxLog, 36500, false},
+        {"LogonType=9", &Settings::LogonType, 8, true},     {"InitStartupDelay=-1", &Settings::InitStartupDelay, 0, true},
+        {"RefreshIntv=-5", &Settings::RefreshIntv, 0, true},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        const std::string content = "[LocalSettings]\nWANIPURL=http://mine/\n[Preferences]\n" + std::string(c.line) + "\n";
+        WriteFile(dir / "Zelmar.ini", content);
+        IniFile ini(dir / "Zelmar.ini");
+        Settings s;
+        std::vector<StatusMessage> notes;
+        ASSERT_TRUE(LoadSettings(ini, s, kKey, &notes));
+        EXPECT_EQ(s.*c.member, c.used) << c.line;
+        EXPECT_EQ(notes.size(), c.named ? 1u : 0u) << c.line;
+        const std::string key = std::string(c.line).substr(0, std::string(c.line).find('='));
+        for (const StatusMessage& note : notes) EXPECT_NE(note.text.find('"' + key + '"'), std::string::npos);
+        EXPECT_NE(ReadFile(dir / "Zelmar.ini").find(c.line), std::string::npos) << c.line;
+    }
 }
 
 struct IntervalCase {

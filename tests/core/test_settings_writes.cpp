@@ -4,6 +4,8 @@
 // step with each other and with the in-memory defaults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 #include <mutex>
 #include <unistd.h>
@@ -309,8 +311,9 @@ TEST(SettingKeyTable, WhatTheSaveWritesLoadsBackUnchanged) {
     for (const SettingKey& k : SettingKeys()) {
         std::visit(
             [&](auto* field) {
+                // A number within the key's range, as the load keeps it.
                 if constexpr (std::is_same_v<decltype(field), int*>)
-                    *field = n++;
+                    *field = static_cast<int>(std::clamp<long>(n++, k.lowest, k.highest));
                 else
                     *field = std::string(k.key) + " value " + std::to_string(n++);
             },

@@ -10,64 +10,83 @@
 #include "app/core/settings.h"
 #include "app/ddns/ddns_entry.h"
 #include "tests/ddns/dns_peer.h"
+#include "tests/support/smtp_peer.h"
 
 namespace zelmar {
 namespace {
 
 using namespace test;
 
-TEST(DdnsOnce, TheNameFollowsTheWanAddressOfARefresh) {
+// A loopback echo page answering 127.0.0.1 and a "[DDNS home]" entry on
+// BIND: the settings of a dynamic-DNS user, to which each test adds its own.
+class DdnsOnce : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bind.failure().empty()) GTEST_SKIP() << bind.failure();
+        ASSERT_TRUE(echo.ok());
+        Set(kLocalSettings, {{"SaveFileHTML", ""}, {"SaveFileASCII", ""},
+                             {"WANIPURL", echo.url()}});
+        Set(kPreferences, {{"Timeout", "5"}, {"SuppressError", "1"}});
+        Set("DDNS home", {{"Protocol", "rfc2136"}, {"Host", "home.example.test"}, {"Server", bind.server()},
+                          {"Zone", "example.test"}, {"KeyName", key.name}});
+        std::string error;
+        ASSERT_TRUE(WriteDdnsSecret(ini, "home", key.secret, ScrambleKey(), error)) << error;
+    }
+    void Set(const std::string& section, std::initializer_list<std::pair<const char*, std::string>> values) {
+        for (const auto& [k, v] : values) ASSERT_TRUE(ini.WriteString(section, k, v));
+    }
+    // One run; the exit status, its lines in out.
+    int Once(const std::string& options = "") {
+        const std::string log = dir / ("out" + std::to_string(++runs) + ".txt");
+        ChildProcess p({"/bin/sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --once" + options}, log);
+        const int status = p.Wait(std::chrono::seconds(60));
+        out = ReadFile(log);
+        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     BindPeer bind;
-    if (!bind.failure().empty()) GTEST_SKIP() << bind.failure();
     ScratchDir dir;
-    const int echoPort = FreePort();
-    ChildProcess echo({kSystemPython, "-c",
-                       "import http.server as h\n"
-                       "class E(h.BaseHTTPRequestHandler):\n"
-                       "    def do_GET(self):\n"
-                       "        b = b'REMOTE_ADDR: 127.0.0.1<br>'\n"
-                       "        self.send_response(200); self.send_header('Content-Length', str(len(b)))\n"
-                       "        self.end_headers(); self.wfile.write(b)\n"
-                       "h.HTTPServer(('127.0.0.1', " + std::to_string(echoPort) + "), E).serve_forever()\n"},
-                      dir / "echo.log");
-    ASSERT_TRUE(WaitForPort(echoPort));
-
-    IniFile ini(dir / "Zelmar.ini");
+    EchoPage echo;
+    IniFile ini{dir / "Zelmar.ini"};
     const TsigKey& key = BindPeer::Keys()[0];
-    const std::pair<const char*, std::string> local[] = {
-        // A complete FTP site, as a refresh requires, that is not used.
-        {"FTPServer", "ftp.invalid"}, {"SiteName", "Site"}, {"UserID", "u"}, {"Password", "p"},
-        {"OnlineFile", "online.htm"}, {"OfflineFile", "online.htm"}, {"RemoteFile", "index.htm"},
-        {"EnableFTP", "0"}, {"SaveFileHTML", ""}, {"SaveFileASCII", ""},
-        {"WANIPURL", "http://127.0.0.1:" + std::to_string(echoPort) + "/"}};
-    for (const auto& [k, v] : local) ASSERT_TRUE(ini.WriteString(kLocalSettings, k, v));
-    for (const auto& [k, v] : {std::pair{"Timeout", "5"}, std::pair{"SuppressError", "1"}})
-        ASSERT_TRUE(ini.WriteString(kPreferences, k, std::string(v)));
-    const std::pair<const char*, std::string> entry[] = {{"Protocol", "rfc2136"}, {"Host", "home.example.test"},
-                                                         {"Server", bind.server()}, {"Zone", "example.test"},
-                                                         {"KeyName", key.name}};
-    for (const auto& [k, v] : entry) ASSERT_TRUE(ini.WriteString("DDNS home", k, v));
-    std::string error;
-    ASSERT_TRUE(WriteDdnsSecret(ini, "home", key.secret, ScrambleKey(), error)) << error;
+    std::string out;
+    int runs = 0;
+};
 
-    auto once = [&](int run) {
-        const std::string log = dir / ("out" + std::to_string(run) + ".txt");
-        ChildProcess p({"/bin/sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --once"}, log);
-        p.Wait(std::chrono::seconds(60));
-        return ReadFile(log);
-    };
-    std::string out = once(1);
+TEST_F(DdnsOnce, TheNameFollowsTheWanAddressOfARefresh) {
+    // A complete FTP site that is not used.
+    Set(kLocalSettings, {{"FTPServer", "ftp.invalid"}, {"SiteName", "Site"}, {"UserID", "u"}, {"Password", "p"},
+                         {"OnlineFile", "online.htm"}, {"OfflineFile", "online.htm"}, {"RemoteFile", "index.htm"},
+                         {"EnableFTP", "0"}});
+    Once();
     EXPECT_NE(out.find("DDNS home: home.example.test now points to 127.0.0.1."), std::string::npos) << out;
     EXPECT_EQ(bind.Dig("home.example.test", "A"), "127.0.0.1\n");
     EXPECT_EQ(ini.GetString("Channel DDNS home", "WANIP"), "127.0.0.1");
     struct stat before {}, after {};
     ::stat(ini.path().c_str(), &before);
-    out = once(2);
+    Once();
     EXPECT_NE(out.find("DDNS home: home.example.test already points to 127.0.0.1."), std::string::npos) << out;
     ::stat(ini.path().c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino) << "nothing changed: the settings file is not rewritten";
     EXPECT_EQ(out.find(key.secret), std::string::npos);
     EXPECT_EQ(ReadFile(ini.path()).find(key.secret), std::string::npos);
+}
+
+// No FTP site at all (FTP off, its fields empty): the page is no gate for the
+// other channels, and the online state follows the known WAN address.
+TEST_F(DdnsOnce, WithoutAnFtpSiteEveryOtherChannelDelivers) {
+    SmtpPeer smtp;
+    ASSERT_TRUE(smtp.ok());
+    WriteFile(dir / "ip.txt", "WAN %WI\r\n");
+    Set(kLocalSettings, {{"EnableFTP", "0"}});
+    Set(kPreferences, {{"EnableMail", "1"}, {"EmailServer", "127.0.0.1"}, {"EmailServerPort", std::to_string(smtp.port())},
+                       {"EmailFrom", "z@example.com"}, {"EmailTo", "joe@example.com"}, {"EmailInput", "ip.txt"},
+                       {"OnChangeCommand", "sh -c 'echo \"$ZELMAR_WAN_IP\" > hook.txt'"}});
+    EXPECT_EQ(Once(" --force"), 0) << out;
+    EXPECT_EQ(out.find("Local Settings Needed."), std::string::npos) << out;
+    EXPECT_EQ(bind.Dig("home.example.test", "A"), "127.0.0.1\n");
+    EXPECT_EQ(smtp.Count(), 1) << out;
+    EXPECT_EQ(ReadFile(dir / "hook.txt"), "127.0.0.1\n") << out;
 }
 
 }  // namespace

@@ -409,8 +409,9 @@ TEST_F(OfflinePublishing, WithFtpOffItRemovesAnOldPageAndCloses) {
     EXPECT_EQ(host.lines, std::vector<std::string>{"System Offline."});
     EXPECT_EQ(host.closes, 1);
     EXPECT_TRUE(server.Commands().empty());
-    EXPECT_EQ(core->settings().ProxyAddress, "");
-    EXPECT_EQ(core->settings().FTPProxyPort, 21);
+    // The firewall's values stay the user's, though unused.
+    EXPECT_EQ(core->settings().ProxyAddress, "192.0.2.1");
+    EXPECT_EQ(core->settings().FTPProxyPort, 2121);
 }
 
 TEST_F(OfflinePublishing, ExitAnywaySendsNoExitRequest) {

@@ -100,6 +100,9 @@ TEST_F(OnceRetry, AFailedUploadIsTriedAgainThenNotRepeated) {
 }
 
 TEST_F(OnceRetry, AFailedMailIsTriedAgainThenNotRepeatedAndExitsTwoMeanwhile) {
+    // Without the page, knowing the WAN address is the online state.
+    EchoPage echo;
+    Set(kLocalSettings, "WANIPURL", echo.url());
     Set(kLocalSettings, "EnableFTP", "0");
     Set(kPreferences, "EnableMail", "1");
     EXPECT_EQ(Once(), 2) << "online, but the mail failed\n" << out;

@@ -169,4 +169,17 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+EchoPage::EchoPage(const std::string& address)
+    : port_(FreePort()),
+      server_({kSystemPython, "-c",
+               "import http.server as h\n"
+               "class E(h.BaseHTTPRequestHandler):\n"
+               "    def do_GET(self):\n"
+               "        b = b'REMOTE_ADDR: " + address + "<br>'\n"
+               "        self.send_response(200); self.send_header('Content-Length', str(len(b)))\n"
+               "        self.end_headers(); self.wfile.write(b)\n"
+               "    def log_message(self, *a): pass\n"
+               "h.HTTPServer(('127.0.0.1', " + std::to_string(port_) + "), E).serve_forever()\n"}),
+      ok_(WaitForPort(port_)) {}
+
 }  // namespace zelmar::test

@@ -73,6 +73,20 @@ private:
     int status_ = -1;
 };
 
+// An address-echo page on loopback answering "REMOTE_ADDR: <address><br>" to
+// every GET; url() is what "WANIPURL" takes.
+class EchoPage {
+public:
+    explicit EchoPage(const std::string& address = "127.0.0.1");
+    bool ok() const { return ok_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+private:
+    int port_;
+    ChildProcess server_;
+    bool ok_;
+};
+
 // Whole content of a file ("" when missing).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
