@@ -78,7 +78,10 @@ TEST_F(DdnsOnce, WithoutAnFtpSiteEveryOtherChannelDelivers) {
     SmtpPeer smtp;
     ASSERT_TRUE(smtp.ok());
     WriteFile(dir / "ip.txt", "WAN %WI\r\n");
+    // The address changes (the first address ever seen would be no change
+    // for the hook).
     Set(kLocalSettings, {{"EnableFTP", "0"}});
+    Set(kIPAddress, {{"LastWANIP", "192.0.2.9"}});
     Set(kPreferences, {{"EnableMail", "1"}, {"EmailServer", "127.0.0.1"}, {"EmailServerPort", std::to_string(smtp.port())},
                        {"EmailFrom", "z@example.com"}, {"EmailTo", "joe@example.com"}, {"EmailInput", "ip.txt"},
                        {"OnChangeCommand", "sh -c 'echo \"$ZELMAR_WAN_IP\" > hook.txt'"}});
