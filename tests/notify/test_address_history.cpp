@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <tuple>
 
 #include "app/notify/address_history.h"
 #include "app/notify/desktop_notes.h"
@@ -115,13 +114,10 @@ TEST(AddressHistory, StatusPageRowsAndTimeSinceTheLastChange) {
     };
     for (const auto& [seconds, text] : since) EXPECT_EQ(TimeSinceLastChange(entries, 200 + seconds), text);
     EXPECT_EQ(TimeSinceLastChange({}, 1), "");
-    // Times from a hand-edited file at the ends of the range.
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min(), kMax = -(kMin + 1);
-    const std::tuple<std::int64_t, std::int64_t, const char*> ends[] = {
-        {kMin, 1700000000, "106751991167300 d 15 h"}, {kMin, kMin, "less than a minute"},
-        {kMax, 1700000000, "less than a minute"},     {kMax, kMin, "less than a minute"},
-    };
-    for (const auto& [time, now, text] : ends) EXPECT_EQ(TimeSinceLastChange({{time, {}, {}}}, now), text) << time;
+    // Times from a hand-edited file at the ends of the range: no overflow.
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(TimeSinceLastChange({{kMin, {}, {}}}, 1700000000), "106751991167300 d 15 h");
+    EXPECT_EQ(TimeSinceLastChange({{-(kMin + 1), {}, {}}}, kMin), "less than a minute");
 }
 
 TEST(DesktopNotes, ChangeFailureAndRecoveryEachOnce) {
@@ -145,22 +141,13 @@ TEST(DesktopNotes, ChangeFailureAndRecoveryEachOnce) {
     EXPECT_TRUE(planner.Plan(Snap("10.0.0.2", "10.0.0.2"), {ok}).empty());
 }
 
-// The service reads a body as markup: a server's reply (or an address an
-// echo page made up) reaches it only as text.
+// The service reads a body as markup: what came from outside is text.
 TEST(DesktopNotes, MarkupFromOutsideIsShownAsText) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"<a href=\"https://x.test/\">log in</a>", "&lt;a href=&quot;https://x.test/&quot;&gt;log in&lt;/a&gt;"},
-        {"<img src='file:///etc/passwd'/>", "&lt;img src=&#39;file:///etc/passwd&#39;/&gt;"},
-        {"a &amp; b", "a &amp;amp; b"},
-    };
-    for (const auto& [reply, body] : rows) {
-        DesktopNotePlanner planner;
-        const auto notes = planner.Plan(Snap("10.0.0.2", "10.0.0.1<b>"),
-                                        {{"FTP", true, {DeliveryOutcome::Failed, "", "", reply, 0}}});
-        ASSERT_EQ(notes.size(), 2u);
-        EXPECT_EQ(notes[0].body, "WAN 10.0.0.1&lt;b&gt; → 10.0.0.2");
-        EXPECT_EQ(notes[1].body, body);
-    }
+    const auto notes = DesktopNotePlanner().Plan(
+        Snap("10.0.0.2", "10.0.0.1<b>"), {{"FTP", true, {DeliveryOutcome::Failed, "", "", "<a href=\"x\">&'<img src='file:///x'>", 0}}});
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].body, "WAN 10.0.0.1&lt;b&gt; → 10.0.0.2");
+    EXPECT_EQ(notes[1].body, "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;img src=&#39;file:///x&#39;&gt;");
 }
 
 }  // namespace
