@@ -82,7 +82,7 @@ std::string toCaller(std::string_view utf8Text, bool utf8) {
 
 }  // namespace
 
-const char* componentBuildDate() { return __DATE__; }
+const char* componentBuildDate() { return ZELMAR_MAIL_BUILD_DATE; }
 
 FacadeObject::~FacadeObject() = default;
 ImplBase::~ImplBase() = default;

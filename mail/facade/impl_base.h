@@ -7,7 +7,8 @@
 
 namespace zelmar::mail {
 
-// The build date recorded as "DllDate" by every public call.
+// The build date recorded as "DllDate" by every public call (the sources'
+// date or the version: see CMakeLists.txt).
 const char* componentBuildDate();
 
 class ImplBase : public ComponentObject {
