@@ -80,6 +80,11 @@ ChannelOutcome RefreshPipeline::RunChannel(IniFile& ini, DeliveryChannel& channe
     ChannelRecord record = LoadChannelRecord(ini, outcome.channel);
     const std::string fingerprint = channel.SettingsFingerprint();
     const std::int64_t now = EpochSeconds(snapshot.time);
+    // Said once: the record is stored with the times brought back.
+    if (const std::string clamped = ClampFutureTimes(record, now); !clamped.empty()) {
+        reporter.Post(StatusMessage::Program("P", outcome.channel + ": " + clamped));
+        StoreChannelRecord(ini, outcome.channel, record);
+    }
     if (HeldBack(record, fingerprint, now, snapshot.forced()) || !channel.Due(snapshot, record)) {
         channel.Skipped(snapshot);
         return outcome;
