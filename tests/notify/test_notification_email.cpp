@@ -9,6 +9,7 @@
 
 #include "app/core/core.h"
 #include "app/core/settings.h"
+#include "app/core/text.h"
 #include "app/notify/certificate_pins.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
@@ -546,13 +547,22 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
         std::string stored;
     };
     const std::string other(64, 'a');
+    // The spellings people paste: openssl's "AB:CD:...", and "sha256:<hex>".
+    std::string opensslForm;
+    for (std::size_t i = 0; i < pin.size(); i += 2)
+        opensslForm += (i ? ":" : "") + UpperAscii(pin.substr(i, 2));
+    const auto write = [&](const std::string& value) {
+        return [&, value] { ASSERT_TRUE(core->ini().WriteString(kCertificatePins, key, value)); };
+    };
     const Step steps[] = {
         {"FirstUse", [] {}, 1, "is not verified; accepted and remembered", pin},
         {"SameAgain", [] {}, 2, nullptr, pin},
-        {"Changed", [&] { ASSERT_TRUE(core->ini().WriteString(kCertificatePins, key, other)); }, 2,
-         "has changed and cannot be verified", other},
-        {"Accepted", [&] { AcceptNewMailServerCertificate(*core); }, 3, "is not verified; accepted and remembered", pin},
-        {"Required", [&] { Edit([](Settings& s) { s.RequireVerifiedCertificate = 1; }); }, 3,
+        {"Changed", write(other), 2, "has changed and cannot be verified", other},
+        {"OpensslSpelling", write(opensslForm), 3, nullptr, pin},
+        {"OtherWithPrefix", write(" SHA256:" + UpperAscii(other)), 3, "has changed and cannot be verified", other},
+        {"NoFingerprint", write("AB:CD:EF"), 3, "is not a SHA-256 fingerprint", ""},
+        {"Accepted", [&] { AcceptNewMailServerCertificate(*core); }, 4, "is not verified; accepted and remembered", pin},
+        {"Required", [&] { Edit([](Settings& s) { s.RequireVerifiedCertificate = 1; }); }, 4,
          "cannot be verified (RequireVerifiedCertificate=1)", pin},
     };
     for (const Step& step : steps) {
@@ -564,5 +574,8 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
                                        [&](const std::string& l) { return step.lineHas && Has(l, step.lineHas); });
         EXPECT_EQ(found, step.lineHas != nullptr) << step.what;
         EXPECT_EQ(StoredCertificatePin(core->ini(), key), step.stored) << step.what;
+        if (std::string_view(step.what) == "NoFingerprint") {
+            EXPECT_EQ(core->ini().GetString(kCertificatePins, key), "AB:CD:EF") << "the user's value is kept";
+        }
     }
 }
