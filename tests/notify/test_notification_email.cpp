@@ -458,15 +458,19 @@ TEST_F(NotificationEmail, ALongMessageFileIsCutAt32000Bytes) {
 TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
     Start();
     Edit([](Settings& s) {
-        s.EmailTo = "Second Person <second@x.test>;carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x; a@x.test, b@x.test";
+        s.EmailTo = "Second Person <second@x.test>;carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x; a@x.test, b@x.test;"
+                    "\"\xC3\x9Cnal, Ay\xC5\x9F" "e\" <ayse@x.test>";
     });
     SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{
                               kAttempting, "Warning: 'carol@example.org> NOTIFY=NEVER ORCPT=rfc822' is not an e-mail address; left out",
                               "Warning: 'x' is not an e-mail address; left out", kAttempting}));
     ASSERT_EQ(Received(), 1);
-    EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\"]")) << server->Meta(1);
-    EXPECT_EQ(HeaderValue(server->Raw(1), "To"), "\"Second Person\" <second@x.test>, a@x.test, b@x.test");
+    EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\", \"ayse@x.test\"]"))
+        << server->Meta(1);
+    // A name with a comma is one phrase (RFC 2047 section 5(3)), not two recipients.
+    EXPECT_EQ(HeaderValue(server->Raw(1), "To"),
+              "\"Second Person\" <second@x.test>, a@x.test,\t b@x.test, =?iso-8859-2?Q?=DCnal=2C_Ay=BAe?= <ayse@x.test>");
 }
 
 TEST_F(NotificationEmail, TwoSendersAreRefused) {
