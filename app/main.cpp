@@ -29,6 +29,7 @@
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
 #include "app/ddns/ddns_entry.h"
+#include "app/notify/command_hook.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
@@ -162,6 +163,7 @@ private:
                 // The settings file is only ever replaced whole, so ending
                 // here loses nothing.
                 Say(zelmar::Text<Msg::SecondSignal>());
+                zelmar::EndRunningHooks();
                 zelmar::RemoveWorkingCopies();
                 std::fflush(stdout);
                 std::_Exit(1);
@@ -195,6 +197,9 @@ void OpenStandardDescriptors() {
 // The process ends without waiting for a worker still in its network step:
 // as when the main window is destroyed, the program ends with its window.
 [[noreturn]] void EndNow(int code) {
+    // A command hook still running would outlive us, out of reach of its
+    // time-out.
+    zelmar::EndRunningHooks();
     // A mail still being sent leaves its working copy (it holds the addresses).
     zelmar::RemoveWorkingCopies();
     std::fflush(stdout);
@@ -341,6 +346,7 @@ int RunHeadless(bool startMinimised) {
         // left to run the exit, so the signal ends what is left at once.
         if (host.loop().stopped()) {
             Say(zelmar::Text<Msg::StoppedWhileClosing>());
+            zelmar::EndRunningHooks();
             std::_Exit(1);
         }
         host.loop().Post([&] { core.RequestExit(); });
@@ -585,7 +591,10 @@ int RunWindow(const GuiModule& gui, int& argc, char** argv, bool startMinimised)
     start.startDirectory = dir;
     start.settingsFile = SettingsPath(dir);
     start.invisible = startMinimised;
-    return gui.run(&argc, argv, &start);
+    const int code = gui.run(&argc, argv, &start);
+    // The window is gone: a command hook of a refresh still running ends too.
+    zelmar::EndRunningHooks();
+    return code;
 }
 #endif
 

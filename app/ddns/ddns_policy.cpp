@@ -108,12 +108,6 @@ AnswerClass DdnsHttpStatusClass(long status) {
     return A::Stop;
 }
 
-std::int64_t DdnsBackoffSeconds(int failures) {
-    std::int64_t wait = kFirstBackoffSeconds;
-    for (int i = 0; i < failures && wait < kMaxBackoffSeconds; ++i) wait *= 2;
-    return wait < kMaxBackoffSeconds ? wait : kMaxBackoffSeconds;
-}
-
 DdnsAddresses WantedAddresses(const DdnsEntry& e, const RefreshSnapshot& snapshot) {
     DdnsAddresses out;
     if (e.wantA && IsAddress(AF_INET, snapshot.current.wan.text())) out.a = snapshot.current.wan.text();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/ddns/ddns_entry.h"
+#include "app/refresh/channel_record.h"
 #include "app/refresh/delivery_channel.h"
 
 namespace zelmar {
@@ -41,11 +42,9 @@ const AnswerRow* FindDdnsAnswer(DdnsProtocol p, const std::string& answer);
 // (never followed: it would carry the secret elsewhere) stops too.
 AnswerClass DdnsHttpStatusClass(long status);
 
-// Back-off after `failures` failed tries before this one: 5 minutes,
-// doubling, never more than one hour.
-inline constexpr std::int64_t kFirstBackoffSeconds = 5 * 60;
-inline constexpr std::int64_t kMaxBackoffSeconds = 60 * 60;
-std::int64_t DdnsBackoffSeconds(int failures);
+// Back-off after `failures` failed tries before this one: the channels'
+// table (RetryBackoffSeconds: 5 minutes, doubling, never more than one hour).
+inline std::int64_t DdnsBackoffSeconds(int failures) { return RetryBackoffSeconds(failures); }
 
 // Free accounts expire when their name is not updated for about 30 days.
 inline constexpr std::int64_t kDdnsRefreshSeconds = 25LL * 24 * 60 * 60;

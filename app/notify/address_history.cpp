@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "app/core/atomic_file.h"
 #include "app/core/event_log.h"
@@ -201,7 +202,12 @@ std::vector<HistoryRow> HistoryRows(const std::vector<AddressChange>& entries) {
 
 std::string TimeSinceLastChange(const std::vector<AddressChange>& entries, std::int64_t now) {
     if (entries.empty()) return {};
-    const std::int64_t seconds = now - entries.back().time;
+    // The time comes from a file anyone may have edited: one far in the past
+    // (down to INT64_MIN) counts as the longest time there is, instead of
+    // overflowing into a negative one.
+    std::int64_t seconds = 0;
+    if (__builtin_sub_overflow(now, entries.back().time, &seconds))
+        seconds = entries.back().time < 0 ? std::numeric_limits<std::int64_t>::max() : 0;
     if (seconds < 60) return "less than a minute";
     const std::int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
     if (days > 0) return std::to_string(days) + " d " + std::to_string(hours % 24) + " h";

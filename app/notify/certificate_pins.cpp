@@ -23,7 +23,10 @@ std::string CertificatePinKey(const std::string& host, int port) {
 void AcceptNewMailServerCertificate(Core& core) {
     const Settings s = core.settings();
     const std::string key = CertificatePinKey(s.EmailServer, s.EmailServerPort);
-    if (StoredCertificatePin(core.ini(), key).empty()) {
+    // A value that is no fingerprint is cleared too: the user asks for a
+    // fresh start.
+    std::string problem;
+    if (StoredCertificatePin(core.ini(), key, &problem).empty() && problem.empty()) {
         core.PostStatusMessage("P No certificate is remembered for the mail server " + key);
         return;
     }
@@ -34,16 +37,46 @@ void AcceptNewMailServerCertificate(Core& core) {
         core.PostStatusMessage("P Cannot write " + core.ini().path() + "; the certificate stays as it was");
 }
 
-std::string StoredCertificatePin(const IniFile& ini, const std::string& key) {
-    const std::string pin = ini.GetString(kCertificatePins, key, "", 128);
-    // Only a fingerprint: anything else in the file is no pin at all.
-    const bool hex = pin.size() == 64 && std::all_of(pin.begin(), pin.end(), [](unsigned char c) {
-                         return std::isxdigit(c) != 0;
-                     });
-    return hex ? pin : std::string();
+bool NormalisedCertificatePin(std::string_view text, std::string& sha256Hex) {
+    std::string t = TrimBlanks(std::string(text));
+    if (t.size() > 7 && EqualsNoCase(t.substr(0, 7), "sha256:")) t = TrimBlanks(t.substr(7));
+    // Plain, or a colon after every pair but the last.
+    const bool colons = t.size() == 64 + 31;
+    if (t.size() != 64 && !colons) return false;
+    std::string hex;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const auto c = static_cast<unsigned char>(t[i]);
+        if (colons && i % 3 == 2) {
+            if (c != ':') return false;
+        } else if (std::isxdigit(c)) {
+            hex.push_back(static_cast<char>(std::tolower(c)));
+        } else {
+            return false;
+        }
+    }
+    sha256Hex = std::move(hex);
+    return true;
+}
+
+namespace {
+// More than any spelling of a fingerprint, so that a long wrong value is
+// seen whole and refused rather than cut into something else.
+constexpr std::size_t kPinValueChars = 256;
+}  // namespace
+
+std::string StoredCertificatePin(const IniFile& ini, const std::string& key, std::string* problem) {
+    const std::string value = ini.GetString(kCertificatePins, key, "", kPinValueChars);
+    std::string pin;
+    if (TrimBlanks(value).empty() || NormalisedCertificatePin(value, pin)) return pin;
+    if (problem)
+        *problem = "[" + std::string(kCertificatePins) + "] " + key +
+                   " is not a SHA-256 fingerprint (64 hex digits, as \"AB:CD:...\" or \"sha256:...\"); "
+                   "correct it, or remove it to accept the server's certificate anew";
+    return std::string();
 }
 
 bool StoreCertificatePin(IniFile& ini, const std::string& key, const std::string& sha256Hex) {
+    if (!TrimBlanks(ini.GetString(kCertificatePins, key, "", kPinValueChars)).empty()) return false;
     return ini.WriteString(kCertificatePins, key, sha256Hex);
 }
 

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -97,6 +99,53 @@ struct Fd {
     }
 };
 
+// How long a killed hook is given to be reaped: SIGKILL is not refused, but
+// a process in an uninterruptible wait (a dead network file system) dies
+// only when that wait ends, and the refresh must not wait for that.
+constexpr auto kKillGrace = std::chrono::milliseconds(500);
+
+// The hooks running now (each the leader of a process group of its own), so
+// that an exit that does not wait for them can end them first, and the
+// killed ones that had not died within the grace, reaped at the next run.
+// The lock is never held across anything that blocks.
+std::mutex g_hooksMutex;
+std::set<pid_t>& RunningHooks() {
+    static auto* running = new std::set<pid_t>;  // outlives static destruction
+    return *running;
+}
+std::set<pid_t>& UnreapedHooks() {
+    static auto* unreaped = new std::set<pid_t>;
+    return *unreaped;
+}
+
+// Reaps the hook if it has ended, under the lock, so that EndRunningHooks
+// never signals a pid that was reaped (and might be another process's now).
+bool Reaped(pid_t pid, int& status) {
+    std::lock_guard lock(g_hooksMutex);
+    if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+    RunningHooks().erase(pid);
+    return true;
+}
+
+// The time-out: the group first (what the hook started), then the hook
+// itself, which may have left its group (setsid, setpgid): killing only the
+// group would miss it. Waits at most kKillGrace for it to be reaped.
+void StopHook(pid_t pid, int& status, HookResult& result) {
+    result.leftItsGroup = ::kill(-pid, SIGKILL) != 0;
+    ::kill(pid, SIGKILL);
+    const Clock::time_point until = Clock::now() + kKillGrace;
+    while (!Reaped(pid, status)) {
+        if (Clock::now() >= until) {
+            std::lock_guard lock(g_hooksMutex);
+            RunningHooks().erase(pid);
+            UnreapedHooks().insert(pid);
+            result.stillRunning = true;
+            return;
+        }
+        ::usleep(5000);
+    }
+}
+
 std::vector<std::string> MergedEnvironment(const std::vector<std::pair<std::string, std::string>>& extra) {
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
@@ -156,7 +205,14 @@ HookResult RunHook(const HookRun& run) {
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    int rc = 0;
+    {
+        std::lock_guard lock(g_hooksMutex);
+        // Killed hooks of earlier runs that have died meanwhile.
+        std::erase_if(UnreapedHooks(), [](pid_t old) { return ::waitpid(old, nullptr, WNOHANG) != 0; });
+        rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+        if (rc == 0) RunningHooks().insert(pid);
+    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(writeEnd.fd);
@@ -166,6 +222,7 @@ HookResult RunHook(const HookRun& run) {
         return result;
     }
     result.started = true;
+    result.pid = pid;
 
     const Clock::time_point deadline = Clock::now() + run.timeout;
     std::optional<Clock::time_point> exitedAt;
@@ -173,15 +230,11 @@ HookResult RunHook(const HookRun& run) {
     bool pipeOpen = true;
     char buffer[8192];
     while (true) {
-        if (!exitedAt) {
-            const pid_t done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid) exitedAt = Clock::now();
-        }
+        if (!exitedAt && Reaped(pid, status)) exitedAt = Clock::now();
         const Clock::time_point now = Clock::now();
         if (!exitedAt && now >= deadline) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
             result.timedOut = true;
+            StopHook(pid, status, result);
             break;
         }
         if (!pipeOpen && exitedAt) break;
@@ -204,9 +257,21 @@ HookResult RunHook(const HookRun& run) {
         }
     }
     if (result.timedOut) return result;
+    // It ended in time, but what it started in its group and left running
+    // (a background job) goes with it: nothing of a hook outlives its run.
+    // The group's number stays reserved while any member lives.
+    if (::kill(-pid, 0) == 0) result.leftoversStopped = ::kill(-pid, SIGKILL) == 0;
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+void EndRunningHooks() {
+    std::lock_guard lock(g_hooksMutex);
+    for (const pid_t pid : RunningHooks()) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+    }
 }
 
 std::optional<std::string> HookEventFor(const RefreshSnapshot& s, const std::vector<ChannelOutcome>& outcomes) {
@@ -253,14 +318,19 @@ std::vector<std::string> HookReport(const std::string& command, const HookResult
     }
     if (result.outputCut || start < result.output.size())
         lines.push_back("OnChangeCommand: (further output not logged)");
-    if (result.timedOut)
-        lines.push_back(name + " did not end within " + std::to_string(timeoutSeconds) +
-                        " seconds and was stopped with its child processes");
+    const std::string late = name + " did not end within " + std::to_string(timeoutSeconds) + " seconds and ";
+    if (result.timedOut && result.stillRunning)
+        lines.push_back(late + "could not be stopped (process " + std::to_string(result.pid) + " is still there)");
+    else if (result.timedOut && result.leftItsGroup)
+        lines.push_back(late + "was stopped; it had left its process group, so programs it started may still run");
+    else if (result.timedOut)
+        lines.push_back(late + "was stopped with its child processes");
     else if (result.signal != 0)
         lines.push_back(name + " was ended by signal " + std::to_string(result.signal) + " (" +
                         strsignal(result.signal) + ")");
     else if (result.exitCode != 0)
         lines.push_back(name + " failed with exit code " + std::to_string(result.exitCode));
+    if (result.leftoversStopped) lines.push_back(name + " left programs running; they were stopped");
     return lines;
 }
 

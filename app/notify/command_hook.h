@@ -9,7 +9,10 @@
 //
 // The run is bounded: the program gets /dev/null as standard input, none of
 // our descriptors, a process group of its own that is killed whole after
-// "Timeout" seconds, and at most a few KB of its output reach the log.
+// "Timeout" seconds (the program itself too, should it have left the group),
+// and at most a few KB of its output reach the log. Nothing it started
+// outlives its run in that group, and an exit that cannot wait for a hook
+// ends it (EndRunningHooks).
 #pragma once
 
 #include <chrono>
@@ -46,7 +49,11 @@ struct HookRun {
 struct HookResult {
     bool started = false;
     std::string error;      // why it did not start
+    int pid = 0;
     bool timedOut = false;  // killed (with its process group) at the time-out
+    bool leftItsGroup = false;      // at the time-out its group was gone: it had moved out
+    bool stillRunning = false;      // killed, but not dead within a short grace
+    bool leftoversStopped = false;  // it ended in time; what it left running in its group was killed
     int exitCode = -1;      // when it exited by itself
     int signal = 0;         // when a signal ended it
     std::string output;     // at most outputLimit bytes, as the program wrote them
@@ -54,6 +61,10 @@ struct HookResult {
 };
 
 HookResult RunHook(const HookRun& run);
+
+// Kills every hook running now, the group first, then the program: for an
+// exit that does not wait for the refresh that runs them.
+void EndRunningHooks();
 
 // The event a refresh raises for the hook: "offline", "failed", "changed" or
 // "online" (the start-up refresh), or nothing when the hook is not to run.

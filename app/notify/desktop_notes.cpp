@@ -24,6 +24,25 @@ std::string FailureBody(const DeliveryResult& r) {
     return body;
 }
 
+// The notification service reads a note's body as markup (links, images,
+// even "file:" ones): text from elsewhere (a server's answer, an address an
+// echo page gave) is escaped so that it can only ever be shown as text.
+std::string MarkupEscaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<DesktopNote> DesktopNotePlanner::Plan(const RefreshSnapshot& s, const std::vector<ChannelOutcome>& outcomes) {
@@ -47,6 +66,7 @@ std::vector<DesktopNote> DesktopNotePlanner::Plan(const RefreshSnapshot& s, cons
                              false});
         }
     }
+    for (DesktopNote& note : notes) note.body = MarkupEscaped(note.body);
     return notes;
 }
 

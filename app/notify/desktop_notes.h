@@ -17,7 +17,7 @@ namespace zelmar {
 
 struct DesktopNote {
     std::string summary;
-    std::string body;
+    std::string body;  // notification markup: what came from outside is escaped
     bool critical = false;  // a failure: the service may keep it on screen
 };
 

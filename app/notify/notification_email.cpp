@@ -198,13 +198,18 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     // A certificate that cannot be verified is trusted on first use and must
     // stay the same afterwards (or is refused outright when so required).
     const std::string pinKey = CertificatePinKey(s.EmailServer, s.EmailServerPort);
+    std::string pinProblem;
+    const std::string pin = StoredCertificatePin(ini_, pinKey, &pinProblem);
+    if (!pinProblem.empty())
+        return RefuseToSend(reporter, StatusMessage::Program("P", "Email not sent: " + pinProblem), workingCopy,
+                            "certificate pin");
     mailer.SetRequireVerifiedCertificate(s.RequireVerifiedCertificate == 1);
-    mailer.SetCertificatePin(StoredCertificatePin(ini_, pinKey).c_str());
+    mailer.SetCertificatePin(pin.c_str());
 
     const TransferResult sent = mailer.Send(&message);
-    if (const std::string pin = mailer.AcceptedCertificatePin(); !pin.empty()) {
-        StoreCertificatePin(ini_, pinKey, pin);
-        reporter.Post(Message(Msg::CertificateRemembered, {pinKey, pin}));
+    if (const std::string accepted = mailer.AcceptedCertificatePin(); !accepted.empty()) {
+        if (StoreCertificatePin(ini_, pinKey, accepted))
+            reporter.Post(Message(Msg::CertificateRemembered, {pinKey, accepted}));
     }
     if (sent.ok) {
         RemoveWorkingCopy(workingCopy);

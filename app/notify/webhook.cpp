@@ -11,6 +11,7 @@
 #include "app/core/text.h"
 #include "app/notify/masked_text.h"
 #include "app/notify/webhook_secret.h"
+#include "app/refresh/channel_record.h"
 #include "net/default_timeout.h"
 
 namespace zelmar {
@@ -336,6 +337,7 @@ PageValues WebhookPageValues(const RefreshSnapshot& snapshot, const std::string&
 }
 
 bool WebhookChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
+    failures_ = record.failures;
     // A failed lookup is no change to announce; an address the peer has not
     // had yet (it never got one, or was told "unknown") is.
     return !config_.onChangeOnly || snapshot.forced() ||
@@ -384,6 +386,11 @@ DeliveryResult WebhookChannel::Deliver(const RefreshSnapshot& snapshot, Reporter
         reporter.Post(StatusMessage::Program("P", label + "not delivered: " + result.serverReply));
     } else {
         result.code = std::to_string(answer.status);
+        // The service answered and refused (a wrong token, a server fault):
+        // asking again at every refresh would not change its mind sooner
+        // and may get the account blocked, so the next try waits as a
+        // dynamic-DNS entry's would.
+        result.retryAt = EpochSeconds(snapshot.time) + RetryBackoffSeconds(failures_);
         result.serverReply = clean(answer.firstLine);
         reporter.Post(StatusMessage::Program("P", label + "not delivered: HTTP " + result.code +
                                                       (result.serverReply.empty() ? "" : ": " + result.serverReply)));

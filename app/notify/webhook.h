@@ -116,6 +116,8 @@ private:
     WebhookConfig config_;
     std::string siteName_;
     BraceValueSource extra_;
+    // The failed tries before this one, as Due found them in the record.
+    mutable int failures_ = 0;
 };
 
 // The channels of the enabled "[Webhook <name>]" sections.

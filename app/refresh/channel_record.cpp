@@ -1,7 +1,9 @@
 #include "app/refresh/channel_record.h"
 
 #include <charconv>
+#include <ctime>
 
+#include "app/core/event_log.h"
 #include "app/core/ini_file.h"
 
 namespace zelmar {
@@ -62,6 +64,27 @@ bool StoreChannelRecord(IniFile& ini, const std::string& channel, const ChannelR
     put("StoppedFor", r.stoppedFor.substr(0, 256));
     put("StopReason", r.stopReason.substr(0, 256));
     return ok;
+}
+
+std::int64_t RetryBackoffSeconds(int failures) {
+    std::int64_t wait = kFirstRetryBackoffSeconds;
+    for (int i = 0; i < failures && wait < kLongestRetryBackoffSeconds; ++i) wait *= 2;
+    return wait < kLongestRetryBackoffSeconds ? wait : kLongestRetryBackoffSeconds;
+}
+
+std::string ClampFutureTimes(ChannelRecord& record, std::int64_t now) {
+    const std::int64_t bound = now + kLongestRetryBackoffSeconds;
+    const auto when = [](std::int64_t t) { return LocalTimeText(static_cast<std::time_t>(t), "%m/%d/%Y %H:%M:%S"); };
+    std::string said;
+    const auto clamp = [&](const char* key, std::int64_t& value, std::int64_t to) {
+        if (value <= bound) return;
+        said += std::string(said.empty() ? "" : "; ") + key + " " + when(value) + " is taken as " + when(to);
+        value = to;
+    };
+    clamp("RetryAt", record.retryAt, bound);
+    clamp("DeliveredAt", record.deliveredAt, now);
+    if (said.empty()) return said;
+    return "its record lies in the future (the clock was set ahead?): " + said;
 }
 
 bool HeldBack(const ChannelRecord& record, const std::string& fingerprint, std::int64_t now, bool forced) {

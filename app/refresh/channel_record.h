@@ -34,6 +34,20 @@ ChannelRecord LoadChannelRecord(const IniFile& ini, const std::string& channel);
 // Writes the record's keys into its section; false when the write failed.
 bool StoreChannelRecord(IniFile& ini, const std::string& channel, const ChannelRecord& record);
 
+// The back-off of a channel that keeps failing: 5 minutes after the first
+// failure, doubling, never more than one hour.
+inline constexpr std::int64_t kFirstRetryBackoffSeconds = 5 * 60;
+inline constexpr std::int64_t kLongestRetryBackoffSeconds = 60 * 60;
+// The wait after `failures` failed tries before this one.
+std::int64_t RetryBackoffSeconds(int failures);
+
+// A record time that no run could have written, later than now plus the
+// longest back-off (the clock was once set ahead, or the file was edited):
+// RetryAt is brought back to that bound and DeliveredAt to now, so that the
+// channel is not held back for good. Returns the line that says so, empty
+// when the record's times were sound.
+std::string ClampFutureTimes(ChannelRecord& record, std::int64_t now);
+
 // Whether the record holds the channel back from this refresh: stopped for
 // the fingerprint its settings have now (a non-empty one), or waiting for a
 // back-off time still ahead (a forced refresh does not wait).

@@ -104,6 +104,11 @@ ChannelOutcome RefreshPipeline::RunChannel(IniFile& ini, DeliveryChannel& channe
         outcome.result = {DeliveryOutcome::Failed, "settings", "settings", {}, 0};
         return outcome;
     }
+    // Said once: the record is stored with the times brought back.
+    if (const std::string clamped = ClampFutureTimes(record, now); !clamped.empty()) {
+        reporter.Post(StatusMessage::Program("P", outcome.channel + ": " + clamped));
+        StoreChannelRecord(ini, outcome.channel, record);
+    }
     if (HeldBack(record, fingerprint, now, snapshot.forced()) || !channel.Due(snapshot, record)) {
         channel.Skipped(snapshot);
         return outcome;

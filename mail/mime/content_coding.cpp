@@ -315,11 +315,21 @@ void ContentCoding::decodeQuotedPrintable(std::string_view text, std::string& ou
 
 // ---- Q and B words -------------------------------------------------------
 
-void ContentCoding::encodeQ(std::string_view bytes, std::string& out) {
+namespace {
+bool isPhraseQByte(unsigned char b) {
+    return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '!' || b == '*' ||
+           b == '+' || b == '-' || b == '/';
+}
+}  // namespace
+
+void ContentCoding::encodeQ(std::string_view bytes, std::string& out, QText use) {
     out.reserve(out.size() + bytes.size() * 3);
     for (char ch : bytes) {
         const auto b = static_cast<unsigned char>(ch);
-        if ((b >= 33 && b <= 60) || b == 62 || (b >= 64 && b <= 94) || (b >= 96 && b <= 126)) {
+        const bool asIs = use == QText::Phrase ? isPhraseQByte(b)
+                                               : (b >= 33 && b <= 60) || b == 62 || (b >= 64 && b <= 94) ||
+                                                     (b >= 96 && b <= 126);
+        if (asIs) {
             out.push_back(ch);
         } else if (b == ' ') {
             out.push_back('_');
@@ -372,13 +382,15 @@ std::vector<std::string> splitForWords(std::string_view bytes, std::string_view 
     return pieces;
 }
 
-void appendWord(std::string_view charsetName, char enc, std::string_view bytes, std::string& out) {
+using QText = ContentCoding::QText;
+
+void appendWord(std::string_view charsetName, char enc, QText use, std::string_view bytes, std::string& out) {
     out.append("=?");
     out.append(charsetName.empty() ? std::string_view("utf-8") : charsetName);
     out.push_back('?');
     out.push_back(enc);
     out.push_back('?');
-    if (enc == 'Q') ContentCoding::encodeQ(bytes, out);
+    if (enc == 'Q') ContentCoding::encodeQ(bytes, out, use);
     else ContentCoding::encodeBase64(bytes, out);
     out.append("?=");
 }
@@ -389,15 +401,15 @@ constexpr std::size_t kMaxEncodedWord = 75;
 // One piece as one word when that fits in 75 characters, else as several
 // words made from smaller pieces (whole characters each). A piece of one
 // character is written as it is: it cannot be split further.
-void appendFittingWords(std::string_view name, char enc, std::string_view piece, std::size_t units, bool& first,
-                        std::string& out) {
+void appendFittingWords(std::string_view name, char enc, QText use, std::string_view piece, std::size_t units,
+                        bool& first, std::string& out) {
     std::string word;
-    appendWord(name, enc, piece, word);
+    appendWord(name, enc, use, piece, word);
     for (std::size_t u = units; word.size() > kMaxEncodedWord && u > 1;) {
         u = (u + 1) / 2;
         const std::vector<std::string> smaller = splitForWords(piece, name, u);
         if (smaller.size() > 1) {
-            for (const std::string& p : smaller) appendFittingWords(name, enc, p, u, first, out);
+            for (const std::string& p : smaller) appendFittingWords(name, enc, use, p, u, first, out);
             return;
         }
     }
@@ -406,25 +418,26 @@ void appendFittingWords(std::string_view name, char enc, std::string_view piece,
     out.append(word);
 }
 
-void encodeWords(std::string_view bytes, std::string_view charsetName, char enc, std::size_t single,
+void encodeWords(std::string_view bytes, std::string_view charsetName, char enc, QText use, std::size_t single,
                  std::size_t units, std::string& out) {
     std::string_view name = charsetName.empty() ? std::string_view("utf-8") : charsetName;
     bool first = true;
     if (bytes.size() <= single) {
-        appendFittingWords(name, enc, bytes, units, first, out);
+        appendFittingWords(name, enc, use, bytes, units, first, out);
         return;
     }
-    for (const std::string& piece : splitForWords(bytes, name, units)) appendFittingWords(name, enc, piece, units, first, out);
+    for (const std::string& piece : splitForWords(bytes, name, units))
+        appendFittingWords(name, enc, use, piece, units, first, out);
 }
 
 }  // namespace
 
-void ContentCoding::encodeQWord(std::string_view bytes, std::string_view charsetName, std::string& out) {
-    encodeWords(bytes, charsetName, 'Q', 34, 17, out);
+void ContentCoding::encodeQWord(std::string_view bytes, std::string_view charsetName, std::string& out, QText use) {
+    encodeWords(bytes, charsetName, 'Q', use, 34, 17, out);
 }
 
 void ContentCoding::encodeBWord(std::string_view bytes, std::string_view charsetName, std::string& out) {
-    encodeWords(bytes, charsetName, 'B', 23, 12, out);
+    encodeWords(bytes, charsetName, 'B', QText::Text, 23, 12, out);
 }
 
 void ContentCoding::encodePhrase(std::string_view bytes, std::string_view charsetName, PhraseUse use,
@@ -439,7 +452,7 @@ void ContentCoding::encodePhrase(std::string_view bytes, std::string_view charse
         bytes.remove_prefix(3);
     }
     if (charsetPrefersBWord(charsetName)) encodeBWord(bytes, charsetName, out);
-    else encodeQWord(bytes, charsetName, out);
+    else encodeQWord(bytes, charsetName, out, QText::Phrase);
 }
 
 namespace {

@@ -45,16 +45,22 @@ public:
     // (either hex case), a "=" not followed by two hex digits kept as is.
     static void decodeQuotedPrintable(std::string_view text, std::string& out);
 
-    // The Q encoding of header text (without the word's frame).
-    static void encodeQ(std::string_view bytes, std::string& out);
+    // The Q encoding of header text (without the word's frame). Where the
+    // word stands for a phrase (a display name), RFC 2047 section 5(3)
+    // allows fewer bytes as they are: letters, digits, "!*+-/"; anything
+    // else, a comma or a double quote above all, would be read as address
+    // syntax by the receiver, splitting the name into several recipients.
+    enum class QText { Text, Phrase };
+    static void encodeQ(std::string_view bytes, std::string& out, QText use = QText::Text);
 
     // One or more encoded words for bytes already in the charset; an empty
     // charset name means "utf-8". Words are joined with CRLF TAB.
-    static void encodeQWord(std::string_view bytes, std::string_view charsetName, std::string& out);
+    static void encodeQWord(std::string_view bytes, std::string_view charsetName, std::string& out,
+                            QText use = QText::Text);
     static void encodeBWord(std::string_view bytes, std::string_view charsetName, std::string& out);
 
     // A phrase (a friendly name) as encoded words: B words for the charsets
-    // that prefer them, else Q. For address lists a phrase whose first 100
+    // that prefer them, else Q with the phrase's bytes. For address lists a phrase whose first 100
     // bytes already hold "?Q?" or "?B?" is copied as it is; for the From
     // and Reply-To address a leading UTF-8 byte-order mark is dropped when
     // the charset is utf-8 (editors put one in front of pasted text).

@@ -102,12 +102,13 @@ struct WordPlan {
     bool bWords = false;
     bool forceEncode = false;  // 7-bit text is encoded too (ISO-2022 subjects)
 
-    void encode(std::string_view utf8, std::string& out) const {
+    void encode(std::string_view utf8, std::string& out,
+                ContentCoding::QText use = ContentCoding::QText::Text) const {
         std::string bytes;
         if (codePage == codepage::kUtf8 || !EncodingConvert::convert(codepage::kUtf8, codePage, utf8, bytes))
             bytes.assign(utf8);
         if (bWords) ContentCoding::encodeBWord(bytes, charsetName, out);
-        else ContentCoding::encodeQWord(bytes, charsetName, out);
+        else ContentCoding::encodeQWord(bytes, charsetName, out, use);
     }
 };
 
@@ -164,7 +165,9 @@ public:
                 if (isAll7Bit(display) && !plan_.forceEncode) {
                     appendQuoted(display, out);
                 } else {
-                    plan_.encode(display, out);
+                    // One phrase, whatever it holds ("Ünal, Ayşe"): its
+                    // words must not read as address syntax.
+                    plan_.encode(display, out, ContentCoding::QText::Phrase);
                 }
                 out.push_back(' ');
             }
@@ -182,11 +185,12 @@ public:
             out_.append(value);
             return;
         }
-        if (value.find(';') == std::string_view::npos) {
+        // A ";" inside quotes (a display name) makes no parameter list.
+        std::vector<std::string_view> pieces = splitOutsideQuotes(value, ';');
+        if (pieces.size() == 1) {
             phrase(value, out_);
             return;
         }
-        std::vector<std::string_view> pieces = splitOutsideQuotes(value, ';');
         std::string line;
         phrase(trimView(pieces[0]), line);
         const bool firstOwnLine = line.size() > 34;  // the segment as written, before its ";"
@@ -246,10 +250,46 @@ MimeField::MimeField(std::string_view name, std::string_view value) : name_(name
     setValue(value);
 }
 
+namespace {
+
+bool isAddressFieldName(std::string_view name) {
+    for (const char* n : {"from", "to", "cc", "bcc", "reply-to", "sender"})
+        if (equalsNoCase(name, n)) return true;
+    return false;
+}
+
+// An address list with its display names decoded. A name decoded from
+// encoded words is put in double quotes when it holds address syntax
+// ("Ünal, Ayşe"): decoded bare, its comma would split one recipient into
+// two when the value is written out again (a message read back for
+// sending is).
+std::string decodeAddressListWords(std::string_view value) {
+    std::string out;
+    for (std::string_view piece : splitOutsideQuotes(value, ',')) {
+        if (!out.empty()) out.push_back(',');
+        const std::size_t lt = piece.rfind('<');
+        const std::string_view display = lt == std::string_view::npos ? std::string_view() : trimView(piece.substr(0, lt));
+        if (display.empty() || display.front() == '"' || display.find("=?") == std::string_view::npos) {
+            out.append(ContentCoding::decodeEncodedWords(piece));
+            continue;
+        }
+        const std::string name = ContentCoding::decodeEncodedWords(display);
+        if (piece.front() == ' ') out.push_back(' ');
+        if (name.find_first_of(",;:<>@\"()[]\\.") == std::string::npos) out.append(name);
+        else appendQuoted(name, out);
+        out.push_back(' ');
+        out.append(trimView(piece.substr(lt)));
+    }
+    return out;
+}
+
+}  // namespace
+
 void MimeField::setValue(std::string_view value) {
     std::string v;
-    if (containsNoCase(value, "?Q?") || containsNoCase(value, "?B?")) v = ContentCoding::decodeEncodedWords(value);
-    else v.assign(value);
+    if (!containsNoCase(value, "?Q?") && !containsNoCase(value, "?B?")) v.assign(value);
+    else if (isAddressFieldName(name_.view())) v = decodeAddressListWords(value);
+    else v = ContentCoding::decodeEncodedWords(value);
     if (v.find('\n') != std::string::npos) {
         StringBuffer sb(v);
         sb.replaceAll("\r\n\t", "");

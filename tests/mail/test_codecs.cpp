@@ -2,6 +2,7 @@
 // and decoders that tolerate what real mail carries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "mail/mime/content_coding.h"
@@ -233,6 +234,27 @@ TEST(EncodedWords, ChunksNeverSplitCharacters) {
         pos = e == std::string::npos ? out.size() : e + 3;
     }
     EXPECT_EQ(joined, text);
+}
+
+// Every length of 1 to 40 two-byte characters, in each kind of word: every
+// word at most 75 characters (RFC 2047 section 2), the text given back.
+TEST(EncodedWords, EveryLengthStaysWithinSeventyFive) {
+    for (const char kind : {'Q', 'B', 'P'}) {
+        std::string text;
+        for (int n = 1; n <= 40; ++n) {
+            text += "\xC3\xA9";
+            std::string out, joined;
+            if (kind == 'Q') ContentCoding::encodeQWord(text, "utf-8", out);
+            if (kind == 'B') ContentCoding::encodeBWord(text, "utf-8", out);
+            if (kind == 'P') ContentCoding::encodePhrase(text, "utf-8", ContentCoding::PhraseUse::AddressList, out);
+            for (std::size_t pos = 0, end = 0; pos <= out.size(); pos = end + 3) {
+                end = std::min(out.find("\r\n\t", pos), out.size());
+                EXPECT_LE(end - pos, 75u) << kind << n << ": " << out.substr(pos, end - pos);
+                joined += ContentCoding::decodeEncodedWords(out.substr(pos, end - pos));
+            }
+            EXPECT_EQ(joined, text) << kind << n;
+        }
+    }
 }
 
 struct WordDecodeCase {

@@ -112,6 +112,12 @@ std::vector<RoundCase> cases() {
         s.to = {{"J\xC3\xBCrgen M\xC3\xBCller", "j@x.test"}};
         v.push_back({"AttachmentWithCjkBody", s, "Zelmar", "z@x.test"});
     }
+    // Display names with a comma, quotes and address syntax are one phrase.
+    for (const std::string name : {"\xC3\x9Cnal", "\xE4\xBD\xA0\xE5\xA5\xBD"}) {
+        auto s = base("To", "Hi\r\n");
+        s.to = {{name + ", Ay\xC5\x9F" "e", "ayse@example.test"}, {"Jo \"JJ\" " + name + " (x) <y>; =?q?=", "jo@x.test"}};
+        v.push_back({name.size() == 5 ? "NamesWithCommasLatin" : "NamesWithCommasCjk", s, "Zelmar", "z@x.test"});
+    }
     {
         auto s = base("Bcc only", "Hidden\r\n");
         s.to = {};

@@ -153,11 +153,15 @@ TEST(HeaderWords, EscapedQuotesInNamesKeepAddressesApart) {
     EXPECT_EQ(one("To", joinFullForms(list), 28591),
               "To: \"Jo\\\"e\" <j@x.com>, =?iso-8859-1?Q?Andr=E9?= <a@x.com>,\r\n\t \"Bob\" <b@x.com>");
 
-    // The encoded name is the name itself, without its escapes.
+    // The encoded name is the name itself, without its escapes, and its
+    // words hold nothing a reader would take for address syntax (RFC 2047
+    // section 5(3)): no quote, backslash or comma as it is.
     EXPECT_EQ(one("To", Rfc822Address("Dom\\J\xC3\xBCrgen", "d@x.com").fullForm(), 28591),
-              "To: =?iso-8859-1?Q?Dom\\J=FCrgen?= <d@x.com>");
+              "To: =?iso-8859-1?Q?Dom=5CJ=FCrgen?= <d@x.com>");
     EXPECT_EQ(one("To", Rfc822Address("\"Andr\xC3\xA9\"", "a@x.com").fullForm(), 28591),
-              "To: =?iso-8859-1?Q?\"Andr=E9\"?= <a@x.com>");
+              "To: =?iso-8859-1?Q?=22Andr=E9=22?= <a@x.com>");
+    EXPECT_EQ(one("To", Rfc822Address("\xC3\x9Cnal, Ay\xC5\x9F" "e", "a@x.test").fullForm(), 28592),
+              "To: =?iso-8859-2?Q?=DCnal=2C_Ay=BAe?= <a@x.test>");
 
     // All 7-bit and long: still folded after the commas, not taken for one
     // long quoted string.

@@ -15,6 +15,7 @@
 #include "mail/smtp/hmac_md5.h"
 #include "mail/smtp/smtp_conn_impl.h"
 #include "net/timeout_socket.h"
+#include "tests/support/shell_output.h"
 
 namespace zelmar::test {
 namespace {
@@ -50,6 +51,18 @@ TEST(HmacMd5, Rfc2104And2202Vectors) {
          "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
     };
     for (const R& r : rows) EXPECT_EQ(HmacMD5::hexMac(r.key, r.data), r.want) << r.data;
+}
+
+// Keys around the 64-byte block size (64: used as it is; 65: hashed first)
+// against openssl's own HMAC, as CRAM-MD5 uses them with such a password.
+TEST(HmacMd5, KeysAroundTheBlockSizeMatchOpenssl) {
+    const std::string challenge = "<1896.697170952@postoffice.reston.mci.net>";
+    for (const std::size_t length : {63u, 64u, 65u}) {
+        const std::string key = std::string("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_.-").substr(0, length);
+        const std::string printed = ShellOutput("printf '%s' '" + challenge + "' | openssl dgst -md5 -hmac '" + key + "'");
+        ASSERT_NE(printed.rfind("= "), std::string::npos) << printed;
+        EXPECT_EQ(cramMd5Response("tim", key, challenge), "tim " + printed.substr(printed.rfind("= ") + 2, 32)) << length;
+    }
 }
 
 TEST(CramMd5, Rfc2195Example) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "app/notify/address_history.h"
 #include "app/notify/desktop_notes.h"
@@ -113,6 +114,10 @@ TEST(AddressHistory, StatusPageRowsAndTimeSinceTheLastChange) {
     };
     for (const auto& [seconds, text] : since) EXPECT_EQ(TimeSinceLastChange(entries, 200 + seconds), text);
     EXPECT_EQ(TimeSinceLastChange({}, 1), "");
+    // Times from a hand-edited file at the ends of the range: no overflow.
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(TimeSinceLastChange({{kMin, {}, {}}}, 1700000000), "106751991167300 d 15 h");
+    EXPECT_EQ(TimeSinceLastChange({{-(kMin + 1), {}, {}}}, kMin), "less than a minute");
 }
 
 TEST(DesktopNotes, ChangeFailureAndRecoveryEachOnce) {
@@ -154,6 +159,15 @@ TEST(DesktopNotes, AFailureIsSaidInWords) {
         ASSERT_EQ(notes.size(), 1u) << body;
         EXPECT_EQ(notes[0].body, body);
     }
+}
+
+// The service reads a body as markup: what came from outside is text.
+TEST(DesktopNotes, MarkupFromOutsideIsShownAsText) {
+    const auto notes = DesktopNotePlanner().Plan(
+        Snap("10.0.0.2", "10.0.0.1<b>"), {{"FTP", true, {DeliveryOutcome::Failed, "", "", "<a href=\"x\">&'<img src='file:///x'>", 0}}});
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].body, "WAN 10.0.0.1&lt;b&gt; → 10.0.0.2");
+    EXPECT_EQ(notes[1].body, "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;img src=&#39;file:///x&#39;&gt;");
 }
 
 }  // namespace

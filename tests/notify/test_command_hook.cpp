@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "app/notify/command_hook.h"
@@ -103,6 +104,15 @@ TEST(CommandHook, RunsWithEnvironmentAndNothingElseOfOurs) {
     EXPECT_EQ(report.back(), "OnChangeCommand sh -c ... failed with exit code 3");
 }
 
+// Gone, or a zombie of init's.
+bool Gone(pid_t pid) {
+    for (int i = 0; i < 100; ++i, ::usleep(20000))
+        if (const std::string stat = test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+            stat.empty() || stat.find(") Z") != std::string::npos)
+            return true;
+    return false;
+}
+
 TEST(CommandHook, AProgramThatSleepsPastTheTimeoutIsKilledWithItsChildren) {
     ScratchDir dir;
     HookRun run;
@@ -116,16 +126,47 @@ TEST(CommandHook, AProgramThatSleepsPastTheTimeoutIsKilledWithItsChildren) {
     EXPECT_GE(took, std::chrono::milliseconds(1000));
     EXPECT_LT(took, std::chrono::seconds(5));
     EXPECT_EQ(r.output, "started\n");
-    const pid_t child = std::stoi(test::ReadFile(dir / "child"));
-    // The background child was in the group: gone (or a zombie of init's).
-    bool gone = false;
-    for (int i = 0; i < 100 && !gone; ++i) {
-        const std::string stat = test::ReadFile("/proc/" + std::to_string(child) + "/stat");
-        gone = stat.empty() || stat.find(") Z") != std::string::npos;
-        if (!gone) ::usleep(20000);
-    }
-    EXPECT_TRUE(gone);
+    // The background child was in the group.
+    EXPECT_TRUE(Gone(std::stoi(test::ReadFile(dir / "child"))));
     EXPECT_NE(HookReport("x", r, 1).back().find("did not end within 1 seconds"), std::string::npos);
+}
+
+// Nothing of a hook outlives its run, and the time-out holds: one that moves
+// into our group is killed by its own pid; what one that ended in time left
+// running is ended too. Each writes the pid that must be gone to "watch".
+TEST(CommandHook, NothingOutlivesTheRunAndTheReportSaysWhatHappened) {
+    for (const auto& [script, timedOut, reportEnd] :
+         {std::tuple{"import os, time\nos.setpgid(0, os.getpgid(os.getppid()))\n"
+                     "open('watch', 'w').write(str(os.getpid()))\ntime.sleep(8)",
+                     true, "it had left its process group, so programs it started may still run"},
+          {"import subprocess\nopen('watch', 'w').write(str(subprocess.Popen(['sleep', '30']).pid))", false,
+           "left programs running; they were stopped"}}) {
+        ScratchDir dir;
+        const auto start = std::chrono::steady_clock::now();
+        const HookResult r = RunHook({{"/usr/bin/python3", "-c", script}, {}, std::chrono::seconds(1), dir.path()});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << script;
+        EXPECT_EQ(r.timedOut, timedOut) << script;
+        EXPECT_TRUE(Gone(std::stoi("0" + test::ReadFile(dir / "watch")))) << script;
+        EXPECT_NE(HookReport("x", r, 1).back().find(reportEnd), std::string::npos) << HookReport("x", r, 1).back();
+    }
+}
+
+// A hook still running when the headless program is told to end (SIGTERM)
+// is ended with it, its group and itself.
+TEST(CommandHook, AHookRunningAtSigtermEndsWithTheProgram) {
+    ScratchDir dir, runtime;
+    test::WriteFile(dir / "online.htm", "%S");
+    test::WriteFile(dir / "Zelmar.ini",
+                    "[LocalSettings]\nFTPServer=127.0.0.1\nSiteName=Test\nPort=9\nUserID=u\nPassword=p\nRemoteFile=s.htm\n"
+                    "OnlineFile=online.htm\nOfflineFile=online.htm\nEnableFTP=1\nWANIPURL=http://127.0.0.1:9/\n"
+                    "[Preferences]\nIsUpdateOnStart=1\nInitStartupDelay=0\nRefreshIntv=0\nTimeout=30\n"
+                    "OnChangeCommand=/bin/sh -c 'echo $$ > hook; sleep 60 & echo $! > child; wait'\n");
+    test::ChildProcess zelmar({"/bin/sh", "-c", "cd '" + dir.path() + "' && exec '" ZELMAR_BINARY "' --config-dir . --headless"},
+                              dir / "out.txt", {{"XDG_RUNTIME_DIR", runtime.path()}});
+    for (int i = 0; i < 500 && test::ReadFile(dir / "child").find('\n') == std::string::npos; ++i) ::usleep(20000);
+    ::kill(zelmar.pid(), SIGTERM);
+    ASSERT_NE(zelmar.Wait(std::chrono::seconds(20)), -1) << "did not exit";
+    for (const char* file : {"hook", "child"}) EXPECT_TRUE(Gone(std::stoi(test::ReadFile(dir / file)))) << file;
 }
 
 // Megabytes of output: read and dropped past the limit (the program is

@@ -12,6 +12,7 @@
 
 #include "app/core/core.h"
 #include "app/core/settings.h"
+#include "app/core/text.h"
 #include "app/notify/certificate_pins.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
@@ -485,7 +486,8 @@ TEST_F(NotificationEmail, ALongMessageFileIsCutAt32000Bytes) {
 TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
     Start();
     Edit([](Settings& s) {
-        s.EmailTo = "Second Person <second@x.test>;carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x; a@x.test, b@x.test";
+        s.EmailTo = "Second Person <second@x.test>;carol@example.org> NOTIFY=NEVER ORCPT=rfc822;x; a@x.test, b@x.test;"
+                    "\"\xC3\x9Cnal, Ay\xC5\x9F" "e\" <ayse@x.test>";
     });
     SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, (std::vector<std::string>{
@@ -493,8 +495,11 @@ TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
                               "Warning: 'x' is not an e-mail address; left out", kAttempting,
                               "E-mail sent to 3 recipient(s)."}));
     ASSERT_EQ(Received(), 1);
-    EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\"]")) << server->Meta(1);
-    EXPECT_EQ(HeaderValue(server->Raw(1), "To"), "\"Second Person\" <second@x.test>, a@x.test, b@x.test");
+    EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\", \"ayse@x.test\"]"))
+        << server->Meta(1);
+    // A name with a comma is one phrase (RFC 2047 section 5(3)), not two recipients.
+    EXPECT_EQ(HeaderValue(server->Raw(1), "To"),
+              "\"Second Person\" <second@x.test>, a@x.test,\t b@x.test, =?iso-8859-2?Q?=DCnal=2C_Ay=BAe?= <ayse@x.test>");
 }
 
 TEST_F(NotificationEmail, TwoSendersAreRefused) {
@@ -575,13 +580,22 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
         std::string stored;
     };
     const std::string other(64, 'a');
+    // The spellings people paste: openssl's "AB:CD:...", and "sha256:<hex>".
+    std::string opensslForm;
+    for (std::size_t i = 0; i < pin.size(); i += 2)
+        opensslForm += (i ? ":" : "") + UpperAscii(pin.substr(i, 2));
+    const auto write = [&](const std::string& value) {
+        return [&, value] { ASSERT_TRUE(core->ini().WriteString(kCertificatePins, key, value)); };
+    };
     const Step steps[] = {
         {"FirstUse", [] {}, 1, "is not verified; accepted and remembered", pin},
         {"SameAgain", [] {}, 2, nullptr, pin},
-        {"Changed", [&] { ASSERT_TRUE(core->ini().WriteString(kCertificatePins, key, other)); }, 2,
-         "has changed since it was accepted", other},
-        {"Accepted", [&] { AcceptNewMailServerCertificate(*core); }, 3, "is not verified; accepted and remembered", pin},
-        {"Required", [&] { Edit([](Settings& s) { s.RequireVerifiedCertificate = 1; }); }, 3,
+        {"Changed", write(other), 2, "has changed since it was accepted", other},
+        {"OpensslSpelling", write(opensslForm), 3, nullptr, pin},
+        {"OtherWithPrefix", write(" SHA256:" + UpperAscii(other)), 3, "has changed since it was accepted", other},
+        {"NoFingerprint", write("AB:CD:EF"), 3, "is not a SHA-256 fingerprint", ""},
+        {"Accepted", [&] { AcceptNewMailServerCertificate(*core); }, 4, "is not verified; accepted and remembered", pin},
+        {"Required", [&] { Edit([](Settings& s) { s.RequireVerifiedCertificate = 1; }); }, 4,
          "cannot be verified (RequireVerifiedCertificate=1)", pin},
     };
     for (const Step& step : steps) {
@@ -593,5 +607,8 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
                                        [&](const std::string& l) { return step.lineHas && Has(l, step.lineHas); });
         EXPECT_EQ(found, step.lineHas != nullptr) << step.what;
         EXPECT_EQ(StoredCertificatePin(core->ini(), key), step.stored) << step.what;
+        if (std::string_view(step.what) == "NoFingerprint") {
+            EXPECT_EQ(core->ini().GetString(kCertificatePins, key), "AB:CD:EF") << "the user's value is kept";
+        }
     }
 }

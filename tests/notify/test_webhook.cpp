@@ -6,11 +6,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
 #include "app/notify/webhook.h"
 #include "app/notify/webhook_secret.h"
+#include "app/refresh/channel_record.h"
+#include "app/refresh/refresh_pipeline.h"
 #include "tests/support/peer_process.h"
 
 namespace zelmar {
@@ -212,6 +215,30 @@ TEST_F(WebhookPeer, AnswersOutside2xxFail) {
             << lines.All();
         EXPECT_EQ(lines.All().find("second line"), std::string::npos);
         EXPECT_EQ(lines.All().find("hush"), std::string::npos);
+    }
+}
+
+// A refusal (401, 500) waits for the dynamic-DNS back-off; a refresh the
+// user asks for does not wait.
+TEST_F(WebhookPeer, ARefusalWaitsForTheBackOff) {
+    for (const char* status : {"401", "500"}) {
+        SetUp();
+        ScratchDir dir;
+        IniFile ini(dir / "Zelmar.ini");
+        WebhookChannel channel(Hook(Url(0, std::string("/status/") + status)), "s");
+        Lines lines;
+        RefreshSnapshot at = Snapshot("203.0.113.9");
+        const std::int64_t start = EpochSeconds(at.time);
+        // {seconds after the first try, trigger, requests received then, RetryAt - start}
+        for (const auto& [after, trigger, requests, retryAt] :
+             {std::tuple{0, RefreshTrigger::Timer, 1u, 300}, {299, RefreshTrigger::Timer, 1u, 300},
+              {300, RefreshTrigger::Timer, 2u, 900}, {302, RefreshTrigger::Manual, 3u, 302 + 1200}}) {
+            at.time = std::chrono::system_clock::time_point(std::chrono::seconds(start + after));
+            at.trigger = trigger;
+            RefreshPipeline::RunChannel(ini, channel, at, lines);
+            EXPECT_EQ(Got().size(), requests) << status << " +" << after;
+            EXPECT_EQ(LoadChannelRecord(ini, channel.Name()).retryAt - start, retryAt) << status << " +" << after;
+        }
     }
 }
 

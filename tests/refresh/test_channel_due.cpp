@@ -1,11 +1,15 @@
 // The channels' "due" decisions and the records they are made against.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/core/ini_file.h"
 #include "app/notify/notification_email.h"
 #include "app/publish/publishing.h"
 #include "app/refresh/channel_record.h"
+#include "tests/ddns/ddns_test_support.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/pipeline_support.h"
 
 using namespace zelmar;
 
@@ -186,6 +190,31 @@ TEST(RecordLoad, BrokenNumbersReadAsNothing) {
     EXPECT_EQ(r.deliveredAt, 0);
     EXPECT_EQ(r.failures, 0);
     EXPECT_EQ(r.retryAt, 0);
+}
+
+// A record time beyond the longest back-off (a clock once set ahead) is
+// brought back and said once; the channel is tried once the bound has come.
+TEST(RecordFromTheFuture, IsClampedSaidOnceAndTriedAgain) {
+    constexpr std::int64_t kBound = test::kTestNow + kLongestRetryBackoffSeconds, k9999 = 253402300799, kZero = 0, kOne = 1;
+    // {RetryAt, DeliveredAt, said, tried at once}
+    for (const auto& [retryAt, deliveredAt, said, triedAtOnce] :
+         {std::tuple{k9999, kOne, true, 0}, {kBound + 1, kOne, true, 0}, {kBound, kOne, false, 0}, {kZero, k9999, true, 1}}) {
+        zelmar::test::ScratchDir dir;
+        IniFile ini(dir / "Zelmar.ini");
+        ASSERT_TRUE(StoreChannelRecord(ini, "FTP", {kDelivered, deliveredAt, 1, retryAt, "", ""}));
+        int tried = 0;
+        test::ScriptedChannel channel("FTP", [&](auto&, auto&) { return ++tried, DeliveryResult::Success(); },
+                                      [](auto&, const ChannelRecord& r) { return r.deliveredAt <= test::kTestNow; });
+        test::LineReporter reporter;
+        RefreshSnapshot snapshot = test::SnapshotWith("203.0.113.7");
+        RefreshPipeline::RunChannel(ini, channel, snapshot, reporter);
+        EXPECT_EQ(tried, triedAtOnce) << retryAt;
+        EXPECT_EQ(LoadChannelRecord(ini, "FTP").retryAt, tried ? 0 : std::min(retryAt, kBound)) << retryAt;
+        snapshot.time += std::chrono::seconds(kLongestRetryBackoffSeconds);
+        RefreshPipeline::RunChannel(ini, channel, snapshot, reporter);
+        EXPECT_EQ(tried, triedAtOnce + 1) << retryAt;
+        EXPECT_EQ(reporter.lines.size(), said ? 1u : 0u) << retryAt;
+    }
 }
 
 }  // namespace

@@ -1223,4 +1223,27 @@ TEST_F(MainSheet, DdnsEntryDialogKeepsTheStoredTtl) {
     }
 }
 
+// The record types survive the dialog: an entry opened and confirmed keeps
+// them, and one added with them has them.
+TEST_F(MainSheet, DdnsEntryDialogKeepsTheRecordTypes) {
+    DdnsPageModel model(core->ini(), core->scrambleKey());
+    for (const int adding : {0, 1})
+        for (const auto& [a, aaaa] : {std::pair{true, false}, {false, true}, {true, true}}) {
+            DdnsEntry e;
+            e.name = "home";
+            e.protocol = DdnsProtocol::DuckDns;
+            e.hosts = {"home"};
+            e.wantA = a;
+            e.wantAAAA = aaaa;
+            std::string error;
+            model.Remove("home");
+            ASSERT_TRUE(adding || model.Save(e, "token", true, error)) << error;
+            CDdnsEntryDlg dialog(model, adding ? e : model.Load("home"), adding, sheet.get());
+            for (QLineEdit* field : dialog.findChildren<QLineEdit*>())
+                if (field->echoMode() == QLineEdit::Password) field->setText("token");
+            dialog.accept();
+            EXPECT_EQ(std::pair(model.Load("home").wantA, model.Load("home").wantAAAA), std::pair(a, aaaa)) << adding;
+        }
+}
+
 }  // namespace
