@@ -27,6 +27,8 @@ std::string FailureBody(const DeliveryResult& r) {
 // The notification service reads a note's body as markup (links, images,
 // even "file:" ones): text from elsewhere (a server's answer, an address an
 // echo page gave) is escaped so that it can only ever be shown as text.
+// Only the three characters that open markup or an entity: quotes are plain
+// text outside a tag, and not every service knows numeric references.
 std::string MarkupEscaped(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -35,8 +37,6 @@ std::string MarkupEscaped(std::string_view text) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
             default: out.push_back(c);
         }
     }

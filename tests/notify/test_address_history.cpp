@@ -167,7 +167,7 @@ TEST(DesktopNotes, MarkupFromOutsideIsShownAsText) {
         Snap("10.0.0.2", "10.0.0.1<b>"), {{"FTP", true, {DeliveryOutcome::Failed, "", "", "<a href=\"x\">&'<img src='file:///x'>", 0}}});
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(notes[0].body, "WAN 10.0.0.1&lt;b&gt; → 10.0.0.2");
-    EXPECT_EQ(notes[1].body, "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;img src=&#39;file:///x&#39;&gt;");
+    EXPECT_EQ(notes[1].body, "&lt;a href=\"x\"&gt;&amp;'&lt;img src='file:///x'&gt;.");
 }
 
 }  // namespace

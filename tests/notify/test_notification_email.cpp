@@ -493,7 +493,7 @@ TEST_F(NotificationEmail, RecipientPiecesAreReadAsAddresses) {
     EXPECT_EQ(host.lines, (std::vector<std::string>{
                               kAttempting, "Warning: 'carol@example.org> NOTIFY=NEVER ORCPT=rfc822' is not an e-mail address; left out",
                               "Warning: 'x' is not an e-mail address; left out", kAttempting,
-                              "E-mail sent to 3 recipient(s)."}));
+                              "E-mail sent to 4 recipient(s)."}));
     ASSERT_EQ(Received(), 1);
     EXPECT_TRUE(Has(server->Meta(1), "\"rcpt_tos\": [\"second@x.test\", \"a@x.test\", \"b@x.test\", \"ayse@x.test\"]"))
         << server->Meta(1);
