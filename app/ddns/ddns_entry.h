@@ -48,6 +48,8 @@ struct DdnsEntry {
     std::string caFile;
     bool enabled = true;
     std::string secret;  // in clear, in memory only
+    // Non-empty: a secret is stored but cannot be read now; why.
+    std::string secretProblem;
 
     // "DDNS home": the channel's name and its section.
     std::string SectionName() const { return kDdnsSectionPrefix + name; }
@@ -100,8 +102,8 @@ bool WriteDdnsSecret(SecretStore& store, const std::string& name, const std::str
 bool ValidDdnsEntryName(const std::string& name);
 
 // A stable digest of every setting that decides what the entry sends and
-// where (a keyed digest of the secret, never the secret itself): a permanently
-// refused entry starts again when it changes.
-std::string DdnsFingerprint(const DdnsEntry& e, const std::string& scrambleKey);
+// where, the secret included (SecretFingerprint under the folder's
+// FingerprintKey): a permanently refused entry starts again when it changes.
+std::string DdnsFingerprint(const DdnsEntry& e, const std::string& fingerprintKey);
 
 }  // namespace zelmar

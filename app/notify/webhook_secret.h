@@ -17,8 +17,10 @@ class SecretStore;
 
 inline constexpr std::size_t kMaxWebhookSecretChars = 4096;
 
-// The secret in clear; empty when none is stored.
-std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey);
+// The secret in clear; empty when none is stored, or when it is stored but
+// cannot be read now (unreadable, when given, then says why).
+std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey,
+                              std::string* unreadable = nullptr);
 std::string ReadWebhookSecret(SecretStore& store, const std::string& webhookName);
 
 // Stores the secret of the existing section "[Webhook <name>]". Refuses a
