@@ -59,7 +59,8 @@ std::string UntrustedSettingsReason(const std::string& folder, const char* trust
 
 // For main(): chooses the folder, makes it when missing, gives a folder
 // without "Zelmar.ini" the installed templates, refuses it when it cannot be
-// trusted (see UntrustedSettingsReason) and makes it the current folder. Returns an empty string or why the program cannot go on.
+// trusted (see UntrustedSettingsReason) and makes it the current folder.
+// Returns an empty string or why the program cannot go on.
 std::string EnterSettingsFolder(const std::string& explicitFolder, bool userFolderOnly);
 
 }  // namespace zelmar

@@ -52,7 +52,8 @@ void Core::LoadOrCreateSettings() {
                                SmtpSecretId(loaded.EmailServer, loaded.EmailAccount)});
         bool inKeyring = false;
         for (const SecretId& id : ids)
-            inKeyring = inKeyring || EqualsNoCase(TrimBlanks(ini_.GetString(id.section, id.MarkerKey())), kSecretInKeyring);
+            inKeyring = inKeyring ||
+                        EqualsNoCase(TrimBlanks(ini_.GetString(id.section, id.MarkerKey())), kSecretInKeyring);
         if (std::string notice = secrets_.StartupNotice(inFile, inKeyring); !notice.empty()) lines.push_back(notice);
     }
     CopyFtpPageToWorking(loaded);

@@ -107,7 +107,8 @@ public:
         api_->g_object_unref(cancellable_);
         RunBudget& b = Budget();
         std::lock_guard<std::mutex> lock(b.mutex);
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
         b.left = took < b.left ? b.left - took : std::chrono::milliseconds(0);
         b.timedOut = b.timedOut || timedOut;
     }

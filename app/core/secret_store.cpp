@@ -205,7 +205,8 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
         if (same) return WriteResult{true, Where::Unchanged, "", ""};
         std::string storeWhy;
         const SecretId own = InFolder(id, true);
-        const Keyring::Status st = own.folder.empty() ? Keyring::Status::Failed : keyring_->Store(own, secret, storeWhy);
+        const Keyring::Status st =
+            own.folder.empty() ? Keyring::Status::Failed : keyring_->Store(own, secret, storeWhy);
         if (own.folder.empty()) storeWhy = "cannot write " + ini_.path();
         if (st == Keyring::Status::Ok) {
             IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));

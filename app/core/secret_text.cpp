@@ -68,7 +68,8 @@ std::vector<std::string> SecretForms(const std::string& secret, const std::strin
                                       Base64(login + ":" + secret)};
     if (login.empty()) forms.pop_back();
     // Longest first, so that a form holding a shorter one is masked whole.
-    std::sort(forms.begin(), forms.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::sort(forms.begin(), forms.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     forms.erase(std::unique(forms.begin(), forms.end()), forms.end());
     return forms;
 }
@@ -85,8 +86,8 @@ std::string WithoutSecretForms(std::string text, const std::vector<std::string>&
 std::string HmacSha256Hex(const std::string& key, const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
-              text.size(), digest, &length))
+    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+              reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &length))
         return {};
     return Hex(digest, length);
 }

@@ -262,7 +262,8 @@ void WriteSavedSettings(IniFile& ini, const Settings& saved, const std::string& 
 }
 
 SecretId FtpSecretId(const Settings& s) {
-    return SecretId{"ftp", kLocalSettings, "Password", s.ftpPage.FTPServer, s.ftpPage.UserID, TrimBlanks(s.ftpPage.Port)};
+    return SecretId{"ftp", kLocalSettings, "Password", s.ftpPage.FTPServer, s.ftpPage.UserID,
+                    TrimBlanks(s.ftpPage.Port)};
 }
 
 SecretId ProxySecretId(const Settings& s) {

@@ -153,10 +153,7 @@ DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::
     if (e.ttl <= 0) e.ttl = kDefaultDdnsTtl;
     e.caFile = get("CAFile");
     e.enabled = ini.GetInt(section, "Enabled", 1) == 1;
-    bool unreadable = false;
-    std::string why;
-    e.secret = ReadStoredSecret(ini, scrambleKey, DdnsSecretId(ini, name), &why, &unreadable);
-    if (unreadable) e.secretProblem = why;
+    e.secret = ReadDdnsSecret(ini, name, scrambleKey, &e.secretProblem);
 
     for (std::string& p : CheckDdnsEntry(e)) problems.push_back(std::move(p));
     return e;
@@ -178,7 +175,8 @@ std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e) {
         if (!EqualsNoCase(base.substr(0, 8), "https://"))
             problems.push_back("\"Server\" must be an https:// address: the secret never travels unencrypted");
     }
-    if (e.secret.empty() && e.secretProblem.empty()) problems.push_back("no secret is stored (zelmar --set-ddns-secret " + e.name + ")");
+    if (e.secret.empty() && e.secretProblem.empty())
+        problems.push_back("no secret is stored (zelmar --set-ddns-secret " + e.name + ")");
     return problems;
 }
 
@@ -206,8 +204,13 @@ bool RemoveDdnsEntry(IniFile& ini, const std::string& name) {
     return ini.DeleteSection(kDdnsSectionPrefix + name);
 }
 
-std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey) {
-    return ReadStoredSecret(ini, scrambleKey, DdnsSecretId(ini, name));
+std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey,
+                           std::string* unreadable) {
+    std::string problem;
+    bool failed = false;
+    std::string secret = ReadStoredSecret(ini, scrambleKey, DdnsSecretId(ini, name), &problem, &failed);
+    if (unreadable) *unreadable = failed ? problem : std::string();
+    return secret;
 }
 
 std::string ReadDdnsSecret(SecretStore& store, const std::string& name, std::string* problem) {

@@ -86,8 +86,10 @@ bool RemoveDdnsEntry(IniFile& ini, const std::string& name);
 // The one place where an entry's secret is read and written: through the
 // SecretStore (DdnsSecretId), so it lives in the desktop keyring or,
 // scrambled, in the settings file, as "SecretStore" says. The forms without
-// a store use the desktop's Secret Service.
-std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey);
+// a store use the desktop's Secret Service; unreadable (when given) says
+// why a secret that is stored cannot be read now (a locked keyring).
+std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey,
+                           std::string* unreadable = nullptr);
 std::string ReadDdnsSecret(SecretStore& store, const std::string& name, std::string* problem = nullptr);
 // Refuses a secret that is too long, holds a line break or NUL, or would not
 // come back from the file unchanged when it has to go there; error says why,

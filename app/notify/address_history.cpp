@@ -87,7 +87,10 @@ bool AddressHistory::Load(std::string& error) {
         return false;
     }
     if (!r.ok) {
-        error = "cannot read " + path_ + ": " + (r.err == ELOOP ? "it is a symbolic link" : r.notRegular ? "it is not a regular file" : std::strerror(r.err));
+        error = "cannot read " + path_ + ": " +
+                (r.err == ELOOP     ? "it is a symbolic link"
+                 : r.notRegular     ? "it is not a regular file"
+                                    : std::strerror(r.err));
         return false;
     }
     const std::string& text = r.data;

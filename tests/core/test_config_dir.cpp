@@ -93,9 +93,7 @@ struct TrustCase {
     uid_t iniOwner;  // 0: ours
     const char* trusted;
     const char* doubt;  // in the refusal; nullptr: used
-};
-
-const TrustCase kTrustCases[] = {
+} const kTrustCases[] = {
     {"private", 0700, 0600, 0, nullptr, nullptr},
     {"readable_by_all", 0755, 0644, 0, nullptr, nullptr},
     {"folder_writable_by_all_and_sticky", 01777, 0600, 0, nullptr, "the folder may be written by anyone (mode 1777)"},
@@ -112,23 +110,17 @@ TEST_P(SettingsTrust, AFolderOthersCouldWriteIsRefusedWithHowToAllowIt) {
     const TrustCase& c = GetParam();
     if (c.iniOwner != 0 && ::geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
     ScratchDir dir;
-    const std::string folder = dir / "conf";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    WriteFile(folder + "/Zelmar.ini", "[Preferences]\n");
-    ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
-    ASSERT_EQ(::chmod((folder + "/Zelmar.ini").c_str(), c.iniMode), 0);
-    if (c.iniOwner != 0) {
-        ASSERT_EQ(::chown((folder + "/Zelmar.ini").c_str(), c.iniOwner, c.iniOwner), 0);
-    }
+    const std::string ini = dir / "Zelmar.ini";
+    WriteFile(ini, "[Preferences]\n");
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.folderMode) | ::chmod(ini.c_str(), c.iniMode), 0);
+    ASSERT_EQ(c.iniOwner != 0 ? ::chown(ini.c_str(), c.iniOwner, c.iniOwner) : 0, 0);
     char trusted[256] = {};
-    if (c.trusted) std::snprintf(trusted, sizeof trusted, c.trusted, folder.c_str());
-    const std::string reason = UntrustedSettingsReason(folder, c.trusted ? trusted : nullptr);
-    if (!c.doubt) {
-        EXPECT_EQ(reason, "");
-        return;
-    }
+    if (c.trusted) std::snprintf(trusted, sizeof trusted, c.trusted, dir.path().c_str());
+    const std::string reason = UntrustedSettingsReason(dir.path(), c.trusted ? trusted : nullptr);
+    ASSERT_EQ(reason.empty(), c.doubt == nullptr) << reason;
+    if (!c.doubt) return;
     EXPECT_NE(reason.find(c.doubt), std::string::npos) << reason;
-    EXPECT_NE(reason.find("ZELMAR_TRUSTED_FOLDERS=" + folder), std::string::npos) << reason;
+    EXPECT_NE(reason.find("ZELMAR_TRUSTED_FOLDERS=" + dir.path()), std::string::npos) << reason;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SettingsTrust, ::testing::ValuesIn(kTrustCases),

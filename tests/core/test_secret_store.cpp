@@ -291,9 +291,7 @@ struct FingerprintCase {
     const char* name;
     const char* settings;
     std::vector<std::unique_ptr<DeliveryChannel>> (*make)(const ChannelContext&);
-};
-
-const FingerprintCase kFingerprintCases[] = {
+} const kFingerprintCases[] = {
     {"ddns", "[DDNS home]\nProtocol=duckdns\nHost=home\n", MakeDdnsChannels},
     {"webhook", "[Webhook w]\nURL=https://hooks.example.org/x?t=%{secret}\n",
      [](const ChannelContext& c) { return MakeWebhookChannels(c); }},

@@ -79,12 +79,10 @@ TEST(AddressHistory, AFileThatIsNotAHistoryIsReportedAndReplaced) {
 struct HostileHistory {
     const char* name;
     void (*make)(const std::string& dir, const std::string& path);
-};
-
-const HostileHistory kHostileHistories[] = {
-    {"symlink", [](const std::string& dir, const std::string& path) { (void)!symlink((dir + "/mine").c_str(), path.c_str()); }},
+} const kHostileHistories[] = {
+    {"symlink",
+     [](const std::string& d, const std::string& path) { ASSERT_EQ(symlink((d + "/mine").c_str(), path.c_str()), 0); }},
     {"named_pipe", [](const std::string&, const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
-    {"folder", [](const std::string&, const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
 };
 
 class HostileHistoryFile : public ::testing::TestWithParam<HostileHistory> {};
@@ -95,8 +93,7 @@ TEST_P(HostileHistoryFile, IsNeitherReadNorWrittenThrough) {
     GetParam().make(dir.path(), dir / kHistoryFileName);
     AddressHistory h(dir / kHistoryFileName);
     std::string error;
-    EXPECT_FALSE(h.Load(error));
-    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+    EXPECT_FALSE(h.Load(error) || error.find("cannot read") == std::string::npos) << error;
     EXPECT_FALSE(h.Add({1, {"1.1.1.1", "", "", ""}, {"2.2.2.2", "", "", ""}}, error));
     EXPECT_EQ(test::ReadFile(dir / "mine"), "the user's own file");
 }
