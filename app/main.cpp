@@ -24,6 +24,7 @@
 #include "app/core/config_dir.h"
 #include "app/core/core.h"
 #include "app/notify/session_notifier.h"
+#include "app/core/file_io.h"
 #include "app/core/headless_host.h"
 #include "app/core/messages.h"
 #include "app/core/single_instance.h"
@@ -407,21 +408,10 @@ bool ReadSecretLine(std::string& line, const char* prompt = "SMTP password: ",
             ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
         }
     }
-    line.clear();
-    bool got = false;
-    for (;;) {
-        char c;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got = true;
-        if (c == '\n') break;
-        // A password longer than the settings hold is refused later; stop
-        // reading well before memory matters.
-        if (line.size() <= limit) line.push_back(c);
-    }
+    // A password longer than the settings hold is refused later; reading
+    // stops one byte past the limit.
+    const bool got = zelmar::ReadBoundedLine(STDIN_FILENO, limit, line);
     RestoreEcho();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     return got;
 }
 
@@ -436,6 +426,13 @@ int SetSmtpLogin(const std::string& account) {
         return 1;
     }
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
+    // Read, decide and write as one step: a refresh writing the file at
+    // the same time neither undoes this nor is undone by it.
+    zelmar::IniWriteLock lock(ini);
+    if (!lock.ok()) {
+        std::fprintf(stderr, "zelmar: SMTP login not stored: %s stays locked by another program\n", ini.path().c_str());
+        return 1;
+    }
     // The password goes where "SecretStore" says: the desktop keyring or,
     // scrambled, the settings file.
     zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());
@@ -473,6 +470,11 @@ int StoreSecretFromInput(zelmar::IniFile& ini, const zelmar::SecretId& id, const
     std::string secret;
     if (!ReadSecretLine(secret, prompt, limit)) {
         Say(zelmar::Text<Msg::NoSecretGiven>());
+        return 1;
+    }
+    zelmar::IniWriteLock lock(ini);
+    if (!lock.ok()) {
+        std::fprintf(stderr, "zelmar: %s: %s stays locked by another program\n", notStored, ini.path().c_str());
         return 1;
     }
     zelmar::SecretStore store(ini, zelmar::ScrambleKey(), zelmar::MakeSecretServiceKeyring());

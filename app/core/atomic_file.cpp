@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "app/core/file_io.h"
@@ -51,7 +54,94 @@ int RefusalOf(const std::string& resolved, bool existed, const struct stat& st) 
     return 0;
 }
 
+// The replace locks this process holds, by link-resolved path: the locked
+// descriptor (-1: nothing to lock) and how many holders share it.
+struct HeldLock {
+    int fd = -1;
+    int depth = 0;
+};
+std::mutex gLockMutex;
+std::map<std::string, HeldLock> gHeldLocks;
+
+bool HoldsReplaceLock(const std::string& resolved) {
+    std::lock_guard<std::mutex> lock(gLockMutex);
+    return gHeldLocks.count(resolved) != 0;
+}
+
+// The holder's lock moves to the file that has just replaced the old one.
+void MoveReplaceLock(const std::string& resolved, int fd) {
+    std::lock_guard<std::mutex> lock(gLockMutex);
+    const auto it = gHeldLocks.find(resolved);
+    if (it == gHeldLocks.end()) {
+        ::close(fd);
+        return;
+    }
+    if (it->second.fd >= 0) ::close(it->second.fd);
+    it->second.fd = fd;
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat a {}, b {};
+    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
+
+FileReplaceLock::FileReplaceLock(const std::string& path, std::chrono::milliseconds wait)
+    : key_(ResolveLinkTarget(path)) {
+    {
+        std::lock_guard<std::mutex> lock(gLockMutex);
+        const auto it = gHeldLocks.find(key_);
+        if (it != gHeldLocks.end()) {
+            ++it->second.depth;
+            ok_ = true;
+            return;
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    int fd = -1;
+    for (;;) {
+        fd = ::open(key_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            // Nothing to lock: the first write creates the file (locked).
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+            break;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            // Replaced while we waited: the lock that counts is the new file's.
+            if (SameFile(fd, key_)) break;
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
+            // A file system without locks: go on unlocked, as before.
+            ::close(fd);
+            fd = -1;
+            break;
+        }
+        ::close(fd);
+        fd = -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            err_ = EWOULDBLOCK;
+            key_.clear();
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard<std::mutex> lock(gLockMutex);
+    HeldLock& held = gHeldLocks[key_];
+    held.fd = fd;
+    held.depth = 1;
+    ok_ = true;
+}
+
+FileReplaceLock::~FileReplaceLock() {
+    if (!ok_) return;
+    std::lock_guard<std::mutex> lock(gLockMutex);
+    const auto it = gHeldLocks.find(key_);
+    if (it == gHeldLocks.end() || --it->second.depth > 0) return;
+    if (it->second.fd >= 0) ::close(it->second.fd);
+    gHeldLocks.erase(it);
+}
 
 int ReplaceableFileError(const std::string& path) {
     struct stat st {};
@@ -87,6 +177,10 @@ std::string ResolveLinkTarget(const std::string& requested) {
 AtomicWriteResult ReplaceFileAtomically(const std::string& requested, std::string_view content,
                                         const AtomicWriteOptions& options) {
     using O = AtomicWriteResult::Outcome;
+    if (!options.followLinks) {
+        struct stat lst {};
+        if (::lstat(requested.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) return Fail(O::CannotCreate, ELOOP);
+    }
     const std::string path = ResolveLinkTarget(requested);
 
     struct stat old {};
@@ -115,6 +209,9 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& requested, std::strin
 
     int err = 0;
     bool ok = true;
+    // The new file is locked before anyone can open it under the final name.
+    int keepLocked = -1;
+    if (HoldsReplaceLock(path) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) keepLocked = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (existed) {
         ok = ::fchmod(fd, old.st_mode & 07777) == 0;
     } else if (options.exactModeForNewFile) {
@@ -139,14 +236,17 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& requested, std::strin
         ok = false;
     }
     if (!ok) {
+        if (keepLocked >= 0) ::close(keepLocked);
         ::unlink(temp.c_str());
         return Fail(O::WriteFailed, err);
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         err = errno;
+        if (keepLocked >= 0) ::close(keepLocked);
         ::unlink(temp.c_str());
         return Fail(O::CannotCreate, err);
     }
+    if (keepLocked >= 0) MoveReplaceLock(path, keepLocked);
     if (const AtomicFileSeams seams = Seams(); seams.onReplaced) seams.onReplaced(path);
     return {};
 }

@@ -14,6 +14,7 @@
 //   umask), else as the umask leaves it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ struct AtomicWriteOptions {
     // mail text) goes without: after a crash it is regenerated anyway, and
     // the flush would cost the refresh a disk round trip for nothing.
     bool durable = true;
+    // False: a symbolic link is refused (ELOOP) instead of written through,
+    // for a file the program alone keeps, where a link can only be a trap.
+    bool followLinks = true;
 };
 
 struct AtomicWriteResult {
@@ -59,6 +63,34 @@ int ReplaceableFileError(const std::string& path);
 // relative target taken from the link's folder); path itself otherwise. A
 // dangling link yields the name it points at.
 std::string ResolveLinkTarget(const std::string& path);
+
+// An exclusive lock on the file at path against every process that replaces
+// it through ReplaceFileAtomically while holding such a lock: a writer that
+// reads, edits and replaces the file under it cannot drop another's change.
+// The lock sits on the file itself (flock), not on a file of its own, so
+// the folder gets nothing new. As a replacement puts a new file in place,
+// the holder's own replacements lock the new file before it appears, and a
+// waiter that wakes on the old one tries again on the new one.
+//
+// Held by a process, not a thread: a second lock on the same path in the
+// same process only counts up (the callers keep their threads apart). A
+// missing file or one that is no regular file leaves nothing to lock; the
+// lock is then held in name only. When another process keeps the file
+// locked longer than wait, ok() is false and err() is EWOULDBLOCK.
+class FileReplaceLock {
+public:
+    explicit FileReplaceLock(const std::string& path, std::chrono::milliseconds wait = std::chrono::seconds(10));
+    ~FileReplaceLock();
+    FileReplaceLock(const FileReplaceLock&) = delete;
+    FileReplaceLock& operator=(const FileReplaceLock&) = delete;
+    bool ok() const { return ok_; }
+    int err() const { return err_; }
+
+private:
+    std::string key_;
+    bool ok_ = false;
+    int err_ = 0;
+};
 
 // Seams for tests: every replacement reports the path it replaced, and the
 // flush can be made to fail. Empty functions mean the normal behaviour.

@@ -1,10 +1,13 @@
 #include "app/core/config_dir.h"
 #include "app/core/messages.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,7 +19,56 @@ namespace fs = std::filesystem;
 
 namespace {
 bool Absolute(const char* path) { return path != nullptr && path[0] == '/'; }
+
+std::string UserName(uid_t uid) {
+    passwd pw{}, *found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found) return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+bool Trusted(const std::string& folder, const char* trusted) {
+    if (!trusted) return false;
+    const std::string list = trusted;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t colon = std::min(list.find(':', start), list.size());
+        std::string item = list.substr(start, colon - start);
+        start = colon + 1;
+        if (item == "*") return true;
+        if (item.empty()) continue;
+        std::error_code ec;
+        if (item == folder || fs::equivalent(item, folder, ec)) return true;
+    }
+    return false;
+}
+
+// What is wrong with one file or folder, or empty.
+std::string Doubt(const std::string& what, const struct stat& st) {
+    if (st.st_uid != ::geteuid())
+        return what + " belongs to " + UserName(st.st_uid) + ", not to you (" + UserName(::geteuid()) + ")";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return what + " may be written by " + ((st.st_mode & S_IWOTH) ? "anyone" : "its group") + " (mode " +
+               mode + ")";
+    }
+    return {};
+}
 }  // namespace
+
+std::string UntrustedSettingsReason(const std::string& folder, const char* trusted) {
+    struct stat st {};
+    std::string doubt;
+    if (::stat(folder.c_str(), &st) == 0) doubt = Doubt("the folder", st);
+    // The file as it is read: through a link, its target.
+    if (doubt.empty() && ::stat((fs::path(folder) / "Zelmar.ini").c_str(), &st) == 0)
+        doubt = Doubt("Zelmar.ini", st);
+    if (doubt.empty() || Trusted(folder, trusted)) return {};
+    return "not using the settings in " + folder + ": " + doubt +
+           ", and they name commands that would run as you. To use them anyway, start with " +
+           kTrustedFoldersVariable + "=" + folder + " in the environment.";
+}
 
 std::string UserSettingsFolder(const char* xdgConfigHome, const char* home) {
     if (Absolute(xdgConfigHome)) return (fs::path(xdgConfigHome) / "zelmar").lexically_normal().string();
@@ -93,6 +145,8 @@ std::string EnterSettingsFolder(const std::string& explicitFolder, bool userFold
         ChooseSettingsFolder(explicitFolder, userFolderOnly, start, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
     if (!c.error.empty()) return c.error;
     std::error_code ec;
+    if (std::string reason = UntrustedSettingsReason(c.folder, std::getenv(kTrustedFoldersVariable)); !reason.empty())
+        return reason;
     if (!fs::exists(fs::path(c.folder) / "Zelmar.ini", ec)) CopyDefaultTemplates(InstalledTemplatesFolder(), c.folder);
     if (::chdir(c.folder.c_str()) != 0) return Text<Msg::CannotUseFolder>(c.folder, std::strerror(errno));
     return std::string();

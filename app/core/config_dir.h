@@ -45,9 +45,22 @@ void CopyDefaultTemplates(const std::string& templatesFolder, const std::string&
 // program's bin folder. Empty when the program's path is unknown.
 std::string InstalledTemplatesFolder();
 
+// The environment variable naming folders whose settings are used even
+// though others could have written them ("*": every folder).
+inline constexpr const char* kTrustedFoldersVariable = "ZELMAR_TRUSTED_FOLDERS";
+
+// Why the settings in folder must not be used, in one line that says how to
+// allow them; empty when they may be. Settings name commands to run (and
+// where passwords go), so a folder or a "Zelmar.ini" (a link's target too)
+// that belongs to another user, or that the group or others may write, is
+// refused unless trusted (the ZELMAR_TRUSTED_FOLDERS value: folders
+// separated by ':') names the folder.
+std::string UntrustedSettingsReason(const std::string& folder, const char* trusted);
+
 // For main(): chooses the folder, makes it when missing, gives a folder
-// without "Zelmar.ini" the installed templates and makes it the current
-// folder. Returns an empty string or why the program cannot go on.
+// without "Zelmar.ini" the installed templates, refuses it when it cannot be
+// trusted (see UntrustedSettingsReason) and makes it the current folder.
+// Returns an empty string or why the program cannot go on.
 std::string EnterSettingsFolder(const std::string& explicitFolder, bool userFolderOnly);
 
 }  // namespace zelmar

@@ -44,9 +44,19 @@ void Core::LoadOrCreateSettings() {
     }
     // The passwords kept in the desktop keyring come from there.
     std::vector<std::string> lines;
+    // The keyring's time for this load and the refresh that follows it.
+    StartKeyringRun();
+    keyringRunFresh_ = true;
     if (!ini_.Unreadable()) {
         const bool inFile = ReadSettingSecrets(secrets_, loaded, lines);
-        if (std::string notice = secrets_.StartupNotice(inFile); !notice.empty()) lines.push_back(notice);
+        std::vector<SecretId> ids = EntrySecretIds(ini_);
+        ids.insert(ids.end(), {FtpSecretId(loaded), ProxySecretId(loaded),
+                               SmtpSecretId(loaded.EmailServer, loaded.EmailAccount)});
+        bool inKeyring = false;
+        for (const SecretId& id : ids)
+            inKeyring = inKeyring ||
+                        EqualsNoCase(TrimBlanks(ini_.GetString(id.section, id.MarkerKey())), kSecretInKeyring);
+        if (std::string notice = secrets_.StartupNotice(inFile, inKeyring); !notice.empty()) lines.push_back(notice);
     }
     CopyFtpPageToWorking(loaded);
     {
@@ -166,6 +176,10 @@ void Core::RefreshNow() {
         // addresses on the worker) reaches the settings file in one write,
         // once both sides have let go of the batch.
         auto storeBatch = std::make_shared<IniBatch>(ini_);
+        // Each refresh may wait for the keyring again, once; the first one
+        // shares the time of the load just before it.
+        if (!keyringRunFresh_) StartKeyringRun();
+        keyringRunFresh_ = false;
         state_.OnlineState = 0;
         CommitFtpSettings();
         if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);

@@ -219,6 +219,7 @@ private:
     std::atomic<bool> closed_{false};
     bool exitFailed_ = false;
     bool intervalEdited_ = false;
+    bool keyringRunFresh_ = false;
     int firstTickSlot_ = 0;
     int startupDelaySlot_ = 0;
     int refreshSlot_ = 0;

@@ -25,6 +25,24 @@ bool WriteAll(int fd, std::string_view data, int& err) {
     return true;
 }
 
+bool ReadBoundedLine(int fd, std::size_t limit, std::string& line) {
+    line.clear();
+    bool got = false;
+    char buf[4096];
+    while (line.size() <= limit) {
+        const std::size_t ask = std::min(sizeof buf, limit + 1 - line.size());
+        const ssize_t n = ::read(fd, buf, ask);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got = true;
+        const char* end = static_cast<const char*>(std::memchr(buf, '\n', static_cast<std::size_t>(n)));
+        line.append(buf, end ? static_cast<std::size_t>(end - buf) : static_cast<std::size_t>(n));
+        if (end) break;
+    }
+    if (line.size() <= limit && !line.empty() && line.back() == '\r') line.pop_back();
+    return got;
+}
+
 std::string NotRegularFileText(const std::string& path, mode_t mode) {
     const char* kind = S_ISDIR(mode)    ? "a directory"
                        : S_ISFIFO(mode) ? "a named pipe"
@@ -84,9 +102,9 @@ int OpenRegularFile(const std::string& path, int flags, mode_t createMode, int& 
     return fd;
 }
 
-FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode mode) {
+FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode mode, bool followLinks) {
     FileReadResult r;
-    const int fd = OpenRegularFile(path, O_RDONLY, 0, r.err, r.error, &r.notRegular);
+    const int fd = OpenRegularFile(path, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0, r.err, r.error, &r.notRegular);
     if (fd < 0) {
         r.missing = r.err == ENOENT;
         return r;

@@ -29,13 +29,22 @@ enum class CapMode { Truncate, Refuse };
 // Reads a regular file, at most cap bytes. A name that is not a regular file
 // (a FIFO, a device, a folder) is refused with a clear error; the open never
 // waits for a FIFO's writer.
-FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode mode = CapMode::Refuse);
+// With followLinks false a symbolic link is refused too (err ELOOP).
+FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode mode = CapMode::Refuse,
+                               bool followLinks = true);
 
 // Opens path with flags (O_CLOEXEC is added) without blocking, then checks
 // that it is a regular file and makes the descriptor blocking again. Returns
 // the descriptor, or -1 with err and error set.
 int OpenRegularFile(const std::string& path, int flags, mode_t createMode, int& err, std::string& error,
                     bool* notRegular = nullptr);
+
+// Reads one line from fd in blocks, without its line end ("\n" or "\r\n"),
+// and stops once more than limit bytes came without one: line then holds
+// limit + 1 bytes, for the caller to refuse as too long, and an endless
+// input (/dev/zero, a flood on a pipe) costs no more than that. False when
+// the input ended before its first byte.
+bool ReadBoundedLine(int fd, std::size_t limit, std::string& line);
 
 // Writes all of data, going on after a short write or a signal. Returns
 // false with err set when the system refused.

@@ -335,7 +335,6 @@ IniFile::LoadResult IniFile::Load(IniDocument& doc) const {
         }
         batchDoc_ = std::move(fresh);
         batchMissing_ = r == LoadResult::Missing;
-        if (!batchMissing_) batchOnDisk_ = batchDoc_->Render();
     }
     doc = *batchDoc_;
     return batchMissing_ && !batchDirty_ ? LoadResult::Missing : LoadResult::Loaded;
@@ -356,25 +355,67 @@ bool IniFile::Store(const IniDocument& doc) {
     return ReplaceFileAtomically(path_, doc.Render()).ok();
 }
 
-template <typename Edit>
-bool IniFile::Modify(Edit edit) {
+bool IniFile::Modify(std::function<bool(IniDocument&)> edit) {
     std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (batchDepth_ > 0) {
+        IniDocument doc;
+        if (Load(doc) == LoadResult::Failed) {
+            errno = readError_;
+            return false;
+        }
+        // A write that changes no byte (the same address as last time) is
+        // no edit: at the commit it must not put back an older value.
+        const std::string before = doc.Render();
+        edit(doc);
+        if (doc.Render() == before) return true;
+        if (!Store(doc)) return false;
+        batchEdits_.push_back(std::move(edit));
+        return true;
+    }
+    FileReplaceLock lock(path_);
+    if (!lock.ok()) {
+        errno = lock.err();
+        return false;
+    }
     IniDocument doc;
     if (Load(doc) == LoadResult::Failed) {
         errno = readError_;
         return false;
     }
-    // A write that changes no byte (the same address as last time) leaves
-    // the file alone.
     const std::string before = doc.Render();
     edit(doc);
     if (doc.Render() == before) return true;
     return Store(doc);
 }
 
+bool IniFile::WriteBatchEdits() {
+    FileReplaceLock lock(path_);
+    if (!lock.ok()) {
+        errno = lock.err();
+        return false;
+    }
+    IniDocument fresh;
+    const LoadResult r = LoadFromDisk(fresh);
+    if (r == LoadResult::Failed) {
+        errno = readError_;
+        return false;
+    }
+    const std::string onDisk = r == LoadResult::Loaded ? fresh.Render() : std::string();
+    for (const auto& edit : batchEdits_) edit(fresh);
+    const std::string text = fresh.Render();
+    // Edits that undo each other (a section deleted and written back as it
+    // was) change no byte: the file is left alone.
+    if (!(r == LoadResult::Loaded && onDisk == text) && !ReplaceFileAtomically(path_, text).ok()) return false;
+    batchDoc_ = std::move(fresh);
+    batchEdits_.clear();
+    batchDirty_ = false;
+    batchMissing_ = false;
+    return true;
+}
+
 IniFile::~IniFile() {
     std::lock_guard<std::recursive_mutex> guard(FileLock());
-    if (batchDepth_ > 0 && batchDirty_ && batchDoc_) (void)ReplaceFileAtomically(path_, batchDoc_->Render());
+    if (batchDepth_ > 0 && batchDirty_ && batchDoc_) (void)WriteBatchEdits();
     *alive_ = false;
 }
 
@@ -399,26 +440,15 @@ bool IniFile::CommitBatch(bool writeNow) {
     --batchDepth_;
     if (batchDepth_ > 0 && !writeNow) return true;
     bool ok = true;
-    if (batchDirty_ && batchDoc_) {
-        // Edits that undo each other (a section deleted and written back as
-        // it was) change no byte: the file is left alone, as a single write
-        // that changes nothing leaves it.
-        std::string text = batchDoc_->Render();
-        ok = (batchOnDisk_ && *batchOnDisk_ == text) || ReplaceFileAtomically(path_, text).ok();
-        // A failed write stays pending for the outer batch to try again.
-        if (ok) {
-            batchDirty_ = false;
-            batchMissing_ = false;
-            batchOnDisk_ = std::move(text);
-        }
-    }
+    // A failed write stays pending for the outer batch to try again.
+    if (batchDirty_ && batchDoc_) ok = WriteBatchEdits();
     const int saved = errno;
     if (batchDepth_ == 0) {
         batchDoc_.reset();
         batchDirty_ = false;
         batchMissing_ = false;
         batchReadFailed_ = false;
-        batchOnDisk_.reset();
+        batchEdits_.clear();
     }
     errno = saved;
     return ok;
@@ -458,11 +488,11 @@ long IniFile::GetInt(const std::string& section, const std::string& key, long de
 
 bool IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::optional<std::string>& value) {
-    return Modify([&](IniDocument& doc) { return doc.Set(section, key, value); });
+    return Modify([section, key, value](IniDocument& doc) { return doc.Set(section, key, value); });
 }
 
 bool IniFile::DeleteSection(const std::string& section) {
-    return Modify([&](IniDocument& doc) { return doc.RemoveSection(section); });
+    return Modify([section](IniDocument& doc) { return doc.RemoveSection(section); });
 }
 
 IniEntries IniFile::GetSection(const std::string& section) const {
@@ -484,10 +514,20 @@ std::vector<std::string> IniFile::GetSectionLines(const std::string& section) co
 }
 
 bool IniFile::WriteSection(const std::string& section, const IniEntries& entries) {
-    return Modify([&](IniDocument& doc) {
+    return Modify([section, entries](IniDocument& doc) {
         doc.ReplaceSection(section, entries);
         return true;
     });
 }
+
+struct IniWriteLock::Held {
+    std::unique_lock<std::recursive_mutex> thread;
+    FileReplaceLock file;
+    explicit Held(const std::string& path) : thread(FileLock()), file(path) {}
+};
+
+IniWriteLock::IniWriteLock(const IniFile& ini) : held_(std::make_unique<Held>(ini.path())) {}
+IniWriteLock::~IniWriteLock() = default;
+bool IniWriteLock::ok() const { return held_->file.ok(); }
 
 }  // namespace zelmar

@@ -18,9 +18,17 @@
 // read once, the writes change the copy in memory (reads in between see
 // them), and the commit replaces the file once. Batches nest; the outermost
 // commits. Writes from other threads while a batch is open join it.
+//
+// Other writers (a second process such as "zelmar --set-ddns-secret", or the
+// user's editor) may change the file while a batch is open: a write changes
+// only the keys it means to change. Every replacement takes the file's
+// replace lock (IniWriteLock), reads the file anew and applies the edits
+// made since the last read to what it finds; a key written to the value it
+// already had is no edit at all.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -145,10 +153,13 @@ private:
     LoadResult Load(IniDocument& doc) const;
     LoadResult LoadFromDisk(IniDocument& doc) const;
     bool Store(const IniDocument& doc);
-    template <typename Edit>
-    bool Modify(Edit edit);
+    bool Modify(std::function<bool(IniDocument&)> edit);
+    // Re-reads the file under the replace lock, applies the batch's edits
+    // and replaces it when that changes anything.
+    bool WriteBatchEdits();
 
     friend class IniBatch;
+    friend class IniWriteLock;
 
     std::string path_;
     // False once the file object is gone; batches check it before they
@@ -161,10 +172,27 @@ private:
     mutable std::optional<IniDocument> batchDoc_;
     mutable bool batchMissing_ = false;
     mutable bool batchReadFailed_ = false;
-    // The batch's document as it was on disk (rendered), or as last written:
-    // a batch whose edits end where they began writes nothing.
-    mutable std::optional<std::string> batchOnDisk_;
     bool batchDirty_ = false;
+    // The batch's edits since the file was last read or written, in order.
+    std::vector<std::function<bool(IniDocument&)>> batchEdits_;
+};
+
+// Holds the settings file against every other writer, in this process and
+// in others, until it goes out of scope: what a command reads, decides and
+// writes (the --set-* options) cannot be undone by a refresh writing at
+// the same time, nor undo one. ok() is false when another process kept the
+// file locked too long (errno EWOULDBLOCK).
+class IniWriteLock {
+public:
+    explicit IniWriteLock(const IniFile& ini);
+    ~IniWriteLock();
+    IniWriteLock(const IniWriteLock&) = delete;
+    IniWriteLock& operator=(const IniWriteLock&) = delete;
+    bool ok() const;
+
+private:
+    struct Held;
+    std::unique_ptr<Held> held_;
 };
 
 // Begins a batch on construction; commits at Commit() or destruction. With

@@ -12,6 +12,7 @@
 // program that cannot start.
 #include <libsecret/secret.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -33,7 +34,8 @@ namespace {
     X(g_dbus_connection_set_exit_on_close) X(secret_attributes_build) X(secret_service_search_sync)            \
     X(secret_item_get_locked) X(secret_item_get_secret) X(secret_value_get) X(secret_value_unref)             \
     X(secret_value_new) X(secret_item_create_sync) X(secret_item_delete_sync) X(secret_service_get_sync)      \
-    X(secret_collection_for_alias_sync) X(secret_collection_get_locked)
+    X(secret_collection_for_alias_sync) X(secret_collection_get_locked) X(secret_item_get_attributes)          \
+    X(g_hash_table_lookup) X(g_list_remove_link)
 
 struct SecretApi {
     ZELMAR_RUNTIME_API_MEMBERS(ZELMAR_SECRET_FUNCTIONS)
@@ -52,8 +54,8 @@ const SecretSchema& Schema() {
         // Items are found by their attributes alone, so that one stored by
         // hand (secret-tool store program zelmar ...) is found too.
         s.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
-        const char* names[] = {"program", "kind", "server", "account"};
-        for (int i = 0; i < 4; ++i) {
+        const char* names[] = {"program", "kind", "server", "account", "port", "folder"};
+        for (int i = 0; i < 6; ++i) {
             s.attributes[i].name = names[i];
             s.attributes[i].type = SECRET_SCHEMA_ATTRIBUTE_STRING;
         }
@@ -62,13 +64,36 @@ const SecretSchema& Schema() {
     return schema;
 }
 
-// Cancels its cancellable when the time is up, unless it ended first.
+// The time the keyring may cost one run, shared by every keyring object:
+// what the calls have waited so far, and whether one ran out of time.
+struct RunBudget {
+    std::mutex mutex;
+    std::chrono::milliseconds left = kKeyringRunBudget;
+    std::chrono::milliseconds total = kKeyringRunBudget;
+    bool timedOut = false;
+};
+RunBudget& Budget() {
+    static RunBudget budget;
+    return budget;
+}
+
+// Cancels its cancellable when the time is up, unless it ended first. The
+// time is the call's own limit or what is left of the run's, whichever is
+// shorter; the time the call took is taken off the run's.
 class Deadline {
 public:
-    Deadline(const SecretApi* api, std::chrono::milliseconds timeout) : api_(api), cancellable_(api->g_cancellable_new()) {
-        thread_ = std::thread([this, timeout] {
+    Deadline(const SecretApi* api, std::chrono::milliseconds limit)
+        : api_(api), cancellable_(api->g_cancellable_new()), start_(std::chrono::steady_clock::now()) {
+        {
+            RunBudget& b = Budget();
+            std::lock_guard<std::mutex> lock(b.mutex);
+            timeout_ = std::min(limit, b.left);
+            runLimited_ = b.left < limit;
+            runTotal_ = b.total;
+        }
+        thread_ = std::thread([this] {
             std::unique_lock<std::mutex> lock(mutex_);
-            if (!done_cv_.wait_for(lock, timeout, [this] { return done_; })) api_->g_cancellable_cancel(cancellable_);
+            if (!done_cv_.wait_for(lock, timeout_, [this] { return done_; })) api_->g_cancellable_cancel(cancellable_);
         });
     }
     ~Deadline() {
@@ -78,38 +103,71 @@ public:
         }
         done_cv_.notify_all();
         thread_.join();
+        const bool timedOut = expired();
         api_->g_object_unref(cancellable_);
+        RunBudget& b = Budget();
+        std::lock_guard<std::mutex> lock(b.mutex);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+        b.left = took < b.left ? b.left - took : std::chrono::milliseconds(0);
+        b.timedOut = b.timedOut || timedOut;
     }
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
     GCancellable* get() const { return cancellable_; }
     bool expired() const { return api_->g_cancellable_is_cancelled(cancellable_); }
+    // What the time-out was, for the message.
+    std::string Limit() const {
+        const auto ms = runLimited_ ? runTotal_ : timeout_;
+        return std::to_string(ms.count() / 1000.0).substr(0, 4) + " s" + (runLimited_ ? " in all" : "");
+    }
 
 private:
     const SecretApi* api_;
     GCancellable* cancellable_;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::milliseconds timeout_{0};
+    std::chrono::milliseconds runTotal_{0};
+    bool runLimited_ = false;
     std::mutex mutex_;
     std::condition_variable done_cv_;
     bool done_ = false;
     std::thread thread_;
 };
 
+// True (with why) when the run has no keyring time left: the keyring then
+// counts as absent without being asked.
+bool RunOutOfTime(std::string& why) {
+    RunBudget& b = Budget();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (!b.timedOut && b.left.count() > 0) return false;
+    why = "the Secret Service did not answer in time; it is not asked again until the next refresh";
+    return true;
+}
+
+// The id's attributes; port and folder only when the id has them (an item
+// from before folders has neither).
 struct Attributes {
-    Attributes(const SecretApi* api, const SecretId& id)
-        : api_(api),
-          table(api_->secret_attributes_build(&Schema(), "program", "zelmar", "kind", id.kind.c_str(), "server",
-                                        id.server.c_str(), "account", id.account.c_str(), nullptr)) {}
+    Attributes(const SecretApi* api, const SecretId& id) : api_(api) {
+        const char* names[2] = {nullptr, nullptr};
+        const char* values[2] = {nullptr, nullptr};
+        int n = 0;
+        if (!id.port.empty()) names[n] = "port", values[n++] = id.port.c_str();
+        if (!id.folder.empty()) names[n] = "folder", values[n++] = id.folder.c_str();
+        table = api_->secret_attributes_build(&Schema(), "program", "zelmar", "kind", id.kind.c_str(), "server",
+                                              id.server.c_str(), "account", id.account.c_str(), names[0], values[0],
+                                              names[1], values[1], nullptr);
+    }
     ~Attributes() { api_->g_hash_table_unref(table); }
     Attributes(const Attributes&) = delete;
     Attributes& operator=(const Attributes&) = delete;
     const SecretApi* api_;
-    GHashTable* table;
+    GHashTable* table = nullptr;
 };
 
 // Takes a GError and gives its message (or the time-out).
-std::string Reason(const SecretApi* api_, GError*& error, const Deadline& deadline, std::chrono::milliseconds timeout) {
-    std::string why = deadline.expired() ? "the Secret Service did not answer within " +
-                                               std::to_string(timeout.count() / 1000.0).substr(0, 4) + " s"
+std::string Reason(const SecretApi* api_, GError*& error, const Deadline& deadline) {
+    std::string why = deadline.expired() ? "the Secret Service did not answer within " + deadline.Limit()
                       : error != nullptr ? error->message
                                          : "unknown error";
     api_->g_clear_error(&error);
@@ -185,7 +243,7 @@ public:
         api_->secret_value_unref(value);
         api_->g_object_unref(collection);
         if (!item) {
-            why = Reason(api_, error, deadline, timeout_);
+            why = Reason(api_, error, deadline);
             return Status::Failed;
         }
         api_->g_object_unref(item);
@@ -207,7 +265,7 @@ public:
                 continue;
             }
             if (!api_->secret_item_delete_sync(item, deadline.get(), &error)) {
-                why = Reason(api_, error, deadline, timeout_);
+                why = Reason(api_, error, deadline);
                 result = Status::Failed;
             }
         }
@@ -219,6 +277,7 @@ private:
     // libsecret, loaded at the first call that can use it: without a
     // session bus there is no keyring to ask, and nothing is loaded.
     bool Loaded(std::string& why) {
+        if (RunOutOfTime(why)) return false;
         if (api_) return true;
         if (!SessionBusNamed()) {
             why = "no session bus";
@@ -238,8 +297,23 @@ private:
         GError* error = nullptr;
         items = api_->secret_service_search_sync(service_, &Schema(), attrs.table, flags, deadline.get(), &error);
         if (error) {
-            why = Reason(api_, error, deadline, timeout_);
+            why = Reason(api_, error, deadline);
             return Status::Failed;
+        }
+        // A search matches every item that has the attributes asked for:
+        // one from before folders must not find a folder's own item.
+        if (id.folder.empty()) {
+            for (GList* l = items; l;) {
+                GList* next = l->next;
+                GHashTable* found = api_->secret_item_get_attributes(static_cast<SecretItem*>(l->data));
+                const bool foldered = found && api_->g_hash_table_lookup(found, "folder") != nullptr;
+                if (found) api_->g_hash_table_unref(found);
+                if (foldered) {
+                    items = api_->g_list_remove_link(items, l);
+                    api_->g_list_free_full(l, api_->g_object_unref);
+                }
+                l = next;
+            }
         }
         return Status::Ok;
     }
@@ -257,7 +331,7 @@ private:
         GError* error = nullptr;
         GDBusConnection* bus = api_->g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.get(), &error);
         if (!bus) {
-            why = "no session bus: " + Reason(api_, error, deadline, timeout_);
+            why = "no session bus: " + Reason(api_, error, deadline);
             return Status::Unavailable;
         }
         // The end of the session bus must not end the program with it.
@@ -265,7 +339,7 @@ private:
         service_ = api_->secret_service_get_sync(SECRET_SERVICE_NONE, deadline.get(), &error);
         api_->g_object_unref(bus);
         if (!service_) {
-            why = "no Secret Service: " + Reason(api_, error, deadline, timeout_);
+            why = "no Secret Service: " + Reason(api_, error, deadline);
             return Status::Unavailable;
         }
         return Status::Ok;
@@ -280,7 +354,7 @@ private:
         collection = api_->secret_collection_for_alias_sync(service_, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
                                                       deadline.get(), &error);
         if (error) {
-            why = "no Secret Service: " + Reason(api_, error, deadline, timeout_);
+            why = "no Secret Service: " + Reason(api_, error, deadline);
             if (collection) api_->g_object_unref(collection);
             collection = nullptr;
             return Status::Unavailable;
@@ -304,6 +378,13 @@ private:
 };
 
 }  // namespace
+
+void StartKeyringRun(std::chrono::milliseconds budget) {
+    RunBudget& b = Budget();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    b.left = b.total = budget;
+    b.timedOut = false;
+}
 
 std::unique_ptr<Keyring> MakeSecretServiceKeyring(std::chrono::milliseconds timeout) {
     return std::make_unique<SecretServiceKeyring>(timeout);

@@ -1,6 +1,7 @@
 #include "app/core/secret_store.h"
 
 #include "app/core/ini_file.h"
+#include "app/core/secret_text.h"
 #include "app/core/settings.h"
 
 namespace zelmar {
@@ -38,12 +39,55 @@ bool SecretStore::FitsSettingsFile(const std::string& secret, const std::string&
 
 int SecretStore::BatchMode() const { return saving_ ? IniBatch::kJoinOuter : IniBatch::kWriteOnCommit; }
 
+bool SecretStore::SameItem(const Known& known, const SecretId& id) {
+    return known.server == id.server && known.account == id.account && known.port == id.port;
+}
+
+SecretId SecretStore::Under(SecretId id, const Known& known) {
+    id.server = known.server;
+    id.account = known.account;
+    id.port = known.port;
+    return id;
+}
+
+SecretId SecretStore::InFolder(SecretId id, bool create) {
+    constexpr const char* kSection = "Keyring";
+    id.folder = TrimBlanks(ini_.GetString(kSection, "FolderId"));
+    if (id.folder.empty() && create) {
+        const std::string made = RandomHex(16);
+        if (!made.empty() && ini_.WriteString(kSection, "FolderId", made)) id.folder = made;
+    }
+    return id;
+}
+
+Keyring::Status SecretStore::Lookup(const SecretId& id, std::string& secret, std::string& why) {
+    const SecretId own = InFolder(id, false);
+    Keyring::Status st = Keyring::Status::NotFound;
+    if (!own.folder.empty()) st = keyring_->Lookup(own, secret, why);
+    if (st != Keyring::Status::NotFound) return st;
+    SecretId old = id;
+    old.folder.clear();
+    old.port.clear();
+    st = keyring_->Lookup(old, secret, why);
+    if (st != Keyring::Status::Ok) return st;
+    // Copied, not moved: the item may be another folder's too. A copy that
+    // fails is tried again at the next read.
+    const SecretId copy = InFolder(id, true);
+    std::string ignored;
+    if (!copy.folder.empty()) keyring_->Store(copy, secret, ignored);
+    return st;
+}
+
 bool SecretStore::RemoveFromKeyring(const SecretId& id, std::string& why) {
     if (saving_) {
         pendingRemovals_.push_back(id);
         return true;
     }
-    const Keyring::Status st = keyring_ ? keyring_->Remove(id, why) : Keyring::Status::Unavailable;
+    // Only the folder's own item goes: one from before folders may be
+    // another folder's too.
+    const SecretId own = InFolder(id, false);
+    if (own.folder.empty()) return true;
+    const Keyring::Status st = keyring_ ? keyring_->Remove(own, why) : Keyring::Status::Unavailable;
     if (!keyring_) why = "no Secret Service";
     return st == Keyring::Status::Ok || st == Keyring::Status::NotFound;
 }
@@ -61,24 +105,22 @@ void SecretStore::EndSave(bool written) {
 bool SecretStore::Read(const SecretId& id, std::string& secret, std::string& problem, Where* from) {
     if (from) *from = MarkedKeyring(id) ? Where::Keyring : Where::Ini;
     secret.clear();
-    Known known{"", id.server, id.account, false, false};
+    Known known{"", id.server, id.account, id.port, false, false};
     if (MarkedKeyring(id)) {
         known.inKeyring = true;
         std::string why;
-        Keyring::Status st = keyring_ ? keyring_->Lookup(id, secret, why) : Keyring::Status::Unavailable;
+        Keyring::Status st = keyring_ ? Lookup(id, secret, why) : Keyring::Status::Unavailable;
         if (!keyring_) why = "no Secret Service";
         // The server or the account was edited since the secret was stored:
         // it is still under the names it was read with, until written anew.
         const auto it = known_.find(Slot(id));
         if (st == Keyring::Status::NotFound && it != known_.end() && it->second.inKeyring &&
-            (it->second.server != id.server || it->second.account != id.account)) {
-            SecretId old = id;
-            old.server = it->second.server;
-            old.account = it->second.account;
-            st = keyring_->Lookup(old, secret, why);
+            !SameItem(it->second, id)) {
+            st = Lookup(Under(id, it->second), secret, why);
             if (st == Keyring::Status::Ok) {
-                known.server = old.server;
-                known.account = old.account;
+                known.server = it->second.server;
+                known.account = it->second.account;
+                known.port = it->second.port;
             }
         }
         if (st == Keyring::Status::NotFound) {
@@ -123,15 +165,11 @@ SecretStore::WriteResult SecretStore::WriteToFile(const SecretId& id, const std:
     r.where = Where::Ini;
     // Only now that the file holds it may the keyring's copy go.
     if (wasInKeyring && keyring_) {
-        SecretId old = id;
-        if (before && before->inKeyring) {
-            old.server = before->server;
-            old.account = before->account;
-        }
+        const SecretId old = before && before->inKeyring ? Under(id, *before) : id;
         std::string why;
         if (!RemoveFromKeyring(old, why)) r.notice = "the old copy in the keyring could not be removed: " + why;
     }
-    known_[Slot(id)] = Known{secret, id.server, id.account, false, false};
+    known_[Slot(id)] = Known{secret, id.server, id.account, id.port, false, false};
     return r;
 }
 
@@ -163,10 +201,13 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
 
     if (keyringUsable) {
         const bool same = before && !before->unreadable && before->inKeyring && before->value == secret &&
-                          before->server == id.server && before->account == id.account && MarkedKeyring(id);
+                          SameItem(*before, id) && MarkedKeyring(id);
         if (same) return WriteResult{true, Where::Unchanged, "", ""};
         std::string storeWhy;
-        const Keyring::Status st = keyring_->Store(id, secret, storeWhy);
+        const SecretId own = InFolder(id, true);
+        const Keyring::Status st =
+            own.folder.empty() ? Keyring::Status::Failed : keyring_->Store(own, secret, storeWhy);
+        if (own.folder.empty()) storeWhy = "cannot write " + ini_.path();
         if (st == Keyring::Status::Ok) {
             IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));
             const bool written = ini_.WriteString(id.section, id.key, "") &&
@@ -175,22 +216,18 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
                 // The file still points wherever it did; the keyring's new
                 // item is harmless but must not stay unknown to the file.
                 std::string ignored;
-                if (!(before && before->inKeyring && before->server == id.server && before->account == id.account))
-                    keyring_->Remove(id, ignored);
+                if (!(before && before->inKeyring && SameItem(*before, id))) keyring_->Remove(own, ignored);
                 return WriteResult{false, Where::Unchanged, "cannot write " + ini_.path(), ""};
             }
             WriteResult r{true, Where::Keyring, "", ""};
             // An item stored under other attributes (the server or the
             // account changed) is replaced by this one.
-            if (before && before->inKeyring && (before->server != id.server || before->account != id.account)) {
-                SecretId old = id;
-                old.server = before->server;
-                old.account = before->account;
+            if (before && before->inKeyring && !SameItem(*before, id)) {
                 std::string removeWhy;
-                if (!RemoveFromKeyring(old, removeWhy))
+                if (!RemoveFromKeyring(Under(id, *before), removeWhy))
                     r.notice = "the old copy in the keyring could not be removed: " + removeWhy;
             }
-            known_[Slot(id)] = Known{secret, id.server, id.account, true, false};
+            known_[Slot(id)] = Known{secret, id.server, id.account, id.port, true, false};
             return r;
         }
         why = storeWhy;
@@ -204,7 +241,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
     // locked screen, a slow service): it stays there.
     const bool leavesKeyring = choice != SecretStoreChoice::Ini && MarkedKeyring(id);
     if (leavesKeyring && before && before->inKeyring && !before->unreadable && before->value == secret &&
-        before->server == id.server && before->account == id.account)
+        SameItem(*before, id))
         return WriteResult{true, Where::Unchanged, "", ""};
     WriteResult r = WriteToFile(id, secret, before);
     if (r.ok && (choice == SecretStoreChoice::Keyring || leavesKeyring))
@@ -221,13 +258,8 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
             return false;
         }
         // Also an item stored under the attributes the secret was read with.
-        if (it != known_.end() && it->second.inKeyring &&
-            (it->second.server != id.server || it->second.account != id.account)) {
-            SecretId old = id;
-            old.server = it->second.server;
-            old.account = it->second.account;
-            RemoveFromKeyring(old, why);
-        }
+        if (it != known_.end() && it->second.inKeyring && !SameItem(it->second, id))
+            RemoveFromKeyring(Under(id, it->second), why);
     }
     IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));
     const bool written =
@@ -236,31 +268,60 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
         problem = "cannot write " + ini_.path();
         return false;
     }
-    known_[Slot(id)] = Known{"", id.server, id.account, false, false};
+    known_[Slot(id)] = Known{"", id.server, id.account, id.port, false, false};
     return true;
 }
 
 std::string ReadStoredSecret(const IniFile& ini, const std::string& scrambleKey, const SecretId& id,
-                             std::string* problem) {
+                             std::string* problem, bool* unreadable) {
     const bool inKeyring =
         EqualsNoCase(TrimBlanks(ini.GetString(id.section, id.MarkerKey())), kSecretInKeyring);
     // A store that only reads never writes the file it is given; the session
     // bus is asked only for a secret that lives there.
     SecretStore store(const_cast<IniFile&>(ini), scrambleKey, inKeyring ? MakeSecretServiceKeyring() : nullptr);
     std::string secret, why;
-    store.Read(id, secret, why);
+    const bool read = store.Read(id, secret, why);
     if (problem) *problem = why;
+    if (unreadable) *unreadable = !read;
     return secret;
 }
 
-std::string SecretStore::StartupNotice(bool secretsInFile) {
-    if (noticeGiven_ || !secretsInFile) return "";
+std::string FingerprintKey(IniFile& ini) {
+    constexpr const char* kSection = "Fingerprints";
+    std::string key = TrimBlanks(ini.GetString(kSection, "Key"));
+    if (key.size() >= 32) return key;
+    key = RandomHex(32);
+    if (key.empty() || !ini.WriteString(kSection, "Key", key)) return {};
+    return key;
+}
+
+std::string SecretFingerprint(const std::string& key, const std::string& settingsText, const std::string& secret) {
+    if (key.empty()) return HmacSha256Hex("", settingsText);
+    return HmacSha256Hex(key, settingsText + '\n' + HmacSha256Hex(key, secret));
+}
+
+bool RereadSecret(const IniFile& ini, const std::string& scrambleKey, const SecretId& id, std::string& value,
+                  std::string& problem) {
+    if (!value.empty() || !EqualsNoCase(TrimBlanks(ini.GetString(id.section, id.MarkerKey())), kSecretInKeyring))
+        return true;
+    bool unreadable = false;
+    value = ReadStoredSecret(ini, scrambleKey, id, &problem, &unreadable);
+    return !unreadable;
+}
+
+std::string SecretStore::StartupNotice(bool secretsInFile, bool secretsInKeyring) {
+    if (noticeGiven_ || (!secretsInFile && !secretsInKeyring)) return "";
     const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);
-    if (choice == SecretStoreChoice::Ini) return "";
+    if (choice == SecretStoreChoice::Ini && !secretsInKeyring) return "";
     std::string why = "no Secret Service";
     if (keyring_ && keyring_->Probe(why) == Keyring::Status::Ok) return "";
     noticeGiven_ = true;
-    return "Passwords are kept scrambled in the settings file: the desktop keyring cannot be used (" + why + ").";
+    if (!secretsInKeyring)
+        return "Passwords are kept scrambled in the settings file: the desktop keyring cannot be used (" + why + ").";
+    return std::string(secretsInFile ? "Some passwords" : "The passwords") +
+           " are in the desktop keyring, which cannot be used now (" + why +
+           "): what needs them is not sent, and is tried again at each refresh" +
+           (secretsInFile ? "; the others are kept scrambled in the settings file." : ".");
 }
 
 }  // namespace zelmar

@@ -4,9 +4,16 @@
 //
 // A secret lives in one of two places:
 //   - the desktop keyring (a Secret Service on the session bus: GNOME Keyring,
-//     KWallet), as an item with the attributes program=zelmar, kind, server
-//     and account. The settings file then holds an empty value and, beside
-//     it, the marker key "<Key>Store=keyring";
+//     KWallet), as an item with the attributes program=zelmar, kind, server,
+//     port, account and folder. The settings file then holds an empty value
+//     and, beside it, the marker key "<Key>Store=keyring". folder is a random
+//     id kept in the settings file ("FolderId" of "[Keyring]"), so two
+//     settings folders with the same server and account never share an item
+//     (and a folder that moves keeps its items). Items stored before items
+//     had a folder (program, kind, server, account only, as "secret-tool
+//     store" makes them by hand) are still found: the first read copies such
+//     an item to the folder's own and leaves it, as another folder may
+//     still read it;
 //   - the settings file itself, scrambled with the per-machine key as the
 //     passwords always were (no marker key).
 //
@@ -34,9 +41,8 @@
 //
 // and the code that uses it reads it back with store.Read(id, value, problem)
 // after the section's server and account are known. kind is a short fixed
-// word per sort of secret; server and account are what the secret opens, so
-// that the same password for the same account is found by every settings
-// folder. Key names must not end in "Store" (that suffix is the marker's).
+// word per sort of secret; server, port and account are what the secret
+// opens. Key names must not end in "Store" (that suffix is the marker's).
 #pragma once
 
 #include <chrono>
@@ -70,6 +76,10 @@ struct SecretId {
     std::string key;      // key of the value; the marker is key + "Store"
     std::string server;   // the host the secret opens
     std::string account;  // the user name (may be empty)
+    std::string port{};   // the port, when the settings name one
+    // The settings folder's id (filled in by the SecretStore). Empty: an
+    // item from before folders, found only among items without one.
+    std::string folder{};
 
     std::string MarkerKey() const { return key + kSecretMarkerSuffix; }
 };
@@ -93,19 +103,50 @@ public:
     virtual Status Remove(const SecretId& id, std::string& why) = 0;
 };
 
+// The time the keyring may cost one run, all its calls together.
+inline constexpr std::chrono::milliseconds kKeyringRunBudget{5000};
+
 // The Secret Service on the session bus, through libsecret. Every call ends
 // within timeout; without a session bus it answers Unavailable at once
-// (it never starts a bus of its own).
-std::unique_ptr<Keyring> MakeSecretServiceKeyring(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// (it never starts a bus of its own). All these keyrings share one run's
+// time (StartKeyringRun): once a call has timed out, or the time is used
+// up, they answer Unavailable at once until the next run starts.
+std::unique_ptr<Keyring> MakeSecretServiceKeyring(std::chrono::milliseconds timeout = kKeyringRunBudget);
+
+// Starts a run (a refresh, a command): the keyring gets budget again, and a
+// keyring that timed out in the last run is asked again. The program's
+// start begins the first run.
+void StartKeyringRun(std::chrono::milliseconds budget = kKeyringRunBudget);
 
 class SecretStore;
 
 // For a reader with no SecretStore at hand (a channel built from the
 // settings file): the secret from the file or, only when the marker says it
 // is there, from the desktop keyring. Empty when it cannot be had; problem
-// (when given) then says why.
+// (when given) then says why, and unreadable (when given) tells a secret
+// that is stored but cannot be read now (a locked keyring, no session bus)
+// from one that is not stored at all. A channel must not go out without a
+// secret it has: it fails for this refresh and tries again at the next.
 std::string ReadStoredSecret(const IniFile& ini, const std::string& scrambleKey, const SecretId& id,
-                             std::string* problem = nullptr);
+                             std::string* problem = nullptr, bool* unreadable = nullptr);
+
+// For a channel built from settings read at start-up: a secret that could
+// not be read then (value empty, the marker pointing into the keyring) is
+// read again now, into value. False, with problem saying why, while the
+// keyring still cannot give it.
+bool RereadSecret(const IniFile& ini, const std::string& scrambleKey, const SecretId& id, std::string& value,
+                  std::string& problem);
+
+// The key of the digests that stand for secrets in the channel records
+// ("StoppedFor"): random, made at its first use and kept in the settings
+// file (key "Key" of "[Fingerprints]"), so that a digest tells nothing of a
+// secret however short it is. Empty when it can be neither read nor stored.
+std::string FingerprintKey(IniFile& ini);
+
+// A channel's fingerprint: the HMAC-SHA-256 of its settings text and its
+// secret under key. Without a key the secret is left out: a new secret then
+// does not restart a stopped channel, but nothing of it is told.
+std::string SecretFingerprint(const std::string& key, const std::string& settingsText, const std::string& secret);
 
 class SecretStore {
 public:
@@ -143,11 +184,12 @@ public:
     void BeginSave() { saving_ = true; }
     void EndSave(bool written);
 
-    // The line that says, once, that secrets stay in the settings file
-    // because no Secret Service can be used; empty when there is one, when
-    // "SecretStore" is "ini", when secretsInFile is false (nothing to say),
-    // or when the line was already given.
-    std::string StartupNotice(bool secretsInFile);
+    // The line that says, once, where the secrets are when no Secret
+    // Service can be used: those in the settings file stay there, those in
+    // the keyring cannot be read until it can be (their channels try again
+    // at each refresh). Empty when the keyring can be used, when there is
+    // nothing to say, or when the line was already given.
+    std::string StartupNotice(bool secretsInFile, bool secretsInKeyring = false);
 
     // True when the value fits the settings file scrambled (no line break,
     // no NUL, nothing the file would trim or unquote).
@@ -156,11 +198,20 @@ public:
 private:
     struct Known {
         std::string value;
-        std::string server, account;
+        std::string server, account, port;
         bool inKeyring = false;
         bool unreadable = false;
     };
     static std::string Slot(const SecretId& id);
+    // Whether known names the item id names (server, port, account).
+    static bool SameItem(const Known& known, const SecretId& id);
+    // id under the names known was read or stored with.
+    static SecretId Under(SecretId id, const Known& known);
+    // id with this folder's id; create: make and store one when missing.
+    SecretId InFolder(SecretId id, bool create);
+    // Lookup of the folder's item, or else of an item from before folders,
+    // which is then copied to the folder's own.
+    Keyring::Status Lookup(const SecretId& id, std::string& secret, std::string& why);
     bool MarkedKeyring(const SecretId& id) const;
     WriteResult WriteToFile(const SecretId& id, const std::string& secret, const Known* before);
     // Removes a keyring item now, or after the save's write; false (with

@@ -286,11 +286,12 @@ void WriteSavedSettings(IniFile& ini, const Settings& saved, const std::string& 
 }
 
 SecretId FtpSecretId(const Settings& s) {
-    return SecretId{"ftp", kLocalSettings, "Password", s.ftpPage.FTPServer, s.ftpPage.UserID};
+    return SecretId{"ftp", kLocalSettings, "Password", s.ftpPage.FTPServer, s.ftpPage.UserID,
+                    TrimBlanks(s.ftpPage.Port)};
 }
 
 SecretId ProxySecretId(const Settings& s) {
-    return SecretId{"proxy", kPreferences, "ProxyPass", s.ProxyAddress, s.ProxyUser};
+    return SecretId{"proxy", kPreferences, "ProxyPass", s.ProxyAddress, s.ProxyUser, std::to_string(s.FTPProxyPort)};
 }
 
 SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount) {
@@ -310,6 +311,18 @@ std::string HostOf(std::string server) {
     return server.substr(0, server.find(':'));
 }
 
+// The port a server's address names ("https://host:8443/x", "[::1]:53"), or "".
+std::string PortOf(const std::string& server) {
+    const std::string host = HostOf(server);
+    std::string rest = TrimBlanks(server);
+    const std::size_t scheme = rest.find("://");
+    if (scheme != std::string::npos) rest.erase(0, scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    const std::size_t at = rest.rfind('@');
+    if (at != std::string::npos) rest.erase(0, at + 1);
+    return rest.size() > host.size() + 1 && rest[host.size()] == ':' ? rest.substr(host.size() + 1) : std::string();
+}
+
 std::vector<EntrySecretFamily>& EntryFamilies() {
     static std::vector<EntrySecretFamily> families;
     return families;
@@ -318,8 +331,8 @@ std::vector<EntrySecretFamily>& EntryFamilies() {
 SecretId SecretOfSection(const IniFile& ini, const EntrySecretFamily& family, const std::string& section) {
     const std::string login = TrimBlanks(ini.GetString(section, "Login"));
     const std::string name = TrimBlanks(section.substr(family.sectionPrefix.size()));
-    return SecretId{family.kind, section, "Secret", HostOf(ini.GetString(section, family.serverKey)),
-                    login.empty() ? name : login};
+    const std::string server = ini.GetString(section, family.serverKey);
+    return SecretId{family.kind, section, "Secret", HostOf(server), login.empty() ? name : login, PortOf(server)};
 }
 }  // namespace
 

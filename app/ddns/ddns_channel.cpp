@@ -4,8 +4,10 @@
 
 #include "app/core/event_log.h"
 #include "app/core/ini_file.h"
+#include "app/core/secret_store.h"
 #include "app/ddns/ddns_policy.h"
 #include "app/ddns/ddns_protocols.h"
+#include "app/refresh/secret_guard.h"
 
 namespace zelmar {
 
@@ -96,9 +98,12 @@ std::vector<std::unique_ptr<DeliveryChannel>> MakeDdnsChannels(const ChannelCont
         std::vector<std::string> problems;
         DdnsEntry e = ReadDdnsEntry(ctx.ini, name, ctx.scrambleKey, problems);
         if (!e.enabled) continue;
-        std::string fingerprint = DdnsFingerprint(e, ctx.scrambleKey);
-        channels.push_back(std::make_unique<DdnsChannel>(std::move(e), std::move(problems), std::move(fingerprint),
-                                                         ctx.settings.Timeout));
+        std::string fingerprint = DdnsFingerprint(e, FingerprintKey(ctx.ini));
+        const std::string secretProblem = problems.empty() ? e.secretProblem : std::string();
+        std::unique_ptr<DeliveryChannel> channel = std::make_unique<DdnsChannel>(
+            std::move(e), std::move(problems), std::move(fingerprint), ctx.settings.Timeout);
+        channels.push_back(secretProblem.empty() ? std::move(channel)
+                                                 : HeldForSecret(std::move(channel), secretProblem));
     }
     return channels;
 }

@@ -1,6 +1,5 @@
 #include "app/ddns/ddns_entry.h"
 
-#include <cstdio>
 
 #include "app/core/ini_file.h"
 #include "app/core/secret_store.h"
@@ -72,17 +71,6 @@ bool PlausibleHostName(const std::string& host) {
         if (!ok || ++label > 63) return false;
     }
     return label > 0;
-}
-
-// 64-bit FNV-1a: stable across builds and machines, which std::hash is not
-// promised to be, and the digest is stored in the settings file.
-std::uint64_t Fnv1a(const std::string& text) {
-    std::uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    return h;
 }
 
 }  // namespace
@@ -172,7 +160,7 @@ DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::
     if (e.ttl <= 0) e.ttl = kDefaultDdnsTtl;
     e.caFile = get("CAFile");
     e.enabled = ini.GetInt(section, "Enabled", 1) == 1;
-    e.secret = ReadDdnsSecret(ini, name, scrambleKey);
+    e.secret = ReadDdnsSecret(ini, name, scrambleKey, &e.secretProblem);
 
     for (std::string& p : CheckDdnsEntry(e)) problems.push_back(std::move(p));
     return e;
@@ -194,7 +182,8 @@ std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e) {
         if (!EqualsNoCase(base.substr(0, 8), "https://"))
             problems.push_back("\"Server\" must be an https:// address: the secret never travels unencrypted");
     }
-    if (e.secret.empty()) problems.push_back("no secret is stored (zelmar --set-ddns-secret " + e.name + ")");
+    if (e.secret.empty() && e.secretProblem.empty())
+        problems.push_back("no secret is stored (zelmar --set-ddns-secret " + e.name + ")");
     return problems;
 }
 
@@ -222,8 +211,13 @@ bool RemoveDdnsEntry(IniFile& ini, const std::string& name) {
     return ini.DeleteSection(kDdnsSectionPrefix + name);
 }
 
-std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey) {
-    return ReadStoredSecret(ini, scrambleKey, DdnsSecretId(ini, name));
+std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey,
+                           std::string* unreadable) {
+    std::string problem;
+    bool failed = false;
+    std::string secret = ReadStoredSecret(ini, scrambleKey, DdnsSecretId(ini, name), &problem, &failed);
+    if (unreadable) *unreadable = failed ? problem : std::string();
+    return secret;
 }
 
 std::string ReadDdnsSecret(SecretStore& store, const std::string& name, std::string* problem) {
@@ -264,19 +258,12 @@ bool WriteDdnsSecret(SecretStore& store, const std::string& name, const std::str
     return r.ok;
 }
 
-std::string DdnsFingerprint(const DdnsEntry& e, const std::string& scrambleKey) {
-    // A keyed digest of the secret: a new one (wherever it is kept) changes
-    // the fingerprint, and the fingerprint tells nothing of it.
-    char secretHash[17];
-    std::snprintf(secretHash, sizeof secretHash, "%016llx",
-                  static_cast<unsigned long long>(Fnv1a(scrambleKey + '\n' + e.secret)));
+std::string DdnsFingerprint(const DdnsEntry& e, const std::string& fingerprintKey) {
     const std::string canonical = std::string(DdnsProtocolWord(e.protocol)) + '\n' + Join(e.hosts) + '\n' +
                                   e.server + '\n' + e.zone + '\n' + e.keyName + '\n' + e.keyAlgorithm + '\n' +
                                   e.login + '\n' + (e.wantA ? "A" : "") + (e.wantAAAA ? "AAAA" : "") + '\n' +
-                                  std::to_string(e.ttl) + '\n' + e.caFile + '\n' + secretHash;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a(canonical)));
-    return hex;
+                                  std::to_string(e.ttl) + '\n' + e.caFile;
+    return SecretFingerprint(fingerprintKey, canonical, e.secret);
 }
 
 }  // namespace zelmar

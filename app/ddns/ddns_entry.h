@@ -50,6 +50,8 @@ struct DdnsEntry {
     std::string caFile;
     bool enabled = true;
     std::string secret;  // in clear, in memory only
+    // Non-empty: a secret is stored but cannot be read now; why.
+    std::string secretProblem;
 
     // "DDNS home": the channel's name and its section.
     std::string SectionName() const { return kDdnsSectionPrefix + name; }
@@ -90,8 +92,10 @@ SecretId DdnsSecretId(const IniFile& ini, const std::string& name);
 // The one place where an entry's secret is read and written: through the
 // SecretStore (DdnsSecretId), so it lives in the desktop keyring or,
 // scrambled, in the settings file, as "SecretStore" says. The forms without
-// a store use the desktop's Secret Service.
-std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey);
+// a store use the desktop's Secret Service; unreadable (when given) says
+// why a secret that is stored cannot be read now (a locked keyring).
+std::string ReadDdnsSecret(const IniFile& ini, const std::string& name, const std::string& scrambleKey,
+                           std::string* unreadable = nullptr);
 std::string ReadDdnsSecret(SecretStore& store, const std::string& name, std::string* problem = nullptr);
 // Refuses a secret that is too long, holds a line break or NUL, or would not
 // come back from the file unchanged when it has to go there; error says why,
@@ -106,8 +110,8 @@ bool WriteDdnsSecret(SecretStore& store, const std::string& name, const std::str
 bool ValidDdnsEntryName(const std::string& name);
 
 // A stable digest of every setting that decides what the entry sends and
-// where (a keyed digest of the secret, never the secret itself): a permanently
-// refused entry starts again when it changes.
-std::string DdnsFingerprint(const DdnsEntry& e, const std::string& scrambleKey);
+// where, the secret included (SecretFingerprint under the folder's
+// FingerprintKey): a permanently refused entry starts again when it changes.
+std::string DdnsFingerprint(const DdnsEntry& e, const std::string& fingerprintKey);
 
 }  // namespace zelmar

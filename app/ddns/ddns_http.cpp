@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/address/curl_library.h"
+#include "app/core/secret_text.h"
 #include "app/core/version.h"
 #include "app/ddns/ddns_protocols.h"
 #include "net/default_timeout.h"
@@ -119,6 +120,12 @@ HttpsAnswer Send(const HttpsRequest& q) {
     }
     if (headers) api->slist_free_all(headers);
     api->easy_cleanup(c);
+    // A server that echoes the request shows the Basic login too.
+    if (!q.user.empty()) {
+        const std::vector<std::string> forms = SecretForms(q.password, q.user);
+        a.body = WithoutSecretForms(a.body, forms, "****");
+        a.error = WithoutSecretForms(a.error, forms, "****");
+    }
     return a;
 }
 

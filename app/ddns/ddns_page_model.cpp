@@ -59,7 +59,9 @@ bool DdnsPageModel::Save(const DdnsEntry& entry, const std::string& newSecret, b
         return false;
     }
     DdnsEntry checked = entry;
-    checked.secret = newSecret.empty() ? ReadDdnsSecret(ini_, entry.name, scrambleKey_) : newSecret;
+    // A stored secret the keyring cannot give now is still the entry's.
+    checked.secret = newSecret.empty() ? ReadDdnsSecret(ini_, entry.name, scrambleKey_, &checked.secretProblem)
+                                       : newSecret;
     const std::vector<std::string> problems = CheckDdnsEntry(checked);
     if (!problems.empty()) {
         error = problems.front();

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "app/core/secret_text.h"
 #include "app/core/text.h"
 
 namespace zelmar {
@@ -153,11 +154,8 @@ DeliveryResult DdnsResult(AnswerClass action, std::string code, std::string step
 }
 
 std::string MaskReply(const std::string& reply, const std::string& secret, std::size_t limit) {
-    std::string text = reply;
-    if (!secret.empty()) {
-        for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 4))
-            text.replace(at, secret.size(), "****");
-    }
+    // Every form the secret travels in, before the cut.
+    const std::string text = WithoutSecretForms(reply, SecretForms(secret), "****");
     std::string out;
     bool blank = false;
     for (unsigned char c : text) {

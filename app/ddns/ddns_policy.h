@@ -66,8 +66,9 @@ bool DdnsDue(const DdnsEntry& e, const RefreshSnapshot& snapshot, const ChannelR
 DeliveryResult DdnsResult(AnswerClass action, std::string code, std::string step, std::string reply,
                           int failures, std::int64_t now);
 
-// A server's words made safe to show: the secret masked, control bytes
-// dropped, cut to a line's worth.
+// A server's words made safe to show: the secret masked in every form it
+// travels in (SecretForms), then control bytes dropped and the rest cut to
+// a line's worth.
 std::string MaskReply(const std::string& reply, const std::string& secret, std::size_t limit = 200);
 
 }  // namespace zelmar

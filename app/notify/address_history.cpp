@@ -78,22 +78,23 @@ std::optional<AddressChange> ChangeIn(const RefreshSnapshot& s) {
 bool AddressHistory::Load(std::string& error) {
     std::lock_guard<std::mutex> guard(lock_);
     entries_.clear();
-    std::FILE* f = std::fopen(path_.c_str(), "rb");
-    if (!f) {
-        if (errno == ENOENT) return true;
-        error = "cannot read " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string text;
-    char buffer[8192];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() <= kMaxHistoryFileBytes)
-        text.append(buffer, n);
-    std::fclose(f);
-    if (text.size() > kMaxHistoryFileBytes) {
+    // The program's own file: a link (to a file of the user's that the next
+    // change would overwrite) or a named pipe (that would hang the read) is
+    // no history.
+    FileReadResult r = ReadRegularFile(path_, kMaxHistoryFileBytes, CapMode::Refuse, false);
+    if (r.missing) return true;
+    if (r.tooLarge) {
         error = path_ + " is too large to be an address history; it is replaced at the next change";
         return false;
     }
+    if (!r.ok) {
+        error = "cannot read " + path_ + ": " +
+                (r.err == ELOOP     ? "it is a symbolic link"
+                 : r.notRegular     ? "it is not a regular file"
+                                    : std::strerror(r.err));
+        return false;
+    }
+    const std::string& text = r.data;
     const json doc = json::parse(text, nullptr, false);
     const auto list = doc.is_object() ? doc.find("changes") : doc.end();
     if (doc.is_discarded() || list == doc.end() || !list->is_array()) {
@@ -123,9 +124,12 @@ bool AddressHistory::Add(const AddressChange& change, std::string& error) {
         list.push_back({{"time", c.time}, {"before", ToJson(c.before)}, {"after", ToJson(c.after)}});
     const std::string text =
         json{{"changes", list}}.dump(1, '\t', false, json::error_handler_t::replace) + "\n";
-    const AtomicWriteResult written = ReplaceFileAtomically(path_, text);
+    AtomicWriteOptions options;
+    options.followLinks = false;
+    const AtomicWriteResult written = ReplaceFileAtomically(path_, text, options);
     if (!written.ok()) {
-        error = "cannot write " + path_ + ": " + std::strerror(written.err);
+        error = "cannot write " + path_ + ": " +
+                (written.err == ELOOP ? std::string("it is a symbolic link") : std::strerror(written.err));
         return false;
     }
     return true;

@@ -24,13 +24,4 @@ inline std::string MaskedForLog(std::string_view text, std::size_t limit) {
     return out;
 }
 
-// Every occurrence of secret in text replaced by "***" (nothing when secret
-// is empty): a server may echo the URL or a header back at us.
-inline std::string WithoutSecret(std::string text, std::string_view secret) {
-    if (secret.empty()) return text;
-    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
-        text.replace(at, secret.size(), "***");
-    return text;
-}
-
 }  // namespace zelmar

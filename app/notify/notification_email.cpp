@@ -13,6 +13,8 @@
 #include "app/page/snapshot_page.h"
 #include "app/page/status_page.h"
 #include "app/refresh/channel_record.h"
+#include "app/refresh/secret_guard.h"
+#include "app/core/secret_store.h"
 #include "mail/facade/mail_message.h"
 #include "mail/facade/mail_sender.h"
 #include "net/default_timeout.h"
@@ -245,8 +247,16 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
 
 std::vector<std::unique_ptr<DeliveryChannel>> MakeMailChannels(const ChannelContext& context) {
     std::vector<std::unique_ptr<DeliveryChannel>> channels;
-    if (context.settings.EnableMail != 0)
-        channels.push_back(std::make_unique<MailChannel>(context.settings, context.startDirectory, context.ini));
+    if (context.settings.EnableMail == 0) return channels;
+    // A password the start-up could not read from the keyring is read
+    // again; the mail never goes out with an empty one.
+    Settings s = context.settings;
+    std::string problem;
+    const bool readable = s.EnableSMTPAuth != 1 ||
+                          RereadSecret(context.ini, context.scrambleKey, SmtpSecretId(s.EmailServer, s.EmailAccount),
+                                       s.EmailPassword, problem);
+    std::unique_ptr<DeliveryChannel> channel = std::make_unique<MailChannel>(s, context.startDirectory, context.ini);
+    channels.push_back(readable ? std::move(channel) : HeldForSecret(std::move(channel), problem));
     return channels;
 }
 

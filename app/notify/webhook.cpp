@@ -8,11 +8,14 @@
 
 #include "app/address/curl_library.h"
 #include "app/core/ini_file.h"
+#include "app/core/secret_store.h"
+#include "app/core/secret_text.h"
 #include "app/core/text.h"
 #include "app/notify/masked_text.h"
 #include "app/notify/webhook_secret.h"
 #include "app/refresh/channel_record.h"
 #include "net/default_timeout.h"
+#include "app/refresh/secret_guard.h"
 
 namespace zelmar {
 
@@ -144,7 +147,7 @@ std::vector<WebhookConfig> ReadWebhooks(const IniFile& ini, const std::string& s
             else if (k == "timeout" && LeadingInt(value) > 0) hook.timeoutSeconds = static_cast<int>(LeadingInt(value));
         }
         if (hook.method.empty()) hook.method = "POST";
-        hook.secret = ReadWebhookSecret(ini, hook.name, scrambleKey);
+        hook.secret = ReadWebhookSecret(ini, hook.name, scrambleKey, &hook.secretProblem);
         hooks.push_back(std::move(hook));
     }
     return hooks;
@@ -307,9 +310,10 @@ WebhookAnswer SendWebhook(const WebhookRequest& request, int timeoutSeconds, con
     api->slist_free_all(headers);
 
     const std::string first = sink.body.substr(0, sink.body.find_first_of("\r\n"));
-    answer.firstLine = MaskedForLog(first, kLoggedAnswerChars);
+    // Cut to the log's length only after the secret is masked (Deliver).
+    answer.firstLine = MaskedForLog(first, kMaxAnswerBytes);
     if (rc != CURLE_OK) {
-        answer.error = MaskedForLog(errorText[0] != '\0' ? errorText : api->easy_strerror(rc), kLoggedAnswerChars);
+        answer.error = MaskedForLog(errorText[0] != '\0' ? errorText : api->easy_strerror(rc), kMaxAnswerBytes);
         answer.status = 0;
         return answer;
     }
@@ -346,20 +350,18 @@ bool WebhookChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& r
 
 std::string WebhookChannel::SettingsFingerprint() const {
     // The secret counts too (a new token restarts a refused hook) without
-    // being written into the record: only its hash is.
-    const std::size_t h = std::hash<std::string>{}(config_.url + '\n' + config_.method + '\n' + config_.headers + '\n' +
-                                                    config_.body + '\n' + config_.contentType + '\n' +
-                                                    config_.caFile + '\n' + config_.secret);
-    return std::to_string(h);
+    // being written into the record: only a keyed digest is.
+    return SecretFingerprint(fingerprintKey_, config_.url + '\n' + config_.method + '\n' + config_.headers + '\n' +
+                                                  config_.body + '\n' + config_.contentType + '\n' + config_.caFile,
+                             config_.secret);
 }
 
 DeliveryResult WebhookChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
     const std::string label = Name() + ": ";
-    const auto clean = [this](std::string text) {
-        for (const std::string& form :
-             {config_.secret, PercentEncoded(config_.secret), JsonStringContent(config_.secret)})
-            text = WithoutSecret(std::move(text), form);
-        return text;
+    const auto clean = [this](const std::string& text) {
+        std::vector<std::string> forms = SecretForms(config_.secret);
+        forms.push_back(JsonStringContent(config_.secret));
+        return MaskedForLog(WithoutSecretForms(text, forms), kLoggedAnswerChars);
     };
     PageValues values = WebhookPageValues(snapshot, siteName_);
     if (extra_)
@@ -404,9 +406,14 @@ std::vector<std::unique_ptr<DeliveryChannel>> MakeWebhookChannels(const ChannelC
         if (!hook.enabled) continue;
         // A relative CA file is the user's, beside the settings.
         if (!hook.caFile.empty() && hook.caFile[0] != '/') hook.caFile = ctx.startDirectory + "/" + hook.caFile;
+        const std::string problem = hook.secretProblem;
         auto channel = std::make_unique<WebhookChannel>(std::move(hook), ctx.settings.ftp.SiteName);
         channel->SetExtraValues(extra);
-        channels.push_back(std::move(channel));
+        channel->SetFingerprintKey(FingerprintKey(ctx.ini));
+        if (problem.empty())
+            channels.push_back(std::move(channel));
+        else
+            channels.push_back(HeldForSecret(std::move(channel), problem));
     }
     return channels;
 }

@@ -58,6 +58,8 @@ struct WebhookConfig {
     int timeoutSeconds = 15;
     std::string caFile;  // empty: the system's certificates
     std::string secret;  // in clear
+    // Non-empty: a secret is stored but cannot be read now; why.
+    std::string secretProblem;
 
     std::string ChannelName() const { return kWebhookSectionPrefix + name; }
     bool JsonBody() const;
@@ -89,7 +91,7 @@ bool BuildWebhookRequest(const WebhookConfig& hook, const PageValues& values, We
 struct WebhookAnswer {
     bool delivered = false;  // a 2xx answer
     long status = 0;         // 0: no HTTP answer at all
-    std::string firstLine;   // the answer body's first line, masked and bounded
+    std::string firstLine;   // the answer body's first line, control characters masked
     std::string error;       // the transfer's error when there was no answer
 };
 
@@ -111,6 +113,8 @@ public:
     // More "%{...}" values for each request (the address history's), made
     // from the snapshot at delivery.
     void SetExtraValues(BraceValueSource source) { extra_ = std::move(source); }
+    // The key of the fingerprint's digest (FingerprintKey).
+    void SetFingerprintKey(std::string key) { fingerprintKey_ = std::move(key); }
 
 private:
     WebhookConfig config_;
@@ -118,6 +122,7 @@ private:
     BraceValueSource extra_;
     // The failed tries before this one, as Due found them in the record.
     mutable int failures_ = 0;
+    std::string fingerprintKey_;
 };
 
 // The channels of the enabled "[Webhook <name>]" sections.

@@ -17,8 +17,13 @@ SecretId WebhookSecretId(const IniFile& ini, const std::string& webhookName) {
     return EntrySecretId(ini, kWebhookSecrets, webhookName);
 }
 
-std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey) {
-    return ReadStoredSecret(ini, scrambleKey, WebhookSecretId(ini, webhookName));
+std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey,
+                              std::string* unreadable) {
+    std::string problem;
+    bool failed = false;
+    std::string secret = ReadStoredSecret(ini, scrambleKey, WebhookSecretId(ini, webhookName), &problem, &failed);
+    if (unreadable) *unreadable = failed ? problem : std::string();
+    return secret;
 }
 
 std::string ReadWebhookSecret(SecretStore& store, const std::string& webhookName) {

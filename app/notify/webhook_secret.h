@@ -19,12 +19,14 @@ class SecretStore;
 
 inline constexpr std::size_t kMaxWebhookSecretChars = 4096;
 
-// The secret in clear; empty when none is stored.
-// The secret of "[Webhook name]": named after the host of its "URL" and its
-// "Login" (or the webhook's name).
+// The secret of "[Webhook name]": named after the host and port of its "URL"
+// and its "Login" (or the webhook's name).
 SecretId WebhookSecretId(const IniFile& ini, const std::string& webhookName);
 
-std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey);
+// The secret in clear; empty when none is stored, or when it is stored but
+// cannot be read now (unreadable, when given, then says why).
+std::string ReadWebhookSecret(const IniFile& ini, const std::string& webhookName, const std::string& scrambleKey,
+                              std::string* unreadable = nullptr);
 std::string ReadWebhookSecret(SecretStore& store, const std::string& webhookName);
 
 // Stores the secret of the existing section "[Webhook <name>]". Refuses a

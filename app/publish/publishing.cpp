@@ -7,6 +7,8 @@
 #include "app/notify/address_history.h"
 #include "app/page/snapshot_page.h"
 #include "app/refresh/channel_record.h"
+#include "app/refresh/secret_guard.h"
+#include "app/core/secret_store.h"
 
 namespace zelmar {
 
@@ -188,7 +190,16 @@ void FtpChannel::Skipped(const RefreshSnapshot& snapshot) {
 
 std::vector<std::unique_ptr<DeliveryChannel>> MakeFtpChannels(const ChannelContext& context) {
     std::vector<std::unique_ptr<DeliveryChannel>> channels;
-    channels.push_back(std::make_unique<FtpChannel>(context.settings, context.startDirectory));
+    // Passwords the start-up could not read from the keyring are read again;
+    // the page never goes out with an empty one.
+    Settings s = context.settings;
+    std::string problem;
+    bool readable = RereadSecret(context.ini, context.scrambleKey, FtpSecretId(s), s.ftp.Password, problem);
+    if (readable && s.UseProxy == 1)
+        readable = RereadSecret(context.ini, context.scrambleKey, ProxySecretId(s), s.ProxyPass, problem);
+    s.ftpPage.Password = s.ftp.Password;
+    std::unique_ptr<DeliveryChannel> channel = std::make_unique<FtpChannel>(s, context.startDirectory);
+    channels.push_back(readable ? std::move(channel) : HeldForSecret(std::move(channel), problem));
     return channels;
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <string>
 
@@ -77,5 +80,50 @@ TEST(SettingsFolder, TemplatesAreCopiedWithoutOverwriting) {
     struct stat st {};
     EXPECT_NE(::stat((dir / "conf2").c_str(), &st), 0);
 }
+
+}  // namespace
+
+namespace {
+
+// Settings others could have written name commands that would run as us.
+struct TrustCase {
+    const char* name;
+    mode_t folderMode;
+    mode_t iniMode;
+    uid_t iniOwner;  // 0: ours
+    const char* trusted;
+    const char* doubt;  // in the refusal; nullptr: used
+} const kTrustCases[] = {
+    {"private", 0700, 0600, 0, nullptr, nullptr},
+    {"readable_by_all", 0755, 0644, 0, nullptr, nullptr},
+    {"folder_writable_by_all_and_sticky", 01777, 0600, 0, nullptr, "the folder may be written by anyone (mode 1777)"},
+    {"folder_writable_by_its_group", 0770, 0600, 0, nullptr, "the folder may be written by its group"},
+    {"file_writable_by_all", 0700, 0666, 0, nullptr, "Zelmar.ini may be written by anyone"},
+    {"file_of_another_user", 0755, 0644, 65534, nullptr, "Zelmar.ini belongs to"},
+    {"trusted_by_the_environment", 01777, 0666, 0, "/elsewhere:%s", nullptr},
+    {"trusted_everywhere", 01777, 0666, 0, "*", nullptr},
+};
+
+class SettingsTrust : public ::testing::TestWithParam<TrustCase> {};
+
+TEST_P(SettingsTrust, AFolderOthersCouldWriteIsRefusedWithHowToAllowIt) {
+    const TrustCase& c = GetParam();
+    if (c.iniOwner != 0 && ::geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+    ScratchDir dir;
+    const std::string ini = dir / "Zelmar.ini";
+    WriteFile(ini, "[Preferences]\n");
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.folderMode) | ::chmod(ini.c_str(), c.iniMode), 0);
+    ASSERT_EQ(c.iniOwner != 0 ? ::chown(ini.c_str(), c.iniOwner, c.iniOwner) : 0, 0);
+    char trusted[256] = {};
+    if (c.trusted) std::snprintf(trusted, sizeof trusted, c.trusted, dir.path().c_str());
+    const std::string reason = UntrustedSettingsReason(dir.path(), c.trusted ? trusted : nullptr);
+    ASSERT_EQ(reason.empty(), c.doubt == nullptr) << reason;
+    if (!c.doubt) return;
+    EXPECT_NE(reason.find(c.doubt), std::string::npos) << reason;
+    EXPECT_NE(reason.find("ZELMAR_TRUSTED_FOLDERS=" + dir.path()), std::string::npos) << reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SettingsTrust, ::testing::ValuesIn(kTrustCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

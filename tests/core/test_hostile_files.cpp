@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -328,6 +329,33 @@ TEST(ReplaceFileAtomically, LinkChainsAndRelativeTargets) {
     fs::create_symlink("loop1", dir / "loop2");
     EXPECT_FALSE(ReplaceFileAtomically(dir / "loop1", "x").ok());
     EXPECT_EQ(LinkTarget(dir / "loop1"), "loop2");
+}
+
+// A secret read from standard input: an endless input (/dev/zero) or a
+// flood stops one byte past the limit; a line ends at its line end.
+TEST(BoundedLine, StopsAtTheLimitWhateverComes) {
+    struct Case {
+        const char* name;
+        bool endless;  // /dev/zero instead of input
+        std::string input, line;
+        bool got;
+    } cases[] = {
+        {"endless", true, "", std::string(4097, '\0'), true},
+        {"flood_without_line_end", false, std::string(100000, 'x'), std::string(4097, 'x'), true},
+        {"crlf", false, "pw 1\r\nnext\n", "pw 1", true},
+        {"last_line_without_end", false, "pw", "pw", true},
+        {"no_input", false, "", "", false},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        WriteFile(dir / "in", c.input);
+        const int fd = ::open(c.endless ? "/dev/zero" : (dir / "in").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string line;
+        EXPECT_EQ(ReadBoundedLine(fd, 4096, line), c.got) << c.name;
+        EXPECT_EQ(line, c.line) << c.name;
+        ::close(fd);
+    }
 }
 
 }  // namespace

@@ -204,3 +204,66 @@ TEST(IniFile, LeadingIntegerConversion) {
 }
 
 }  // namespace
+
+namespace {
+
+// What another writer does to the file while a batch of ours is open.
+struct OtherWriter {
+    const char* name;
+    void (*write)(const std::string& path);
+} const kOtherWriters[] = {
+    {"another_process_writes_a_key",
+     [](const std::string& path) { ASSERT_TRUE(IniFile(path).WriteString("Webhook w", "Secret", "tok")); }},
+    {"the_user_edits_by_hand",
+     [](const std::string& path) { WriteFile(path, ReadFile(path) + "[Webhook w]\nSecret=tok\n"); }},
+};
+
+class ConcurrentWriter : public ::testing::TestWithParam<OtherWriter> {};
+
+TEST_P(ConcurrentWriter, ABatchChangesOnlyTheKeysItWrote) {
+    ScratchDir dir;
+    WriteFile(dir / "z.ini", "[IPAddress]\nLastWANIP=192.0.2.1\n[Preferences]\nTimeout=15\n");
+    IniFile ini(dir / "z.ini");
+    {
+        zelmar::IniBatch batch(ini);
+        ASSERT_TRUE(ini.WriteString("IPAddress", "LastWANIP", std::string("192.0.2.2")));
+        // Written to what it holds: no edit, so no older value comes back.
+        ASSERT_TRUE(ini.WriteString("Preferences", "Timeout", std::string("15")));
+        GetParam().write(dir / "z.ini");
+        ASSERT_TRUE(IniFile(dir / "z.ini").WriteString("Preferences", "Timeout", std::string("30")));
+        ASSERT_TRUE(batch.Commit());
+    }
+    EXPECT_EQ(ini.GetString("IPAddress", "LastWANIP"), "192.0.2.2");
+    EXPECT_EQ(ini.GetString("Webhook w", "Secret"), "tok");
+    EXPECT_EQ(ini.GetString("Preferences", "Timeout"), "30");
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, ConcurrentWriter, ::testing::ValuesIn(kOtherWriters),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IniFile, AWriteWaitsForTheProcessHoldingTheWriteLock) {
+    ScratchDir dir;
+    WriteFile(dir / "z.ini", "[S]\na=1\n");
+    IniFile ini(dir / "z.ini");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A --set-* command: reads, takes its time, writes what it read plus its key.
+        zelmar::IniWriteLock lock(ini);
+        const std::string text = ReadFile(dir / "z.ini");
+        (void)!write(ready[1], "x", 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        WriteFile(dir / "z.ini.new", text + "c=3\n");
+        _exit(lock.ok() && rename((dir / "z.ini.new").c_str(), (dir / "z.ini").c_str()) == 0 ? 0 : 1);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_TRUE(ini.WriteString("S", "b", std::string("2")));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0) == pid ? WEXITSTATUS(status) : -1, 0);
+    EXPECT_EQ(ini.GetString("S", "b"), "2");
+    EXPECT_EQ(ini.GetString("S", "c"), "3");
+}
+
+}  // namespace

@@ -11,6 +11,10 @@
 #include <sys/wait.h>
 
 #include "app/core/secret_store.h"
+#include "app/ddns/ddns_channel.h"
+#include "app/notify/webhook.h"
+#include "app/notify/webhook_secret.h"
+#include "tests/ddns/ddns_test_support.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/shell_output.h"
 
@@ -27,6 +31,7 @@ constexpr const char* kNoBus = "unix:path=/nonexistent/zelmar-test-bus";
 class KeyringSession {
 public:
     KeyringSession(const test::ScratchDir& home, bool unlocked, const std::string& service = "") : home_(home) {
+        StartKeyringRun();
         ::mkdir((home / "run").c_str(), 0700);
         for (const char* f : {"addr", "pid"}) std::remove((home / f).c_str());
         const std::string daemon = !service.empty() ? service
@@ -190,6 +195,94 @@ TEST_F(SecretService, AServiceThatNeverAnswersCostsTheTimeOutAndCountsAsNone) {
     const SecretStore::WriteResult r = store.Write(kFtpLogin, "pw");
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.where, SecretStore::Where::Ini);
+}
+
+TEST_F(SecretService, ARunThatMetAServiceThatNeverAnswersAsksItNoMore) {
+    KeyringSession bus(home, true, kStalledService);
+    ASSERT_TRUE(bus.up()) << test::ReadFile(home / "session.log");
+    StartKeyringRun(400ms);
+    std::string why, secret;
+    EXPECT_EQ(MakeSecretServiceKeyring()->Probe(why), Keyring::Status::Unavailable);
+    EXPECT_NE(why.find("did not answer within 0.40 s in all"), std::string::npos) << why;
+    // Every later call of the run, by any keyring, answers at once.
+    EXPECT_EQ(MakeSecretServiceKeyring()->Lookup(kFtpLogin, secret, why), Keyring::Status::Unavailable);
+    EXPECT_NE(why.find("not asked again"), std::string::npos) << why;
+}
+
+// Stored in a keyring that is locked now: the channel fails for this
+// refresh, says why in one line, and is neither sent without its secret nor
+// stopped as if none were stored.
+using ChannelMaker = std::vector<std::unique_ptr<DeliveryChannel>> (*)(const ChannelContext&);
+class LockedKeyring : public SecretService, public ::testing::WithParamInterface<ChannelMaker> {};
+
+TEST_P(LockedKeyring, HoldsTheChannelBackForThisRefreshAndTheStartupLineSaysWhere) {
+    {
+        KeyringSession bus(home, true);
+        ASSERT_TRUE(bus.up());
+        for (const char* item : {"webhook server 127.0.0.1 account w", "ddns server 127.0.0.1 account joe"})
+            Sh(std::string("printf tok | secret-tool store --label=x program zelmar kind ") + item);
+    }
+    KeyringSession locked(home, false);
+    ASSERT_TRUE(locked.up());
+    std::string proxy = "proxy pw";
+    ScrambleText(proxy, "k");
+    MakeCore("[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nProxyPass=" + proxy +
+             "\n[Webhook w]\nURL=http://127.0.0.1:9/x?t=%{secret}\nSecret=\nSecretStore=keyring\n"
+             "[DDNS home]\nProtocol=dyndns2\nHost=h.example.org\nServer=https://127.0.0.1:9\nLogin=joe\n"
+             "Secret=\nSecretStore=keyring\n")
+        .LoadOrCreateSettings();
+    EXPECT_NE(host.lines.back().find("Some passwords are in the desktop keyring, which cannot be used now"),
+              std::string::npos) << host.lines.back();
+
+    const Settings s = core->settings();
+    test::LineReporter reporter;
+    const DeliveryResult r =
+        GetParam()({s, core->ini(), dir.path(), "k"}).at(0)->Deliver(test::SnapshotWith("192.0.2.7"), reporter);
+    EXPECT_EQ(r.outcome, DeliveryOutcome::Failed);
+    EXPECT_EQ(r.code, "keyring");
+    ASSERT_EQ(reporter.lines.size(), 1u);
+    EXPECT_NE(reporter.lines[0].find("the keyring is locked; it is retried at the next refresh"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, LockedKeyring,
+                         ::testing::Values(ChannelMaker([](const ChannelContext& c) { return MakeWebhookChannels(c); }),
+                                           ChannelMaker(MakeDdnsChannels)),
+                         [](const auto& info) { return std::string(info.index == 0 ? "webhook" : "ddns"); });
+
+TEST_F(SecretService, TwoFoldersKeepTheirOwnItemsAndAnOldSharedItemIsCopiedNotMoved) {
+    KeyringSession bus(home, true);
+    ASSERT_TRUE(bus.up());
+    // An item from before folders, which both folders point at.
+    Sh("printf tok | secret-tool store --label=x program zelmar kind webhook server hooks.example.org account w");
+    test::ScratchDir other;
+    const std::string settings = "[Webhook w]\nURL=https://hooks.example.org/x\nSecret=\nSecretStore=keyring\n";
+    test::WriteFile(dir / "Zelmar.ini", settings);
+    test::WriteFile(other / "Zelmar.ini", settings);
+    IniFile a(dir / "Zelmar.ini"), b(other / "Zelmar.ini");
+    EXPECT_EQ(ReadWebhookSecret(a, "w", "k"), "tok");
+    EXPECT_EQ(ReadWebhookSecret(b, "w", "k"), "tok");
+    // A new secret in one folder, then that folder's move to the file,
+    // leave the other's as it was.
+    std::string error;
+    ASSERT_TRUE(StoreWebhookSecret(a, "w", "tok a", "k", error)) << error;
+    EXPECT_EQ(ReadWebhookSecret(a, "w", "k"), "tok a");
+    EXPECT_EQ(ReadWebhookSecret(b, "w", "k"), "tok");
+    ASSERT_TRUE(a.WriteString("Preferences", "SecretStore", std::string("ini")));
+    ASSERT_TRUE(StoreWebhookSecret(a, "w", "tok a2", "k", error)) << error;
+    EXPECT_EQ(ReadWebhookSecret(a, "w", "k"), "tok a2");
+    EXPECT_EQ(ReadWebhookSecret(b, "w", "k"), "tok");
+    EXPECT_EQ(Sh("secret-tool search --all program zelmar 2>&1 | grep -c '^secret = '"), "2\n");  // old and b's
+}
+
+TEST_F(SecretService, APasswordWhoseItemWasDeletedByHandIsClearedAndItsMarkerGoes) {
+    KeyringSession bus(home, true);
+    ASSERT_TRUE(bus.up());
+    IniFile ini(dir / "Zelmar.ini");
+    SecretStore store(ini, "k", MakeSecretServiceKeyring());
+    ASSERT_EQ(store.Write(kFtpLogin, "pw").where, SecretStore::Where::Keyring);
+    Sh("secret-tool clear program zelmar kind ftp");
+    EXPECT_TRUE(store.Write(kFtpLogin, "").ok);
+    EXPECT_EQ(ini.GetString("LocalSettings", "PasswordStore", "<none>"), "<none>");
 }
 
 struct LoginCase {

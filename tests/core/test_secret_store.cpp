@@ -8,7 +8,9 @@
 #include "app/core/ini_file.h"
 #include "app/core/secret_store.h"
 #include "app/core/settings.h"
+#include "app/ddns/ddns_channel.h"
 #include "app/ddns/ddns_entry.h"
+#include "app/notify/webhook.h"
 #include "app/notify/webhook_secret.h"
 #include "tests/support/peer_process.h"
 
@@ -281,5 +283,38 @@ TEST(SecretStoreFile, ValuesTheFileWouldAlterAreRefused) {
     EXPECT_FALSE(SecretStore::FitsSettingsFile("a\nb", kKey));
     EXPECT_FALSE(SecretStore::FitsSettingsFile(std::string("a\0b", 3), kKey));
 }
+
+// The fingerprint a stopped channel's record keeps must not give away a
+// short secret: it is keyed with a random key of each settings folder, so
+// the same settings and secret give another digest in another folder.
+struct FingerprintCase {
+    const char* name;
+    const char* settings;
+    std::vector<std::unique_ptr<DeliveryChannel>> (*make)(const ChannelContext&);
+} const kFingerprintCases[] = {
+    {"ddns", "[DDNS home]\nProtocol=duckdns\nHost=home\n", MakeDdnsChannels},
+    {"webhook", "[Webhook w]\nURL=https://hooks.example.org/x?t=%{secret}\n",
+     [](const ChannelContext& c) { return MakeWebhookChannels(c); }},
+};
+
+class SecretFingerprintTest : public ::testing::TestWithParam<FingerprintCase> {};
+
+TEST_P(SecretFingerprintTest, IsKeyedPerFolder) {
+    std::vector<std::string> prints;
+    for (int folder = 0; folder < 2; ++folder) {
+        test::ScratchDir dir;
+        test::WriteFile(dir / "Zelmar.ini", std::string(GetParam().settings) + "Secret=" + Scrambled("4711") + "\n");
+        IniFile ini(dir / "Zelmar.ini");
+        const Settings s;
+        const ChannelContext context{s, ini, dir.path(), kKey};
+        prints.push_back(GetParam().make(context).at(0)->SettingsFingerprint());
+        EXPECT_EQ(GetParam().make(context).at(0)->SettingsFingerprint(), prints.back()) << "stable in its folder";
+        EXPECT_EQ(ini.GetString("Fingerprints", "Key").size(), 64u);
+    }
+    EXPECT_NE(prints[0], prints[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, SecretFingerprintTest, ::testing::ValuesIn(kFingerprintCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

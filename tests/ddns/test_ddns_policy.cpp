@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/core/ini_file.h"
+#include "app/core/secret_text.h"
 #include "app/ddns/ddns_channel.h"
 #include "app/ddns/ddns_page_model.h"
 #include "app/ddns/ddns_policy.h"
@@ -14,6 +15,23 @@ namespace zelmar {
 namespace {
 
 using test::kTestNow;
+
+// A reply may echo the secret in any form it was sent in; each is masked
+// before the reply is cut to a line, even where the cut would fall inside.
+TEST(DdnsReply, EveryFormOfTheSecretIsMaskedBeforeTheCut) {
+    const std::string secret = "s3cr3t/t0ken+value with space";
+    const std::string forms[] = {secret, "s3cr3t%2Ft0ken%2Bvalue%20with%20space",
+                                 "s3cr3t%2ft0ken%2bvalue%20with%20space", "s3cr3t%2Ft0ken%2Bvalue+with+space"};
+    for (const std::string& form : forms) {
+        const std::string reply = std::string(190, '.') + form + " tail";
+        const std::string shown = MaskReply(reply, secret);
+        EXPECT_EQ(shown.find("s3cr3t"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("t0ken"), std::string::npos) << shown;
+    }
+    // The Basic login a dyndns2 server echoes back.
+    const std::vector<std::string> basic = SecretForms("4711", "joe");
+    EXPECT_EQ(WithoutSecretForms("Authorization: Basic am9lOjQ3MTE=", basic), "Authorization: Basic ***");
+}
 
 TEST(DdnsBackoff, FiveMinutesDoublingToOneHour) {
     const std::pair<int, std::int64_t> rows[] = {{0, 300},  {1, 600},  {2, 1200},   {3, 2400},

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/notify/address_history.h"
 #include "app/notify/desktop_notes.h"
@@ -72,6 +74,33 @@ TEST(AddressHistory, AFileThatIsNotAHistoryIsReportedAndReplaced) {
         EXPECT_EQ(back.Entries().size(), 1u);
     }
 }
+
+// The history is the program's own file: a link is never followed (it would
+// overwrite the file it points at) and a named pipe never waited on.
+struct HostileHistory {
+    const char* name;
+    void (*make)(const std::string& dir, const std::string& path);
+} const kHostileHistories[] = {
+    {"symlink",
+     [](const std::string& d, const std::string& path) { ASSERT_EQ(symlink((d + "/mine").c_str(), path.c_str()), 0); }},
+    {"named_pipe", [](const std::string&, const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+};
+
+class HostileHistoryFile : public ::testing::TestWithParam<HostileHistory> {};
+
+TEST_P(HostileHistoryFile, IsNeitherReadNorWrittenThrough) {
+    ScratchDir dir;
+    test::WriteFile(dir / "mine", "the user's own file");
+    GetParam().make(dir.path(), dir / kHistoryFileName);
+    AddressHistory h(dir / kHistoryFileName);
+    std::string error;
+    EXPECT_FALSE(h.Load(error) || error.find("cannot read") == std::string::npos) << error;
+    EXPECT_FALSE(h.Add({1, {"1.1.1.1", "", "", ""}, {"2.2.2.2", "", "", ""}}, error));
+    EXPECT_EQ(test::ReadFile(dir / "mine"), "the user's own file");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileHistoryFile, ::testing::ValuesIn(kHostileHistories),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AddressHistory, TokensCountTheChangeOfThisRefresh) {
     const std::vector<AddressChange> recorded = {

@@ -242,6 +242,17 @@ TEST_F(WebhookPeer, ARefusalWaitsForTheBackOff) {
     }
 }
 
+// An echo of the request shows the secret percent-encoded, across the point
+// where the logged answer is cut: it is masked before the cut.
+TEST_F(WebhookPeer, AnEchoedSecretIsMaskedBeforeTheAnswerIsCut) {
+    WebhookConfig h = Hook(Url(0, "/echo?k=%{secret}"));
+    h.secret = "0123456789/abcdefghij/0123456789";
+    Lines lines;
+    EXPECT_EQ(WebhookChannel(h, "s").Deliver(Snapshot("203.0.113.9"), lines).code, "400");
+    for (const char* part : {"0123", "abcd", "%2F"})
+        EXPECT_EQ(lines.All().find(part), std::string::npos) << lines.All();
+}
+
 TEST_F(WebhookPeer, InvalidJsonIsRefusedBeforeSending) {
     Lines lines;
     const DeliveryResult r = WebhookChannel(Hook(Url(0, "/x"), R"({"ip": %{wan}})"), "s").Deliver(Snapshot("203.0.113.9"), lines);

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A webhook receiver for the tests: records every request it gets as one
 JSON line (method, path, headers, body) in a file and answers by path:
+/echo answers 400 with its path after 180 dots;
 /status/NNN answers NNN with a two-line body whose first line carries a
 control character, /slow waits 30 s, anything else answers 200.
 Usage: webhook_receiver.py PORT LOGFILE [CERT KEY]"""
@@ -23,6 +24,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.path.startswith("/status/"):
             status = int(self.path.split("/")[2][:3])
         answer = b"refused \x1b[31m by the receiver\r\nsecond line" if status != 200 else b"ok"
+        if self.path.startswith("/echo"):
+            # A receiver that echoes the request where a log line is cut.
+            status, answer = 400, b"." * 180 + self.path.encode()
         self.send_response(status)
         self.send_header("Content-Length", str(len(answer)))
         self.end_headers()
