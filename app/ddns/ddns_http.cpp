@@ -275,6 +275,28 @@ std::vector<WantedRecord> WantedRecords(const DdnsAddresses& want) {
     return out;
 }
 
+DeliveryResult SyncRecords(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t,
+                           const RecordCalls& calls) {
+    bool changed = false;
+    for (const std::string& host : e.hosts) {
+        const std::string zone = ZoneOf(e, host);
+        for (const WantedRecord& w : WantedRecords(want)) {
+            std::vector<FoundRecord> found;
+            DeliveryResult out;
+            if (!calls.find(host, zone, w, found, out)) return out;
+            if (found.size() == 1 && SameAddress(found[0].address, w.address)) continue;
+            const std::string id = found.empty() ? std::string() : found[0].id;
+            const char* step = id.empty() ? "create" : "update";
+            std::optional<std::string> held;
+            if (!calls.write(host, zone, w, id, held, out)) return out;
+            if (held && !SameAddress(*held, w.address))
+                return ProviderResult(e, t, "otheraddress", step, "the record holds \"" + *held + "\"");
+            changed = true;
+        }
+    }
+    return ProviderResult(e, t, changed ? calls.updated : calls.unchanged, changed ? "update" : "record lookup", "");
+}
+
 std::string DdnsMeaning(DdnsProtocol p, const std::string& code) {
     if (const AnswerRow* row = FindDdnsAnswer(p, code)) return row->meaning;
     if (code.rfind("HTTP ", 0) == 0) {

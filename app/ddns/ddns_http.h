@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,5 +97,35 @@ struct WantedRecord {
     std::string address;
 };
 std::vector<WantedRecord> WantedRecords(const DdnsAddresses& want);
+
+}  // namespace zelmar
+
+namespace zelmar {
+
+// The providers whose API works record by record: for each name and each
+// wanted type, find the records, leave them when there is one holding the
+// address, else change the first (or create one), and check the address the
+// API reports it now holds. A provider gives the three calls.
+struct FoundRecord {
+    std::string id;
+    std::string address;
+};
+struct RecordCalls {
+    // The records of host (in zone) of w's type; false with out set when
+    // the call failed.
+    std::function<bool(const std::string& host, const std::string& zone, const WantedRecord& w,
+                       std::vector<FoundRecord>& found, DeliveryResult& out)>
+        find;
+    // Changes record id (or creates one when id is empty) to w's address;
+    // held gets the address the answer reports, left untouched when the API
+    // answers without one.
+    std::function<bool(const std::string& host, const std::string& zone, const WantedRecord& w, const std::string& id,
+                       std::optional<std::string>& held, DeliveryResult& out)>
+        write;
+    const char* updated;    // the provider's words for the two outcomes
+    const char* unchanged;
+};
+DeliveryResult SyncRecords(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t,
+                           const RecordCalls& calls);
 
 }  // namespace zelmar

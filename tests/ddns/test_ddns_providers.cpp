@@ -128,6 +128,29 @@ const Row kRows[] = {
      "ERROR", ""},
     {"porkbun", "home.example.org", "[" HTTP(400, R"({"status": "ERROR", "message": "Domain is not opted in"})") "]",
      Stop, "HTTP 400", ""},
+    // Vultr.
+    {"vultr", "home.example.org",
+     R"([{"body": {"records": [{"id": "cb67", "type": "A", "name": "home", "data": "192.0.2.1"}]}}, {"status": 204}])",
+     Updated, "updated", R"("method": "PATCH", "path": "/v2/domains/example.org/records/cb67")"},
+    {"vultr", "example.org",
+     R"([{"body": {"records": [{"id": "x", "type": "A", "name": "home", "data": "192.0.2.1"}]}}, {"status": 201, "body": {"record": {"id": "n1", "data": "192.0.2.7"}}}])",
+     Updated, "updated", R"(\"name\":\"\",\"ttl\":300,\"type\":\"A\")"},
+    {"vultr", "home.example.org", R"([{"body": {"records": [{"id": "cb67", "type": "A", "name": "home", "data": "192.0.2.7"}]}}])",
+     Same, "unchanged", ""},
+    {"vultr", "home.example.org", "[" HTTP(401, R"({"error": "Invalid API token.", "status": 401})") "]", Stop,
+     "HTTP 401", ""},
+    // Linode.
+    {"linode", "home.example.org",
+     R"([{"body": {"data": [{"id": 1234, "domain": "example.org"}], "page": 1}}, {"body": {"data": [{"id": 99, "type": "A", "name": "home", "target": "192.0.2.1"}]}},)"
+     R"( {"body": {"id": 99, "target": "192.0.2.7"}}])",
+     Updated, "updated", R"("method": "PUT", "path": "/v4/domains/1234/records/99")"},
+    {"linode", "home.example.org", R"([{"body": {"data": [{"id": 1, "domain": "example.net"}]}}])", Stop, "nodomain",
+     ""},
+    {"linode", "home.example.org",
+     R"([{"body": {"data": [{"id": 1, "domain": "example.org"}]}}, {"body": {"data": []}}, {"body": {"id": 5, "target": "192.0.2.1"}}])",
+     Retry, "otheraddress", R"("method": "POST", "path": "/v4/domains/1/records")"},
+    {"linode", "home.example.org", "[" HTTP(401, R"({"errors": [{"reason": "Invalid Token"}]})") "]", Stop,
+     "HTTP 401", ""},
 };
 
 class ProviderApis : public ::testing::TestWithParam<Row> {

@@ -13,45 +13,42 @@ constexpr AnswerRow kAnswers[] = {
     {"unchanged", AnswerClass::Unchanged, "already held the address"},
 };
 
+HttpsRequest Request(const DdnsEntry& e, const DdnsAttempt& t, const char* method, const std::string& url,
+                     const nlohmann::json* body = nullptr) {
+    HttpsRequest q = ProviderRequest(e, t, method, url);
+    q.headers = {"Authorization: Bearer " + e.secret, "Content-Type: application/json"};
+    if (body) q.body = body->dump();
+    return q;
+}
+
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
-    bool changed = false;
-    for (const std::string& host : e.hosts) {
-        const std::string zone = ZoneOf(e, host);
-        const std::string records = ProviderBase(e) + "/v2/domains/" + UrlEscape(zone) + "/records";
-        auto request = [&](const char* method, const std::string& url, const nlohmann::json* body) {
-            HttpsRequest q = ProviderRequest(e, t, method, url);
-            q.headers = {"Authorization: Bearer " + e.secret, "Content-Type: application/json"};
-            if (body) q.body = body->dump();
-            return q;
-        };
-        for (const WantedRecord& w : WantedRecords(want)) {
-            nlohmann::json json;
-            DeliveryResult out;
-            if (!CallJson(e, t, request("GET", records + "?type=" + w.type + "&name=" + UrlEscape(host), nullptr),
-                          "record lookup", json, out))
-                return out;
-            if (!json.is_object() || !json.contains("domain_records") || !json["domain_records"].is_array())
-                return ProviderResult(e, t, "badjson", "record lookup", json.dump());
-            const nlohmann::json& found = json["domain_records"];
-            std::string id;
-            if (!found.empty()) {
-                id = JsonText(found[0], "id");
-                if (found.size() == 1 && SameAddress(JsonText(found[0], "data"), w.address)) continue;
-            }
-            nlohmann::json body = {{"type", w.type}, {"data", w.address}, {"ttl", e.ttl}};
-            const char* step = id.empty() ? "create" : "update";
-            if (id.empty()) body["name"] = RelativeName(host, zone);
-            if (!CallJson(e, t, request(id.empty() ? "POST" : "PATCH", id.empty() ? records : records + "/" + id, &body),
-                          step, json, out))
-                return out;
-            const std::string data = json.is_object() ? JsonText(json.value("domain_record", nlohmann::json()), "data")
-                                                      : std::string();
-            if (!SameAddress(data, w.address))
-                return ProviderResult(e, t, "otheraddress", step, "the record holds \"" + data + "\"");
-            changed = true;
+    auto records = [&](const std::string& zone) { return ProviderBase(e) + "/v2/domains/" + UrlEscape(zone) + "/records"; };
+    RecordCalls calls;
+    calls.find = [&](const std::string& host, const std::string& zone, const WantedRecord& w,
+                     std::vector<FoundRecord>& found, DeliveryResult& out) {
+        nlohmann::json json;
+        const std::string url = records(zone) + "?type=" + w.type + "&name=" + UrlEscape(host);
+        if (!CallJson(e, t, Request(e, t, "GET", url), "record lookup", json, out)) return false;
+        if (!json.is_object() || !json.contains("domain_records") || !json["domain_records"].is_array()) {
+            out = ProviderResult(e, t, "badjson", "record lookup", json.dump());
+            return false;
         }
-    }
-    return ProviderResult(e, t, changed ? "updated" : "unchanged", changed ? "update" : "record lookup", "");
+        for (const nlohmann::json& r : json["domain_records"]) found.push_back({JsonText(r, "id"), JsonText(r, "data")});
+        return true;
+    };
+    calls.write = [&](const std::string& host, const std::string& zone, const WantedRecord& w, const std::string& id,
+                      std::optional<std::string>& held, DeliveryResult& out) {
+        nlohmann::json body = {{"type", w.type}, {"data", w.address}, {"ttl", e.ttl}};
+        if (id.empty()) body["name"] = RelativeName(host, zone);
+        nlohmann::json json;
+        const auto q = Request(e, t, id.empty() ? "POST" : "PATCH", records(zone) + (id.empty() ? "" : "/" + id), &body);
+        if (!CallJson(e, t, q, id.empty() ? "create" : "update", json, out)) return false;
+        held = json.is_object() ? JsonText(json.value("domain_record", nlohmann::json()), "data") : std::string();
+        return true;
+    };
+    calls.updated = "updated";
+    calls.unchanged = "unchanged";
+    return SyncRecords(e, want, t, calls);
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ constexpr Dyndns2Preset kPresets[] = {
      "https://www.spdyn.de/"},
     {"nsupdateinfo", "nsupdate.info", "https://ipv4.nsupdate.info", "login: the name; password: its update secret",
      "https://www.nsupdate.info/"},
+    {"inwx", "INWX", "https://dyndns.inwx.com", "login and password of a DynDNS account made for the name",
+     "https://www.inwx.com/en/nameserver2/dyndns"},
     {"afraid2", "FreeDNS (dyndns2 interface)", "https://freedns.afraid.org",
      "login and password of the account; the token interface is \"freedns\"", "https://freedns.afraid.org/dynamic/"},
 };

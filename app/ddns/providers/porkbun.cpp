@@ -16,48 +16,53 @@ constexpr AnswerRow kAnswers[] = {
     {"ERROR", AnswerClass::Stop, "the API refused the request"},
 };
 
+// The one call: true when the answer's status is SUCCESS.
+bool Call(const DdnsEntry& e, const DdnsAttempt& t, const std::string& path, nlohmann::json body, const char* step,
+          nlohmann::json& json, DeliveryResult& out) {
+    body["apikey"] = e.login;
+    body["secretapikey"] = e.secret;
+    HttpsRequest q = ProviderRequest(e, t, "POST", ProviderBase(e) + path);
+    q.headers = {"Content-Type: application/json"};
+    q.body = body.dump();
+    if (!CallJson(e, t, q, step, json, out)) return false;
+    const std::string status = JsonText(json, "status");
+    if (status == "SUCCESS") return true;
+    const std::string message = JsonText(json, "message");
+    out = ProviderResult(e, t, status == "ERROR" ? "ERROR" : "badjson", step, message.empty() ? json.dump() : message);
+    return false;
+}
+
+std::string ByNameType(const std::string& host, const std::string& zone, const WantedRecord& w) {
+    return "/" + UrlEscape(zone) + "/" + w.type + "/" + UrlEscape(RelativeName(host, zone, ""));
+}
+
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
-    bool changed = false;
-    for (const std::string& host : e.hosts) {
-        const std::string zone = ZoneOf(e, host);
-        const std::string name = RelativeName(host, zone, "");
-        // The one call: true when the answer's status is SUCCESS.
-        auto call = [&](const std::string& path, nlohmann::json body, const char* step, nlohmann::json& json,
-                        DeliveryResult& out) {
-            body["apikey"] = e.login;
-            body["secretapikey"] = e.secret;
-            HttpsRequest q = ProviderRequest(e, t, "POST", ProviderBase(e) + path);
-            q.headers = {"Content-Type: application/json"};
-            q.body = body.dump();
-            if (!CallJson(e, t, q, step, json, out)) return false;
-            if (JsonText(json, "status") == "SUCCESS") return true;
-            out = ProviderResult(e, t, JsonText(json, "status") == "ERROR" ? "ERROR" : "badjson", step,
-                                 JsonText(json, "message").empty() ? json.dump() : JsonText(json, "message"));
+    RecordCalls calls;
+    calls.find = [&](const std::string& host, const std::string& zone, const WantedRecord& w,
+                     std::vector<FoundRecord>& found, DeliveryResult& out) {
+        nlohmann::json json;
+        if (!Call(e, t, "/dns/retrieveByNameType" + ByNameType(host, zone, w), nlohmann::json::object(),
+                  "record lookup", json, out))
             return false;
-        };
-        for (const WantedRecord& w : WantedRecords(want)) {
-            const std::string byNameType = "/" + UrlEscape(zone) + "/" + w.type + "/" + UrlEscape(name);
-            nlohmann::json json;
-            DeliveryResult out;
-            if (!call("/dns/retrieveByNameType" + byNameType, nlohmann::json::object(), "record lookup", json, out))
-                return out;
-            const nlohmann::json found = json.value("records", nlohmann::json::array());
-            if (found.is_array() && found.size() == 1 && SameAddress(JsonText(found[0], "content"), w.address))
-                continue;
-            // Porkbun takes no TTL under 600 s.
-            nlohmann::json body = {{"content", w.address}, {"ttl", std::to_string(std::max(e.ttl, 600))}};
-            const bool create = !found.is_array() || found.empty();
-            if (create) {
-                body["name"] = name;
-                body["type"] = w.type;
-            }
-            if (!call(create ? "/dns/create/" + UrlEscape(zone) : "/dns/editByNameType" + byNameType, body,
-                      create ? "create" : "update", json, out))
-                return out;
-            changed = true;
+        for (const nlohmann::json& r : json.value("records", nlohmann::json::array()))
+            found.push_back({JsonText(r, "id"), JsonText(r, "content")});
+        return true;
+    };
+    calls.write = [&](const std::string& host, const std::string& zone, const WantedRecord& w, const std::string& id,
+                      std::optional<std::string>&, DeliveryResult& out) {
+        // Porkbun takes no TTL under 600 s; its answers do not repeat the record.
+        nlohmann::json body = {{"content", w.address}, {"ttl", std::to_string(std::max(e.ttl, 600))}};
+        if (id.empty()) {
+            body["name"] = RelativeName(host, zone, "");
+            body["type"] = w.type;
         }
-    }
-    return ProviderResult(e, t, changed ? "SUCCESS" : "unchanged", changed ? "update" : "record lookup", "");
+        nlohmann::json json;
+        return Call(e, t, id.empty() ? "/dns/create/" + UrlEscape(zone) : "/dns/editByNameType" + ByNameType(host, zone, w),
+                    body, id.empty() ? "create" : "update", json, out);
+    };
+    calls.updated = "SUCCESS";
+    calls.unchanged = "unchanged";
+    return SyncRecords(e, want, t, calls);
 }
 
 }  // namespace
