@@ -62,43 +62,53 @@ struct Api {
 
 DeliveryResult CloudflareDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     const Api api{e, t};
-    const std::string zone = e.hosts.empty() ? e.zone : ZoneOf(e, e.hosts.front());
-    nlohmann::json json;
-    DeliveryResult out;
-    if (!api.Parse(api.Call("GET", "/zones?name=" + UrlEscape(zone)), "zone lookup", json, out)) return out;
-    const nlohmann::json& zones = json["result"];
-    const std::string zoneId = zones.is_array() && !zones.empty() ? JsonText(zones[0], "id") : std::string();
-    if (zoneId.empty()) return DdnsResult(A::Stop, "nozone", "zone lookup", "no zone \"" + zone + "\"", t.failures, t.now);
-    bool changed = false;
-    for (const std::string& host : e.hosts) {
-        for (const WantedRecord& w : WantedRecords(want)) {
-            const std::string records = "/zones/" + UrlEscape(zoneId) + "/dns_records";
-            if (!api.Parse(api.Call("GET", records + "?type=" + w.type + "&name=" + UrlEscape(host)), "record lookup",
-                           json, out))
-                return out;
-            const nlohmann::json& found = json["result"];
-            std::string recordId;
-            if (found.is_array() && !found.empty()) {
-                recordId = JsonText(found[0], "id");
-                if (found.size() == 1 && JsonText(found[0], "content") == w.address) continue;
+    // The zone's id, looked up by name once per zone.
+    std::string zoneId, idOfZone;
+    auto records = [&](const std::string& zone, std::string& path, DeliveryResult& out) {
+        if (idOfZone != zone) {
+            nlohmann::json json;
+            if (!api.Parse(api.Call("GET", "/zones?name=" + UrlEscape(zone)), "zone lookup", json, out)) return false;
+            const nlohmann::json& zones = json["result"];
+            zoneId = zones.is_array() && !zones.empty() ? JsonText(zones[0], "id") : std::string();
+            if (zoneId.empty()) {
+                out = DdnsResult(A::Stop, "nozone", "zone lookup", "no zone \"" + zone + "\"", t.failures, t.now);
+                return false;
             }
-            nlohmann::json body = {{"type", w.type}, {"name", host}, {"content", w.address}, {"ttl", e.ttl}};
-            const char* step = recordId.empty() ? "create" : "update";
-            if (recordId.empty()) {
-                body["proxied"] = false;
-                if (!api.Parse(api.Call("POST", records, &body), step, json, out)) return out;
-            } else if (!api.Parse(api.Call("PATCH", records + "/" + UrlEscape(recordId), &body), step, json, out)) {
-                return out;
-            }
-            // The record as the API now holds it must carry the address.
-            const std::string content = JsonText(json["result"], "content");
-            if (!SameAddress(content, w.address))
-                return ProviderResult(e, t, "otheraddress", step, "the record holds \"" + content + "\"");
-            changed = true;
+            idOfZone = zone;
         }
-    }
-    return changed ? DdnsResult(A::Updated, "success", "update", {}, t.failures, t.now)
-                   : DdnsResult(A::Unchanged, "unchanged", "record lookup", {}, t.failures, t.now);
+        path = "/zones/" + UrlEscape(zoneId) + "/dns_records";
+        return true;
+    };
+    RecordCalls calls;
+    calls.find = [&](const std::string& host, const std::string& zone, const WantedRecord& w,
+                     std::vector<FoundRecord>& found, DeliveryResult& out) {
+        std::string path;
+        nlohmann::json json;
+        if (!records(zone, path, out) ||
+            !api.Parse(api.Call("GET", path + "?type=" + w.type + "&name=" + UrlEscape(host)), "record lookup", json,
+                       out))
+            return false;
+        if (json["result"].is_array())
+            for (const nlohmann::json& r : json["result"]) found.push_back({JsonText(r, "id"), JsonText(r, "content")});
+        return true;
+    };
+    calls.write = [&](const std::string& host, const std::string& zone, const WantedRecord& w, const std::string& id,
+                      std::optional<std::string>& held, DeliveryResult& out) {
+        std::string path;
+        if (!records(zone, path, out)) return false;
+        nlohmann::json body = {{"type", w.type}, {"name", host}, {"content", w.address}, {"ttl", e.ttl}};
+        if (id.empty()) body["proxied"] = false;
+        nlohmann::json json;
+        if (!api.Parse(api.Call(id.empty() ? "POST" : "PATCH", id.empty() ? path : path + "/" + UrlEscape(id), &body),
+                       id.empty() ? "create" : "update", json, out))
+            return false;
+        // The record as the API now holds it must carry the address.
+        held = JsonText(json["result"], "content");
+        return true;
+    };
+    calls.updated = "success";
+    calls.unchanged = "unchanged";
+    return SyncRecords(e, want, t, calls);
 }
 
 extern const DdnsProvider kDdnsProviderCloudflare = {
