@@ -161,6 +161,18 @@ const Row kRows[] = {
     {"namecom", "home.example.org", R"([{"body": {"records": [{"id": 7, "host": "home", "type": "A", "answer": "192.0.2.7"}]}}])",
      Same, "unchanged", ""},
     {"namecom", "home.example.org", "[" HTTP(401, R"({"message": "Unauthenticated"})") "]", Stop, "HTTP 401", ""},
+    // DNSimple: the account from whoami, then its zone's records.
+    {"dnsimple", "home.example.org",
+     R"([{"body": {"data": {"user": null, "account": {"id": 1385}}}}, {"body": {"data": [{"id": 5, "content": "192.0.2.1"}]}},)"
+     R"( {"body": {"data": {"id": 5, "content": "192.0.2.7"}}}])",
+     Updated, "updated", R"("method": "PATCH", "path": "/v2/1385/zones/example.org/records/5")"},
+    {"dnsimple", "home.example.org", R"([{"body": {"data": {"user": {"id": 1}, "account": null}}}])", Stop,
+     "noaccount", ""},
+    {"dnsimple", "home.example.org",
+     R"([{"body": {"data": {"account": {"id": 7}}}}, {"body": {"data": []}}, {"status": 201, "body": {"data": {"id": 9, "content": "192.0.2.7"}}}])",
+     Updated, "updated", R"("query": "name=home&type=A")"},
+    {"dnsimple", "home.example.org", "[" HTTP(401, R"({"message": "Authentication failed"})") "]", Stop, "HTTP 401",
+     ""},
 };
 
 class ProviderApis : public ::testing::TestWithParam<Row> {
