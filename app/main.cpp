@@ -31,6 +31,7 @@
 #include "app/core/version.h"
 #include "app/ddns/ddns_entry.h"
 #include "app/notify/command_hook.h"
+#include "app/ddns/ddns_provider.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
@@ -64,6 +65,9 @@ constexpr const char* kUsage =
     "               keep the settings in DIR (made, mode 0700, when missing)\n"
     "  --user-config\n"
     "               keep the settings in $XDG_CONFIG_HOME/zelmar (~/.config/zelmar)\n"
+    "  --list-providers\n"
+    "               list the dynamic-DNS providers (Protocol= word, name,\n"
+    "               what an entry needs)\n"
     "  -h, --help   show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -642,6 +646,9 @@ int main(int argc, char** argv) {
                 return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "the entry's name"));
             }
             webhookEntry = argv[++i];
+        } else if (a == "--list-providers") {
+            std::fputs(zelmar::ProviderCatalogueText().c_str(), stdout);
+            return 0;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -6,6 +6,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 
 #include "app/core/core.h"
 #include "app/ddns/ddns_page_model.h"
+#include "app/ddns/ddns_provider.h"
 #include "ui/dialogs.h"
 #include "ui/page_models.h"
 #include "ui/pages.h"
@@ -127,11 +129,16 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     setWindowTitle(adding ? "Add Dynamic DNS Entry" : "Edit Dynamic DNS Entry");
     name_ = new QLineEdit(Q(e.name));
     name_->setReadOnly(!adding);
+    // The providers by the names users know them by; the item's data is the
+    // catalogue's place, which is the entry's DdnsProtocol.
     protocol_ = new QComboBox;
-    for (const DdnsProtocol p :
-         {DdnsProtocol::Rfc2136, DdnsProtocol::Dyndns2, DdnsProtocol::DuckDns, DdnsProtocol::Cloudflare})
-        protocol_->addItem(DdnsProtocolWord(p), static_cast<int>(p));
+    const auto providers = DdnsProviders();
+    for (std::size_t i = 0; i < providers.size(); ++i)
+        protocol_->addItem(Q(std::string(providers[i]->name) + "  (" + providers[i]->word + ")"), static_cast<int>(i));
     protocol_->setCurrentIndex(protocol_->findData(static_cast<int>(e.protocol)));
+    link_ = new QLabel;
+    link_->setOpenExternalLinks(true);
+    link_->setWordWrap(true);
     std::string hosts;
     for (const std::string& h : e.hosts) hosts += (hosts.empty() ? "" : ", ") + h;
     hosts_ = new QLineEdit(Q(hosts));
@@ -157,9 +164,10 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
     enabled_ = new QCheckBox("Ena&bled");
     enabled_->setChecked(e.enabled);
 
-    auto* form = new QFormLayout;
+    auto* form = form_ = new QFormLayout;
     form->addRow("&Name", name_);
-    form->addRow("&Protocol", protocol_);
+    form->addRow("&Provider", protocol_);
+    form->addRow("", link_);
     form->addRow("&Host(s)", hosts_);
     form->addRow("&Server", server_);
     form->addRow("&Zone", zone_);
@@ -180,14 +188,33 @@ CDdnsEntryDlg::CDdnsEntryDlg(DdnsPageModel& model, const DdnsEntry& e, bool addi
 }
 
 void CDdnsEntryDlg::ProtocolChanged() {
-    // Only the fields the chosen protocol reads are open for input.
-    const auto p = static_cast<DdnsProtocol>(protocol_->currentData().toInt());
-    zone_->setEnabled(p == DdnsProtocol::Rfc2136 || p == DdnsProtocol::Cloudflare);
-    keyName_->setEnabled(p == DdnsProtocol::Rfc2136);
-    algorithm_->setEnabled(p == DdnsProtocol::Rfc2136);
-    login_->setEnabled(p == DdnsProtocol::Dyndns2);
-    caFile_->setEnabled(p != DdnsProtocol::Rfc2136);
-    server_->setPlaceholderText(p == DdnsProtocol::Rfc2136 ? "host[:port]" : "the provider's own");
+    // Only the fields the chosen provider reads are shown, each with its
+    // help; a hidden field keeps its text, so trying another provider loses
+    // nothing.
+    const DdnsProvider& p = ProviderOf(static_cast<DdnsProtocol>(protocol_->currentData().toInt()));
+    const DdnsFields& f = p.fields;
+    auto show = [this](QWidget* field, const char* help) {
+        form_->setRowVisible(field, help != nullptr);
+        field->setToolTip(help ? Q(help) : QString());
+    };
+    show(server_, f.server);
+    show(zone_, f.zone);
+    show(keyName_, f.keyName);
+    show(algorithm_, f.keyName);
+    show(login_, f.login);
+    show(secret_, f.secret ? f.secret : "the secret");
+    form_->setRowVisible(ttl_, f.ttl);
+    form_->setRowVisible(caFile_, f.caFile);
+    server_->setPlaceholderText(*p.server ? Q(p.server) : "host[:port]");
+    login_->setPlaceholderText(f.login ? Q(f.login) : QString());
+    QString text = Q(p.note).toHtmlEscaped();
+    if (*p.tokenUrl) {
+        const QString url = Q(p.tokenUrl).toHtmlEscaped();
+        text += (text.isEmpty() ? "" : "<br>") + QString("Make the secret at <a href=\"%1\">%1</a>").arg(url);
+    }
+    link_->setText(text);
+    link_->setVisible(!text.isEmpty());
+    adjustSize();
 }
 
 void CDdnsEntryDlg::accept() {

@@ -10,6 +10,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -72,6 +74,8 @@ private:
     QLineEdit* caFile_;
     QLineEdit* secret_;
     QCheckBox* enabled_;
+    QFormLayout* form_;
+    QLabel* link_;  // the provider's note and where its secret is made
 };
 
 }  // namespace zelmar

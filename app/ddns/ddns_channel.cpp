@@ -6,6 +6,7 @@
 #include "app/core/ini_file.h"
 #include "app/core/secret_store.h"
 #include "app/ddns/ddns_policy.h"
+#include "app/ddns/ddns_provider.h"
 #include "app/ddns/ddns_protocols.h"
 #include "app/refresh/secret_guard.h"
 
@@ -55,12 +56,7 @@ DeliveryResult DdnsChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
         const DdnsAddresses want = WantedAddresses(entry_, snapshot);
         addresses = want.a + (want.a.empty() || want.aaaa.empty() ? "" : " and ") + want.aaaa;
         const DdnsAttempt attempt{record_.failures, now, timeoutSeconds_};
-        switch (entry_.protocol) {
-            case DdnsProtocol::Rfc2136: r = Rfc2136Deliver(entry_, want, attempt); break;
-            case DdnsProtocol::Dyndns2: r = Dyndns2Deliver(entry_, want, attempt); break;
-            case DdnsProtocol::DuckDns: r = DuckDnsDeliver(entry_, want, attempt); break;
-            case DdnsProtocol::Cloudflare: r = CloudflareDeliver(entry_, want, attempt); break;
-        }
+        r = ProviderOf(entry_.protocol).deliver(entry_, want, attempt);
     }
     reporter.Post(StatusMessage::Program("P", DdnsStatusLine(entry_, r, addresses)));
     return r;

@@ -5,6 +5,7 @@
 #include "app/core/secret_store.h"
 #include "app/core/settings.h"
 #include "app/core/text.h"
+#include "app/ddns/ddns_provider.h"
 
 namespace zelmar {
 
@@ -16,19 +17,6 @@ const EntrySecretFamilyRegistration kDdnsSecretsKnown{kDdnsSecrets};
 SecretId DdnsSecretId(const IniFile& ini, const std::string& name) { return EntrySecretId(ini, kDdnsSecrets, name); }
 
 namespace {
-
-struct ProtocolRow {
-    DdnsProtocol protocol;
-    const char* word;
-    // The provider's public service, used when "Server" is empty.
-    const char* defaultServer;
-};
-constexpr ProtocolRow kProtocols[] = {
-    {DdnsProtocol::Rfc2136, "rfc2136", ""},
-    {DdnsProtocol::Dyndns2, "dyndns2", "https://members.dyndns.org"},
-    {DdnsProtocol::DuckDns, "duckdns", "https://www.duckdns.org"},
-    {DdnsProtocol::Cloudflare, "cloudflare", "https://api.cloudflare.com/client/v4"},
-};
 
 constexpr const char* kAlgorithms[] = {"hmac-sha256", "hmac-sha512", "hmac-sha1"};
 
@@ -75,27 +63,12 @@ bool PlausibleHostName(const std::string& host) {
 
 }  // namespace
 
-const char* DdnsProtocolWord(DdnsProtocol p) {
-    for (const ProtocolRow& row : kProtocols)
-        if (row.protocol == p) return row.word;
-    return "";
-}
+const char* DdnsProtocolWord(DdnsProtocol p) { return ProviderOf(p).word; }
 
-bool ParseDdnsProtocol(const std::string& word, DdnsProtocol& out) {
-    for (const ProtocolRow& row : kProtocols) {
-        if (EqualsNoCase(word, row.word)) {
-            out = row.protocol;
-            return true;
-        }
-    }
-    return false;
-}
+bool ParseDdnsProtocol(const std::string& word, DdnsProtocol& out) { return FindDdnsProvider(word, out); }
 
 std::string DdnsServerOrDefault(const DdnsEntry& e) {
-    if (!e.server.empty()) return e.server;
-    for (const ProtocolRow& row : kProtocols)
-        if (row.protocol == e.protocol) return row.defaultServer;
-    return {};
+    return e.server.empty() ? std::string(ProviderOf(e.protocol).server) : e.server;
 }
 
 bool ValidDdnsEntryName(const std::string& name) {
@@ -132,7 +105,8 @@ DdnsEntry ReadDdnsEntry(const IniFile& ini, const std::string& name, const std::
 
     const std::string protocol = get("Protocol");
     if (!ParseDdnsProtocol(protocol, e.protocol))
-        problems.push_back("\"Protocol\" must be rfc2136, dyndns2, duckdns or cloudflare, not \"" + protocol + "\"");
+        problems.push_back("\"Protocol\" must be one of the words zelmar --list-providers prints, not \"" +
+                           protocol + "\"");
     e.hosts = SplitList(get("Host"));
     e.server = get("Server");
     e.zone = get("Zone");
@@ -172,12 +146,15 @@ std::vector<std::string> CheckDdnsEntry(const DdnsEntry& e) {
     for (const std::string& h : e.hosts)
         if (!PlausibleHostName(h)) problems.push_back("\"" + h + "\" is not a host name");
     if (!e.wantA && !e.wantAAAA) problems.push_back("\"Records\" names no record type");
-    if (e.protocol == DdnsProtocol::Rfc2136) {
-        if (e.server.empty()) problems.push_back("\"Server\" is empty: rfc2136 needs the name server to update");
-        if (e.keyName.empty()) problems.push_back("\"KeyName\" is empty");
-    }
-    if (e.protocol == DdnsProtocol::Dyndns2 && e.login.empty()) problems.push_back("\"Login\" is empty");
-    if (e.protocol != DdnsProtocol::Rfc2136) {
+    const DdnsProvider& provider = ProviderOf(e.protocol);
+    const DdnsFields& uses = provider.fields;
+    if (uses.needsServer && e.server.empty())
+        problems.push_back(std::string("\"Server\" is empty: ") + provider.word + " needs the name server to update");
+    if (uses.needsKeyName && e.keyName.empty()) problems.push_back("\"KeyName\" is empty");
+    if (uses.needsLogin && e.login.empty()) problems.push_back("\"Login\" is empty");
+    if (uses.needsZone && e.zone.empty()) problems.push_back("\"Zone\" is empty");
+    if (provider.check) provider.check(e, problems);
+    if (provider.secretKind != DdnsSecretKind::TsigKey) {
         const std::string base = DdnsServerOrDefault(e);
         if (!EqualsNoCase(base.substr(0, 8), "https://"))
             problems.push_back("\"Server\" must be an https:// address: the secret never travels unencrypted");

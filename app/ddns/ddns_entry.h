@@ -2,7 +2,7 @@
 // into a value, checked, and with its secret kept scrambled.
 //
 //   [DDNS home]
-//   Protocol=rfc2136          rfc2136, dyndns2, duckdns or cloudflare
+//   Protocol=rfc2136          a provider's word (zelmar --list-providers)
 //   Host=home.example.org     one or more names, comma-separated
 //   Server=ns1.example.org    host[:port] (rfc2136) or a base URL (the others)
 //   Zone=example.org          the zone updated (rfc2136, cloudflare)
@@ -27,7 +27,10 @@ namespace zelmar {
 class IniFile;
 class SecretStore;
 
-enum class DdnsProtocol { Rfc2136, Dyndns2, DuckDns, Cloudflare };
+// Which provider an entry uses: its place in the catalogue (ddns_provider.h).
+// The four protocols Zelmar began with keep the first four places and their
+// names here; the others are reached through the catalogue, by word.
+enum class DdnsProtocol : std::uint16_t { Rfc2136, Dyndns2, DuckDns, Cloudflare };
 
 // The section prefix, with its one blank: "[DDNS home]".
 inline constexpr const char* kDdnsSectionPrefix = "DDNS ";

@@ -1,4 +1,4 @@
-// The HTTP dynamic-DNS protocols: dyndns2, DuckDNS and the Cloudflare API v4.
+// The HTTPS requests of the HTTP providers and the checks they share.
 //
 // Every request goes over HTTPS with the peer's certificate and host name
 // verified, never follows a redirect (it would carry the login or the token
@@ -6,12 +6,16 @@
 // kMaxAnswerBytes, and names Zelmar and its version as its agent (dyndns2
 // providers block clients that do not). Tokens travel in a header or the
 // query string and are masked in anything shown.
-#include <nlohmann/json.hpp>
+#include "app/ddns/ddns_http.h"
 
+#include <arpa/inet.h>
+
+#include <cstring>
 #include <memory>
 
 #include "app/address/curl_library.h"
 #include "app/core/secret_text.h"
+#include "app/core/text.h"
 #include "app/core/version.h"
 #include "app/ddns/ddns_protocols.h"
 #include "net/default_timeout.h"
@@ -22,24 +26,6 @@ namespace {
 
 // Every documented answer of these APIs fits in a few kilobytes.
 constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
-
-struct HttpsRequest {
-    std::string method = "GET";
-    std::string url;
-    std::vector<std::string> headers;
-    std::string body;
-    std::string user;
-    std::string password;
-    std::string caFile;
-    int timeoutSeconds = 15;
-};
-
-struct HttpsAnswer {
-    std::string code;  // empty: an answer came; else a transport word
-    std::string error;
-    long status = 0;
-    std::string body;
-};
 
 struct Sink {
     std::string* body;
@@ -57,7 +43,9 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* user)
     return n;
 }
 
-HttpsAnswer Send(const HttpsRequest& q) {
+}  // namespace
+
+HttpsAnswer SendHttps(const HttpsRequest& q) {
     HttpsAnswer a;
     std::string loadError;
     const std::shared_ptr<const CurlApi> api = AcquireCurl(&loadError);
@@ -129,7 +117,7 @@ HttpsAnswer Send(const HttpsRequest& q) {
     return a;
 }
 
-std::string Escape(const std::string& text) {
+std::string UrlEscape(const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char ch : text) {
@@ -146,15 +134,15 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
-std::string Base(const DdnsEntry& e) {
+std::string ProviderBase(const DdnsEntry& e) {
     std::string base = DdnsServerOrDefault(e);
     while (!base.empty() && base.back() == '/') base.pop_back();
     return base;
 }
 
-std::string JoinEscaped(const std::vector<std::string>& items) {
+std::string UrlEscapeList(const std::vector<std::string>& items) {
     std::string out;
-    for (const std::string& s : items) out += (out.empty() ? "" : ",") + Escape(s);
+    for (const std::string& s : items) out += (out.empty() ? "" : ",") + UrlEscape(s);
     return out;
 }
 
@@ -176,8 +164,7 @@ bool TransportFailed(const HttpsAnswer& a, const DdnsEntry& e, const DdnsAttempt
     return false;
 }
 
-// When several names answer at once, the gravest answer decides.
-int Gravity(AnswerClass c) {
+int AnswerGravity(AnswerClass c) {
     switch (c) {
         case AnswerClass::Unchanged: return 0;
         case AnswerClass::Updated: return 1;
@@ -187,174 +174,136 @@ int Gravity(AnswerClass c) {
     return 3;
 }
 
-}  // namespace
-
-DeliveryResult Dyndns2Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
+HttpsRequest ProviderRequest(const DdnsEntry& e, const DdnsAttempt& t, std::string method, std::string url) {
     HttpsRequest q;
-    std::string myip = want.a;
-    if (!want.aaaa.empty()) myip += (myip.empty() ? "" : ",") + want.aaaa;
-    q.url = Base(e) + "/nic/update?hostname=" + JoinEscaped(e.hosts) + "&myip=" + Escape(myip);
-    q.user = e.login;
-    q.password = e.secret;
+    q.method = std::move(method);
+    q.url = std::move(url);
     q.caFile = e.caFile;
     q.timeoutSeconds = t.timeoutSeconds;
-    const HttpsAnswer a = Send(q);
-    DeliveryResult out;
-    if (TransportFailed(a, e, t, "update", out)) return out;
+    return q;
+}
 
-    // One line per name, in the order asked: "good 192.0.2.7", "nochg ...".
-    const AnswerRow* worst = nullptr;
-    std::string worstLine;
+DeliveryResult ProviderResult(const DdnsEntry& e, const DdnsAttempt& t, const std::string& word, const char* step,
+                              const std::string& reply) {
+    const AnswerRow* row = FindDdnsAnswer(e.protocol, word);
+    if (!row) return ProviderResult(e, t, "unexpected", step, reply);
+    return DdnsResult(row->action, row->answer, step, MaskReply(reply, e.secret), t.failures, t.now);
+}
+
+std::string JsonText(const nlohmann::json& j, const char* key) {
+    if (!j.is_object() || !j.contains(key)) return {};
+    const nlohmann::json& v = j[key];
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_number_integer()) return v.dump();
+    return {};
+}
+
+nlohmann::json ParseJson(const std::string& body) { return nlohmann::json::parse(body, nullptr, false); }
+
+const AnswerRow* AnswerStarting(const DdnsEntry& e, const std::string& text) {
+    for (const AnswerRow& row : ProviderOf(e.protocol).answers)
+        if (text.rfind(row.answer, 0) == 0) return &row;
+    return nullptr;
+}
+
+bool NamesOtherAddress(const std::string& text, const DdnsAddresses& sent) {
     std::size_t start = 0;
-    int lines = 0;
-    while (start < a.body.size()) {
-        std::size_t end = a.body.find('\n', start);
-        if (end == std::string::npos) end = a.body.size();
-        std::string line = a.body.substr(start, end - start);
+    while (start <= text.size()) {
+        std::size_t end = text.find_first_of(", \t\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        const std::string item = text.substr(start, end - start);
+        const bool isAddress = IsIpAddress(AF_INET, item) || IsIpAddress(AF_INET6, item);
+        if (isAddress && !SameAddress(item, sent.a) && !SameAddress(item, sent.aaaa)) return true;
         start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        ++lines;
-        const std::string word = line.substr(0, line.find(' '));
-        const AnswerRow* row = FindDdnsAnswer(DdnsProtocol::Dyndns2, word);
-        if (!row) row = FindDdnsAnswer(DdnsProtocol::Dyndns2, "unexpected");
-        if (!worst || Gravity(row->action) > Gravity(worst->action)) {
-            worst = row;
-            worstLine = line;
-        }
     }
-    if (!worst || lines == 0) {
-        return DdnsResult(AnswerClass::Retry, "unexpected", "update", MaskReply(a.body, e.secret), t.failures, t.now);
-    }
-    return DdnsResult(worst->action, worst->answer, "update", MaskReply(worstLine, e.secret), t.failures, t.now);
+    return false;
 }
 
-DeliveryResult DuckDnsDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
-    // DuckDNS takes the names without its own domain.
-    std::vector<std::string> names;
-    const std::string suffix = ".duckdns.org";
-    for (std::string h : e.hosts) {
-        if (!h.empty() && h.back() == '.') h.pop_back();
-        if (h.size() > suffix.size() && EqualsNoCase(h.substr(h.size() - suffix.size()), suffix))
-            h.resize(h.size() - suffix.size());
-        names.push_back(h);
-    }
-    HttpsRequest q;
-    q.url = Base(e) + "/update?domains=" + JoinEscaped(names) + "&token=" + Escape(e.secret) + "&ip=" + Escape(want.a);
-    if (!want.aaaa.empty()) q.url += "&ipv6=" + Escape(want.aaaa);
-    q.caFile = e.caFile;
-    q.timeoutSeconds = t.timeoutSeconds;
-    const HttpsAnswer a = Send(q);
-    DeliveryResult out;
-    if (TransportFailed(a, e, t, "update", out)) return out;
-    // "OK" or "KO", with verbose=true followed by more lines.
-    std::string word = a.body.substr(0, a.body.find_first_of(" \t\r\n"));
-    const AnswerRow* row = FindDdnsAnswer(DdnsProtocol::DuckDns, word);
-    if (!row) word = "unexpected", row = FindDdnsAnswer(DdnsProtocol::DuckDns, word);
-    return DdnsResult(row->action, word, "update", MaskReply(a.body, e.secret), t.failures, t.now);
+std::string JsonErrorMessage(const std::string& body) {
+    const nlohmann::json j = ParseJson(body);
+    if (!j.is_object()) return {};
+    for (const char* key : {"message", "detail", "error"})
+        if (std::string m = JsonText(j, key); !m.empty()) return m;
+    if (j.contains("errors") && j["errors"].is_array() && !j["errors"].empty())
+        return JsonText(j["errors"][0], "message");
+    return {};
 }
 
-namespace {
-
-struct Cloudflare {
-    const DdnsEntry& e;
-    const DdnsAttempt& t;
-
-    HttpsAnswer Call(const std::string& method, const std::string& path, const nlohmann::json* body = nullptr) const {
-        HttpsRequest q;
-        q.method = method;
-        q.url = Base(e) + path;
-        q.headers = {"Authorization: Bearer " + e.secret, "Content-Type: application/json"};
-        if (body) q.body = body->dump();
-        q.caFile = e.caFile;
-        q.timeoutSeconds = t.timeoutSeconds;
-        return Send(q);
+bool CallJson(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const char* step,
+              nlohmann::json& json, DeliveryResult& out) {
+    const HttpsAnswer a = SendHttps(q);
+    if (TransportFailed(a, e, t, step, out)) {
+        if (const std::string message = JsonErrorMessage(a.body); !message.empty())
+            out.serverReply = MaskReply(message, e.secret);
+        return false;
     }
-
-    // The answer's JSON when the call worked (HTTP 2xx and "success": true);
-    // otherwise out holds the result that ends the attempt.
-    bool Parse(const HttpsAnswer& a, const char* step, nlohmann::json& json, DeliveryResult& out) const {
-        if (TransportFailed(a, e, t, step, out)) {
-            // Cloudflare explains a refusal in its JSON errors; show that
-            // rather than the raw body.
-            const nlohmann::json j = nlohmann::json::parse(a.body, nullptr, false);
-            if (!j.is_discarded() && j.is_object() && j.contains("errors") && j["errors"].is_array() &&
-                !j["errors"].empty() && j["errors"][0].is_object() && j["errors"][0].contains("message") &&
-                j["errors"][0]["message"].is_string())
-                out.serverReply = MaskReply(j["errors"][0]["message"].get<std::string>(), e.secret);
-            return false;
-        }
-        json = nlohmann::json::parse(a.body, nullptr, false);
-        if (json.is_discarded() || !json.is_object() || !json.contains("success") || !json["success"].is_boolean()) {
-            out = DdnsResult(AnswerClass::Retry, "badjson", step, MaskReply(a.body, e.secret), t.failures, t.now);
-            return false;
-        }
-        if (!json["success"].get<bool>()) {
-            out = DdnsResult(AnswerClass::Stop, "failure", step, MaskReply(json.value("errors", nlohmann::json()).dump(), e.secret),
-                             t.failures, t.now);
-            return false;
-        }
-        if (!json.contains("result")) {
-            out = DdnsResult(AnswerClass::Retry, "badjson", step, "no \"result\" in the answer", t.failures, t.now);
-            return false;
-        }
-        return true;
+    json = a.body.empty() ? nlohmann::json() : ParseJson(a.body);
+    if (json.is_discarded()) {
+        out = ProviderResult(e, t, "badjson", step, a.body);
+        return false;
     }
+    return true;
+}
 
-    static std::string Text(const nlohmann::json& j, const char* key) {
-        return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
-    }
-};
+bool IsIpAddress(int family, const std::string& text) {
+    unsigned char buf[16];
+    return !text.empty() && inet_pton(family, text.c_str(), buf) == 1;
+}
 
-}  // namespace
+bool SameAddress(const std::string& reported, const std::string& sent) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        unsigned char a[16], b[16];
+        if (inet_pton(family, reported.c_str(), a) == 1 && inet_pton(family, sent.c_str(), b) == 1)
+            return std::memcmp(a, b, family == AF_INET ? 4 : 16) == 0;
+    }
+    return false;
+}
 
-DeliveryResult CloudflareDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
-    const Cloudflare api{e, t};
-    std::string zone = e.zone;
-    if (zone.empty() && !e.hosts.empty()) {
-        // The registered domain is the usual zone: the name's last two labels.
-        const std::string& h = e.hosts.front();
-        const std::size_t last = h.rfind('.');
-        const std::size_t before = last == std::string::npos || last == 0 ? std::string::npos : h.rfind('.', last - 1);
-        zone = before == std::string::npos ? h : h.substr(before + 1);
-    }
-    nlohmann::json json;
-    DeliveryResult out;
-    if (!api.Parse(api.Call("GET", "/zones?name=" + Escape(zone)), "zone lookup", json, out)) return out;
-    const nlohmann::json& zones = json["result"];
-    const std::string zoneId = zones.is_array() && !zones.empty() ? Cloudflare::Text(zones[0], "id") : std::string();
-    if (zoneId.empty()) {
-        return DdnsResult(AnswerClass::Stop, "nozone", "zone lookup", "no zone \"" + zone + "\"", t.failures, t.now);
-    }
+std::string ZoneOf(const DdnsEntry& e, const std::string& host) {
+    if (!e.zone.empty()) return e.zone;
+    // The registered domain is the usual zone: the name's last two labels.
+    const std::size_t last = host.rfind('.');
+    const std::size_t before = last == std::string::npos || last == 0 ? std::string::npos : host.rfind('.', last - 1);
+    return before == std::string::npos ? host : host.substr(before + 1);
+}
+
+std::string RelativeName(const std::string& host, const std::string& zone, const char* apex) {
+    std::string h = host;
+    if (!h.empty() && h.back() == '.') h.pop_back();
+    if (EqualsNoCase(h, zone)) return apex;
+    if (h.size() > zone.size() + 1 && h[h.size() - zone.size() - 1] == '.' &&
+        EqualsNoCase(h.substr(h.size() - zone.size()), zone))
+        return h.substr(0, h.size() - zone.size() - 1);
+    return h;
+}
+
+std::vector<WantedRecord> WantedRecords(const DdnsAddresses& want) {
+    std::vector<WantedRecord> out;
+    if (!want.a.empty()) out.push_back({"A", want.a});
+    if (!want.aaaa.empty()) out.push_back({"AAAA", want.aaaa});
+    return out;
+}
+
+DeliveryResult SyncRecords(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t,
+                           const RecordCalls& calls) {
     bool changed = false;
     for (const std::string& host : e.hosts) {
-        for (const bool aaaa : {false, true}) {
-            const std::string& address = aaaa ? want.aaaa : want.a;
-            if (address.empty()) continue;
-            const char* type = aaaa ? "AAAA" : "A";
-            const std::string records = "/zones/" + Escape(zoneId) + "/dns_records";
-            if (!api.Parse(api.Call("GET", records + "?type=" + type + "&name=" + Escape(host)), "record lookup", json,
-                           out))
-                return out;
-            const nlohmann::json& found = json["result"];
-            std::string recordId;
-            if (found.is_array() && !found.empty()) {
-                recordId = Cloudflare::Text(found[0], "id");
-                if (found.size() == 1 && Cloudflare::Text(found[0], "content") == address) continue;
-            }
-            nlohmann::json body = {{"type", type}, {"name", host}, {"content", address}, {"ttl", e.ttl}};
-            if (recordId.empty()) {
-                body["proxied"] = false;
-                if (!api.Parse(api.Call("POST", records, &body), "create", json, out)) return out;
-            } else {
-                if (!api.Parse(api.Call("PATCH", records + "/" + Escape(recordId), &body), "update", json, out))
-                    return out;
-            }
+        const std::string zone = ZoneOf(e, host);
+        for (const WantedRecord& w : WantedRecords(want)) {
+            std::vector<FoundRecord> found;
+            DeliveryResult out;
+            if (!calls.find(host, zone, w, found, out)) return out;
+            if (found.size() == 1 && SameAddress(found[0].address, w.address)) continue;
+            const std::string id = found.empty() ? std::string() : found[0].id;
+            const char* step = id.empty() ? "create" : "update";
+            std::optional<std::string> held;
+            if (!calls.write(host, zone, w, id, held, out)) return out;
+            if (held && !SameAddress(*held, w.address))
+                return ProviderResult(e, t, "otheraddress", step, "the record holds \"" + *held + "\"");
             changed = true;
         }
     }
-    return changed ? DdnsResult(AnswerClass::Updated, "success", "update", {}, t.failures, t.now)
-                   : DdnsResult(AnswerClass::Unchanged, "unchanged", "record lookup", {}, t.failures, t.now);
+    return ProviderResult(e, t, changed ? calls.updated : calls.unchanged, changed ? "update" : "record lookup", "");
 }
 
 std::string DdnsMeaning(DdnsProtocol p, const std::string& code) {

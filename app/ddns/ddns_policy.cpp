@@ -4,69 +4,13 @@
 
 #include "app/core/secret_text.h"
 #include "app/core/text.h"
+#include "app/ddns/ddns_provider.h"
 
 namespace zelmar {
 
 namespace {
 
 using A = AnswerClass;
-
-// The dyndns2 return codes as the protocol's documentation lists them; one
-// answer line per host, its first word is the code.
-constexpr AnswerRow kDyndns2[] = {
-    {"good", A::Updated, "updated"},
-    {"nochg", A::Unchanged, "already held the address"},
-    {"badauth", A::Stop, "the login or password was refused"},
-    {"!donator", A::Stop, "the account may not use this feature"},
-    {"notfqdn", A::Stop, "the host name is not a fully-qualified domain name"},
-    {"nohost", A::Stop, "the host name does not exist in this account"},
-    {"numhost", A::Stop, "too many hosts in one update"},
-    {"abuse", A::Stop, "the host name is blocked for abuse"},
-    {"badagent", A::Stop, "the provider refuses this client"},
-    {"!yours", A::Stop, "the host name belongs to another account"},
-    {"dnserr", A::Retry, "the provider's DNS failed"},
-    {"911", A::Retry, "the provider is down for maintenance"},
-};
-
-// DuckDNS answers "OK" or "KO" and nothing else; "KO" is a wrong token or a
-// domain that is not the account's.
-constexpr AnswerRow kDuckDns[] = {
-    {"OK", A::Updated, "updated"},
-    {"KO", A::Stop, "the token or the domain was refused"},
-};
-
-// Cloudflare answers with JSON; its HTTP statuses carry the decision
-// (DdnsHttpStatusClass). These rows name the steps' own findings.
-constexpr AnswerRow kCloudflare[] = {
-    {"success", A::Updated, "updated"},
-    {"unchanged", A::Unchanged, "already held the address"},
-    {"nozone", A::Stop, "the zone is not in this account (or the token may not see it)"},
-    {"failure", A::Stop, "the API refused the request"},
-    {"badjson", A::Retry, "the API's answer was not what it documents"},
-};
-
-// RFC 2136 and RFC 8945 response codes. A wrong key or a policy that refuses
-// the name will not change by itself; a clock out of step (BADTIME) or a
-// server in trouble may.
-constexpr AnswerRow kRfc2136[] = {
-    {"NOERROR", A::Updated, "updated"},
-    {"unchanged", A::Unchanged, "already held the address"},
-    {"NOTAUTH", A::Stop, "the server does not accept this key for the zone (NOTAUTH)"},
-    // Knot also answers BADKEY when its ACL denies a key it knows.
-    {"BADKEY", A::Stop, "the server does not know the key or does not let it make this update (BADKEY)"},
-    {"BADSIG", A::Stop, "the key's secret is wrong (BADSIG)"},
-    {"BADTIME", A::Retry, "the clocks of this machine and the server differ too much (BADTIME)"},
-    {"REFUSED", A::Stop, "the server's policy refuses this update (REFUSED)"},
-    {"NOTZONE", A::Stop, "the name is not in the zone (NOTZONE)"},
-    {"NOTIMP", A::Stop, "the server does not accept updates (NOTIMP)"},
-    {"FORMERR", A::Stop, "the server could not read the update (FORMERR)"},
-    {"SERVFAIL", A::Retry, "the server failed (SERVFAIL)"},
-    {"NXDOMAIN", A::Retry, "a prerequisite failed (NXDOMAIN)"},
-    {"YXDOMAIN", A::Retry, "a prerequisite failed (YXDOMAIN)"},
-    {"YXRRSET", A::Retry, "a prerequisite failed (YXRRSET)"},
-    {"NXRRSET", A::Retry, "a prerequisite failed (NXRRSET)"},
-    {"notheld", A::Retry, "the server answered NOERROR but does not hold the new address"},
-};
 
 // What every protocol can meet on the way: nothing here reached the
 // provider's account logic, so trying again later cannot count against it.
@@ -76,6 +20,12 @@ constexpr AnswerRow kTransport[] = {
     {"tls", A::Retry, "the server's certificate was not accepted"},
     {"toolong", A::Retry, "the answer was longer than any answer of the protocol"},
     {"unexpected", A::Retry, "the answer is none the protocol defines"},
+    {"badjson", A::Retry, "the API's answer was not what it documents"},
+    // An answer is checked against the request: a provider that says "done"
+    // for fewer names than were sent, or with another address than the one
+    // sent (it took the connection's, or kept the old), has not done it.
+    {"incomplete", A::Retry, "the provider's answer does not cover every name sent"},
+    {"otheraddress", A::Retry, "the provider reports another address than the one sent"},
 };
 
 bool IsAddress(int family, const std::string& text) {
@@ -85,15 +35,7 @@ bool IsAddress(int family, const std::string& text) {
 
 }  // namespace
 
-std::span<const AnswerRow> DdnsAnswerTable(DdnsProtocol p) {
-    switch (p) {
-        case DdnsProtocol::Rfc2136: return kRfc2136;
-        case DdnsProtocol::Dyndns2: return kDyndns2;
-        case DdnsProtocol::DuckDns: return kDuckDns;
-        case DdnsProtocol::Cloudflare: return kCloudflare;
-    }
-    return {};
-}
+std::span<const AnswerRow> DdnsAnswerTable(DdnsProtocol p) { return ProviderOf(p).answers; }
 
 const AnswerRow* FindDdnsAnswer(DdnsProtocol p, const std::string& answer) {
     for (const AnswerRow& row : DdnsAnswerTable(p))
@@ -124,7 +66,8 @@ bool DdnsDue(const DdnsEntry& e, const RefreshSnapshot& snapshot, const ChannelR
     // An own name server is cheap to ask and may have been edited behind
     // our back: it is always asked, and the update skipped when it holds
     // the address already.
-    if (e.protocol == DdnsProtocol::Rfc2136) return true;
+    const DdnsProvider& provider = ProviderOf(e.protocol);
+    if (provider.askEveryRefresh) return true;
     // A provider is never sent an address it got from us already (repeated
     // "nochg" gets accounts blocked), except to keep a free account alive.
     if (!record.everDelivered()) return true;
@@ -132,7 +75,8 @@ bool DdnsDue(const DdnsEntry& e, const RefreshSnapshot& snapshot, const ChannelR
     wanted.wan = want.a;
     wanted.wan6 = want.aaaa;
     if (ChangesBetween(record.delivered, wanted, UnknownIs::NoChangeWhenUnknownNow).any()) return true;
-    return now - record.deliveredAt >= kDdnsRefreshSeconds;
+    if (provider.refreshDays <= 0) return false;
+    return now - record.deliveredAt >= std::int64_t{provider.refreshDays} * 24 * 60 * 60;
 }
 
 DeliveryResult DdnsResult(AnswerClass action, std::string code, std::string step, std::string reply, int failures,

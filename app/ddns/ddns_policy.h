@@ -4,7 +4,7 @@
 // same address again and again, so every answer a protocol can give is a row
 // of a table that says once what it means: the update worked, try again
 // later (with a back-off), or stop until the user changes the entry. One
-// function reads the tables; a new provider is a new table.
+// function reads the tables; each provider brings its own (ddns_provider.h).
 #pragma once
 
 #include <chrono>
@@ -46,7 +46,8 @@ AnswerClass DdnsHttpStatusClass(long status);
 // table (RetryBackoffSeconds: 5 minutes, doubling, never more than one hour).
 inline std::int64_t DdnsBackoffSeconds(int failures) { return RetryBackoffSeconds(failures); }
 
-// Free accounts expire when their name is not updated for about 30 days.
+// Free accounts expire when their name is not updated for about 30 days
+// (a provider's "refreshDays", 25 unless it says otherwise).
 inline constexpr std::int64_t kDdnsRefreshSeconds = 25LL * 24 * 60 * 60;
 
 // The addresses an entry sends, from the snapshot: empty when the entry does

@@ -1,6 +1,9 @@
-// The four ways an entry updates its names. Each takes the entry and the
-// addresses to send and hands back one result whose code is a word of the
-// protocol's table (ddns_policy.h), so that one place decides what it means.
+// The four protocols Zelmar began with, callable by name (their provider
+// files in app/ddns/providers/ register them; the other providers are
+// reached through the registry, ddns_provider.h). Each takes the entry and
+// the addresses to send and hands back one result whose code is a word of
+// the provider's table (ddns_policy.h), so that one place decides what it
+// means.
 #pragma once
 
 #include <cstdint>

@@ -12,39 +12,18 @@
 #include "app/ddns/ddns_protocols.h"
 #include "tests/ddns/ddns_test_support.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/scripted_https.h"
 
 namespace zelmar {
 namespace {
 
 using test::kTestNow;
+using test::TestCa;
 using test::ReadFile;
 using test::WriteFile;
 
 constexpr const char* kToken = "tok-3f9a7c1e55";
 constexpr const char* kPassword = "pw-Secret-771";
-
-bool Openssl(const std::string& args, const std::string& dir) {
-    return std::system(("cd '" + dir + "' && openssl " + args + " >>openssl.log 2>&1").c_str()) == 0;
-}
-
-// A test CA, and server certificates it signed: one for 127.0.0.1, one for
-// another name only (trusted, but not for this host).
-struct TestCa {
-    test::ScratchDir dir;
-    bool ok = false;
-    TestCa() {
-        const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-        ok = Openssl("req -x509 " + ec + " -keyout ca.key -out ca.pem -days 2 -subj /CN=Zelmar-Test-CA", dir.path());
-        for (const auto& [name, san] : {std::pair{"good", "IP:127.0.0.1"}, std::pair{"other", "DNS:other.test"}}) {
-            WriteFile(dir / (std::string(name) + ".ext"), std::string("subjectAltName=") + san + "\n");
-            ok = ok && Openssl("req " + ec + " -keyout " + name + ".key -out " + name + ".csr -subj /CN=" + name,
-                               dir.path());
-            ok = ok && Openssl(std::string("x509 -req -in ") + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial" +
-                                   " -days 2 -out " + name + ".pem -extfile " + name + ".ext",
-                               dir.path());
-        }
-    }
-};
 
 class Provider {
 public:

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QProxyStyle>
 #include <QGroupBox>
@@ -1244,6 +1245,35 @@ TEST_F(MainSheet, DdnsEntryDialogKeepsTheRecordTypes) {
             dialog.accept();
             EXPECT_EQ(std::pair(model.Load("home").wantA, model.Load("home").wantAAAA), std::pair(a, aaaa)) << adding;
         }
+}
+
+// The dialog offers the catalogue's providers by name and shows only the
+// fields the chosen one reads, with where its secret is made.
+TEST_F(MainSheet, DdnsEntryDialogShowsTheChosenProvidersFields) {
+    DdnsPageModel model(core->ini(), core->scrambleKey());
+    CDdnsEntryDlg dialog(model, DdnsEntry{}, true, sheet.get());
+    auto* providers = dialog.findChild<QComboBox*>();
+    auto* form = dialog.findChild<QFormLayout*>();
+    ASSERT_TRUE(providers && form);
+    auto shown = [&](const QString& label) {
+        for (int row = 0; row < form->rowCount(); ++row) {
+            const QLayoutItem* item = form->itemAt(row, QFormLayout::LabelRole);
+            auto* l = item ? qobject_cast<QLabel*>(item->widget()) : nullptr;
+            if (l && l->text() == label) return form->isRowVisible(row);
+        }
+        ADD_FAILURE() << label.toStdString();
+        return false;
+    };
+    providers->setCurrentIndex(providers->findText("Porkbun", Qt::MatchStartsWith));
+    EXPECT_TRUE(shown("&Login"));
+    EXPECT_FALSE(shown("&Key name"));
+    bool linked = false;
+    for (const QLabel* l : dialog.findChildren<QLabel*>()) linked = linked || l->text().contains("porkbun.com/account/api");
+    EXPECT_TRUE(linked);
+    providers->setCurrentIndex(providers->findText("RFC 2136", Qt::MatchStartsWith));
+    EXPECT_TRUE(shown("&Key name"));
+    EXPECT_FALSE(shown("&Login"));
+    EXPECT_FALSE(shown("CA &file"));
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// Namecheap's Dynamic DNS: GET /update?host=NAME&domain=ZONE&password=P&ip=A
+// with the domain's Dynamic DNS password (IPv4 only). The answer is a short
+// XML document: <ErrCount>0</ErrCount> and <IP> on success, <Err1> with the
+// reason otherwise.
+#include "app/ddns/ddns_http.h"
+
+namespace zelmar {
+
+namespace {
+
+constexpr AnswerRow kAnswers[] = {
+    {"done", AnswerClass::Updated, "updated"},
+    {"error", AnswerClass::Stop, "the provider refused the update"},
+};
+
+// The text of the first <tag>...</tag>; the answer is a flat list of such
+// elements without attributes or nesting that matters here.
+std::string TagText(const std::string& xml, const std::string& tag) {
+    const std::size_t open = xml.find("<" + tag + ">");
+    if (open == std::string::npos) return {};
+    const std::size_t from = open + tag.size() + 2;
+    const std::size_t close = xml.find("</" + tag + ">", from);
+    return close == std::string::npos ? std::string() : xml.substr(from, close - from);
+}
+
+DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
+    for (const std::string& host : e.hosts) {
+        const std::string zone = ZoneOf(e, host);
+        const std::string url = ProviderBase(e) + "/update?host=" + UrlEscape(RelativeName(host, zone)) +
+                                "&domain=" + UrlEscape(zone) + "&password=" + UrlEscape(e.secret) +
+                                "&ip=" + UrlEscape(want.a);
+        const HttpsAnswer a = SendHttps(ProviderRequest(e, t, "GET", url));
+        DeliveryResult out;
+        if (TransportFailed(a, e, t, "update", out)) return out;
+        const std::string count = TagText(a.body, "ErrCount");
+        if (count.empty()) return ProviderResult(e, t, "unexpected", "update", a.body);
+        if (count != "0") return ProviderResult(e, t, "error", "update", TagText(a.body, "Err1"));
+        if (!SameAddress(TagText(a.body, "IP"), want.a))
+            return ProviderResult(e, t, "otheraddress", "update", "<IP>" + TagText(a.body, "IP") + "</IP>");
+    }
+    return ProviderResult(e, t, "done", "update", "");
+}
+
+void Check(const DdnsEntry& e, std::vector<std::string>& problems) {
+    if (e.wantAAAA && !e.wantA) problems.push_back("Namecheap's Dynamic DNS updates A records only");
+}
+
+}  // namespace
+
+extern const DdnsProvider kDdnsProviderNamecheap = {
+    .word = "namecheap",
+    .name = "Namecheap Dynamic DNS",
+    .server = "https://dynamicdns.park-your-domain.com",
+    .secretKind = DdnsSecretKind::Password,
+    .fields = {.zone = "the domain (the names' last two labels when empty)",
+               .secret = "the domain's Dynamic DNS password (Advanced DNS page)"},
+    .tokenUrl = "https://ap.www.namecheap.com/domains/list/",
+    .note = "IPv4 only; turn on Dynamic DNS for the domain first",
+    .answers = kAnswers,
+    .deliver = Deliver,
+    .check = Check,
+};
+
+}  // namespace zelmar
