@@ -20,12 +20,11 @@
 #include "app/notify/webhook_secret.h"
 #include "ui/dialogs.h"
 #include "ui/pages.h"
+#include "ui/qt_text.h"
 
 namespace zelmar {
 
 namespace {
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // The choices of "SecretStore", in the order of SecretStoreChoice.
 constexpr const char* kStoreWords[] = {"auto", "keyring", "ini"};

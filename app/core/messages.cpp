@@ -29,12 +29,12 @@ constexpr bool CodesUnique() {
 }
 static_assert(CodesUnique(), "a new message takes a code of its own");
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+char FoldedChar(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[i]) != Lower(prefix[i])) return false;
+        if (FoldedChar(text[i]) != FoldedChar(prefix[i])) return false;
     return true;
 }
 }  // namespace

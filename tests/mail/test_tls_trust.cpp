@@ -31,7 +31,7 @@ struct TrustRow {
 
 void PrintTo(const TrustRow& r, std::ostream* os) { *os << r.name; }
 
-const TrustRow kRows[] = {
+const TrustRow kTrustRows[] = {
     {"TrustedForThisName", "localhost", "DNS:localhost", true, true, Pin::None, false, true, Trust::Verified, 0},
     {"TrustedForThisAddress", "127.0.0.1", "IP:127.0.0.1", true, true, Pin::None, false, true, Trust::Verified, 0},
     // The host-name check: a trusted root, but issued for another name.
@@ -87,7 +87,7 @@ TEST_P(TlsTrust, TrustsOrRefusesBeforeTheLogin) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, TlsTrust, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Table, TlsTrust, ::testing::ValuesIn(kTrustRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
