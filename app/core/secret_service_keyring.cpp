@@ -206,8 +206,13 @@ public:
         if (!Loaded(why)) return Status::Unavailable;
         Deadline deadline(api_, timeout_);
         GList* items = nullptr;
-        if (const Status st = Search(id, SECRET_SEARCH_LOAD_SECRETS, deadline, items, why); st != Status::Ok)
-            return st;
+        // Without SECRET_SEARCH_ALL the service returns one match, in no set
+        // order; for an id without a folder that one may be a folder's own
+        // item, which Search then drops, and the older shared item would
+        // seem missing. So every match comes back and the first kept wins.
+        const auto flags = static_cast<SecretSearchFlags>(
+            id.folder.empty() ? SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_LOAD_SECRETS);
+        if (const Status st = Search(id, flags, deadline, items, why); st != Status::Ok) return st;
         Status result = Status::NotFound;
         if (items) {
             auto* item = static_cast<SecretItem*>(items->data);
