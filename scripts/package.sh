@@ -10,6 +10,8 @@
 # hold, the program from it running, lintian without errors, the AppStream
 # entry, the menu entry and the manual page; and that installing it enables
 # no service. Needs the packages of scripts/install-deps.sh.
+# ZELMAR_DEB_BUILD_OPTIONS adds to DEB_BUILD_OPTIONS (scripts/test.sh asks for
+# "noopt": a package built only to be checked needs no optimisation).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -35,7 +37,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$work"
 fi
-(cd "$work/zelmar" && DEB_BUILD_OPTIONS="nocheck parallel=$jobs" dpkg-buildpackage -b -us -uc >"$work/build.log" 2>&1) || {
+(cd "$work/zelmar" && DEB_BUILD_OPTIONS="nocheck parallel=$jobs ${ZELMAR_DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -b -us -uc >"$work/build.log" 2>&1) || {
   tail -n 60 "$work/build.log" >&2
   echo "package.sh: dpkg-buildpackage failed" >&2
   exit 1
