@@ -3,6 +3,7 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <cstdlib>
 #include <fstream>
@@ -94,6 +95,22 @@ bool WaitForFile(const std::string& path) {
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
         if (stat(path.c_str(), &st) == 0) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// The running program announces itself (its socket in the runtime folder)
+// before it locks the settings folder; a test of the folder lock waits for
+// the lock itself, read from /proc/locks so that the test never holds it.
+bool WaitForFolderLocked(const std::string& folder) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) return false;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    for (int i = 0; i < 500; ++i) {
+        std::istringstream locks(ReadFile("/proc/locks"));
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("FLOCK") != std::string::npos && line.find(inode) != std::string::npos) return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;
@@ -297,7 +314,7 @@ TEST(FrontEnd, OnceBesideARunningProgramOnTheSameFolderRefuses) {
     ScratchDir dir, runtime;
     WriteFile(dir / "Zelmar.ini", "[LocalSettings]\nFTPServer=ftp.example.org\n[Preferences]\nRefreshIntv=0\n");
     auto p = StartHeadless(dir, runtime.path(), "-i");
-    ASSERT_TRUE(WaitForFile(runtime / "Zelmar"));
+    ASSERT_TRUE(WaitForFolderLocked(dir.path()));
     EXPECT_EQ(RunIn(dir, {"--once"}), 1);
     EXPECT_NE(ReadFile(dir / "err.txt").find("another Zelmar uses the settings in " + dir.path()), std::string::npos)
         << ReadFile(dir / "err.txt");
