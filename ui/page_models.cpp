@@ -127,6 +127,21 @@ bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
     return true;
 }
 
+int FtpPageModel::SecureChoice(const char* key, std::initializer_list<const char*> values) const {
+    std::string stored = TrimBlanks(core_.ini().GetString(kLocalSettings, key, ""));
+    for (char& c : stored) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    int index = 0;
+    for (const char* value : values) {
+        if (stored == value) return index;
+        ++index;
+    }
+    return 0;
+}
+
+void FtpPageModel::SetSecureChoice(const char* key, const char* value) {
+    core_.ini().WriteString(kLocalSettings, key, std::string(value));
+}
+
 // --- Advanced Options ---
 
 void OptionsPageModel::SetFlag(int Settings::*flag, bool on) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -101,6 +102,12 @@ public:
     // to its limit; the stored one, however long, kept as it is). A port outside 1..65535 is refused with a message box and
     // false; the field keeps its previous value.
     bool CommitField(FtpField field, const std::string& text);
+
+    // How the page travels: "PageProtocol" (ftp, sftp) and "FTPSecurity"
+    // (none, explicit, require), kept in the file as they are chosen. The
+    // index of the stored value among values (0 for none or another one).
+    int SecureChoice(const char* key, std::initializer_list<const char*> values) const;
+    void SetSecureChoice(const char* key, const char* value);
 };
 
 // "Advanced Options" (COptionsPage).

@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
@@ -305,6 +306,14 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
     auto* serverForm = new QFormLayout(serverBox);
     for (int i = 4; i < 7; ++i) serverForm->addRow(labels[i], fields[i]);
     serverForm->addRow(labels[7], port);
+    // The page in clear (FTP), over SSH, or with TLS; the key file, CA file
+    // and port of SFTP are set in the file.
+    protocol = new QComboBox;
+    protocol->addItems({"FTP", "SFTP"});
+    security = new QComboBox;
+    security->addItems({"None", "TLS when offered", "TLS required"});
+    serverForm->addRow(Label("Proto&col:", protocol), protocol);
+    serverForm->addRow(Label("FTP Securit&y:", security), security);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(top);
     outer->addWidget(pagesBox);
@@ -319,6 +328,13 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
     connect(ftpOnIpChange, &QCheckBox::clicked, this, [this](bool on) {
         model_.SetFtpOnIpChangeOnly(on);
         emit modifiedChanged();
+    });
+    connect(protocol, &QComboBox::activated, this, [this](int index) {
+        model_.SetSecureChoice("PageProtocol", index == 1 ? "sftp" : "ftp");
+        UpdateEnabling();
+    });
+    connect(security, &QComboBox::activated, this, [this](int index) {
+        model_.SetSecureChoice("FTPSecurity", index == 2 ? "require" : index == 1 ? "explicit" : "none");
     });
     connect(onlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OnlineFile); });
     connect(offlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OfflineFile); });
@@ -335,6 +351,8 @@ void CLocalSettings::Load() {
     fields[6]->setMaxLength(std::max(kFtpPasswordMaxChars, static_cast<int>(storedPassword.size())));
     for (int i = 0; i < 7; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
     port->ShowText(model_.Field(FtpField::Port));
+    protocol->setCurrentIndex(model_.SecureChoice("PageProtocol", {"ftp", "sftp"}));
+    security->setCurrentIndex(model_.SecureChoice("FTPSecurity", {"none", "explicit", "require"}));
     UpdateEnabling();
     loading_ = false;
 }
@@ -350,6 +368,9 @@ void CLocalSettings::UpdateEnabling() {
     ftpOnIpChange->setEnabled(on);
     for (int i = 1; i < 7; ++i) fields[i]->setEnabled(on);
     port->setEnabled(on);
+    protocol->setEnabled(on);
+    // TLS is FTP's: SFTP is encrypted by itself.
+    security->setEnabled(on && protocol->currentIndex() == 0);
     for (int i = 1; i < 8; ++i) labels[i]->setEnabled(on);
     onlineBrowse->setEnabled(on);
     offlineBrowse->setEnabled(on);
