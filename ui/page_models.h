@@ -104,10 +104,12 @@ public:
     bool CommitField(FtpField field, const std::string& text);
 
     // How the page travels: "PageProtocol" (ftp, sftp) and "FTPSecurity"
-    // (none, explicit, require), kept in the file as they are chosen. The
-    // index of the stored value among values (0 for none or another one).
+    // (none, explicit, require). The index of the stored value among values:
+    // 0 when none is stored, -1 for a value that is none of them.
     int SecureChoice(const char* key, std::initializer_list<const char*> values) const;
-    void SetSecureChoice(const char* key, const char* value);
+    // Writes values[index] unless the file already says so (a default is
+    // not written out).
+    void SetSecureChoice(const char* key, std::initializer_list<const char*> values, int index);
 };
 
 // "Advanced Options" (COptionsPage).

@@ -329,13 +329,12 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
         model_.SetFtpOnIpChangeOnly(on);
         emit modifiedChanged();
     });
-    connect(protocol, &QComboBox::activated, this, [this](int index) {
-        model_.SetSecureChoice("PageProtocol", index == 1 ? "sftp" : "ftp");
+    // Written with the page's other fields, when they are saved.
+    connect(protocol, &QComboBox::activated, this, [this] {
+        Changed();
         UpdateEnabling();
     });
-    connect(security, &QComboBox::activated, this, [this](int index) {
-        model_.SetSecureChoice("FTPSecurity", index == 2 ? "require" : index == 1 ? "explicit" : "none");
-    });
+    connect(security, &QComboBox::activated, this, [this] { Changed(); });
     connect(onlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OnlineFile); });
     connect(offlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OfflineFile); });
 }
@@ -351,8 +350,10 @@ void CLocalSettings::Load() {
     fields[6]->setMaxLength(std::max(kFtpPasswordMaxChars, static_cast<int>(storedPassword.size())));
     for (int i = 0; i < 7; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
     port->ShowText(model_.Field(FtpField::Port));
-    protocol->setCurrentIndex(model_.SecureChoice("PageProtocol", {"ftp", "sftp"}));
-    security->setCurrentIndex(model_.SecureChoice("FTPSecurity", {"none", "explicit", "require"}));
+    // A value in the file that is none of these shows as the first (the
+    // upload refuses it and says why); saving the page writes what is shown.
+    protocol->setCurrentIndex(std::max(0, model_.SecureChoice("PageProtocol", {"ftp", "sftp"})));
+    security->setCurrentIndex(std::max(0, model_.SecureChoice("FTPSecurity", {"none", "explicit", "require"})));
     UpdateEnabling();
     loading_ = false;
 }
@@ -361,6 +362,8 @@ void CLocalSettings::Collect() {
     for (int i = 0; i < 7; ++i) model_.CommitField(static_cast<FtpField>(i), S(fields[i]->text()));
     // The port as shown, unless it was changed to one that is refused.
     if (port->touched() && port->HoldsAllowedValue()) model_.CommitField(FtpField::Port, S(port->cleanText()));
+    model_.SetSecureChoice("PageProtocol", {"ftp", "sftp"}, protocol->currentIndex());
+    model_.SetSecureChoice("FTPSecurity", {"none", "explicit", "require"}, security->currentIndex());
 }
 
 void CLocalSettings::UpdateEnabling() {

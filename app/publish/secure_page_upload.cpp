@@ -397,7 +397,9 @@ DeliveryResult SecurePageChannel::Transfer(const RefreshSnapshot& snapshot, cons
     job.host = s.ftp.FTPServer;
     job.user = s.ftp.UserID;
     job.password = s.ftp.Password;
-    job.port = sftp && !how_.portGiven ? 22 : s.ftp.Port;
+    // FTP's own port, which the FTP page shows and saves by default, is
+    // never SSH's: it counts as not given.
+    job.port = sftp && (!how_.portGiven || s.ftp.Port == 21) ? 22 : s.ftp.Port;
     job.remoteFile = s.ftp.RemoteFile;
     job.localFile = localFile;
     job.passive = s.ProxyPassive != 0;

@@ -42,7 +42,7 @@ struct SecurePageSettings {
     FtpSecurity security = FtpSecurity::None;
     std::string keyFile;  // "SFTPKeyFile", made absolute
     std::string caFile;   // "FTPSCAFile", made absolute
-    // "Port" was written in the file: SFTP otherwise takes 22.
+    // "Port" was written in the file: SFTP otherwise (and for 21) takes 22.
     bool portGiven = false;
     // A value that is none of the choices ("PageProtocol=ftps"): the page
     // is then not sent at all, rather than sent in clear by mistake. Holds

@@ -43,7 +43,7 @@ std::string SshdPeer::ForeignHostKey() const {
 int SshdPeer::Logins() const {
     const std::string log = ReadFile(dir_ / "sshd.log");
     int n = 0;
-    for (auto at = log.find("Accepted publickey"); at != std::string::npos; at = log.find("Accepted publickey", at + 1)) ++n;
+    for (auto at = log.find("Accepted publickey"); at != std::string::npos; at = log.find("Accepted", at + 1)) ++n;
     return n;
 }
 

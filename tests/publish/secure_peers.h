@@ -18,12 +18,9 @@ public:
     bool ok() const { return ok_; }
     const std::string& reason() const { return reason_; }
     int port() const { return port_; }
-    const std::string& folder() const { return dir_.path(); }
     std::string clientKey() const { return dir_ / "client"; }
-    // "ssh-ed25519 AAAA..." of a key that is not this server's.
-    std::string ForeignHostKey() const;
-    // How many logins it accepted so far.
-    int Logins() const;
+    std::string ForeignHostKey() const;  // "ssh-ed25519 AAAA..." of another key
+    int Logins() const;                  // accepted so far
 
 private:
     ScratchDir dir_;
@@ -33,16 +30,13 @@ private:
     std::unique_ptr<ChildProcess> process_;
 };
 
-// A CA and a certificate it signed for 127.0.0.1, readable by the server's
-// user: ca.pem, server.pem, server.key in folder(); stray.pem is signed by
-// nobody (self-signed) for the same address.
+// A CA with a certificate it signed for 127.0.0.1 ("server"), and a
+// self-signed one for the same address ("stray"), readable by nobody.
 class TestCertificates {
 public:
     TestCertificates();
-    const std::string& folder() const { return dir_.path(); }
     std::string ca() const { return dir_ / "ca.pem"; }
-    // proftpd's mod_tls lines serving certificate "server" or "stray";
-    // required: no login without TLS.
+    // proftpd's mod_tls lines; required: no login without TLS.
     std::string ProftpdTls(const std::string& certificate, bool required) const;
 
 private:
