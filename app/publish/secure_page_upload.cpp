@@ -257,9 +257,10 @@ void SecurePageCommonOptions(const CurlApi& api, CURL* c, const SecureUpload& jo
     api.easy_setopt(c, CURLOPT_UPLOAD, 1L);
     api.easy_setopt(c, CURLOPT_READDATA, file);
     api.easy_setopt(c, CURLOPT_INFILESIZE_LARGE, size);
-    // Larger writes for the page's occasional big sibling (a 100 MB upload
-    // spends its time in system calls with the default 64 KiB).
-    api.easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
+    // SFTP moves a buffer per round trip: larger ones for the page's
+    // occasional big sibling. TLS cuts records of 16 KiB whatever the size,
+    // so FTP keeps libcurl's 64 KiB.
+    if (job.how.protocol == PageProtocol::Sftp) api.easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
     // Each wait is bounded, the transfer as a whole is not: a slow line
     // with a large page must not be cut off, a stalled one is.
     api.easy_setopt(c, CURLOPT_CONNECTTIMEOUT, seconds);
