@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "tests/publish/proftpd_peer.h"
 #include "tests/support/shell_output.h"
 
