@@ -47,12 +47,15 @@ PACKAGES=(
   # Cloudflare API, BIND 9 and nsupdate as the tests' real DNS peer, Knot
   # DNS as the second one
   libldns-dev nlohmann-json3-dev bind9 bind9-dnsutils knot
+  # the status page over SFTP: OpenSSH's sshd as the tests' real peer (run by
+  # the tests from a temp folder on a high loopback port)
+  openssh-server
 )
 
 # Packages that bring a system service with them. The tests and the demo
 # start their own copies on loopback high ports; the system's copy must not
 # run or start at boot because of this script.
-SERVICE_PACKAGES=(nginx-common:nginx bind9:named knot:knot)
+SERVICE_PACKAGES=(nginx-common:nginx bind9:named knot:knot openssh-server:ssh)
 # The same for user services (enabled for every user's login, globally):
 # gnome-keyring and its ssh agent (gcr) are started by the tests on their own
 # bus, never at a login because of this script.
@@ -134,10 +137,12 @@ fi
 # instead of installed, so that no FTP service comes with it; the tests run it
 # unprivileged from their temp folders and look for it there.
 PROFTPD_DIR=/opt/zelmar-peers/proftpd
-if [ ! -x "$PROFTPD_DIR/usr/sbin/proftpd" ] || [ ! -e "$PROFTPD_DIR/usr/lib/proftpd/mod_proxy.so" ]; then
+# mod_tls (proftpd-mod-crypto) makes it the FTPS peer of the secure page tests.
+if [ ! -x "$PROFTPD_DIR/usr/sbin/proftpd" ] || [ ! -e "$PROFTPD_DIR/usr/lib/proftpd/mod_proxy.so" ] \
+   || [ ! -e "$PROFTPD_DIR/usr/lib/proftpd/mod_tls.so" ]; then
   debs="$(mktemp -d)"
   download() {
-    (cd "$debs" && $SUDO apt-get -q -o APT::Sandbox::User=root download proftpd-core proftpd-mod-proxy)
+    (cd "$debs" && $SUDO apt-get -q -o APT::Sandbox::User=root download proftpd-core proftpd-mod-proxy proftpd-mod-crypto)
   }
   # A machine whose package lists were never fetched needs them first.
   download || { $SUDO apt-get update -q && download; }

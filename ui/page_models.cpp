@@ -1,5 +1,6 @@
 #include "ui/page_models.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "app/core/core.h"
@@ -125,6 +126,19 @@ bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
     }
     core_.EditSettings([&](Settings& s) { s.ftpPage.*FieldMember(field) = value; });
     return true;
+}
+
+int FtpPageModel::SecureChoice(const char* key, std::initializer_list<const char*> values) const {
+    std::string stored = TrimBlanks(core_.ini().GetString(kLocalSettings, key, ""));
+    if (stored.empty()) return 0;
+    for (char& c : stored) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto at = std::find_if(values.begin(), values.end(), [&](const char* v) { return stored == v; });
+    return at == values.end() ? -1 : static_cast<int>(at - values.begin());
+}
+
+void FtpPageModel::SetSecureChoice(const char* key, std::initializer_list<const char*> values, int index) {
+    if (index < 0 || index >= static_cast<int>(values.size()) || index == SecureChoice(key, values)) return;
+    core_.ini().WriteString(kLocalSettings, key, std::string(values.begin()[index]));
 }
 
 // --- Advanced Options ---

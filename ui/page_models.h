@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -101,6 +102,14 @@ public:
     // to its limit; the stored one, however long, kept as it is). A port outside 1..65535 is refused with a message box and
     // false; the field keeps its previous value.
     bool CommitField(FtpField field, const std::string& text);
+
+    // How the page travels: "PageProtocol" (ftp, sftp) and "FTPSecurity"
+    // (none, explicit, require). The index of the stored value among values:
+    // 0 when none is stored, -1 for a value that is none of them.
+    int SecureChoice(const char* key, std::initializer_list<const char*> values) const;
+    // Writes values[index] unless the file already says so (a default is
+    // not written out).
+    void SetSecureChoice(const char* key, std::initializer_list<const char*> values, int index);
 };
 
 // "Advanced Options" (COptionsPage).

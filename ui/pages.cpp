@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
@@ -305,6 +306,14 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
     auto* serverForm = new QFormLayout(serverBox);
     for (int i = 4; i < 7; ++i) serverForm->addRow(labels[i], fields[i]);
     serverForm->addRow(labels[7], port);
+    // The page in clear (FTP), over SSH, or with TLS; the key file, CA file
+    // and port of SFTP are set in the file.
+    protocol = new QComboBox;
+    protocol->addItems({"FTP", "SFTP"});
+    security = new QComboBox;
+    security->addItems({"None", "TLS when offered", "TLS required"});
+    serverForm->addRow(Label("Proto&col:", protocol), protocol);
+    serverForm->addRow(Label("FTP Securit&y:", security), security);
     auto* outer = new QVBoxLayout(this);
     outer->addLayout(top);
     outer->addWidget(pagesBox);
@@ -320,6 +329,12 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
         model_.SetFtpOnIpChangeOnly(on);
         emit modifiedChanged();
     });
+    // Written with the page's other fields, when they are saved.
+    connect(protocol, &QComboBox::activated, this, [this] {
+        Changed();
+        UpdateEnabling();
+    });
+    connect(security, &QComboBox::activated, this, [this] { Changed(); });
     connect(onlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OnlineFile); });
     connect(offlineBrowse, &QPushButton::clicked, this, [this] { Browse(FtpField::OfflineFile); });
 }
@@ -335,6 +350,10 @@ void CLocalSettings::Load() {
     fields[6]->setMaxLength(std::max(kFtpPasswordMaxChars, static_cast<int>(storedPassword.size())));
     for (int i = 0; i < 7; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
     port->ShowText(model_.Field(FtpField::Port));
+    // A value in the file that is none of these shows as the first (the
+    // upload refuses it and says why); saving the page writes what is shown.
+    protocol->setCurrentIndex(std::max(0, model_.SecureChoice("PageProtocol", {"ftp", "sftp"})));
+    security->setCurrentIndex(std::max(0, model_.SecureChoice("FTPSecurity", {"none", "explicit", "require"})));
     UpdateEnabling();
     loading_ = false;
 }
@@ -343,6 +362,8 @@ void CLocalSettings::Collect() {
     for (int i = 0; i < 7; ++i) model_.CommitField(static_cast<FtpField>(i), S(fields[i]->text()));
     // The port as shown, unless it was changed to one that is refused.
     if (port->touched() && port->HoldsAllowedValue()) model_.CommitField(FtpField::Port, S(port->cleanText()));
+    model_.SetSecureChoice("PageProtocol", {"ftp", "sftp"}, protocol->currentIndex());
+    model_.SetSecureChoice("FTPSecurity", {"none", "explicit", "require"}, security->currentIndex());
 }
 
 void CLocalSettings::UpdateEnabling() {
@@ -350,6 +371,9 @@ void CLocalSettings::UpdateEnabling() {
     ftpOnIpChange->setEnabled(on);
     for (int i = 1; i < 7; ++i) fields[i]->setEnabled(on);
     port->setEnabled(on);
+    protocol->setEnabled(on);
+    // TLS is FTP's: SFTP is encrypted by itself.
+    security->setEnabled(on && protocol->currentIndex() == 0);
     for (int i = 1; i < 8; ++i) labels[i]->setEnabled(on);
     onlineBrowse->setEnabled(on);
     offlineBrowse->setEnabled(on);

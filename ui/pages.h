@@ -16,6 +16,7 @@
 #include "ui/page_models.h"
 
 class QCheckBox;
+class QComboBox;
 class QFormLayout;
 class QLabel;
 class QPlainTextEdit;
@@ -150,6 +151,9 @@ public:
     QLabel* labels[8];     // in FtpField order
     QPushButton* onlineBrowse;
     QPushButton* offlineBrowse;
+    // "PageProtocol" and "FTPSecurity".
+    QComboBox* protocol;
+    QComboBox* security;
 
 private:
     void UpdateEnabling();

@@ -85,7 +85,8 @@ std::shared_ptr<const CurlApi> AcquireCurl(std::string* error) {
         !Resolve(handle, "curl_multi_info_read", loaded->multi_info_read, error) ||
         !Resolve(handle, "curl_multi_cleanup", loaded->multi_cleanup, error) ||
         !Resolve(handle, "curl_slist_append", loaded->slist_append, error) ||
-        !Resolve(handle, "curl_slist_free_all", loaded->slist_free_all, error)) {
+        !Resolve(handle, "curl_slist_free_all", loaded->slist_free_all, error) ||
+        !Resolve(handle, "curl_version_info", loaded->version_info, error)) {
         dlclose(handle);
         return nullptr;
     }

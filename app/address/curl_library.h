@@ -37,6 +37,9 @@ struct CurlApi {
     // Request headers (the dynamic-DNS APIs and the webhooks send their own).
     decltype(&curl_slist_append) slist_append = nullptr;
     decltype(&curl_slist_free_all) slist_free_all = nullptr;
+    // Which libcurl was loaded (the page's FTP with TLS works round a fault
+    // of some versions).
+    decltype(&curl_version_info) version_info = nullptr;
 };
 
 // The loaded library while the pointer lives; null with *error set when it

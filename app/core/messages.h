@@ -122,6 +122,17 @@ enum class Msg {
     ExitWaitsForRefresh,
     ExitRefreshTooLong,
     ExitSettingsNotSaved,
+    // The page over SFTP or FTP with TLS.
+    SecurePageConnecting,
+    PageHostKeyAdded,
+    PageHostKeyChanged,
+    PageTlsMissingRefused,
+    PageTlsMissingClear,
+    PageCannotCarryTlsRefused,
+    PageCannotCarryTls,
+    PageCertificateRemembered,
+    PageNotSent,
+    PageSettingInvalid,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -267,6 +278,19 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::ExitWaitsForRefresh, "P10083", MsgKind::Progress, "Exit requested: the refresh that is running is given {} seconds to end."},
     {Msg::ExitRefreshTooLong, "P10084", MsgKind::Error, "The refresh did not end in time: the offline page was not published."},
     {Msg::ExitSettingsNotSaved, "P10085", MsgKind::Warning, "The changes on the settings pages were not saved: Zelmar was told to end."},
+    // The page over SFTP or FTP with TLS: the server, the protocol, the
+    // known-hosts file, the fingerprint, the reason.
+    {Msg::SecurePageConnecting, "P10150", MsgKind::Progress, "Connecting to {} by {}..."},
+    {Msg::PageHostKeyAdded, "P10151", MsgKind::Warning, "Warning: the host key of {} was not known; it is now trusted and added to {}"},
+    {Msg::PageHostKeyChanged, "P10152", MsgKind::Error, "The host key of {} differs from the one in {}: the page was not sent"},
+    {Msg::PageTlsMissingRefused, "P10153", MsgKind::Error, "{} does not offer TLS (AUTH TLS): the page was not sent in clear"},
+    {Msg::PageTlsMissingClear, "P10154", MsgKind::Warning, "Warning: {} does not offer TLS (AUTH TLS): the page went in clear"},
+    {Msg::PageCannotCarryTlsRefused, "P10155", MsgKind::Error, "{} cannot carry TLS: the page was not sent"},
+    {Msg::PageCannotCarryTls, "P10156", MsgKind::Warning, "Warning: {} cannot carry TLS: {}"},
+    {Msg::PageCertificateRemembered, "P10157", MsgKind::Warning,
+     "Warning: the certificate of the FTP server {} is not verified; accepted and remembered (SHA-256 {})"},
+    {Msg::PageNotSent, "P10158", MsgKind::Error, "The page was not sent to {}: {}"},
+    {Msg::PageSettingInvalid, "P10159", MsgKind::Error, "{}={} in [LocalSettings] is not one of {}: the page was not sent"},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

@@ -4,6 +4,7 @@
 
 #include "app/core/file_io.h"
 #include "app/publish/ftp_client.h"
+#include "app/publish/secure_page_upload.h"
 #include "app/notify/address_history.h"
 #include "app/page/snapshot_page.h"
 #include "app/refresh/channel_record.h"
@@ -83,12 +84,8 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
                       const std::string& localFile, Reporter& reporter) {
     reporter.Post(Message(Msg::ConnectingFtp));
     const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
-    // The local file is only read back for the upload and deleted after it.
-    PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
-    AddHistoryValues(job.values, snapshot, /*html=*/true);
-    job.outputIsWorkingCopy = true;
-    ChannelPageReporter pageReporter(reporter);
-    if (GenerateStatusPage(job, pageReporter) == -1) return {DeliveryOutcome::Failed, MessageOf(Msg::TemplateUnreadable).code, "page", {}, 0};
+    if (std::optional<DeliveryResult> failed = MakeUploadPage(s, snapshot, startDirectory, localFile, reporter))
+        return *failed;
     const RemotePath remote = SplitRemotePath(s.ftp.RemoteFile);
 
     FtpClient client(s.Timeout);
@@ -128,6 +125,20 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
 }
 
 }  // namespace
+
+std::optional<DeliveryResult> MakeUploadPage(const Settings& s, const RefreshSnapshot& snapshot,
+                                             const std::string& startDirectory, const std::string& localFile,
+                                             Reporter& reporter) {
+    const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
+    // The local file is only read back for the upload and deleted after it.
+    PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
+    AddHistoryValues(job.values, snapshot, /*html=*/true);
+    job.outputIsWorkingCopy = true;
+    ChannelPageReporter pageReporter(reporter);
+    if (GenerateStatusPage(job, pageReporter) == -1)
+        return DeliveryResult{DeliveryOutcome::Failed, MessageOf(Msg::TemplateUnreadable).code, "page", {}, 0};
+    return std::nullopt;
+}
 
 RemotePath SplitRemotePath(const std::string& remoteFile) {
     RemotePath r{"", remoteFile};
@@ -198,7 +209,8 @@ std::vector<std::unique_ptr<DeliveryChannel>> MakeFtpChannels(const ChannelConte
     if (readable && s.UseProxy == 1)
         readable = RereadSecret(context.ini, context.scrambleKey, ProxySecretId(s), s.ProxyPass, problem);
     s.ftpPage.Password = s.ftp.Password;
-    std::unique_ptr<DeliveryChannel> channel = std::make_unique<FtpChannel>(s, context.startDirectory);
+    // FTP as it always was, or the page over SFTP or FTP with TLS.
+    std::unique_ptr<DeliveryChannel> channel = MakePageChannel(s, context);
     channels.push_back(readable ? std::move(channel) : HeldForSecret(std::move(channel), problem));
     return channels;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ struct RemotePath {
     std::string name;
 };
 RemotePath SplitRemotePath(const std::string& remoteFile);
+
+// Makes the online (offline) page from its template into localFile, passing
+// on what the generation reports; the failed result when the template cannot
+// be read. Every transport of the page starts with it.
+std::optional<DeliveryResult> MakeUploadPage(const Settings& s, const RefreshSnapshot& snapshot,
+                                             const std::string& startDirectory, const std::string& localFile,
+                                             Reporter& reporter);
 
 class FtpChannel : public DeliveryChannel {
 public:

@@ -34,7 +34,7 @@ std::string NameOfGroup(unsigned gid) {
 
 }  // namespace
 
-ProftpdServer::ProftpdServer() {
+ProftpdServer::ProftpdServer(const std::string& extraConfig) {
     const std::string root = ProftpdFirewall::InstallDir();
     const std::string binary = root + "/usr/sbin/proftpd";
     if (::access(binary.c_str(), X_OK) != 0) {
@@ -69,7 +69,7 @@ ProftpdServer::ProftpdServer() {
          << "AuthOrder mod_auth_file.c\nAuthUserFile " << (dir_ / "ftpd.passwd") << "\n"
          << "AuthGroupFile " << (dir_ / "ftpd.group") << "\n"
          << "RequireValidShell off\nAuthPAM off\nAllowOverwrite on\n"
-         << "PassivePorts " << base << " " << base + 12 << "\n";
+         << "PassivePorts " << base << " " << base + 12 << "\n" << extraConfig;
     WriteFile(dir_ / "proftpd.conf", conf.str());
     for (const std::string& f : {std::string("ftpd.passwd"), std::string("ftpd.group")})
         ::chmod((dir_ / f).c_str(), 0600);

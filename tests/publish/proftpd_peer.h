@@ -17,7 +17,8 @@ namespace zelmar::test {
 // a folder the server's user owns.
 class ProftpdServer {
 public:
-    ProftpdServer();
+    // extraConfig: more lines for its configuration (mod_tls for FTPS).
+    explicit ProftpdServer(const std::string& extraConfig = "");
     ~ProftpdServer();
     ProftpdServer(const ProftpdServer&) = delete;
     ProftpdServer& operator=(const ProftpdServer&) = delete;
@@ -26,6 +27,8 @@ public:
     const std::string& reason() const { return reason_; }
     int port() const { return port_; }
     const std::string& home() const { return home_; }
+    // Its log (in the foreground it writes to stderr): who logged on.
+    std::string Log() const { return ReadFile(dir_ / "stderr.log"); }
     // Makes a folder in the home that the server's user owns (writable) or
     // one it may read but not write.
     void MakeFolder(const std::string& relative, bool writable = true) const;
