@@ -14,6 +14,7 @@
 
 #include "app/core/host.h"
 #include "app/core/settings.h"
+#include "app/publish/ftp_page_settings.h"
 
 namespace zelmar {
 
@@ -101,6 +102,8 @@ public:
     // to its limit; the stored one, however long, kept as it is). A port outside 1..65535 is refused with a message box and
     // false; the field keeps its previous value.
     bool CommitField(FtpField field, const std::string& text);
+    // "PageURL", trimmed.
+    void SetPageUrl(const std::string& text);
 };
 
 // "Advanced Options" (COptionsPage).

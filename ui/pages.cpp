@@ -284,6 +284,11 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
                [this](const std::string& text) { return model_.CommitField(FtpField::Port, text); });
     fields[6]->setEchoMode(QLineEdit::Password);
     fields[6]->setMaxLength(kFtpPasswordMaxChars);
+    pageUrl = new QLineEdit;
+    pageUrl->setPlaceholderText("https://example.org/status.htm");
+    pageUrl->setToolTip("After each upload the page is read from here and must show the new WAN address.");
+    pageUrlLabel = Label("Read back from &web address:", pageUrl);
+    BindText(pageUrl, [this](const std::string& text) { model_.SetPageUrl(text); });
     onlineBrowse = BrowseButton("Choose the online template");
     offlineBrowse = BrowseButton("Choose the offline template");
 
@@ -301,6 +306,7 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
         pagesForm->addRow(labels[i], row);
     }
     pagesForm->addRow(labels[3], fields[3]);
+    pagesForm->addRow(pageUrlLabel, pageUrl);
     auto* serverBox = new QGroupBox("Server");
     auto* serverForm = new QFormLayout(serverBox);
     for (int i = 4; i < 7; ++i) serverForm->addRow(labels[i], fields[i]);
@@ -326,7 +332,8 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
 
 void CLocalSettings::Load() {
     loading_ = true;
-    const Settings s = core_.settings();
+    const Settings settings = core_.settings();
+    const FtpPageSettings& s = FtpPageOf(settings);
     enableFtp->setChecked(s.EnableFTP == 1);
     ftpOnIpChange->setChecked(s.FTPOnIPChangeOnly == 1);
     // The limit holds back typing only: a longer stored password is shown
@@ -335,6 +342,7 @@ void CLocalSettings::Load() {
     fields[6]->setMaxLength(std::max(kFtpPasswordMaxChars, static_cast<int>(storedPassword.size())));
     for (int i = 0; i < 7; ++i) fields[i]->setText(Q(model_.Field(static_cast<FtpField>(i))));
     port->ShowText(model_.Field(FtpField::Port));
+    pageUrl->setText(Q(s.PageURL));
     UpdateEnabling();
     loading_ = false;
 }
@@ -343,6 +351,7 @@ void CLocalSettings::Collect() {
     for (int i = 0; i < 7; ++i) model_.CommitField(static_cast<FtpField>(i), S(fields[i]->text()));
     // The port as shown, unless it was changed to one that is refused.
     if (port->touched() && port->HoldsAllowedValue()) model_.CommitField(FtpField::Port, S(port->cleanText()));
+    model_.SetPageUrl(S(pageUrl->text()));
 }
 
 void CLocalSettings::UpdateEnabling() {
@@ -351,6 +360,8 @@ void CLocalSettings::UpdateEnabling() {
     for (int i = 1; i < 7; ++i) fields[i]->setEnabled(on);
     port->setEnabled(on);
     for (int i = 1; i < 8; ++i) labels[i]->setEnabled(on);
+    pageUrl->setEnabled(on);
+    pageUrlLabel->setEnabled(on);
     onlineBrowse->setEnabled(on);
     offlineBrowse->setEnabled(on);
 }
@@ -789,7 +800,8 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
 
 void CProxyPage::Load() {
     loading_ = true;
-    const Settings s = core_.settings();
+    const Settings settings = core_.settings();
+    const FtpPageSettings& s = FtpPageOf(settings);
     useProxy->setChecked(s.UseProxy == 1);
     host->setText(Q(s.ProxyAddress));
     httpPort->ShowText(s.HTTPProxyPort);

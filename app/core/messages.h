@@ -122,6 +122,12 @@ enum class Msg {
     ExitWaitsForRefresh,
     ExitRefreshTooLong,
     ExitSettingsNotSaved,
+    // The FTP page read back over HTTP after its upload (app/publish).
+    PageReadBackShows,
+    PageReadBackStale,
+    PageReadBackNoAddress,
+    PageReadBackUnreadable,
+    PageReadBackStatus,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -267,6 +273,11 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::ExitWaitsForRefresh, "P10083", MsgKind::Progress, "Exit requested: the refresh that is running is given {} seconds to end."},
     {Msg::ExitRefreshTooLong, "P10084", MsgKind::Error, "The refresh did not end in time: the offline page was not published."},
     {Msg::ExitSettingsNotSaved, "P10085", MsgKind::Warning, "The changes on the settings pages were not saved: Zelmar was told to end."},
+    {Msg::PageReadBackShows, "P10130", MsgKind::Outcome, "{} shows {}."},
+    {Msg::PageReadBackStale, "P10131", MsgKind::Error, "uploaded, but {} still shows {}"},
+    {Msg::PageReadBackNoAddress, "P10132", MsgKind::Error, "uploaded, but {} holds no address"},
+    {Msg::PageReadBackUnreadable, "P10133", MsgKind::Error, "uploaded, but {} could not be read: {}"},
+    {Msg::PageReadBackStatus, "P10134", MsgKind::Error, "uploaded, but {} answered with HTTP status {}"},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }
