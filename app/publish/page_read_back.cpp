@@ -17,6 +17,10 @@ bool InPageAddressWord(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
 }
 
+bool IsPageLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
 // Whether a word is an address literal.
 bool IsPageAddressLiteral(std::string_view word) {
     if (word.empty() || word.size() > 45) return false;
@@ -44,7 +48,10 @@ void ForEachPageAddress(std::string_view page, const std::function<bool(const Ad
         while (at < page.size() && !InPageAddressWord(page[at])) ++at;
         std::size_t end = at;
         while (end < page.size() && InPageAddressWord(page[end])) ++end;
-        const std::string_view word = PageAddressWord(page.substr(at, end - at));
+        // A word glued to letters ("std::string", "v203.0.113.7a") is part of
+        // some other word.
+        const bool glued = (at > 0 && IsPageLetter(page[at - 1])) || (end < page.size() && IsPageLetter(page[end]));
+        const std::string_view word = glued ? std::string_view() : PageAddressWord(page.substr(at, end - at));
         at = end;
         if (word.empty()) continue;
         const Address address(word);
