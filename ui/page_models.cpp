@@ -52,8 +52,8 @@ void PageModel::SayFieldProblem(const char* text) {
 }
 
 bool NothingConfigured(const Settings& s) {
-    const std::string& server = s.ftpPage.FTPServer;
-    return (server.empty() || server == kPlaceholderFtpServer) && s.EnableFTP != 1 && s.EnableMail != 1;
+    const std::string& server = FtpPageOf(s).ftpPage.FTPServer;
+    return (server.empty() || server == kPlaceholderFtpServer) && FtpPageOf(s).EnableFTP != 1 && s.EnableMail != 1;
 }
 
 std::string FirstRunText(const std::string& settingsFile) {
@@ -85,15 +85,15 @@ bool ValidPortText(const std::string& text) {
 
 // --- FTP ---
 
-bool FtpPageModel::ftpEnabled() const { return core_.settings().EnableFTP == 1; }
+bool FtpPageModel::ftpEnabled() const { return FtpPageOf(core_.settings()).EnableFTP == 1; }
 
 void FtpPageModel::SetEnableFtp(bool on) {
-    core_.EditSettings([&](Settings& s) { s.EnableFTP = on ? 1 : 0; });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).EnableFTP = on ? 1 : 0; });
     SetModified();
 }
 
 void FtpPageModel::SetFtpOnIpChangeOnly(bool on) {
-    core_.EditSettings([&](Settings& s) { s.FTPOnIPChangeOnly = on ? 1 : 0; });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).FTPOnIPChangeOnly = on ? 1 : 0; });
     SetModified();
 }
 
@@ -113,7 +113,7 @@ std::string FtpSiteFields::*FieldMember(FtpField field) {
 }
 }  // namespace
 
-std::string FtpPageModel::Field(FtpField field) const { return core_.settings().ftpPage.*FieldMember(field); }
+std::string FtpPageModel::Field(FtpField field) const { return FtpPageOf(core_.settings()).ftpPage.*FieldMember(field); }
 
 bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
     std::string value = TrimBlanks(text);
@@ -124,7 +124,7 @@ bool FtpPageModel::CommitField(FtpField field, const std::string& text) {
         SayFieldProblem(kPortRangeText);
         return false;
     }
-    core_.EditSettings([&](Settings& s) { s.ftpPage.*FieldMember(field) = value; });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).ftpPage.*FieldMember(field) = value; });
     return true;
 }
 
@@ -196,13 +196,17 @@ void OptionsPageModel::SetText(std::string Settings::*field, const std::string& 
     SetModified();
 }
 
+void FtpPageModel::SetPageUrl(const std::string& text) {
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).PageURL = TrimBlanks(text); });
+}
+
 // --- Proxy/Firewall ---
 
-bool ProxyPageModel::proxyEnabled() const { return core_.settings().UseProxy == 1; }
+bool ProxyPageModel::proxyEnabled() const { return FtpPageOf(core_.settings()).UseProxy == 1; }
 
 bool ProxyPageModel::ControlEnabled(ProxyControl control) const {
     const Settings s = core_.settings();
-    if (s.UseProxy != 1) return false;
+    if (FtpPageOf(s).UseProxy != 1) return false;
     switch (control) {
         case ProxyControl::Host:
         case ProxyControl::HttpPort:
@@ -213,48 +217,48 @@ bool ProxyPageModel::ControlEnabled(ProxyControl control) const {
         case ProxyControl::Account:
         case ProxyControl::Password:
         case ProxyControl::FtpPort:
-            return s.LogonType != 0;
+            return FtpPageOf(s).LogonType != 0;
     }
     return false;
 }
 
 bool ProxyPageModel::SetUseProxy(bool on) {
     if (on && core_.MessageBox(Warning(kProxyWarningText, MbButtons::YesNo, MbAnswer::No)) != MbAnswer::Yes) {
-        core_.EditSettings([](Settings& s) { s.UseProxy = 0; });
+        core_.EditSettings([](Settings& s) { FtpPageOf(s).UseProxy = 0; });
         return false;
     }
-    core_.EditSettings([&](Settings& s) { s.UseProxy = on ? 1 : 0; });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).UseProxy = on ? 1 : 0; });
     SetModified();
     return on;
 }
 
 void ProxyPageModel::SetLogonType(int type) {
-    core_.EditSettings([&](Settings& s) { s.LogonType = type; });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).LogonType = type; });
     SetModified();
 }
 
 void ProxyPageModel::SetPassive(bool on) {
-    core_.EditSettings([&](Settings& s) { s.ProxyPassive = on ? 1 : 0; });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).ProxyPassive = on ? 1 : 0; });
     SetModified();
 }
 
 void ProxyPageModel::SetHost(const std::string& text) {
-    core_.EditSettings([&](Settings& s) { s.ProxyAddress = TrimBlanks(text); });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).ProxyAddress = TrimBlanks(text); });
 }
 void ProxyPageModel::SetHttpPort(const std::string& text) {
-    core_.EditSettings([&](Settings& s) { s.HTTPProxyPort = TrimBlanks(text); });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).HTTPProxyPort = TrimBlanks(text); });
 }
 void ProxyPageModel::SetFtpPort(const std::string& text) {
-    core_.EditSettings([&](Settings& s) { s.FTPProxyPort = static_cast<int>(LeadingInt(text)); });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).FTPProxyPort = static_cast<int>(LeadingInt(text)); });
 }
 void ProxyPageModel::SetUser(const std::string& text) {
-    core_.EditSettings([&](Settings& s) { s.ProxyUser = TrimBlanks(text); });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).ProxyUser = TrimBlanks(text); });
 }
 void ProxyPageModel::SetAccount(const std::string& text) {
-    core_.EditSettings([&](Settings& s) { s.ProxyAccount = TrimBlanks(text); });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).ProxyAccount = TrimBlanks(text); });
 }
 void ProxyPageModel::SetPassword(const std::string& text) {
-    core_.EditSettings([&](Settings& s) { s.ProxyPass = TrimBlanks(text); });
+    core_.EditSettings([&](Settings& s) { FtpPageOf(s).ProxyPass = TrimBlanks(text); });
 }
 
 // --- E-Mail Options ---

@@ -15,6 +15,7 @@
 
 #include "app/core/host.h"
 #include "app/core/settings.h"
+#include "app/publish/ftp_page_settings.h"
 
 namespace zelmar {
 
@@ -110,6 +111,8 @@ public:
     // Writes values[index] unless the file already says so (a default is
     // not written out).
     void SetSecureChoice(const char* key, std::initializer_list<const char*> values, int index);
+    // "PageURL", trimmed.
+    void SetPageUrl(const std::string& text);
 };
 
 // "Advanced Options" (COptionsPage).

@@ -285,6 +285,11 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
                [this](const std::string& text) { return model_.CommitField(FtpField::Port, text); });
     fields[6]->setEchoMode(QLineEdit::Password);
     fields[6]->setMaxLength(kFtpPasswordMaxChars);
+    pageUrl = new QLineEdit;
+    pageUrl->setPlaceholderText("https://example.org/status.htm");
+    pageUrl->setToolTip("After each upload the page is read from here and must show the new WAN address.");
+    pageUrlLabel = Label("Read back from &web address:", pageUrl);
+    BindText(pageUrl, [this](const std::string& text) { model_.SetPageUrl(text); });
     onlineBrowse = BrowseButton("Choose the online template");
     offlineBrowse = BrowseButton("Choose the offline template");
 
@@ -302,6 +307,7 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
         pagesForm->addRow(labels[i], row);
     }
     pagesForm->addRow(labels[3], fields[3]);
+    pagesForm->addRow(pageUrlLabel, pageUrl);
     auto* serverBox = new QGroupBox("Server");
     auto* serverForm = new QFormLayout(serverBox);
     for (int i = 4; i < 7; ++i) serverForm->addRow(labels[i], fields[i]);
@@ -341,7 +347,8 @@ CLocalSettings::CLocalSettings(Core& core, QWidget* parent) : SettingsPage(core,
 
 void CLocalSettings::Load() {
     loading_ = true;
-    const Settings s = core_.settings();
+    const Settings settings = core_.settings();
+    const FtpPageSettings& s = FtpPageOf(settings);
     enableFtp->setChecked(s.EnableFTP == 1);
     ftpOnIpChange->setChecked(s.FTPOnIPChangeOnly == 1);
     // The limit holds back typing only: a longer stored password is shown
@@ -354,6 +361,7 @@ void CLocalSettings::Load() {
     // upload refuses it and says why); saving the page writes what is shown.
     protocol->setCurrentIndex(std::max(0, model_.SecureChoice("PageProtocol", {"ftp", "sftp"})));
     security->setCurrentIndex(std::max(0, model_.SecureChoice("FTPSecurity", {"none", "explicit", "require"})));
+    pageUrl->setText(Q(s.PageURL));
     UpdateEnabling();
     loading_ = false;
 }
@@ -364,6 +372,7 @@ void CLocalSettings::Collect() {
     if (port->touched() && port->HoldsAllowedValue()) model_.CommitField(FtpField::Port, S(port->cleanText()));
     model_.SetSecureChoice("PageProtocol", {"ftp", "sftp"}, protocol->currentIndex());
     model_.SetSecureChoice("FTPSecurity", {"none", "explicit", "require"}, security->currentIndex());
+    model_.SetPageUrl(S(pageUrl->text()));
 }
 
 void CLocalSettings::UpdateEnabling() {
@@ -375,6 +384,8 @@ void CLocalSettings::UpdateEnabling() {
     // TLS is FTP's: SFTP is encrypted by itself.
     security->setEnabled(on && protocol->currentIndex() == 0);
     for (int i = 1; i < 8; ++i) labels[i]->setEnabled(on);
+    pageUrl->setEnabled(on);
+    pageUrlLabel->setEnabled(on);
     onlineBrowse->setEnabled(on);
     offlineBrowse->setEnabled(on);
 }
@@ -813,7 +824,8 @@ CProxyPage::CProxyPage(Core& core, QWidget* parent) : SettingsPage(core, parent)
 
 void CProxyPage::Load() {
     loading_ = true;
-    const Settings s = core_.settings();
+    const Settings settings = core_.settings();
+    const FtpPageSettings& s = FtpPageOf(settings);
     useProxy->setChecked(s.UseProxy == 1);
     host->setText(Q(s.ProxyAddress));
     httpPort->ShowText(s.HTTPProxyPort);

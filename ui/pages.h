@@ -149,6 +149,9 @@ public:
     QLineEdit* fields[7];  // the text fields, in FtpField order
     NumberField* port;
     QLabel* labels[8];     // in FtpField order
+    // Where the page is read back from after an upload (empty: not read).
+    QLineEdit* pageUrl;
+    QLabel* pageUrlLabel;
     QPushButton* onlineBrowse;
     QPushButton* offlineBrowse;
     // "PageProtocol" and "FTPSecurity".

@@ -285,7 +285,7 @@ void QtHost::CloseMainWindow() {
 void QtHost::CollectSettingsPages() {
     if (sheet_) sheet_->CollectPages();
 }
-void QtHost::CollectFtpPage() {
+void QtHost::CollectPageEdits() {
     if (sheet_) sheet_->CollectFtpPage();
 }
 void QtHost::ClearModifiedMarks() {

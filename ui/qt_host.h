@@ -57,7 +57,7 @@ public:
     bool SaveEnabled() const override;
     void CloseMainWindow() override;
     void CollectSettingsPages() override;
-    void CollectFtpPage() override;
+    void CollectPageEdits() override;
     void ClearModifiedMarks() override;
     void RefreshProgramMonitorPage() override;
 

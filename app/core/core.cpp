@@ -50,15 +50,16 @@ void Core::LoadOrCreateSettings() {
     if (!ini_.Unreadable()) {
         const bool inFile = ReadSettingSecrets(secrets_, loaded, lines);
         std::vector<SecretId> ids = EntrySecretIds(ini_);
-        ids.insert(ids.end(), {FtpSecretId(loaded), ProxySecretId(loaded),
-                               SmtpSecretId(loaded.EmailServer, loaded.EmailAccount)});
+        const std::vector<SecretId> edited = PartSecretIds(loaded);
+        ids.insert(ids.end(), edited.begin(), edited.end());
+        ids.push_back(SmtpSecretId(loaded.EmailServer, loaded.EmailAccount));
         bool inKeyring = false;
         for (const SecretId& id : ids)
             inKeyring = inKeyring ||
                         EqualsNoCase(TrimBlanks(ini_.GetString(id.section, id.MarkerKey())), kSecretInKeyring);
         if (std::string notice = secrets_.StartupNotice(inFile, inKeyring); !notice.empty()) lines.push_back(notice);
     }
-    CopyFtpPageToWorking(loaded);
+    CommitSettingsParts(loaded);
     {
         std::lock_guard<std::mutex> lock(settingsMutex_);
         settings_ = std::move(loaded);
@@ -181,9 +182,9 @@ void Core::RefreshNow() {
         if (!keyringRunFresh_) StartKeyringRun();
         keyringRunFresh_ = false;
         state_.OnlineState = 0;
-        CommitFtpSettings();
+        CommitPageEdits();
         if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
-        state_.UseProxySnapshot = settings().UseProxy;
+        PinRefreshSettings();
         StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
         host_.RefreshProgramMonitorPage();
     }
@@ -201,12 +202,12 @@ void Core::RefreshNow() {
         EditSettings([&](Settings& s) { s.RefreshIntv = clamped; });
         ArmRefreshTimer(clamped);
         intervalEdited_ = false;
-        CommitFtpSettings();
+        CommitPageEdits();
     }
 }
 
 bool Core::CheckLocalSettings() {
-    state_.UseProxySnapshot = settings().UseProxy;
+    PinRefreshSettings();
     if (!services_.IncompleteSettings) return true;
     const std::vector<StatusMessage> lines = services_.IncompleteSettings(*this);
     for (const StatusMessage& line : lines) DisplayAndLog(line);
@@ -336,7 +337,7 @@ ExitOutcome Core::RequestExit() {
         if (answer == MbAnswer::Cancel) return ExitOutcome::Stayed;
         if (answer == MbAnswer::Yes) SaveSettings();
     }
-    CommitFtpSettings();
+    CommitPageEdits();
     if (state_.OnlineState != 0) {
         if (state_.TransferInProgress != 0) {
             const MessageBoxRequest box =
@@ -396,7 +397,7 @@ bool Core::OnEndSession() {
 void Core::HandleStatusMessage(const StatusMessage& message) {
     lastMessage_ = message;
     DisplayAndLog(message);
-    CommitFtpSettings();
+    CommitPageEdits();
 }
 
 void Core::DisplayAndLog(const StatusMessage& m) {
@@ -446,14 +447,27 @@ void Core::SaveSettings() {
         RefreshNow();
     }
     ini_.WriteString(kPreferences, "TriggerProgramStatusUpdate", std::to_string(s.TriggerProgramStatusUpdate));
-    CommitFtpSettings();
+    CommitPageEdits();
     // What moved out of the keyring leaves it once the file holds it.
     secrets_.EndSave(batch.Commit());
 }
 
-void Core::CommitFtpSettings() {
-    host_.CollectFtpPage();
-    EditSettings([](Settings& s) { CopyFtpPageToWorking(s); });
+void Core::CommitPageEdits() {
+    host_.CollectPageEdits();
+    EditSettings([](Settings& s) { CommitSettingsParts(s); });
+}
+
+void Core::PinRefreshSettings() {
+    Settings now = settings();
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    refreshStart_ = std::move(now);
+}
+
+Settings Core::ChannelSettings() const {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    Settings now = settings_;
+    KeepFromRefreshStart(refreshStart_, now);
+    return now;
 }
 
 }  // namespace zelmar

@@ -103,7 +103,7 @@ public:
     // --- messages (any thread) ---
     void PostStatusMessage(StatusMessage message);
     // A message given in its line form ("P10002 Successfully changed
-    // folder.", an FTP reply as the client keeps it): read once, here.
+    // folder.", a server's reply as its client keeps it): read once, here.
     void PostStatusMessage(const std::string& line) { PostStatusMessage(StatusMessage::FromLine(line)); }
     void PostStatusMessage(const char* line) { PostStatusMessage(std::string(line)); }
     // Requests the window carries out, sent to the main loop and awaited.
@@ -135,10 +135,10 @@ public:
     bool exitFailed() const { return exitFailed_; }
 
     // --- main loop ---
-    // A status line has arrived: display and log it, then take the FTP
-    // page's edits.
+    // A status line has arrived: display and log it, then take the pages'
+    // edits.
     void HandleStatusMessage(const StatusMessage& message);
-    // Display-and-log steps for one message, without CommitFtpSettings. The
+    // Display-and-log steps for one message, without CommitPageEdits. The
     // online notice shows the addresses of statusPage().
     void DisplayAndLog(const StatusMessage& message);
     // A refresh (not the exit's) has ended; wanFailed: it got no WAN address
@@ -149,7 +149,15 @@ public:
     // The verdict so far: none yet, a failure, or a success.
     std::optional<bool> refreshVerdict() const { return verdict_; }
     void SaveSettings();
-    void CommitFtpSettings();
+    // The edits of the pages a refresh takes at once (not waiting for a
+    // save) become the values the channels work with.
+    void CommitPageEdits();
+    // Keeps the settings as a refresh is let through: what a channel family
+    // keeps from its start (KeepFromRefreshStart) comes from these.
+    void PinRefreshSettings();
+    // The settings a channel of the running refresh is built from: the
+    // current ones, with what the refresh keeps from its start.
+    Settings ChannelSettings() const;
     // A message box, from any thread: boxes belong to the main loop, so a
     // worker waits there until the user has closed it.
     MbAnswer MessageBox(const MessageBoxRequest& request);
@@ -207,6 +215,8 @@ private:
     SecretStore secrets_;
 
     mutable std::mutex settingsMutex_;
+    // Guarded by settingsMutex_.
+    Settings refreshStart_;
     Settings settings_;
     SharedState state_;
     StatusPage page_;

@@ -19,8 +19,8 @@ std::string TimeDisplay(std::chrono::system_clock::time_point t);
 // A moment in local time as strftime's format writes it (up to 31 bytes).
 std::string LocalTimeText(std::time_t when, const char* format);
 
-// What the user sees of a status message: a program message ("P" code) or an
-// FTP reply loses its code; anything else is a connection failure.
+// What the user sees of a status message: a program message ("P" code) or a
+// server's numbered reply loses its code; anything else is a connection failure.
 struct ClassifiedMessage {
     bool programMessage = false;
     bool connectionFailure = false;

@@ -108,9 +108,9 @@ public:
     // The settings pages: pull their controls into the in-memory settings
     // before a save, and clear their "modified" marks after it.
     virtual void CollectSettingsPages() {}
-    // Only the main window's and the FTP page's controls (before a commit of
-    // the FTP site values).
-    virtual void CollectFtpPage() {}
+    // Only the main window's controls and those of the pages whose edits a
+    // refresh takes at once (before Core::CommitPageEdits).
+    virtual void CollectPageEdits() {}
     virtual void ClearModifiedMarks() {}
 
     // The Program Monitor page refreshes its list when its window exists.

@@ -133,6 +133,12 @@ enum class Msg {
     PageCertificateRemembered,
     PageNotSent,
     PageSettingInvalid,
+    // The FTP page read back over HTTP after its upload (app/publish).
+    PageReadBackShows,
+    PageReadBackStale,
+    PageReadBackNoAddress,
+    PageReadBackUnreadable,
+    PageReadBackStatus,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -291,6 +297,11 @@ inline constexpr MessageEntry kMessages[] = {
      "Warning: the certificate of the FTP server {} is not verified; accepted and remembered (SHA-256 {})"},
     {Msg::PageNotSent, "P10158", MsgKind::Error, "The page was not sent to {}: {}"},
     {Msg::PageSettingInvalid, "P10159", MsgKind::Error, "{}={} in [LocalSettings] is not one of {}: the page was not sent"},
+    {Msg::PageReadBackShows, "P10130", MsgKind::Outcome, "{} shows {}."},
+    {Msg::PageReadBackStale, "P10131", MsgKind::Error, "uploaded, but {} still shows {}"},
+    {Msg::PageReadBackNoAddress, "P10132", MsgKind::Error, "uploaded, but {} holds no address"},
+    {Msg::PageReadBackUnreadable, "P10133", MsgKind::Error, "uploaded, but {} could not be read: {}"},
+    {Msg::PageReadBackStatus, "P10134", MsgKind::Error, "uploaded, but {} answered with HTTP status {}"},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

@@ -1,6 +1,6 @@
-// SecretStore: where the program's secrets (the FTP, proxy and SMTP
-// passwords, and any later ones such as dynamic-DNS keys or webhook tokens)
-// are kept, and the one way to read, write and remove them.
+// SecretStore: where the program's secrets (the passwords the settings pages
+// edit, the SMTP login's, and later ones such as dynamic-DNS keys or
+// webhook tokens) are kept, and the one way to read, write and remove them.
 //
 // A secret lives in one of two places:
 //   - the desktop keyring (a Secret Service on the session bus: GNOME Keyring,

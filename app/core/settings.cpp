@@ -94,19 +94,11 @@ using F = SettingForm;
 // to kMaxEmailToChars can count what it leaves out.
 constexpr std::size_t kLongestStoredList = 1 << 20;
 
-// The order of the rows is the order of the load.
-const std::vector<SettingKey> kKeys = {
+// The core's rows; the order of the rows is the order of the load. The
+// orders' numbers missing here are those of the parts' rows.
+std::vector<SettingKey> CoreSettingKeys() {
+    return {
     // section        key                  form         load default   first run          #   save  repair
-    {kLocalSettings, "FTPServer",          F::Text,      "",           kPlaceholderFtpServer, 1, 1, false, TEXT(ftpPage.FTPServer)},
-    {kLocalSettings, "SiteName",           F::Text,      "",           "My FTP Site",         2, 2, false, TEXT(ftpPage.SiteName)},
-    {kLocalSettings, "UserID",             F::Text,      "",           "myname",              3, 3, false, TEXT(ftpPage.UserID)},
-    {kLocalSettings, "Password",           F::Scrambled, "",           "yourpw",              4, 4, false, TEXT(ftpPage.Password)},
-    {kLocalSettings, "OnlineFile",         F::Text,      "",           "samples/online.htm",  5, 5, false, TEXT(ftpPage.OnlineFile)},
-    {kLocalSettings, "OfflineFile",        F::Text,      "",           "samples/offline.htm", 6, 6, false, TEXT(ftpPage.OfflineFile)},
-    {kLocalSettings, "RemoteFile",         F::Text,      "",           "mypage.htm",          7, 7, false, TEXT(ftpPage.RemoteFile)},
-    {kLocalSettings, "Port",               F::Text,      "21",         "21",                  8, 8, false, TEXT(ftpPage.Port)},
-    {kLocalSettings, "FTPOnIPChangeOnly",  F::Number,    "0",          nullptr,               0, 9, false, NUMBER(FTPOnIPChangeOnly)},
-    {kLocalSettings, "EnableFTP",          F::Number,    "0",          "0",                  11, 10, false, NUMBER(EnableFTP)},
     {kLocalSettings, "SaveFileASCII",      F::Text,      "Zelmar.txt", "Zelmar.txt",         10, 0, true, TEXT(SaveFileASCII)},
     {kLocalSettings, "SaveFileHTML",       F::Text,      "Zelmar.html","Zelmar.html",         9, 0, true, TEXT(SaveFileHTML)},
     {kLocalSettings, "WANIPURL",           F::Text,      "",           nullptr,               0, 44, false, TEXT(WANIPURL)},
@@ -128,15 +120,6 @@ const std::vector<SettingKey> kKeys = {
     {kPreferences,   "InitStartupDelay",   F::Number,    "0",          nullptr,               0, 31, false, NUMBER(InitStartupDelay), 0, 86400},
     {kPreferences,   "Timeout",            F::Number,    "15",         "15",                 20, 17, false, NUMBER(Timeout), 1, 3600},
     {kPreferences,   "MaxLog",             F::Number,    "0",          "0",                  21, 18, false, NUMBER(MaxLog), 0, 36500},
-    {kPreferences,   "UseProxy",           F::Number,    "0",          nullptr,               0, 22, false, NUMBER(UseProxy)},
-    {kPreferences,   "LogonType",          F::Number,    "0",          nullptr,               0, 29, false, NUMBER(LogonType), 0, 8},
-    {kPreferences,   "ProxyPassive",       F::Number,    "1",          nullptr,               0, 21, false, NUMBER(ProxyPassive)},
-    {kPreferences,   "ProxyAddress",       F::Text,      "",           nullptr,               0, 23, false, TEXT(ProxyAddress)},
-    {kPreferences,   "FTPProxyPort",       F::Number,    "21",         nullptr,               0, 25, false, NUMBER(FTPProxyPort)},
-    {kPreferences,   "HTTPProxyPort",      F::Text,      "80",         nullptr,               0, 24, false, TEXT(HTTPProxyPort)},
-    {kPreferences,   "ProxyUser",          F::Text,      "",           nullptr,               0, 26, false, TEXT(ProxyUser)},
-    {kPreferences,   "ProxyPass",          F::Scrambled, "",           nullptr,               0, 28, false, TEXT(ProxyPass)},
-    {kPreferences,   "ProxyAccount",       F::Text,      "",           nullptr,               0, 27, false, TEXT(ProxyAccount)},
     {kPreferences,   "StartDelimiter",     F::Text,      "",           nullptr,               0, 47, false, TEXT(StartDelimiter)},
     {kPreferences,   "EndDelimiter",       F::Text,      "",           nullptr,               0, 48, false, TEXT(EndDelimiter)},
     {kPreferences,   "EmailInput",         F::Text,      "",           nullptr,               0, 32, false, TEXT(EmailInput)},
@@ -163,7 +146,20 @@ const std::vector<SettingKey> kKeys = {
     // Edited in the file only, so the save leaves them as the user wrote them.
     {kPreferences,   "OnChangeCommand",    F::Text,      "",           nullptr,               0, 0, false, TEXT(OnChangeCommand)},
     {kPreferences,   "DesktopNotifications", F::Number,  "1",          nullptr,               0, 0, false, NUMBER(DesktopNotifications)},
-};
+    };
+}
+
+// Built on first use, so that a part registered during static
+// initialisation finds it whatever the order of the files.
+std::vector<SettingKey>& SettingKeyRegistry() {
+    static std::vector<SettingKey> keys = CoreSettingKeys();
+    return keys;
+}
+
+std::vector<SettingsPart>& SettingsPartRegistry() {
+    static std::vector<SettingsPart> parts;
+    return parts;
+}
 
 #undef TEXT
 #undef NUMBER
@@ -171,7 +167,7 @@ const std::vector<SettingKey> kKeys = {
 // The keys that have a place in the given order, in that order.
 std::vector<const SettingKey*> InOrder(int SettingKey::*order) {
     std::vector<const SettingKey*> keys;
-    for (const SettingKey& k : kKeys)
+    for (const SettingKey& k : SettingKeyRegistry())
         if (k.*order > 0) keys.push_back(&k);
     std::sort(keys.begin(), keys.end(), [&](const SettingKey* a, const SettingKey* b) { return a->*order < b->*order; });
     return keys;
@@ -200,7 +196,29 @@ bool HasKey(const IniFile& ini, const char* section, const char* key) {
 
 }  // namespace
 
-const std::vector<SettingKey>& SettingKeys() { return kKeys; }
+const std::vector<SettingKey>& SettingKeys() { return SettingKeyRegistry(); }
+
+SettingsPartRegistration::SettingsPartRegistration(SettingsPart part) {
+    SettingKeyRegistry().insert(SettingKeyRegistry().end(), part.keys.begin(), part.keys.end());
+    SettingsPartRegistry().push_back(std::move(part));
+}
+
+void CommitSettingsParts(Settings& s) {
+    for (const SettingsPart& part : SettingsPartRegistry())
+        if (part.commit) part.commit(s);
+}
+
+void KeepFromRefreshStart(const Settings& atStart, Settings& now) {
+    for (const SettingsPart& part : SettingsPartRegistry())
+        if (part.keepFromRefreshStart) part.keepFromRefreshStart(atStart, now);
+}
+
+std::vector<SecretId> PartSecretIds(const Settings& s) {
+    std::vector<SecretId> ids;
+    for (const SettingsPart& part : SettingsPartRegistry())
+        for (const PartSecret& secret : part.secrets) ids.push_back(secret.id(s));
+    return ids;
+}
 
 bool SettingsFileMissing(const IniFile& ini) {
     std::error_code error;
@@ -212,7 +230,7 @@ bool LoadSettings(IniFile& ini, Settings& s, const std::string& key, std::vector
     IniBatch batch(ini);
     if (SettingsFileMissing(ini)) return false;
 
-    for (const SettingKey& k : kKeys) {
+    for (const SettingKey& k : SettingKeyRegistry()) {
         const SettingField field = k.field(s);
         if (int* const* number = std::get_if<int*>(&field)) {
             long value = ini.GetInt(k.section, k.key, LeadingInt(k.loadDefault));
@@ -285,15 +303,6 @@ void WriteSavedSettings(IniFile& ini, const Settings& saved, const std::string& 
     }
 }
 
-SecretId FtpSecretId(const Settings& s) {
-    return SecretId{"ftp", kLocalSettings, "Password", s.ftpPage.FTPServer, s.ftpPage.UserID,
-                    TrimBlanks(s.ftpPage.Port)};
-}
-
-SecretId ProxySecretId(const Settings& s) {
-    return SecretId{"proxy", kPreferences, "ProxyPass", s.ProxyAddress, s.ProxyUser, std::to_string(s.FTPProxyPort)};
-}
-
 SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount) {
     return SecretId{"smtp", kPreferences, "EmailPassword", emailServer, emailAccount};
 }
@@ -356,11 +365,10 @@ std::vector<SecretId> EntrySecretIds(const IniFile& ini) {
 }
 
 bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems) {
-    const std::pair<SecretId, std::string*> secrets[] = {
-        {FtpSecretId(s), &s.ftpPage.Password},
-        {ProxySecretId(s), &s.ProxyPass},
-        {SmtpSecretId(s.EmailServer, s.EmailAccount), &s.EmailPassword},
-    };
+    std::vector<std::pair<SecretId, std::string*>> secrets;
+    for (const SettingsPart& part : SettingsPartRegistry())
+        for (const PartSecret& secret : part.secrets) secrets.emplace_back(secret.id(s), &secret.value(s));
+    secrets.emplace_back(SmtpSecretId(s.EmailServer, s.EmailAccount), &s.EmailPassword);
     bool inFile = false;
     for (const auto& [id, value] : secrets) {
         std::string secret, problem;
@@ -378,15 +386,14 @@ bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string
 }
 
 void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std::string>& notices) {
-    const std::pair<SecretId, const std::string*> edited[] = {
-        {FtpSecretId(s), &s.ftpPage.Password},
-        {ProxySecretId(s), &s.ProxyPass},
-    };
-    for (const auto& [id, value] : edited) {
-        const SecretStore::WriteResult r = store.Write(id, *value);
-        if (!r.ok) notices.push_back(Text<Msg::PasswordNotSaved>(id.key, r.problem));
-        if (!r.notice.empty()) notices.push_back(r.notice);
-    }
+    Settings edited = s;
+    for (const SettingsPart& part : SettingsPartRegistry())
+        for (const PartSecret& secret : part.secrets) {
+            const SecretId id = secret.id(edited);
+            const SecretStore::WriteResult r = store.Write(id, secret.value(edited));
+            if (!r.ok) notices.push_back(Text<Msg::PasswordNotSaved>(id.key, r.problem));
+            if (!r.notice.empty()) notices.push_back(r.notice);
+        }
     std::vector<SecretId> standing = EntrySecretIds(store.ini());
     standing.insert(standing.begin(), SmtpSecretId(s.EmailServer, s.EmailAccount));
     for (const SecretId& id : standing) {
@@ -398,18 +405,6 @@ void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std:
         if (!r.ok) notices.push_back(Text<Msg::SecretNotMoved>(id.key, id.section, r.problem));
         if (!r.notice.empty()) notices.push_back(r.notice);
     }
-}
-
-void CopyFtpPageToWorking(Settings& s) {
-    const FtpSiteFields& f = s.ftpPage;
-    s.ftp.FTPServer = f.FTPServer;
-    s.ftp.SiteName = f.SiteName;
-    s.ftp.UserID = f.UserID;
-    s.ftp.Password = f.Password;
-    s.ftp.OnlineFile = f.OnlineFile;
-    s.ftp.OfflineFile = f.OfflineFile;
-    s.ftp.RemoteFile = f.RemoteFile;
-    s.ftp.Port = static_cast<int>(LeadingInt(f.Port));
 }
 
 }  // namespace zelmar

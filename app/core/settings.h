@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/ini_file.h"
+#include "app/core/settings_parts.h"
 #include "app/core/secret_store.h"
 #include "app/core/status_message.h"
 
@@ -19,30 +20,11 @@ inline constexpr const char* kLocalSettings = "LocalSettings";
 inline constexpr const char* kPreferences = "Preferences";
 inline constexpr const char* kIPAddress = "IPAddress";
 
-// The eight FTP site values. They exist twice: as the fields of the FTP
-// settings page (edited, saved) and as the working copy the publishing
-// workers use; CommitFtpSettings copies the former into the latter.
-struct FtpSiteFields {
-    std::string FTPServer, SiteName, UserID, Password, OnlineFile, OfflineFile, RemoteFile;
-    std::string Port = "21";
-
-    bool Complete() const {
-        return !FTPServer.empty() && !SiteName.empty() && !UserID.empty() && !Password.empty() &&
-               !OnlineFile.empty() && !OfflineFile.empty() && !RemoteFile.empty() && !Port.empty();
-    }
-};
-
-struct FtpWorkingSettings {
-    std::string FTPServer, SiteName, UserID, Password, OnlineFile, OfflineFile, RemoteFile;
-    int Port = 21;
-};
-
 struct Settings {
-    // "LocalSettings" (the FTP site keys live in ftpPage / ftp)
-    FtpSiteFields ftpPage;
-    FtpWorkingSettings ftp;
-    int FTPOnIPChangeOnly = 0;
-    int EnableFTP = 0;
+    // The keys a channel family keeps for itself (see SettingsPart).
+    SettingsParts parts;
+
+    // "LocalSettings"
     std::string SaveFileASCII = "Zelmar.txt";
     std::string SaveFileHTML = "Zelmar.html";
     std::string WANIPURL;
@@ -68,15 +50,6 @@ struct Settings {
     int InitStartupDelay = 0;
     int Timeout = 15;
     int MaxLog = 0;
-    int UseProxy = 0;
-    int LogonType = 0;
-    int ProxyPassive = 1;
-    std::string ProxyAddress;
-    int FTPProxyPort = 21;
-    std::string HTTPProxyPort = "80";
-    std::string ProxyUser;
-    std::string ProxyPass;
-    std::string ProxyAccount;
     std::string StartDelimiter;
     std::string EndDelimiter;
     std::string EmailInput;
@@ -122,9 +95,6 @@ inline constexpr std::size_t kMaxEmailToChars = 2048;
 // address is cut in two; leftOut is the number of recipients beyond the cut.
 std::string CutRecipientList(const std::string& list, std::size_t limit, int& leftOut);
 
-// Placeholder written at first run; it only tells the user what to enter.
-inline constexpr const char* kPlaceholderFtpServer = "ftp.your-site.example";
-
 // One key of "LocalSettings" or "Preferences" as the settings operations
 // move it: the one table that LoadSettings, WriteDefaultSettings and the
 // save all follow, so they cannot disagree about a key's section, default
@@ -161,8 +131,40 @@ struct SettingKey {
     static constexpr long kNoLimitHigh = 2147483647L;
 };
 
-// Every key that LoadSettings reads, in the order it reads them.
+// Every key that LoadSettings reads, in the order it reads them: the
+// core's own, then those of each registered part.
 const std::vector<SettingKey>& SettingKeys();
+
+// A password a settings page edits, kept as a secret of the SecretStore.
+struct PartSecret {
+    SecretId (*id)(const Settings&);
+    std::string& (*value)(Settings&);
+};
+
+// What a channel family adds to the settings: its rows of the key table
+// (their orders take the places left free in the core's), the passwords its
+// pages edit, what becomes of its pages' edits when they are committed, and
+// what a refresh keeps from the settings it started with.
+struct SettingsPart {
+    std::vector<SettingKey> keys;
+    std::vector<PartSecret> secrets;
+    // The pages' edits become the values the channel works with.
+    void (*commit)(Settings&) = nullptr;
+    // Takes into now what a running refresh keeps from atStart.
+    void (*keepFromRefreshStart)(const Settings& atStart, Settings& now) = nullptr;
+};
+// Makes a part known (a channel family's source file holds one, so that
+// linking the family is what makes its keys known).
+struct SettingsPartRegistration {
+    explicit SettingsPartRegistration(SettingsPart part);
+};
+
+// Every registered part's commit, on s.
+void CommitSettingsParts(Settings& s);
+// Every registered part's keepFromRefreshStart.
+void KeepFromRefreshStart(const Settings& atStart, Settings& now);
+// The secrets of the passwords the registered parts' pages edit.
+std::vector<SecretId> PartSecretIds(const Settings& s);
 
 // The per-machine scrambling key: the first two characters of the host name
 // followed by a fixed seven-character text.
@@ -178,7 +180,7 @@ void UnscrambleText(std::string& text, const std::string& key);
 // one is used as it stands, checked once here against its range (each value
 // out of range adds a line to notes, when given). Returns false, having read
 // nothing, when the settings file does not exist: a first run. A file
-// without some key, "FTPServer" included, is no first run.
+// without some key is no first run.
 bool LoadSettings(IniFile& ini, Settings& s, const std::string& key, std::vector<StatusMessage>* notes = nullptr);
 
 // Writes the first-run values of the keys the file does not hold yet; a key
@@ -191,11 +193,8 @@ bool WriteDefaultSettings(IniFile& ini, const std::string& key);
 // the passwords are left to WriteSettingSecrets.
 void WriteSavedSettings(IniFile& ini, const Settings& s, const std::string& key, bool withoutPasswords = false);
 
-// The three passwords as secrets of the SecretStore: the FTP site's
-// ("Password"), the proxy's ("ProxyPass") and the SMTP login's
-// ("EmailPassword"), each named after the server and account it opens.
-SecretId FtpSecretId(const Settings& s);
-SecretId ProxySecretId(const Settings& s);
+// The SMTP login's password ("EmailPassword") as a secret of the
+// SecretStore, named after the server and account it opens.
 SecretId SmtpSecretId(const std::string& emailServer, const std::string& emailAccount);
 // A family of sections, one per entry ("[<prefix><name>]"), each keeping a
 // secret under "Secret", named after the entry's server (the host of
@@ -224,16 +223,13 @@ struct EntrySecretFamilyRegistration {
 // secret, is kept in the settings file.
 bool ReadSettingSecrets(SecretStore& store, Settings& s, std::vector<std::string>& problems);
 
-// The save's part for the passwords: the FTP and proxy passwords as edited,
+// The save's part for the passwords: those the parts' pages edit, as edited,
 // written where "SecretStore" says; the SMTP password, which only its login
 // dialog and --set-smtp-login change, and the dynamic-DNS and webhook
 // secrets, which only their --set-... commands change, moved there as they
 // stand. Fallbacks
 // and failures add a line to notices.
 void WriteSettingSecrets(SecretStore& store, const Settings& s, std::vector<std::string>& notices);
-
-// Copies the FTP page fields into the working FTP settings.
-void CopyFtpPageToWorking(Settings& s);
 
 // Clamps a refresh interval read from the file.
 int ClampRefreshInterval(long minutes, int maintainerServiceFlag);

@@ -19,9 +19,6 @@ struct SharedState {
     std::atomic<int> StartupForce{0};
     std::atomic<int> ProgramStatusChanged{0};
     std::atomic<int> ExitAnyway{0};
-    // Copy of "UseProxy" taken when a refresh is let through; it chooses the
-    // FTP logon type of that refresh's upload.
-    std::atomic<int> UseProxySnapshot{0};
 };
 
 // One row of the program status table.

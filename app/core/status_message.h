@@ -10,8 +10,8 @@ namespace zelmar {
 enum class StatusKind {
     // The program's own message: code "P" + five digits, or "P" alone.
     Program,
-    // A server's numbered reply as a channel's client keeps it (an FTP
-    // reply): code and server text.
+    // A server's numbered reply as a channel's client keeps it:
+    // code and server text.
     ServerReply,
     // No reply at all (nothing that starts with a number): shown as the
     // connection failure text.
@@ -30,7 +30,7 @@ struct StatusMessage {
     }
     // A line in the message form ("P10002 Successfully changed folder.",
     // "530 Login incorrect.", or what a failed connection left), read once
-    // where it enters the program: a reply the FTP client kept, or a line
+    // where it enters the program: a reply a channel's client kept, or a line
     // from a part of the program that still speaks in lines.
     static StatusMessage FromLine(const std::string& line);
 

@@ -13,6 +13,7 @@
 #include "app/core/text.h"
 #include "app/notify/masked_text.h"
 #include "app/notify/webhook_secret.h"
+#include "app/publish/ftp_page_settings.h"
 #include "app/refresh/channel_record.h"
 #include "net/default_timeout.h"
 #include "app/refresh/secret_guard.h"
@@ -407,7 +408,7 @@ std::vector<std::unique_ptr<DeliveryChannel>> MakeWebhookChannels(const ChannelC
         // A relative CA file is the user's, beside the settings.
         if (!hook.caFile.empty() && hook.caFile[0] != '/') hook.caFile = ctx.startDirectory + "/" + hook.caFile;
         const std::string problem = hook.secretProblem;
-        auto channel = std::make_unique<WebhookChannel>(std::move(hook), ctx.settings.ftp.SiteName);
+        auto channel = std::make_unique<WebhookChannel>(std::move(hook), FtpPageOf(ctx.settings).ftp.SiteName);
         channel->SetExtraValues(extra);
         channel->SetFingerprintKey(FingerprintKey(ctx.ini));
         if (problem.empty())

@@ -1,8 +1,10 @@
 #include "app/page/snapshot_page.h"
 
+#include "app/publish/ftp_page_settings.h"
 #include <ctime>
 
 #include "app/core/shared_state.h"
+#include "app/publish/ftp_page_settings.h"
 
 namespace zelmar {
 
@@ -10,7 +12,7 @@ PageValues PageValuesFor(const RefreshSnapshot& snapshot, const Settings& settin
     PageValues values;
     values.wanAddress = snapshot.current.wan.Shown();
     values.lanAddress = snapshot.current.lan.Shown();
-    values.siteName = settings.ftp.SiteName;
+    values.siteName = FtpPageOf(settings).ftp.SiteName;
     values.statusWord = snapshot.online() ? "Online" : "Offline";
     const std::time_t when = std::chrono::system_clock::to_time_t(snapshot.time);
     localtime_r(&when, &values.time);

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include "app/core/file_io.h"
+#include "app/core/text.h"
 #include "app/publish/ftp_client.h"
 #include "app/publish/secure_page_upload.h"
+#include "app/publish/ftp_page_settings.h"
+#include "app/publish/page_read_back.h"
 #include "app/notify/address_history.h"
 #include "app/page/snapshot_page.h"
 #include "app/refresh/channel_record.h"
@@ -82,24 +85,25 @@ void UploadErrorBox(Reporter& reporter, const std::string& why) {
 // client lives only here, so every return closes its connection.
 DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const std::string& startDirectory,
                       const std::string& localFile, Reporter& reporter) {
+    const FtpPageSettings& f = FtpPageOf(s);
     reporter.Post(Message(Msg::ConnectingFtp));
-    const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
+    const std::string templatePath = snapshot.online() ? f.ftp.OnlineFile : f.ftp.OfflineFile;
     if (std::optional<DeliveryResult> failed = MakeUploadPage(s, snapshot, startDirectory, localFile, reporter))
         return *failed;
-    const RemotePath remote = SplitRemotePath(s.ftp.RemoteFile);
+    const RemotePath remote = SplitRemotePath(f.ftp.RemoteFile);
 
     FtpClient client(s.Timeout);
     LogonParameters logon;
-    logon.host = s.ftp.FTPServer;
-    logon.port = s.ftp.Port;
-    logon.user = s.ftp.UserID;
-    logon.password = s.ftp.Password;
-    logon.account = s.ProxyAccount;
-    logon.firewallHost = s.ProxyAddress;
-    logon.firewallUser = s.ProxyUser;
-    logon.firewallPassword = s.ProxyPass;
-    logon.firewallPort = s.FTPProxyPort;
-    logon.logonType = s.UseProxy == 1 ? s.LogonType : 0;
+    logon.host = f.ftp.FTPServer;
+    logon.port = f.ftp.Port;
+    logon.user = f.ftp.UserID;
+    logon.password = f.ftp.Password;
+    logon.account = f.ProxyAccount;
+    logon.firewallHost = f.ProxyAddress;
+    logon.firewallUser = f.ProxyUser;
+    logon.firewallPassword = f.ProxyPass;
+    logon.firewallPort = f.FTPProxyPort;
+    logon.logonType = f.UseProxy == 1 ? f.LogonType : 0;
     if (!client.LogOn(logon)) return Failure(reporter, client, "login");
     PostReplyIfAny(reporter, client);
 
@@ -109,15 +113,15 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
     client.Command("REST 0");
     PostReplyIfAny(reporter, client);
 
-    const bool passive = s.ProxyPassive != 0;
-    std::string storeName = s.ftp.RemoteFile;
+    const bool passive = f.ProxyPassive != 0;
+    std::string storeName = f.ftp.RemoteFile;
     if (!remote.folder.empty()) {
         if (!client.Command("CWD " + remote.folder)) return Failure(reporter, client, "CWD");
         reporter.Post(Message(Msg::ChangedFolder));
         storeName = remote.name;
     }
     if (!client.TransferFile(storeName, localFile, passive, false)) return Failure(reporter, client, "upload");
-    reporter.Post(Message<Msg::CopiedPage>(templatePath, s.ftp.RemoteFile, s.ftp.FTPServer));
+    reporter.Post(Message<Msg::CopiedPage>(templatePath, f.ftp.RemoteFile, f.ftp.FTPServer));
     PostReplyIfAny(reporter, client);
     const TransferResult stored = client.Result(true, "upload");
     client.LogOff();
@@ -129,7 +133,7 @@ DeliveryResult Upload(const Settings& s, const RefreshSnapshot& snapshot, const 
 std::optional<DeliveryResult> MakeUploadPage(const Settings& s, const RefreshSnapshot& snapshot,
                                              const std::string& startDirectory, const std::string& localFile,
                                              Reporter& reporter) {
-    const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
+    const std::string templatePath = snapshot.online() ? FtpPageOf(s).ftp.OnlineFile : FtpPageOf(s).ftp.OfflineFile;
     // The local file is only read back for the upload and deleted after it.
     PageJob job = SnapshotPageJob(snapshot, s, startDirectory, templatePath, localFile);
     AddHistoryValues(job.values, snapshot, /*html=*/true);
@@ -157,19 +161,20 @@ FtpChannel::FtpChannel(Settings settings, std::string startDirectory)
     // Without "UseProxy" the firewall's values are not this upload's: it
     // uses their defaults. The user's values stay in the settings, so that
     // turning the firewall on again finds them.
-    if (settings_.UseProxy != 0) return;
-    settings_.HTTPProxyPort = "80";
-    settings_.FTPProxyPort = 21;
-    settings_.ProxyAddress.clear();
-    settings_.ProxyUser.clear();
-    settings_.ProxyPass.clear();
+    FtpPageSettings& f = FtpPageOf(settings_);
+    if (f.UseProxy != 0) return;
+    f.HTTPProxyPort = "80";
+    f.FTPProxyPort = 21;
+    f.ProxyAddress.clear();
+    f.ProxyUser.clear();
+    f.ProxyPass.clear();
 }
 
 bool FtpChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const {
-    if (settings_.EnableFTP == 0) return false;
+    if (FtpPageOf(settings_).EnableFTP == 0) return false;
     if (snapshot.forced()) return true;
     if (settings_.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged) return true;
-    if (settings_.FTPOnIPChangeOnly == 1) return ChangedSinceDelivery(snapshot, record);
+    if (FtpPageOf(settings_).FTPOnIPChangeOnly == 1) return ChangedSinceDelivery(snapshot, record);
     return true;
 }
 
@@ -179,6 +184,7 @@ DeliveryResult FtpChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& re
     const std::string localFile =
         InFolder(startDirectory_, snapshot.online() ? kOnlinePageFile : kOfflinePageFile);
     DeliveryResult result = Transfer(snapshot, localFile, reporter);
+    if (result.ok()) result = ReadBack(snapshot, reporter, std::move(result));
     if (result.ok())
         ::unlink(localFile.c_str());
     else if (result.step != "page")
@@ -190,8 +196,23 @@ DeliveryResult FtpChannel::Transfer(const RefreshSnapshot& snapshot, const std::
     return Upload(settings_, snapshot, startDirectory_, localFile, reporter);
 }
 
+DeliveryResult FtpChannel::ReadBack(const RefreshSnapshot& snapshot, Reporter& reporter, DeliveryResult uploaded) {
+    const std::string url = TrimBlanks(FtpPageOf(settings_).PageURL);
+    // The offline page, and a page made without a WAN address, have no
+    // address to look for.
+    if (url.empty() || !snapshot.online() || !snapshot.current.wan.known()) return uploaded;
+    PageReadBack check = ReadPageBack(url, snapshot.current.wan, std::chrono::seconds(settings_.Timeout));
+    const std::string code = check.line.code;
+    const std::string line = check.line.text;
+    reporter.Post(std::move(check.line));
+    if (check.shows) return uploaded;
+    DeliveryResult failed{DeliveryOutcome::Failed, code, "read back", {}, 0};
+    failed.why = line;
+    return failed;
+}
+
 std::optional<StatusMessage> FtpChannel::MissingSettings() const {
-    if (settings_.EnableFTP == 0 || settings_.ftpPage.Complete()) return std::nullopt;
+    if (FtpPageOf(settings_).EnableFTP == 0 || FtpPageOf(settings_).ftpPage.Complete()) return std::nullopt;
     return Message(Msg::LocalSettingsNeeded);
 }
 
@@ -205,10 +226,11 @@ std::vector<std::unique_ptr<DeliveryChannel>> MakeFtpChannels(const ChannelConte
     // the page never goes out with an empty one.
     Settings s = context.settings;
     std::string problem;
-    bool readable = RereadSecret(context.ini, context.scrambleKey, FtpSecretId(s), s.ftp.Password, problem);
-    if (readable && s.UseProxy == 1)
-        readable = RereadSecret(context.ini, context.scrambleKey, ProxySecretId(s), s.ProxyPass, problem);
-    s.ftpPage.Password = s.ftp.Password;
+    FtpPageSettings& f = FtpPageOf(s);
+    bool readable = RereadSecret(context.ini, context.scrambleKey, FtpSecretId(s), f.ftp.Password, problem);
+    if (readable && f.UseProxy == 1)
+        readable = RereadSecret(context.ini, context.scrambleKey, ProxySecretId(s), f.ProxyPass, problem);
+    f.ftpPage.Password = f.ftp.Password;
     // FTP as it always was, or the page over SFTP or FTP with TLS.
     std::unique_ptr<DeliveryChannel> channel = MakePageChannel(s, context);
     channels.push_back(readable ? std::move(channel) : HeldForSecret(std::move(channel), problem));

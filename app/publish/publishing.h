@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/core/messages.h"
+#include "app/publish/ftp_page_settings.h"
 #include "app/refresh/delivery_channel.h"
 
 namespace zelmar {
@@ -51,12 +52,12 @@ public:
     // uploaded (or the last upload failed); otherwise always.
     bool Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const override;
     // The online page (the offline page at exit) expanded into "Online.txt"
-    // ("Offline.txt") and stored as "RemoteFile". On success the local file
-    // is deleted; after a failed upload the upload error box is shown (unless
+    // ("Offline.txt") and stored as "RemoteFile", and with "PageURL" read
+    // back from there. On success the local file is deleted; after a failed upload the upload error box is shown (unless
     // "SuppressError" is 1) and the file is left for inspection.
     DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) override;
     // With "EnableFTP" the upload decides the online state.
-    bool DecidesOnlineState() const override { return settings_.EnableFTP != 0; }
+    bool DecidesOnlineState() const override { return FtpPageOf(settings_).EnableFTP != 0; }
     // With "EnableFTP", every one of the eight site values is needed.
     std::optional<StatusMessage> MissingSettings() const override;
     // At exit without an upload, an offline page left by a failed run goes.
@@ -68,6 +69,11 @@ protected:
     virtual DeliveryResult Transfer(const RefreshSnapshot& snapshot, const std::string& localFile, Reporter& reporter);
 
 private:
+    // With "PageURL": the online page, once uploaded, must show the WAN
+    // address there; otherwise the upload counts as failed and is tried
+    // again at the next refresh.
+    DeliveryResult ReadBack(const RefreshSnapshot& snapshot, Reporter& reporter, DeliveryResult uploaded);
+
     Settings settings_;
     std::string startDirectory_;
 };

@@ -1,5 +1,7 @@
 #include "app/publish/secure_page_upload.h"
 
+#include "app/publish/ftp_page_settings.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -372,45 +374,46 @@ private:
 DeliveryResult SecurePageChannel::Transfer(const RefreshSnapshot& snapshot, const std::string& localFile,
                                            Reporter& reporter) {
     const Settings& s = settings_;
+    const FtpPageSettings& f = FtpPageOf(s);
     if (!how_.badKey.empty()) {
         reporter.Post(Message<Msg::PageSettingInvalid>(how_.badKey, how_.badValue, how_.choices));
-        return SecurePageFailure(reporter, s.ftp.FTPServer, "settings",
+        return SecurePageFailure(reporter, f.ftp.FTPServer, "settings",
                                  how_.badKey + "=" + how_.badValue + " is not one of " + how_.choices);
     }
     // Our firewall logons are FTP commands of their own, on a connection
     // libcurl does not make: TLS cannot go through them.
-    const bool firewall = s.UseProxy == 1 && s.LogonType != 0;
+    const bool firewall = f.UseProxy == 1 && f.LogonType != 0;
     if (how_.protocol == PageProtocol::Ftp && firewall) {
         const char* what = "The FTP firewall logon";
         if (how_.security == FtpSecurity::Require) {
             reporter.Post(Message<Msg::PageCannotCarryTlsRefused>(what));
-            return SecurePageFailure(reporter, s.ftp.FTPServer, "TLS", Text<Msg::PageCannotCarryTlsRefused>(what));
+            return SecurePageFailure(reporter, f.ftp.FTPServer, "TLS", Text<Msg::PageCannotCarryTlsRefused>(what));
         }
         reporter.Post(Message<Msg::PageCannotCarryTls>(what, "the page goes in clear"));
         return FtpChannel::Transfer(snapshot, localFile, reporter);
     }
     const bool sftp = how_.protocol == PageProtocol::Sftp;
-    reporter.Post(Message<Msg::SecurePageConnecting>(s.ftp.FTPServer, sftp ? "SFTP" : "FTP with TLS"));
+    reporter.Post(Message<Msg::SecurePageConnecting>(f.ftp.FTPServer, sftp ? "SFTP" : "FTP with TLS"));
     if (std::optional<DeliveryResult> failed = MakeUploadPage(s, snapshot, startDirectory_, localFile, reporter))
         return *failed;
     SecureUpload job;
     job.how = how_;
-    job.host = s.ftp.FTPServer;
-    job.user = s.ftp.UserID;
-    job.password = s.ftp.Password;
+    job.host = f.ftp.FTPServer;
+    job.user = f.ftp.UserID;
+    job.password = f.ftp.Password;
     // FTP's own port, which the FTP page shows and saves by default, is
     // never SSH's: it counts as not given.
-    job.port = sftp && (!how_.portGiven || s.ftp.Port == 21) ? 22 : s.ftp.Port;
-    job.remoteFile = s.ftp.RemoteFile;
+    job.port = sftp && (!how_.portGiven || f.ftp.Port == 21) ? 22 : f.ftp.Port;
+    job.remoteFile = f.ftp.RemoteFile;
     job.localFile = localFile;
-    job.passive = s.ProxyPassive != 0;
+    job.passive = f.ProxyPassive != 0;
     job.requireVerified = s.RequireVerifiedCertificate == 1;
     job.timeoutSeconds = s.Timeout;
     job.knownHostsFile = DefaultKnownHostsFile();
     DeliveryResult result = UploadPageSecurely(job, ini_, reporter);
     if (result.ok()) {
-        const std::string templatePath = snapshot.online() ? s.ftp.OnlineFile : s.ftp.OfflineFile;
-        reporter.Post(Message<Msg::CopiedPage>(templatePath, s.ftp.RemoteFile, s.ftp.FTPServer));
+        const std::string templatePath = snapshot.online() ? f.ftp.OnlineFile : f.ftp.OfflineFile;
+        reporter.Post(Message<Msg::CopiedPage>(templatePath, f.ftp.RemoteFile, f.ftp.FTPServer));
     }
     return result;
 }

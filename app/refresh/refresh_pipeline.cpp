@@ -49,10 +49,9 @@ RefreshSnapshot RefreshPipeline::Snapshot(Core& core, const LookedUpAddresses& f
 bool RefreshPipeline::ForEachChannel(Core& core, const std::function<bool(DeliveryChannel&)>& each) const {
     for (const ChannelFactory& factory : factories_) {
         // Built only now, so that a family sees the settings as the channels
-        // before it left them (every status line commits the FTP page's
-        // edits). The firewall choice is the one this refresh started with.
-        Settings settings = core.settings();
-        settings.UseProxy = core.state().UseProxySnapshot.load();
+        // before it left them (every status line commits the pages' edits),
+        // with what a family keeps from the refresh's start.
+        const Settings settings = core.ChannelSettings();
         const ChannelContext context{settings, core.ini(), core.startDirectory(), core.scrambleKey()};
         for (const std::unique_ptr<DeliveryChannel>& channel : factory(context))
             if (channel && !each(*channel)) return false;

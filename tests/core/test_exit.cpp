@@ -255,7 +255,7 @@ TEST_F(ExitProcedure, ARefreshCutShortByTheExitNeitherMailsNorUploads) {
             nullptr, true);
     }));
     core->SetServices(pipeline.Services());
-    core->EditSettings([](Settings& s) { s.EnableFTP = 1; });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).EnableFTP = 1; });
     core->ManualRefreshCommand();
     EXPECT_EQ(steps, std::vector<std::string>{"lan"});
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);

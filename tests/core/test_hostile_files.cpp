@@ -21,6 +21,7 @@
 #include "app/core/core.h"
 #include "app/core/event_log.h"
 #include "app/core/file_io.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/peer_process.h"
 
@@ -159,7 +160,7 @@ TEST_P(HostileSettingsFile, NeverHangsLosesOrReplacesWhatItShouldNot) {
     core.LoadOrCreateSettings();
 
     const Settings s = core.settings();
-    EXPECT_EQ(s.ftpPage.SiteName == "Mine" && s.Timeout == 33 && s.IsUpdateOnShut == 1, c.loadsUserSettings);
+    EXPECT_EQ(FtpPageOf(s).ftpPage.SiteName == "Mine" && s.Timeout == 33 && s.IsUpdateOnShut == 1, c.loadsUserSettings);
     const bool refused = !host.boxes.empty() && host.boxes[0].text.rfind("Unable to read the settings file", 0) == 0;
     EXPECT_EQ(refused, c.refusedAtStart);
     if (refused) {
@@ -170,7 +171,7 @@ TEST_P(HostileSettingsFile, NeverHangsLosesOrReplacesWhatItShouldNot) {
             << t;
     }
 
-    core.EditSettings([](Settings& e) { e.ftpPage.SiteName = "Saved"; });
+    core.EditSettings([](Settings& e) { FtpPageOf(e).ftpPage.SiteName = "Saved"; });
     core.SaveSettings();
     IniFile after(dir / "Zelmar.ini");
     EXPECT_EQ(after.GetString(kLocalSettings, "SiteName") == "Saved", c.saveWrites);

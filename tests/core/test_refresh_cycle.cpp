@@ -198,7 +198,7 @@ TEST_F(RefreshCycle, FailedUploadLeavesOfflineAndManualFlag) {
 // reached.
 TEST_F(RefreshCycle, IncompleteSiteSkipsOnlyThePage) {
     Start("RefreshIntv=0\nIsLogging=1\nLogFilename=Zelmar.log\n");
-    core->EditSettings([](Settings& s) { s.ftpPage.RemoteFile.clear(); });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).ftpPage.RemoteFile.clear(); });
     core->RefreshNow();
     EXPECT_EQ(calls, (std::vector<std::string>{"programs", "wan", "lan", "mail"}));
     EXPECT_TRUE(Logged("Local Settings Needed."));
@@ -212,7 +212,7 @@ TEST_F(RefreshCycle, WithThePageOffAKnownWanAddressIsOnline) {
     for (const auto& [address, online] : {std::pair{"203.0.113.7", 1}, std::pair{"N/A", 0}}) {
         wan = address;
         Start("RefreshIntv=0\n", "EnableFTP=0\n");
-        core->EditSettings([](Settings& s) { s.ftpPage.RemoteFile.clear(); });
+        core->EditSettings([](Settings& s) { FtpPageOf(s).ftpPage.RemoteFile.clear(); });
         core->ManualRefreshCommand();
         EXPECT_EQ(Count("mail"), 1) << address;
         EXPECT_FALSE(Logged("Local Settings Needed."));
@@ -240,10 +240,10 @@ TEST_F(RefreshCycle, StoredIntervalReplacesAnUnsavedEdit) {
 TEST_F(RefreshCycle, ProxyValuesAreKeptWhenProxyIsOff) {
     Start("RefreshIntv=0\nUseProxy=0\nProxyAddress=fw.example\nFTPProxyPort=2121\nHTTPProxyPort=8080\n");
     core->RefreshNow();
-    EXPECT_EQ(core->settings().ProxyAddress, "fw.example");
-    EXPECT_EQ(core->settings().FTPProxyPort, 2121);
-    EXPECT_EQ(core->settings().HTTPProxyPort, "8080");
-    EXPECT_EQ(core->state().UseProxySnapshot.load(), 0);
+    EXPECT_EQ(FtpPageOf(core->settings()).ProxyAddress, "fw.example");
+    EXPECT_EQ(FtpPageOf(core->settings()).FTPProxyPort, 2121);
+    EXPECT_EQ(FtpPageOf(core->settings()).HTTPProxyPort, "8080");
+    EXPECT_EQ(FtpPageOf(core->ChannelSettings()).UseProxy, 0);
 }
 
 TEST_F(RefreshCycle, TimerFailuresAreReportedUnlessSuppressed) {

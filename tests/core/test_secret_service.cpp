@@ -14,6 +14,7 @@
 #include "app/ddns/ddns_channel.h"
 #include "app/notify/webhook.h"
 #include "app/notify/webhook_secret.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/ddns/ddns_test_support.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/shell_output.h"
@@ -126,8 +127,8 @@ TEST_F(SecretService, ASaveMovesThePasswordsOutOfTheFileAndTheChoiceIniBringsThe
 
     // The next start finds them there.
     MakeCore().LoadOrCreateSettings();
-    EXPECT_EQ(core->settings().ftpPage.Password, "ftp pw");
-    EXPECT_EQ(core->settings().ProxyPass, "proxy pw");
+    EXPECT_EQ(FtpPageOf(core->settings()).ftpPage.Password, "ftp pw");
+    EXPECT_EQ(FtpPageOf(core->settings()).ProxyPass, "proxy pw");
     EXPECT_EQ(core->settings().EmailPassword, "smtp pw");
 
     ASSERT_TRUE(core->ini().WriteString("Preferences", "SecretStore", std::string("ini")));
@@ -157,7 +158,7 @@ TEST_F(SecretService, ALockedKeyringIsNoSecretServiceAndTheFileKeepsItsMarker) {
     const std::string ini =
         "[LocalSettings]\nFTPServer=ftp.example.org\nUserID=joe\nPassword=\nPasswordStore=keyring\n";
     MakeCore(ini).LoadOrCreateSettings();
-    EXPECT_EQ(core->settings().ftpPage.Password, "");
+    EXPECT_EQ(FtpPageOf(core->settings()).ftpPage.Password, "");
     bool said = false;
     for (const std::string& line : host.lines) said = said || line.find("keyring is locked") != std::string::npos;
     EXPECT_TRUE(said);

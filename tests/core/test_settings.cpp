@@ -3,6 +3,7 @@
 #include <random>
 
 #include "app/core/settings.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/support/peer_process.h"
 
 using namespace zelmar;
@@ -71,7 +72,7 @@ TEST(Settings, FirstRunWritesExactlyTheDefaultsInOrder) {
                   "[Preferences]\nIsLogging=0\nLogFilename=Zelmar.log\nIsMinOnStartup=0\nIsUpdateOnStart=1\n"
                   "IsUpdateOnShut=0\nNotifyErrorOnShut=0\nSuppressError=0\nRefreshIntv=0\nTimeout=15\nMaxLog=0\n");
     ASSERT_TRUE(LoadSettings(ini, s, kKey));
-    EXPECT_EQ(s.ftpPage.Password, "yourpw");
+    EXPECT_EQ(FtpPageOf(s).ftpPage.Password, "yourpw");
     EXPECT_EQ(s.NotifyErrorOnShut, 0);  // a first run writes 0 ...
     EXPECT_EQ(s.RefreshIntv, 30);       // default service: 30-minute floor
     EXPECT_EQ(s.MaintainerServiceFlag, 1);
@@ -86,11 +87,11 @@ TEST(Settings, MissingKeysTakeTheirLoadDefaults) {
     EXPECT_EQ(s.NotifyErrorOnShut, 1);  // ... but a missing key reads as 1
     EXPECT_EQ(s.UpdateOnNAIP, 1);
     EXPECT_EQ(s.Timeout, 15);
-    EXPECT_EQ(s.ProxyPassive, 1);
-    EXPECT_EQ(s.FTPProxyPort, 21);
-    EXPECT_EQ(s.HTTPProxyPort, "80");
+    EXPECT_EQ(FtpPageOf(s).ProxyPassive, 1);
+    EXPECT_EQ(FtpPageOf(s).FTPProxyPort, 21);
+    EXPECT_EQ(FtpPageOf(s).HTTPProxyPort, "80");
     EXPECT_EQ(s.EmailServerPort, 25);
-    EXPECT_EQ(s.ftpPage.Port, "21");
+    EXPECT_EQ(FtpPageOf(s).ftpPage.Port, "21");
     EXPECT_EQ(s.StatusIndicators, "TRUE/FALSE");
     EXPECT_EQ(s.RefreshIntv, 0);  // private echo page: no floor
     EXPECT_EQ(s.MaintainerServiceFlag, 0);
@@ -113,7 +114,7 @@ TEST(Settings, AFileWithoutFtpServerKeepsEveryKey) {
         if (defaultsWritten) WriteDefaultSettings(ini, kKey);
         Settings s;
         ASSERT_TRUE(LoadSettings(ini, s, kKey));
-        EXPECT_EQ(s.ftpPage.SiteName + s.LogFilename, "Keptmine.log");
+        EXPECT_EQ(FtpPageOf(s).ftpPage.SiteName + s.LogFilename, "Keptmine.log");
         EXPECT_EQ((std::vector<int>{s.Timeout, s.RefreshIntv, s.IsLogging, s.IsUpdateOnStart, s.MaxLog}),
                   (std::vector<int>{30, 10, 1, 0, 9}));
     }
@@ -125,15 +126,19 @@ TEST(Settings, AFileWithoutFtpServerKeepsEveryKey) {
 TEST(Settings, NumbersOutOfRangeAreClampedAndNamedOnce) {
     const struct {
         const char* line;
-        int Settings::*member;
+        int& (*member)(Settings&);
         int used;
         bool named;
     } cases[] = {
-        {"Timeout=0", &Settings::Timeout, 15, false},       {"Timeout=-4", &Settings::Timeout, 15, false},
-        {"Timeout=1", &Settings::Timeout, 1, false},        {"Timeout=3601", &Settings::Timeout, 3600, true},
-        {"MaxLog=-1", &Settings::MaxLog, 0, true},          {"MaxLog=36500", &Settings::MaxLog, 36500, false},
-        {"LogonType=9", &Settings::LogonType, 8, true},     {"InitStartupDelay=-1", &Settings::InitStartupDelay, 0, true},
-        {"RefreshIntv=-5", &Settings::RefreshIntv, 0, true},
+        {"Timeout=0", [](Settings& s) -> int& { return s.Timeout; }, 15, false},
+        {"Timeout=-4", [](Settings& s) -> int& { return s.Timeout; }, 15, false},
+        {"Timeout=1", [](Settings& s) -> int& { return s.Timeout; }, 1, false},
+        {"Timeout=3601", [](Settings& s) -> int& { return s.Timeout; }, 3600, true},
+        {"MaxLog=-1", [](Settings& s) -> int& { return s.MaxLog; }, 0, true},
+        {"MaxLog=36500", [](Settings& s) -> int& { return s.MaxLog; }, 36500, false},
+        {"LogonType=9", [](Settings& s) -> int& { return FtpPageOf(s).LogonType; }, 8, true},
+        {"InitStartupDelay=-1", [](Settings& s) -> int& { return s.InitStartupDelay; }, 0, true},
+        {"RefreshIntv=-5", [](Settings& s) -> int& { return s.RefreshIntv; }, 0, true},
     };
     for (const auto& c : cases) {
         ScratchDir dir;
@@ -143,7 +148,7 @@ TEST(Settings, NumbersOutOfRangeAreClampedAndNamedOnce) {
         Settings s;
         std::vector<StatusMessage> notes;
         ASSERT_TRUE(LoadSettings(ini, s, kKey, &notes));
-        EXPECT_EQ(s.*c.member, c.used) << c.line;
+        EXPECT_EQ(c.member(s), c.used) << c.line;
         EXPECT_EQ(notes.size(), c.named ? 1u : 0u) << c.line;
         const std::string key = std::string(c.line).substr(0, std::string(c.line).find('='));
         for (const StatusMessage& note : notes) EXPECT_NE(note.text.find('"' + key + '"'), std::string::npos);
@@ -226,9 +231,9 @@ TEST(Settings, PasswordsAreScrambledOnDiskAndClearInMemory) {
     ScratchDir dir;
     IniFile ini(dir / "Zelmar.ini");
     Settings s;
-    s.ftpPage.FTPServer = "ftp.example.org";
-    s.ftpPage.Password = "ftp secret with 30 characters!";
-    s.ProxyPass = "proxy=pw";
+    FtpPageOf(s).ftpPage.FTPServer = "ftp.example.org";
+    FtpPageOf(s).ftpPage.Password = "ftp secret with 30 characters!";
+    FtpPageOf(s).ProxyPass = "proxy=pw";
     WriteSavedSettings(ini, s, kKey);
     std::string email = "mail pw";
     ScrambleText(email, kKey);
@@ -238,8 +243,8 @@ TEST(Settings, PasswordsAreScrambledOnDiskAndClearInMemory) {
     EXPECT_EQ(file.find("proxy=pw"), std::string::npos);
     Settings back;
     ASSERT_TRUE(LoadSettings(ini, back, kKey));
-    EXPECT_EQ(back.ftpPage.Password, "ftp secret with 30 characters!");
-    EXPECT_EQ(back.ProxyPass, "proxy=pw");
+    EXPECT_EQ(FtpPageOf(back).ftpPage.Password, "ftp secret with 30 characters!");
+    EXPECT_EQ(FtpPageOf(back).ProxyPass, "proxy=pw");
     EXPECT_EQ(back.EmailPassword, "mail pw");
 }
 
@@ -247,7 +252,7 @@ TEST(Settings, SaveWritesItsKeysInOrderAndNoOthers) {
     ScratchDir dir;
     IniFile ini(dir / "Zelmar.ini");
     Settings s;
-    s.ftpPage.FTPServer = "h";
+    FtpPageOf(s).ftpPage.FTPServer = "h";
     s.RefreshIntv = 45;
     WriteSavedSettings(ini, s, kKey);
     const std::string file = ReadFile(dir / "Zelmar.ini");
@@ -278,11 +283,11 @@ TEST(Settings, SaveWritesItsKeysInOrderAndNoOthers) {
 
 TEST(Settings, CommitCopiesThePageIntoTheWorkingValues) {
     Settings s;
-    s.ftpPage = {"host", "site", "user", "pw", "on.htm", "off.htm", "dir/page.htm", "2121x"};
+    FtpPageOf(s).ftpPage = {"host", "site", "user", "pw", "on.htm", "off.htm", "dir/page.htm", "2121x"};
     CopyFtpPageToWorking(s);
-    EXPECT_EQ(s.ftp.FTPServer, "host");
-    EXPECT_EQ(s.ftp.RemoteFile, "dir/page.htm");
-    EXPECT_EQ(s.ftp.Port, 2121);
+    EXPECT_EQ(FtpPageOf(s).ftp.FTPServer, "host");
+    EXPECT_EQ(FtpPageOf(s).ftp.RemoteFile, "dir/page.htm");
+    EXPECT_EQ(FtpPageOf(s).ftp.Port, 2121);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "app/core/atomic_file.h"
 #include "app/core/core.h"
 #include "app/core/settings.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/pipeline_support.h"
 #include "tests/support/peer_process.h"
@@ -183,7 +184,7 @@ TEST_F(OneWrite, SaveIsOneReplacement) {
     core->Initialise(false);
     replaced.Reset();
     core->EditSettings([](Settings& s) {
-        s.ftpPage.SiteName = "Saved Site";
+        FtpPageOf(s).ftpPage.SiteName = "Saved Site";
         s.EmailServer = "smtp.example.org";
         s.TriggerProgramStatusUpdate = 1;
     });
@@ -203,12 +204,12 @@ TEST_F(OneWrite, SaveIsOneReplacement) {
 TEST_F(OneWrite, SaveDuringARefreshIsOnDiskBeforeTheWorkerRuns) {
     MakeCore();
     core->Initialise(false);
-    core->EditSettings([](Settings& s) { s.ftpPage.FTPServer = "ftp.example.org"; });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).ftpPage.FTPServer = "ftp.example.org"; });
     host.inlineWorkers = false;
     replaced.Reset();
     core->ManualRefreshCommand();
     ASSERT_EQ(host.pendingWorkers.size(), 1u);
-    core->EditSettings([](Settings& s) { s.ftpPage.SiteName = "Saved Meanwhile"; });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).ftpPage.SiteName = "Saved Meanwhile"; });
     core->SaveSettings();
     // The save (with the statuses found so far) is written now, not when
     // the worker's lookups end; the worker's addresses follow in one more.
@@ -319,7 +320,7 @@ TEST(SettingKeyTable, WhatTheSaveWritesLoadsBackUnchanged) {
             },
             k.field(saved));
     }
-    saved.ftpPage.FTPServer = "ftp.example.org";
+    FtpPageOf(saved).ftpPage.FTPServer = "ftp.example.org";
     saved.RefreshIntv = 45;
     WriteSavedSettings(ini, saved, "k");
     Settings loaded;

@@ -401,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(NotificationEmail, TheRefreshGoesOnToTheUploadAfterAFailedMail) {
     Configure(FreePort());
     Edit([](Settings& s) {
-        s.EnableFTP = 1;
+        FtpPageOf(s).EnableFTP = 1;
         s.SuppressError = 1;
     });
     std::vector<std::string> calls;
@@ -451,7 +451,7 @@ TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
     Core core(host, dir.path(), dir / "Zelmar.ini", "k");
     core.EditSettings([&](Settings& s) {
         s.EnableMail = 1;
-        s.EnableFTP = 0;
+        FtpPageOf(s).EnableFTP = 0;
         s.EmailServer = "127.0.0.1";
         s.EmailServerPort = FreePort();
         s.EmailFrom = "zelmar@example.com";

@@ -13,6 +13,7 @@
 
 #include "app/core/core.h"
 #include "app/monitor/program_monitor.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/monitor/scripted_desktop.h"
 #include "tests/support/core_fixture.h"
 #include "tests/support/fake_host.h"
@@ -147,7 +148,7 @@ protected:
     void SetUp() override {
         test::CoreTest::SetUp();
         MakeCore(std::nullopt, "key");
-        core->EditSettings([](Settings& s) { s.ftp.SiteName = "My FTP Site"; });
+        core->EditSettings([](Settings& s) { FtpPageOf(s).ftp.SiteName = "My FTP Site"; });
         SetClock(LocalTime(2026, 3, 7, 15, 4, 5));
     }
 
@@ -188,7 +189,7 @@ TEST_F(GenerateStatusPageTest, WritesPageAndCopiesRelativeToTheStartDirectory) {
 
 // A NUL in "SiteName" ends the site name on the page.
 TEST_F(GenerateStatusPageTest, NulInSiteNameDoesNotReachThePage) {
-    core->EditSettings([](Settings& s) { s.ftp.SiteName = std::string("Home\0evil", 9); });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).ftp.SiteName = std::string("Home\0evil", 9); });
     WriteFile(At("t.htm"), "<h1>%H</h1>");
     ASSERT_EQ(GenerateStatusPage(*core, "t.htm", "out.txt"), 1);
     EXPECT_EQ(ReadFile(At("out.txt")), "<h1>Home</h1>");

@@ -262,15 +262,15 @@ void FakeFtpServer::Run() {
 }
 
 void UseFtpSite(Settings& s, int port, const std::string& remoteFile) {
-    s.EnableFTP = 1;
-    s.ftpPage.FTPServer = "127.0.0.1";
-    s.ftpPage.Port = std::to_string(port);
-    s.ftpPage.UserID = kFtpUser;
-    s.ftpPage.Password = kFtpPassword;
-    s.ftpPage.SiteName = "site";
-    s.ftpPage.OnlineFile = "online.htm";
-    s.ftpPage.OfflineFile = "offline.htm";
-    s.ftpPage.RemoteFile = remoteFile;
+    FtpPageOf(s).EnableFTP = 1;
+    FtpPageOf(s).ftpPage.FTPServer = "127.0.0.1";
+    FtpPageOf(s).ftpPage.Port = std::to_string(port);
+    FtpPageOf(s).ftpPage.UserID = kFtpUser;
+    FtpPageOf(s).ftpPage.Password = kFtpPassword;
+    FtpPageOf(s).ftpPage.SiteName = "site";
+    FtpPageOf(s).ftpPage.OnlineFile = "online.htm";
+    FtpPageOf(s).ftpPage.OfflineFile = "offline.htm";
+    FtpPageOf(s).ftpPage.RemoteFile = remoteFile;
     CopyFtpPageToWorking(s);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/settings.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/support/peer_process.h"
 
 namespace zelmar::test {

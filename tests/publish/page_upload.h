@@ -10,8 +10,7 @@
 namespace zelmar::test {
 
 inline void PublishOnlinePage(Core& core, const StubAddresses& addresses) {
-    Settings settings = core.settings();
-    settings.UseProxy = core.state().UseProxySnapshot.load();
+    const Settings settings = core.ChannelSettings();
     FtpChannel channel(settings, core.startDirectory());
     CoreReporter reporter(core);
     RefreshSnapshot snapshot = SnapshotOf(core, addresses);

@@ -139,11 +139,11 @@ TEST_P(ProftpdPublishing, TheOnlinePageGoesThroughTheFirewall) {
     Core& core = MakeCore();
     core.EditSettings([&](Settings& s) {
         UseFtpSite(s, server.port(), "www/index.htm");
-        s.UseProxy = 1;
-        s.LogonType = 5;
-        s.ProxyAddress = "127.0.0.1";
-        s.FTPProxyPort = firewall->port();
-        s.ProxyPassive = passive ? 1 : 0;
+        FtpPageOf(s).UseProxy = 1;
+        FtpPageOf(s).LogonType = 5;
+        FtpPageOf(s).ProxyAddress = "127.0.0.1";
+        FtpPageOf(s).FTPProxyPort = firewall->port();
+        FtpPageOf(s).ProxyPassive = passive ? 1 : 0;
         s.Timeout = 5;
         s.SaveFileASCII.clear();
         s.SaveFileHTML.clear();

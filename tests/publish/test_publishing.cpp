@@ -42,7 +42,7 @@ protected:
         core->EditSettings([&](Settings& s) {
             s.Timeout = 1;
             s.SuppressError = 1;
-            s.ftpPage.Port = std::to_string(port);
+            FtpPageOf(s).ftpPage.Port = std::to_string(port);
         });
         core->SetServices(UploadPipeline(addresses).Services());
     }
@@ -57,7 +57,7 @@ protected:
     template <class F>
     void EditSite(F&& edit) {
         core->EditSettings([&](Settings& s) {
-            edit(s.ftpPage);
+            edit(FtpPageOf(s).ftpPage);
             CopyFtpPageToWorking(s);
         });
     }
@@ -66,7 +66,7 @@ protected:
     }
     bool Shown(const std::string& line) const { return host.Shown(line); }
     bool Exists(const std::string& name) const { return ::access((dir / name).c_str(), F_OK) == 0; }
-    std::string Online() const { return core->settings().ftp.OnlineFile; }
+    std::string Online() const { return FtpPageOf(core->settings()).ftp.OnlineFile; }
 
     PyFtpServer server;
     std::shared_ptr<StubAddresses> addresses = std::make_shared<StubAddresses>();
@@ -95,7 +95,7 @@ TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage)
 }
 
 TEST_F(Publishing, ActiveModeWithoutFolderStoresTheWholeName) {
-    core->EditSettings([](Settings& s) { s.ProxyPassive = 0; });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).ProxyPassive = 0; });
     RunOnlineUpload();
     EXPECT_EQ(server.CommandsAfter().at(5).substr(0, 5), "PORT ");
     EXPECT_EQ(server.CommandsAfter().at(6), "STOR index.htm");
@@ -177,7 +177,7 @@ TEST_F(Publishing, AHungServerFailsTheRunAfterTheTimeLimitAndTheNextRefreshWorks
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 0);
 
-    core->EditSettings([&](Settings& s) { s.ftpPage.Port = std::to_string(server.port()); });
+    core->EditSettings([&](Settings& s) { FtpPageOf(s).ftpPage.Port = std::to_string(server.port()); });
     core->ManualRefreshCommand();
     EXPECT_EQ(host.lines.back(), "System Online:   LAN IP: 10.0.0.5, WAN IP: 203.0.113.7");
     EXPECT_EQ(core->state().OnlineState.load(), 1);
@@ -310,11 +310,12 @@ TEST_F(Publishing, AnUnreadableTemplateEndsWithoutConnectingOrABox) {
 TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
     // "UseProxy" 0 at approval: a stored firewall type is ignored.
     core->EditSettings([](Settings& s) {
-        s.LogonType = 6;
-        s.ProxyAddress = "192.0.2.1";
-        s.FTPProxyPort = 2121;
+        FtpPageOf(s).LogonType = 6;
+        FtpPageOf(s).ProxyAddress = "192.0.2.1";
+        FtpPageOf(s).FTPProxyPort = 2121;
     });
-    core->state().UseProxySnapshot = 0;
+    core->EditSettings([](Settings& s) { FtpPageOf(s).UseProxy = 0; });
+    core->PinRefreshSettings();
     RunOnlineUpload();
     EXPECT_EQ(server.CommandsAfter().front(), "USER zelmar");
     EXPECT_EQ(core->state().OnlineState.load(), 1);
@@ -326,12 +327,15 @@ TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
     PyFtpServer firewall(options);
     ASSERT_TRUE(firewall.ok());
     core->EditSettings([&](Settings& s) {
-        s.LogonType = 5;
-        s.ProxyAddress = "127.0.0.1";
-        s.FTPProxyPort = firewall.port();
+        FtpPageOf(s).LogonType = 5;
+        FtpPageOf(s).ProxyAddress = "127.0.0.1";
+        FtpPageOf(s).FTPProxyPort = firewall.port();
     });
     EditSite([](FtpSiteFields& f) { f.Port = "21"; });
-    core->state().UseProxySnapshot = 1;
+    // Pinned on, then turned off again: the refresh keeps what it started with.
+    core->EditSettings([](Settings& s) { FtpPageOf(s).UseProxy = 1; });
+    core->PinRefreshSettings();
+    core->EditSettings([](Settings& s) { FtpPageOf(s).UseProxy = 0; });
     RunOnlineUpload();
     EXPECT_EQ(firewall.CommandsAfter().front(), "USER zelmar@127.0.0.1");
     EXPECT_EQ(ReadFile(firewall.home() + "/index.htm").substr(0, 14), "Status: Online");
@@ -398,10 +402,10 @@ TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
 
 TEST_F(OfflinePublishing, WithFtpOffItRemovesAnOldPageAndCloses) {
     core->EditSettings([](Settings& s) {
-        s.EnableFTP = 0;
-        s.UseProxy = 0;
-        s.ProxyAddress = "192.0.2.1";
-        s.FTPProxyPort = 2121;
+        FtpPageOf(s).EnableFTP = 0;
+        FtpPageOf(s).UseProxy = 0;
+        FtpPageOf(s).ProxyAddress = "192.0.2.1";
+        FtpPageOf(s).FTPProxyPort = 2121;
     });
     WriteFile(dir / kOfflinePageFile, "left by a failed run");
     EXPECT_EQ(PublishOffline(*core, Recording()), 1);
@@ -410,12 +414,12 @@ TEST_F(OfflinePublishing, WithFtpOffItRemovesAnOldPageAndCloses) {
     EXPECT_EQ(host.closes, 1);
     EXPECT_TRUE(server.Commands().empty());
     // The firewall's values stay the user's, though unused.
-    EXPECT_EQ(core->settings().ProxyAddress, "192.0.2.1");
-    EXPECT_EQ(core->settings().FTPProxyPort, 2121);
+    EXPECT_EQ(FtpPageOf(core->settings()).ProxyAddress, "192.0.2.1");
+    EXPECT_EQ(FtpPageOf(core->settings()).FTPProxyPort, 2121);
 }
 
 TEST_F(OfflinePublishing, ExitAnywaySendsNoExitRequest) {
-    core->EditSettings([](Settings& s) { s.EnableFTP = 0; });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).EnableFTP = 0; });
     core->state().ExitAnyway = 1;
     EXPECT_EQ(PublishOffline(*core, Recording()), 1);
     EXPECT_EQ(host.closes, 0);

@@ -33,8 +33,8 @@ class ChannelDue : public ::testing::TestWithParam<DueCase> {};
 TEST_P(ChannelDue, DecidesFromTheRecord) {
     const DueCase& c = GetParam();
     Settings settings;
-    settings.EnableFTP = 1;
-    settings.FTPOnIPChangeOnly = 1;
+    FtpPageOf(settings).EnableFTP = 1;
+    FtpPageOf(settings).FTPOnIPChangeOnly = 1;
     settings.EmailOnIPChangeOnly = 1;
     RefreshSnapshot snapshot;
     snapshot.current = c.current;
@@ -95,8 +95,8 @@ TEST(ChangesBetween, SpellingsAndUnknownByPolicy) {
 
 TEST(ChannelDueLegacy, ANeverDeliveredChannelComparesWithTheLastLookup) {
     Settings settings;
-    settings.EnableFTP = 1;
-    settings.FTPOnIPChangeOnly = 1;
+    FtpPageOf(settings).EnableFTP = 1;
+    FtpPageOf(settings).FTPOnIPChangeOnly = 1;
     RefreshSnapshot snapshot;
     snapshot.current = {"203.0.113.7", "10.0.0.5", {}, {}};
     snapshot.previous = snapshot.current;
@@ -104,7 +104,7 @@ TEST(ChannelDueLegacy, ANeverDeliveredChannelComparesWithTheLastLookup) {
     EXPECT_FALSE(ftp.Due(snapshot, ChannelRecord{}));
     snapshot.previous.lan = "10.0.0.4";
     EXPECT_TRUE(ftp.Due(snapshot, ChannelRecord{}));
-    settings.EnableFTP = 0;
+    FtpPageOf(settings).EnableFTP = 0;
     EXPECT_FALSE(FtpChannel(settings, "/tmp").Due(snapshot, ChannelRecord{}));
 }
 

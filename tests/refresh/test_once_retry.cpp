@@ -36,15 +36,16 @@ protected:
         WriteFile(dir / "ip.txt", "WAN %WI LAN %I\r\n");
         Settings s;
         UseFtpSite(s, FreePort(), "index.htm");
+        const FtpWorkingSettings& ftp = FtpPageOf(s).ftp;
         const std::pair<const char*, std::string> local[] = {
-            {"FTPServer", s.ftp.FTPServer},  {"Port", std::to_string(s.ftp.Port)},       {"UserID", s.ftp.UserID},
+            {"FTPServer", ftp.FTPServer},    {"Port", std::to_string(ftp.Port)},       {"UserID", ftp.UserID},
             {"SiteName", "Site"},            {"OnlineFile", "online.htm"}, {"OfflineFile", "online.htm"},
             {"RemoteFile", "index.htm"},     {"EnableFTP", "1"},           {"FTPOnIPChangeOnly", "1"},
             {"SaveFileHTML", ""},            {"SaveFileASCII", ""},
             {"WANIPURL", "http://127.0.0.1:" + std::to_string(FreePort()) + "/"},
         };
         for (const auto& [k, v] : local) ASSERT_TRUE(ini.WriteString(kLocalSettings, k, v));
-        std::string password = s.ftp.Password;
+        std::string password = ftp.Password;
         ScrambleText(password, ScrambleKey());
         ASSERT_TRUE(ini.WriteString(kLocalSettings, "Password", password));
         const std::pair<const char*, std::string> prefs[] = {

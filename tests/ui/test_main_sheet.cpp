@@ -46,6 +46,7 @@
 #include "app/core/text.h"
 #include "app/core/version.h"
 #include "app/ddns/ddns_page_model.h"
+#include "app/publish/ftp_page_settings.h"
 #include "tests/support/peer_process.h"
 #include "ui/ddns_page.h"
 #include "ui/dialogs.h"
@@ -240,7 +241,7 @@ TEST_F(MainSheet, EnterIsOkInEveryDialogAfterTabPassedCancel) {
 // where they live and what to set first, once; closing the note hides it.
 TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
     EXPECT_TRUE(sheet->message().isEmpty()) << "this window's site is set";
-    core->EditSettings([](Settings& s) { s.ftpPage.FTPServer = kPlaceholderFtpServer; });
+    core->EditSettings([](Settings& s) { FtpPageOf(s).ftpPage.FTPServer = kPlaceholderFtpServer; });
     sheet = std::make_unique<CMainSheet>(*core, false);
     host.Attach(core.get(), sheet.get());
     sheet->show();
@@ -483,7 +484,7 @@ TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
     std::string longList;
     for (int i = 0; longList.size() < 2100; ++i) longList += "member" + std::to_string(i) + "@example.org;";
     core->EditSettings([&](Settings& s) {
-        s.ftpPage.Password = longPassword;
+        FtpPageOf(s).ftpPage.Password = longPassword;
         s.EmailTo = longList;
     });
     auto* mail = Show<CEmailPage>(kEmailPage);
@@ -496,11 +497,11 @@ TEST_F(MainSheet, StoredValuesLongerThanAFieldsLimitAreKeptWhole) {
     };
     const Case cases[] = {
         {ftp->fields[static_cast<int>(FtpField::Password)], longPassword,
-         [this] { return core->settings().ftpPage.Password; }, 25},
+         [this] { return FtpPageOf(core->settings()).ftpPage.Password; }, 25},
         {mail->recipients, longList, [this] { return core->settings().EmailTo; }, 2048},
     };
     for (const Case& c : cases) EXPECT_EQ(c.field->text().toStdString(), c.stored) << "shown whole";
-    host.CollectFtpPage();
+    host.CollectPageEdits();
     sheet->Save();
     for (const Case& c : cases) EXPECT_EQ(c.setting(), c.stored) << "kept whole by collecting and saving";
     EXPECT_EQ(core->ini().GetString(kPreferences, "EmailTo", "", 100000), longList);
@@ -551,8 +552,8 @@ TEST_F(MainSheet, StoredNumbersLongerThanTheirFieldsSurviveShowingAndSaving) {
 // longer than the largest one, held back at the field's length.
 TEST_F(MainSheet, NumberFieldsTakeTheirLimitsAndRefuseOneStepPast) {
     core->EditSettings([](Settings& s) {
-        s.EnableFTP = s.IsLogging = s.UseProxy = s.EnableMail = s.EmailOnIPChangeOnly = 1;
-        s.LogonType = 2;
+        FtpPageOf(s).EnableFTP = s.IsLogging = FtpPageOf(s).UseProxy = s.EnableMail = s.EmailOnIPChangeOnly = 1;
+        FtpPageOf(s).LogonType = 2;
         s.WANIPURL.clear();  // the maintainer's echo service: the interval has its floor
         s.MaintainerServiceFlag = 1;
         s.RefreshIntv = 60;
@@ -569,14 +570,15 @@ TEST_F(MainSheet, NumberFieldsTakeTheirLimitsAndRefuseOneStepPast) {
         Setting setting;
     } cases[] = {
         {kFtpPage, static_cast<CLocalSettings*>(sheet->page(kFtpPage))->port, 1, 65535, "", kPortRangeText,
-         [](const Settings& s) { return LeadingInt(s.ftpPage.Port); }},
+         [](const Settings& s) { return LeadingInt(FtpPageOf(s).ftpPage.Port); }},
         {kOptionsPage, options->startupDelay, 0, 9999, " seconds", nullptr, of(&Settings::InitStartupDelay)},
         {kOptionsPage, options->refreshInterval, 30, 9999, " minutes", kIntervalRangeText, of(&Settings::RefreshIntv)},
         {kOptionsPage, options->timeout, 0, 9999, " seconds", nullptr, of(&Settings::Timeout)},
         {kOptionsPage, options->maxLog, 0, 999, " days", nullptr, of(&Settings::MaxLog)},
         {kProxyPage, proxy->httpPort, 1, 65535, "", kPortRangeText,
-         [](const Settings& s) { return LeadingInt(s.HTTPProxyPort); }},
-        {kProxyPage, proxy->ftpPort, 1, 65535, "", kPortRangeText, of(&Settings::FTPProxyPort)},
+         [](const Settings& s) { return LeadingInt(FtpPageOf(s).HTTPProxyPort); }},
+        {kProxyPage, proxy->ftpPort, 1, 65535, "", kPortRangeText,
+         [](const Settings& s) { return static_cast<long>(FtpPageOf(s).FTPProxyPort); }},
         {kEmailPage, static_cast<CEmailPage*>(sheet->page(kEmailPage))->port, 1, 65535, "", kPortRangeText,
          of(&Settings::EmailServerPort)},
     };
@@ -922,19 +924,19 @@ TEST_F(StartedInTheTray, PagesNeverShownLeaveTheirSettingsAlone) {
     core->LoadOrCreateSettings();
     const auto expectKept = [this](const char* when) {
         const Settings s = core->settings();
-        EXPECT_EQ(s.ftpPage.FTPServer, "ftp.example.org") << when;
-        EXPECT_EQ(s.ftpPage.UserID, "u") << when;
+        EXPECT_EQ(FtpPageOf(s).ftpPage.FTPServer, "ftp.example.org") << when;
+        EXPECT_EQ(FtpPageOf(s).ftpPage.UserID, "u") << when;
         EXPECT_EQ(s.EmailServer, "smtp.example.org") << when;
-        EXPECT_EQ(s.ProxyAddress, "proxy.example.org") << when;
+        EXPECT_EQ(FtpPageOf(s).ProxyAddress, "proxy.example.org") << when;
         EXPECT_EQ(s.LogFilename, "my.log") << when;
     };
-    host.CollectFtpPage();
+    host.CollectPageEdits();
     host.CollectSettingsPages();
     expectKept("in the tray");
 
     sheet->RestoreMainWindow();  // shows the FTP page only
     QApplication::processEvents();
-    host.CollectFtpPage();
+    host.CollectPageEdits();
     host.CollectSettingsPages();
     expectKept("with the FTP page shown");
 
@@ -1019,7 +1021,7 @@ TEST_F(MainSheet, ReleasedPagesKeepTheirUnsavedMark) {
     sheet->ReleaseContent();
     EXPECT_FALSE(sheet->contentMade());
     EXPECT_TRUE(host.SaveEnabled());
-    EXPECT_EQ(core->settings().EnableFTP, 1) << "the edit is in the settings";
+    EXPECT_EQ(FtpPageOf(core->settings()).EnableFTP, 1) << "the edit is in the settings";
     sheet->RestoreMainWindow();
     QApplication::processEvents();
     ASSERT_TRUE(sheet->contentMade());

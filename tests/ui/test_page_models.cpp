@@ -64,10 +64,10 @@ TEST(FtpPage, APortThatWouldWrapIsRefusedAndTheOldOneKept) {
     EXPECT_FALSE(ftp.CommitField(FtpField::Port, "70000"));
     ASSERT_EQ(p.host.boxes.size(), 1u);
     EXPECT_EQ(p.host.boxes[0].text, kPortRangeText);
-    EXPECT_EQ(p.s().ftpPage.Port, "21");
+    EXPECT_EQ(FtpPageOf(p.s()).ftpPage.Port, "21");
     EXPECT_TRUE(ftp.CommitField(FtpField::Port, " 2121 "));
-    EXPECT_EQ(p.s().ftpPage.Port, "2121");
-    EXPECT_EQ(p.s().ftp.Port, 21) << "the working value changes only with the next commit";
+    EXPECT_EQ(FtpPageOf(p.s()).ftpPage.Port, "2121");
+    EXPECT_EQ(FtpPageOf(p.s()).ftp.Port, 21) << "the working value changes only with the next commit";
 }
 
 TEST(EmailPage, ServerPortOutOfRangeIsRefused) {
@@ -87,7 +87,7 @@ TEST(EmailPage, ServerPortOutOfRangeIsRefused) {
 TEST(FtpPage, EveryFieldButTheSiteNameFollowsEnableFtp) {
     for (int enabled : {0, 1}) {
         Pages p("", "http://echo.local/");
-        p.core->EditSettings([&](Settings& s) { s.EnableFTP = enabled; });
+        p.core->EditSettings([&](Settings& s) { FtpPageOf(s).EnableFTP = enabled; });
         FtpPageModel ftp(*p.core);
         for (int f = 0; f < 8; ++f) {
             const auto field = static_cast<FtpField>(f);
@@ -102,10 +102,10 @@ TEST(FtpPage, ClicksAreStoredAtOnceAndMarkThePage) {
     FtpPageModel ftp(*p.core);
     EXPECT_FALSE(ftp.modified());
     ftp.SetEnableFtp(true);
-    EXPECT_EQ(p.s().EnableFTP, 1);
+    EXPECT_EQ(FtpPageOf(p.s()).EnableFTP, 1);
     EXPECT_TRUE(ftp.modified());
     ftp.SetFtpOnIpChangeOnly(true);
-    EXPECT_EQ(p.s().FTPOnIPChangeOnly, 1);
+    EXPECT_EQ(FtpPageOf(p.s()).FTPOnIPChangeOnly, 1);
 }
 
 struct PasswordCase {
@@ -119,7 +119,7 @@ TEST_P(FtpPassword, TrimmedAndCutTo25) {
     Pages p;
     FtpPageModel ftp(*p.core);
     EXPECT_TRUE(ftp.CommitField(FtpField::Password, GetParam().typed));
-    EXPECT_EQ(p.s().ftpPage.Password, GetParam().stored);
+    EXPECT_EQ(FtpPageOf(p.s()).ftpPage.Password, GetParam().stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,10 +144,10 @@ class LongStoredValues : public ::testing::TestWithParam<KeptCase> {};
 TEST_P(LongStoredValues, PasswordAndRecipientsKeptWhenUnchanged) {
     const KeptCase c = GetParam();
     Pages p;
-    p.core->EditSettings([&](Settings& s) { s.ftpPage.Password = c.stored; });
+    p.core->EditSettings([&](Settings& s) { FtpPageOf(s).ftpPage.Password = c.stored; });
     FtpPageModel ftp(*p.core);
     EXPECT_TRUE(ftp.CommitField(FtpField::Password, c.committed));
-    EXPECT_EQ(p.s().ftpPage.Password, c.afterwards);
+    EXPECT_EQ(FtpPageOf(p.s()).ftpPage.Password, c.afterwards);
 
     // The recipients, at a hundred times the length (the limit is 2048).
     const auto scale = [](const std::string& t) {
@@ -253,7 +253,7 @@ TEST(ProxyPage, WarningYesEnablesAndMarks) {
     ProxyPageModel proxy(*p.core);
     p.host.answers = {MbAnswer::Yes};
     EXPECT_TRUE(proxy.SetUseProxy(true));
-    EXPECT_EQ(p.s().UseProxy, 1);
+    EXPECT_EQ(FtpPageOf(p.s()).UseProxy, 1);
     EXPECT_TRUE(proxy.modified());
     ASSERT_EQ(p.host.boxes.size(), 1u);
     const MessageBoxRequest& box = p.host.boxes[0];
@@ -269,7 +269,7 @@ TEST(ProxyPage, WarningNoLeavesTheBoxUncheckedAndThePageDisabled) {
     ProxyPageModel proxy(*p.core);
     p.host.answers = {MbAnswer::No};
     EXPECT_FALSE(proxy.SetUseProxy(true));
-    EXPECT_EQ(p.s().UseProxy, 0);
+    EXPECT_EQ(FtpPageOf(p.s()).UseProxy, 0);
     EXPECT_FALSE(proxy.modified());
     EXPECT_FALSE(proxy.ControlEnabled(ProxyControl::Host));
     EXPECT_FALSE(proxy.ControlEnabled(ProxyControl::Passive));
@@ -279,7 +279,7 @@ TEST(ProxyPage, WarningNoLeavesTheBoxUncheckedAndThePageDisabled) {
     const std::size_t asked = p.host.boxes.size();
     EXPECT_FALSE(proxy.SetUseProxy(false));
     EXPECT_EQ(p.host.boxes.size(), asked);
-    EXPECT_EQ(p.s().UseProxy, 0);
+    EXPECT_EQ(FtpPageOf(p.s()).UseProxy, 0);
 }
 
 struct ProxyEnablingCase {
@@ -295,8 +295,8 @@ TEST_P(ProxyEnabling, FollowsUseProxyAndTheLogonType) {
     const ProxyEnablingCase c = GetParam();
     Pages p;
     p.core->EditSettings([&](Settings& s) {
-        s.UseProxy = c.useProxy;
-        s.LogonType = c.logonType;
+        FtpPageOf(s).UseProxy = c.useProxy;
+        FtpPageOf(s).LogonType = c.logonType;
     });
     ProxyPageModel proxy(*p.core);
     EXPECT_EQ(proxy.ControlEnabled(c.control), c.enabled);
@@ -319,10 +319,10 @@ TEST(ProxyPage, PortsAreTakenOnEveryChange) {
     ProxyPageModel proxy(*p.core);
     proxy.SetHttpPort("8080");
     proxy.SetFtpPort("2121");
-    EXPECT_EQ(p.s().HTTPProxyPort, "8080");
-    EXPECT_EQ(p.s().FTPProxyPort, 2121);
+    EXPECT_EQ(FtpPageOf(p.s()).HTTPProxyPort, "8080");
+    EXPECT_EQ(FtpPageOf(p.s()).FTPProxyPort, 2121);
     proxy.SetFtpPort("");
-    EXPECT_EQ(p.s().FTPProxyPort, 0) << "not a number counts as 0";
+    EXPECT_EQ(FtpPageOf(p.s()).FTPProxyPort, 0) << "not a number counts as 0";
 }
 
 // --- E-Mail Options ---
@@ -503,8 +503,8 @@ TEST(FirstRun, WhatTheWindowSaysInsteadOfOnline) {
     };
     for (const Case& c : cases) {
         Settings s;
-        s.ftpPage.FTPServer = c.server;
-        s.EnableFTP = c.enableFtp;
+        FtpPageOf(s).ftpPage.FTPServer = c.server;
+        FtpPageOf(s).EnableFTP = c.enableFtp;
         s.EnableMail = c.enableMail;
         s.WANIPURL = c.wanUrl;
         const std::string said = UnconfiguredStatusText(s, c.wan);
