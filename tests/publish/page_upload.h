@@ -3,15 +3,19 @@
 // state.
 #pragma once
 
+#include <optional>
+
 #include "app/core/core.h"
 #include "app/publish/publishing.h"
 #include "tests/support/pipeline_support.h"
 
 namespace zelmar::test {
 
-inline void PublishOnlinePage(Core& core, const StubAddresses& addresses) {
+// useProxy: the firewall choice the refresh was let through with (else the
+// settings' own).
+inline void PublishOnlinePage(Core& core, const StubAddresses& addresses, std::optional<int> useProxy = {}) {
     Settings settings = core.settings();
-    settings.UseProxy = core.state().UseProxySnapshot.load();
+    settings.UseProxy = useProxy.value_or(settings.UseProxy);
     FtpChannel channel(settings, core.startDirectory());
     CoreReporter reporter(core);
     RefreshSnapshot snapshot = SnapshotOf(core, addresses);

@@ -50,7 +50,7 @@ protected:
     // What the refresh worker does before it hands over to the upload.
     void RunOnlineUpload() {
         core->state().TransferInProgress = 1;
-        PublishOnlinePage(*core, *addresses);
+        PublishOnlinePage(*core, *addresses, useProxy);
     }
     // The FTP site values as the settings page holds them; every status
     // line copies them into the working values the run uses.
@@ -70,6 +70,9 @@ protected:
 
     PyFtpServer server;
     std::shared_ptr<StubAddresses> addresses = std::make_shared<StubAddresses>();
+    // The firewall choice an upload was let through with; none: the
+    // settings' own.
+    std::optional<int> useProxy;
 };
 
 TEST_F(Publishing, OnlineUploadToANestedFolderReportsEveryStepAndRemovesThePage) {
@@ -189,7 +192,7 @@ TEST_F(Publishing, AServerCannotPassOffItsReplyAsTheOnlineNotice) {
     core->ManualRefreshCommand();
     for (const std::string& line : host.lines) EXPECT_EQ(line.find("System Online"), std::string::npos) << line;
     EXPECT_EQ(host.lines.back(), "Unable to resolve hostname/Connection Timeout");
-    EXPECT_EQ(core->state().ManualRefresh.load(), 1) << "the refresh did not end online";
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Manual) << "the refresh did not end online";
 }
 
 // A failed upload whose last reply reads like progress or success must not
@@ -314,7 +317,7 @@ TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
         s.ProxyAddress = "192.0.2.1";
         s.FTPProxyPort = 2121;
     });
-    core->state().UseProxySnapshot = 0;
+    useProxy = 0;
     RunOnlineUpload();
     EXPECT_EQ(server.CommandsAfter().front(), "USER zelmar");
     EXPECT_EQ(core->state().OnlineState.load(), 1);
@@ -331,7 +334,7 @@ TEST_F(Publishing, TheProxySnapshotChoosesTheLogonType) {
         s.FTPProxyPort = firewall.port();
     });
     EditSite([](FtpSiteFields& f) { f.Port = "21"; });
-    core->state().UseProxySnapshot = 1;
+    useProxy = 1;
     RunOnlineUpload();
     EXPECT_EQ(firewall.CommandsAfter().front(), "USER zelmar@127.0.0.1");
     EXPECT_EQ(ReadFile(firewall.home() + "/index.htm").substr(0, 14), "Status: Online");
@@ -382,7 +385,7 @@ protected:
 
 TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
     core->EditSettings([](Settings& s) { s.EnableMail = 1; });
-    core->state().StartupForce = 1;
+    core->OweStartupRefresh();
     EXPECT_EQ(PublishOffline(*core, Recording()), 1);
     EXPECT_EQ(calls, (std::vector<std::string>{"wan", "lan", "mail:Offline1"}));
     EXPECT_EQ(ReadFile(server.home() + "/index.htm"), "Gone Offline.\n");
@@ -393,7 +396,7 @@ TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
     EXPECT_FALSE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 1);
-    EXPECT_EQ(core->state().StartupForce.load(), 0);
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Timer);
 }
 
 TEST_F(OfflinePublishing, WithFtpOffItRemovesAnOldPageAndCloses) {
