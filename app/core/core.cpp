@@ -268,17 +268,13 @@ void Core::EndUpload(bool success, const AddressSet& found, RefreshTrigger trigg
 
 void Core::ShowOnline(const AddressSet& found, RefreshTrigger trigger) {
     ShowAddresses(found);
-    const auto now = host_.Now();
-    page_.lastRefreshed = TimeDisplay(now);
     // A manual refresh that ended online is no longer owed, and it keeps
     // the time of the next scheduled one.
-    if (trigger == RefreshTrigger::Manual) {
-        manualOwed_ = false;
-    } else {
-        const int interval = settings().RefreshIntv;
-        page_.nextRefresh = interval != 0 ? TimeDisplay(now + std::chrono::minutes(interval)) : kNotScheduled;
-    }
-    HandleStatusMessage(OnlineNotice());
+    const bool manual = trigger == RefreshTrigger::Manual;
+    if (manual) manualOwed_ = false;
+    lastMessage_ = OnlineNotice();
+    Show(lastMessage_, manual);
+    CommitFtpSettings();
 }
 
 void Core::PostStatusMessage(StatusMessage message) {
@@ -425,7 +421,9 @@ void Core::HandleStatusMessage(const StatusMessage& message) {
     CommitFtpSettings();
 }
 
-void Core::DisplayAndLog(const StatusMessage& m) {
+void Core::DisplayAndLog(const StatusMessage& m) { Show(m, false); }
+
+void Core::Show(const StatusMessage& m, bool keepNextRefresh) {
     const Settings s = settings();
     page_.hostMessages = m.DisplayText();
     std::string text = page_.hostMessages;
@@ -435,6 +433,11 @@ void Core::DisplayAndLog(const StatusMessage& m) {
         // The IPv6 pair follows only on a machine that has one of them, so
         // the notice of an IPv4-only machine stays as it always was.
         if (a.lan6.known() || a.wan6.known()) text += Text<Msg::OnlineAddresses6>(a.lan6.Shown(), a.wan6.Shown());
+        const auto now = host_.Now();
+        page_.lastRefreshed = TimeDisplay(now);
+        if (!keepNextRefresh)
+            page_.nextRefresh =
+                s.RefreshIntv != 0 ? TimeDisplay(now + std::chrono::minutes(s.RefreshIntv)) : kNotScheduled;
     }
     host_.StatusLine(m, text);
     if (!EventLogWrite(text, LogSettings{s.IsLogging, InFolder(startDirectory_, s.LogFilename), s.MaxLog}, host_)) {

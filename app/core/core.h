@@ -226,6 +226,9 @@ private:
     // Main loop: a refresh ended online; shows its addresses, the refresh
     // times and the online notice.
     void ShowOnline(const AddressSet& found, RefreshTrigger trigger);
+    // DisplayAndLog; keepNextRefresh: the online notice of a manual refresh
+    // leaves the next refresh time as it is.
+    void Show(const StatusMessage& message, bool keepNextRefresh);
     bool AskExitAnyway();
 
     Host& host_;
