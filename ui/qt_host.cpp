@@ -10,10 +10,8 @@
 
 #include "app/core/core.h"
 #include "app/core/messages.h"
-#include "app/notify/notification_email.h"
 #include "ui/main_sheet.h"
 #include "ui/page_models.h"
-#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -302,12 +300,11 @@ void QtHost::ExitOnSignal() {
         core_->RequestExit();
         return;
     }
-    // A refresh is at work: its every step is bounded by "Timeout", and it
-    // gets the exit publication's bound to end; then the exit goes on as at
-    // any other time, or, when the refresh is still not done, ends without
-    // the offline page and says so.
-    const Settings s = core_->settings();
-    const int seconds = std::max(1, s.Timeout) * 2 + 5 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
+    // A refresh is at work: it gets the refresh's own time budget and a
+    // margin to end; then the exit goes on as at any other time, or, when
+    // the refresh is still not done, ends without the offline page and says
+    // so.
+    const int seconds = static_cast<int>(core_->RefreshBudget().count()) + 5;
     core_->DisplayAndLog(Message(Msg::ExitWaitsForRefresh, {std::to_string(seconds)}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     auto* poll = new QTimer(this);
@@ -360,10 +357,9 @@ bool QtHost::EndSession() {
             },
             Qt::QueuedConnection);
     });
-    // Each network step is bounded by "Timeout"; the lookups and the upload
-    // together get twice that and a margin, and the e-mail its own deadline.
-    const int seconds = TimeoutOrDefault(s.Timeout) * 2 + (s.EnableMail != 0 ? MailSendDeadlineSeconds(s.Timeout) : 0);
-    deadline.start(std::chrono::seconds(seconds) + endSessionMargin_);
+    // The publication's own time budget (its lookups and every enabled
+    // channel's deadline), and a margin.
+    deadline.start(core_->RefreshBudget() + endSessionMargin_);
     if (!outcome->done) loop.exec();
     deadline.stop();
     outcome->loop = nullptr;

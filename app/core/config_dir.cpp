@@ -46,12 +46,11 @@ bool Trusted(const std::string& folder, const char* trusted) {
 // What is wrong with one file or folder, or empty.
 std::string Doubt(const std::string& what, const struct stat& st) {
     if (st.st_uid != ::geteuid())
-        return what + " belongs to " + UserName(st.st_uid) + ", not to you (" + UserName(::geteuid()) + ")";
+        return Text<Msg::NotYours>(what, UserName(st.st_uid), UserName(::geteuid()));
     if (st.st_mode & (S_IWGRP | S_IWOTH)) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return what + " may be written by " + ((st.st_mode & S_IWOTH) ? "anyone" : "its group") + " (mode " +
-               mode + ")";
+        return Text<Msg::WritableByOthers>(what, (st.st_mode & S_IWOTH) ? "anyone" : "its group", mode);
     }
     return {};
 }
@@ -65,9 +64,7 @@ std::string UntrustedSettingsReason(const std::string& folder, const char* trust
     if (doubt.empty() && ::stat((fs::path(folder) / "Zelmar.ini").c_str(), &st) == 0)
         doubt = Doubt("Zelmar.ini", st);
     if (doubt.empty() || Trusted(folder, trusted)) return {};
-    return "not using the settings in " + folder + ": " + doubt +
-           ", and they name commands that would run as you. To use them anyway, start with " +
-           kTrustedFoldersVariable + "=" + folder + " in the environment.";
+    return Text<Msg::UntrustedSettings>(folder, doubt, kTrustedFoldersVariable, folder);
 }
 
 std::string UserSettingsFolder(const char* xdgConfigHome, const char* home) {

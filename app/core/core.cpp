@@ -8,6 +8,7 @@
 
 #include "app/core/event_log.h"
 #include "app/core/messages.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -65,13 +66,13 @@ void Core::LoadOrCreateSettings() {
         settings_ = std::move(loaded);
     }
     for (const StatusMessage& note : notes) DisplayAndLog(note);
-    for (const std::string& line : lines) DisplayAndLog(StatusMessage::Program("P", line));
+    for (const std::string& line : lines) DisplayAndLog(Message<Msg::SecretStoreLine>(line));
 }
 
 void Core::Initialise(bool startMinimised) {
     startMinimised_ = startMinimised;
     LoadOrCreateSettings();
-    state_.ManualRefresh = 0;
+    manualOwed_ = false;
     firstTickSlot_ = ArmTimer(1);
 }
 
@@ -115,7 +116,7 @@ void Core::OnTimer(int t) {
         StopTimer(startupDelaySlot_);
         startupDelaySlot_ = 0;
         if (s.IsUpdateOnStart == 1) {
-            state_.StartupForce = 1;
+            OweStartupRefresh();
             if (s.RefreshIntv < 1)
                 RefreshNow();
             else
@@ -153,8 +154,23 @@ void Core::ArmRefreshTimer(int minutes) {
 }
 
 void Core::ManualRefreshCommand() {
-    state_.ManualRefresh = 1;
+    manualOwed_ = true;
     RefreshNow();
+}
+
+RefreshTrigger Core::NextTrigger() const {
+    if (manualOwed_) return RefreshTrigger::Manual;
+    if (startupOwed_) return RefreshTrigger::Startup;
+    return RefreshTrigger::Timer;
+}
+
+void Core::SendOnlineChannelTried() {
+    host_.SendToMain([this] { startupOwed_ = false; });
+}
+
+std::chrono::seconds Core::RefreshBudget() {
+    if (services_.TimeBudget) return services_.TimeBudget(*this);
+    return std::chrono::seconds(TimeoutOrDefault(settings().Timeout));
 }
 
 void Core::LoadSettingsAndRefresh(bool manual) {
@@ -183,9 +199,11 @@ void Core::RefreshNow() {
         keyringRunFresh_ = false;
         state_.OnlineState = 0;
         CommitPageEdits();
-        if (services_.CheckProgramStatuses) services_.CheckProgramStatuses(*this);
+        RefreshStart start;
+        start.trigger = NextTrigger();
+        if (services_.CheckProgramStatuses) start.programStatusChanged = services_.CheckProgramStatuses(*this);
         PinRefreshSettings();
-        StartCountedWorker([this, storeBatch] { PublishOnline(storeBatch); });
+        StartCountedWorker([this, storeBatch, start] { PublishOnline(storeBatch, start); });
         host_.RefreshProgramMonitorPage();
     }
 
@@ -222,10 +240,10 @@ void Core::StartCountedWorker(std::function<void()> work) {
     });
 }
 
-void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
+void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch, RefreshStart start) {
     if (state_.TransferInProgress != 0) return;
     if (services_.Refresh) {
-        services_.Refresh(*this, std::move(storeBatch));
+        services_.Refresh(*this, std::move(storeBatch), start);
         return;
     }
     storeBatch.reset();
@@ -233,27 +251,32 @@ void Core::PublishOnline(std::shared_ptr<IniBatch> storeBatch) {
     EndUpload(false);
 }
 
-void Core::FinishOnline(const AddressSet& found) {
+void Core::FinishOnline(const AddressSet& found, RefreshTrigger trigger) {
     state_.TransferInProgress = 0;
     // OnlineState before the notice: its handling picks the tray picture.
     state_.OnlineState = 1;
-    host_.SendToMain([this, found] {
-        ShowAddresses(found);
-        HandleStatusMessage(OnlineNotice());
-    });
+    host_.SendToMain([this, found, trigger] { ShowOnline(found, trigger); });
     SendRefreshEnabled(true);
 }
 
-void Core::EndUpload(bool success, const AddressSet& found) {
+void Core::EndUpload(bool success, const AddressSet& found, RefreshTrigger trigger) {
     state_.TransferInProgress = 0;
     if (success) {
         state_.OnlineState = 1;
-        host_.SendToMain([this, found] {
-            ShowAddresses(found);
-            HandleStatusMessage(OnlineNotice());
-        });
+        host_.SendToMain([this, found, trigger] { ShowOnline(found, trigger); });
     }
     SendRefreshEnabled(true);
+}
+
+void Core::ShowOnline(const AddressSet& found, RefreshTrigger trigger) {
+    ShowAddresses(found);
+    // A manual refresh that ended online is no longer owed, and it keeps
+    // the time of the next scheduled one.
+    const bool manual = trigger == RefreshTrigger::Manual;
+    if (manual) manualOwed_ = false;
+    lastMessage_ = OnlineNotice();
+    Show(lastMessage_, manual);
+    CommitPageEdits();
 }
 
 void Core::PostStatusMessage(StatusMessage message) {
@@ -400,24 +423,23 @@ void Core::HandleStatusMessage(const StatusMessage& message) {
     CommitPageEdits();
 }
 
-void Core::DisplayAndLog(const StatusMessage& m) {
+void Core::DisplayAndLog(const StatusMessage& m) { Show(m, false); }
+
+void Core::Show(const StatusMessage& m, bool keepNextRefresh) {
     const Settings s = settings();
     page_.hostMessages = m.DisplayText();
     std::string text = page_.hostMessages;
     if (m.IsOnlineNotice()) {
         const AddressSet& a = page_.addresses;
-        text += "LAN IP: " + a.lan.Shown() + ", WAN IP: " + a.wan.Shown();
+        text += Text<Msg::OnlineAddresses>(a.lan.Shown(), a.wan.Shown());
         // The IPv6 pair follows only on a machine that has one of them, so
         // the notice of an IPv4-only machine stays as it always was.
-        if (a.lan6.known() || a.wan6.known()) text += ", LAN IPv6: " + a.lan6.Shown() + ", WAN IPv6: " + a.wan6.Shown();
+        if (a.lan6.known() || a.wan6.known()) text += Text<Msg::OnlineAddresses6>(a.lan6.Shown(), a.wan6.Shown());
         const auto now = host_.Now();
         page_.lastRefreshed = TimeDisplay(now);
-        if (state_.ManualRefresh != 0) {
-            state_.ManualRefresh = 0;
-        } else {
+        if (!keepNextRefresh)
             page_.nextRefresh =
                 s.RefreshIntv != 0 ? TimeDisplay(now + std::chrono::minutes(s.RefreshIntv)) : kNotScheduled;
-        }
     }
     host_.StatusLine(m, text);
     if (!EventLogWrite(text, LogSettings{s.IsLogging, InFolder(startDirectory_, s.LogFilename), s.MaxLog}, host_)) {
@@ -439,7 +461,7 @@ void Core::SaveSettings() {
     WriteSavedSettings(ini_, s, scrambleKey_, true);
     std::vector<std::string> notices;
     WriteSettingSecrets(secrets_, s, notices);
-    for (const std::string& line : notices) DisplayAndLog(StatusMessage::Program("P", line));
+    for (const std::string& line : notices) DisplayAndLog(Message<Msg::SecretStoreLine>(line));
     host_.ClearModifiedMarks();
     ArmRefreshTimer(s.RefreshIntv);
     if (intervalEdited_) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,8 @@
 
 #include "app/core/host.h"
 #include "app/core/ini_file.h"
+#include "app/core/messages.h"
+#include "app/core/refresh_start.h"
 #include "app/core/secret_store.h"
 #include "app/core/settings.h"
 #include "app/core/shared_state.h"
@@ -31,23 +34,29 @@ class Core;
 // from the refresh pipeline. Each is optional: without Refresh a refresh
 // reports that publishing is not available.
 struct RefreshServices {
-    // Main loop, before the worker starts: looks at the watched programs.
-    std::function<void(Core&)> CheckProgramStatuses;
+    // Main loop, before the worker starts: looks at the watched programs;
+    // true when one of them changed.
+    std::function<bool(Core&)> CheckProgramStatuses;
     // The worker's whole refresh: look up, deliver, record, end online or
     // not (EndUpload or FinishOnline). storeBatch is let go of once the
-    // refresh has stored what it stores.
-    std::function<void(Core&, std::shared_ptr<IniBatch> storeBatch)> Refresh;
+    // refresh has stored what it stores; start is what the main loop let it
+    // through with.
+    std::function<void(Core&, std::shared_ptr<IniBatch> storeBatch, RefreshStart start)> Refresh;
     // The whole exit publication: 1 on success, -1 otherwise. On success it
     // sends the exit request itself unless ExitAnyway is set.
     std::function<int(Core&)> PublishOffline;
     // One line for each enabled channel that decides the online state but
     // lacks settings it needs (the core knows no channel's keys).
     std::function<std::vector<StatusMessage>(Core&)> IncompleteSettings;
+    // The longest a refresh or the exit publication may take with the
+    // settings of this moment: its lookups and every enabled channel's
+    // deadline.
+    std::function<std::chrono::seconds(Core&)> TimeBudget;
 };
 
 enum class ExitOutcome { Stayed, Closed, PublishingOffline };
 
-inline constexpr const char* kNotScheduled = "Not Scheduled to refresh";
+inline constexpr const char* kNotScheduled = MessageText(Msg::NotScheduled);
 
 class Core {
 public:
@@ -56,7 +65,8 @@ public:
     Core& operator=(const Core&) = delete;
 
     // Start-up of the main window: load the settings (a first run writes the
-    // defaults and loads again), clear ManualRefresh, arm the first tick.
+    // defaults and loads again), forget an owed manual refresh, arm the
+    // first tick.
     // startMinimised is the "-I" switch.
     void Initialise(bool startMinimised);
 
@@ -72,6 +82,20 @@ public:
     void RefreshNow();
     // The "&Refresh" command: a manual refresh.
     void ManualRefreshCommand();
+    // The trigger the next refresh gets: manual while a manual refresh has
+    // not ended online, then the start-up refresh until its online channel
+    // was tried, else the timer's.
+    RefreshTrigger NextTrigger() const;
+    // The start-up refresh is due ("IsUpdateOnStart"): the next refreshes
+    // count as such until the channel that decides the online state was
+    // tried.
+    void OweStartupRefresh() { startupOwed_ = true; }
+    // From a worker: the channel that decides the online state was tried,
+    // so the start-up refresh's forced delivery is done.
+    void SendOnlineChannelTried();
+    // The longest a refresh may take with the settings of this moment (see
+    // RefreshServices::TimeBudget); without the services, one "Timeout".
+    std::chrono::seconds RefreshBudget();
     // A one-shot run: loads the settings and starts a refresh, a manual one
     // (everything delivered) or one as the timer starts it. What
     // the load repairs in the file (a missing page copy name) reaches it in
@@ -90,13 +114,14 @@ public:
     // --- worker ---
     // storeBatch, when given, is let go of as soon as the addresses are
     // stored, so the refresh's values reach the settings file in one write.
-    void PublishOnline(std::shared_ptr<IniBatch> storeBatch = nullptr);
+    void PublishOnline(std::shared_ptr<IniBatch> storeBatch = nullptr, RefreshStart start = {});
     // Ends an upload: clears TransferInProgress and enables "&Refresh"; on
     // success also sets OnlineState and posts the online notice with the
-    // addresses the refresh found.
-    void EndUpload(bool success, const AddressSet& found = {});
+    // addresses the refresh found. trigger: what the refresh was let through
+    // with.
+    void EndUpload(bool success, const AddressSet& found = {}, RefreshTrigger trigger = RefreshTrigger::Timer);
     // Finish online without an upload.
-    void FinishOnline(const AddressSet& found = {});
+    void FinishOnline(const AddressSet& found = {}, RefreshTrigger trigger = RefreshTrigger::Timer);
     // True while a worker (a refresh or the exit publication) has not ended.
     bool WorkerRunning() const { return workersRunning_.load() > 0; }
 
@@ -206,6 +231,12 @@ private:
     void StopTimer(int slot);
     void PagesChanged();
     void StartCountedWorker(std::function<void()> work);
+    // Main loop: a refresh ended online; shows its addresses, the refresh
+    // times and the online notice.
+    void ShowOnline(const AddressSet& found, RefreshTrigger trigger);
+    // DisplayAndLog; keepNextRefresh: the online notice of a manual refresh
+    // leaves the next refresh time as it is.
+    void Show(const StatusMessage& message, bool keepNextRefresh);
     bool AskExitAnyway();
 
     Host& host_;
@@ -238,6 +269,11 @@ private:
     StatusMessage lastMessage_;
     std::optional<bool> verdict_;
     std::function<void(bool)> verdictListener_;
+    // Main loop only. A manual refresh that has not ended online makes the
+    // next refresh a manual one too; the start-up refresh stays owed until
+    // its online channel was tried.
+    bool manualOwed_ = false;
+    bool startupOwed_ = false;
 };
 
 }  // namespace zelmar

@@ -134,8 +134,7 @@ FileReadResult ReadRegularFile(const std::string& path, std::size_t cap, CapMode
         } else {
             r.tooLarge = true;
             r.err = EFBIG;
-            r.error = "'" + path + "' is larger than " + std::to_string(cap / 1024) +
-                      " KiB; it is not read.";
+            r.error = Text<Msg::FileTooLarge>(path, cap / 1024);
             r.data.clear();
             return r;
         }

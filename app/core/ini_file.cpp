@@ -11,6 +11,7 @@
 
 #include "app/core/atomic_file.h"
 #include "app/core/file_io.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -313,9 +314,9 @@ IniFile::LoadResult IniFile::LoadFromDisk(IniDocument& doc) const {
     }
     if (!r.ok) {
         readError_ = r.err;
-        readErrorText_ = r.notRegular ? "it is not a regular file"
-                         : r.tooLarge ? "it is larger than " + std::to_string(kMaxIniFileBytes / (1024 * 1024)) + " MiB"
-                                      : std::strerror(r.err);
+        readErrorText_ = r.notRegular ? Text<Msg::NotARegularFile>()
+                         : r.tooLarge ? Text<Msg::SettingsFileTooLarge>(kMaxIniFileBytes / (1024 * 1024))
+                                      : std::string(std::strerror(r.err));
         return LoadResult::Failed;
     }
     doc = IniDocument::Parse(r.data);

@@ -139,6 +139,82 @@ enum class Msg {
     PageReadBackNoAddress,
     PageReadBackUnreadable,
     PageReadBackStatus,
+    // The online notice's addresses, the Status page, the keyring and the
+    // settings folder (app/core).
+    OnlineAddresses,
+    OnlineAddresses6,
+    NotScheduled,
+    SecretStoreLine,
+    PasswordsScrambledInFile,
+    SomePasswordsUnreachable,
+    AllPasswordsUnreachable,
+    KeyringRefusedSecret,
+    KeyringUnusableSecretInFile,
+    KeyringOldCopyKept,
+    SecretMissingFromKeyring,
+    SecretInLockedKeyring,
+    SecretNotStorableInFile,
+    CannotWrite,
+    KeyringNotReachableToRemove,
+    NoSecretService,
+    NoSecretServiceBecause,
+    NoSessionBus,
+    NoSessionBusBecause,
+    KeyringLocked,
+    KeyringNoCollection,
+    KeyringSilent,
+    KeyringTimedOut,
+    UnknownError,
+    UntrustedSettings,
+    NotYours,
+    WritableByOthers,
+    FileTooLarge,
+    NotARegularFile,
+    SettingsFileTooLarge,
+    LibraryMissing,
+    LibraryIncomplete,
+    // Channel records and held channels (app/refresh).
+    RecordInFuture,
+    ChannelNote,
+    RecordTimeTaken,
+    HeldForSecret,
+    // The address history, certificate pins, the command hook, desktop
+    // notes and webhooks (app/notify).
+    HistoryProblem,
+    HistoryNotSaved,
+    HistoryTooLarge,
+    HistoryNotAHistory,
+    CannotReadBecause,
+    CannotWriteBecause,
+    SymbolicLink,
+    NoPinRemembered,
+    PinForgotten,
+    PinNotCleared,
+    PinMalformed,
+    HookEndsWithBackslash,
+    HookUnclosedQuote,
+    HookEmpty,
+    HookNoCommand,
+    HookNoPipe,
+    HookCannotStart,
+    HookOutput,
+    HookOutputCut,
+    HookNotStopped,
+    HookStoppedOutsideGroup,
+    HookStopped,
+    HookSignal,
+    HookExitCode,
+    HookLeftovers,
+    HookNotRun,
+    NoNotificationService,
+    WebhookNotSent,
+    WebhookDelivered,
+    WebhookNotDelivered,
+    WebhookRefused,
+    // The page's files (app/page) and the watched programs (app/monitor).
+    PageFileError,
+    ProgramsUnwatched,
+    DisplayLost,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -302,6 +378,124 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::PageReadBackNoAddress, "P10132", MsgKind::Error, "uploaded, but {} holds no address"},
     {Msg::PageReadBackUnreadable, "P10133", MsgKind::Error, "uploaded, but {} could not be read: {}"},
     {Msg::PageReadBackStatus, "P10134", MsgKind::Error, "uploaded, but {} answered with HTTP status {}"},
+    {Msg::OnlineAddresses, "P10190", MsgKind::Progress, "LAN IP: {}, WAN IP: {}"},
+    // Follows the IPv4 pair on a machine that has an IPv6 address.
+    {Msg::OnlineAddresses6, "P10191", MsgKind::Progress, ", LAN IPv6: {}, WAN IPv6: {}"},
+    {Msg::NotScheduled, "P10192", MsgKind::Progress, "Not Scheduled to refresh"},
+    // A line of the secret store (a fallback, a move) as it words it.
+    {Msg::SecretStoreLine, "P10193", MsgKind::Warning, "{}"},
+    // Why the keyring cannot be used, in each of the three.
+    {Msg::PasswordsScrambledInFile, "P10194", MsgKind::Warning,
+     "Passwords are kept scrambled in the settings file: the desktop keyring cannot be used ({})."},
+    {Msg::SomePasswordsUnreachable, "P10195", MsgKind::Warning,
+     "Some passwords are in the desktop keyring, which cannot be used now ({}): what needs them is not sent, and is "
+     "tried again at each refresh; the others are kept scrambled in the settings file."},
+    {Msg::AllPasswordsUnreachable, "P10196", MsgKind::Warning,
+     "The passwords are in the desktop keyring, which cannot be used now ({}): what needs them is not sent, and is "
+     "tried again at each refresh."},
+    // The key ("Password"), why, the settings file.
+    {Msg::KeyringRefusedSecret, "P10197", MsgKind::Warning,
+     "the keyring did not take the {} ({}); it is kept scrambled in {}"},
+    // Why, the key, the settings file.
+    {Msg::KeyringUnusableSecretInFile, "P10198", MsgKind::Warning,
+     "the keyring cannot be used ({}); the {} is kept scrambled in {}"},
+    {Msg::KeyringOldCopyKept, "P10199", MsgKind::Warning, "the old copy in the keyring could not be removed: {}"},
+    // The key, its section.
+    {Msg::SecretMissingFromKeyring, "P10200", MsgKind::Error, "the {} of {} is missing from the keyring"},
+    {Msg::SecretInLockedKeyring, "P10201", MsgKind::Error, "the {} of {} is in the keyring, which cannot be read: {}"},
+    // What it is ("secret", "password").
+    {Msg::SecretNotStorableInFile, "P10202", MsgKind::Error,
+     "this {} cannot be stored in the settings file; please choose another"},
+    {Msg::CannotWrite, "P10203", MsgKind::Error, "cannot write {}"},
+    {Msg::KeyringNotReachableToRemove, "P10204", MsgKind::Error, "the keyring cannot be reached to remove the {}: {}"},
+    {Msg::NoSecretService, "P10205", MsgKind::Error, "no Secret Service"},
+    {Msg::NoSecretServiceBecause, "P10206", MsgKind::Error, "no Secret Service: {}"},
+    {Msg::NoSessionBus, "P10207", MsgKind::Error, "no session bus"},
+    {Msg::NoSessionBusBecause, "P10208", MsgKind::Error, "no session bus: {}"},
+    {Msg::KeyringLocked, "P10209", MsgKind::Error, "the keyring is locked"},
+    {Msg::KeyringNoCollection, "P10210", MsgKind::Error, "the keyring has no default collection"},
+    {Msg::KeyringSilent, "P10211", MsgKind::Error,
+     "the Secret Service did not answer in time; it is not asked again until the next refresh"},
+    // How long it was given ("2.50 s", "5.00 s in all").
+    {Msg::KeyringTimedOut, "P10212", MsgKind::Error, "the Secret Service did not answer within {}"},
+    {Msg::UnknownError, "P10213", MsgKind::Error, "unknown error"},
+    // The folder, what is wrong with it, then the variable and the folder
+    // that would trust it.
+    {Msg::UntrustedSettings, "P10214", MsgKind::Error,
+     "not using the settings in {}: {}, and they name commands that would run as you. To use them anyway, start "
+     "with {}={} in the environment."},
+    // What ("the folder", "Zelmar.ini"), its owner, the user.
+    {Msg::NotYours, "P10215", MsgKind::Error, "{} belongs to {}, not to you ({})"},
+    // What, who ("anyone", "its group"), the mode in octal.
+    {Msg::WritableByOthers, "P10216", MsgKind::Error, "{} may be written by {} (mode {})"},
+    {Msg::FileTooLarge, "P10217", MsgKind::Error, "'{}' is larger than {} KiB; it is not read."},
+    {Msg::NotARegularFile, "P10218", MsgKind::Error, "it is not a regular file"},
+    {Msg::SettingsFileTooLarge, "P10219", MsgKind::Error, "it is larger than {} MiB"},
+    // A library loaded at run time: its label, the loader's words.
+    {Msg::LibraryMissing, "P10220", MsgKind::Error, "no {} ({})"},
+    {Msg::LibraryIncomplete, "P10221", MsgKind::Error, "{} lacks {}"},
+    // The times of a record that were brought back, as RecordTimeTaken says
+    // them.
+    {Msg::RecordInFuture, "P10222", MsgKind::Warning, "its record lies in the future (the clock was set ahead?): {}"},
+    // A channel's name, then what it says of itself.
+    {Msg::ChannelNote, "P10223", MsgKind::Warning, "{}: {}"},
+    // The key, its time, the time used instead.
+    {Msg::RecordTimeTaken, "P10224", MsgKind::Warning, "{} {} is taken as {}"},
+    {Msg::HeldForSecret, "P10225", MsgKind::Error, "{}: not sent: {}; it is retried at the next refresh."},
+    {Msg::HistoryProblem, "P10226", MsgKind::Error, "Address history: {}"},
+    {Msg::HistoryNotSaved, "P10227", MsgKind::Error, "Address history not saved: {}"},
+    {Msg::HistoryTooLarge, "P10228", MsgKind::Error,
+     "{} is too large to be an address history; it is replaced at the next change"},
+    {Msg::HistoryNotAHistory, "P10229", MsgKind::Error,
+     "{} is not an address history; it is replaced at the next change"},
+    {Msg::CannotReadBecause, "P10230", MsgKind::Error, "cannot read {}: {}"},
+    {Msg::CannotWriteBecause, "P10231", MsgKind::Error, "cannot write {}: {}"},
+    {Msg::SymbolicLink, "P10232", MsgKind::Error, "it is a symbolic link"},
+    // The mail server's "host:port".
+    {Msg::NoPinRemembered, "P10233", MsgKind::Outcome, "No certificate is remembered for the mail server {}"},
+    {Msg::PinForgotten, "P10234", MsgKind::Outcome,
+     "The next certificate of the mail server {} will be accepted and remembered"},
+    {Msg::PinNotCleared, "P10235", MsgKind::Error, "Cannot write {}; the certificate stays as it was"},
+    // The section, the key.
+    {Msg::PinMalformed, "P10236", MsgKind::Error,
+     "[{}] {} is not a SHA-256 fingerprint (64 hex digits, as \"AB:CD:...\" or \"sha256:...\"); correct it, or "
+     "remove it to accept the server's certificate anew"},
+    // Why "OnChangeCommand" could not be split into words or started.
+    {Msg::HookEndsWithBackslash, "P10237", MsgKind::Error, "the command ends with a backslash"},
+    {Msg::HookUnclosedQuote, "P10238", MsgKind::Error, "the command has an unclosed quote"},
+    {Msg::HookEmpty, "P10239", MsgKind::Error, "the command is empty"},
+    {Msg::HookNoCommand, "P10240", MsgKind::Error, "no command"},
+    {Msg::HookNoPipe, "P10241", MsgKind::Error, "cannot make a pipe: {}"},
+    {Msg::HookCannotStart, "P10242", MsgKind::Error, "cannot start {}: {}"},
+    // A line the command wrote, masked.
+    {Msg::HookOutput, "P10243", MsgKind::Progress, "OnChangeCommand: {}"},
+    {Msg::HookOutputCut, "P10244", MsgKind::Progress, "OnChangeCommand: (further output not logged)"},
+    // "OnChangeCommand <command>", then the seconds (and the process).
+    {Msg::HookNotStopped, "P10245", MsgKind::Error,
+     "{} did not end within {} seconds and could not be stopped (process {} is still there)"},
+    {Msg::HookStoppedOutsideGroup, "P10246", MsgKind::Error,
+     "{} did not end within {} seconds and was stopped; it had left its process group, so programs it started may "
+     "still run"},
+    {Msg::HookStopped, "P10247", MsgKind::Error, "{} did not end within {} seconds and was stopped with its child processes"},
+    {Msg::HookSignal, "P10248", MsgKind::Error, "{} was ended by signal {} ({})"},
+    {Msg::HookExitCode, "P10249", MsgKind::Error, "{} failed with exit code {}"},
+    {Msg::HookLeftovers, "P10250", MsgKind::Warning, "{} left programs running; they were stopped"},
+    {Msg::HookNotRun, "P10251", MsgKind::Error, "OnChangeCommand not run: {}"},
+    // The service's bus name, then why.
+    {Msg::NoNotificationService, "P10252", MsgKind::Warning,
+     "No desktop notification service ({}): {}; notifications are not shown"},
+    // The webhook's label ("Webhook ntfy: "), then what happened.
+    {Msg::WebhookNotSent, "P10253", MsgKind::Error, "{}not sent: {}"},
+    {Msg::WebhookDelivered, "P10254", MsgKind::Outcome, "{}delivered (HTTP {})"},
+    {Msg::WebhookNotDelivered, "P10255", MsgKind::Error, "{}not delivered: {}"},
+    // The label, the status, then ": " and the answer's first line, or nothing.
+    {Msg::WebhookRefused, "P10256", MsgKind::Error, "{}not delivered: HTTP {}{}"},
+    // What was being done ("read", "write"), the file, the system's reason.
+    {Msg::PageFileError, "P10257", MsgKind::Error, "Cannot {} '{}': {}."},
+    // Said on stderr: why no window can be seen.
+    {Msg::ProgramsUnwatched, "P10258", MsgKind::Warning, "zelmar: {}; every watched program reads as not running."},
+    {Msg::DisplayLost, "P10259", MsgKind::Warning,
+     "zelmar: lost the connection to the X display; watched programs now read as not running."},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "app/core/messages.h"
+
 // One member per function, typed from the library's own header.
 #define ZELMAR_RUNTIME_API_MEMBER(name) decltype(&::name) name = nullptr;
 #define ZELMAR_RUNTIME_API_MEMBERS(FUNCTIONS) FUNCTIONS(ZELMAR_RUNTIME_API_MEMBER)
@@ -40,12 +42,12 @@ const Api* LoadRuntimeApi(const char* library, const char* label, Fill fill, std
         void* handle = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
             const char* error = ::dlerror();
-            problem = std::string("no ") + label + " (" + (error ? error : library) + ")";
+            problem = Text<Msg::LibraryMissing>(label, error ? error : library);
             return nullptr;
         }
         static Api loaded;
         if (const char* missing = fill(handle, loaded)) {
-            problem = std::string(label) + " lacks " + missing;
+            problem = Text<Msg::LibraryIncomplete>(label, missing);
             return nullptr;
         }
         return &loaded;

@@ -21,6 +21,7 @@
 
 #include "app/core/runtime_library.h"
 #include "app/core/secret_store.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -141,7 +142,7 @@ bool RunOutOfTime(std::string& why) {
     RunBudget& b = Budget();
     std::lock_guard<std::mutex> lock(b.mutex);
     if (!b.timedOut && b.left.count() > 0) return false;
-    why = "the Secret Service did not answer in time; it is not asked again until the next refresh";
+    why = Text<Msg::KeyringSilent>();
     return true;
 }
 
@@ -167,9 +168,9 @@ struct Attributes {
 
 // Takes a GError and gives its message (or the time-out).
 std::string Reason(const SecretApi* api_, GError*& error, const Deadline& deadline) {
-    std::string why = deadline.expired() ? "the Secret Service did not answer within " + deadline.Limit()
+    std::string why = deadline.expired() ? Text<Msg::KeyringTimedOut>(deadline.Limit())
                       : error != nullptr ? error->message
-                                         : "unknown error";
+                                         : Text<Msg::UnknownError>();
     api_->g_clear_error(&error);
     return why;
 }
@@ -224,7 +225,7 @@ public:
                 api_->secret_value_unref(value);
                 result = Status::Ok;
             } else {
-                why = "the keyring is locked";
+                why = Text<Msg::KeyringLocked>();
                 result = Status::Unavailable;
             }
         }
@@ -265,7 +266,7 @@ public:
         for (GList* l = items; l; l = l->next) {
             auto* item = static_cast<SecretItem*>(l->data);
             if (api_->secret_item_get_locked(item)) {
-                why = "the keyring is locked";
+                why = Text<Msg::KeyringLocked>();
                 result = Status::Unavailable;
                 continue;
             }
@@ -285,7 +286,7 @@ private:
         if (RunOutOfTime(why)) return false;
         if (api_) return true;
         if (!SessionBusNamed()) {
-            why = "no session bus";
+            why = Text<Msg::NoSessionBus>();
             return false;
         }
         api_ = LoadSecretApi(why);
@@ -330,13 +331,13 @@ private:
     Status Connect(const Deadline& deadline, std::string& why) {
         if (service_) return Status::Ok;
         if (!SessionBusNamed()) {
-            why = "no session bus";
+            why = Text<Msg::NoSessionBus>();
             return Status::Unavailable;
         }
         GError* error = nullptr;
         GDBusConnection* bus = api_->g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.get(), &error);
         if (!bus) {
-            why = "no session bus: " + Reason(api_, error, deadline);
+            why = Text<Msg::NoSessionBusBecause>(Reason(api_, error, deadline));
             return Status::Unavailable;
         }
         // The end of the session bus must not end the program with it.
@@ -344,7 +345,7 @@ private:
         service_ = api_->secret_service_get_sync(SECRET_SERVICE_NONE, deadline.get(), &error);
         api_->g_object_unref(bus);
         if (!service_) {
-            why = "no Secret Service: " + Reason(api_, error, deadline);
+            why = Text<Msg::NoSecretServiceBecause>(Reason(api_, error, deadline));
             return Status::Unavailable;
         }
         return Status::Ok;
@@ -359,19 +360,19 @@ private:
         collection = api_->secret_collection_for_alias_sync(service_, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
                                                       deadline.get(), &error);
         if (error) {
-            why = "no Secret Service: " + Reason(api_, error, deadline);
+            why = Text<Msg::NoSecretServiceBecause>(Reason(api_, error, deadline));
             if (collection) api_->g_object_unref(collection);
             collection = nullptr;
             return Status::Unavailable;
         }
         if (!collection) {
-            why = "the keyring has no default collection";
+            why = Text<Msg::KeyringNoCollection>();
             return Status::Unavailable;
         }
         if (api_->secret_collection_get_locked(collection)) {
             api_->g_object_unref(collection);
             collection = nullptr;
-            why = "the keyring is locked";
+            why = Text<Msg::KeyringLocked>();
             return Status::Unavailable;
         }
         return Status::Ok;

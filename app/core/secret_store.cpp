@@ -3,6 +3,7 @@
 #include "app/core/ini_file.h"
 #include "app/core/secret_text.h"
 #include "app/core/settings.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -88,7 +89,7 @@ bool SecretStore::RemoveFromKeyring(const SecretId& id, std::string& why) {
     const SecretId own = InFolder(id, false);
     if (own.folder.empty()) return true;
     const Keyring::Status st = keyring_ ? keyring_->Remove(own, why) : Keyring::Status::Unavailable;
-    if (!keyring_) why = "no Secret Service";
+    if (!keyring_) why = Text<Msg::NoSecretService>();
     return st == Keyring::Status::Ok || st == Keyring::Status::NotFound;
 }
 
@@ -110,7 +111,7 @@ bool SecretStore::Read(const SecretId& id, std::string& secret, std::string& pro
         known.inKeyring = true;
         std::string why;
         Keyring::Status st = keyring_ ? Lookup(id, secret, why) : Keyring::Status::Unavailable;
-        if (!keyring_) why = "no Secret Service";
+        if (!keyring_) why = Text<Msg::NoSecretService>();
         // The server or the account was edited since the secret was stored:
         // it is still under the names it was read with, until written anew.
         const auto it = known_.find(Slot(id));
@@ -124,10 +125,10 @@ bool SecretStore::Read(const SecretId& id, std::string& secret, std::string& pro
             }
         }
         if (st == Keyring::Status::NotFound) {
-            problem = "the " + id.key + " of " + id.section + " is missing from the keyring";
+            problem = Text<Msg::SecretMissingFromKeyring>(id.key, id.section);
             secret.clear();
         } else if (st != Keyring::Status::Ok) {
-            problem = "the " + id.key + " of " + id.section + " is in the keyring, which cannot be read: " + why;
+            problem = Text<Msg::SecretInLockedKeyring>(id.key, id.section, why);
             secret.clear();
             known.unreadable = true;
             known_[Slot(id)] = known;
@@ -146,7 +147,7 @@ SecretStore::WriteResult SecretStore::WriteToFile(const SecretId& id, const std:
                                                   const Known* before) {
     WriteResult r;
     if (!FitsSettingsFile(secret, scrambleKey_)) {
-        r.problem = "this secret cannot be stored in the settings file; please choose another";
+        r.problem = Text<Msg::SecretNotStorableInFile>("secret");
         return r;
     }
     std::string scrambled = secret;
@@ -157,7 +158,7 @@ SecretStore::WriteResult SecretStore::WriteToFile(const SecretId& id, const std:
         const bool written = ini_.WriteString(id.section, id.key, scrambled) &&
                              ini_.WriteString(id.section, id.MarkerKey(), std::nullopt);
         if (!batch.Commit() || !written) {
-            r.problem = "cannot write " + ini_.path();
+            r.problem = Text<Msg::CannotWrite>(ini_.path());
             return r;
         }
     }
@@ -167,7 +168,7 @@ SecretStore::WriteResult SecretStore::WriteToFile(const SecretId& id, const std:
     if (wasInKeyring && keyring_) {
         const SecretId old = before && before->inKeyring ? Under(id, *before) : id;
         std::string why;
-        if (!RemoveFromKeyring(old, why)) r.notice = "the old copy in the keyring could not be removed: " + why;
+        if (!RemoveFromKeyring(old, why)) r.notice = Text<Msg::KeyringOldCopyKept>(why);
     }
     known_[Slot(id)] = Known{secret, id.server, id.account, id.port, false, false};
     return r;
@@ -195,7 +196,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
     // Asked only for a secret to store: a save without passwords costs no
     // round trip to the session bus.
     const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);
-    std::string why = "no Secret Service";
+    std::string why = Text<Msg::NoSecretService>();
     bool keyringUsable = false;
     if (choice != SecretStoreChoice::Ini && keyring_) keyringUsable = keyring_->Probe(why) == Keyring::Status::Ok;
 
@@ -207,7 +208,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
         const SecretId own = InFolder(id, true);
         const Keyring::Status st =
             own.folder.empty() ? Keyring::Status::Failed : keyring_->Store(own, secret, storeWhy);
-        if (own.folder.empty()) storeWhy = "cannot write " + ini_.path();
+        if (own.folder.empty()) storeWhy = Text<Msg::CannotWrite>(ini_.path());
         if (st == Keyring::Status::Ok) {
             IniBatch batch(ini_, static_cast<IniBatch::Mode>(BatchMode()));
             const bool written = ini_.WriteString(id.section, id.key, "") &&
@@ -217,7 +218,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
                 // item is harmless but must not stay unknown to the file.
                 std::string ignored;
                 if (!(before && before->inKeyring && SameItem(*before, id))) keyring_->Remove(own, ignored);
-                return WriteResult{false, Where::Unchanged, "cannot write " + ini_.path(), ""};
+                return WriteResult{false, Where::Unchanged, Text<Msg::CannotWrite>(ini_.path()), ""};
             }
             WriteResult r{true, Where::Keyring, "", ""};
             // An item stored under other attributes (the server or the
@@ -225,15 +226,14 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
             if (before && before->inKeyring && !SameItem(*before, id)) {
                 std::string removeWhy;
                 if (!RemoveFromKeyring(Under(id, *before), removeWhy))
-                    r.notice = "the old copy in the keyring could not be removed: " + removeWhy;
+                    r.notice = Text<Msg::KeyringOldCopyKept>(removeWhy);
             }
             known_[Slot(id)] = Known{secret, id.server, id.account, id.port, true, false};
             return r;
         }
         why = storeWhy;
         WriteResult r = WriteToFile(id, secret, before);
-        if (r.ok) r.notice = "the keyring did not take the " + id.key + " (" + why + "); it is kept scrambled in " +
-                             ini_.path();
+        if (r.ok) r.notice = Text<Msg::KeyringRefusedSecret>(id.key, why, ini_.path());
         return r;
     }
 
@@ -245,7 +245,7 @@ SecretStore::WriteResult SecretStore::Write(const SecretId& id, const std::strin
         return WriteResult{true, Where::Unchanged, "", ""};
     WriteResult r = WriteToFile(id, secret, before);
     if (r.ok && (choice == SecretStoreChoice::Keyring || leavesKeyring))
-        r.notice = "the keyring cannot be used (" + why + "); the " + id.key + " is kept scrambled in " + ini_.path();
+        r.notice = Text<Msg::KeyringUnusableSecretInFile>(why, id.key, ini_.path());
     return r;
 }
 
@@ -254,7 +254,7 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
     if (MarkedKeyring(id)) {
         std::string why;
         if (!RemoveFromKeyring(id, why)) {
-            problem = "the keyring cannot be reached to remove the " + id.key + ": " + why;
+            problem = Text<Msg::KeyringNotReachableToRemove>(id.key, why);
             return false;
         }
         // Also an item stored under the attributes the secret was read with.
@@ -265,7 +265,7 @@ bool SecretStore::Remove(const SecretId& id, std::string& problem) {
     const bool written =
         ini_.WriteString(id.section, id.key, "") && ini_.WriteString(id.section, id.MarkerKey(), std::nullopt);
     if (!batch.Commit() || !written) {
-        problem = "cannot write " + ini_.path();
+        problem = Text<Msg::CannotWrite>(ini_.path());
         return false;
     }
     known_[Slot(id)] = Known{"", id.server, id.account, id.port, false, false};
@@ -313,15 +313,11 @@ std::string SecretStore::StartupNotice(bool secretsInFile, bool secretsInKeyring
     if (noticeGiven_ || (!secretsInFile && !secretsInKeyring)) return "";
     const SecretStoreChoice choice = ReadSecretStoreChoice(ini_);
     if (choice == SecretStoreChoice::Ini && !secretsInKeyring) return "";
-    std::string why = "no Secret Service";
+    std::string why = Text<Msg::NoSecretService>();
     if (keyring_ && keyring_->Probe(why) == Keyring::Status::Ok) return "";
     noticeGiven_ = true;
-    if (!secretsInKeyring)
-        return "Passwords are kept scrambled in the settings file: the desktop keyring cannot be used (" + why + ").";
-    return std::string(secretsInFile ? "Some passwords" : "The passwords") +
-           " are in the desktop keyring, which cannot be used now (" + why +
-           "): what needs them is not sent, and is tried again at each refresh" +
-           (secretsInFile ? "; the others are kept scrambled in the settings file." : ".");
+    if (!secretsInKeyring) return Text<Msg::PasswordsScrambledInFile>(why);
+    return secretsInFile ? Text<Msg::SomePasswordsUnreachable>(why) : Text<Msg::AllPasswordsUnreachable>(why);
 }
 
 }  // namespace zelmar

@@ -2,9 +2,11 @@
 //
 // Each is written by one side at a time, but the other side may read it at
 // any moment, so every one of them is an atomic: a plain variable would be a
-// data race. No address is kept here: a refresh's addresses travel by value,
-// from the lookups in its snapshot to the channels, and to the main loop
-// with the refresh's end.
+// data race. No address and no refresh's control data is kept here: what
+// started a refresh, its firewall choice and the watched programs' change
+// travel by value in its RefreshStart (app/core/refresh_start.h), the
+// addresses from the lookups in its snapshot to the channels, and to the main
+// loop with the refresh's end.
 #pragma once
 
 #include <atomic>
@@ -15,9 +17,6 @@ namespace zelmar {
 struct SharedState {
     std::atomic<int> TransferInProgress{0};
     std::atomic<int> OnlineState{0};
-    std::atomic<int> ManualRefresh{0};
-    std::atomic<int> StartupForce{0};
-    std::atomic<int> ProgramStatusChanged{0};
     std::atomic<int> ExitAnyway{0};
 };
 

@@ -25,8 +25,7 @@ bool StartProgramMonitor(bool headless) {
     const std::shared_ptr<DesktopWindows> desktop = MonitorDesktop();
     if (desktop->Available()) return true;
     if (headless)
-        std::fprintf(stderr, "zelmar: %s; every watched program reads as not running.\n",
-                     desktop->Problem().c_str());
+        std::fprintf(stderr, "%s\n", Text<Msg::ProgramsUnwatched>(desktop->Problem()).c_str());
     return false;
 }
 
@@ -67,10 +66,9 @@ bool IsProgramWindowPresent(const std::string& title) {
     return MonitorDesktop()->FindByTitle(title);
 }
 
-void CheckProgramStatuses(Core& core) {
+bool CheckProgramStatuses(Core& core) {
     const IndicatorWords words = SplitIndicatorPair(core.settings().StatusIndicators);
     const std::vector<std::string> titles = ReadProgramTitles(core.ini(), kCheckSectionBytes);
-    core.state().ProgramStatusChanged = 0;
 
     std::vector<ProgramStatusEntry> table;
     std::vector<std::pair<std::string, std::string>> stored;
@@ -92,7 +90,6 @@ void CheckProgramStatuses(Core& core) {
         if (!last.empty() && word.compare(0, last.size(), last) != 0) changed = true;
     }
     core.setProgramTable(std::move(table));
-    if (changed) core.state().ProgramStatusChanged = 1;
 
     // The stored words are the ones just found, not looked up a second time:
     // a window that opened or closed in between would otherwise leave a word
@@ -102,6 +99,7 @@ void CheckProgramStatuses(Core& core) {
     if (written && !stored.empty()) written = core.ini().WriteSection(kProcessStatusesSection, stored);
     if (!written)
         core.PostStatusMessage(Message(Msg::ProgramStatusesNotSaved, {core.ini().path(), std::strerror(errno)}));
+    return changed;
 }
 
 std::string GetProgramStatusWord(Core& core, const std::string& tag) {

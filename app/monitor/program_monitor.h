@@ -80,9 +80,9 @@ std::vector<std::string> ReadProgramTitles(const IniFile& ini, std::size_t buffe
 bool IsProgramWindowPresent(const std::string& title);
 
 // Rebuilds the program status table from "Processes" and the windows open
-// now, sets or clears ProgramStatusChanged and rewrites "ProcessStatuses".
+// now and rewrites "ProcessStatuses"; true when a program's word changed.
 // Main loop.
-void CheckProgramStatuses(Core& core);
+bool CheckProgramStatuses(Core& core);
 
 // The word for a tag ("%P0", ...): the "on" word when the program of the
 // first table row with exactly that tag has its window open now, else the

@@ -38,6 +38,7 @@
 
 #include "app/core/runtime_library.h"
 #include "app/monitor/desktop_windows.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -53,8 +54,7 @@ int QuietIoError(Display*) { return 0; }
 void ConnectionLost(Display*, void* userData) {
     auto* broken = static_cast<std::atomic<bool>*>(userData);
     if (!broken->exchange(true))
-        std::fputs("zelmar: lost the connection to the X display; watched programs now read as not running.\n",
-                   stderr);
+        std::fprintf(stderr, "%s\n", MessageText(Msg::DisplayLost));
 }
 
 enum AtomId {

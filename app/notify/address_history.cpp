@@ -11,6 +11,7 @@
 #include "app/core/atomic_file.h"
 #include "app/core/event_log.h"
 #include "app/core/file_io.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -84,21 +85,20 @@ bool AddressHistory::Load(std::string& error) {
     FileReadResult r = ReadRegularFile(path_, kMaxHistoryFileBytes, CapMode::Refuse, false);
     if (r.missing) return true;
     if (r.tooLarge) {
-        error = path_ + " is too large to be an address history; it is replaced at the next change";
+        error = Text<Msg::HistoryTooLarge>(path_);
         return false;
     }
     if (!r.ok) {
-        error = "cannot read " + path_ + ": " +
-                (r.err == ELOOP     ? "it is a symbolic link"
-                 : r.notRegular     ? "it is not a regular file"
-                                    : std::strerror(r.err));
+        error = Text<Msg::CannotReadBecause>(path_, r.err == ELOOP    ? Text<Msg::SymbolicLink>()
+                                                    : r.notRegular ? Text<Msg::NotARegularFile>()
+                                                                   : std::string(std::strerror(r.err)));
         return false;
     }
     const std::string& text = r.data;
     const json doc = json::parse(text, nullptr, false);
     const auto list = doc.is_object() ? doc.find("changes") : doc.end();
     if (doc.is_discarded() || list == doc.end() || !list->is_array()) {
-        error = path_ + " is not an address history; it is replaced at the next change";
+        error = Text<Msg::HistoryNotAHistory>(path_);
         return false;
     }
     for (const json& item : *list) {
@@ -128,8 +128,8 @@ bool AddressHistory::Add(const AddressChange& change, std::string& error) {
     options.followLinks = false;
     const AtomicWriteResult written = ReplaceFileAtomically(path_, text, options);
     if (!written.ok()) {
-        error = "cannot write " + path_ + ": " +
-                (written.err == ELOOP ? std::string("it is a symbolic link") : std::strerror(written.err));
+        error = Text<Msg::CannotWriteBecause>(
+            path_, written.err == ELOOP ? Text<Msg::SymbolicLink>() : std::string(std::strerror(written.err)));
         return false;
     }
     return true;
@@ -224,7 +224,7 @@ std::shared_ptr<AddressHistory> OpenAddressHistory(const std::string& startDirec
     auto history = std::make_shared<AddressHistory>(
         startDirectory.empty() ? std::string(kHistoryFileName) : startDirectory + "/" + kHistoryFileName);
     std::string error;
-    if (!history->Load(error) && post) post(StatusMessage::Program("P", "Address history: " + error));
+    if (!history->Load(error) && post) post(Message<Msg::HistoryProblem>(error));
     return history;
 }
 
@@ -239,7 +239,7 @@ RefreshObserver MakeHistoryObserver(std::shared_ptr<AddressHistory> history,
         const std::optional<AddressChange> change = ChangeIn(snapshot);
         if (!change) return;
         std::string error;
-        if (!history->Add(*change, error)) post(StatusMessage::Program("P", "Address history not saved: " + error));
+        if (!history->Add(*change, error)) post(Message<Msg::HistoryNotSaved>(error));
     };
 }
 

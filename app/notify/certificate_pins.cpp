@@ -6,6 +6,7 @@
 #include "app/core/core.h"
 #include "app/core/ini_file.h"
 #include "app/core/text.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -27,14 +28,13 @@ void AcceptNewMailServerCertificate(Core& core) {
     // fresh start.
     std::string problem;
     if (StoredCertificatePin(core.ini(), key, &problem).empty() && problem.empty()) {
-        core.PostStatusMessage("P No certificate is remembered for the mail server " + key);
+        core.PostStatusMessage(Message<Msg::NoPinRemembered>(key));
         return;
     }
     if (ClearCertificatePin(core.ini(), key))
-        core.PostStatusMessage("P The next certificate of the mail server " + key +
-                               " will be accepted and remembered");
+        core.PostStatusMessage(Message<Msg::PinForgotten>(key));
     else
-        core.PostStatusMessage("P Cannot write " + core.ini().path() + "; the certificate stays as it was");
+        core.PostStatusMessage(Message<Msg::PinNotCleared>(core.ini().path()));
 }
 
 bool NormalisedCertificatePin(std::string_view text, std::string& sha256Hex) {
@@ -69,9 +69,7 @@ std::string StoredCertificatePin(const IniFile& ini, const std::string& key, std
     std::string pin;
     if (TrimBlanks(value).empty() || NormalisedCertificatePin(value, pin)) return pin;
     if (problem)
-        *problem = "[" + std::string(kCertificatePins) + "] " + key +
-                   " is not a SHA-256 fingerprint (64 hex digits, as \"AB:CD:...\" or \"sha256:...\"); "
-                   "correct it, or remove it to accept the server's certificate anew";
+        *problem = Text<Msg::PinMalformed>(kCertificatePins, key);
     return std::string();
 }
 

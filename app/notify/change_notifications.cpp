@@ -5,6 +5,7 @@
 #include "app/notify/command_hook.h"
 #include "app/notify/webhook.h"
 #include "app/refresh/refresh_pipeline.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -22,7 +23,7 @@ void AddChangeNotifications(RefreshPipeline& pipeline, Core& core) {
     });
     pipeline.AddObserver([loadError, post](const RefreshSnapshot&, const std::vector<ChannelOutcome>&) {
         if (loadError->empty()) return;
-        post(StatusMessage::Program("P", "Address history: " + *loadError));
+        post(Message<Msg::HistoryProblem>(*loadError));
         loadError->clear();
     });
     pipeline.AddObserver(MakeHistoryObserver(history, post));

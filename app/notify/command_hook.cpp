@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/notify/masked_text.h"
+#include "app/core/messages.h"
 #include "net/default_timeout.h"
 
 extern char** environ;
@@ -64,7 +65,7 @@ bool SplitCommandLine(const std::string& line, std::vector<std::string>& words, 
             quote = Double;
         } else if (c == '\\') {
             if (i + 1 >= line.size()) {
-                error = "the command ends with a backslash";
+                error = Text<Msg::HookEndsWithBackslash>();
                 return false;
             }
             word.push_back(line[++i]);
@@ -73,12 +74,12 @@ bool SplitCommandLine(const std::string& line, std::vector<std::string>& words, 
         }
     }
     if (quote != Plain) {
-        error = "the command has an unclosed quote";
+        error = Text<Msg::HookUnclosedQuote>();
         return false;
     }
     if (inWord) words.push_back(std::move(word));
     if (words.empty()) {
-        error = "the command is empty";
+        error = Text<Msg::HookEmpty>();
         return false;
     }
     return true;
@@ -163,12 +164,12 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::pair<std::stri
 HookResult RunHook(const HookRun& run) {
     HookResult result;
     if (run.argv.empty()) {
-        result.error = "no command";
+        result.error = Text<Msg::HookNoCommand>();
         return result;
     }
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        result.error = Text<Msg::HookNoPipe>(std::strerror(errno));
         return result;
     }
     Fd readEnd{pipeFds[0]}, writeEnd{pipeFds[1]};
@@ -218,7 +219,7 @@ HookResult RunHook(const HookRun& run) {
     ::close(writeEnd.fd);
     writeEnd.fd = -1;
     if (rc != 0) {
-        result.error = std::string("cannot start ") + run.argv[0] + ": " + std::strerror(rc);
+        result.error = Text<Msg::HookCannotStart>(run.argv[0], std::strerror(rc));
         return result;
     }
     result.started = true;
@@ -300,11 +301,11 @@ std::vector<std::pair<std::string, std::string>> HookEnvironment(const std::stri
     };
 }
 
-std::vector<std::string> HookReport(const std::string& command, const HookResult& result, int timeoutSeconds) {
-    std::vector<std::string> lines;
+std::vector<StatusMessage> HookReport(const std::string& command, const HookResult& result, int timeoutSeconds) {
+    std::vector<StatusMessage> lines;
     const std::string name = "OnChangeCommand " + MaskedForLog(command, 120);
     if (!result.started) {
-        lines.push_back(name + ": " + MaskedForLog(result.error, 200));
+        lines.push_back(Message<Msg::ChannelNote>(name, MaskedForLog(result.error, 200)));
         return lines;
     }
     std::size_t start = 0;
@@ -313,24 +314,22 @@ std::vector<std::string> HookReport(const std::string& command, const HookResult
         if (end == std::string::npos) end = result.output.size();
         std::string_view line(result.output.data() + start, end - start);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!line.empty()) lines.push_back("OnChangeCommand: " + MaskedForLog(line, 512));
+        if (!line.empty()) lines.push_back(Message<Msg::HookOutput>(MaskedForLog(line, 512)));
         start = end + 1;
     }
     if (result.outputCut || start < result.output.size())
-        lines.push_back("OnChangeCommand: (further output not logged)");
-    const std::string late = name + " did not end within " + std::to_string(timeoutSeconds) + " seconds and ";
+        lines.push_back(Message<Msg::HookOutputCut>());
     if (result.timedOut && result.stillRunning)
-        lines.push_back(late + "could not be stopped (process " + std::to_string(result.pid) + " is still there)");
+        lines.push_back(Message<Msg::HookNotStopped>(name, timeoutSeconds, result.pid));
     else if (result.timedOut && result.leftItsGroup)
-        lines.push_back(late + "was stopped; it had left its process group, so programs it started may still run");
+        lines.push_back(Message<Msg::HookStoppedOutsideGroup>(name, timeoutSeconds));
     else if (result.timedOut)
-        lines.push_back(late + "was stopped with its child processes");
+        lines.push_back(Message<Msg::HookStopped>(name, timeoutSeconds));
     else if (result.signal != 0)
-        lines.push_back(name + " was ended by signal " + std::to_string(result.signal) + " (" +
-                        strsignal(result.signal) + ")");
+        lines.push_back(Message<Msg::HookSignal>(name, result.signal, strsignal(result.signal)));
     else if (result.exitCode != 0)
-        lines.push_back(name + " failed with exit code " + std::to_string(result.exitCode));
-    if (result.leftoversStopped) lines.push_back(name + " left programs running; they were stopped");
+        lines.push_back(Message<Msg::HookExitCode>(name, result.exitCode));
+    if (result.leftoversStopped) lines.push_back(Message<Msg::HookLeftovers>(name));
     return lines;
 }
 
@@ -345,15 +344,14 @@ RefreshObserver MakeCommandHookObserver(std::function<HookSettings()> settings,
         HookRun run;
         std::string error;
         if (!SplitCommandLine(config.command, run.argv, error)) {
-            post(StatusMessage::Program("P", "OnChangeCommand not run: " + error));
+            post(Message<Msg::HookNotRun>(error));
             return;
         }
         const int seconds = TimeoutOrDefault(config.timeoutSeconds);
         run.timeout = std::chrono::seconds(seconds);
         run.environment = HookEnvironment(*event, snapshot, outcomes);
         run.workingDirectory = config.workingDirectory;
-        for (const std::string& line : HookReport(config.command, RunHook(run), seconds))
-            post(StatusMessage::Program("P", line));
+        for (StatusMessage& line : HookReport(config.command, RunHook(run), seconds)) post(std::move(line));
     };
 }
 

@@ -78,7 +78,7 @@ std::vector<std::pair<std::string, std::string>> HookEnvironment(const std::stri
 
 // The lines a finished run leaves in the log: its output (masked, bounded)
 // and one line when it did not end well.
-std::vector<std::string> HookReport(const std::string& command, const HookResult& result, int timeoutSeconds);
+std::vector<StatusMessage> HookReport(const std::string& command, const HookResult& result, int timeoutSeconds);
 
 struct HookSettings {
     std::string command;  // "OnChangeCommand"; empty: no hook

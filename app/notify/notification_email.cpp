@@ -125,6 +125,10 @@ bool MailChannel::Due(const RefreshSnapshot& snapshot, const ChannelRecord& reco
     return true;
 }
 
+std::chrono::seconds MailChannel::Deadline(std::chrono::seconds) const {
+    return std::chrono::seconds(MailSendDeadlineSeconds(settings_.Timeout));
+}
+
 DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) {
     const Settings& s = settings_;
     if (s.TriggerProgramStatusUpdate != 0 && snapshot.programStatusChanged)
@@ -203,7 +207,7 @@ DeliveryResult MailChannel::Deliver(const RefreshSnapshot& snapshot, Reporter& r
     std::string pinProblem;
     const std::string pin = StoredCertificatePin(ini_, pinKey, &pinProblem);
     if (!pinProblem.empty())
-        return RefuseToSend(reporter, StatusMessage::Program("P", "Email not sent: " + pinProblem), workingCopy,
+        return RefuseToSend(reporter, Message<Msg::EmailNotSentBecause>(pinProblem), workingCopy,
                             "certificate pin");
     mailer.SetRequireVerifiedCertificate(s.RequireVerifiedCertificate == 1);
     mailer.SetCertificatePin(pin.c_str());

@@ -25,6 +25,8 @@ public:
     // component and reports the outcome (status lines, a message box unless
     // "SuppressError" is 1, "SMTPErrors.xml" after a failed send).
     DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) override;
+    // The mail component's own bound for a whole send.
+    std::chrono::seconds Deadline(std::chrono::seconds step) const override;
 
 private:
     Settings settings_;

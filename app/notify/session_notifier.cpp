@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app/core/runtime_library.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -47,7 +48,7 @@ bool SendSessionNote(const DesktopNote& note, std::string& why, int timeoutMs) {
     // The bus connection is GIO's shared one, kept for the process.
     GDBusConnection* bus = api->g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (!bus) {
-        why = error ? error->message : "no session bus";
+        why = error ? std::string(error->message) : Text<Msg::NoSessionBus>();
         if (error) api->g_error_free(error);
         return false;
     }
@@ -86,8 +87,7 @@ RefreshObserver MakeSessionNotifier(std::function<bool()> enabled, std::function
             if (SendSessionNote(n, why)) continue;
             if (!state->reportedMissing && post) {
                 state->reportedMissing = true;
-                post(StatusMessage::Program("P", "No desktop notification service (org.freedesktop.Notifications): " +
-                                                     why + "; notifications are not shown"));
+                post(Message<Msg::NoNotificationService>("org.freedesktop.Notifications", why));
             }
             return;
         }

@@ -3,6 +3,7 @@
 #include "app/core/ini_file.h"
 #include "app/core/secret_store.h"
 #include "app/core/settings.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -54,12 +55,12 @@ bool WriteSmtpLogin(IniFile& ini, const SmtpLogin& login, const std::string& scr
                         scrambled.back() == scrambled.front();
     if (check != login.password || TrimBlanks(scrambled) != scrambled || quoted ||
         scrambled.find_first_of("\r\n") != std::string::npos) {
-        error = "this password cannot be stored in the settings file; please choose another";
+        error = Text<Msg::SecretNotStorableInFile>("password");
         return false;
     }
     if (!ini.WriteString(kPreferences, "EmailAccount", login.account) ||
         !ini.WriteString(kPreferences, "EmailPassword", scrambled)) {
-        error = "cannot write " + ini.path();
+        error = Text<Msg::CannotWrite>(ini.path());
         return false;
     }
     return true;
@@ -88,7 +89,7 @@ bool WriteSmtpLogin(IniFile& ini, SecretStore& store, const SmtpLogin& login, st
     }
     notice = r.notice;
     if (!ini.WriteString(kPreferences, "EmailAccount", login.account)) {
-        error = "cannot write " + ini.path();
+        error = Text<Msg::CannotWrite>(ini.path());
         return false;
     }
     return true;
@@ -97,7 +98,7 @@ bool WriteSmtpLogin(IniFile& ini, SecretStore& store, const SmtpLogin& login, st
 bool ClearSmtpLogin(IniFile& ini, SecretStore& store, std::string& error) {
     if (!store.Remove(StoredSmtpSecret(ini), error)) return false;
     if (!ini.WriteString(kPreferences, "EmailAccount", "")) {
-        error = "cannot write " + ini.path();
+        error = Text<Msg::CannotWrite>(ini.path());
         return false;
     }
     return true;

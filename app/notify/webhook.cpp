@@ -17,6 +17,7 @@
 #include "app/refresh/channel_record.h"
 #include "net/default_timeout.h"
 #include "app/refresh/secret_guard.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -371,13 +372,13 @@ DeliveryResult WebhookChannel::Deliver(const RefreshSnapshot& snapshot, Reporter
     WebhookRequest request;
     std::string error;
     if (!BuildWebhookRequest(config_, values, request, error)) {
-        reporter.Post(StatusMessage::Program("P", label + "not sent: " + error));
+        reporter.Post(Message<Msg::WebhookNotSent>(label, error));
         // The settings say what to send: the same settings refuse again.
         return {DeliveryOutcome::FailedPermanently, "template", "expand", error, 0};
     }
     const WebhookAnswer answer = SendWebhook(request, config_.timeoutSeconds, config_.caFile);
     if (answer.delivered) {
-        reporter.Post(StatusMessage::Program("P", label + "delivered (HTTP " + std::to_string(answer.status) + ")"));
+        reporter.Post(Message<Msg::WebhookDelivered>(label, answer.status));
         return DeliveryResult::Success();
     }
     DeliveryResult result;
@@ -386,7 +387,7 @@ DeliveryResult WebhookChannel::Deliver(const RefreshSnapshot& snapshot, Reporter
     if (answer.status == 0) {
         result.code = "transfer";
         result.serverReply = clean(answer.error);
-        reporter.Post(StatusMessage::Program("P", label + "not delivered: " + result.serverReply));
+        reporter.Post(Message<Msg::WebhookNotDelivered>(label, result.serverReply));
     } else {
         result.code = std::to_string(answer.status);
         // The service answered and refused (a wrong token, a server fault):
@@ -395,8 +396,8 @@ DeliveryResult WebhookChannel::Deliver(const RefreshSnapshot& snapshot, Reporter
         // dynamic-DNS entry's would.
         result.retryAt = EpochSeconds(snapshot.time) + RetryBackoffSeconds(failures_);
         result.serverReply = clean(answer.firstLine);
-        reporter.Post(StatusMessage::Program("P", label + "not delivered: HTTP " + result.code +
-                                                      (result.serverReply.empty() ? "" : ": " + result.serverReply)));
+        reporter.Post(Message<Msg::WebhookRefused>(label, result.code,
+                                                   result.serverReply.empty() ? "" : ": " + result.serverReply));
     }
     return result;
 }

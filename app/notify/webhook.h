@@ -37,6 +37,7 @@
 #include "app/page/brace_tokens.h"
 #include "app/page/status_page.h"
 #include "app/refresh/delivery_channel.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -109,6 +110,10 @@ public:
     bool Due(const RefreshSnapshot& snapshot, const ChannelRecord& record) const override;
     DeliveryResult Deliver(const RefreshSnapshot& snapshot, Reporter& reporter) override;
     std::string SettingsFingerprint() const override;
+    // A webhook may have a "Timeout" of its own for its one request.
+    std::chrono::seconds Deadline(std::chrono::seconds) const override {
+        return std::chrono::seconds(TimeoutOrDefault(config_.timeoutSeconds));
+    }
 
     // More "%{...}" values for each request (the address history's), made
     // from the snapshot at delivery.

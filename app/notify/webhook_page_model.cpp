@@ -10,6 +10,7 @@
 #include "app/notify/command_hook.h"
 #include "app/notify/webhook_secret.h"
 #include "app/refresh/channel_record.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -144,13 +145,14 @@ std::vector<std::string> TestCommandHook(const std::string& command, int timeout
     HookRun run;
     std::string error;
     if (command.find_first_not_of(" \t") == std::string::npos) return {"No command is given."};
-    if (!SplitCommandLine(command, run.argv, error)) return {"OnChangeCommand not run: " + error};
+    if (!SplitCommandLine(command, run.argv, error)) return {Text<Msg::HookNotRun>(error)};
     const int seconds = timeoutSeconds > 0 ? timeoutSeconds : 15;
     run.timeout = std::chrono::seconds(seconds);
     run.environment = HookEnvironment("test", SampleSnapshot(), {});
     run.workingDirectory = workingDirectory;
     const HookResult result = RunHook(run);
-    std::vector<std::string> lines = HookReport(command, result, seconds);
+    std::vector<std::string> lines;
+    for (const StatusMessage& line : HookReport(command, result, seconds)) lines.push_back(line.text);
     if (result.started && !result.timedOut && result.signal == 0 && result.exitCode == 0)
         lines.push_back("OnChangeCommand ran and ended well.");
     return lines;

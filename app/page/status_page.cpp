@@ -40,9 +40,9 @@ std::string Format(const char* fmt, int a, int b, int c) {
 std::string FileErrorText(const std::string& path, int err, const char* doing) {
     std::string text;
     if (err == ENOENT && std::strcmp(doing, "open") == 0)
-        text = "'" + path + "' was not found.";
+        text = Text<Msg::FileNotFound>(path);
     else
-        text = std::string("Cannot ") + doing + " '" + path + "': " + std::strerror(err) + ".";
+        text = Text<Msg::PageFileError>(doing, path, std::strerror(err));
     if (text.size() > kMaxFileErrorChars) text.resize(kMaxFileErrorChars);
     return text;
 }

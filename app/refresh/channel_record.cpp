@@ -5,6 +5,7 @@
 
 #include "app/core/event_log.h"
 #include "app/core/ini_file.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -78,13 +79,13 @@ std::string ClampFutureTimes(ChannelRecord& record, std::int64_t now) {
     std::string said;
     const auto clamp = [&](const char* key, std::int64_t& value, std::int64_t to) {
         if (value <= bound) return;
-        said += std::string(said.empty() ? "" : "; ") + key + " " + when(value) + " is taken as " + when(to);
+        said += std::string(said.empty() ? "" : "; ") + Text<Msg::RecordTimeTaken>(key, when(value), when(to));
         value = to;
     };
     clamp("RetryAt", record.retryAt, bound);
     clamp("DeliveredAt", record.deliveredAt, now);
     if (said.empty()) return said;
-    return "its record lies in the future (the clock was set ahead?): " + said;
+    return Text<Msg::RecordInFuture>(said);
 }
 
 bool HeldBack(const ChannelRecord& record, const std::string& fingerprint, std::int64_t now, bool forced) {

@@ -22,6 +22,7 @@
 
 #include "app/core/address_set.h"
 #include "app/core/host.h"
+#include "app/core/refresh_start.h"
 #include "app/core/settings.h"
 #include "app/core/shared_state.h"
 #include "app/core/status_message.h"
@@ -29,13 +30,6 @@
 namespace zelmar {
 
 class IniFile;
-
-// What started a refresh. Timer covers a scheduled tick and a one-shot
-// "--once" run; Manual the "&Refresh" command and "--once --force"; Startup
-// the first refresh after the start-up delay with "IsUpdateOnStart"; Exit the
-// offline publication; NetworkChange a refresh raised by the kernel's
-// address or route events.
-enum class RefreshTrigger { Timer, Manual, Startup, Exit, NetworkChange };
 
 // What one refresh found, passed by value to every channel.
 struct RefreshSnapshot {
@@ -161,6 +155,10 @@ public:
     // complete enough to deliver; it is then skipped (and counts as failed)
     // while the other channels go on. Nothing: ready.
     virtual std::optional<StatusMessage> MissingSettings() const { return std::nullopt; }
+    // The longest a delivery may take, given the program's limit for one
+    // network step ("Timeout", already made positive). One step unless the
+    // channel says otherwise: the refresh's time budget is the sum of these.
+    virtual std::chrono::seconds Deadline(std::chrono::seconds step) const { return step; }
     // Told when the channel was not delivered in this refresh (not due, or
     // held back by its record): a channel may tidy up what an earlier failed
     // run left behind.

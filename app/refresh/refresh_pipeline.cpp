@@ -2,6 +2,8 @@
 
 #include "app/core/ini_file.h"
 #include "app/refresh/channel_record.h"
+#include "app/core/messages.h"
+#include "net/default_timeout.h"
 
 namespace zelmar {
 
@@ -9,18 +11,24 @@ RefreshServices RefreshPipeline::Services() const {
     auto self = std::make_shared<const RefreshPipeline>(*this);
     RefreshServices services;
     if (programCheck_) services.CheckProgramStatuses = programCheck_;
-    services.Refresh = [self](Core& core, std::shared_ptr<IniBatch> batch) { self->RunRefresh(core, std::move(batch)); };
+    services.Refresh = [self](Core& core, std::shared_ptr<IniBatch> batch, RefreshStart start) {
+        self->RunRefresh(core, std::move(batch), start);
+    };
     services.PublishOffline = [self](Core& core) { return self->RunExit(core); };
     services.IncompleteSettings = [self](Core& core) { return self->IncompleteSettings(core); };
+    services.TimeBudget = [self](Core& core) { return self->TimeBudget(core); };
     return services;
 }
 
-RefreshTrigger RefreshPipeline::TriggerOf(const SharedState& state) {
-    // A manual refresh whose upload failed leaves its flag set: the next
-    // refresh counts as manual too.
-    if (state.ManualRefresh != 0) return RefreshTrigger::Manual;
-    if (state.StartupForce != 0) return RefreshTrigger::Startup;
-    return RefreshTrigger::Timer;
+std::chrono::seconds RefreshPipeline::TimeBudget(Core& core) const {
+    const Settings settings = core.settings();
+    const std::chrono::seconds step(TimeoutOrDefault(settings.Timeout));
+    std::chrono::seconds total = step * static_cast<long>((lookup_ ? 1 : 0) + lookups_.size());
+    ForEachChannel(core, [&](DeliveryChannel& channel) {
+        total += channel.Deadline(step);
+        return true;
+    });
+    return total;
 }
 
 LookedUpAddresses RefreshPipeline::LookUp(Core& core, Reporter& reporter) const {
@@ -33,16 +41,17 @@ LookedUpAddresses RefreshPipeline::LookUp(Core& core, Reporter& reporter) const 
     return found;
 }
 
-RefreshSnapshot RefreshPipeline::Snapshot(Core& core, const LookedUpAddresses& found, RefreshTrigger trigger) const {
+RefreshSnapshot RefreshPipeline::Snapshot(Core& core, const LookedUpAddresses& found,
+                                          const RefreshStart& start) const {
     RefreshSnapshot snapshot;
     snapshot.current = found.current;
     snapshot.previous = found.previous;
     snapshot.wanFailed = found.wanFailed;
     if (programWords_) snapshot.programs = programWords_(core);
     if (history_) snapshot.history = history_();
-    snapshot.programStatusChanged = core.state().ProgramStatusChanged != 0;
+    snapshot.programStatusChanged = start.programStatusChanged;
     snapshot.time = core.host().Now();
-    snapshot.trigger = trigger;
+    snapshot.trigger = start.trigger;
     return snapshot;
 }
 
@@ -77,8 +86,9 @@ bool RefreshPipeline::DeliverAll(Core& core, const RefreshSnapshot& snapshot, Re
         // The program closed meanwhile: nobody would see the rest.
         if (stopWhenClosed && core.closed()) return false;
         ChannelOutcome outcome = RunChannel(core.ini(), channel, snapshot, reporter);
-        // The start-up refresh's forced upload is done once it was tried.
-        if (channel.DecidesOnlineState() && outcome.attempted) core.state().StartupForce = 0;
+        // The start-up refresh's forced upload is done once it was tried;
+        // the main loop, which owes it, is told.
+        if (channel.DecidesOnlineState() && outcome.attempted) core.SendOnlineChannelTried();
         if (channel.DecidesOnlineState() && !pageSeen) {
             pageSeen = true;
             page = outcome;
@@ -105,7 +115,7 @@ ChannelOutcome RefreshPipeline::RunChannel(IniFile& ini, DeliveryChannel& channe
     }
     // Said once: the record is stored with the times brought back.
     if (const std::string clamped = ClampFutureTimes(record, now); !clamped.empty()) {
-        reporter.Post(StatusMessage::Program("P", outcome.channel + ": " + clamped));
+        reporter.Post(Message<Msg::ChannelNote>(outcome.channel, clamped));
         StoreChannelRecord(ini, outcome.channel, record);
     }
     if (HeldBack(record, fingerprint, now, snapshot.forced()) || !channel.Due(snapshot, record)) {
@@ -123,7 +133,7 @@ void RefreshPipeline::Tell(const RefreshSnapshot& snapshot, const std::vector<Ch
     for (const RefreshObserver& observer : observers_) observer(snapshot, outcomes);
 }
 
-void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatch) const {
+void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatch, RefreshStart start) const {
     CoreReporter reporter(core);
     const LookedUpAddresses found = LookUp(core, reporter);
     // The program closed meanwhile (an exit, or the service retired this
@@ -132,7 +142,7 @@ void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatc
     core.SendRefreshEnabled(false);
     core.state().TransferInProgress = 1;
 
-    const RefreshSnapshot snapshot = Snapshot(core, found, TriggerOf(core.state()));
+    const RefreshSnapshot snapshot = Snapshot(core, found, start);
     std::vector<ChannelOutcome> outcomes;
     ChannelOutcome page;
     if (!DeliverAll(core, snapshot, reporter, outcomes, page)) {
@@ -143,11 +153,11 @@ void RefreshPipeline::RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatc
     // reach the settings file in one write.
     storeBatch.reset();
     if (page.attempted)
-        core.EndUpload(page.result.ok(), snapshot.current);
+        core.EndUpload(page.result.ok(), snapshot.current, snapshot.trigger);
     else if (!page.channel.empty() || found.WanKnown())
-        core.FinishOnline(snapshot.current);
+        core.FinishOnline(snapshot.current, snapshot.trigger);
     else
-        core.EndUpload(false, snapshot.current);
+        core.EndUpload(false, snapshot.current, snapshot.trigger);
     Tell(snapshot, outcomes);
 }
 
@@ -155,13 +165,17 @@ int RefreshPipeline::RunExit(Core& core) const {
     core.SendShutdownWindow(true);
     // The run that set the flag owns it and will clear it.
     if (core.state().TransferInProgress != 0) return -1;
+    // Nothing looked at the watched programs for the exit: a change the
+    // last refresh found was delivered by that refresh.
+    RefreshStart start;
+    start.trigger = RefreshTrigger::Exit;
     CoreReporter reporter(core);
     const LookedUpAddresses found = LookUp(core, reporter);
     core.SendRefreshEnabled(false);
     core.SendRefreshEnabled(false);
     core.state().TransferInProgress = 1;
 
-    const RefreshSnapshot snapshot = Snapshot(core, found, RefreshTrigger::Exit);
+    const RefreshSnapshot snapshot = Snapshot(core, found, start);
     std::vector<ChannelOutcome> outcomes;
     ChannelOutcome page;
     DeliverAll(core, snapshot, reporter, outcomes, page);

@@ -13,6 +13,7 @@
 // (app/composition_root.cpp) and hands it to the core as its RefreshServices.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,9 +57,10 @@ public:
     void SetAddressLookup(std::function<LookedUpAddresses(Core&)> lookup) { lookup_ = std::move(lookup); }
     // Further lookups, run after the IPv4 ones in the order added.
     void AddAddressLookup(AddressLookup lookup) { lookups_.push_back(std::move(lookup)); }
-    // The check of the watched programs before a refresh (main loop), and
-    // their words as the page and the mail show them (worker).
-    void SetProgramCheck(std::function<void(Core&)> check) { programCheck_ = std::move(check); }
+    // The check of the watched programs before a refresh (main loop; true
+    // when one changed), and their words as the page and the mail show them
+    // (worker).
+    void SetProgramCheck(std::function<bool(Core&)> check) { programCheck_ = std::move(check); }
     void SetProgramWords(std::function<std::vector<ProgramStatusEntry>(Core&)> words) {
         programWords_ = std::move(words);
     }
@@ -73,7 +75,7 @@ public:
     RefreshServices Services() const;
 
     // One refresh on the worker, as RefreshServices::Refresh.
-    void RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatch) const;
+    void RunRefresh(Core& core, std::shared_ptr<IniBatch> storeBatch, RefreshStart start) const;
     // The exit publication, as RefreshServices::PublishOffline.
     int RunExit(Core& core) const;
 
@@ -82,9 +84,11 @@ public:
     static ChannelOutcome RunChannel(IniFile& ini, DeliveryChannel& channel, const RefreshSnapshot& snapshot,
                                      Reporter& reporter);
 
-    // The trigger the core's flags stand for: a manual refresh (also one
-    // after a failed manual one), the start-up refresh, or the timer's.
-    static RefreshTrigger TriggerOf(const SharedState& state);
+    // The longest one refresh may take with the settings of this moment,
+    // as RefreshServices::TimeBudget: one "Timeout" for the IPv4 lookups and
+    // one for each further lookup, and the deadline of every channel the
+    // settings enable.
+    std::chrono::seconds TimeBudget(Core& core) const;
 
     // The lines of the enabled channels that decide the online state and
     // lack settings, as RefreshServices::IncompleteSettings.
@@ -92,10 +96,12 @@ public:
 
 private:
     // Calls each with the channels of every family, built from the settings
-    // of this moment; false from each stops the walk.
+    // of this moment with what a family keeps from the refresh's start
+    // (Core::ChannelSettings); false from each
+    // stops the walk.
     bool ForEachChannel(Core& core, const std::function<bool(DeliveryChannel&)>& each) const;
     LookedUpAddresses LookUp(Core& core, Reporter& reporter) const;
-    RefreshSnapshot Snapshot(Core& core, const LookedUpAddresses& found, RefreshTrigger trigger) const;
+    RefreshSnapshot Snapshot(Core& core, const LookedUpAddresses& found, const RefreshStart& start) const;
     // Runs every channel; the outcome of the channel that decides the online
     // state is put into page (channel empty: there is none; attempted false:
     // it was not delivered). False when the program closed midway.
@@ -105,7 +111,7 @@ private:
 
     std::function<LookedUpAddresses(Core&)> lookup_;
     std::vector<AddressLookup> lookups_;
-    std::function<void(Core&)> programCheck_;
+    std::function<bool(Core&)> programCheck_;
     std::function<std::vector<ProgramStatusEntry>(Core&)> programWords_;
     std::function<std::vector<AddressChange>()> history_;
     std::vector<ChannelFactory> factories_;

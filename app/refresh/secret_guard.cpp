@@ -1,4 +1,5 @@
 #include "app/refresh/secret_guard.h"
+#include "app/core/messages.h"
 
 namespace zelmar {
 
@@ -13,12 +14,13 @@ public:
         return inner_->Due(snapshot, record);
     }
     DeliveryResult Deliver(const RefreshSnapshot&, Reporter& reporter) override {
-        reporter.Post(StatusMessage::Program(
-            "P", Name() + ": not sent: " + problem_ + "; it is retried at the next refresh."));
+        reporter.Post(Message<Msg::HeldForSecret>(Name(), problem_));
         return {DeliveryOutcome::Failed, "keyring", "secret", problem_, 0};
     }
     std::string SettingsFingerprint() const override { return inner_->SettingsFingerprint(); }
     bool DecidesOnlineState() const override { return inner_->DecidesOnlineState(); }
+    // It only says why it sends nothing.
+    std::chrono::seconds Deadline(std::chrono::seconds) const override { return std::chrono::seconds(0); }
     void Skipped(const RefreshSnapshot& snapshot) override { inner_->Skipped(snapshot); }
 
 private:

@@ -30,9 +30,9 @@ protected:
                  "WANIPURL=http://echo.example/ip\n" +
                  local + "[Preferences]\n" + preferences);
         RefreshPipeline pipeline;
-        pipeline.SetProgramCheck([this](Core& c) {
+        pipeline.SetProgramCheck([this](Core&) {
             calls.push_back("programs");
-            c.state().ProgramStatusChanged = programChanged ? 1 : 0;
+            return programChanged;
         });
         pipeline.SetAddressLookup([this](Core&) {
             calls.push_back("wan");
@@ -44,8 +44,9 @@ protected:
             return found;
         });
         pipeline.AddChannelFactory(zelmar::test::OneChannel([this](const ChannelContext&) {
-            return std::make_unique<zelmar::test::ScriptedChannel>("Mail", [this](const RefreshSnapshot&, Reporter&) {
+            return std::make_unique<zelmar::test::ScriptedChannel>("Mail", [this](const RefreshSnapshot& s, Reporter&) {
                 calls.push_back("mail");
+                triggers.push_back(s.trigger);
                 return DeliveryResult::Success();
             });
         }));
@@ -68,6 +69,7 @@ protected:
     bool Logged(const std::string& line) const { return host.Shown(line); }
 
     std::vector<std::string> calls;
+    std::vector<RefreshTrigger> triggers;
     std::string wan = "203.0.113.7";
     // What the previous refresh found.
     AddressSet seen;
@@ -97,7 +99,7 @@ TEST_F(RefreshCycle, StartupDelayThenEveryInterval) {
     EXPECT_EQ(host.workersStarted, 0);
     host.Advance(2ms);
     EXPECT_EQ(host.workersStarted, 1);  // the refresh slot fires in the very tick of the delay
-    EXPECT_EQ(core->state().StartupForce.load(), 0);
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Timer);
     EXPECT_EQ(Count("upload"), 1);  // first sighting of the addresses is a change
     host.Advance(5min);
     EXPECT_EQ(host.workersStarted, 2);
@@ -113,7 +115,7 @@ TEST_F(RefreshCycle, StartupForceUploadsOnceDespiteUnchangedAddresses) {
     host.Advance(20ms);
     EXPECT_EQ(host.workersStarted, 1);
     EXPECT_EQ(Count("upload"), 1);
-    EXPECT_EQ(core->state().StartupForce.load(), 0);
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Timer);
     host.Advance(5min);
     EXPECT_EQ(host.workersStarted, 2);
     EXPECT_EQ(Count("upload"), 1);
@@ -167,8 +169,23 @@ TEST_F(RefreshCycle, ManualRefreshKeepsTheNextRefreshTime) {
     host.Advance(1min);
     core->ManualRefreshCommand();
     EXPECT_EQ(host.page.nextRefresh, next);
-    EXPECT_EQ(core->state().ManualRefresh.load(), 0);
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Timer);
     EXPECT_EQ(host.page.lastRefreshed, TimeDisplay(host.Now()));
+}
+
+// A press of "&Refresh" while a timer's refresh is still looking up does
+// not turn that refresh into a manual one: it keeps the trigger it was let
+// through with, and the press makes the next refresh the manual one.
+TEST_F(RefreshCycle, TheTriggerTravelsWithItsRefresh) {
+    Start("RefreshIntv=0\n");
+    host.inlineWorkers = false;
+    core->RefreshNow();
+    core->ManualRefreshCommand();
+    host.RunWorkers();
+    core->RefreshNow();
+    host.RunWorkers();
+    EXPECT_EQ(triggers, (std::vector<RefreshTrigger>{RefreshTrigger::Timer, RefreshTrigger::Manual}));
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Timer);
 }
 
 TEST_F(RefreshCycle, ProgramStatusChangeForcesTheUpload) {
@@ -189,7 +206,7 @@ TEST_F(RefreshCycle, FailedUploadLeavesOfflineAndManualFlag) {
     core->ManualRefreshCommand();
     EXPECT_EQ(core->state().OnlineState.load(), 0);
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
-    EXPECT_EQ(core->state().ManualRefresh.load(), 1);  // the next refresh counts as manual too
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Manual);  // the next refresh counts as manual too
     EXPECT_EQ(host.uiRequests.back(), UiCall::RefreshEnabled);
 }
 

@@ -67,6 +67,7 @@ protected:
         pipeline.SetProgramCheck([this](Core& c) {
             c.ini().DeleteSection("ProcessStatuses");
             c.ini().WriteSection("ProcessStatuses", {{"ProcessStatus0", "TRUE" + std::to_string(round)}});
+            return false;
         });
         pipeline.SetAddressLookup([this](Core& c) {
             // A value stored earlier in the same refresh is seen.

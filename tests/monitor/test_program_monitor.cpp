@@ -50,7 +50,7 @@ TEST_F(Monitor, CheckBuildsTheTableAndStoresTheWords) {
     Start("RUNNING/NOT RUNNING", "[Processes]\nProcessName0=Mail Client\nProcessName1=Editor\n");
     desktop->Open("MAIL CLIENT");
     desktop->Open("Editor - notes.txt");  // not the whole title
-    CheckProgramStatuses(*core);
+    const bool firstChanged = CheckProgramStatuses(*core);
 
     const auto table = core->programTable();
     ASSERT_EQ(table.size(), 2u);
@@ -62,7 +62,7 @@ TEST_F(Monitor, CheckBuildsTheTableAndStoresTheWords) {
     EXPECT_EQ(table[1].statusWord, "NOT RUNNING");
     EXPECT_EQ(Stored(0), "RUNNING");
     EXPECT_EQ(Stored(1), "NOT RUNNING");
-    EXPECT_EQ(core->state().ProgramStatusChanged.load(), 0);  // nothing stored before
+    EXPECT_FALSE(firstChanged);  // nothing stored before
 
     // The word for a tag looks at the windows now, not at the table.
     EXPECT_EQ(GetProgramStatusWord(*core, "%P0"), "RUNNING");
@@ -72,8 +72,7 @@ TEST_F(Monitor, CheckBuildsTheTableAndStoresTheWords) {
     EXPECT_EQ(GetProgramStatusWord(*core, "%P9"), "NOT RUNNING");
     EXPECT_EQ(GetProgramStatusWord(*core, "%p0"), "NOT RUNNING");  // tags compare exactly
 
-    CheckProgramStatuses(*core);
-    EXPECT_EQ(core->state().ProgramStatusChanged.load(), 1);
+    EXPECT_TRUE(CheckProgramStatuses(*core));
     EXPECT_EQ(Stored(0), "NOT RUNNING");
 }
 
@@ -107,20 +106,15 @@ TEST_F(Monitor, StoredWordIsComparedOverItsOwnLengthAfterUpperCasing) {
         Start(r.pair, sections);
         desktop->windows.clear();
         if (r.open) desktop->Open("Prog");
-        CheckProgramStatuses(*core);
-        EXPECT_EQ(core->state().ProgramStatusChanged.load(), r.changed ? 1 : 0);
+        EXPECT_EQ(CheckProgramStatuses(*core), r.changed);
     }
 }
 
 TEST_F(Monitor, LowerCasePairReportsAChangeAtEveryCheck) {
     Start("Up/Down", "[Processes]\nProcessName0=Server\n");
     desktop->Open("Server");
-    CheckProgramStatuses(*core);
-    EXPECT_EQ(core->state().ProgramStatusChanged.load(), 0);
-    for (int i = 0; i < 3; ++i) {
-        CheckProgramStatuses(*core);
-        EXPECT_EQ(core->state().ProgramStatusChanged.load(), 1);
-    }
+    EXPECT_FALSE(CheckProgramStatuses(*core));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(CheckProgramStatuses(*core));
 }
 
 TEST_F(Monitor, EveryLineCountsForTheTagsButOnlyTitledLinesAreChecked) {
@@ -213,10 +207,10 @@ TEST_F(Monitor, WithoutADisplayEveryProgramIsOffAndStartUpSaysSoOnce) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(StartProgramMonitor(false));  // with a window front end: quiet
     Start("ON/OFF", "[Processes]\nProcessName0=Anything\n[ProcessStatuses]\nProcessStatus0=ON\n");
-    CheckProgramStatuses(*core);
+    const bool changed = CheckProgramStatuses(*core);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(core->programTable().at(0).statusWord, "OFF");
-    EXPECT_EQ(core->state().ProgramStatusChanged.load(), 1);
+    EXPECT_TRUE(changed);
     EXPECT_EQ(GetProgramStatusWord(*core, "%P0"), "OFF");
 
     // A display that cannot be opened is the same.
@@ -313,8 +307,7 @@ TEST_F(Monitor, DialogMovesKeepBothListsSortedAndOkWritesThem) {
 
     // The stored words belong to positions: "zeta" moved from 0 to 1, where
     // "OFF" was stored, so the next check reports a change.
-    CheckProgramStatuses(*core);
-    EXPECT_EQ(core->state().ProgramStatusChanged.load(), 1);
+    EXPECT_TRUE(CheckProgramStatuses(*core));
     EXPECT_EQ(core->programTable().at(1).tag, "%P1");
 }
 

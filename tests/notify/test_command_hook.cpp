@@ -101,7 +101,7 @@ TEST(CommandHook, RunsWithEnvironmentAndNothingElseOfOurs) {
     // ls itself opens one descriptor for the folder it lists (3).
     EXPECT_NE(r.output.find("\n0 1 2 3 \n/dev/null\n" + dir.path() + "\n"), std::string::npos) << r.output;
     const auto report = HookReport("sh -c ...", r, 15);
-    EXPECT_EQ(report.back(), "OnChangeCommand sh -c ... failed with exit code 3");
+    EXPECT_EQ(report.back().text, "OnChangeCommand sh -c ... failed with exit code 3");
 }
 
 // Gone, or a zombie of init's.
@@ -128,7 +128,7 @@ TEST(CommandHook, AProgramThatSleepsPastTheTimeoutIsKilledWithItsChildren) {
     EXPECT_EQ(r.output, "started\n");
     // The background child was in the group.
     EXPECT_TRUE(Gone(std::stoi(test::ReadFile(dir / "child"))));
-    EXPECT_NE(HookReport("x", r, 1).back().find("did not end within 1 seconds"), std::string::npos);
+    EXPECT_NE(HookReport("x", r, 1).back().text.find("did not end within 1 seconds"), std::string::npos);
 }
 
 // Nothing of a hook outlives its run, and the time-out holds: one that moves
@@ -147,7 +147,7 @@ TEST(CommandHook, NothingOutlivesTheRunAndTheReportSaysWhatHappened) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << script;
         EXPECT_EQ(r.timedOut, timedOut) << script;
         EXPECT_TRUE(Gone(std::stoi("0" + test::ReadFile(dir / "watch")))) << script;
-        EXPECT_NE(HookReport("x", r, 1).back().find(reportEnd), std::string::npos) << HookReport("x", r, 1).back();
+        EXPECT_NE(HookReport("x", r, 1).back().text.find(reportEnd), std::string::npos) << HookReport("x", r, 1).back().text;
     }
 }
 
@@ -181,10 +181,10 @@ TEST(CommandHook, MegabytesOfOutputAreCutAndMasked) {
     EXPECT_EQ(r.output.size(), kMaxHookOutputBytes);
     EXPECT_TRUE(r.outputCut);
     const auto lines = HookReport("x", r, 20);
-    EXPECT_EQ(lines.front(), "OnChangeCommand: a?[2Jb");
-    EXPECT_EQ(lines.back(), "OnChangeCommand: (further output not logged)");
+    EXPECT_EQ(lines.front().text, "OnChangeCommand: a?[2Jb");
+    EXPECT_EQ(lines.back().text, "OnChangeCommand: (further output not logged)");
     std::size_t logged = 0;
-    for (const auto& l : lines) logged += l.size();
+    for (const auto& l : lines) logged += l.text.size();
     EXPECT_LT(logged, 2 * kMaxHookOutputBytes);
 }
 

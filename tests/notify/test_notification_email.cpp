@@ -372,8 +372,8 @@ TEST_P(Decision, LinesAndMail) {
         s.EmailOnIPChangeOnly = c.changeOnly;
         s.TriggerProgramStatusUpdate = c.trigger;
     });
-    core->state().ManualRefresh = c.manual;
-    core->state().ProgramStatusChanged = c.statusChanged;
+    addresses->start.trigger = c.manual != 0 ? RefreshTrigger::Manual : RefreshTrigger::Timer;
+    addresses->start.programStatusChanged = c.statusChanged != 0;
     if (c.addressChanged) addresses->previous.wan = "198.51.100.1";
     SendNotificationEmail(*core, *addresses);
     EXPECT_EQ(host.lines, c.lines);

@@ -3,6 +3,8 @@
 // state.
 #pragma once
 
+#include <optional>
+
 #include "app/core/core.h"
 #include "app/publish/publishing.h"
 #include "tests/support/pipeline_support.h"

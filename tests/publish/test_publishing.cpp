@@ -189,7 +189,7 @@ TEST_F(Publishing, AServerCannotPassOffItsReplyAsTheOnlineNotice) {
     core->ManualRefreshCommand();
     for (const std::string& line : host.lines) EXPECT_EQ(line.find("System Online"), std::string::npos) << line;
     EXPECT_EQ(host.lines.back(), "Unable to resolve hostname/Connection Timeout");
-    EXPECT_EQ(core->state().ManualRefresh.load(), 1) << "the refresh did not end online";
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Manual) << "the refresh did not end online";
 }
 
 // A failed upload whose last reply reads like progress or success must not
@@ -386,7 +386,7 @@ protected:
 
 TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
     core->EditSettings([](Settings& s) { s.EnableMail = 1; });
-    core->state().StartupForce = 1;
+    core->OweStartupRefresh();
     EXPECT_EQ(PublishOffline(*core, Recording()), 1);
     EXPECT_EQ(calls, (std::vector<std::string>{"wan", "lan", "mail:Offline1"}));
     EXPECT_EQ(ReadFile(server.home() + "/index.htm"), "Gone Offline.\n");
@@ -397,7 +397,7 @@ TEST_F(OfflinePublishing, UploadsTheOfflinePageAndAsksToClose) {
     EXPECT_FALSE(Exists(kOfflinePageFile));
     EXPECT_EQ(core->state().TransferInProgress.load(), 0);
     EXPECT_EQ(core->state().OnlineState.load(), 1);
-    EXPECT_EQ(core->state().StartupForce.load(), 0);
+    EXPECT_EQ(core->NextTrigger(), RefreshTrigger::Timer);
 }
 
 TEST_F(OfflinePublishing, WithFtpOffItRemovesAnOldPageAndCloses) {

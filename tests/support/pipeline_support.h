@@ -14,11 +14,13 @@
 namespace zelmar::test {
 
 // The addresses a test's refresh finds in place of the real lookups; offline:
-// the page is the exit's.
+// the page is the exit's. start: what the main loop let the refresh through
+// with.
 struct StubAddresses {
     AddressSet current;
     AddressSet previous;
     bool offline = false;
+    RefreshStart start{};
 };
 
 // A lookup that reports them as they stand at each refresh.
@@ -31,14 +33,14 @@ inline std::function<LookedUpAddresses(Core&)> LookupOf(std::shared_ptr<const St
     };
 }
 
-// A refresh's snapshot of them, with the trigger the core's flags stand for.
+// A refresh's snapshot of them, with the trigger it was let through with.
 inline RefreshSnapshot SnapshotOf(Core& core, const StubAddresses& a) {
     RefreshSnapshot snapshot;
     snapshot.current = a.current;
     snapshot.previous = a.previous;
-    snapshot.programStatusChanged = core.state().ProgramStatusChanged != 0;
+    snapshot.programStatusChanged = a.start.programStatusChanged;
     snapshot.time = core.host().Now();
-    snapshot.trigger = a.offline ? RefreshTrigger::Exit : RefreshPipeline::TriggerOf(core.state());
+    snapshot.trigger = a.offline ? RefreshTrigger::Exit : a.start.trigger;
     return snapshot;
 }
 

@@ -1050,7 +1050,7 @@ TEST_F(MainSheet, AnOpenErrorBoxHoldsNoRefresh) {
     host.scriptedBoxes = nullptr;
     std::atomic<int> runs{0};
     RefreshServices services;
-    services.Refresh = [&runs](Core& c, std::shared_ptr<IniBatch>) {
+    services.Refresh = [&runs](Core& c, std::shared_ptr<IniBatch>, RefreshStart) {
         MessageBoxRequest box;
         box.text = "Upload failed " + std::to_string(runs + 1);
         box.page = MessageBoxRequest::Page::Ftp;
@@ -1127,7 +1127,7 @@ protected:
 // program without a box when "NotifyErrorOnShut" is off.
 TEST_F(EndOfSession, ASignalDuringARefreshLetsItEndThenPublishesWithoutABox) {
     RefreshServices services;
-    services.Refresh = [this](Core& c, std::shared_ptr<IniBatch>) {
+    services.Refresh = [this](Core& c, std::shared_ptr<IniBatch>, RefreshStart) {
         for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         c.EndUpload(true);
     };
