@@ -27,22 +27,23 @@
 #include "app/core/file_io.h"
 #include "app/core/headless_host.h"
 #include "app/core/messages.h"
+#include "app/core/settings.h"
 #include "app/core/single_instance.h"
 #include "app/core/version.h"
-#include "app/ddns/ddns_entry.h"
 #include "app/notify/command_hook.h"
 #include "app/ddns/ddns_provider.h"
 #include "app/notify/notification_email.h"
 #include "app/notify/smtp_login.h"
 #include "app/composition_root.h"
-#include "app/notify/webhook_secret.h"
 #ifdef ZELMAR_HAVE_GUI
 #include "app/window_module.h"
 #endif
 
 namespace {
 
-constexpr const char* kUsage =
+// The options before the channel families' "--set-...-secret" ones (which
+// their families describe, EntrySecretFamily), and those after.
+constexpr const char* kUsageHead =
     "Usage: zelmar [options]\n"
     "Keeps other people informed of this computer's LAN and WAN address.\n"
     "\n"
@@ -54,13 +55,8 @@ constexpr const char* kUsage =
     "  -I, -i       start minimised, without the tray icon\n"
     "  --set-smtp-login ACCOUNT\n"
     "               store the SMTP login for e-mail: the password is read\n"
-    "               from standard input (not echoed on a terminal)\n"
-    "  --set-webhook-secret NAME\n"
-    "               store the secret of [Webhook NAME] (its %{secret}), read\n"
-    "               from standard input like a password\n"
-    "  --set-ddns-secret NAME\n"
-    "               store the secret (TSIG key, password or token) of the\n"
-    "               dynamic-DNS entry [DDNS NAME], read from standard input\n"
+    "               from standard input (not echoed on a terminal)\n";
+constexpr const char* kUsageTail =
     "  --config-dir DIR\n"
     "               keep the settings in DIR (made, mode 0700, when missing)\n"
     "  --user-config\n"
@@ -79,6 +75,13 @@ constexpr const char* kUsage =
     "was not reached (e.g. the page upload failed); 2 the online state was\n"
     "reached, but another due delivery (such as the e-mail) failed.\n";
 
+std::string UsageText() {
+    std::string out = kUsageHead;
+    for (const zelmar::EntrySecretFamily* family : zelmar::EntrySecretFamilies())
+        if (!family->option.empty()) out += "  " + family->option + " NAME\n" + family->help;
+    return out + kUsageTail;
+}
+
 enum class Mode { Window, Headless, Once };
 
 using zelmar::Msg;
@@ -88,7 +91,7 @@ void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); 
 
 // A command line the program cannot take: the reason, the usage, status 2.
 int Misused(const std::string& line) {
-    std::fprintf(stderr, "%s\n%s", line.c_str(), kUsage);
+    std::fprintf(stderr, "%s\n%s", line.c_str(), UsageText().c_str());
     return 2;
 }
 
@@ -493,29 +496,19 @@ int StoreSecretFromInput(zelmar::IniFile& ini, const zelmar::SecretId& id, const
     return 0;
 }
 
-int SetDdnsSecret(const std::string& name) {
+// "--set-<word>-secret NAME" of a channel family.
+int SetEntrySecret(const zelmar::EntrySecretFamily& family, const std::string& name) {
     zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
-    if (!zelmar::DdnsEntryExists(ini, name)) {
-        Say(zelmar::Text<Msg::NoSuchEntry>(ini.path(), "DDNS " + name));
+    if (family.exists && !family.exists(ini, name)) {
+        Say(zelmar::Text<Msg::NoSuchEntry>(ini.path(), family.sectionPrefix + name));
         return 1;
     }
-    return StoreSecretFromInput(ini, zelmar::DdnsSecretId(ini, name), "Secret: ", zelmar::kMaxSmtpLoginChars,
-                                "secret not stored",
-                                [&name](zelmar::SecretStore& store, const std::string& secret, std::string& error,
-                                        std::string& notice) {
-                                    return zelmar::WriteDdnsSecret(store, name, secret, error, notice);
-                                });
+    return StoreSecretFromInput(ini, zelmar::EntrySecretId(ini, family, name), family.prompt.c_str(), family.limit,
+                                family.notStored.c_str(),
+                                [&](zelmar::SecretStore& store, const std::string& secret, std::string& error,
+                                    std::string& notice) { return family.write(store, name, secret, error, notice); });
 }
 
-int SetWebhookSecret(const std::string& name) {
-    zelmar::IniFile ini(SettingsPath(CurrentDirectory()));
-    return StoreSecretFromInput(ini, zelmar::WebhookSecretId(ini, name), "Webhook secret: ",
-                                zelmar::kMaxWebhookSecretChars, "webhook secret not stored",
-                                [&name](zelmar::SecretStore& store, const std::string& secret, std::string& error,
-                                        std::string& notice) {
-                                    return zelmar::StoreWebhookSecret(store, name, secret, error, notice);
-                                });
-}
 
 // A window can be shown when the session names a display.
 bool DisplayAvailable() {
@@ -611,7 +604,11 @@ int main(int argc, char** argv) {
     Mode mode = Mode::Window;
     bool startMinimised = false;
     bool force = false;
-    std::string configDir, smtpAccount, ddnsEntry, webhookEntry;
+    std::string configDir, smtpAccount;
+    // The entry named to each family's "--set-...-secret" (the first family
+    // given one is served).
+    std::vector<std::pair<const zelmar::EntrySecretFamily*, std::string>> entrySecrets;
+    const auto families = zelmar::EntrySecretFamilies();
     bool userConfig = false, setSmtpLogin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -629,11 +626,6 @@ int main(int argc, char** argv) {
             }
             setSmtpLogin = true;
             smtpAccount = argv[++i];
-        } else if (a == "--set-ddns-secret") {
-            if (i + 1 >= argc) {
-                return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "the entry's name"));
-            }
-            ddnsEntry = argv[++i];
         } else if (a == "--config-dir" || a.rfind("--config-dir=", 0) == 0) {
             if (a == "--config-dir" && i + 1 >= argc) {
                 return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "a folder"));
@@ -641,16 +633,18 @@ int main(int argc, char** argv) {
             configDir = a == "--config-dir" ? argv[++i] : a.substr(std::strlen("--config-dir="));
         } else if (a == "--user-config") {
             userConfig = true;
-        } else if (a == "--set-webhook-secret") {
+        } else if (auto family = std::find_if(families.begin(), families.end(),
+                                              [&a](const auto* f) { return !f->option.empty() && f->option == a; });
+                   family != families.end()) {
             if (i + 1 >= argc) {
                 return Misused(zelmar::Text<Msg::OptionNeedsValue>(a, "the entry's name"));
             }
-            webhookEntry = argv[++i];
+            entrySecrets.emplace_back(*family, argv[++i]);
         } else if (a == "--list-providers") {
             std::fputs(zelmar::ProviderCatalogueText().c_str(), stdout);
             return 0;
         } else if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(UsageText().c_str(), stdout);
             return 0;
         } else if (a == "--version") {
             std::printf("zelmar %s\n", zelmar::kProductVersion);
@@ -664,8 +658,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (setSmtpLogin) return SetSmtpLogin(smtpAccount);
-    if (!ddnsEntry.empty()) return SetDdnsSecret(ddnsEntry);
-    if (!webhookEntry.empty()) return SetWebhookSecret(webhookEntry);
+    for (const zelmar::EntrySecretFamily* family : families)
+        for (const auto& [which, name] : entrySecrets)
+            if (which == family && !name.empty()) return SetEntrySecret(*family, name);
     if (mode == Mode::Window) {
 #ifdef ZELMAR_HAVE_GUI
         if (DisplayAvailable()) {

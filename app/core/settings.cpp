@@ -349,6 +349,13 @@ EntrySecretFamilyRegistration::EntrySecretFamilyRegistration(EntrySecretFamily f
     EntryFamilies().push_back(std::move(family));
 }
 
+std::vector<const EntrySecretFamily*> EntrySecretFamilies() {
+    std::vector<const EntrySecretFamily*> out;
+    for (const EntrySecretFamily& family : EntryFamilies()) out.push_back(&family);
+    std::sort(out.begin(), out.end(), [](const auto* a, const auto* b) { return a->option < b->option; });
+    return out;
+}
+
 SecretId EntrySecretId(const IniFile& ini, const EntrySecretFamily& family, const std::string& name) {
     return SecretOfSection(ini, family, family.sectionPrefix + name);
 }

@@ -205,12 +205,27 @@ struct EntrySecretFamily {
     std::string kind;           // the keyring's kind of the secrets
     std::string sectionPrefix;  // the section's name before the entry's
     std::string serverKey;      // the key whose host names the secret
+    // The command line's "--set-<word>-secret NAME", which reads an entry's
+    // secret on standard input and stores it: its spelling ("" for none),
+    // the --help lines under it, the prompt on a terminal, the longest
+    // secret taken, the start of a refusal's line, whether the entry must
+    // exist first (nullptr: no need), and what stores it (checks included).
+    std::string option = {};
+    std::string help = {};
+    std::string prompt = "Secret: ";
+    std::size_t limit = 4096;
+    std::string notStored = "secret not stored";
+    bool (*exists)(const IniFile& ini, const std::string& name) = nullptr;
+    bool (*write)(SecretStore& store, const std::string& name, const std::string& secret, std::string& error,
+                  std::string& notice) = nullptr;
 };
 // The secret of the entry name of family.
 SecretId EntrySecretId(const IniFile& ini, const EntrySecretFamily& family, const std::string& name);
 // Every secret of a known family the settings file has a section for, in
 // file order.
 std::vector<SecretId> EntrySecretIds(const IniFile& ini);
+// The known families, ordered by their option's spelling.
+std::vector<const EntrySecretFamily*> EntrySecretFamilies();
 // Makes a family known to EntrySecretIds (a channel family's source file
 // holds one, so that linking the family is what makes it known).
 struct EntrySecretFamilyRegistration {

@@ -10,7 +10,20 @@
 namespace zelmar {
 
 namespace {
-const EntrySecretFamily kDdnsSecrets{"ddns", kDdnsSectionPrefix, "Server"};
+const EntrySecretFamily kDdnsSecrets{
+    .kind = "ddns",
+    .sectionPrefix = kDdnsSectionPrefix,
+    .serverKey = "Server",
+    .option = "--set-ddns-secret",
+    .help = "               store the secret (TSIG key, password or token) of the\n"
+            "               dynamic-DNS entry [DDNS NAME], read from standard input\n",
+    .prompt = "Secret: ",
+    .limit = 255,  // as long as a mail password may be
+    .notStored = "secret not stored",
+    .exists = DdnsEntryExists,
+    .write = [](SecretStore& store, const std::string& name, const std::string& secret, std::string& error,
+                std::string& notice) { return WriteDdnsSecret(store, name, secret, error, notice); },
+};
 const EntrySecretFamilyRegistration kDdnsSecretsKnown{kDdnsSecrets};
 }  // namespace
 

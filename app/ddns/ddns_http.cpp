@@ -183,6 +183,74 @@ HttpsRequest ProviderRequest(const DdnsEntry& e, const DdnsAttempt& t, std::stri
     return q;
 }
 
+HttpsRequest JsonRequest(const DdnsEntry& e, const DdnsAttempt& t, const char* method, const std::string& url,
+                         std::vector<std::string> headers, const nlohmann::json* body) {
+    HttpsRequest q = ProviderRequest(e, t, method, url);
+    q.headers = std::move(headers);
+    q.headers.push_back("Content-Type: application/json");
+    if (body) q.body = body->dump();
+    return q;
+}
+
+std::string BearerHeader(const DdnsEntry& e) { return "Authorization: Bearer " + e.secret; }
+
+bool JsonList(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const char* step, const char* member,
+              bool missingIsEmpty, nlohmann::json& list, DeliveryResult& out) {
+    nlohmann::json json;
+    if (!CallJson(e, t, q, step, json, out)) return false;
+    list = !*member ? json
+           : json.is_object() ? json.value(member, missingIsEmpty ? nlohmann::json::array() : nlohmann::json())
+                              : nlohmann::json();
+    if (list.is_array()) return true;
+    out = ProviderResult(e, t, "badjson", step, json.dump());
+    return false;
+}
+
+bool ListRecords(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const RecordShape& shape,
+                 const WantedRecord& w, const std::string& name, std::vector<FoundRecord>& found, DeliveryResult& out) {
+    nlohmann::json list;
+    if (!JsonList(e, t, q, "record lookup", shape.list, shape.missingIsEmpty, list, out)) return false;
+    for (const nlohmann::json& r : list) {
+        if (shape.type && JsonText(r, shape.type) != w.type) continue;
+        if (shape.name && !EqualsNoCase(JsonText(r, shape.name), name)) continue;
+        found.push_back({JsonText(r, shape.id), JsonText(r, shape.address)});
+    }
+    return true;
+}
+
+bool ZoneLookup::Find(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const std::string& wanted,
+                      DeliveryResult& out) {
+    if (!id.empty() && zone == wanted) return true;
+    nlohmann::json zones;
+    if (!JsonList(e, t, q, "zone lookup", list, true, zones, out)) return false;
+    id.clear();
+    for (const nlohmann::json& z : zones)
+        if (EqualsNoCase(JsonText(z, nameKey), wanted)) id = JsonText(z, idKey);
+    if (id.empty()) {
+        out = ProviderResult(e, t, missing, "zone lookup", "no zone \"" + wanted + "\"");
+        return false;
+    }
+    zone = wanted;
+    return true;
+}
+
+bool ListHolds(const nlohmann::json& list, const char* typeKey, const char* addressKey, const WantedRecord& w) {
+    if (!list.is_array()) return false;
+    for (const nlohmann::json& r : list) {
+        if (JsonText(r, typeKey) != w.type || !r.contains(addressKey)) continue;
+        const nlohmann::json& a = r[addressKey];
+        for (const nlohmann::json& one : a.is_array() ? a : nlohmann::json::array({a}))
+            if (one.is_string() && SameAddress(one.get<std::string>(), w.address)) return true;
+    }
+    return false;
+}
+
+HttpsRequest RecordWrite(const DdnsEntry& e, const DdnsAttempt& t, const std::string& list, const std::string& id,
+                         const char* change, std::vector<std::string> headers, const nlohmann::json& body) {
+    return JsonRequest(e, t, id.empty() ? "POST" : change, id.empty() ? list : list + "/" + UrlEscape(id),
+                       std::move(headers), &body);
+}
+
 DeliveryResult ProviderResult(const DdnsEntry& e, const DdnsAttempt& t, const std::string& word, const char* step,
                               const std::string& reply) {
     const AnswerRow* row = FindDdnsAnswer(e.protocol, word);
@@ -243,6 +311,14 @@ bool CallJson(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, c
         return false;
     }
     return true;
+}
+
+std::string XmlTagText(const std::string& xml, const std::string& tag) {
+    const std::size_t open = xml.find("<" + tag + ">");
+    if (open == std::string::npos) return {};
+    const std::size_t from = open + tag.size() + 2;
+    const std::size_t close = xml.find("</" + tag + ">", from);
+    return close == std::string::npos ? std::string() : xml.substr(from, close - from);
 }
 
 bool IsIpAddress(int family, const std::string& text) {

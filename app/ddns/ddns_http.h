@@ -50,6 +50,19 @@ HttpsRequest ProviderRequest(const DdnsEntry& e, const DdnsAttempt& t, std::stri
 bool TransportFailed(const HttpsAnswer& a, const DdnsEntry& e, const DdnsAttempt& t, const char* step,
                      DeliveryResult& out);
 
+// A JSON API call: "Content-Type: application/json" after the given
+// headers (its authentication), and body written out when there is one.
+HttpsRequest JsonRequest(const DdnsEntry& e, const DdnsAttempt& t, const char* method, const std::string& url,
+                         std::vector<std::string> headers, const nlohmann::json* body = nullptr);
+// The request with the entry's login and secret as HTTP Basic.
+inline HttpsRequest WithLogin(const DdnsEntry& e, HttpsRequest q) {
+    q.user = e.login;
+    q.password = e.secret;
+    return q;
+}
+// The header of the APIs that take the secret as an OAuth-style bearer token.
+std::string BearerHeader(const DdnsEntry& e);
+
 // The result for one of the provider's words (or a shared one: "unexpected",
 // "otheraddress" ...); reply is shown masked.
 DeliveryResult ProviderResult(const DdnsEntry& e, const DdnsAttempt& t, const std::string& word, const char* step,
@@ -78,6 +91,11 @@ int AnswerGravity(AnswerClass c);
 std::string JsonText(const nlohmann::json& j, const char* key);
 // The body as JSON; a discarded value when it is none.
 nlohmann::json ParseJson(const std::string& body);
+
+// The text of the first <tag>...</tag> of an XML answer, "" when there is
+// none: the answers read with it are flat lists of such elements, without
+// attributes or nesting that matters.
+std::string XmlTagText(const std::string& xml, const std::string& tag);
 
 // Whether text is one address of the family (AF_INET, AF_INET6).
 bool IsIpAddress(int family, const std::string& text);
@@ -122,9 +140,52 @@ struct RecordCalls {
     std::function<bool(const std::string& host, const std::string& zone, const WantedRecord& w, const std::string& id,
                        std::optional<std::string>& held, DeliveryResult& out)>
         write;
-    const char* updated;    // the provider's words for the two outcomes
-    const char* unchanged;
+    const char* updated = "updated";  // the provider's words for the two outcomes
+    const char* unchanged = "unchanged";
 };
+// How an API lists records: the answer's member holding the list ("" for
+// the answer itself, a list) and each record's members. With type and name
+// set, the list holds the zone's every record and is filtered here; without,
+// the API filtered it already.
+struct RecordShape {
+    const char* list;
+    const char* address;
+    const char* type = nullptr;
+    const char* name = nullptr;
+    const char* id = "id";
+    bool missingIsEmpty = false;  // an answer without the list means no record
+};
+// A call answering a list, at member of the answer ("" the answer itself);
+// false with out set when the call failed or the list is not there.
+bool JsonList(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const char* step, const char* member,
+              bool missingIsEmpty, nlohmann::json& list, DeliveryResult& out);
+// The APIs that address a zone by an id of their own: the id is found in
+// the listing of the account's zones once per zone, and kept.
+struct ZoneLookup {
+    const char* list;                // the listing's member holding the zones ("" the answer itself)
+    const char* nameKey = "name";    // each zone's name and id
+    const char* idKey = "id";
+    const char* missing = "nozone";  // the word when the zone is not listed
+    std::string zone = {}, id = {};  // the last zone found, and its id
+    // True with id set for wanted; q lists the zones (asked only when
+    // wanted is not the zone found last).
+    bool Find(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const std::string& wanted,
+              DeliveryResult& out);
+};
+// Whether a list of records holds w: one of its type whose address member
+// (a string, or a list of them) names w's address.
+bool ListHolds(const nlohmann::json& list, const char* typeKey, const char* addressKey, const WantedRecord& w);
+
+// One listing call of RecordCalls::find: the records of w's type named name
+// (relative to the zone, "" for its apex) into found.
+bool ListRecords(const DdnsEntry& e, const DdnsAttempt& t, const HttpsRequest& q, const RecordShape& shape,
+                 const WantedRecord& w, const std::string& name, std::vector<FoundRecord>& found, DeliveryResult& out);
+// The request of RecordCalls::write for a REST collection: POST to list to
+// create (id empty), change (PATCH, PUT) list/ID otherwise.
+HttpsRequest RecordWrite(const DdnsEntry& e, const DdnsAttempt& t, const std::string& list, const std::string& id,
+                         const char* change, std::vector<std::string> headers, const nlohmann::json& body);
+inline const char* WriteStep(const std::string& id) { return id.empty() ? "create" : "update"; }
+
 DeliveryResult SyncRecords(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t,
                            const RecordCalls& calls);
 

@@ -28,6 +28,15 @@ constexpr AnswerRow kTransport[] = {
     {"otheraddress", A::Retry, "the provider reports another address than the one sent"},
 };
 
+// The words of the providers that work record by record (SyncRecords):
+// found the record holding the address, or changed or created it. A
+// provider's own table is read first, so it may give them other meanings.
+constexpr AnswerRow kRecordWords[] = {
+    {"updated", A::Updated, "updated"},
+    {"unchanged", A::Unchanged, "already held the address"},
+    {"nozone", A::Stop, "the zone is not in this account (or the key may not see it)"},
+};
+
 bool IsAddress(int family, const std::string& text) {
     unsigned char buf[16];
     return !text.empty() && inet_pton(family, text.c_str(), buf) == 1;
@@ -39,6 +48,8 @@ std::span<const AnswerRow> DdnsAnswerTable(DdnsProtocol p) { return ProviderOf(p
 
 const AnswerRow* FindDdnsAnswer(DdnsProtocol p, const std::string& answer) {
     for (const AnswerRow& row : DdnsAnswerTable(p))
+        if (answer == row.answer) return &row;
+    for (const AnswerRow& row : kRecordWords)
         if (answer == row.answer) return &row;
     for (const AnswerRow& row : kTransport)
         if (answer == row.answer) return &row;

@@ -47,7 +47,7 @@ struct DdnsProvider {
     DdnsFields fields;
     const char* tokenUrl = "";  // where the account's secret is made
     const char* note = "";      // one line for the catalogue
-    std::span<const AnswerRow> answers;  // its own words; transport words are shared
+    std::span<const AnswerRow> answers = {};  // its own words; transport and record words are shared
     DdnsDeliverFn deliver = nullptr;
     // Due rule: an own name server is asked on every refresh (it may have
     // been edited behind our back); a provider only when the address

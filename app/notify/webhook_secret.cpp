@@ -9,7 +9,19 @@
 namespace zelmar {
 
 namespace {
-const EntrySecretFamily kWebhookSecrets{"webhook", kWebhookSectionPrefix, "URL"};
+const EntrySecretFamily kWebhookSecrets{
+    .kind = "webhook",
+    .sectionPrefix = kWebhookSectionPrefix,
+    .serverKey = "URL",
+    .option = "--set-webhook-secret",
+    .help = "               store the secret of [Webhook NAME] (its %{secret}), read\n"
+            "               from standard input like a password\n",
+    .prompt = "Webhook secret: ",
+    .limit = kMaxWebhookSecretChars,
+    .notStored = "webhook secret not stored",
+    .write = [](SecretStore& store, const std::string& name, const std::string& secret, std::string& error,
+                std::string& notice) { return StoreWebhookSecret(store, name, secret, error, notice); },
+};
 const EntrySecretFamilyRegistration kWebhookSecretsKnown{kWebhookSecrets};
 }  // namespace
 

@@ -110,7 +110,7 @@ TEST_P(Completion, OffersWhatFitsTheWord) {
     ScratchDir dir;
     ::mkdir((dir / "conf").c_str(), 0700);
     ::mkdir((dir / "cache").c_str(), 0700);
-    WriteFile(dir / "Zelmar.ini", "[DDNS home]\nServer=a\n[Webhook ntfy]\n[DDNS  office ]\n[Preferences]\n");
+    WriteFile(dir / "Zelmar.ini", "[DDNS home]\nServer=a\n[Webhook ntfy]\n[DDNS  office ]\n[webhook alerts]\n[Preferences]\n");
     WriteFile(dir / "conf/Zelmar.ini", "[DDNS other]\n");
     EXPECT_EQ(Completions(dir, GetParam().words), GetParam().want);
 }
@@ -124,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CompletionCase{"ddnsNamesFromTheGivenFolder", {"--config-dir", "conf", "--set-ddns-secret", ""},
                                      {"other"}},
                       CompletionCase{"webhookNames", {"--set-webhook-secret", "n"}, {"ntfy"}},
+                      CompletionCase{"prefixInAnyCase", {"--set-webhook-secret", "a"}, {"alerts"}},
                       CompletionCase{"noGuessForAnAccount", {"--set-smtp-login", ""}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 

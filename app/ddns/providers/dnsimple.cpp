@@ -9,18 +9,10 @@ namespace zelmar {
 namespace {
 
 constexpr AnswerRow kAnswers[] = {
-    {"updated", AnswerClass::Updated, "updated"},
-    {"unchanged", AnswerClass::Unchanged, "already held the address"},
     {"noaccount", AnswerClass::Stop, "the token is a user token: DNSimple needs an account token"},
 };
 
-HttpsRequest Request(const DdnsEntry& e, const DdnsAttempt& t, const char* method, const std::string& url,
-                     const nlohmann::json* body = nullptr) {
-    HttpsRequest q = ProviderRequest(e, t, method, url);
-    q.headers = {"Authorization: Bearer " + e.secret, "Content-Type: application/json", "Accept: application/json"};
-    if (body) q.body = body->dump();
-    return q;
-}
+std::vector<std::string> Headers(const DdnsEntry& e) { return {BearerHeader(e), "Accept: application/json"}; }
 
 // The answer's "data", which every call of the API wraps its result in.
 nlohmann::json Data(const nlohmann::json& json) {
@@ -32,7 +24,8 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     auto records = [&](const std::string& zone, std::string& url, DeliveryResult& out) {
         if (account.empty()) {
             nlohmann::json json;
-            if (!CallJson(e, t, Request(e, t, "GET", ProviderBase(e) + "/v2/whoami"), "account lookup", json, out))
+            if (!CallJson(e, t, JsonRequest(e, t, "GET", ProviderBase(e) + "/v2/whoami", Headers(e)), "account lookup",
+                          json, out))
                 return false;
             account = JsonText(Data(json).value("account", nlohmann::json()), "id");
             if (account.empty()) {
@@ -47,16 +40,10 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     calls.find = [&](const std::string& host, const std::string& zone, const WantedRecord& w,
                      std::vector<FoundRecord>& found, DeliveryResult& out) {
         std::string url;
-        nlohmann::json json;
         if (!records(zone, url, out)) return false;
-        url += "?name=" + UrlEscape(RelativeName(host, zone, "")) + "&type=" + w.type;
-        if (!CallJson(e, t, Request(e, t, "GET", url), "record lookup", json, out)) return false;
-        if (!Data(json).is_array()) {
-            out = ProviderResult(e, t, "badjson", "record lookup", json.dump());
-            return false;
-        }
-        for (const nlohmann::json& r : Data(json)) found.push_back({JsonText(r, "id"), JsonText(r, "content")});
-        return true;
+        const std::string name = RelativeName(host, zone, "");
+        url += "?name=" + UrlEscape(name) + "&type=" + w.type;
+        return ListRecords(e, t, JsonRequest(e, t, "GET", url, Headers(e)), {"data", "content"}, w, name, found, out);
     };
     calls.write = [&](const std::string& host, const std::string& zone, const WantedRecord& w, const std::string& id,
                       std::optional<std::string>& held, DeliveryResult& out) {
@@ -68,14 +55,11 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
             body["type"] = w.type;
         }
         nlohmann::json json;
-        if (!CallJson(e, t, Request(e, t, id.empty() ? "POST" : "PATCH", url + (id.empty() ? "" : "/" + id), &body),
-                      id.empty() ? "create" : "update", json, out))
+        if (!CallJson(e, t, RecordWrite(e, t, url, id, "PATCH", Headers(e), body), WriteStep(id), json, out))
             return false;
         held = JsonText(Data(json), "content");
         return true;
     };
-    calls.updated = "updated";
-    calls.unchanged = "unchanged";
     return SyncRecords(e, want, t, calls);
 }
 
@@ -88,7 +72,9 @@ extern const DdnsProvider kDdnsProviderDnsimple = {
     .fields = {.zone = "the zone (the names' last two labels when empty)",
                .secret = "an account access token",
                .ttl = true},
-    .tokenUrl = "https://dnsimple.com/user",
+    // Account tokens are made on the account's page, not the user's (whose
+    // tokens the API answers without an account).
+    .tokenUrl = "https://support.dnsimple.com/articles/api-access-token/",
     .note = "records are created when missing",
     .answers = kAnswers,
     .deliver = Deliver,

@@ -41,6 +41,8 @@ constexpr Dyndns2Preset kPresets[] = {
      "https://www.inwx.com/en/nameserver2/dyndns"},
     {"afraid2", "FreeDNS (dyndns2 interface)", "https://freedns.afraid.org",
      "login and password of the account; the token interface is \"freedns\"", "https://freedns.afraid.org/dynamic/"},
+    {"ipv64", "IPv64", "https://ipv64.net", "login: anything; password: the account's update token",
+     "https://ipv64.net/account"},
 };
 
 }  // namespace

@@ -10,10 +10,6 @@ namespace zelmar {
 
 namespace {
 
-constexpr AnswerRow kAnswers[] = {
-    {"updated", AnswerClass::Updated, "updated"},
-};
-
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     for (const std::string& host : e.hosts) {
         const std::string zone = ZoneOf(e, host);
@@ -45,7 +41,6 @@ extern const DdnsProvider kDdnsProviderGoDaddy = {
                .needsLogin = true},
     .tokenUrl = "https://developer.godaddy.com/keys",
     .note = "a production API key; TTL at least 600 s",
-    .answers = kAnswers,
     .deliver = Deliver,
 };
 

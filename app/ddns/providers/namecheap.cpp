@@ -13,16 +13,6 @@ constexpr AnswerRow kAnswers[] = {
     {"error", AnswerClass::Stop, "the provider refused the update"},
 };
 
-// The text of the first <tag>...</tag>; the answer is a flat list of such
-// elements without attributes or nesting that matters here.
-std::string TagText(const std::string& xml, const std::string& tag) {
-    const std::size_t open = xml.find("<" + tag + ">");
-    if (open == std::string::npos) return {};
-    const std::size_t from = open + tag.size() + 2;
-    const std::size_t close = xml.find("</" + tag + ">", from);
-    return close == std::string::npos ? std::string() : xml.substr(from, close - from);
-}
-
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     for (const std::string& host : e.hosts) {
         const std::string zone = ZoneOf(e, host);
@@ -32,11 +22,11 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
         const HttpsAnswer a = SendHttps(ProviderRequest(e, t, "GET", url));
         DeliveryResult out;
         if (TransportFailed(a, e, t, "update", out)) return out;
-        const std::string count = TagText(a.body, "ErrCount");
+        const std::string count = XmlTagText(a.body, "ErrCount");
         if (count.empty()) return ProviderResult(e, t, "unexpected", "update", a.body);
-        if (count != "0") return ProviderResult(e, t, "error", "update", TagText(a.body, "Err1"));
-        if (!SameAddress(TagText(a.body, "IP"), want.a))
-            return ProviderResult(e, t, "otheraddress", "update", "<IP>" + TagText(a.body, "IP") + "</IP>");
+        if (count != "0") return ProviderResult(e, t, "error", "update", XmlTagText(a.body, "Err1"));
+        if (!SameAddress(XmlTagText(a.body, "IP"), want.a))
+            return ProviderResult(e, t, "otheraddress", "update", "<IP>" + XmlTagText(a.body, "IP") + "</IP>");
     }
     return ProviderResult(e, t, "done", "update", "");
 }

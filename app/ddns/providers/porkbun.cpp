@@ -12,7 +12,6 @@ namespace {
 
 constexpr AnswerRow kAnswers[] = {
     {"SUCCESS", AnswerClass::Updated, "updated"},
-    {"unchanged", AnswerClass::Unchanged, "already held the address"},
     {"ERROR", AnswerClass::Stop, "the API refused the request"},
 };
 
@@ -61,7 +60,6 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
                     body, id.empty() ? "create" : "update", json, out);
     };
     calls.updated = "SUCCESS";
-    calls.unchanged = "unchanged";
     return SyncRecords(e, want, t, calls);
 }
 
