@@ -122,6 +122,11 @@ enum class Msg {
     ExitWaitsForRefresh,
     ExitRefreshTooLong,
     ExitSettingsNotSaved,
+    // Where the WAN address comes from (app/address).
+    WanSourceRefused,
+    RouterBehindNat,
+    RouterBehindCgnat,
+    RouterMismatch,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -267,6 +272,19 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::ExitWaitsForRefresh, "P10083", MsgKind::Progress, "Exit requested: the refresh that is running is given {} seconds to end."},
     {Msg::ExitRefreshTooLong, "P10084", MsgKind::Error, "The refresh did not end in time: the offline page was not published."},
     {Msg::ExitSettingsNotSaved, "P10085", MsgKind::Warning, "The changes on the settings pages were not saved: Zelmar was told to end."},
+    // A WAN source item that is not understood, and the setting's name.
+    {Msg::WanSourceRefused, "P10100", MsgKind::Warning,
+     "WARNING: '{}' in {} is not a WAN address source (web, router, interface:NAME or command:PROGRAM); left out"},
+    // What the router's own external address says about the network.
+    {Msg::RouterBehindNat, "P10101", MsgKind::Warning,
+     "WARNING: your router's own Internet address is {}: another router stands between it and the Internet "
+     "(double NAT); a published address will not reach this machine"},
+    {Msg::RouterBehindCgnat, "P10102", MsgKind::Warning,
+     "WARNING: your router's own Internet address is {}: your provider shares one public address between "
+     "customers; a published address will not reach this machine"},
+    {Msg::RouterMismatch, "P10103", MsgKind::Warning,
+     "WARNING: your router's own Internet address is {} but the echo pages see {}: another router or a VPN "
+     "stands between it and the Internet; a published address may not reach this machine"},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }
