@@ -4,6 +4,7 @@
 #include "app/address/network_refresh.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "app/ddns/ddns_channel.h"
 #include "app/monitor/program_monitor.h"
 #include "app/notify/change_notifications.h"
@@ -59,17 +60,16 @@ CommandAnswer RunAddressCommand(const std::string& line, std::chrono::millisecon
     run.timeout = timeout;
     const HookResult r = RunHook(run);
     if (!r.started) {
-        answer.problem = "it did not start (" + r.error + ")";
+        answer.problem = Text<Msg::CommandNotStarted>(r.error);
     } else if (r.timedOut) {
-        answer.problem = "it did not end within " +
-                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
-                         " seconds and was stopped";
+        answer.problem =
+            Text<Msg::CommandTimedOut>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count());
     } else if (r.signal != 0) {
-        answer.problem = "it was ended by signal " + std::to_string(r.signal);
+        answer.problem = Text<Msg::CommandSignalled>(r.signal);
     } else if (r.exitCode != 0) {
-        answer.problem = "it exited with code " + std::to_string(r.exitCode);
+        answer.problem = Text<Msg::CommandExitCode>(r.exitCode);
     } else if (FirstLineOf(r.output).empty()) {
-        answer.problem = "it printed nothing";
+        answer.problem = Text<Msg::CommandSilent>();
     } else {
         answer.ok = true;
         answer.output = r.output;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include "app/core/messages.h"
+
 namespace zelmar {
 
 namespace {
@@ -56,7 +58,7 @@ RouterAnswer AskRouterUpnp(const RouterQuery& query, milliseconds budget, const 
                                 query.multicastInterface.empty() ? nullptr : query.multicastInterface.c_str(), nullptr,
                                 0, 0, 2, &error, 0);
         if (devices == nullptr) {
-            answer.problem = "no UPnP router answered";
+            answer.problem = Text<Msg::RouterNoUpnp>();
             return answer;
         }
         const int igd = UPNP_GetValidIGD(devices, &urls, &data, lanAddress, sizeof lanAddress);
@@ -85,7 +87,7 @@ RouterAnswer AskRouterUpnp(const RouterQuery& query, milliseconds budget, const 
     // A router whose own WAN side has no public address (behind another
     // router, or not connected) answers with nothing or 0.0.0.0.
     if (external[0] == '\0' || std::string(external) == "0.0.0.0") {
-        answer.problem = "the router has no Internet address of its own (UPnP)";
+        answer.problem = Text<Msg::RouterNoOwnAddress>("UPnP");
         return answer;
     }
     answer.address = external;
@@ -144,7 +146,7 @@ RouterAnswer AskRouterNatpmp(const RouterQuery& query, RouterClock::time_point d
         return answer;
     }
     if (r == NATPMP_ERR_NETWORKFAILURE) {
-        answer.problem = "the router has no Internet address of its own (NAT-PMP)";
+        answer.problem = Text<Msg::RouterNoOwnAddress>("NAT-PMP");
         return answer;
     }
     if (r != 0 || response.type != NATPMP_RESPTYPE_PUBLICADDRESS) {

@@ -150,7 +150,7 @@ std::string CommandLabel(const std::string& line) {
     std::string program = line.substr(0, line.find_first_of(" \t"));
     program.erase(std::remove_if(program.begin(), program.end(), [](char c) { return c == '\'' || c == '"'; }),
                   program.end());
-    return "the command " + program;
+    return Text<Msg::CommandLabel>(program);
 }
 
 // One lookup over a list of sources: each asked in turn until one gives an
@@ -279,12 +279,12 @@ private:
     void AskTheRouter() {
         routerAsked = true;
         if (family_ == AF_INET6) {
-            Fail("the router", "UPnP and NAT-PMP tell IPv4 addresses only");
+            Fail(Text<Msg::RouterUnnamed>(), Text<Msg::RouterIpv4Only>());
             return;
         }
-        std::string label = "the router";
+        std::string label = Text<Msg::RouterUnnamed>();
         RouterAnswer a = AskRouter(Query(), [&](const std::string& router, const std::string& protocol) {
-            label = "the router " + router + " (" + protocol + ")";
+            label = Text<Msg::RouterLabel>(router, protocol);
             Named(label);
         });
         Remember(a);
@@ -296,7 +296,7 @@ private:
     }
 
     void AskInterface(const std::string& name) {
-        const std::string label = "the interface " + name;
+        const std::string label = Text<Msg::InterfaceLabel>(name);
         Named(label);
         std::string error;
         const auto addresses = ReadInterfaceAddresses(&error);
@@ -306,7 +306,7 @@ private:
         }
         const std::string address = GlobalAddressOfInterface(*addresses, name, family_);
         if (address.empty()) {
-            Fail(label, std::string("it has no global ") + (family_ == AF_INET6 ? "IPv6" : "IPv4") + " address");
+            Fail(label, Text<Msg::NoGlobalAddress>(family_ == AF_INET6 ? "IPv6" : "IPv4"));
             return;
         }
         Check(label, address);
@@ -316,7 +316,7 @@ private:
         const std::string label = CommandLabel(line);
         Named(label);
         if (!options_.runCommand) {
-            Fail(label, "commands cannot be run here");
+            Fail(label, Text<Msg::CommandsNotRunnable>());
             return;
         }
         const CommandAnswer c = options_.runCommand(line, Timeout(s_));

@@ -1,16 +1,13 @@
-// Where the WAN address comes from: the list, the router (miniupnpd in a
-// private network namespace; a scripted NAT-PMP gateway for the external
-// addresses miniupnpd refuses to be given), an interface and a command, and
-// the whole program's "--once" over each.
+// Where the WAN address comes from: the list, the router (miniupnpd; a
+// scripted NAT-PMP gateway for what miniupnpd refuses to be), an interface
+// and a command, each also through the whole program's "--once".
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -24,17 +21,9 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 
-// --- The setting ------------------------------------------------------
-
-struct ListRow {
-    const char* setting;
-    std::vector<WanSourceItem> items;
-    std::vector<std::string> refused;
-};
-
 TEST(WanSourceList, ReadsEachItemAndRefusesTheRest) {
     using K = WanSourceKind;
-    const std::vector<ListRow> rows = {
+    const std::vector<std::tuple<const char*, std::vector<WanSourceItem>, std::vector<std::string>>> rows = {
         {"", {{K::Web, ""}}, {}},
         {"router, web", {{K::Router, ""}, {K::Web, ""}}, {}},
         {"interface:eth0,router", {{K::Interface, "eth0"}, {K::Router, ""}}, {}},
@@ -45,13 +34,11 @@ TEST(WanSourceList, ReadsEachItemAndRefusesTheRest) {
         {"interface:eth 0,router", {{K::Router, ""}}, {"interface:eth 0"}},
         {" , ,web,,", {{K::Web, ""}}, {}},
     };
-    for (const ListRow& row : rows) {
-        const WanSourceList list = ParseWanSourceList(row.setting);
-        EXPECT_EQ(row.items, list.items) << row.setting;
-        EXPECT_EQ(row.refused, list.refused) << row.setting;
+    for (const auto& [setting, items, refused] : rows) {
+        EXPECT_EQ(items, ParseWanSourceList(setting).items) << setting;
+        EXPECT_EQ(refused, ParseWanSourceList(setting).refused) << setting;
     }
-    EXPECT_TRUE(IsWebOnly(ParseWanSourceList("web, nonsense")));
-    EXPECT_FALSE(IsWebOnly(ParseWanSourceList("web, router")));
+    EXPECT_TRUE(IsWebOnly(ParseWanSourceList("web, nonsense")) && !IsWebOnly(ParseWanSourceList("web, router")));
 }
 
 TEST(WanSourceList, JudgesTheRoutersAddressAtTheRangeEdges) {
@@ -63,33 +50,26 @@ TEST(WanSourceList, JudgesTheRoutersAddressAtTheRangeEdges) {
         {"100.63.255.255", "", V::Fine},
         {"100.64.0.0", "", V::SharedCgnat},
         {"100.127.255.255", "81.2.69.161", V::SharedCgnat},
+        {"172.31.255.255", "172.31.255.255", V::Private},
         {"100.128.0.0", "", V::Fine},
         {"10.0.0.1", "", V::Private},
-        {"172.31.255.255", "", V::Private},
-        {"172.32.0.0", "", V::Fine},
-        {"192.168.1.2", "192.168.1.2", V::Private},
     };
     for (const auto& [router, echoed, verdict] : rows)
         EXPECT_EQ(verdict, JudgeRouterAddress(router, echoed)) << router << " / " << echoed;
 }
 
-InterfaceAddress AddressOn(const std::string& ifname, const std::string& text, std::uint32_t flags = 0) {
-    InterfaceAddress a;
-    a.ifname = ifname;
-    a.family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    ::inet_pton(a.family, text.c_str(), a.bytes.data());
-    a.flags = flags;
-    return a;
-}
-
 TEST(WanSourceList, TakesTheFirstGlobalAddressOfTheInterface) {
-    const std::vector<InterfaceAddress> table = {
-        AddressOn("eth0", "192.168.1.5"),     AddressOn("eth1", "81.2.69.1"),
-        AddressOn("eth0", "81.2.69.7"),       AddressOn("eth0", "81.2.69.8"),
-        AddressOn("eth0", "fd00::5"),         AddressOn("eth0", "2001:db8::1", IFA_F_TEMPORARY),
-        AddressOn("eth0", "2001:db8::2", IFA_F_DEPRECATED), AddressOn("eth0", "2001:db8::3", IFA_F_TENTATIVE),
-        AddressOn("eth0", "2001:db8::4"),
-    };
+    std::vector<InterfaceAddress> table;
+    for (const auto& [ifname, text, flags] : std::vector<std::tuple<const char*, std::string, std::uint32_t>>{
+             {"eth0", "192.168.1.5", 0}, {"eth1", "81.2.69.1", 0}, {"eth0", "81.2.69.7", 0}, {"eth0", "81.2.69.8", 0},
+             {"eth0", "fd00::5", 0}, {"eth0", "2001:db8::1", IFA_F_TEMPORARY}, {"eth0", "2001:db8::2", IFA_F_DEPRECATED},
+             {"eth0", "2001:db8::3", IFA_F_TENTATIVE}, {"eth0", "2001:db8::4", 0}}) {
+        InterfaceAddress& a = table.emplace_back();
+        a.ifname = ifname;
+        a.family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
+        ::inet_pton(a.family, text.c_str(), a.bytes.data());
+        a.flags = flags;
+    }
     EXPECT_EQ("81.2.69.7", GlobalAddressOfInterface(table, "eth0", AF_INET));
     EXPECT_EQ("2001:db8::4", GlobalAddressOfInterface(table, "eth0", AF_INET6));
     EXPECT_EQ("", GlobalAddressOfInterface(table, "eth1", AF_INET6));
@@ -98,28 +78,21 @@ TEST(WanSourceList, TakesTheFirstGlobalAddressOfTheInterface) {
     EXPECT_EQ("", FirstLineOf("\n1.2.3.4"));
 }
 
-// --- The router, asked directly (the description URL from the last run, or
-// none, or one that no longer answers) -------------------------------------
-
+// The router asked directly: remembered but gone, NAT-PMP, no address.
 TEST(RouterSource, AsksARealRouterInAPrivateNetwork) {
     const std::string url = "http://127.0.0.1:" + std::to_string(kRouterHttpPort) + "/rootDesc.xml";
     const std::string upnp = "UPnP 81.2.69.160 127.0.0.1 " + url;
     const std::string own = "the router has no Internet address of its own";
-    // name, a miniupnpd with these options (none: no router), the URL
-    // remembered, "PROTOCOL ADDRESS ROUTER URL" or the problem
-    const std::vector<std::tuple<const char*, std::optional<RouterPeerOptions>, std::string, std::string>> rows = {
-        {"searched", RouterPeerOptions{}, "", upnp},
-        {"remembered", RouterPeerOptions{}, url, upnp},
+    // name, the router's options, the URL remembered, what it answers
+    const std::vector<std::tuple<const char*, RouterPeerOptions, std::string, std::string>> rows = {
         {"remembered but gone", RouterPeerOptions{}, "http://127.0.0.1:9/rootDesc.xml", upnp},
         {"NAT-PMP alone", RouterPeerOptions{"81.2.69.161", false, true}, "", "NAT-PMP 81.2.69.161 127.0.0.1 "},
         {"a private WAN side", RouterPeerOptions{"", true, true}, "", own + " (UPnP); " + own + " (NAT-PMP)"},
-        {"no router", std::nullopt, "", "no UPnP router answered; 127.0.0.1 refused NAT-PMP"},
     };
     for (const auto& [name, peerOptions, remembered, expected] : rows) {
         const PrivateNetworkRun run = RunInPrivateNetwork([&] {
-            std::unique_ptr<RouterPeer> peer;
-            if (peerOptions) peer = std::make_unique<RouterPeer>(*peerOptions);
-            if (peer && !peer->ok()) return "no router peer: " + ReadFile(peer->log());
+            RouterPeer peer(peerOptions);
+            if (!peer.ok()) return "no router peer: " + ReadFile(peer.log());
             const RouterAnswer a = AskRouter(RouterQuery{remembered, 1s, "127.0.0.1", ""});
             return a.ok ? a.protocol + " " + a.address + " " + a.router + " " + a.url : a.problem;
         });
@@ -129,11 +102,8 @@ TEST(RouterSource, AsksARealRouterInAPrivateNetwork) {
     }
 }
 
-// --- The program, end to end -----------------------------------------
-
-// One "zelmar --once" in the folder with the sources (the settings are
-// written for the first run and kept for the next); its output, then the
-// settings file it leaves.
+// "zelmar --once" in dir (the settings of the first run kept): the output
+// and the settings file.
 std::string RunOnce(const ScratchDir& dir, const std::string& sources, const std::string& echoUrl) {
     if (ReadFile(dir / "Zelmar.ini").empty())
         WriteFile(dir / "Zelmar.ini",
@@ -182,15 +152,12 @@ TEST(WanSourceOnce, TakesEachSourceInTurnInAPrivateNetwork) {
     for (const auto& [name, sources, miniupnpd, natpmpAddress, echoed, expected, warning] : rows) {
         const PrivateNetworkRun run = RunInPrivateNetwork([&] {
             if (std::system("ip addr add 81.2.69.162/32 dev lo") != 0) return std::string("no address on lo");
-            std::unique_ptr<RouterPeer> router;
-            if (miniupnpd) router = std::make_unique<RouterPeer>(RouterPeerOptions{});
+            const auto router = miniupnpd ? std::make_unique<RouterPeer>(RouterPeerOptions{}) : nullptr;
             if (router && !router->ok()) return "no router peer: " + ReadFile(router->log());
             ScratchDir dir;
-            std::unique_ptr<ChildProcess> natpmp;
-            if (*natpmpAddress != '\0')
-                natpmp = std::make_unique<ChildProcess>(
-                    std::vector<std::string>{kSystemPython, ZELMAR_NATPMP_PEER, "0.0.0.0", "5351", natpmpAddress},
-                    dir / "natpmp.log");
+            const auto natpmp = *natpmpAddress == '\0' ? nullptr : std::make_unique<ChildProcess>(
+                std::vector<std::string>{kSystemPython, ZELMAR_NATPMP_PEER, "0.0.0.0", "5351", natpmpAddress},
+                dir / "natpmp.log");
             for (int i = 0; natpmp && i < 100 && ReadFile(dir / "natpmp.log").empty(); ++i)
                 std::this_thread::sleep_for(50ms);
             EchoPage echo(echoed);
@@ -207,9 +174,8 @@ TEST(WanSourceOnce, TakesEachSourceInTurnInAPrivateNetwork) {
     }
 }
 
-// A command prints an address, garbage, nothing, never ends or never
-// starts: its address, or the next source's (another command) after one
-// line that says why.
+// A command prints an address, garbage, nothing, never ends, never starts:
+// its address, or after a line saying why the next command's.
 TEST(WanSourceOnce, TakesACommandsFirstLineOrGoesOn) {
     EchoPage echo("81.2.69.99");
     const std::string failed = "ERROR: Unable to retrieve WAN IP address from the command ";

@@ -1,11 +1,7 @@
 #!/usr/bin/python3
-"""A NAT-PMP gateway (RFC 6886) that answers the public address request
-(opcode 0) with a given address: for the external addresses a real router
-peer refuses to be configured with (private, shared address space).
-
-usage: natpmp_peer.py BIND_ADDRESS PORT EXTERNAL_ADDRESS|silent
-("silent": a gateway that takes the requests and never answers)
-"""
+"""A NAT-PMP gateway (RFC 6886) answering the public address request with
+an address miniupnpd refuses to be given (private, shared), or never.
+usage: natpmp_peer.py BIND_ADDRESS PORT EXTERNAL_ADDRESS|silent"""
 import socket
 import struct
 import sys

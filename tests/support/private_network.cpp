@@ -11,9 +11,7 @@
 namespace zelmar::test {
 
 PrivateNetworkRun RunInPrivateNetwork(const std::function<std::string()>& step, std::chrono::seconds bound) {
-    PrivateNetworkRun run;
-    run.skipped = ::geteuid() != 0;
-    if (run.skipped) return run;
+    if (::geteuid() != 0) return {true, false, ""};
     ScratchDir dir;
     const std::string result = dir / "result";
     const pid_t child = ::fork();
@@ -33,10 +31,8 @@ PrivateNetworkRun RunInPrivateNetwork(const std::function<std::string()>& step, 
         ended = ::waitpid(child, &status, WNOHANG) == child;
         if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (!ended) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-    }
+    if (!ended && ::kill(child, SIGKILL) == 0) ::waitpid(child, &status, 0);
+    PrivateNetworkRun run;
     run.skipped = ended && WIFEXITED(status) && WEXITSTATUS(status) == 77;
     run.finished = ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     run.text = ReadFile(result);
@@ -59,10 +55,8 @@ RouterPeer::RouterPeer(const RouterPeerOptions& options) {
         logPath_);
     // Ready once it says it listens for what it was told to answer.
     const std::string awaited = options.natpmp ? "Listening for NAT-PMP" : "HTTP listening on port";
-    for (int i = 0; i < 100 && !ok_; ++i) {
-        ok_ = ReadFile(logPath_).find(awaited) != std::string::npos;
-        if (!ok_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    for (int i = 0; i < 100 && !(ok_ = ReadFile(logPath_).find(awaited) != std::string::npos); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (ok_ && options.upnp) ok_ = WaitForPort(kRouterHttpPort);
 }
 

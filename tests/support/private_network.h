@@ -1,16 +1,8 @@
-// A private network namespace for a test step, and a real router in it.
-//
-// RunInPrivateNetwork forks; the child enters a network namespace of its own
-// (only "lo", brought up with multicast, the LAN address 192.168.77.1/24 and
-// a multicast route, so an SSDP search reaches a router listening there, and
-// a default route through 192.168.77.1, the gateway NAT-PMP asks),
-// runs the step and hands its text back. Needs root; skipped() says when the
-// namespace could not be had.
-//
-// RouterPeer is miniupnpd on "lo" of such a namespace, answering UPnP IGD on
-// 127.0.0.1:kRouterHttpPort and NAT-PMP on 127.0.0.1:5351 with a configured
-// external address. Its rules go to the namespace's own nftables, which end
-// with it.
+// RunInPrivateNetwork runs a step in a forked child inside a network
+// namespace of its own (root): "lo" up with multicast, 192.168.77.1/24, a
+// multicast route (SSDP) and a default route through 192.168.77.1 (the
+// NAT-PMP gateway). RouterPeer is miniupnpd there: UPnP IGD on
+// 127.0.0.1:kRouterHttpPort, NAT-PMP on 127.0.0.1:5351.
 #pragma once
 
 #include <functional>
