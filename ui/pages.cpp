@@ -448,8 +448,8 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     wanForm->addRow(Label("Address follo&ws:", startDelimiter), delimiters);
     wanForm->addRow(Label("Cross-chec&k pages:", wanCheckUrls), wanCheckUrls);
     wanForm->addRow(Label("IPv&6 echo page:", wanUrl6), wanUrl6);
-    wanForm->addRow(Label("IPv4 sou&rces:", wanSource), wanSource);
-    wanForm->addRow(Label("IPv6 source&s:", wanSource6), wanSource6);
+    wanForm->addRow(Label("Tr&y IPv4 from:", wanSource), wanSource);
+    wanForm->addRow(Label("Try IPv6 from (&j):", wanSource6), wanSource6);
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(checks);
