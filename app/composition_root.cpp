@@ -4,9 +4,11 @@
 #include "app/address/network_refresh.h"
 #include "app/address/wan_address.h"
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "app/ddns/ddns_channel.h"
 #include "app/monitor/program_monitor.h"
 #include "app/notify/change_notifications.h"
+#include "app/notify/command_hook.h"
 #ifdef ZELMAR_HAVE_MAIL
 #include "app/notify/notification_email.h"
 #endif
@@ -16,9 +18,16 @@ namespace zelmar {
 
 namespace {
 
+// The WAN lookups with the command hook's runner for "command:" sources.
+WanLookupOptions WanOptionsWithCommands() {
+    WanLookupOptions options = DefaultWanLookupOptions();
+    options.runCommand = RunAddressCommand;
+    return options;
+}
+
 LookedUpAddresses LookUpAddresses(Core& core) {
     LookedUpAddresses found;
-    const LookedUpAddress wan = LookUpWanAddress(core);
+    const LookedUpAddress wan = LookUpWanAddress(core, WanOptionsWithCommands());
     found.previous.wan = wan.previous;
     found.current.wan = wan.current;
     found.ended = wan.ended;
@@ -33,7 +42,8 @@ LookedUpAddresses LookUpAddresses(Core& core) {
 // reporter, their previous values are "LastWANIP6" and "LastLANIP6".
 void LookUpIpv6Addresses(LookupContext& context, AddressSet& current, AddressSet& previous) {
     const LookedUpAddress wan6 = LookUpWanAddress6(context.settings, context.ini,
-                                                   [&context](StatusMessage m) { context.reporter.Post(std::move(m)); });
+                                                   [&context](StatusMessage m) { context.reporter.Post(std::move(m)); },
+                                                   WanOptionsWithCommands());
     current.wan6 = wan6.current;
     previous.wan6 = wan6.previous;
     const LookedUpAddress lan6 = LookUpLanAddress6(context.ini, context.settings.LanInterface);
@@ -42,6 +52,30 @@ void LookUpIpv6Addresses(LookupContext& context, AddressSet& current, AddressSet
 }
 
 }  // namespace
+
+CommandAnswer RunAddressCommand(const std::string& line, std::chrono::milliseconds timeout) {
+    CommandAnswer answer;
+    HookRun run;
+    if (!SplitCommandLine(line, run.argv, answer.problem)) return answer;
+    run.timeout = timeout;
+    const HookResult r = RunHook(run);
+    if (!r.started) {
+        answer.problem = Text<Msg::CommandNotStarted>(r.error);
+    } else if (r.timedOut) {
+        answer.problem =
+            Text<Msg::CommandTimedOut>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count());
+    } else if (r.signal != 0) {
+        answer.problem = Text<Msg::CommandSignalled>(r.signal);
+    } else if (r.exitCode != 0) {
+        answer.problem = Text<Msg::CommandExitCode>(r.exitCode);
+    } else if (FirstLineOf(r.output).empty()) {
+        answer.problem = Text<Msg::CommandSilent>();
+    } else {
+        answer.ok = true;
+        answer.output = r.output;
+    }
+    return answer;
+}
 
 RefreshPipeline MakeRefreshPipeline() {
     RefreshPipeline pipeline;

@@ -4,7 +4,11 @@
 // InstallServices, so both run the same lookups, channels and observers.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <string>
+
+#include "app/address/wan_source_list.h"
 
 #include "app/refresh/refresh_pipeline.h"
 
@@ -23,6 +27,10 @@ void InstallServices(Core& core, const RefreshPipeline& pipeline = MakeRefreshPi
 // Refreshes on network changes while the returned object lives; destroy it
 // before the core.
 std::shared_ptr<NetworkRefresh> WatchNetwork(Core& core);
+
+// A "command:" WAN source run by the command hook's runner: its words split
+// as the hook's are, no shell, the hook's time-out and output bound.
+CommandAnswer RunAddressCommand(const std::string& line, std::chrono::milliseconds timeout);
 
 // Start-up of the services that hold a connection of their own (the
 // desktop's windows); headless, a missing display is reported on stderr.

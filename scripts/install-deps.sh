@@ -50,12 +50,16 @@ PACKAGES=(
   # the status page over SFTP: OpenSSH's sshd as the tests' real peer (run by
   # the tests from a temp folder on a high loopback port)
   openssh-server
+  # the WAN address from the router: UPnP IGD and NAT-PMP clients, and
+  # miniupnpd as the tests' real router (started by them in a private
+  # network namespace, never as the system's service)
+  libminiupnpc-dev libnatpmp-dev miniupnpd
 )
 
 # Packages that bring a system service with them. The tests and the demo
 # start their own copies on loopback high ports; the system's copy must not
 # run or start at boot because of this script.
-SERVICE_PACKAGES=(nginx-common:nginx bind9:named knot:knot openssh-server:ssh)
+SERVICE_PACKAGES=(nginx-common:nginx bind9:named knot:knot openssh-server:ssh miniupnpd:miniupnpd)
 # The same for user services (enabled for every user's login, globally):
 # gnome-keyring and its ssh agent (gcr) are started by the tests on their own
 # bus, never at a login because of this script.
@@ -127,6 +131,12 @@ for service in "${new_services[@]}"; do
     $SUDO "/etc/init.d/$service" stop >/dev/null 2>&1 || true
   fi
 done
+
+# miniupnpd brings uuid-runtime, whose uuidd socket apt enables for the next
+# boot: the same for it.
+if [[ " ${missing[*]} " == *" miniupnpd "* ]] && command -v systemctl >/dev/null 2>&1; then
+  $SUDO systemctl disable uuidd.socket >/dev/null 2>&1 || true
+fi
 
 if [ "${#new_user_units[@]}" -gt 0 ] && command -v systemctl >/dev/null 2>&1; then
   $SUDO systemctl --global disable "${new_user_units[@]}" >/dev/null 2>&1 || true

@@ -428,6 +428,15 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     wanUrl6->setPlaceholderText("built-in echo services");
     wanCheckUrls = new QLineEdit;
     wanCheckUrls->setPlaceholderText("further pages, separated by blanks");
+    // Tried in order until one gives an address; the tip names the choices.
+    const char* sourcesTip = "In order, separated by commas: web (the echo pages), router (asked over UPnP or "
+                             "NAT-PMP), interface:NAME (its global address), command:PROGRAM (its first line)";
+    wanSource = new QLineEdit;
+    wanSource->setPlaceholderText("web");
+    wanSource->setToolTip(sourcesTip);
+    wanSource6 = new QLineEdit;
+    wanSource6->setPlaceholderText("web");
+    wanSource6->setToolTip(sourcesTip);
     startDelimiter = new QLineEdit;
     endDelimiter = new QLineEdit;
 
@@ -474,6 +483,8 @@ COptionsPage::COptionsPage(Core& core, QWidget* parent) : SettingsPage(core, par
     wanForm->addRow(Label("Address follo&ws:", startDelimiter), delimiters);
     wanForm->addRow(Label("Cross-chec&k pages:", wanCheckUrls), wanCheckUrls);
     wanForm->addRow(Label("IPv&6 echo page:", wanUrl6), wanUrl6);
+    wanForm->addRow(Label("Tr&y IPv4 from:", wanSource), wanSource);
+    wanForm->addRow(Label("Try IPv6 from (&j):", wanSource6), wanSource6);
 
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(checks);
@@ -537,6 +548,8 @@ std::vector<std::pair<QLineEdit*, std::string Settings::*>> COptionsPage::WanFie
     return {{wanUrl, &Settings::WANIPURL},
             {wanUrl6, &Settings::WANIPURL6},
             {wanCheckUrls, &Settings::WANCheckURLs},
+            {wanSource, &Settings::WANSource},
+            {wanSource6, &Settings::WANSource6},
             {startDelimiter, &Settings::StartDelimiter},
             {endDelimiter, &Settings::EndDelimiter}};
 }
@@ -636,7 +649,11 @@ void CRemotePage::Load() {
     const AddressSet& a = p.addresses;
     const bool refreshed = !p.lastRefreshed.empty();
     lanAddress->setText(refreshed ? Q(a.lan.Shown()) : QString());
-    wanAddress->setText(refreshed ? Q(a.wan.Shown()) : QString());
+    // The router's own address beside it, when the router was asked: the
+    // two differ behind a second router or a VPN.
+    const std::string router = core_.ini().GetString(kIPAddress, "LastRouterWANIP");
+    const std::string wanShown = a.wan.Shown() + (router.empty() ? "" : "   (router: " + router + ")");
+    wanAddress->setText(refreshed ? Q(wanShown) : QString());
     const bool ipv6 = a.lan6.known() || a.wan6.known();
     lan6Address->setText(Q(a.lan6.Shown()));
     wan6Address->setText(Q(a.wan6.Shown()));

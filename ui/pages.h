@@ -195,6 +195,8 @@ public:
     QLineEdit* wanUrl;
     QLineEdit* wanUrl6;
     QLineEdit* wanCheckUrls;
+    QLineEdit* wanSource;
+    QLineEdit* wanSource6;
     QLineEdit* startDelimiter;
     QLineEdit* endDelimiter;
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,8 @@
 
 #include "app/address/http_fetch.h"
 #include "app/address/netlink_addresses.h"
+#include "app/address/router_address.h"
+#include "app/address/wan_source_list.h"
 #include "app/address/wan_sources.h"
 #include "app/core/core.h"
 #include "app/core/file_io.h"
@@ -128,6 +131,215 @@ void WarnWhenUnreachable(const PostLine& post, const WanLookupResult& r, const s
     post(Message(Msg::WanUnreachable, {what, r.address.text(), why}));
 }
 
+// The list of sources of one family, with a line for each item left out.
+WanSourceList ReadSourceList(const IniFile& ini, const std::string& key, const PostLine& post) {
+    WanSourceList list = ParseWanSourceList(ini.GetString(kLocalSettings, key));
+    for (const std::string& item : list.refused) post(Message(Msg::WanSourceRefused, {item, key}));
+    return list;
+}
+
+bool ListHas(const WanSourceList& list, WanSourceKind kind) {
+    for (const WanSourceItem& item : list.items)
+        if (item.kind == kind) return true;
+    return false;
+}
+
+// "the command ddns-address": the program alone, never its arguments (a
+// token on the command line must not reach the log).
+std::string CommandLabel(const std::string& line) {
+    std::string program = line.substr(0, line.find_first_of(" \t"));
+    program.erase(std::remove_if(program.begin(), program.end(), [](char c) { return c == '\'' || c == '"'; }),
+                  program.end());
+    return Text<Msg::CommandLabel>(program);
+}
+
+// One lookup over a list of sources: each asked in turn until one gives an
+// address, what the router said kept for the double-NAT warning.
+class SourceRound {
+public:
+    SourceRound(const Settings& s, IniFile& ini, const PostLine& post, const WanLookupOptions& options, int family,
+                Address last)
+        : s_(s), ini_(ini), post_(post), options_(options), family_(family), last_(std::move(last)),
+          what_(family == AF_INET6 ? "IPv6" : "IP") {}
+
+    // The echo pages' lookup, made by the caller (it has its own lines).
+    void TakeEcho(const WanLookupResult& r, const std::string& label) {
+        candidate_.reset();
+        source = label;
+        if (!r.ok) return;
+        echoed = r.address.text();
+        candidate_ = r;
+    }
+
+    void Ask(const WanSourceItem& item) {
+        candidate_.reset();
+        switch (item.kind) {
+            case WanSourceKind::Router: AskTheRouter(); break;
+            case WanSourceKind::Interface: AskInterface(item.argument); break;
+            case WanSourceKind::Command: AskCommand(item.argument); break;
+            case WanSourceKind::Web: break;
+        }
+    }
+
+    // Whether the item just asked settled the lookup. A private router
+    // address is kept in reserve while further sources may find the public
+    // one.
+    bool Decided(const WanSourceItem& item, bool lastItem) {
+        if (!candidate_) return false;
+        if (item.kind == WanSourceKind::Router && JudgeRouterAddress(routerAddress_, "") != RouterVerdict::Fine &&
+            !lastItem) {
+            reserve_ = candidate_;
+            reserveSource_ = source;
+            candidate_.reset();
+            return false;
+        }
+        taken_ = candidate_;
+        fromRouter = item.kind == WanSourceKind::Router;
+        return true;
+    }
+
+    // The router's address for the comparison alone: no lines.
+    void AskRouterQuietly() {
+        routerAsked = true;
+        RouterAnswer a = AskRouter(Query());
+        Remember(a);
+        if (a.ok && AddressFamilyOf(a.address) == AF_INET && IsAddressLiteral(a.address)) routerAddress_ = a.address;
+    }
+
+    // The warning, once per change of what the router says: the router's
+    // address behind another NAT, or not the one the Internet sees.
+    void TellAboutRouter() {
+        if (routerAddress_.empty()) return;
+        ini_.WriteString(kIPAddress, "LastRouterWANIP", routerAddress_);
+        const RouterVerdict verdict = JudgeRouterAddress(routerAddress_, echoed);
+        std::string told;
+        if (verdict == RouterVerdict::Private || verdict == RouterVerdict::SharedCgnat) told = routerAddress_;
+        if (verdict == RouterVerdict::Mismatch) told = routerAddress_ + " " + echoed;
+        if (told == ini_.GetString(kIPAddress, "RouterWarning", "", 100)) return;
+        ini_.WriteString(kIPAddress, "RouterWarning", told.empty() ? std::nullopt : std::optional<std::string>(told));
+        if (verdict == RouterVerdict::Private) post_(Message(Msg::RouterBehindNat, {routerAddress_}));
+        if (verdict == RouterVerdict::SharedCgnat) post_(Message(Msg::RouterBehindCgnat, {routerAddress_}));
+        if (verdict == RouterVerdict::Mismatch) post_(Message(Msg::RouterMismatch, {routerAddress_, echoed}));
+    }
+
+    WanLookupResult Result() {
+        if (taken_) return *taken_;
+        if (reserve_) {
+            fromRouter = true;
+            source = reserveSource_;
+            return *reserve_;
+        }
+        return {s_.UpdateOnNAIP == 1 ? Address() : last_, false};
+    }
+
+    std::string echoed;
+    std::string source;
+    bool routerAsked = false;
+    bool fromRouter = false;
+
+private:
+    RouterQuery Query() const {
+        RouterQuery q;
+        q.rememberedUrl = ini_.GetString(kIPAddress, "LastRouterURL", "", 400);
+        q.timeout = Timeout(s_);
+        q.natpmpGateway = options_.routerGateway;
+        q.multicastInterface = options_.routerSearchInterface;
+        return q;
+    }
+
+    // A router found by a search is the one asked first next time.
+    void Remember(const RouterAnswer& a) {
+        if (a.ok && !a.url.empty() && a.url != ini_.GetString(kIPAddress, "LastRouterURL", "", 400))
+            ini_.WriteString(kIPAddress, "LastRouterURL", a.url);
+    }
+
+    void Named(const std::string& label) {
+        source = label;
+        post_(Message(family_ == AF_INET6 ? Msg::RequestingWan6 : Msg::RequestingWan, {label}));
+    }
+
+    void Fail(const std::string& label, const std::string& problem) {
+        post_(Message(Msg::WanSourcesFailed, {what_, label, problem}));
+    }
+
+    // A source's text passes the checks of an echo page's answer.
+    bool Check(const std::string& label, const std::string& text) {
+        HttpFetchResult page;
+        page.ok = true;
+        page.body = text;
+        const SourceAnswer a = ReadAnswer(WanSource{label, false}, page, family_, "", "");
+        if (!a.address) {
+            Fail(label, a.problem);
+            return false;
+        }
+        candidate_ = WanLookupResult{Address(*a.address), true};
+        return true;
+    }
+
+    void AskTheRouter() {
+        routerAsked = true;
+        if (family_ == AF_INET6) {
+            Fail(Text<Msg::RouterUnnamed>(), Text<Msg::RouterIpv4Only>());
+            return;
+        }
+        std::string label = Text<Msg::RouterUnnamed>();
+        RouterAnswer a = AskRouter(Query(), [&](const std::string& router, const std::string& protocol) {
+            label = Text<Msg::RouterLabel>(router, protocol);
+            Named(label);
+        });
+        Remember(a);
+        if (!a.ok) {
+            Fail(label, a.problem);
+            return;
+        }
+        if (Check(label, a.address)) routerAddress_ = candidate_->address.text();
+    }
+
+    void AskInterface(const std::string& name) {
+        const std::string label = Text<Msg::InterfaceLabel>(name);
+        Named(label);
+        std::string error;
+        const auto addresses = ReadInterfaceAddresses(&error);
+        if (!addresses) {
+            Fail(label, error);
+            return;
+        }
+        const std::string address = GlobalAddressOfInterface(*addresses, name, family_);
+        if (address.empty()) {
+            Fail(label, Text<Msg::NoGlobalAddress>(family_ == AF_INET6 ? "IPv6" : "IPv4"));
+            return;
+        }
+        Check(label, address);
+    }
+
+    void AskCommand(const std::string& line) {
+        const std::string label = CommandLabel(line);
+        Named(label);
+        if (!options_.runCommand) {
+            Fail(label, Text<Msg::CommandsNotRunnable>());
+            return;
+        }
+        const CommandAnswer c = options_.runCommand(line, Timeout(s_));
+        if (!c.ok) {
+            Fail(label, c.problem);
+            return;
+        }
+        const std::string first = FirstLineOf(c.output);
+        Check(label, first);
+    }
+
+    const Settings& s_;
+    IniFile& ini_;
+    const PostLine& post_;
+    const WanLookupOptions& options_;
+    int family_;
+    Address last_;
+    std::string what_;
+    std::optional<WanLookupResult> candidate_, taken_, reserve_;
+    std::string reserveSource_;
+    std::string routerAddress_;
+};
+
 }  // namespace
 
 WanLookupOptions DefaultWanLookupOptions() {
@@ -142,14 +354,14 @@ std::string GetWanAddress(Core& core, const WanLookupOptions& options) {
     return found.ended ? std::string() : found.current.Shown();
 }
 
-LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
+namespace {
+
+// The IPv4 address from the echo pages (or the default service), with its
+// status lines; found.ended when the service told the program to end.
+WanLookupResult AskEchoPages4(Core& core, const WanLookupOptions& options, LookedUpAddress& found) {
     IniFile& ini = core.ini();
-    // Only a real address is ever stored, in full: this is the last one.
-    LookedUpAddress found;
-    found.previous = Address(ini.GetString(kIPAddress, "LastWANIP", "", kStoredAddress6Chars));
     const Address& last = found.previous;
     const PostLine post = [&core](StatusMessage m) { core.PostStatusMessage(std::move(m)); };
-
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL");
     const std::vector<std::string> checks =
         SplitBlanks(ini.GetString(kLocalSettings, "WANCheckURLs", "", kMaxEmailToChars));
@@ -209,7 +421,7 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
                     core.SendClose();
                     found.current = found.previous;
                     found.ended = true;
-                    return found;
+                    return {found.previous, false};
                 }
                 if (StartsWith(message, "SM2")) {
                     core.SendRestoreMainWindow();
@@ -225,7 +437,51 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
         }
     }
 
-    WarnWhenUnreachable(post, result, "IP");
+    return result;
+}
+
+}  // namespace
+
+LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
+    IniFile& ini = core.ini();
+    // Only a real address is ever stored, in full: this is the last one.
+    LookedUpAddress found;
+    found.previous = Address(ini.GetString(kIPAddress, "LastWANIP", "", kStoredAddress6Chars));
+    const PostLine post = [&core](StatusMessage m) { core.PostStatusMessage(std::move(m)); };
+    const WanSourceList list = ReadSourceList(ini, "WANSource", post);
+
+    WanLookupResult result;
+    bool fromRouter = false;
+    if (IsWebOnly(list)) {
+        result = AskEchoPages4(core, options, found);
+        if (found.ended) return found;
+    } else {
+        const Settings s = core.settings();
+        SourceRound round(s, ini, post, options, AF_INET, found.previous);
+        for (const WanSourceItem& item : list.items) {
+            if (item.kind == WanSourceKind::Web) {
+                LookedUpAddress web = found;
+                const WanLookupResult r = AskEchoPages4(core, options, web);
+                if (web.ended) return web;
+                round.TakeEcho(r, web.source);
+            } else {
+                round.Ask(item);
+            }
+            // A router behind another router gives a private address: a
+            // further source may still find the public one.
+            if (round.Decided(item, &list.items.back() == &item)) break;
+        }
+        // The echo pages answered first: the router, if it is a source too,
+        // is still asked, to see whether it agrees with them.
+        if (!round.echoed.empty() && !round.routerAsked && ListHas(list, WanSourceKind::Router))
+            round.AskRouterQuietly();
+        round.TellAboutRouter();
+        result = round.Result();
+        found.source = round.source;
+        fromRouter = round.fromRouter;
+    }
+
+    if (!fromRouter) WarnWhenUnreachable(post, result, "IP");
     // A failed lookup stores nothing: "LastWANIP" keeps the last real
     // address, the one a later change is told against.
     if (result.ok) ini.WriteString(kIPAddress, "LastWANIP", result.address.text());
@@ -234,13 +490,12 @@ LookedUpAddress LookUpWanAddress(Core& core, const WanLookupOptions& options) {
     return found;
 }
 
-LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const PostLine& post,
-                                  const WanLookupOptions& options) {
-    LookedUpAddress found;
-    found.previous = Address(ini.GetString(kIPAddress, "LastWANIP6", "", kStoredAddress6Chars));
-    // Without an IPv6 route there is nothing to ask, and no error to report
-    // on every refresh of an IPv4-only machine.
-    if (options.needIpv6Route && !DefaultRouteSource(AF_INET6)) return found;
+namespace {
+
+// The IPv6 address from "WANIPURL6" or the built-in sources; nullopt when
+// there is no page to ask.
+std::optional<WanLookupResult> AskEchoPages6(const Settings& settings, IniFile& ini, const PostLine& post,
+                                             const WanLookupOptions& options, LookedUpAddress& found) {
     const std::string custom = ini.GetString(kLocalSettings, "WANIPURL6");
     std::vector<WanSource> sources;
     if (!custom.empty()) {
@@ -251,12 +506,46 @@ LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const 
         // strangers' pages behind their back.
         for (const std::string& b : options.builtInSources6) sources.push_back(WanSource{b, false});
     }
-    if (sources.empty()) return found;
+    if (sources.empty()) return std::nullopt;
 
     found.source = JoinUrls(sources);
     post(Message(Msg::RequestingWan6, {found.source}));
     const CrossChecked c = AskAll(sources, IpFamily::V6, settings);
-    const WanLookupResult result = Conclude(post, settings, c, "IPv6", found.source, found.previous);
+    return Conclude(post, settings, c, "IPv6", found.source, found.previous);
+}
+
+}  // namespace
+
+LookedUpAddress LookUpWanAddress6(const Settings& settings, IniFile& ini, const PostLine& post,
+                                  const WanLookupOptions& options) {
+    LookedUpAddress found;
+    found.previous = Address(ini.GetString(kIPAddress, "LastWANIP6", "", kStoredAddress6Chars));
+    // Without an IPv6 route there is nothing to ask, and no error to report
+    // on every refresh of an IPv4-only machine.
+    if (options.needIpv6Route && !DefaultRouteSource(AF_INET6)) return found;
+    const WanSourceList list = ReadSourceList(ini, "WANSource6", post);
+
+    WanLookupResult result;
+    if (IsWebOnly(list)) {
+        const std::optional<WanLookupResult> web = AskEchoPages6(settings, ini, post, options, found);
+        if (!web) return found;
+        result = *web;
+    } else {
+        SourceRound round(settings, ini, post, options, AF_INET6, found.previous);
+        for (const WanSourceItem& item : list.items) {
+            if (item.kind == WanSourceKind::Web) {
+                LookedUpAddress web = found;
+                const std::optional<WanLookupResult> r = AskEchoPages6(settings, ini, post, options, web);
+                if (!r) continue;
+                round.TakeEcho(*r, web.source);
+            } else {
+                round.Ask(item);
+            }
+            if (round.Decided(item, &list.items.back() == &item)) break;
+        }
+        result = round.Result();
+        found.source = round.source;
+    }
     WarnWhenUnreachable(post, result, "IPv6");
     if (result.ok) ini.WriteString(kIPAddress, "LastWANIP6", result.address.text());
     found.current = result.address;

@@ -1,5 +1,7 @@
 // WAN address: the address under which this machine is seen from the
-// Internet, cut out of an address-echo web page between two delimiters.
+// Internet, cut out of an address-echo web page between two delimiters, or
+// taken from the router, an interface or a command as "WANSource" lists
+// them (wan_source_list.h).
 //
 // "WANIPURL" names the page; empty, the built-in public echo services are
 // asked and cross-checked (wan_sources.h). "WANCheckURLs" adds further pages
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "app/address/lan_address.h"
+#include "app/address/wan_source_list.h"
 #include "app/address/wan_text.h"
 #include "app/core/ini_file.h"
 #include "app/core/settings.h"
@@ -48,6 +51,12 @@ struct WanLookupOptions {
     std::vector<std::string> builtInSources6;
     // Skip the IPv6 lookup on a machine without an IPv6 route.
     bool needIpv6Route = true;
+    // Runs a "command:" source; without it such a source fails.
+    WanCommandRunner runCommand;
+    // The router's NAT-PMP address and the interface address its search
+    // goes out from; empty: the default gateway and the system's choice.
+    std::string routerGateway;
+    std::string routerSearchInterface;
 };
 
 // The program's own values: the built-in service host and product version.
@@ -67,7 +76,8 @@ using PostLine = std::function<void(StatusMessage)>;
 // "LastWANIP6" and "LastLANIP6" hold a full IPv6 address.
 inline constexpr std::size_t kStoredAddress6Chars = 45;
 
-// The IPv6 WAN address from "WANIPURL6" (or, when "WANIPURL" is empty too,
+// The IPv6 WAN address from "WANSource6" (see wan_source_list.h); for the
+// echo pages from "WANIPURL6" (or, when "WANIPURL" is empty too,
 // the built-in IPv6 sources),
 // fetched over IPv6 only; previous as stored in "LastWANIP6".
 // A machine without an IPv6 route is not asked (current empty, not failed).

@@ -6,6 +6,7 @@
 
 #include "app/address/netlink_addresses.h"
 #include "app/address/wan_text.h"
+#include "app/core/messages.h"
 #include "app/core/text.h"
 
 namespace zelmar {
@@ -53,29 +54,29 @@ std::vector<std::string> SplitBlanks(const std::string& text) {
 
 SourceAnswer ReadAnswer(const WanSource& source, const HttpFetchResult& fetched, int family,
                         const std::string& start, const std::string& end) {
-    if (!fetched.ok) return Refused(source.url, "no answer (" + fetched.error + ")");
+    if (!fetched.ok) return Refused(source.url, Text<Msg::WanNoAnswer>(fetched.error));
     const std::string page = fetched.body.substr(0, fetched.body.find('\0'));
     std::string text;
     if (source.delimited) {
         // The user's own page may also answer with the bare address.
         auto between = ExtractBetween(page, start, end);
         if (!between && AddressFamilyOf(TrimBlanks(page)) == 0)
-            return Refused(source.url, "no address between the delimiters");
+            return Refused(source.url, Text<Msg::WanNoAddressBetween>());
         text = between ? *between : TrimBlanks(page);
     } else {
         text = TrimBlanks(page);
     }
-    if (text.empty()) return Refused(source.url, "an empty answer");
+    if (text.empty()) return Refused(source.url, Text<Msg::WanEmptyAnswer>());
     if (SplitBlanks(text).size() > 1) {
         const std::vector<std::string> words = SplitBlanks(text);
         int addresses = 0;
         for (const std::string& w : words) addresses += AddressFamilyOf(w) != 0 ? 1 : 0;
-        return Refused(source.url, addresses > 1 ? "more than one address" : "not an address");
+        return Refused(source.url, addresses > 1 ? Text<Msg::WanSeveralAddresses>() : Text<Msg::WanNotAnAddress>());
     }
     const int found = IsAddressLiteral(text) ? AddressFamilyOf(text) : 0;
-    if (found == 0) return Refused(source.url, "not an address");
+    if (found == 0) return Refused(source.url, Text<Msg::WanNotAnAddress>());
     if (family != 0 && found != family)
-        return Refused(source.url, found == AF_INET ? "an IPv4 address" : "an IPv6 address");
+        return Refused(source.url, found == AF_INET ? Text<Msg::WanAnIpv4Address>() : Text<Msg::WanAnIpv6Address>());
     return SourceAnswer{source.url, text, std::string()};
 }
 
@@ -101,7 +102,7 @@ std::string DescribeAnswers(const std::vector<SourceAnswer>& answers) {
     std::string text;
     for (const SourceAnswer& a : answers) {
         if (!text.empty()) text += "; ";
-        text += a.source + (a.address ? " said " + *a.address : " gave no address (" + a.problem + ")");
+        text += a.address ? Text<Msg::WanSourceSaid>(a.source, *a.address) : Text<Msg::WanSourceGaveNothing>(a.source, a.problem);
     }
     return text;
 }
@@ -109,13 +110,13 @@ std::string DescribeAnswers(const std::vector<SourceAnswer>& answers) {
 std::string UnreachableReason(const std::string& address) {
     const int family = AddressFamilyOf(address);
     if (family == 0 || IsGloballyReachable(address)) return std::string();
-    if (family == AF_INET6) return "it is not a global IPv6 address";
+    if (family == AF_INET6) return Text<Msg::WanNotGlobal6>();
     // The ranges a router hands out behind NAT, and the shared range of
     // carrier-grade NAT: both mean a further router stands between this
     // machine and the Internet. Loopback is left to the test set-ups.
     if (address.rfind("127.", 0) == 0) return std::string();
-    if (address.rfind("100.", 0) == 0) return "it lies in the carrier-grade NAT range 100.64.0.0/10";
-    return "it is a private address";
+    if (address.rfind("100.", 0) == 0) return Text<Msg::WanInCgnatRange>();
+    return Text<Msg::WanPrivateAddress>();
 }
 
 std::vector<SourceAnswer> AskSources(const std::vector<WanSource>& sources, IpFamily family,

@@ -215,6 +215,38 @@ enum class Msg {
     PageFileError,
     ProgramsUnwatched,
     DisplayLost,
+    // Where the WAN address comes from (app/address).
+    WanSourceRefused,
+    RouterBehindNat,
+    RouterBehindCgnat,
+    RouterMismatch,
+    // The reasons and names of the WAN lookup's lines (app/address).
+    WanNoAnswer,
+    WanNoAddressBetween,
+    WanEmptyAnswer,
+    WanSeveralAddresses,
+    WanNotAnAddress,
+    WanAnIpv4Address,
+    WanAnIpv6Address,
+    WanSourceSaid,
+    WanSourceGaveNothing,
+    WanNotGlobal6,
+    WanInCgnatRange,
+    WanPrivateAddress,
+    RouterLabel,
+    RouterUnnamed,
+    InterfaceLabel,
+    CommandLabel,
+    NoGlobalAddress,
+    RouterIpv4Only,
+    CommandsNotRunnable,
+    CommandNotStarted,
+    CommandTimedOut,
+    CommandSignalled,
+    CommandExitCode,
+    CommandSilent,
+    RouterNoOwnAddress,
+    RouterNoUpnp,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -496,6 +528,47 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::ProgramsUnwatched, "P10258", MsgKind::Warning, "zelmar: {}; every watched program reads as not running."},
     {Msg::DisplayLost, "P10259", MsgKind::Warning,
      "zelmar: lost the connection to the X display; watched programs now read as not running."},
+    // A WAN source item that is not understood, and the setting's name.
+    {Msg::WanSourceRefused, "P10100", MsgKind::Warning,
+     "WARNING: '{}' in {} is not a WAN address source (web, router, interface:NAME or command:PROGRAM); left out"},
+    // What the router's own external address says about the network.
+    {Msg::RouterBehindNat, "P10101", MsgKind::Warning,
+     "WARNING: your router's own Internet address is {}: another router stands between it and the Internet "
+     "(double NAT); a published address will not reach this machine"},
+    {Msg::RouterBehindCgnat, "P10102", MsgKind::Warning,
+     "WARNING: your router's own Internet address is {}: your provider shares one public address between "
+     "customers; a published address will not reach this machine"},
+    {Msg::RouterMismatch, "P10103", MsgKind::Warning,
+     "WARNING: your router's own Internet address is {} but the echo pages see {}: another router or a VPN "
+     "stands between it and the Internet; a published address may not reach this machine"},
+    // A source's answer refused, in the words of "... gave no address (...)";
+    // a source's name and why it gave nothing, as the WAN lines show them.
+    {Msg::WanNoAnswer, "P10104", MsgKind::Error, "no answer ({})"},
+    {Msg::WanNoAddressBetween, "P10105", MsgKind::Error, "no address between the delimiters"},
+    {Msg::WanEmptyAnswer, "P10106", MsgKind::Error, "an empty answer"},
+    {Msg::WanSeveralAddresses, "P10107", MsgKind::Error, "more than one address"},
+    {Msg::WanNotAnAddress, "P10108", MsgKind::Error, "not an address"},
+    {Msg::WanAnIpv4Address, "P10109", MsgKind::Error, "an IPv4 address"},
+    {Msg::WanAnIpv6Address, "P10110", MsgKind::Error, "an IPv6 address"},
+    {Msg::WanSourceSaid, "P10111", MsgKind::Error, "{} said {}"},
+    {Msg::WanSourceGaveNothing, "P10112", MsgKind::Error, "{} gave no address ({})"},
+    {Msg::WanNotGlobal6, "P10113", MsgKind::Error, "it is not a global IPv6 address"},
+    {Msg::WanInCgnatRange, "P10114", MsgKind::Error, "it lies in the carrier-grade NAT range 100.64.0.0/10"},
+    {Msg::WanPrivateAddress, "P10115", MsgKind::Error, "it is a private address"},
+    {Msg::RouterLabel, "P10116", MsgKind::Error, "the router {} ({})"},
+    {Msg::RouterUnnamed, "P10117", MsgKind::Error, "the router"},
+    {Msg::InterfaceLabel, "P10118", MsgKind::Error, "the interface {}"},
+    {Msg::CommandLabel, "P10119", MsgKind::Error, "the command {}"},
+    {Msg::NoGlobalAddress, "P10120", MsgKind::Error, "it has no global {} address"},
+    {Msg::RouterIpv4Only, "P10121", MsgKind::Error, "UPnP and NAT-PMP tell IPv4 addresses only"},
+    {Msg::CommandsNotRunnable, "P10122", MsgKind::Error, "commands cannot be run here"},
+    {Msg::CommandNotStarted, "P10123", MsgKind::Error, "it did not start ({})"},
+    {Msg::CommandTimedOut, "P10124", MsgKind::Error, "it did not end within {} seconds and was stopped"},
+    {Msg::CommandSignalled, "P10125", MsgKind::Error, "it was ended by signal {}"},
+    {Msg::CommandExitCode, "P10126", MsgKind::Error, "it exited with code {}"},
+    {Msg::CommandSilent, "P10127", MsgKind::Error, "it printed nothing"},
+    {Msg::RouterNoOwnAddress, "P10128", MsgKind::Error, "the router has no Internet address of its own ({})"},
+    {Msg::RouterNoUpnp, "P10129", MsgKind::Error, "no UPnP router answered"},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

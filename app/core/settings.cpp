@@ -107,6 +107,8 @@ std::vector<SettingKey> CoreSettingKeys() {
     {kLocalSettings, "WANCheckURLs",       F::LongText,  "",           nullptr,               0, 46, false, TEXT(WANCheckURLs)},
     // Edited in the file only: an interface name is machine-specific.
     {kLocalSettings, "LanInterface",       F::Text,      "",           nullptr,               0, 0, false, TEXT(LanInterface)},
+    {kLocalSettings, "WANSource",          F::Text,      "",           nullptr,               0, 50, false, TEXT(WANSource)},
+    {kLocalSettings, "WANSource6",         F::Text,      "",           nullptr,               0, 51, false, TEXT(WANSource6)},
     {kPreferences,   "IsLogging",          F::Number,    "0",          "0",                  12, 11, false, NUMBER(IsLogging)},
     {kPreferences,   "LogFilename",        F::Text,      "",           "Zelmar.log",         13, 12, false, TEXT(LogFilename)},
     {kPreferences,   "IsMinOnStartup",     F::Number,    "0",          "0",                  14, 13, false, NUMBER(IsMinOnStartup)},

@@ -36,6 +36,10 @@ struct Settings {
     std::string WANCheckURLs;
     // The interface the LAN address is taken from; empty: automatic.
     std::string LanInterface;
+    // Where the WAN addresses come from, in order ("web", "router",
+    // "interface:NAME", "command:PROGRAM"); empty: the echo pages.
+    std::string WANSource;
+    std::string WANSource6;
 
     // "Preferences"
     int IsLogging = 0;
