@@ -40,14 +40,12 @@ read -ra started <<<"$server_pids"
 pids+=("${started[@]}")
 [ -z "${status:-}" ] || exit "$status"
 
-# First run: Zelmar writes its defaults (keeping the echo page given here)
-# and refreshes with publishing still off.
-cat > Zelmar.ini <<INI
-[LocalSettings]
-WANIPURL=http://127.0.0.1:$http_port/
-INI
-echo "== First run: defaults written, addresses looked up"
-"$root/build/zelmar" --config-dir . --once
+# First run: Zelmar writes its defaults, publishing still off. Only a folder
+# without Zelmar.ini is a first run, so the echo page is added after it (its
+# lookup through the built-in echo services may fail here: no matter).
+echo "== First run: defaults written"
+"$root/build/zelmar" --config-dir . --once || true
+sed -i "/^\[LocalSettings\]/a WANIPURL=http://127.0.0.1:$http_port/" Zelmar.ini
 
 # Point the site at the loopback FTP server and turn publishing and the log on.
 sed -i -e "s/^FTPServer=.*/FTPServer=127.0.0.1/" -e "s/^Port=.*/Port=$ftp_port/" \

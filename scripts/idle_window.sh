@@ -216,9 +216,10 @@ pids="$pids $server_pids"
 # Zelmar writes its first-run defaults (the FTP account the server above
 # takes) in a one-shot run that only looks the addresses up; then publishing,
 # the e-mail with its login and the start-up refresh are turned on.
-printf '[LocalSettings]\nWANIPURL=http://127.0.0.1:%s/\n' "$http_port" >"$full/Zelmar.ini"
+# Only a folder without Zelmar.ini is a first run: the echo page is added
+# after it.
 (cd "$full" && "$zelmar" --config-dir . --once >"$full/first-run.txt" 2>&1) || true
-sed -i -e "s/^FTPServer=.*/FTPServer=127.0.0.1/" -e "s/^Port=.*/Port=$ftp_port/" \
+sed -i -e "/^\[LocalSettings\]/a WANIPURL=http://127.0.0.1:$http_port/" -e "s/^FTPServer=.*/FTPServer=127.0.0.1/" -e "s/^Port=.*/Port=$ftp_port/" \
     -e "s/^EnableFTP=.*/EnableFTP=1/" -e "s/^IsLogging=.*/IsLogging=1/" -e "s/^IsMinOnStartup=.*/IsMinOnStartup=1/" \
     -e "s/^IsUpdateOnStart=.*/IsUpdateOnStart=1/" -e "s/^RefreshIntv=.*/RefreshIntv=0/" "$full/Zelmar.ini"
 if ! (cd "$full" && printf 'bench password\n' | "$zelmar" --config-dir . --set-smtp-login me@bench.example \

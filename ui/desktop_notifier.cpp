@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "app/core/messages.h"
+
 namespace zelmar {
 
 namespace {
@@ -30,9 +32,7 @@ void DesktopNotifier::Show(const DesktopNote& note) {
         if (reportedMissing_) return;
         reportedMissing_ = true;
         if (post_)
-            post_(StatusMessage::Program(
-                "P", "No desktop notification service (" + std::string(kService) + "): " + why.toStdString() +
-                         "; notifications are not shown"));
+            post_(Message<Msg::DesktopNotesMissing>(kService, why.toStdString()));
     };
     if (!bus.isConnected()) {
         missing("no session bus");

@@ -7,6 +7,7 @@
 
 #include <chrono>
 
+#include "app/core/messages.h"
 #include "app/notify/address_history.h"
 
 namespace zelmar {
@@ -42,8 +43,8 @@ void AddressHistoryView::Reload() {
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
     const std::string since = TimeSinceLastChange(entries, now);
-    sinceLastChange->setText(since.empty() ? QString("No address change recorded yet.")
-                                           : QString::fromStdString("Last change " + since + " ago."));
+    sinceLastChange->setText(
+        QString::fromStdString(since.empty() ? Text<Msg::NoChangeRecorded>() : Text<Msg::LastChangeAgo>(since)));
 }
 
 }  // namespace zelmar

@@ -16,11 +16,12 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/core/messages.h"
+
 namespace zelmar {
 
 QString OpenFailureText(const QString& pathOrAddress) {
-    return QString("Nothing on this computer could open\n%1\nOpen it by hand, or install a program for it.")
-        .arg(pathOrAddress);
+    return QString::fromStdString(Text<Msg::NothingOpens>(pathOrAddress.toStdString()));
 }
 
 CLogViewer::CLogViewer(QWidget* parent) : QDialog(parent), watcher_(new QFileSystemWatcher(this)) {
@@ -79,8 +80,8 @@ void CLogViewer::WatchFile() {
 void CLogViewer::Reload() {
     QFile file(path_);
     if (path_.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        text->setPlainText(path_.isEmpty() ? QString("Logging has no file name set.")
-                                           : QString("There is no log yet at %1.").arg(path_));
+        text->setPlainText(QString::fromStdString(path_.isEmpty() ? Text<Msg::LogNotNamed>()
+                                                                  : Text<Msg::NoLogYet>(path_.toStdString())));
         readUpTo_ = 0;
         return;
     }

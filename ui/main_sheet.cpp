@@ -33,6 +33,7 @@
 #include <cstring>
 
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/log_viewer.h"
@@ -95,6 +96,7 @@ CMainSheet::CMainSheet(Core& core, bool invisible, QWidget* parent)
     setWindowFlags(FrameFlags());
     // "[*]": the desktop's mark for unsaved changes appears there.
     setWindowTitle("Zelmar[*]");
+    savedForm_ = SavedForm(core_.settings());
 
     // Only the tray icon and its menu exist from the start: a window that
     // begins in the tray may stay there all day, and building its pages
@@ -447,6 +449,7 @@ void CMainSheet::CollectFtpPage() {
 }
 
 void CMainSheet::ClearModifiedMarks() {
+    savedForm_ = SavedForm(core_.settings());
     carriedModified_ = false;
     setWindowModified(false);
     if (!tabs_) return;
@@ -463,7 +466,18 @@ void CMainSheet::RefreshProgramMonitorPage() {
 void CMainSheet::UpdateSaveButton() {
     if (!tabs_) return;
     bool any = carriedModified_;
-    for (SettingsPage* p : pages_) any = any || p->modified();
+    bool unsettled = false;
+    for (SettingsPage* p : pages_) {
+        any = any || p->modified();
+        unsettled = unsettled || p->unsettled();
+    }
+    // Every value set back to what was saved: nothing is left to save, and
+    // the mark goes (a field still being typed in is judged when it is left).
+    if (any && !unsettled && SavedForm(core_.settings()) == savedForm_) {
+        carriedModified_ = false;
+        for (SettingsPage* p : pages_) p->ClearModified();
+        any = false;
+    }
     save_->setEnabled(any);
     if (saveAction_) saveAction_->setEnabled(any);
     setWindowModified(any);
@@ -478,15 +492,13 @@ void CMainSheet::Exit() { core_.RequestExit(); }
 void CMainSheet::CopyLanAddress() {
     const QString address = Q(core_.statusPage().addresses.lan.Plain());
     QGuiApplication::clipboard()->setText(address);
-    Confirm(address.isEmpty() ? QString("No LAN address is known yet: the clipboard was emptied.")
-                              : QString("LAN address %1 copied to the clipboard.").arg(address));
+    Confirm(Q(address.isEmpty() ? Text<Msg::NoAddressToCopy>("LAN") : Text<Msg::AddressCopied>("LAN", address.toStdString())));
 }
 
 void CMainSheet::CopyWanAddress() {
     const QString address = Q(core_.statusPage().addresses.wan.Plain());
     QGuiApplication::clipboard()->setText(address);
-    Confirm(address.isEmpty() ? QString("No WAN address is known yet: the clipboard was emptied.")
-                              : QString("WAN address %1 copied to the clipboard.").arg(address));
+    Confirm(Q(address.isEmpty() ? Text<Msg::NoAddressToCopy>("WAN") : Text<Msg::AddressCopied>("WAN", address.toStdString())));
 }
 
 void CMainSheet::Confirm(const QString& text) {
@@ -529,13 +541,13 @@ QString CMainSheet::HelpFile() {
 void CMainSheet::Help() {
     const QString file = HelpFile();
     if (file.isEmpty()) {
-        ShowMessage("The Zelmar help is not installed.");
+        ShowMessage(Q(Text<Msg::HelpNotInstalled>()));
         return;
     }
     // The desktop's opener may start and find no browser: where the help is
     // is said in any case, so that it can be opened by hand.
     if (QDesktopServices::openUrl(QUrl::fromLocalFile(file)))
-        Confirm(QString("The help is %1 (opened in the browser).").arg(file));
+        Confirm(Q(Text<Msg::HelpOpened>(file.toStdString())));
     else
         ShowMessage(OpenFailureText(file));
 }

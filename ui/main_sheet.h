@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "app/core/host.h"
 #include "ui/log_viewer.h"
@@ -153,6 +154,9 @@ private:
     QByteArray savedGeometry_;
     // Unsaved changes of pages that were released while in the tray.
     bool carriedModified_ = false;
+    // The settings as last saved (or loaded): what a set-back value is
+    // compared with.
+    std::vector<std::string> savedForm_;
     bool refreshPending_ = false;  // "&Refresh" gets the focus back when enabled again
     // Made at the first show (EnsureContent); until then null, and the
     // host's requests are kept in the three fields below.

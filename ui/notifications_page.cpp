@@ -15,6 +15,8 @@
 #include <QVBoxLayout>
 
 #include "app/core/core.h"
+#include "app/core/file_io.h"
+#include "app/core/messages.h"
 #include "app/core/secret_store.h"
 #include "app/notify/webhook_page_model.h"
 #include "app/notify/webhook_secret.h"
@@ -98,7 +100,7 @@ CNotificationsPage::CNotificationsPage(Core& core, QWidget* parent)
     connect(secretStore, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (loading_ || index < 0 || index > 2) return;
         core_.ini().WriteString(kPreferences, kSecretStoreKey, kStoreWords[index]);
-        ShowOutcome("The passwords move there at the next Save.");
+        ShowOutcome(Q(Text<Msg::SecretsMoveAtSave>()));
     });
 }
 
@@ -174,10 +176,13 @@ void CNotificationsPage::SendTest() {
     WebhookPageModel::TestRequest test;
     std::string error;
     if (!model_->PrepareTest(name, core_.settings().Timeout, test, error)) {
-        ShowOutcome(Q("Not sent: " + error));
+        ShowOutcome(Q(Text<Msg::WebhookTestNotSent>(error)));
         return;
     }
-    ShowOutcome(Q("Sending a test to \"" + name + "\"..."));
+    // A relative CA file is one of the settings folder's, as the refresh
+    // reads it: the test must trust what the refresh will trust.
+    test.caFile = InFolder(core_.startDirectory(), test.caFile);
+    ShowOutcome(Q(Text<Msg::WebhookTestSending>(name)));
     QPointer<CNotificationsPage> page(this);
     Host& host = core_.host();
     host.StartWorker([test, page, &host] {
@@ -191,7 +196,7 @@ void CNotificationsPage::SendTest() {
 void CNotificationsPage::TestCommand() {
     const std::string line = command->text().trimmed().toStdString();
     const Settings s = core_.settings();
-    ShowOutcome("Running the command with sample addresses...");
+    ShowOutcome(Q(Text<Msg::CommandTestRunning>()));
     QPointer<CNotificationsPage> page(this);
     Host& host = core_.host();
     const std::string folder = core_.startDirectory();
@@ -261,7 +266,7 @@ void CWebhookDlg::accept() {
     hook.contentType = contentType->text().trimmed().toStdString();
     if (timeout->touched() && !timeout->HoldsAllowedValue()) {
         QMessageBox::warning(this, "Notifications",
-                             Q("Please enter a value between 0 and 3600 for the time-out."));
+                             Q(Text<Msg::WebhookTimeoutRange>()));
         timeout->setFocus();
         return;
     }

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <variant>
 
 #include "app/core/core.h"
+#include "app/core/messages.h"
 #include "app/core/text.h"
 #include "app/notify/smtp_login.h"
 
@@ -57,22 +59,40 @@ bool NothingConfigured(const Settings& s) {
 }
 
 std::string FirstRunText(const std::string& settingsFile) {
-    return "Your settings are kept in " + settingsFile +
-           ". The WAN address is looked up with the built-in address-echo services unless you give a page of "
-           "your own (Advanced Options). To tell others, give the FTP site (FTP page) or the people to mail "
-           "(E-Mail Options), and press Save.";
+    return Text<Msg::FirstRunNote>(settingsFile);
 }
 
 std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress) {
     if (!wanAddress.empty() && wanAddress != "N/A") return std::string();
     const char* source = s.WANIPURL.empty() ? "the built-in address-echo services gave none"
                                             : "the address-echo page gave none";
-    if (NothingConfigured(s)) return std::string("Not set up yet, and no WAN address: ") + source + ".";
-    return std::string("No WAN address: ") + source + "; the log has the details.";
+    if (NothingConfigured(s)) return Text<Msg::NotSetUpNoWan>(source);
+    return Text<Msg::NoWanShown>(source);
 }
 
 std::string NumberRangeText(int low, int high) {
-    return "Please enter a value between " + std::to_string(low) + " and " + std::to_string(high);
+    return Text<Msg::NumberOutOfRange>(low, high);
+}
+
+std::vector<std::string> SavedForm(const Settings& s) {
+    std::vector<const SettingKey*> saved;
+    for (const SettingKey& key : SettingKeys())
+        if (key.saveOrder > 0) saved.push_back(&key);
+    std::sort(saved.begin(), saved.end(),
+              [](const SettingKey* a, const SettingKey* b) { return a->saveOrder < b->saveOrder; });
+    // The table reaches the fields through a mutable Settings; a copy keeps
+    // the caller's untouched.
+    Settings copy = s;
+    std::vector<std::string> form;
+    form.reserve(saved.size());
+    for (const SettingKey* key : saved) {
+        const SettingField field = key->field(copy);
+        if (std::string* const* text = std::get_if<std::string*>(&field))
+            form.push_back(**text);
+        else
+            form.push_back(std::to_string(*std::get<int*>(field)));
+    }
+    return form;
 }
 
 bool ValidPortText(const std::string& text) {

@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/core/host.h"
 #include "app/core/settings.h"
@@ -60,6 +61,10 @@ std::string FirstRunText(const std::string& settingsFile);
 // is unknown ("N/A" or empty), so that it does not claim to be online
 // without one; empty when the notice stands.
 std::string UnconfiguredStatusText(const Settings& s, const std::string& wanAddress);
+
+// The settings as a save would write them: one text per key the save owns,
+// in the save's order. Two equal forms mean nothing is left to save.
+std::vector<std::string> SavedForm(const Settings& s);
 
 // The "modified" mark of one page.
 class PageModel {

@@ -226,6 +226,7 @@ void SettingsPage::MarkField(QWidget* field, bool refused) {
 void SettingsPage::BindNumber(NumberField* field, const char* rangeText, std::function<bool(const std::string&)> commit,
                               std::function<void()> onEdit) {
     connect(field, &NumberField::edited, this, [this, onEdit] {
+        editPending_ = true;
         if (onEdit)
             onEdit();
         else
@@ -233,6 +234,9 @@ void SettingsPage::BindNumber(NumberField* field, const char* rangeText, std::fu
     });
     connect(field, &NumberField::finished, this, [this, field, rangeText, commit] {
         if (checking_ || loading_ || !field->touched()) return;
+        // Taken or refused, the field's value is settled: the window may now
+        // compare the settings with the saved ones.
+        editPending_ = false;
         checking_ = true;
         bool accepted = field->HoldsAllowedValue();
         if (!accepted)
@@ -243,15 +247,21 @@ void SettingsPage::BindNumber(NumberField* field, const char* rangeText, std::fu
         if (accepted) field->Keep();
         MarkField(field, !accepted);
         checking_ = false;
+        emit modifiedChanged();
     });
 }
 
 void SettingsPage::BindText(QLineEdit* edit, std::function<void(const std::string&)> commit) {
-    connect(edit, &QLineEdit::textEdited, this, [this] { Changed(); });
-    connect(edit, &QLineEdit::editingFinished, this, [edit, commit] {
+    connect(edit, &QLineEdit::textEdited, this, [this] {
+        editPending_ = true;
+        Changed();
+    });
+    connect(edit, &QLineEdit::editingFinished, this, [this, edit, commit] {
         const std::string trimmed = TrimBlanks(S(edit->text()));
         if (Q(trimmed) != edit->text()) edit->setText(Q(trimmed));
         commit(trimmed);
+        editPending_ = false;
+        emit modifiedChanged();
     });
 }
 

@@ -100,6 +100,9 @@ public:
     void ClearModified() {
         if (model() && !refusedField_) model()->SetModified(false);
     }
+    // Whether a field holds an edit the settings do not have yet: typed and
+    // not yet taken (the focus is still in it), or refused.
+    bool unsettled() const { return editPending_ || refusedField_ != nullptr; }
 
 signals:
     void modifiedChanged();
@@ -114,6 +117,7 @@ protected:
     // Lets the page's model say refused values on the message line.
     void ShowProblemsInline(PageModel& model);
     QWidget* refusedField_ = nullptr;
+    bool editPending_ = false;
     void showEvent(QShowEvent* event) override;
     bool loaded_ = false;
     void Changed() {

@@ -94,8 +94,8 @@ bool QtHost::KillTimer(int id) {
 
 namespace {
 // The core's question after a failed exit publication, and its save question.
-constexpr const char* kExitAnywayQuestion = "There was an error uploading page. Exit anyway?";
-constexpr const char* kSaveQuestion = "Do you want to save your settings?";
+constexpr const char* kExitAnywayQuestion = MessageText(Msg::ExitAnywayQuestion);
+constexpr const char* kSaveQuestion = MessageText(Msg::SaveQuestion);
 constexpr int kRecentLines = 8;
 }  // namespace
 
@@ -104,7 +104,7 @@ std::unique_ptr<QMessageBox> QtHost::MakeBox(const MessageBoxRequest& r, QWidget
     if (r.text == kExitAnywayQuestion && r.buttons == MbButtons::YesNo) {
         box->setWindowTitle("Zelmar");
         box->setIcon(QMessageBox::Warning);
-        box->setText("The offline page could not be published.");
+        box->setText(QString::fromStdString(Text<Msg::OfflinePageNotPublished>()));
         // What failed: the step the publication's own error named, else
         // the last line it wrote.
         const std::string first = foldedErrors_.substr(0, foldedErrors_.find('\n'));

@@ -470,12 +470,22 @@ std::string IniFile::readErrorText() const {
     return readErrorText_;
 }
 
+void IniFile::ReadLoaded(const std::function<void(const IniDocument&)>& read) const {
+    std::lock_guard<std::recursive_mutex> guard(FileLock());
+    if (batchDepth_ > 0 && batchDoc_) {
+        if (!(batchMissing_ && !batchDirty_)) read(*batchDoc_);
+        return;
+    }
+    IniDocument doc;
+    if (Load(doc) == LoadResult::Loaded) read(doc);
+}
+
 std::string IniFile::GetString(const std::string& section, const std::string& key,
                                const std::string& defaultValue, std::size_t maxChars) const {
-    IniDocument doc;
     std::string result = Trim(defaultValue);
-    if (Load(doc) == LoadResult::Loaded)
+    ReadLoaded([&](const IniDocument& doc) {
         if (auto v = doc.Find(section, key)) result = std::move(*v);
+    });
     if (result.size() > maxChars) result.resize(maxChars);
     return result;
 }

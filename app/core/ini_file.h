@@ -152,6 +152,9 @@ private:
     enum class LoadResult { Loaded, Missing, Failed };
     LoadResult Load(IniDocument& doc) const;
     LoadResult LoadFromDisk(IniDocument& doc) const;
+    // Calls read with the document when it could be loaded; inside a batch
+    // without copying it (a settings load asks for a hundred keys).
+    void ReadLoaded(const std::function<void(const IniDocument&)>& read) const;
     bool Store(const IniDocument& doc);
     bool Modify(std::function<bool(IniDocument&)> edit);
     // Re-reads the file under the replace lock, applies the batch's edits

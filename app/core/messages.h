@@ -247,6 +247,29 @@ enum class Msg {
     CommandSilent,
     RouterNoOwnAddress,
     RouterNoUpnp,
+    // A second start, and what the window says on its status line, message
+    // bar and pages.
+    AlreadyRunning,
+    DesktopNotesMissing,
+    AddressCopied,
+    NoAddressToCopy,
+    HelpNotInstalled,
+    HelpOpened,
+    NothingOpens,
+    LogNotNamed,
+    NoLogYet,
+    SecretsMoveAtSave,
+    WebhookTestNotSent,
+    WebhookTestSending,
+    CommandTestRunning,
+    FirstRunNote,
+    NotSetUpNoWan,
+    NoWanShown,
+    NumberOutOfRange,
+    OfflinePageNotPublished,
+    NoChangeRecorded,
+    LastChangeAgo,
+    WebhookTimeoutRange,
 };
 
 // What a sentence is: progress of a step, the outcome of one, something the
@@ -569,6 +592,38 @@ inline constexpr MessageEntry kMessages[] = {
     {Msg::CommandSilent, "P10127", MsgKind::Error, "it printed nothing"},
     {Msg::RouterNoOwnAddress, "P10128", MsgKind::Error, "the router has no Internet address of its own ({})"},
     {Msg::RouterNoUpnp, "P10129", MsgKind::Error, "no UPnP router answered"},
+    {Msg::AlreadyRunning, "P10260", MsgKind::Outcome,
+     "Zelmar is already running for this user: its window was brought up."},
+    // The session bus's name of the service, then why it did not answer.
+    {Msg::DesktopNotesMissing, "P10261", MsgKind::Warning,
+     "No desktop notification service ({}): {}; notifications are not shown"},
+    // "LAN" or "WAN", then the address.
+    {Msg::AddressCopied, "P10262", MsgKind::Outcome, "{} address {} copied to the clipboard."},
+    {Msg::NoAddressToCopy, "P10263", MsgKind::Warning, "No {} address is known yet: the clipboard was emptied."},
+    {Msg::HelpNotInstalled, "P10264", MsgKind::Error, "The Zelmar help is not installed."},
+    {Msg::HelpOpened, "P10265", MsgKind::Outcome, "The help is {} (opened in the browser)."},
+    // A file, folder or web address the desktop had nothing to open with.
+    {Msg::NothingOpens, "P10266", MsgKind::Error,
+     "Nothing on this computer could open\n{}\nOpen it by hand, or install a program for it."},
+    {Msg::LogNotNamed, "P10267", MsgKind::Warning, "Logging has no file name set."},
+    {Msg::NoLogYet, "P10268", MsgKind::Warning, "There is no log yet at {}."},
+    {Msg::SecretsMoveAtSave, "P10269", MsgKind::Progress, "The passwords move there at the next Save."},
+    {Msg::WebhookTestNotSent, "P10270", MsgKind::Error, "Not sent: {}"},
+    {Msg::WebhookTestSending, "P10271", MsgKind::Progress, "Sending a test to \"{}\"..."},
+    {Msg::CommandTestRunning, "P10272", MsgKind::Progress, "Running the command with sample addresses..."},
+    {Msg::FirstRunNote, "P10273", MsgKind::Progress,
+     "Your settings are kept in {}. The WAN address is looked up with the built-in address-echo services unless "
+     "you give a page of your own (Advanced Options). To tell others, give the FTP site (FTP page) or the people "
+     "to mail (E-Mail Options), and press Save."},
+    // The status line in place of the online notice while the WAN address is
+    // unknown; the value says which echo source gave none.
+    {Msg::NotSetUpNoWan, "P10274", MsgKind::Warning, "Not set up yet, and no WAN address: {}."},
+    {Msg::NoWanShown, "P10275", MsgKind::Warning, "No WAN address: {}; the log has the details."},
+    {Msg::NumberOutOfRange, "P10276", MsgKind::Error, "Please enter a value between {} and {}"},
+    {Msg::OfflinePageNotPublished, "P10277", MsgKind::Error, "The offline page could not be published."},
+    {Msg::NoChangeRecorded, "P10278", MsgKind::Outcome, "No address change recorded yet."},
+    {Msg::LastChangeAgo, "P10279", MsgKind::Outcome, "Last change {} ago."},
+    {Msg::WebhookTimeoutRange, "P10280", MsgKind::Error, "Please enter a value between 0 and 3600 for the time-out."},
 };
 
 constexpr const MessageEntry& MessageOf(Msg id) { return kMessages[static_cast<int>(id)]; }

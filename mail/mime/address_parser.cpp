@@ -1,5 +1,6 @@
 #include "mail/mime/address_parser.h"
 
+#include <dlfcn.h>
 #include <idn2.h>
 
 #include <cctype>
@@ -8,6 +9,26 @@
 namespace zelmar::mail {
 
 namespace {
+
+// libidn2, loaded at the first domain that is not plain ASCII: nearly every
+// address is, and a run that reads none (a quiet timer tick) then never maps
+// the library and the Unicode library it brings. Kept once loaded.
+struct Idn2Functions {
+    decltype(&idn2_to_ascii_8z) toAscii = nullptr;
+    decltype(&idn2_free) release = nullptr;
+};
+
+const Idn2Functions* LoadedIdn2() {
+    static const Idn2Functions* const loaded = []() -> const Idn2Functions* {
+        void* handle = ::dlopen("libidn2.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) return nullptr;
+        static Idn2Functions found;
+        found.toAscii = reinterpret_cast<decltype(found.toAscii)>(::dlsym(handle, "idn2_to_ascii_8z"));
+        found.release = reinterpret_cast<decltype(found.release)>(::dlsym(handle, "idn2_free"));
+        return found.toAscii && found.release ? &found : nullptr;
+    }();
+    return loaded;
+}
 
 constexpr std::size_t kMaxLocalPart = 64;   // RFC 5321 4.5.3.1.1
 constexpr std::size_t kMaxDomain = 255;     // RFC 5321 4.5.3.1.2
@@ -259,14 +280,18 @@ bool domainToAscii(std::string_view domain, std::string& out) {
         ascii.assign(domain);
     } else {
         if (!validUtf8(domain)) return false;
+        // Without the library such a domain cannot be written in ASCII:
+        // the address is refused like one that does not convert.
+        const Idn2Functions* idn2 = LoadedIdn2();
+        if (!idn2) return false;
         const std::string in(domain);
         char* converted = nullptr;
-        if (idn2_to_ascii_8z(in.c_str(), &converted, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT) != IDN2_OK) {
-            if (converted) idn2_free(converted);
+        if (idn2->toAscii(in.c_str(), &converted, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT) != IDN2_OK) {
+            if (converted) idn2->release(converted);
             return false;
         }
         ascii = converted;
-        idn2_free(converted);
+        idn2->release(converted);
     }
     if (ascii.empty() || ascii.size() > kMaxDomain) return false;
     std::size_t labelStart = 0;

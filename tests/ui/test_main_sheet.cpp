@@ -35,6 +35,8 @@
 #include <QRegularExpression>
 #include <QMap>
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QHeaderView>
 #include <QTimer>
 #include <QTreeWidget>
 #include <atomic>
@@ -47,10 +49,13 @@
 #include "app/core/version.h"
 #include "app/ddns/ddns_page_model.h"
 #include "app/publish/ftp_page_settings.h"
+#include "app/notify/webhook_page_model.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/scripted_https.h"
 #include "ui/ddns_page.h"
 #include "ui/dialogs.h"
 #include "ui/main_sheet.h"
+#include "ui/notifications_page.h"
 #include "ui/pages.h"
 #include "ui/qt_host.h"
 #include "ui/window_list_watcher.h"
@@ -58,6 +63,7 @@
 using namespace zelmar;
 using zelmar::test::ScratchDir;
 using zelmar::test::WriteFile;
+using zelmar::test::ReadFile;
 
 namespace {
 
@@ -110,10 +116,13 @@ protected:
             check(*sheet->tabs()->widget(i), "page " + sheet->tabs()->tabText(i).toStdString(), true);
         }
         DdnsPageModel ddns(core->ini(), core->scrambleKey());
+        WebhookPageModel webhooks(core->ini(), core->scrambleKey(), core->secrets());
         const std::pair<std::string, std::function<std::unique_ptr<QDialog>()>> dialogs[] = {
             {"SMTP login", [&] { return std::make_unique<CSmtpAuthDlg>(*core, sheet.get()); }},
             {"programs", [&] { return std::make_unique<CAddRemoveProgramsDlg>(*core, sheet.get()); }},
             {"DNS entry", [&] { return std::make_unique<CDdnsEntryDlg>(ddns, DdnsEntry{}, true, sheet.get()); }},
+            {"webhook", [&] { return std::make_unique<CWebhookDlg>(webhooks, WebhookConfig{}, true, sheet.get()); }},
+            {"log", [&] { return std::make_unique<CLogViewer>(sheet.get()); }},
             {"about", [&] { return std::make_unique<CAboutDlg>(sheet.get()); }},
             {"shutdown", [&] { return std::make_unique<CShutdownWindow>(sheet.get()); }},
         };
@@ -201,6 +210,21 @@ TEST_F(MainSheet, EveryLabelAndCheckBoxHasItsOwnKey) {
     });
 }
 
+// Every list and text view, on every page and in every dialog, has a name a
+// screen reader can say; every dialog with "OK" has it as its default.
+TEST_F(MainSheet, EveryListIsNamedAndOkIsTheDefault) {
+    ForEveryPageAndDialog([](QWidget& shown, const std::string& name, bool page) {
+        for (QAbstractScrollArea* view : shown.findChildren<QAbstractScrollArea*>()) {
+            // A list's header is part of the list and named with it.
+            if (qobject_cast<QHeaderView*>(view)) continue;
+            if (!qobject_cast<QAbstractItemView*>(view) && !qobject_cast<QPlainTextEdit*>(view)) continue;
+            EXPECT_FALSE(view->accessibleName().isEmpty()) << view->metaObject()->className() << " on the " << name;
+        }
+        if (page) return;
+        for (QPushButton* b : shown.findChildren<QPushButton*>()) EXPECT_TRUE(b->text() != "OK" || b->isDefault()) << name;
+    });
+}
+
 // F1 says where the help is, also when the opener shows nothing.
 TEST_F(MainSheet, HelpSaysWhereTheHelpIs) {
     QTextBrowser opener;  // stands in for the desktop's opener of files
@@ -217,7 +241,9 @@ TEST_F(MainSheet, EnterIsOkInEveryDialogAfterTabPassedCancel) {
     DdnsPageModel model(core->ini(), core->scrambleKey());
     CDdnsEntryDlg ddns(model, DdnsEntry{}, true, sheet.get());
     CSmtpAuthDlg smtp(*core, sheet.get());
-    for (QDialog* dialog : std::initializer_list<QDialog*>{&ddns, &smtp}) {
+    WebhookPageModel hooks(core->ini(), core->scrambleKey(), core->secrets());
+    CWebhookDlg webhook(hooks, WebhookConfig{}, true, sheet.get());
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&ddns, &smtp, &webhook}) {
         dialog->show();
         dialog->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
@@ -257,6 +283,55 @@ TEST_F(MainSheet, FirstRunMessageSaysWhereTheSettingsLive) {
     sheet->show();
     QApplication::processEvents();
     EXPECT_TRUE(sheet->message().isEmpty()) << "shown once per run";
+}
+
+// A value set back to what was saved leaves nothing to save: the mark and
+// "&Save" go (a field is judged when it is left), and after a save the
+// saved values are the measure.
+TEST_F(MainSheet, UnsavedMarkGoesWhenValuesAreSetBack) {
+    auto* ftp = Show<CLocalSettings>(kFtpPage);
+    ftp->enableFtp->click();
+    ASSERT_TRUE(sheet->isWindowModified());
+    ftp->enableFtp->click();
+    EXPECT_FALSE(sheet->saveButton()->isEnabled()) << "a check box clicked back";
+
+    QLineEdit* site = ftp->fields[static_cast<int>(FtpField::SiteName)];
+    site->setFocus();
+    const std::pair<const char*, bool> edits[] = {{"x", true}, {"\b", false}, {"y", true}};
+    for (const auto& [typed, modified] : edits) {
+        QTest::keyClicks(site, typed);
+        EXPECT_TRUE(sheet->isWindowModified()) << "while typing: " << typed;
+        QTest::keyClick(site, Qt::Key_Return);
+        EXPECT_EQ(sheet->isWindowModified(), modified) << typed;
+    }
+    sheet->saveButton()->click();
+    QTest::keyClick(site, Qt::Key_Backspace);
+    QTest::keyClick(site, Qt::Key_Return);
+    EXPECT_TRUE(sheet->isWindowModified()) << "\"s\" differs from the saved \"sy\"";
+}
+
+// "Se&nd Test" trusts the CA file a webhook names relative to the settings
+// folder, as the refresh does, whatever folder the window runs in.
+TEST_F(MainSheet, WebhookTestFindsARelativeCaFileInTheSettingsFolder) {
+    test::TestCa ca;
+    ASSERT_TRUE(ca.ok);
+    test::ScriptedHttps peer(ca);
+    ASSERT_TRUE(peer.up());
+    peer.Script(R"([{"status": 200, "body": "ok"}])");
+    WriteFile(dir / "private-ca.pem", ReadFile(ca.pem()));
+    core->ini().WriteString("Webhook t", "URL", peer.url("/hook"));
+    core->ini().WriteString("Webhook t", "Method", "GET");
+    core->ini().WriteString("Webhook t", "CAFile", "private-ca.pem");
+    CNotificationsPage page(*core);
+    page.Reload();
+    ASSERT_EQ(page.webhooks->topLevelItemCount(), 1);
+    page.webhooks->setCurrentItem(page.webhooks->topLevelItem(0));
+    page.sendTest->click();
+    for (int i = 0; i < 1500 && page.testOutcome->text().startsWith("Sending"); ++i) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(page.testOutcome->text().startsWith("Delivered: HTTP 200")) << page.testOutcome->text().toStdString();
 }
 
 TEST_F(MainSheet, SaveIsEnabledOnlyWhileAPageIsModified) {
