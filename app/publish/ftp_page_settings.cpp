@@ -52,7 +52,7 @@ const SettingsPartRegistration kFtpPageSettingsPart{SettingsPart{
         {kLocalSettings, "Port",               FtpForm::Text,      "21", "21",                  8, 8, false, FTP_FIELD(ftpPage.Port)},
         {kLocalSettings, "FTPOnIPChangeOnly",  FtpForm::Number,    "0",  nullptr,               0, 9, false, FTP_FIELD(FTPOnIPChangeOnly)},
         {kLocalSettings, "EnableFTP",          FtpForm::Number,    "0",  "0",                  11, 10, false, FTP_FIELD(EnableFTP)},
-        {kLocalSettings, "PageURL",            FtpForm::Text,      "",   nullptr,               0, 50, false, FTP_FIELD(PageURL)},
+        {kLocalSettings, "PageURL",            FtpForm::Text,      "",   nullptr,               0, 52, false, FTP_FIELD(PageURL)},
         {kPreferences,   "UseProxy",           FtpForm::Number,    "0",  nullptr,               0, 22, false, FTP_FIELD(UseProxy)},
         {kPreferences,   "LogonType",          FtpForm::Number,    "0",  nullptr,               0, 29, false, FTP_FIELD(LogonType), 0, 8},
         {kPreferences,   "ProxyPassive",       FtpForm::Number,    "1",  nullptr,               0, 21, false, FTP_FIELD(ProxyPassive)},
