@@ -5,7 +5,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_cloudflare {
 
 using A = AnswerClass;
 
@@ -58,10 +58,10 @@ struct Api {
     }
 };
 
-}  // namespace
+}  // namespace provider_cloudflare
 
 DeliveryResult CloudflareDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
-    const Api api{e, t};
+    const provider_cloudflare::Api api{e, t};
     // The zone's id, looked up by name once per zone.
     std::string zoneId, idOfZone;
     auto records = [&](const std::string& zone, std::string& path, DeliveryResult& out) {
@@ -120,7 +120,7 @@ extern const DdnsProvider kDdnsProviderCloudflare = {
                .ttl = true},
     .tokenUrl = "https://dash.cloudflare.com/profile/api-tokens",
     .note = "records are created when missing, never proxied",
-    .answers = kAnswers,
+    .answers = provider_cloudflare::kAnswers,
     .deliver = CloudflareDeliver,
 };
 

@@ -9,7 +9,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_desecapi {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     for (const std::string& host : e.hosts) {
@@ -30,7 +30,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, "updated", "update", "");
 }
 
-}  // namespace
+}  // namespace provider_desecapi
 
 extern const DdnsProvider kDdnsProviderDesecApi = {
     .word = "desecapi",
@@ -41,7 +41,7 @@ extern const DdnsProvider kDdnsProviderDesecApi = {
                .ttl = true},
     .tokenUrl = "https://desec.io/tokens",
     .note = "replaces the name's A/AAAA record sets; TTL at least 3600 s",
-    .deliver = Deliver,
+    .deliver = provider_desecapi::Deliver,
 };
 
 }  // namespace zelmar

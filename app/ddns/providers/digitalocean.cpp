@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_digitalocean {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     auto records = [&](const std::string& zone) { return ProviderBase(e) + "/v2/domains/" + UrlEscape(zone) + "/records"; };
@@ -31,7 +31,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_digitalocean
 
 extern const DdnsProvider kDdnsProviderDigitalOcean = {
     .word = "digitalocean",
@@ -42,7 +42,7 @@ extern const DdnsProvider kDdnsProviderDigitalOcean = {
                .ttl = true},
     .tokenUrl = "https://cloud.digitalocean.com/account/api/tokens",
     .note = "records are created when missing",
-    .deliver = Deliver,
+    .deliver = provider_digitalocean::Deliver,
 };
 
 }  // namespace zelmar

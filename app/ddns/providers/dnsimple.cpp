@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_dnsimple {
 
 constexpr AnswerRow kAnswers[] = {
     {"noaccount", AnswerClass::Stop, "the token is a user token: DNSimple needs an account token"},
@@ -63,7 +63,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_dnsimple
 
 extern const DdnsProvider kDdnsProviderDnsimple = {
     .word = "dnsimple",
@@ -76,8 +76,8 @@ extern const DdnsProvider kDdnsProviderDnsimple = {
     // tokens the API answers without an account).
     .tokenUrl = "https://support.dnsimple.com/articles/api-access-token/",
     .note = "records are created when missing",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_dnsimple::kAnswers,
+    .deliver = provider_dnsimple::Deliver,
 };
 
 }  // namespace zelmar

@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_duckdns {
 
 // "KO" is a wrong token or a domain that is not the account's.
 constexpr AnswerRow kAnswers[] = {
@@ -14,7 +14,7 @@ constexpr AnswerRow kAnswers[] = {
     {"KO", AnswerClass::Stop, "the token or the domain was refused"},
 };
 
-}  // namespace
+}  // namespace provider_duckdns
 
 DeliveryResult DuckDnsDeliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     // DuckDNS takes the names without its own domain.
@@ -44,7 +44,7 @@ extern const DdnsProvider kDdnsProviderDuckDns = {
     .fields = {.secret = "the account's token"},
     .tokenUrl = "https://www.duckdns.org/",
     .note = "free names under duckdns.org",
-    .answers = kAnswers,
+    .answers = provider_duckdns::kAnswers,
     .deliver = DuckDnsDeliver,
 };
 

@@ -5,7 +5,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_dyndns2 {
 
 using A = AnswerClass;
 
@@ -26,7 +26,7 @@ constexpr AnswerRow kAnswers[] = {
     {"911", A::Retry, "the provider is down for maintenance"},
 };
 
-}  // namespace
+}  // namespace provider_dyndns2
 
 DeliveryResult Dyndns2Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     std::string myip = want.a;
@@ -86,7 +86,7 @@ extern const DdnsProvider kDdnsProviderDyndns2 = {
                .needsLogin = true},
     .tokenUrl = "https://account.dyn.com/",
     .note = "the protocol most dynamic-DNS services speak",
-    .answers = kAnswers,
+    .answers = provider_dyndns2::kAnswers,
     .deliver = Dyndns2Deliver,
 };
 

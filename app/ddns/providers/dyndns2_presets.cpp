@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_dyndns2_presets {
 
 constexpr Dyndns2Preset kPresets[] = {
     {"noip", "No-IP", "https://dynupdate.no-ip.com", "login: the account's e-mail or user name, or a DDNS key's",
@@ -45,8 +45,8 @@ constexpr Dyndns2Preset kPresets[] = {
      "https://ipv64.net/account"},
 };
 
-}  // namespace
+}  // namespace provider_dyndns2_presets
 
-std::span<const Dyndns2Preset> Dyndns2Presets() { return kPresets; }
+std::span<const Dyndns2Preset> Dyndns2Presets() { return provider_dyndns2_presets::kPresets; }
 
 }  // namespace zelmar

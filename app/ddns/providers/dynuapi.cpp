@@ -9,7 +9,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_dynuapi {
 
 constexpr AnswerRow kAnswers[] = {
     {"nohost", AnswerClass::Stop, "the name is not one of this account's Dynu names"},
@@ -43,7 +43,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, changed ? "updated" : "unchanged", changed ? "update" : "record lookup", "");
 }
 
-}  // namespace
+}  // namespace provider_dynuapi
 
 extern const DdnsProvider kDdnsProviderDynuApi = {
     .word = "dynuapi",
@@ -52,8 +52,8 @@ extern const DdnsProvider kDdnsProviderDynuApi = {
     .fields = {.secret = "the account's API key"},
     .tokenUrl = "https://www.dynu.com/en-US/ControlPanel/APICredentials",
     .note = "for the account's own names (home.dynu.net, or a domain added to it)",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_dynuapi::kAnswers,
+    .deliver = provider_dynuapi::Deliver,
 };
 
 }  // namespace zelmar

@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_dynv6 {
 
 constexpr AnswerRow kAnswers[] = {
     {"addresses updated", AnswerClass::Updated, "updated"},
@@ -33,7 +33,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return worst;
 }
 
-}  // namespace
+}  // namespace provider_dynv6
 
 extern const DdnsProvider kDdnsProviderDynv6 = {
     .word = "dynv6",
@@ -42,8 +42,8 @@ extern const DdnsProvider kDdnsProviderDynv6 = {
     .fields = {.secret = "an HTTP token of the zone"},
     .tokenUrl = "https://dynv6.com/keys",
     .note = "each name is a dynv6 zone (home.dynv6.net); IPv4 and IPv6 in one request",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_dynv6::kAnswers,
+    .deliver = provider_dynv6::Deliver,
 };
 
 }  // namespace zelmar

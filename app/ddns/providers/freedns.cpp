@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_freedns {
 
 constexpr AnswerRow kAnswers[] = {
     {"Updated", AnswerClass::Updated, "updated"},
@@ -33,7 +33,7 @@ void Check(const DdnsEntry& e, std::vector<std::string>& problems) {
     if (e.hosts.size() > 1) problems.push_back("a FreeDNS token updates one name: make one entry per name");
 }
 
-}  // namespace
+}  // namespace provider_freedns
 
 extern const DdnsProvider kDdnsProviderFreeDns = {
     .word = "freedns",
@@ -43,9 +43,9 @@ extern const DdnsProvider kDdnsProviderFreeDns = {
                .secret = "the record's update token (the part after /u/ of its update URL)"},
     .tokenUrl = "https://freedns.afraid.org/dynamic/v2/",
     .note = "one entry per record; Host names it for the status line",
-    .answers = kAnswers,
-    .deliver = Deliver,
-    .check = Check,
+    .answers = provider_freedns::kAnswers,
+    .deliver = provider_freedns::Deliver,
+    .check = provider_freedns::Check,
 };
 
 }  // namespace zelmar

@@ -8,7 +8,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_gandi {
 
 constexpr AnswerRow kAnswers[] = {
     {"DNS Record Created", AnswerClass::Updated, "updated"},
@@ -34,7 +34,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, "DNS Record Created", "update", "");
 }
 
-}  // namespace
+}  // namespace provider_gandi
 
 extern const DdnsProvider kDdnsProviderGandi = {
     .word = "gandi",
@@ -45,8 +45,8 @@ extern const DdnsProvider kDdnsProviderGandi = {
                .ttl = true},
     .tokenUrl = "https://account.gandi.net/",
     .note = "replaces the name's A/AAAA record set",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_gandi::kAnswers,
+    .deliver = provider_gandi::Deliver,
 };
 
 }  // namespace zelmar

@@ -8,7 +8,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_godaddy {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     for (const std::string& host : e.hosts) {
@@ -28,7 +28,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, "updated", "update", "");
 }
 
-}  // namespace
+}  // namespace provider_godaddy
 
 extern const DdnsProvider kDdnsProviderGoDaddy = {
     .word = "godaddy",
@@ -41,7 +41,7 @@ extern const DdnsProvider kDdnsProviderGoDaddy = {
                .needsLogin = true},
     .tokenUrl = "https://developer.godaddy.com/keys",
     .note = "a production API key; TTL at least 600 s",
-    .deliver = Deliver,
+    .deliver = provider_godaddy::Deliver,
 };
 
 }  // namespace zelmar

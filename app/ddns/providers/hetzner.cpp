@@ -8,7 +8,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_hetzner {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     const std::vector<std::string> auth = {"Auth-API-Token: " + e.secret};
@@ -39,7 +39,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_hetzner
 
 extern const DdnsProvider kDdnsProviderHetzner = {
     .word = "hetzner",
@@ -50,7 +50,7 @@ extern const DdnsProvider kDdnsProviderHetzner = {
                .ttl = true},
     .tokenUrl = "https://dns.hetzner.com/settings/api-token",
     .note = "records are created when missing",
-    .deliver = Deliver,
+    .deliver = provider_hetzner::Deliver,
 };
 
 }  // namespace zelmar

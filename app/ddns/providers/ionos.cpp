@@ -8,7 +8,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_ionos {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     const std::vector<std::string> auth = {"X-API-Key: " + e.secret};
@@ -47,7 +47,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_ionos
 
 extern const DdnsProvider kDdnsProviderIonos = {
     .word = "ionos",
@@ -58,7 +58,7 @@ extern const DdnsProvider kDdnsProviderIonos = {
                .ttl = true},
     .tokenUrl = "https://developer.hosting.ionos.com/keys",
     .note = "records are created when missing",
-    .deliver = Deliver,
+    .deliver = provider_ionos::Deliver,
 };
 
 }  // namespace zelmar

@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_linode {
 
 constexpr AnswerRow kAnswers[] = {
     {"nodomain", AnswerClass::Stop, "the domain is not in this account (or the token may not see it)"},
@@ -47,7 +47,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_linode
 
 extern const DdnsProvider kDdnsProviderLinode = {
     .word = "linode",
@@ -58,8 +58,8 @@ extern const DdnsProvider kDdnsProviderLinode = {
                .ttl = true},
     .tokenUrl = "https://cloud.linode.com/profile/tokens",
     .note = "records are created when missing",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_linode::kAnswers,
+    .deliver = provider_linode::Deliver,
 };
 
 }  // namespace zelmar

@@ -7,7 +7,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_mythicbeasts {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     bool changed = false;
@@ -31,7 +31,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, changed ? "updated" : "unchanged", "update", "");
 }
 
-}  // namespace
+}  // namespace provider_mythicbeasts
 
 extern const DdnsProvider kDdnsProviderMythicBeasts = {
     .word = "mythicbeasts",
@@ -44,7 +44,7 @@ extern const DdnsProvider kDdnsProviderMythicBeasts = {
                .needsLogin = true},
     .tokenUrl = "https://www.mythic-beasts.com/customer/api-users",
     .note = "replaces the name's A/AAAA records",
-    .deliver = Deliver,
+    .deliver = provider_mythicbeasts::Deliver,
 };
 
 }  // namespace zelmar

@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_namecheap {
 
 constexpr AnswerRow kAnswers[] = {
     {"done", AnswerClass::Updated, "updated"},
@@ -35,7 +35,7 @@ void Check(const DdnsEntry& e, std::vector<std::string>& problems) {
     if (e.wantAAAA && !e.wantA) problems.push_back("Namecheap's Dynamic DNS updates A records only");
 }
 
-}  // namespace
+}  // namespace provider_namecheap
 
 extern const DdnsProvider kDdnsProviderNamecheap = {
     .word = "namecheap",
@@ -46,9 +46,9 @@ extern const DdnsProvider kDdnsProviderNamecheap = {
                .secret = "the domain's Dynamic DNS password (Advanced DNS page)"},
     .tokenUrl = "https://ap.www.namecheap.com/domains/list/",
     .note = "IPv4 only; turn on Dynamic DNS for the domain first",
-    .answers = kAnswers,
-    .deliver = Deliver,
-    .check = Check,
+    .answers = provider_namecheap::kAnswers,
+    .deliver = provider_namecheap::Deliver,
+    .check = provider_namecheap::Check,
 };
 
 }  // namespace zelmar

@@ -8,7 +8,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_namecom {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     auto records = [&](const std::string& zone) { return ProviderBase(e) + "/v4/domains/" + UrlEscape(zone) + "/records"; };
@@ -35,7 +35,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_namecom
 
 extern const DdnsProvider kDdnsProviderNameCom = {
     .word = "namecom",
@@ -48,7 +48,7 @@ extern const DdnsProvider kDdnsProviderNameCom = {
                .needsLogin = true},
     .tokenUrl = "https://www.name.com/account/settings/api",
     .note = "records are created when missing; TTL at least 300 s",
-    .deliver = Deliver,
+    .deliver = provider_namecom::Deliver,
 };
 
 }  // namespace zelmar

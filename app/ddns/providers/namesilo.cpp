@@ -13,7 +13,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_namesilo {
 
 constexpr AnswerRow kAnswers[] = {
     {"refused", AnswerClass::Stop, "the API refused the request"},
@@ -60,7 +60,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_namesilo
 
 extern const DdnsProvider kDdnsProviderNameSilo = {
     .word = "namesilo",
@@ -71,8 +71,8 @@ extern const DdnsProvider kDdnsProviderNameSilo = {
                .ttl = true},
     .tokenUrl = "https://www.namesilo.com/account/api-manager",
     .note = "records are created when missing; TTL at least 3600 s",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_namesilo::kAnswers,
+    .deliver = provider_namesilo::Deliver,
 };
 
 }  // namespace zelmar

@@ -8,7 +8,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_porkbun {
 
 constexpr AnswerRow kAnswers[] = {
     {"SUCCESS", AnswerClass::Updated, "updated"},
@@ -63,7 +63,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_porkbun
 
 extern const DdnsProvider kDdnsProviderPorkbun = {
     .word = "porkbun",
@@ -76,8 +76,8 @@ extern const DdnsProvider kDdnsProviderPorkbun = {
                .needsLogin = true},
     .tokenUrl = "https://porkbun.com/account/api",
     .note = "turn on API ACCESS for the domain first; TTL at least 600 s",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_porkbun::kAnswers,
+    .deliver = provider_porkbun::Deliver,
 };
 
 }  // namespace zelmar

@@ -3,6 +3,11 @@
 // descriptor kDdnsProviderX that app/ddns/providers/<x>.cpp defines. The
 // first four keep their places (they are DdnsProtocol's named values);
 // the dyndns2 presets follow the list (dyndns2_presets.cpp).
+// A provider file keeps its helpers in a namespace of its own,
+// provider_<file> (its answer table, request builder and Deliver share
+// their names with every other file's): the folder then compiles as one
+// unit with the rest of app/ddns, which parses the JSON library and
+// instantiates its templates once instead of once per provider.
 ZELMAR_DDNS_PROVIDER(Rfc2136)
 ZELMAR_DDNS_PROVIDER(Dyndns2)
 ZELMAR_DDNS_PROVIDER(DuckDns)

@@ -5,7 +5,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_rfc2136 {
 
 using A = AnswerClass;
 
@@ -32,7 +32,7 @@ constexpr AnswerRow kAnswers[] = {
     {"notheld", A::Retry, "the server answered NOERROR but does not hold the new address"},
 };
 
-}  // namespace
+}  // namespace provider_rfc2136
 
 extern const DdnsProvider kDdnsProviderRfc2136 = {
     .word = "rfc2136",
@@ -47,7 +47,7 @@ extern const DdnsProvider kDdnsProviderRfc2136 = {
                .needsServer = true,
                .needsKeyName = true},
     .note = "BIND, Knot, PowerDNS, or any server taking signed updates",
-    .answers = kAnswers,
+    .answers = provider_rfc2136::kAnswers,
     .deliver = Rfc2136Deliver,
     .askEveryRefresh = true,
     .refreshDays = 0,

@@ -10,7 +10,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_route53 {
 
 using A = AnswerClass;
 
@@ -70,7 +70,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, status.empty() ? "unexpected" : status, "update", a.body);
 }
 
-}  // namespace
+}  // namespace provider_route53
 
 extern const DdnsProvider kDdnsProviderRoute53 = {
     .word = "route53",
@@ -84,8 +84,8 @@ extern const DdnsProvider kDdnsProviderRoute53 = {
                .needsLogin = true},
     .tokenUrl = "https://console.aws.amazon.com/iam/home#/security_credentials",
     .note = "UPSERTs every name's record sets in one signed change",
-    .answers = kAnswers,
-    .deliver = Deliver,
+    .answers = provider_route53::kAnswers,
+    .deliver = provider_route53::Deliver,
 };
 
 }  // namespace zelmar

@@ -7,7 +7,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_scaleway {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     for (const std::string& host : e.hosts) {
@@ -30,7 +30,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return ProviderResult(e, t, "updated", "update", "");
 }
 
-}  // namespace
+}  // namespace provider_scaleway
 
 extern const DdnsProvider kDdnsProviderScaleway = {
     .word = "scaleway",
@@ -41,7 +41,7 @@ extern const DdnsProvider kDdnsProviderScaleway = {
                .ttl = true},
     .tokenUrl = "https://console.scaleway.com/iam/api-keys",
     .note = "replaces the name's A/AAAA records",
-    .deliver = Deliver,
+    .deliver = provider_scaleway::Deliver,
 };
 
 }  // namespace zelmar

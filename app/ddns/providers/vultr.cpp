@@ -6,7 +6,7 @@
 
 namespace zelmar {
 
-namespace {
+namespace provider_vultr {
 
 DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const DdnsAttempt& t) {
     auto records = [&](const std::string& zone) { return ProviderBase(e) + "/v2/domains/" + UrlEscape(zone) + "/records"; };
@@ -34,7 +34,7 @@ DeliveryResult Deliver(const DdnsEntry& e, const DdnsAddresses& want, const Ddns
     return SyncRecords(e, want, t, calls);
 }
 
-}  // namespace
+}  // namespace provider_vultr
 
 extern const DdnsProvider kDdnsProviderVultr = {
     .word = "vultr",
@@ -45,7 +45,7 @@ extern const DdnsProvider kDdnsProviderVultr = {
                .ttl = true},
     .tokenUrl = "https://my.vultr.com/settings/#settingsapi",
     .note = "records are created when missing",
-    .deliver = Deliver,
+    .deliver = provider_vultr::Deliver,
 };
 
 }  // namespace zelmar
