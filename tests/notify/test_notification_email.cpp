@@ -92,7 +92,8 @@ protected:
     std::shared_ptr<StubAddresses> addresses = std::make_shared<StubAddresses>();
 };
 
-}  // namespace
+// The tests sit in the fixtures' anonymous namespace: a test class with
+// external linkage deriving from a file-local fixture draws a warning.
 
 TEST_F(NotificationEmail, PlainTextMailReachesBothRecipients) {
     Start();
@@ -426,7 +427,6 @@ TEST_F(NotificationEmail, TheRefreshGoesOnToTheUploadAfterAFailedMail) {
     EXPECT_TRUE(std::find(host.lines.begin(), host.lines.end(), kNotSent) != host.lines.end());
 }
 
-namespace {
 // A host whose posted tasks wait until the test runs them, as a window's
 // queue waits for the main loop.
 class QueueingHost : public MailHost {
@@ -442,7 +442,6 @@ public:
     }
     std::deque<std::function<void()>> posted;
 };
-}  // namespace
 
 TEST(NotificationEmailExit, AnUnansweredBoxDoesNotHoldUpTheOfflinePublication) {
     ScratchDir dir;
@@ -612,3 +611,5 @@ TEST_F(NotificationEmail, CertificatesArePinnedPerServer) {
         }
     }
 }
+
+}  // namespace

@@ -71,7 +71,7 @@ DeliveryResult CloudflareDeliver(const DdnsEntry& e, const DdnsAddresses& want, 
             const nlohmann::json& zones = json["result"];
             zoneId = zones.is_array() && !zones.empty() ? JsonText(zones[0], "id") : std::string();
             if (zoneId.empty()) {
-                out = DdnsResult(A::Stop, "nozone", "zone lookup", "no zone \"" + zone + "\"", t.failures, t.now);
+                out = DdnsResult(provider_cloudflare::A::Stop, "nozone", "zone lookup", "no zone \"" + zone + "\"", t.failures, t.now);
                 return false;
             }
             idOfZone = zone;

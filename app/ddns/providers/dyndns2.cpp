@@ -58,7 +58,7 @@ DeliveryResult Dyndns2Deliver(const DdnsEntry& e, const DdnsAddresses& want, con
         // "good 192.0.2.7" names the address the provider now holds (some
         // list both families): one the request did not send means it set
         // another, most often the connection's own when it ignored "myip".
-        if (row && row->action != A::Stop && row->action != A::Retry &&
+        if (row && row->action != provider_dyndns2::A::Stop && row->action != provider_dyndns2::A::Retry &&
             NamesOtherAddress(line.substr(word.size()), want))
             word = "otheraddress";
         row = FindDdnsAnswer(e.protocol, word);
@@ -70,7 +70,7 @@ DeliveryResult Dyndns2Deliver(const DdnsEntry& e, const DdnsAddresses& want, con
     }
     if (!worst) return ProviderResult(e, t, "unexpected", "update", a.body);
     // An answer for fewer names than were sent leaves the others unknown.
-    if (lines < e.hosts.size() && AnswerGravity(worst->action) < AnswerGravity(A::Retry))
+    if (lines < e.hosts.size() && AnswerGravity(worst->action) < AnswerGravity(provider_dyndns2::A::Retry))
         return ProviderResult(e, t, "incomplete", "update", a.body);
     return ProviderResult(e, t, worstWord, "update", worstLine);
 }
