@@ -1,5 +1,6 @@
 #include "app/core/messages.h"
 
+#include <array>
 #include <cctype>
 
 namespace zelmar {
@@ -18,10 +19,29 @@ static_assert(InOrder(), "kMessages must list the messages in the order of Msg")
 constexpr bool SharedOfOld(std::string_view code) {
     return code.empty() || code == "P" || code == "P10007" || code == "P10009";
 }
+// "P" and five digits as a number, else -1.
+constexpr int CodeNumber(std::string_view code) {
+    if (code.size() != 6 || code[0] != 'P') return -1;
+    int n = 0;
+    for (char c : code.substr(1)) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+// One pass over the table with a mark per number: comparing every pair of
+// several hundred codes is more than a compiler's constant evaluation allows.
 constexpr bool CodesUnique() {
+    std::array<bool, 100000> seen{};
     for (std::size_t i = 0; i < std::size(kMessages); ++i) {
         const std::string_view code = kMessages[i].code;
         if (SharedOfOld(code)) continue;
+        const int n = CodeNumber(code);
+        if (n >= 0) {
+            if (seen[static_cast<std::size_t>(n)]) return false;
+            seen[static_cast<std::size_t>(n)] = true;
+            continue;
+        }
         for (std::size_t j = i + 1; j < std::size(kMessages); ++j)
             if (code == kMessages[j].code) return false;
     }
