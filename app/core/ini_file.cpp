@@ -360,15 +360,9 @@ bool IniFile::Modify(std::function<bool(IniDocument&)> edit) {
     std::lock_guard<std::recursive_mutex> guard(FileLock());
     if (batchDepth_ > 0) {
         IniDocument doc;
-        if (Load(doc) == LoadResult::Failed) {
-            errno = readError_;
-            return false;
-        }
-        // A write that changes no byte (the same address as last time) is
-        // no edit: at the commit it must not put back an older value.
-        const std::string before = doc.Render();
-        edit(doc);
-        if (doc.Render() == before) return true;
+        bool changed = false;
+        if (!LoadAndEdit(doc, edit, changed)) return false;
+        if (!changed) return true;
         if (!Store(doc)) return false;
         batchEdits_.push_back(std::move(edit));
         return true;
@@ -379,14 +373,24 @@ bool IniFile::Modify(std::function<bool(IniDocument&)> edit) {
         return false;
     }
     IniDocument doc;
+    bool changed = false;
+    if (!LoadAndEdit(doc, edit, changed)) return false;
+    return !changed || Store(doc);
+}
+
+// Loads the file into doc and applies edit; false (errno set) when the file
+// cannot be read. A write that changes no byte (the same address as last
+// time) is no edit: changed stays false, so nothing is stored and a batch's
+// commit never puts back an older value.
+bool IniFile::LoadAndEdit(IniDocument& doc, const std::function<bool(IniDocument&)>& edit, bool& changed) {
     if (Load(doc) == LoadResult::Failed) {
         errno = readError_;
         return false;
     }
     const std::string before = doc.Render();
     edit(doc);
-    if (doc.Render() == before) return true;
-    return Store(doc);
+    changed = doc.Render() != before;
+    return true;
 }
 
 bool IniFile::WriteBatchEdits() {

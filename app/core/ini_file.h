@@ -157,6 +157,7 @@ private:
     void ReadLoaded(const std::function<void(const IniDocument&)>& read) const;
     bool Store(const IniDocument& doc);
     bool Modify(std::function<bool(IniDocument&)> edit);
+    bool LoadAndEdit(IniDocument& doc, const std::function<bool(IniDocument&)>& edit, bool& changed);
     // Re-reads the file under the replace lock, applies the batch's edits
     // and replaces it when that changes anything.
     bool WriteBatchEdits();
